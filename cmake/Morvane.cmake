@@ -1,0 +1,35 @@
+# Helpers that keep each module's CMakeLists to a list of names.
+#
+# morvane_test(NAME SOURCES... LIBS ...): a GoogleTest binary registered with ctest.
+# morvane_fuzz(NAME SOURCE CORPUS DIR LIBS ...): a libFuzzer target in fuzz builds; in ordinary builds
+#   the same source is linked with a small driver that replays the seed corpus, so every test run
+#   exercises the fuzz entry point on the seeds.
+
+if(MORVANE_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+
+function(morvane_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT MORVANE_TESTS OR MORVANE_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+function(morvane_fuzz name)
+  cmake_parse_arguments(F "" "SOURCE;CORPUS" "LIBS" ${ARGN})
+  if(MORVANE_FUZZ)
+    add_executable(${name} ${F_SOURCE})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+    set_property(GLOBAL APPEND PROPERTY MORVANE_FUZZERS "${name}=${F_CORPUS}")
+  elseif(MORVANE_TESTS)
+    add_executable(${name}_replay ${F_SOURCE} ${PROJECT_SOURCE_DIR}/src/common/FuzzReplayMain.cpp)
+    target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
+    add_test(NAME ${name}_replay COMMAND ${name}_replay ${F_CORPUS})
+  endif()
+endfunction()

@@ -1,0 +1,217 @@
+#include "common/String.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace common {
+
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+}  // namespace
+
+String::String(const char* text) : buf_(text ? text : "") {}
+
+String::String(char c) {
+    if (c != '\0') buf_.assign(1, c);
+}
+
+String::String(int value) { buf_ = std::to_string(value); }
+
+String::String(float value) { Format("%g", static_cast<double>(value)); }
+
+String& String::operator=(const char* text) {
+    buf_.assign(text ? text : "");
+    binary_length_ = 0;
+    return *this;
+}
+
+String& String::operator=(std::string_view text) {
+    buf_.assign(text);
+    binary_length_ = 0;
+    CutAtZero();
+    return *this;
+}
+
+int String::Length() const {
+    if (binary_length_ > 0) return static_cast<int>(strnlen(buf_.data(), buf_.size()));
+    return static_cast<int>(buf_.size());
+}
+
+void String::SetBinary(const void* data, int size) {
+    if (size <= 0 || data == nullptr) {
+        Clear();
+        return;
+    }
+    buf_.assign(static_cast<const char*>(data), static_cast<size_t>(size));
+    binary_length_ = size;
+}
+
+void String::CutAtZero() {
+    size_t zero = buf_.find('\0');
+    if (zero != std::string::npos) buf_.resize(zero);
+    binary_length_ = 0;
+}
+
+String& String::Append(std::string_view text) {
+    ToText();
+    // A zero byte would end the text: keep only what a C reader of `text` would see.
+    size_t zero = text.find('\0');
+    if (zero != std::string_view::npos) text = text.substr(0, zero);
+    buf_.append(text);
+    return *this;
+}
+
+String& String::Append(char c) {
+    ToText();
+    if (c != '\0') buf_.push_back(c);
+    return *this;
+}
+
+String operator+(const String& a, const String& b) {
+    String r(a.View());
+    r.Append(b.View());
+    return r;
+}
+
+String operator+(const String& a, const char* b) {
+    String r(a.View());
+    r.Append(b);
+    return r;
+}
+
+int String::CompareNoCase(std::string_view other) const {
+    std::string_view self = View();
+    size_t n = std::min(self.size(), other.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char a = static_cast<unsigned char>(AsciiLower(self[i]));
+        unsigned char b = static_cast<unsigned char>(AsciiLower(other[i]));
+        if (a != b) return a < b ? -1 : 1;
+    }
+    if (self.size() == other.size()) return 0;
+    return self.size() < other.size() ? -1 : 1;
+}
+
+String& String::FormatV(const char* format, va_list args) {
+    char scratch[kFormatLimit + 1];
+    int n = vsnprintf(scratch, sizeof scratch, format ? format : "", args);
+    Clear();
+    if (n > 0) buf_.assign(scratch, std::min(n, kFormatLimit));
+    CutAtZero();  // a %c of zero ends the text, as it did in the C buffer
+    return *this;
+}
+
+String& String::Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatV(format, args);
+    va_end(args);
+    return *this;
+}
+
+String& String::FormatShort(const char* format, ...) {
+    char scratch[kShortFormatLimit + 1];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(scratch, sizeof scratch, format ? format : "", args);
+    va_end(args);
+    Clear();
+    if (n > 0) buf_.assign(scratch, std::min(n, kShortFormatLimit));
+    CutAtZero();
+    return *this;
+}
+
+int String::Find(std::string_view needle, int start) const {
+    std::string_view text = View();
+    if (start < 0) start = 0;
+    if (static_cast<size_t>(start) > text.size()) return -1;
+    size_t at = text.find(needle, static_cast<size_t>(start));
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
+
+int String::FindBinary(std::string_view needle, int start) const {
+    if (start < 0) start = 0;
+    if (static_cast<size_t>(start) > buf_.size()) return -1;
+    size_t at = buf_.find(needle, static_cast<size_t>(start));
+    return at == std::string::npos ? -1 : static_cast<int>(at);
+}
+
+int String::Replace(std::string_view from, std::string_view to) {
+    ToText();
+    if (from.empty() || buf_.empty()) return 0;
+    size_t zero = to.find('\0');
+    if (zero != std::string_view::npos) to = to.substr(0, zero);
+    std::string out;
+    int count = 0;
+    size_t pos = 0;
+    for (size_t at; (at = buf_.find(from, pos)) != std::string::npos; pos = at + from.size()) {
+        out.append(buf_, pos, at - pos);
+        out.append(to);
+        ++count;
+    }
+    if (count == 0) return 0;
+    out.append(buf_, pos, std::string::npos);
+    buf_.swap(out);
+    return count;
+}
+
+String& String::Insert(int index, std::string_view text) {
+    ToText();
+    size_t zero = text.find('\0');
+    if (zero != std::string_view::npos) text = text.substr(0, zero);
+    index = std::clamp(index, 0, static_cast<int>(buf_.size()));
+    buf_.insert(static_cast<size_t>(index), text);
+    return *this;
+}
+
+String String::Mid(int start, int count) const {
+    std::string_view text = View();
+    int len = static_cast<int>(text.size());
+    if (start < 0) start = 0;
+    if (start >= len || count <= 0) return String();
+    count = std::min(count, len - start);
+    return String(text.substr(static_cast<size_t>(start), static_cast<size_t>(count)));
+}
+
+String String::Right(int count) const {
+    int len = Length();
+    if (count <= 0) return String();
+    if (count >= len) return String(View());
+    return Mid(len - count, count);
+}
+
+String& String::MakeUpper() {
+    ToText();
+    for (char& c : buf_) c = AsciiUpper(c);
+    return *this;
+}
+
+String& String::MakeLower() {
+    ToText();
+    for (char& c : buf_) c = AsciiLower(c);
+    return *this;
+}
+
+String& String::TrimRight() {
+    ToText();
+    size_t end = buf_.find_last_not_of(' ');
+    buf_.resize(end == std::string::npos ? 0 : end + 1);
+    return *this;
+}
+
+String& String::TrimLeft() {
+    ToText();
+    size_t begin = buf_.find_first_not_of(' ');
+    buf_.erase(0, begin == std::string::npos ? buf_.size() : begin);
+    return *this;
+}
+
+void String::Clear() {
+    buf_.clear();
+    binary_length_ = 0;
+}
+
+}  // namespace common

@@ -1,0 +1,135 @@
+#include "platform/KFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+bool CKFile::Open(std::string_view path, uint32_t flags) {
+    Close();
+    uint32_t access = flags & kFileAccessMask;
+    uint32_t share = flags & kFileShareMask;
+    if (access == 3 || share >= 0x50 || (flags & kFileText) || path.empty() || path.size() > kMaxPath) {
+        errno = EINVAL;
+        return false;
+    }
+    int oflags = O_CLOEXEC;  // a daemon never leaks descriptors into programs scripts run
+    oflags |= access == kFileRead ? O_RDONLY : access == kFileWrite ? O_WRONLY : O_RDWR;
+    if (flags & kFileCreate) oflags |= (flags & kFileNoTruncate) ? O_CREAT : (O_CREAT | O_TRUNC);
+    std::string p(path);
+    int fd = ::open(p.c_str(), oflags, 0644);
+    if (fd < 0) return false;
+    fd_ = fd;
+    path_ = std::move(p);
+    return true;
+}
+
+int64_t CKFile::Seek(int64_t offset, SeekFrom from) {
+    if (fd_ < 0) return -1;
+    int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+    return ::lseek(fd_, offset, whence);
+}
+
+bool CKFile::SetLength(int64_t length) { return fd_ >= 0 && ::ftruncate(fd_, length) == 0; }
+
+int64_t CKFile::GetLength() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+    return st.st_size;
+}
+
+int64_t CKFile::GetPosition() const { return fd_ < 0 ? -1 : ::lseek(fd_, 0, SEEK_CUR); }
+
+int64_t CKFile::Read(void* buffer, size_t count) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer, count);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+bool CKFile::Write(const void* buffer, size_t count) {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(buffer);
+    while (count > 0) {
+        ssize_t n = ::write(fd_, p, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+static bool LockOp(int fd, short type, int64_t offset, int64_t count) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = count;
+    return fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0;
+}
+
+bool CKFile::LockRange(int64_t offset, int64_t count) { return LockOp(fd_, F_WRLCK, offset, count); }
+bool CKFile::UnlockRange(int64_t offset, int64_t count) { return LockOp(fd_, F_UNLCK, offset, count); }
+
+bool CKFile::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+bool CKFile::Close() {
+    if (fd_ < 0) return true;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view data) {
+    std::string tmp = path + ".tmp" + std::to_string(::getpid());
+    CKFile f;
+    if (!f.Open(tmp, kFileWrite | kFileCreate)) return false;
+    bool ok = f.Write(data) && f.Sync();
+    int saved = errno;
+    ok = f.Close() && ok;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+        // The rename itself must survive a power cut too: sync the directory entry.
+        std::string dir = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
+        int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+        return true;
+    }
+    if (ok) saved = errno;
+    ::unlink(tmp.c_str());
+    errno = saved;
+    return false;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+    CKFile f;
+    out.clear();
+    if (!f.Open(path, kFileRead)) return false;
+    char block[65536];
+    for (;;) {
+        int64_t n = f.Read(block, sizeof block);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(block, static_cast<size_t>(n));
+    }
+}
+
+int64_t FileSize(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return st.st_size;
+}
+
+}  // namespace platform

@@ -1,0 +1,81 @@
+#include "platform/KFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace platform {
+namespace {
+
+class KFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("kfile_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string Path(const char* name) const { return (dir_ / name).string(); }
+    std::filesystem::path dir_;
+};
+
+TEST_F(KFileTest, RefusesTheFlagCombinationsTheApiForbids) {
+    CKFile f;
+    EXPECT_FALSE(f.Open(Path("a"), 0x3 | kFileCreate)) << "access 0x3";
+    EXPECT_FALSE(f.Open(Path("a"), kFileWrite | kFileCreate | 0x50)) << "share 0x50";
+    EXPECT_FALSE(f.Open(Path("a"), kFileWrite | kFileCreate | kFileText)) << "text mode";
+    EXPECT_FALSE(f.Open(std::string(CKFile::kMaxPath + 1, 'x'), kFileWrite | kFileCreate)) << "long path";
+    EXPECT_FALSE(f.Open(Path("missing"), kFileRead)) << "no create bit: existing files only";
+    EXPECT_TRUE(f.Open(Path("a"), kFileWrite | kFileCreate | kFileShareDenyNone | kFileBinary));
+}
+
+TEST_F(KFileTest, CreateTruncatesUnlessAskedToKeep) {
+    CKFile f;
+    ASSERT_TRUE(f.Open(Path("t"), kFileWrite | kFileCreate));
+    ASSERT_TRUE(f.Write("hello world"));
+    f.Close();
+    ASSERT_TRUE(f.Open(Path("t"), kFileReadWrite | kFileCreate | kFileNoTruncate));
+    EXPECT_EQ(f.GetLength(), 11);
+    EXPECT_EQ(f.Seek(-5, SeekFrom::End), 6);
+    char buf[8] = {};
+    EXPECT_EQ(f.Read(buf, 5), 5);
+    EXPECT_EQ(std::string(buf), "world");
+    EXPECT_EQ(f.GetPosition(), 11);
+    EXPECT_TRUE(f.SetLength(5));
+    EXPECT_EQ(f.GetLength(), 5);
+    EXPECT_TRUE(f.LockRange(0, 5));
+    EXPECT_TRUE(f.UnlockRange(0, 5));
+    f.Close();
+    ASSERT_TRUE(f.Open(Path("t"), kFileWrite | kFileCreate));
+    EXPECT_EQ(f.GetLength(), 0);
+}
+
+TEST_F(KFileTest, AtomicWriteReplacesWholeOrLeavesTheOldFile) {
+    std::string target = Path("table.db");
+    ASSERT_TRUE(WriteFileAtomic(target, "old"));
+    ASSERT_TRUE(WriteFileAtomic(target, "new content"));
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(target, got));
+    EXPECT_EQ(got, "new content");
+
+    // A target that cannot be replaced (a directory) fails and leaves no temporary behind.
+    std::string blocked = Path("blocked");
+    std::filesystem::create_directories(blocked + "/inside");
+    EXPECT_FALSE(WriteFileAtomic(blocked, "data"));
+    EXPECT_TRUE(std::filesystem::is_directory(blocked + "/inside"));
+    int files = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir_)) files += e.is_regular_file();
+    EXPECT_EQ(files, 1) << "only table.db; the temporary file was removed";
+    EXPECT_FALSE(WriteFileAtomic(Path("no/such/dir/x"), "data"));
+}
+
+TEST_F(KFileTest, FileSizeOfMissingFileIsMinusOne) {
+    EXPECT_EQ(FileSize(Path("nothing")), -1);
+    WriteFileAtomic(Path("three"), "abc");
+    EXPECT_EQ(FileSize(Path("three")), 3);
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,55 @@
+#include "platform/Paths.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+std::string& AppDirStorage() {
+    static std::string dir;
+    return dir;
+}
+}  // namespace
+
+std::string ExecutablePath() {
+    char buf[501];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string ExecutableDir() {
+    std::string exe = ExecutablePath();
+    size_t slash = exe.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+}
+
+void SetAppDir(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(dir.empty() ? "." : dir, ec);
+    std::string s = (ec ? std::filesystem::path(dir) : p.lexically_normal()).string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    AppDirStorage() = s;
+}
+
+const std::string& AppDir() {
+    std::string& dir = AppDirStorage();
+    if (dir.empty()) dir = ExecutableDir();
+    return dir;
+}
+
+std::string AppPath(const std::string& relative) {
+    if (!relative.empty() && relative.front() == '/') return AppDir() + relative;
+    return AppDir() + "/" + relative;
+}
+
+bool MakeDirs(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return std::filesystem::is_directory(dir, ec);
+}
+
+}  // namespace platform

@@ -1,0 +1,23 @@
+#pragma once
+// Where the kernel lives: the executable's path and the application directory that every data
+// path is relative to. Set once at start by the entry point, read by everyone afterwards.
+#include <string>
+
+namespace platform {
+
+// Full path of the running executable (/proc/self/exe), at most 500 characters.
+std::string ExecutablePath();
+// The executable's directory, without a trailing slash.
+std::string ExecutableDir();
+
+// The application directory: --appdir when given, else the executable's directory.
+// SetAppDir makes the path absolute and strips trailing slashes.
+void SetAppDir(const std::string& dir);
+const std::string& AppDir();
+// AppDir() + "/" + relative, with a leading "/" of `relative` not doubled.
+std::string AppPath(const std::string& relative);
+
+// Creates `dir` and its parents; true when it exists afterwards.
+bool MakeDirs(const std::string& dir);
+
+}  // namespace platform

@@ -1,0 +1,296 @@
+#include "service/KernelConfig.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <random>
+#include <string_view>
+#include <variant>
+
+#include "common/Md5.h"
+
+namespace service {
+
+namespace {
+
+using C = CKernelConfig;
+using Field = std::variant<int C::*, bool C::*, float C::*, String C::*, StringList C::*>;
+
+enum KeyFlags : int {
+    kWritten = 1,
+    kReply = 2,      // SMTP reply template: CR LF is added at load
+    kFixedFour = 4,  // a list of exactly _0.._3 whose empty members are skipped
+};
+
+struct KeyDef {
+    const char* section;
+    const char* key;  // for lists, the stem before "_%d"
+    Field field;
+    const char* def;  // for lists, entries separated by '\n'
+    int flags;
+};
+
+// The four default block lists with the weight a hit adds to the score.
+constexpr const char* kDefaultZones =
+    "bl.spamcop.net|1.450\n"
+    "dnsbl.sorbs.net|1.450\n"
+    "zen.spamhaus.org|4.850\n"
+    "b.barracudacentral.org|4.500";
+// A large provider whose outbound pool retries from different addresses: greylisting it by
+// address only delays mail without stopping spam.
+constexpr const char* kDefaultGreyException = "google.com||";
+constexpr const char* kDefaultTrasp = "mail.example.com";
+
+// Every key in load order; Save writes the kWritten ones in the same order.
+const KeyDef kKeys[] = {
+    {"CONFIG", "app_path", &C::app_path, "", 0},
+    {"CONFIG", "loglevel", &C::loglevel, "0", kWritten},
+    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten},
+    {"CONFIG", "listen_port", &C::listen_port, "25", kWritten},
+    {"CONFIG", "n_max_listen", &C::n_max_listen, "20", kWritten},
+    {"CONFIG", "smtp_server1", &C::smtp_server1, "localhost", kWritten},
+    {"CONFIG", "smtp_server2", &C::smtp_server2, "", kWritten},
+    {"CONFIG", "smtp_server3", &C::smtp_server3, "", kWritten},
+    {"CONFIG", "smtp_server4", &C::smtp_server4, "", kWritten},
+    {"CONFIG", "smtp_port1", &C::smtp_port1, "225", kWritten},
+    {"CONFIG", "smtp_port2", &C::smtp_port2, "0", kWritten},
+    {"CONFIG", "smtp_port3", &C::smtp_port3, "0", kWritten},
+    {"CONFIG", "smtp_port4", &C::smtp_port4, "0", kWritten},
+    {"CONFIG", "trasp_1", &C::trasp_1, kDefaultTrasp, kWritten},
+    {"CONFIG", "trasp_2", &C::trasp_2, "", kWritten},
+    {"CONFIG", "trasp_3", &C::trasp_3, "", kWritten},
+    {"CONFIG", "trasp_4", &C::trasp_4, "", kWritten},
+    {"CONFIG", "smtp_type", &C::smtp_type, "1", kWritten},
+    {"CONFIG", "myippub", &C::myippub, "", kWritten},
+    {"CONFIG", "myname", &C::myname, "", kWritten},
+    {"CONFIG", "myemail", &C::myemail, "", kWritten},
+    {"CONFIG", "score_for_spam", &C::score_for_spam, "5.0", kWritten},
+    {"CONFIG", "score_for_spam_max_hit", &C::score_for_spam_max_hit, "20.0", kWritten},
+    {"CONFIG", "socket_select_time", &C::socket_select_time, "300", kWritten},
+    {"CONFIG", "buffer_socket_size", &C::buffer_socket_size, "4096", kWritten},
+    {"CONFIG", "krnversion", &C::krnversion, "", kWritten},
+    {"CONFIG", "log_rot_type", &C::log_rot_type, "2", kWritten},
+    {"CONFIG", "log_rot_value", &C::log_rot_value, "1", kWritten},
+    {"DNS", "nameserver", &C::dns_nameservers, "127.0.0.1", kWritten | kFixedFour},
+    {"DNS", "timeout_millisecond", &C::dns_timeout_millisecond, "2000", kWritten},
+    {"DNS", "delete_old_record_type", &C::dns_delete_old_record_type, "60", kWritten},
+    {"DNS", "delete_old_record_time", &C::dns_delete_old_record_time, "30", kWritten},
+    {"DNSBL", "nameserver", &C::dnsbl_zones, kDefaultZones, kWritten},
+    {"DNSBL", "wip", &C::dnsbl_wip, "", kWritten},
+    {"DNSBL", "timeout_millisecond", &C::dnsbl_timeout_millisecond, "2100", kWritten},
+    {"DNSBL", "timeout_millisecond_sc", &C::dnsbl_timeout_millisecond_sc, "500", kWritten},
+    {"DNSBL", "delete_old_record_type", &C::dnsbl_delete_old_record_type, "60", kWritten},
+    {"DNSBL", "delete_old_record_time", &C::dnsbl_delete_old_record_time, "30", kWritten},
+    {"DNSBL", "maxhit", &C::maxhit, "3", kWritten},
+    {"DNSBL", "maxreplies", &C::maxreplies, "4", kWritten},
+    {"DNSBL", "enable_dnsbl", &C::enable_dnsbl, "1", kWritten},
+    {"DNSBL", "reject_dnsbl", &C::reject_dnsbl, "1", kWritten},
+    {"FIREWALL", "relayip", &C::relayip, "", kWritten},
+    {"FIREWALL", "max_session_ip", &C::max_session_ip, "3", kWritten},
+    {"FIREWALL", "error_max", &C::error_max, "3", kWritten},
+    {"FIREWALL", "cmd_noop", &C::cmd_noop, "3", kWritten},
+    {"FIREWALL", "timeout_client", &C::timeout_client, "60", kWritten},
+    {"BAYES", "occorenze_per", &C::occorenze_per, "32.0", kWritten},
+    {"BAYES", "p_bayes_ham", &C::p_bayes_ham, "-3.99", kWritten},
+    {"BAYES", "p_bayes_spam", &C::p_bayes_spam, "5.1", kWritten},
+    {"BAYES", "bayes_delete_mail_type", &C::bayes_delete_mail_type, "3600", kWritten},
+    {"BAYES", "bayes_delete_mail_time", &C::bayes_delete_mail_time, "72", kWritten},
+    {"GREYLIST", "grey_delete_mail_type", &C::grey_delete_mail_type, "3600", kWritten},
+    {"GREYLIST", "grey_delete_mail_time", &C::grey_delete_mail_time, "12", kWritten},
+    {"GREYLIST", "grey_embargo_type", &C::grey_embargo_type, "60", kWritten},
+    {"GREYLIST", "grey_embargo_time", &C::grey_embargo_time, "1", kWritten},
+    {"GREYLIST", "grey_forged_score", &C::grey_forged_score, "0.9", kWritten},
+    {"GREYLIST", "wip", &C::grey_wip, kDefaultGreyException, kWritten},
+    {"ALWL", "alwl_transito_type", &C::alwl_transito_type, "3600", kWritten},
+    {"ALWL", "alwl_transito_time", &C::alwl_transito_time, "96", kWritten},
+    {"ALWL", "alwl_score", &C::alwl_score, "-10.0", kWritten},
+    {"HELO", "helo_rfc", &C::helo_rfc, "5.0", kWritten},
+    {"HELO", "helo_ip", &C::helo_ip, "2.5", kWritten},
+    {"HELO", "helo_forget_reject", &C::helo_forget_reject, "1", kWritten},
+    {"HELO", "p_helo_forget", &C::p_helo_forget, "10.0", kWritten},
+    {"RFC", "rfc421", &C::rfc421, "421 <%s> Service not available, closing transmission channel", kWritten | kReply},
+    {"RFC", "rfc530", &C::rfc530, "530 Relaying not allowed", kWritten | kReply},
+    {"RFC", "rfc550", &C::rfc550, "550 5.7.1 Message rejected by internal domain policy. %s", kWritten | kReply},
+    {"RFC", "rfc554", &C::rfc554, "554 5.7.7 %s", kWritten | kReply},
+    {"RFC", "rfc451", &C::rfc451, "451 4.7.1 GREY LIST try again later", kWritten | kReply},
+    {"COMMUNITY", "cmy_timeout", &C::cmy_timeout, "400", kWritten},
+    {"COMMUNITY", "cmy_softfail", &C::cmy_softfail, "2.5", kWritten},
+    {"COMMUNITY", "cmy_fail", &C::cmy_fail, "5.0", kWritten},
+    {"COMMUNITY", "cmy_hardfail", &C::cmy_hardfail, "10.0", kWritten},
+    {"SPF", "spf_enable", &C::spf_enable, "1", kWritten},
+    {"SPF", "spf_reject_fail", &C::spf_reject_fail, "1", kWritten},
+    {"SPF", "spf_score_pass", &C::spf_score_pass, "0.0", kWritten},
+    {"SPF", "spf_score_softfail", &C::spf_score_softfail, "4.9", kWritten},
+    {"SPF", "spf_score_fail", &C::spf_score_fail, "5.0", kWritten},
+    {"SPF", "spf_cache_type", &C::spf_cache_type, "86400", kWritten},
+    {"SPF", "spf_cache_time", &C::spf_cache_time, "2", kWritten},
+    {"SPF", "spf_max_recursion", &C::spf_max_recursion, "30", kWritten},
+    {"CONFIG", "adapter_ip", &C::adapter_ip, "", kWritten},
+    {"PHISHING", "phishing_score", &C::phishing_score, "10.0", kWritten},
+    {"PHISHING", "automatico", &C::automatico, "0", kWritten},
+    {"PHISHING", "tempo", &C::tempo, "0", kWritten},
+    {"PHISHING", "euristica", &C::euristica, "1", kWritten},
+    {"READMIN", "enable", &C::admin_enable, "0", kWritten},
+    {"READMIN", "port", &C::admin_port, "33", kWritten},
+    {"READMIN", "max_listen", &C::admin_max_listen, "20", kWritten},
+    {"READMIN", "key", &C::admin_key, "", kWritten},
+    {"READMIN", "superuser", &C::superuser, "root", kWritten},
+    {"READMIN", "password", &C::password, "", kWritten},
+    {"READMIN", "socket_select_time", &C::admin_socket_select_time, "300", kWritten},
+    {"READMIN", "buffer_socket_size", &C::admin_buffer_socket_size, "4096", kWritten},
+    {"READMIN", "ip_allow", &C::ip_allow, "", kWritten},
+    {"CS_SCRIPT", "enable", &C::script_enable, "0", kWritten},
+    {"CS_SCRIPT", "enable_cache_script", &C::enable_cache_script, "0", kWritten},
+    {"CS_SCRIPT", "cs", &C::cs_scripts, "1|core.cs", kWritten},
+    {"WEBGUI", "listen", &C::web_listen, "0.0.0.0", kWritten},
+    {"WEBGUI", "port", &C::web_port, "6969", kWritten},
+    {"WEBGUI", "maxconn", &C::web_maxconn, "20", kWritten},
+    {"WEBGUI", "buffer_out", &C::web_buffer_out, "1024", kWritten},
+    {"WEBGUI", "time_keep_alive", &C::web_time_keep_alive, "10", kWritten},
+    {"WEBGUI", "max_select_socket_server", &C::web_max_select_socket_server, "600", kWritten},
+    {"WEBGUI", "min_select_socket_child", &C::web_min_select_socket_child, "150", kWritten},
+    {"WEBGUI", "num_server", &C::web_num_server, "5", kWritten},
+    {"WEBGUI", "path", &C::web_path, "", kWritten},
+    {"HEADER_MSG", "x_subject", &C::x_subject, "***SPAM***", kWritten},
+    {"HEADER_MSG", "x_morvane_spam", &C::x_morvane_spam, "X-MORVANE-Spam: YES", kWritten},
+};
+
+StringList SplitDefault(std::string_view def) {
+    StringList out;
+    while (!def.empty()) {
+        size_t nl = def.find('\n');
+        out.emplace_back(def.substr(0, nl));
+        if (nl == std::string_view::npos) break;
+        def.remove_prefix(nl + 1);
+    }
+    return out;
+}
+
+std::string ListKey(const char* stem, int index) { return std::string(stem) + "_" + std::to_string(index); }
+
+std::string_view WithoutCrLf(std::string_view v) {
+    if (v.size() >= 2 && v.substr(v.size() - 2) == "\r\n") v.remove_suffix(2);
+    return v;
+}
+
+// Index of "stem_N" keys, or -1 for any other key.
+int ListIndex(std::string_view key, std::string_view stem) {
+    if (key.size() <= stem.size() + 1 || key.substr(0, stem.size()) != stem || key[stem.size()] != '_') return -1;
+    std::string_view digits = key.substr(stem.size() + 1);
+    int n = -1;
+    auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    return (ec == std::errc() && p == digits.data() + digits.size()) ? n : -1;
+}
+
+CKernelConfig* g_config = nullptr;
+
+}  // namespace
+
+CKernelConfig::CKernelConfig(std::string app_dir) : app_dir_(std::move(app_dir)) { ApplyDefaults(); }
+
+CKernelConfig* CKernelConfig::Global() { return g_config; }
+void CKernelConfig::SetGlobal(CKernelConfig* config) { g_config = config; }
+
+std::string CKernelConfig::BaseDir() const {
+    return app_path.IsEmpty() ? app_dir_ : std::string(app_path.View());
+}
+
+String CKernelConfig::GeneratedAdminKey() const {
+    // Only the digest of these bytes is ever used, as a shared secret an operator copies to
+    // the admin client; any process-wide generator will do.
+    std::random_device rd;
+    std::mt19937 gen(rd());
+    std::string bytes(1024, '\0');
+    for (char& b : bytes) b = static_cast<char>(gen() % 253 + 1);
+    return String(common::Md5Hex(bytes));
+}
+
+void CKernelConfig::ApplyDefaults() {
+    for (const KeyDef& k : kKeys) {
+        std::visit(
+            [&](auto member) {
+                using T = std::remove_reference_t<decltype(this->*member)>;
+                if constexpr (std::is_same_v<T, int>) this->*member = std::atoi(k.def);
+                else if constexpr (std::is_same_v<T, bool>) this->*member = std::atoi(k.def) != 0;
+                else if constexpr (std::is_same_v<T, float>) this->*member = std::strtof(k.def, nullptr);
+                else if constexpr (std::is_same_v<T, String>) {
+                    this->*member = k.def;
+                    if (k.flags & kReply) (this->*member).Append("\r\n");
+                } else this->*member = SplitDefault(k.def);
+            },
+            k.field);
+    }
+    web_path = String(BaseDir() + "/www/");
+    password = String(common::Md5Hex("kelpo"));
+}
+
+void CKernelConfig::LoadConfig() {
+    std::scoped_lock lock(busy_);
+    Load(file_);  // a missing file leaves no entries: every key takes its default
+    for (const KeyDef& k : kKeys) {
+        std::visit(
+            [&](auto member) {
+                using T = std::remove_reference_t<decltype(this->*member)>;
+                if constexpr (std::is_same_v<T, int>) {
+                    this->*member = GetInt(k.section, k.key, std::atoi(k.def));
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    this->*member = GetInt(k.section, k.key, std::atoi(k.def)) != 0;
+                } else if constexpr (std::is_same_v<T, float>) {
+                    this->*member = GetFloat(k.section, k.key, std::strtof(k.def, nullptr));
+                } else if constexpr (std::is_same_v<T, String>) {
+                    String v = GetString(k.section, k.key, k.def);
+                    if (k.flags & kReply) v.Append("\r\n");
+                    this->*member = std::move(v);
+                } else {
+                    StringList list;
+                    int limit = (k.flags & kFixedFour) ? 4 : INT32_MAX;
+                    for (int i = 0; i < limit; ++i) {
+                        String v = GetString(k.section, ListKey(k.key, i), "");
+                        if (v.IsEmpty()) {
+                            if (k.flags & kFixedFour) continue;
+                            break;
+                        }
+                        list.push_back(std::move(v));
+                    }
+                    if (list.empty()) list = SplitDefault(k.def);
+                    this->*member = std::move(list);
+                }
+            },
+            k.field);
+    }
+    if (web_path.IsEmpty()) web_path = String(BaseDir() + "/www/");
+    if (admin_key.IsEmpty()) admin_key = GeneratedAdminKey();
+    if (password.IsEmpty()) password = String(common::Md5Hex("kelpo"));
+}
+
+bool CKernelConfig::SaveConfig() {
+    std::scoped_lock lock(busy_);
+    for (const KeyDef& k : kKeys) {
+        if (!(k.flags & kWritten)) continue;
+        std::visit(
+            [&](auto member) {
+                using T = std::remove_reference_t<decltype(this->*member)>;
+                const T& v = this->*member;
+                if constexpr (std::is_same_v<T, int>) {
+                    WriteInt(k.section, k.key, v);
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    WriteInt(k.section, k.key, v ? 1 : 0);
+                } else if constexpr (std::is_same_v<T, float>) {
+                    WriteFloat(k.section, k.key, v);
+                } else if constexpr (std::is_same_v<T, String>) {
+                    // The CR LF added at load is not part of the setting: written back it
+                    // would leave a blank line after every template.
+                    WriteString(k.section, k.key, (k.flags & kReply) ? WithoutCrLf(v.View()) : v.View());
+                } else {
+                    const int n = static_cast<int>(v.size());
+                    for (int i = 0; i < n; ++i) WriteString(k.section, ListKey(k.key, i), v[i].View());
+                    for (const auto& [key, value] : ToPairs(k.section)) {
+                        if (ListIndex(key.View(), k.key) >= n) DeleteKey(k.section, key.View());
+                    }
+                }
+            },
+            k.field);
+    }
+    return Save(file_);
+}
+
+}  // namespace service

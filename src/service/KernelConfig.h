@@ -1,0 +1,168 @@
+#pragma once
+// CKernelConfig: every setting of the kernel, read from "morvane.ini" into typed fields with a
+// default for each, and written back complete.
+//
+// One object exists, made by the kernel's main thread and reached by every engine through
+// Global(). Engines copy the fields they need in their reload routines on the main thread;
+// single fields are read without locking. Load and Save exclude each other, so a cron or admin
+// script saving the configuration never races the main loop's load.
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/String.h"
+#include "store/FileINI.h"
+
+namespace service {
+
+using common::String;
+using StringList = std::vector<String>;
+
+inline constexpr const char* kKernelVersion = "3.0.1";
+
+class CKernelConfig : public store::CFileINI {
+public:
+    // `app_dir` stands in for an empty app_path when a base directory is needed.
+    explicit CKernelConfig(std::string app_dir = std::string());
+
+    static CKernelConfig* Global();
+    static void SetGlobal(CKernelConfig* config);
+
+    void SetFile(const std::string& path) { file_ = path; }
+    const std::string& File() const { return file_; }
+    // Reads every key; a missing file or key gives its default. Always succeeds.
+    void LoadConfig();
+    // Writes every written key back (atomically); false when the file could not be written.
+    bool SaveConfig();
+    // The application's base directory: app_path, or the application directory.
+    std::string BaseDir() const;
+    // Sets every field to its default, as a load of an empty file would.
+    void ApplyDefaults();
+
+    // Reload request, set by admin and cron scripts, read and cleared by the main loop only.
+    std::atomic<bool> reload_pending{false};
+    std::atomic<int> reload_mode{-1};
+
+    // [CONFIG]
+    String app_path;
+    int loglevel = 0;
+    String listen_ip;
+    String listen_port;
+    int n_max_listen = 20;
+    String smtp_server1, smtp_server2, smtp_server3, smtp_server4;
+    int smtp_port1 = 225, smtp_port2 = 0, smtp_port3 = 0, smtp_port4 = 0;
+    String trasp_1, trasp_2, trasp_3, trasp_4;
+    int smtp_type = 1;
+    String myippub, myname, myemail;
+    float score_for_spam = 5.0f;
+    float score_for_spam_max_hit = 20.0f;
+    int socket_select_time = 300;
+    int buffer_socket_size = 4096;
+    String krnversion;
+    int log_rot_type = 2;
+    int log_rot_value = 1;
+    String adapter_ip;
+    // [DNS]
+    StringList dns_nameservers;
+    int dns_timeout_millisecond = 2000;
+    int dns_delete_old_record_type = 60;
+    int dns_delete_old_record_time = 30;
+    // [DNSBL]
+    StringList dnsbl_zones;
+    StringList dnsbl_wip;
+    int dnsbl_timeout_millisecond = 2100;
+    int dnsbl_timeout_millisecond_sc = 500;
+    int dnsbl_delete_old_record_type = 60;
+    int dnsbl_delete_old_record_time = 30;
+    int maxhit = 3;
+    int maxreplies = 4;
+    bool enable_dnsbl = true;
+    bool reject_dnsbl = true;
+    // [FIREWALL]
+    StringList relayip;
+    int max_session_ip = 3;
+    int error_max = 3;
+    int cmd_noop = 3;
+    int timeout_client = 60;
+    // [BAYES]
+    float occorenze_per = 32.0f;
+    float p_bayes_ham = -3.99f;
+    float p_bayes_spam = 5.1f;
+    int bayes_delete_mail_type = 3600;
+    int bayes_delete_mail_time = 72;
+    // [GREYLIST]
+    int grey_delete_mail_type = 3600;
+    int grey_delete_mail_time = 12;
+    int grey_embargo_type = 60;
+    int grey_embargo_time = 1;
+    float grey_forged_score = 0.9f;
+    StringList grey_wip;
+    // [ALWL]
+    int alwl_transito_type = 3600;
+    int alwl_transito_time = 96;
+    float alwl_score = -10.0f;
+    // [HELO]
+    float helo_rfc = 5.0f;
+    float helo_ip = 2.5f;
+    bool helo_forget_reject = true;
+    float p_helo_forget = 10.0f;
+    // [RFC] reply templates, each ending in CR LF once loaded
+    String rfc421, rfc530, rfc550, rfc554, rfc451;
+    // [COMMUNITY]
+    int cmy_timeout = 400;
+    float cmy_softfail = 2.5f;
+    float cmy_fail = 5.0f;
+    float cmy_hardfail = 10.0f;
+    // [SPF]
+    bool spf_enable = true;
+    bool spf_reject_fail = true;
+    float spf_score_pass = 0.0f;
+    float spf_score_softfail = 4.9f;
+    float spf_score_fail = 5.0f;
+    int spf_cache_type = 86400;
+    int spf_cache_time = 2;
+    int spf_max_recursion = 30;
+    // [PHISHING]
+    float phishing_score = 10.0f;
+    bool automatico = false;
+    int tempo = 0;
+    bool euristica = true;
+    // [READMIN]
+    bool admin_enable = false;
+    int admin_port = 33;
+    int admin_max_listen = 20;
+    String admin_key;
+    String superuser;
+    String password;
+    int admin_socket_select_time = 300;
+    int admin_buffer_socket_size = 4096;
+    StringList ip_allow;
+    // [CS_SCRIPT]
+    bool script_enable = false;
+    bool enable_cache_script = false;
+    StringList cs_scripts;
+    // [WEBGUI]
+    String web_listen;
+    String web_port;
+    int web_maxconn = 20;
+    int web_buffer_out = 1024;
+    int web_time_keep_alive = 10;
+    int web_max_select_socket_server = 600;
+    int web_min_select_socket_child = 150;
+    int web_num_server = 5;
+    String web_path;
+    // [HEADER_MSG]
+    String x_subject;
+    String x_morvane_spam;
+
+private:
+    // Keys computed at load when the file has none.
+    String GeneratedAdminKey() const;
+
+    std::string app_dir_;
+    std::string file_;
+    std::mutex busy_;  // load and save exclude each other
+};
+
+}  // namespace service

@@ -1,0 +1,121 @@
+#include "service/KernelConfig.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "common/Md5.h"
+#include "platform/KFile.h"
+
+namespace service {
+namespace {
+
+class KernelConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("config_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "morvane.ini").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void WriteIni(const std::string& text) { ASSERT_TRUE(platform::WriteFileAtomic(path_, text)); }
+    std::string ReadIni() {
+        std::string s;
+        platform::ReadWholeFile(path_, s);
+        return s;
+    }
+    std::unique_ptr<CKernelConfig> Load() {
+        auto c = std::make_unique<CKernelConfig>(dir_.string());
+        c->SetFile(path_);
+        c->LoadConfig();
+        return c;
+    }
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(KernelConfigTest, MissingFileGivesEveryDefault) {
+    auto c = Load();
+    ASSERT_EQ(c->dnsbl_zones.size(), 4u);
+    const char* weights[] = {"|1.450", "|1.450", "|4.850", "|4.500"};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NE(c->dnsbl_zones[i].Find(weights[i]), -1) << c->dnsbl_zones[i].str();
+    ASSERT_EQ(c->dns_nameservers.size(), 1u);
+    EXPECT_EQ(c->dns_nameservers[0], "127.0.0.1");
+    ASSERT_EQ(c->grey_wip.size(), 1u);
+    EXPECT_EQ(c->grey_wip[0].Right(2), "||");
+    ASSERT_EQ(c->cs_scripts.size(), 1u);
+    EXPECT_EQ(c->cs_scripts[0], "1|core.cs");
+    EXPECT_EQ(c->listen_port, "25");
+    EXPECT_EQ(c->smtp_port1, 225);
+    EXPECT_FLOAT_EQ(c->p_bayes_ham, -3.99f);
+    EXPECT_TRUE(c->enable_dnsbl);
+    EXPECT_FALSE(c->script_enable);
+    EXPECT_EQ(c->web_port, "6969");
+    EXPECT_EQ(c->web_path.str(), dir_.string() + "/www/");
+    EXPECT_EQ(c->password.str(), common::Md5Hex("kelpo"));
+    EXPECT_EQ(c->admin_key.Length(), 32);
+    EXPECT_EQ(c->rfc451, "451 4.7.1 GREY LIST try again later\r\n");
+}
+
+TEST_F(KernelConfigTest, ListsStopAtTheFirstGapExceptTheFourResolvers) {
+    WriteIni("[DNS]\r\nnameserver_0=\r\nnameserver_1=10.0.0.53\r\nnameserver_3=10.0.0.54\r\n"
+             "[DNSBL]\r\nnameserver_0=\r\nnameserver_1=list.example|2.0\r\n"
+             "[FIREWALL]\r\nrelayip_0=10.1.1.1\r\nrelayip_1=10.1.1.2\r\nrelayip_3=10.1.1.4\r\n");
+    auto c = Load();
+    ASSERT_EQ(c->dns_nameservers.size(), 2u);
+    EXPECT_EQ(c->dns_nameservers[0], "10.0.0.53");
+    EXPECT_EQ(c->dns_nameservers[1], "10.0.0.54");
+    EXPECT_EQ(c->dnsbl_zones.size(), 4u) << "reading stops at index 0; the defaults apply";
+    EXPECT_EQ(c->relayip.size(), 2u);
+}
+
+TEST_F(KernelConfigTest, SavingAShorterListLeavesNoStaleKeys) {
+    WriteIni("[FIREWALL]\r\nrelayip_0=a\r\nrelayip_1=b\r\nrelayip_2=c\r\nrelayip_x=keep\r\n");
+    auto c = Load();
+    c->relayip.erase(c->relayip.begin());
+    ASSERT_TRUE(c->SaveConfig());
+    std::string text = ReadIni();
+    EXPECT_NE(text.find("relayip_0=b\r\n"), std::string::npos);
+    EXPECT_NE(text.find("relayip_1=c\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("relayip_2="), std::string::npos);
+    EXPECT_NE(text.find("relayip_x=keep"), std::string::npos) << "keys that are not list members stay";
+}
+
+TEST_F(KernelConfigTest, GeneratedAdminKeyIsKeptByTheNextSave) {
+    WriteIni("[READMIN]\r\nenable=1\r\n");
+    auto first = Load();
+    std::string key = first->admin_key.str();
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos);
+    ASSERT_TRUE(first->SaveConfig());
+    auto second = Load();
+    EXPECT_EQ(second->admin_key.str(), key);
+    EXPECT_TRUE(second->admin_enable);
+}
+
+TEST_F(KernelConfigTest, SaveWritesEveryKeyButAppPathAndRoundTrips) {
+    WriteIni("[CONFIG]\r\napp_path=\r\nloglevel=3\r\nscore_for_spam=6.5\r\nunknown=kept\r\n"
+             "[RFC]\r\nrfc554=554 no %s\r\n");
+    auto c = Load();
+    EXPECT_EQ(c->loglevel, 3);
+    EXPECT_EQ(c->rfc554, "554 no %s\r\n");
+    ASSERT_TRUE(c->SaveConfig());
+    std::string text = ReadIni();
+    EXPECT_NE(text.find("rfc554=554 no %s\r\n[") , std::string::npos) << "templates are saved without their CR LF";
+    EXPECT_NE(text.find("unknown=kept"), std::string::npos) << "keys of the operator's own survive a save";
+    EXPECT_NE(text.find("score_for_spam=6.500000\r\n"), std::string::npos);
+    for (const char* key : {"listen_ip=", "nameserver_0=127.0.0.1", "maxreplies=4",
+                            "relayip_0", "cs_0=1|core.cs", "x_morvane_spam=X-MORVANE-Spam: YES", "superuser=root",
+                            "adapter_ip=", "num_server=5", "spf_max_recursion=30", "cmy_timeout=400"}) {
+        bool want_present = std::string(key) != "relayip_0";
+        EXPECT_EQ(text.find(key) != std::string::npos, want_present) << key;
+    }
+    auto again = Load();
+    EXPECT_EQ(again->Serialize(), c->Serialize()) << "a second save changes nothing";
+}
+
+}  // namespace
+}  // namespace service

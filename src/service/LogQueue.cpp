@@ -1,0 +1,60 @@
+#include "service/LogQueue.h"
+
+#include "service/LogXML.h"
+
+namespace service {
+
+void CLogQueue::PushLocked(LogQueueItem item) {
+    if (items_.size() >= kMaxItems) {
+        items_.pop_front();
+        ++dropped_;
+    }
+    items_.push_back(std::move(item));
+}
+
+void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file, std::string_view function,
+                       std::string_view type, int id_connection) {
+    LogQueueItem item{level, common::String(entry), common::String(file), common::String(function),
+                      common::String(type), id_connection};
+    std::scoped_lock lock(mu_);
+    PushLocked(std::move(item));
+}
+
+std::deque<LogQueueItem> CLogQueue::TakeAll() {
+    std::deque<LogQueueItem> out;
+    std::scoped_lock lock(mu_);
+    out.swap(items_);
+    if (dropped_) {
+        common::String note;
+        note.Format("%zu log items dropped: the queue was not drained", dropped_);
+        out.push_front(LogQueueItem{1, note, "LogQueue", "CLogQueue::AddLog", "SYS", 0});
+        dropped_ = 0;
+    }
+    return out;
+}
+
+void CLogQueue::MoveTo(CLogQueue& target, int id_connection) {
+    if (&target == this) return;
+    std::deque<LogQueueItem> items = TakeAll();
+    std::scoped_lock lock(target.mu_);
+    for (LogQueueItem& item : items) {
+        if (id_connection > 0) item.id_connection = id_connection;
+        target.PushLocked(std::move(item));
+    }
+}
+
+void CLogQueue::DrainTo(LogXML& log, int id_connection) {
+    // Items leave the queue under its lock; the file is written outside it, so producers
+    // never wait on the disk.
+    for (const LogQueueItem& item : TakeAll()) {
+        log.Write(item.level, item.entry.View(), item.file.View(), item.function.View(), item.type.View(),
+                  id_connection > 0 ? id_connection : item.id_connection);
+    }
+}
+
+size_t CLogQueue::Count() const {
+    std::scoped_lock lock(mu_);
+    return items_.size();
+}
+
+}  // namespace service

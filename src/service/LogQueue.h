@@ -1,0 +1,55 @@
+#pragma once
+// CLogQueue: the log items an engine, connection or script host has produced and the main
+// thread has not yet written. Any thread may AddLog; the owner moves items to its engine's
+// queue (MoveTo) and the main thread drains engine queues into the XML log (DrainTo).
+// Moves always go from a connection or script queue to its engine's queue, never back, so two
+// queue locks are never taken in opposite orders.
+#include <mutex>
+#include <string_view>
+#include <deque>
+
+#include "common/String.h"
+
+namespace service {
+
+class LogXML;
+
+struct LogQueueItem {
+    int level = 0;
+    common::String entry;
+    common::String file;
+    common::String function;
+    common::String type;
+    int id_connection = 0;
+};
+
+class CLogQueue {
+public:
+    // A queue nobody drains must not eat the kernel's memory: past this many items the oldest
+    // are dropped and one "log items dropped" item says how many.
+    static constexpr size_t kMaxItems = 100000;
+
+    CLogQueue() = default;
+    virtual ~CLogQueue() = default;
+    CLogQueue(const CLogQueue&) = delete;
+    CLogQueue& operator=(const CLogQueue&) = delete;
+
+    void AddLog(int level, std::string_view entry, std::string_view file = {}, std::string_view function = {},
+                std::string_view type = {}, int id_connection = 0);
+    // Appends every item to `target`, oldest first, and empties this queue; an id above 0
+    // replaces the items' own connection ids.
+    void MoveTo(CLogQueue& target, int id_connection = 0);
+    // Writes every item to `log`, oldest first, and empties this queue (same id rule).
+    void DrainTo(LogXML& log, int id_connection = 0);
+    size_t Count() const;
+    std::deque<LogQueueItem> TakeAll();
+
+private:
+    void PushLocked(LogQueueItem item);
+
+    mutable std::mutex mu_;
+    std::deque<LogQueueItem> items_;  // guarded by mu_
+    size_t dropped_ = 0;               // guarded by mu_
+};
+
+}  // namespace service

@@ -1,0 +1,217 @@
+#include "service/MorvaneAntispamKrn.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "common/Clock.h"
+#include "common/Md5.h"
+#include "core/ConnCounter.h"
+#include "platform/KFile.h"
+#include "platform/Paths.h"
+
+namespace service {
+
+namespace {
+
+constexpr const char* kSrc = "MorvaneAntispamKrn";
+constexpr const char* kFunc = "MorvaneAntispamkrn::core";
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+CMorvaneKernel::CMorvaneKernel(KernelControl& control, std::string app_dir)
+    : control_(control), app_dir_(std::move(app_dir)) {}
+
+CMorvaneKernel::~CMorvaneKernel() {
+    CloseDebugFile();
+    if (CKernelConfig::Global() == config_.get()) CKernelConfig::SetGlobal(nullptr);
+}
+
+std::string CMorvaneKernel::AppFile(const char* name) const { return app_dir_ + "/" + name; }
+
+void CMorvaneKernel::OpenLog() {
+    log_ = std::make_unique<LogXML>();
+    log_->Open(AppFile(kLogFileName), kAppName);
+    log_->SetLevel(4);
+    log_->Write(4, "RUN AT SYSTEM: LINUX", kSrc, kFunc, "DEBUG", 0);
+    log_->SetLevel(config_->loglevel);
+}
+
+void CMorvaneKernel::OpenDebugFile() {
+    // At log level 4 everything the program prints lands in "debug.txt", unbuffered, so a
+    // crash leaves the last lines on disk.
+    int fd = ::open(AppFile("debug.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::fflush(stdout);
+    if (saved_stdout_ < 0) saved_stdout_ = ::dup(STDOUT_FILENO);
+    ::dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+void CMorvaneKernel::CloseDebugFile() {
+    if (saved_stdout_ < 0) return;
+    std::fflush(stdout);
+    ::dup2(saved_stdout_, STDOUT_FILENO);
+    ::close(saved_stdout_);
+    saved_stdout_ = -1;
+}
+
+void CMorvaneKernel::UpgradeWebKey() {
+    std::string page = std::string(config_->web_path.View()) + "/conf.htmch";
+    // Paths written for the old platform may use "\" or doubled separators.
+    for (char& c : page)
+        if (c == '\\') c = '/';
+    for (size_t at; (at = page.find("//")) != std::string::npos;) page.erase(at, 1);
+    std::string text;
+    if (!platform::ReadWholeFile(page, text)) return;
+    const std::string placeholder = "<!--key-->";
+    if (text.find(placeholder) == std::string::npos) return;
+    char stamp[64];
+    std::time_t now = std::time(nullptr);
+    std::tm gmt{};
+    gmtime_r(&now, &gmt);
+    std::strftime(stamp, sizeof stamp, "%a, %d %b %Y %H:%M:%S GMT", &gmt);
+    std::string key = common::Md5Hex(stamp);
+    for (size_t at; (at = text.find(placeholder)) != std::string::npos;) text.replace(at, placeholder.size(), key);
+    platform::WriteFileAtomic(page, text);
+}
+
+bool CMorvaneKernel::RunUpgradeStep() {
+    UpgradeWebKey();
+    // The version-1 table conversions (local domains, IP embargo) live with the table engine.
+    int idconn = config_->GetInt("CONFIG", "idconn", 0);
+    std::string counter = AppFile("countconn.dat");
+    if (idconn > 0 && core::ReadConnCounter(counter) == 0) core::WriteConnCounter(counter, idconn);
+    return true;
+}
+
+bool CMorvaneKernel::Startup() {
+    config_ = std::make_unique<CKernelConfig>(app_dir_);
+    CKernelConfig::SetGlobal(config_.get());
+    config_->SetFile(AppFile(kConfigFileName));
+    config_->LoadConfig();
+
+    OpenLog();
+
+    if (platform::FileSize(config_->File()) <= 0 || config_->krnversion.View() != kKernelVersion) {
+        config_->krnversion = kKernelVersion;
+        if (!config_->SaveConfig()) {
+            log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
+        }
+        if (!RunUpgradeStep()) {
+            log_->Write(1, "ERROR CHECK DB... EXIT");
+            return false;
+        }
+    }
+    if (config_->loglevel == 4) OpenDebugFile();
+    common::ProcessMillis();  // starts the process clock
+
+    // Engines join here as they are built: core, cron scheduler, admin server, web server.
+
+    rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());
+    last_reload_check_ = common::NowSeconds();
+    return true;
+}
+
+void CMorvaneKernel::StepEngine(KernelEngine* engine) {
+    if (engine) {
+        engine->Step();
+        engine->DrainTo(*log_);
+    }
+    SleepMs(1);
+}
+
+void CMorvaneKernel::RotateLog() {
+    log_->Write(1, "Rotate Log -.-.-.-.- << cut", kSrc, {}, "SYS", 0);
+    log_->Close();
+    log_.reset();
+    std::tm t = common::LocalTime(common::NowSeconds());
+    char name[96];
+    std::snprintf(name, sizeof name, "/logs/log_%04d-%02d-%02d_%02d-%02d-%02d.xml", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    std::string target = app_dir_ + name;
+    platform::MakeDirs(app_dir_ + "/logs");
+    if (std::rename(AppFile(kLogFileName).c_str(), target.c_str()) != 0)
+        std::fprintf(stderr, "morvane: cannot move the log to %s\n", target.c_str());
+    OpenLog();
+}
+
+void CMorvaneKernel::ApplyReload(int64_t now) {
+    if (control_.reload_signal.exchange(false)) {
+        // SIGHUP: the operator edited morvane.ini; read it before the engines reload.
+        config_->LoadConfig();
+        config_->reload_mode = 0;
+        config_->reload_pending = true;
+        log_->Write(1, "Configuration read again from morvane.ini (SIGHUP)", kSrc, kFunc, "SYS", 0);
+    }
+    if (now <= last_reload_check_ + 1 || !config_->reload_pending) return;
+    int mode = config_->reload_mode;
+    if (mode >= 0) {
+        if (log_->GetLevel() != config_->loglevel) {
+            CloseDebugFile();
+            if (config_->loglevel == 4) OpenDebugFile();
+            log_->SetLevel(config_->loglevel);
+        }
+        rotation_.Set(config_->log_rot_type, config_->log_rot_value, now);
+    }
+    if (mode == 0) {
+        for (KernelEngine* e : {core_.get(), admin_.get(), web_.get()})
+            if (e) e->ReloadConfig();
+    }
+    config_->reload_pending = false;
+    last_reload_check_ = now;
+}
+
+void CMorvaneKernel::LoopOnce(int64_t now) {
+    StepEngine(cron_.get());
+    StepEngine(core_.get());
+    StepEngine(admin_.get());
+    StepEngine(web_.get());
+    if (rotation_.Check(now, log_->Size())) RotateLog();
+    ApplyReload(now);
+}
+
+void CMorvaneKernel::Shutdown() {
+    for (KernelEngine* e : {cron_.get(), web_.get(), admin_.get()}) {
+        if (!e) continue;
+        e->Stop();
+        e->DrainTo(*log_);
+    }
+    if (core_) {
+        core_->Stop();
+        core_->FinalSave();
+        core_->DrainTo(*log_);
+    }
+    if (!config_->SaveConfig())
+        log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
+    log_->Write(1, "EXIT THREAD", kSrc, kFunc, "SYS", 0);
+    log_->Close();
+    log_.reset();
+    CloseDebugFile();
+    control_.worker_exited = true;
+    web_.reset();
+    admin_.reset();
+    cron_.reset();
+    core_.reset();
+    CKernelConfig::SetGlobal(nullptr);
+    config_.reset();
+}
+
+int CMorvaneKernel::Run() {
+    if (!Startup()) {
+        control_.worker_returned = true;
+        return 1;
+    }
+    while (control_.running) LoopOnce(common::NowSeconds());
+    Shutdown();
+    control_.worker_returned = true;
+    return 0;
+}
+
+}  // namespace service

@@ -1,0 +1,79 @@
+#pragma once
+// The kernel's life: load the configuration, open the XML log, build the engines, drive them
+// from one main loop, apply reloads, rotate the log, and stop everything in a fixed order.
+//
+// KernelMain runs on its own thread; the process's main thread plays the service controller:
+// it turns SIGTERM/SIGINT into a cleared running flag and SIGHUP into a reload request, and
+// waits for the worker-exited flag.
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "service/Engine.h"
+#include "service/KernelConfig.h"
+#include "service/LogRotation.h"
+#include "service/LogXML.h"
+
+namespace platform {
+class ServiceLog;
+}
+
+namespace service {
+
+inline constexpr const char* kAppName = "Morvane AntiSpam";
+inline constexpr const char* kLogFileName = "morvane_log.xml";
+inline constexpr const char* kConfigFileName = "morvane.ini";
+
+// Flags shared between the controller thread and KernelMain.
+struct KernelControl {
+    std::atomic<bool> running{true};
+    std::atomic<bool> worker_exited{false};
+    // Set by the controller on SIGHUP; the main loop re-reads morvane.ini and reloads.
+    std::atomic<bool> reload_signal{false};
+    // KernelMain has returned, whatever the reason (an early failure leaves worker_exited unset).
+    std::atomic<bool> worker_returned{false};
+};
+
+class CMorvaneKernel {
+public:
+    CMorvaneKernel(KernelControl& control, std::string app_dir);
+    ~CMorvaneKernel();
+
+    // The whole life of the kernel. 0 after an orderly shutdown, 1 when start-up failed.
+    int Run();
+
+    // Pieces of Run, public for tests that drive the kernel step by step.
+    bool Startup();
+    void LoopOnce(int64_t now);
+    void Shutdown();
+    CKernelConfig* Config() { return config_.get(); }
+    LogXML* Log() { return log_.get(); }
+
+private:
+    std::string AppFile(const char* name) const;
+    void OpenLog();
+    void RotateLog();
+    bool RunUpgradeStep();
+    void UpgradeWebKey();
+    void OpenDebugFile();
+    void CloseDebugFile();
+    void ApplyReload(int64_t now);
+    void StepEngine(KernelEngine* engine);
+
+    KernelControl& control_;
+    std::string app_dir_;
+    std::unique_ptr<CKernelConfig> config_;
+    std::unique_ptr<LogXML> log_;
+    CLogRotation rotation_;
+    int saved_stdout_ = -1;  // stdout before "debug.txt" took it over
+    int64_t last_reload_check_ = 0;
+    // The engines in construction order, so they are destroyed web, admin, cron, core.
+    // Absent engines are skipped everywhere.
+    std::unique_ptr<KernelEngine> core_;
+    std::unique_ptr<KernelEngine> cron_;
+    std::unique_ptr<KernelEngine> admin_;
+    std::unique_ptr<KernelEngine> web_;
+};
+
+}  // namespace service

@@ -1,0 +1,123 @@
+#include "store/FileINI.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/KFile.h"
+
+namespace store {
+namespace {
+
+std::string Dump(const std::vector<IniEntry>& entries) {
+    std::string out;
+    for (const IniEntry& e : entries) {
+        out += e.section.str() + "|" + e.key.str() + "|" + e.value.str() + "\n";
+    }
+    return out;
+}
+
+TEST(FileINIParseTest, LineRules) {
+    struct Case {
+        const char* name;
+        const char* text;
+        const char* want;
+    } cases[] = {
+        {"blank right after = is kept", "[s]\r\nkey = value\r\n", "s|key| value\n"},
+        {"blanks after the first are kept once the value has begun", "[s]\nk=   v w\n", "s|k|   v w\n"},
+        {"blanks before the = dropped", "[s]\nk  =v\n", "s|k|v\n"},
+        {"lines before first section ignored", "x=1\n[s]\na=2\n", "s|a|2\n"},
+        {"CR, LF or both end a line", "[s]\ra=1\rb=2\nc=3\r\n", "s|a|1\ns|b|2\ns|c|3\n"},
+        {"= and [ inside a value kept", "[s]\nurl=a=b[c]\n", "s|url|a=b[c]\n"},
+        {"empty section skipped", "[]\na=1\n[t]\nb=2\n", "t|b|2\n"},
+        {"line without = is a key", "[s]\nflag\n", "s|flag|\n"},
+        {"duplicates kept", "[s]\na=1\na=2\n", "s|a|1\ns|a|2\n"},
+        {"last line without break kept", "[s]\na=1\nb=2", "s|a|1\ns|b|2\n"},
+        {"empty value", "[s]\na=\r\n", "s|a|\n"},
+        {"key blanks dropped", "[s]\n  my key=1\n", "s|mykey|1\n"},
+        {"two sections", "[a]\nx=1\n[b]\ny=2\n", "a|x|1\nb|y|2\n"},
+        {"unclosed header ends parsing", "[a]\nx=1\n[b\ny=2\n", "a|x|1\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Dump(CFileINI::Parse(c.text)), c.want) << c.name;
+}
+
+class FileINITest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("ini_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "t.ini").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(FileINITest, TypedGettersFallBackToDefaults) {
+    CFileINI ini;
+    ini.LoadByString("[n]\ni=42\nneg=-7\nf=2.5\nbad=abc\nlead= 12x\n");
+    EXPECT_EQ(ini.GetInt("n", "i", 0), 42);
+    EXPECT_EQ(ini.GetInt("n", "neg", 0), -7);
+    EXPECT_EQ(ini.GetInt("n", "bad", 9), 9);
+    EXPECT_EQ(ini.GetInt("n", "lead", 0), 12);
+    EXPECT_EQ(ini.GetInt("n", "missing", 5), 5);
+    EXPECT_EQ(ini.GetInt("other", "i", 5), 5);
+    EXPECT_FLOAT_EQ(ini.GetFloat("n", "f", 0), 2.5f);
+    EXPECT_EQ(ini.GetString("N", "i", "d"), "d") << "lookups are case-sensitive";
+    EXPECT_EQ(ini.GetValue("", "f", ""), "2.5") << "no section: any section";
+}
+
+TEST_F(FileINITest, WritePlacesNewKeysAtTheTopOfTheirSection) {
+    CFileINI ini;
+    ini.LoadByString("[a]\nx=1\n[b]\ny=2\n");
+    ini.WriteString("b", "z", "3");
+    ini.WriteString("c", "w", "4");
+    ini.WriteString("a", "x", "9");
+    ini.WriteInt("a", "n", -3);
+    ini.WriteFloat("a", "f", 1.45f);
+    EXPECT_EQ(ini.Serialize(), "[a]\r\nf=1.450000\r\nn=-3\r\nx=9\r\n[b]\r\nz=3\r\ny=2\r\n[c]\r\nw=4\r\n");
+}
+
+TEST_F(FileINITest, SplitSectionsGetTwoHeaders) {
+    CFileINI ini;
+    ini.LoadByString("[a]\nx=1\n[b]\ny=2\n[a]\nz=3\n");
+    EXPECT_EQ(ini.Serialize(), "[a]\r\nx=1\r\n[b]\r\ny=2\r\n[a]\r\nz=3\r\n");
+    EXPECT_EQ(ini.GetString("a", "z", ""), "3");
+}
+
+TEST_F(FileINITest, SaveAndLoadRoundTrip) {
+    CFileINI ini;
+    EXPECT_FALSE(ini.Save()) << "no path yet";
+    EXPECT_FALSE(ini.Load(path_)) << "missing file";
+    ini.WriteString("s", "k", " spaced value");
+    ini.WriteString("s", "e", "");
+    ASSERT_TRUE(ini.Save());
+    CFileINI back;
+    ASSERT_TRUE(back.Load(path_));
+    EXPECT_EQ(back.GetString("s", "k", "x"), " spaced value");
+    EXPECT_TRUE(back.KeyExists("s", "e"));
+    EXPECT_TRUE(back.DeleteKey("s", "e"));
+    EXPECT_FALSE(back.DeleteKey("s", "e"));
+    EXPECT_FALSE(back.KeyExists("s", "e"));
+    auto pairs = back.ToPairs("s");
+    ASSERT_EQ(pairs.size(), 1u);
+    EXPECT_EQ(pairs[0].first, "k");
+}
+
+TEST_F(FileINITest, TruncatedFileLoadsEveryCompleteLine) {
+    const std::string full = "[CONFIG]\r\nloglevel=4\r\nlisten_port=2525\r\n[DNS]\r\nnameserver_0=127.0.0.1\r\n";
+    for (size_t cut = 0; cut <= full.size(); ++cut) {
+        ASSERT_TRUE(platform::WriteFileAtomic(path_, full.substr(0, cut)));
+        CFileINI ini;
+        ASSERT_TRUE(ini.Load(path_));
+        for (const IniEntry& e : ini.Entries()) {
+            EXPECT_NE(full.find(e.key.str()), std::string::npos) << "cut at " << cut;
+            EXPECT_NE(full.find(e.value.str()), std::string::npos) << "cut at " << cut;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace store

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The kernel's life from the outside: a first start on an empty application directory writes
+# a complete morvane.ini, SIGHUP re-reads it, SIGTERM shuts down in order, and the XML log is a
+# well-formed document that ends with the shutdown items.
+set -euo pipefail
+MORVANE=${1:?usage: kernel_lifecycle_test.sh path/to/morvane}
+APP=$(mktemp -d)
+PID=
+cleanup() { [ -n "$PID" ] && kill -9 "$PID" 2>/dev/null; rm -rf "$APP"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+wait_for() {  # wait_for SECONDS COMMAND...
+    local limit=$(( $1 * 10 )); shift
+    for ((i = 0; i < limit; i++)); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+
+start() { "$MORVANE" --appdir "$APP" & PID=$!; }
+stop() {
+    kill -TERM "$PID"
+    wait_for 30 bash -c "! kill -0 $PID 2>/dev/null" || fail "kernel did not stop on SIGTERM"
+    wait "$PID" || fail "kernel exited with $?"
+    PID=
+}
+ini_has() { grep -q -F -x -- "$1"$'\r' "$APP/morvane.ini"; }
+
+# 1. First start: a complete configuration file.
+start
+wait_for 10 test -s "$APP/morvane.ini" || fail "no morvane.ini after start"
+for line in "krnversion=3.0.1" "cs_0=1|core.cs" "nameserver_0=127.0.0.1" "listen_port=25" \
+            "smtp_port1=225" "superuser=root" "x_subject=***SPAM***" "rfc451=451 4.7.1 GREY LIST try again later"; do
+    ini_has "$line" || fail "morvane.ini lacks $line"
+done
+weights=$(sed -n '/^\[DNSBL\]/,/^\[[^D]/p' "$APP/morvane.ini" | grep '^nameserver_[0-9]=' | sort | cut -d'|' -f2 | tr -d '\r' | tr '\n' ' ')
+[ "$weights" = "1.450 1.450 4.850 4.500 " ] || fail "DNSBL weights are '$weights'"
+grep -q '^key=[0-9a-f]\{32\}'$'\r''$' "$APP/morvane.ini" || fail "no generated admin key"
+stop
+xmllint --noout "$APP/morvane_log.xml" || fail "log is not well-formed after the first run"
+
+# 2. With loglevel 1 the reload and shutdown items appear, in order, at the end.
+sed -i 's/^loglevel=0/loglevel=1/' "$APP/morvane.ini"
+key_before=$(grep '^key=' "$APP/morvane.ini")
+start
+wait_for 10 grep -q 'Set Log Level to: 1' "$APP/morvane_log.xml" || fail "level 1 not applied"
+kill -HUP "$PID"
+wait_for 10 grep -q 'Configuration read again from morvane.ini' "$APP/morvane_log.xml" || fail "SIGHUP not seen"
+stop
+xmllint --noout "$APP/morvane_log.xml" || fail "log is not well-formed after the second run"
+entries=$(xmllint --xpath '//LogItem/Entry/text()' "$APP/morvane_log.xml" | tail -n 2 | tr '\n' '|')
+[ "$entries" = "EXIT THREAD|Log File closed|" ] || fail "log ends with '$entries'"
+[ "$(grep '^key=' "$APP/morvane.ini")" = "$key_before" ] || fail "admin key changed across restarts"
+[ "$(xmllint --xpath 'count(//AppName)' "$APP/morvane_log.xml")" = "1" ] || fail "log got a second header"
+
+# 3. Bad arguments are refused with a usage line.
+if "$MORVANE" --appdri "$APP" 2>/dev/null; then fail "unknown option accepted"; fi
+echo "kernel lifecycle: ok"
