@@ -7,6 +7,7 @@
 
 if(MORVANE_TESTS)
   find_package(GTest REQUIRED)
+  include(GoogleTest)
 endif()
 
 function(morvane_test name)
@@ -16,7 +17,9 @@ function(morvane_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name})
+  # One ctest entry per test case, listed when ctest runs (not at build time, so sanitizer
+  # builds do not run every binary twice).
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30)
 endfunction()
 
 function(morvane_fuzz name)

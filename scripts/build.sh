@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of Morvane: release | debug-asan | fuzz.
+#   scripts/build.sh release      -> build/release
+#   scripts/build.sh debug-asan   -> build/debug-asan (AddressSanitizer + UBSan)
+#   scripts/build.sh fuzz         -> build/fuzz (clang, libFuzzer targets)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-release}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything Morvane needs to build, test, fuzz and run its demo on Debian 12, as
+# root. Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: run as root (apt-get install needs it)" >&2
+    exit 1
+fi
+packages=(
+    # build
+    build-essential cmake ninja-build pkg-config
+    libpcre2-dev
+    # tests, benchmarks, fuzzing
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    # real peers of the end-to-end tests and the demo
+    swaks python3 python3-aiosmtpd libxml2-utils
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

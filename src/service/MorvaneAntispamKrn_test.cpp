@@ -1,0 +1,106 @@
+#include "service/MorvaneAntispamKrn.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "common/Clock.h"
+#include "core/ConnCounter.h"
+#include "platform/KFile.h"
+
+namespace service {
+namespace {
+
+class KernelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("kernel_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string File(const std::string& name) { return (dir_ / name).string(); }
+    std::string Read(const std::string& name) {
+        std::string s;
+        platform::ReadWholeFile(File(name), s);
+        return s;
+    }
+    void Write(const std::string& name, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(File(name)).parent_path());
+        ASSERT_TRUE(platform::WriteFileAtomic(File(name), text));
+    }
+    std::filesystem::path dir_;
+    KernelControl control_;
+};
+
+TEST_F(KernelTest, FirstStartRunsTheUpgradeStep) {
+    Write("www/conf.htmch", "<p><!--key--></p><i><!--key--></i>");
+    Write("morvane.ini", "[CONFIG]\r\nidconn=4711\r\n");
+    CMorvaneKernel kernel(control_, dir_.string());
+    ASSERT_TRUE(kernel.Startup());
+    std::string page = Read("www/conf.htmch");
+    EXPECT_EQ(page.find("<!--key-->"), std::string::npos);
+    EXPECT_EQ(page.size(), std::string("<p></p><i></i>").size() + 64) << "each placeholder became an MD5 digest";
+    EXPECT_EQ(core::ReadConnCounter(File("countconn.dat")), 4711);
+    EXPECT_NE(Read("morvane.ini").find("krnversion=3.0.1"), std::string::npos);
+    kernel.Shutdown();
+    EXPECT_TRUE(control_.worker_exited);
+}
+
+TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {
+    Write("www/conf.htmch", "<!--key-->");
+    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nidconn=5\r\n");
+    CMorvaneKernel kernel(control_, dir_.string());
+    ASSERT_TRUE(kernel.Startup());
+    EXPECT_EQ(Read("www/conf.htmch"), "<!--key-->");
+    EXPECT_FALSE(std::filesystem::exists(File("countconn.dat")));
+    kernel.Shutdown();
+}
+
+TEST_F(KernelTest, RotationMovesTheLogAndStartsANewDocument) {
+    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nloglevel=1\r\nlog_rot_type=1\r\nlog_rot_value=1\r\n");
+    CMorvaneKernel kernel(control_, dir_.string());
+    ASSERT_TRUE(kernel.Startup());
+    int64_t now = common::NowSeconds();
+    kernel.LoopOnce(now);
+    EXPECT_FALSE(std::filesystem::exists(File("logs")));
+    kernel.LoopOnce(now + 3600);
+    ASSERT_TRUE(std::filesystem::exists(File("logs")));
+    std::string rotated;
+    for (auto& e : std::filesystem::directory_iterator(File("logs"))) rotated = e.path().filename().string();
+    EXPECT_EQ(rotated.rfind("log_", 0), 0u);
+    std::string old_log = Read("logs/" + rotated);
+    EXPECT_NE(old_log.find("Rotate Log -.-.-.-.- &lt;&lt; cut"), std::string::npos);
+    EXPECT_NE(old_log.find("Log File closed"), std::string::npos);
+    std::string fresh = Read("morvane_log.xml");
+    EXPECT_NE(fresh.find("<AppName>Morvane AntiSpam</AppName>"), std::string::npos);
+    EXPECT_NE(fresh.find("RUN AT SYSTEM"), std::string::npos) << "the new log was opened at level 4";
+    kernel.Shutdown();
+}
+
+TEST_F(KernelTest, ReloadRequestAppliesTheLogLevelAtMostOncePerSecond) {
+    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nloglevel=1\r\n");
+    CMorvaneKernel kernel(control_, dir_.string());
+    ASSERT_TRUE(kernel.Startup());
+    int64_t now = common::NowSeconds();
+    kernel.Config()->loglevel = 3;
+    kernel.Config()->reload_mode = 1;
+    kernel.Config()->reload_pending = true;
+    kernel.LoopOnce(now);
+    EXPECT_EQ(kernel.Log()->GetLevel(), 1) << "not yet: the last check was this second";
+    kernel.LoopOnce(now + 2);
+    EXPECT_EQ(kernel.Log()->GetLevel(), 3);
+    EXPECT_FALSE(kernel.Config()->reload_pending);
+
+    // SIGHUP: the file is read again before the reload is applied.
+    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nloglevel=2\r\n");
+    control_.reload_signal = true;
+    kernel.LoopOnce(now + 5);
+    EXPECT_EQ(kernel.Log()->GetLevel(), 2);
+    kernel.Shutdown();
+    EXPECT_NE(Read("morvane_log.xml").find("EXIT THREAD"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace service
