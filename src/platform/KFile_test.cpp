@@ -1,4 +1,5 @@
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,13 +13,9 @@ namespace {
 
 class KFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("kfile_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path(const char* name) const { return (dir_ / name).string(); }
-    std::filesystem::path dir_;
+    std::string Path(const char* name) const { return tmp_.File(name); }
+    TestTempDir tmp_;
+    const std::filesystem::path& dir_ = tmp_.Path();
 };
 
 TEST_F(KFileTest, RefusesTheFlagCombinationsTheApiForbids) {

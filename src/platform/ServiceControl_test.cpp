@@ -9,7 +9,9 @@
 #include <sstream>
 #include <string>
 
+#include "common/Regex.h"
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace platform {
 namespace {
@@ -18,7 +20,6 @@ namespace {
 class ServiceControlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("svc_test_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_ / "units");
         fake_ = (dir_ / "systemctl").string();
         std::ofstream(fake_) << "#!/bin/sh\necho \"$*\" >> " << (dir_ / "calls").string()
@@ -32,14 +33,10 @@ protected:
         unsetenv("MORVANE_SYSTEMCTL");
         unsetenv("MORVANE_UNIT_DIR");
         unsetenv("FAIL_VERBS");
-        std::filesystem::remove_all(dir_);
     }
-    std::string Read(const std::string& name) {
-        std::string s;
-        ReadWholeFile((dir_ / name).string(), s);
-        return s;
-    }
-    std::filesystem::path dir_;
+    std::string Read(const std::string& name) { return tmp_.Read(name); }
+    TestTempDir tmp_;
+    const std::filesystem::path& dir_ = tmp_.Path();
     std::string fake_;
 };
 
@@ -55,6 +52,8 @@ TEST_F(ServiceControlTest, InstallWritesTheUnitAndStartRunsIt) {
     std::string text = Read("svc.log");
     EXPECT_NE(text.find("    Service Morvane Antispam Kernel installed\n"), std::string::npos);
     EXPECT_NE(text.find("    Run Service OK !!!\n"), std::string::npos);
+    // Month first, then the message on its own line behind four blanks.
+    EXPECT_TRUE(common::RegexTest("\\A\\d\\d/\\d\\d/\\d{4}, \\d\\d:\\d\\d:\\d\\d\\n    Service ", 0, text)) << text;
 }
 
 TEST_F(ServiceControlTest, FailuresNameTheStepAndItsCode) {

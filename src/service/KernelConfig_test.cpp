@@ -7,33 +7,24 @@
 #include <string>
 
 #include "common/Md5.h"
-#include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace service {
 namespace {
 
 class KernelConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("config_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        path_ = (dir_ / "morvane.ini").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    void WriteIni(const std::string& text) { ASSERT_TRUE(platform::WriteFileAtomic(path_, text)); }
-    std::string ReadIni() {
-        std::string s;
-        platform::ReadWholeFile(path_, s);
-        return s;
-    }
+    void WriteIni(const std::string& text) { ASSERT_TRUE(tmp_.Write("morvane.ini", text)); }
+    std::string ReadIni() { return tmp_.Read("morvane.ini"); }
     std::unique_ptr<CKernelConfig> Load() {
         auto c = std::make_unique<CKernelConfig>(dir_.string());
         c->SetFile(path_);
         c->LoadConfig();
         return c;
     }
-    std::filesystem::path dir_;
-    std::string path_;
+    platform::TestTempDir tmp_;
+    const std::filesystem::path& dir_ = tmp_.Path();
+    const std::string path_ = tmp_.File("morvane.ini");
 };
 
 TEST_F(KernelConfigTest, MissingFileGivesEveryDefault) {

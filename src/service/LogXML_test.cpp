@@ -7,30 +7,21 @@
 #include <string>
 
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace service {
 namespace {
 
 class LogXMLTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("logxml_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        path_ = (dir_ / "morvane_log.xml").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Text() {
-        std::string s;
-        platform::ReadWholeFile(path_, s);
-        return s;
-    }
+    std::string Text() { return tmp_.Read("morvane_log.xml"); }
     static int Count(const std::string& hay, const std::string& needle) {
         int n = 0;
         for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
         return n;
     }
-    std::filesystem::path dir_;
-    std::string path_;
+    platform::TestTempDir tmp_;
+    const std::string path_ = tmp_.File("morvane_log.xml");
 };
 
 TEST(LogXMLEscapeTest, EscapesMarkupAndReplacesForbiddenBytes) {

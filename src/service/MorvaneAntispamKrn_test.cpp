@@ -9,28 +9,18 @@
 #include "common/Clock.h"
 #include "core/ConnCounter.h"
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace service {
 namespace {
 
 class KernelTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("kernel_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string File(const std::string& name) { return (dir_ / name).string(); }
-    std::string Read(const std::string& name) {
-        std::string s;
-        platform::ReadWholeFile(File(name), s);
-        return s;
-    }
-    void Write(const std::string& name, const std::string& text) {
-        std::filesystem::create_directories(std::filesystem::path(File(name)).parent_path());
-        ASSERT_TRUE(platform::WriteFileAtomic(File(name), text));
-    }
-    std::filesystem::path dir_;
+    std::string File(const std::string& name) { return tmp_.File(name); }
+    std::string Read(const std::string& name) { return tmp_.Read(name); }
+    void Write(const std::string& name, const std::string& text) { ASSERT_TRUE(tmp_.Write(name, text)); }
+    platform::TestTempDir tmp_;
+    const std::filesystem::path& dir_ = tmp_.Path();
     KernelControl control_;
 };
 

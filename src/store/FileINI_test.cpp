@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace store {
 namespace {
@@ -45,14 +46,8 @@ TEST(FileINIParseTest, LineRules) {
 
 class FileINITest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("ini_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        path_ = (dir_ / "t.ini").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::filesystem::path dir_;
-    std::string path_;
+    platform::TestTempDir tmp_;
+    const std::string path_ = tmp_.File("t.ini");
 };
 
 TEST_F(FileINITest, TypedGettersFallBackToDefaults) {
