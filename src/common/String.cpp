@@ -114,9 +114,13 @@ String& String::Format(const char* format, ...) {
 
 String& String::FormatShort(const char* format, ...) {
     char scratch[kShortFormatLimit + 1];
+    if (!format) {
+        Clear();
+        return *this;
+    }
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(scratch, sizeof scratch, format ? format : "", args);
+    int n = vsnprintf(scratch, sizeof scratch, format, args);
     va_end(args);
     Clear();
     if (n > 0) buf_.assign(scratch, std::min(n, kShortFormatLimit));
