@@ -10,6 +10,14 @@
 
 namespace common {
 
+struct RegexCompiled {
+    pcre2_code* code = nullptr;
+    std::string error;
+    ~RegexCompiled() {
+        if (code) pcre2_code_free(code);
+    }
+};
+
 namespace {
 
 // Rules tables can hold thousands of patterns; past this many distinct ones the cache starts
@@ -18,13 +26,7 @@ constexpr size_t kCacheLimit = 8192;
 // Backtracking cap per match: an adversarial message must cost bounded time, not hang a session.
 constexpr uint32_t kMatchLimit = 5'000'000;
 
-struct Compiled {
-    pcre2_code* code = nullptr;
-    std::string error;
-    ~Compiled() {
-        if (code) pcre2_code_free(code);
-    }
-};
+using Compiled = RegexCompiled;
 using CompiledPtr = std::shared_ptr<const Compiled>;
 
 uint32_t MapOptions(int options) {
@@ -154,18 +156,44 @@ void AppendExpansion(std::string& out, std::string_view replacement, const Regex
 
 }  // namespace
 
-RegexMatch RegexSearch(std::string_view pattern, int options, std::string_view subject, size_t start) {
+namespace {
+
+RegexMatch SearchCompiled(const CompiledPtr& c, std::string_view subject, size_t start) {
     RegexMatch m;
-    CompiledPtr c = TheCache().Get(pattern, options);
-    if (!c->code) {
+    if (!c || !c->code) {
         m.status = RegexStatus::BadPattern;
-        m.error = c->error;
+        m.error = c ? c->error : "no pattern";
         return m;
     }
     if (start > subject.size()) return m;
     int rc = RunMatch(*c, subject, start, &m);
     if (rc < 0 && rc != PCRE2_ERROR_NOMATCH) m.status = RegexStatus::MatchError;
     return m;
+}
+
+}  // namespace
+
+RegexMatch RegexSearch(std::string_view pattern, int options, std::string_view subject, size_t start) {
+    return SearchCompiled(TheCache().Get(pattern, options), subject, start);
+}
+
+RegexHandle RegexHandle::Compile(std::string_view pattern, int options) {
+    RegexHandle h;
+    h.c_ = TheCache().Get(pattern, options);
+    return h;
+}
+
+bool RegexHandle::ok() const { return c_ && c_->code; }
+
+const std::string& RegexHandle::error() const {
+    static const std::string kNone = "no pattern";
+    return c_ ? c_->error : kNone;
+}
+
+bool RegexHandle::Test(std::string_view subject) const { return ok() && RunMatch(*c_, subject, 0, nullptr) > 0; }
+
+RegexMatch RegexHandle::Search(std::string_view subject, size_t start) const {
+    return SearchCompiled(c_, subject, start);
 }
 
 bool RegexTest(std::string_view pattern, int options, std::string_view subject) {

@@ -10,6 +10,7 @@
 // result (status BadPattern with PCRE2's message and offset), never by a crash or exception.
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,24 @@ int RegexReplace(std::string_view pattern, int options, std::string& subject, st
 
 // Compiles without matching: empty when the pattern is good, else the compiler's message.
 std::string RegexCheck(std::string_view pattern, int options);
+
+// A compiled pattern held by its user, for callers that match one pattern many times (tables
+// of patterns keep one per record). Cheap to copy; shares the compiled code.
+struct RegexCompiled;
+class RegexHandle {
+public:
+    RegexHandle() = default;
+    // Compiles through the shared cache.
+    static RegexHandle Compile(std::string_view pattern, int options);
+    bool ok() const;
+    const std::string& error() const;
+    // False for a bad (or empty) handle.
+    bool Test(std::string_view subject) const;
+    RegexMatch Search(std::string_view subject, size_t start = 0) const;
+
+private:
+    std::shared_ptr<const RegexCompiled> c_;
+};
 
 // Cache bookkeeping, for tests and the operator's statistics.
 size_t RegexCacheSize();

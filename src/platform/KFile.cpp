@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -90,27 +91,94 @@ bool CKFile::Close() {
     return rc == 0;
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view data) {
-    std::string tmp = path + ".tmp" + std::to_string(::getpid());
-    CKFile f;
-    if (!f.Open(tmp, kFileWrite | kFileCreate)) return false;
-    bool ok = f.Write(data) && f.Sync();
-    int saved = errno;
-    ok = f.Close() && ok;
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
-        // The rename itself must survive a power cut too: sync the directory entry.
-        std::string dir = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
-        int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            ::fsync(dfd);
-            ::close(dfd);
-        }
-        return true;
+bool AtomicFileWriter::Begin(const std::string& target) {
+    Abandon();
+    static std::atomic<unsigned> sequence{0};
+    target_ = target;
+    // Unique per process and call: two threads saving the same file never share a temporary.
+    temp_ = target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(sequence++);
+    failed_ = false;
+    saved_errno_ = 0;
+    buffer_.clear();
+    buffer_.reserve(kBufferSize);
+    if (!file_.Open(temp_, kFileWrite | kFileCreate)) {
+        temp_.clear();
+        return false;
     }
-    if (ok) saved = errno;
-    ::unlink(tmp.c_str());
-    errno = saved;
-    return false;
+    return true;
+}
+
+void AtomicFileWriter::Append(const void* data, size_t size) {
+    if (failed_ || !file_.IsOpen()) return;
+    if (buffer_.size() + size > kBufferSize && !Flush()) return;
+    if (size >= kBufferSize) {
+        if (!file_.Write(data, size)) {
+            failed_ = true;
+            saved_errno_ = errno;
+        }
+        return;
+    }
+    buffer_.append(static_cast<const char*>(data), size);
+}
+
+bool AtomicFileWriter::Flush() {
+    if (failed_ || !file_.IsOpen()) return false;
+    if (!buffer_.empty() && !file_.Write(buffer_)) {
+        failed_ = true;
+        saved_errno_ = errno;
+    }
+    buffer_.clear();
+    return !failed_;
+}
+
+bool AtomicFileWriter::PatchAt(int64_t offset, std::string_view data) {
+    if (!Flush()) return false;
+    int64_t end = file_.GetPosition();
+    if (file_.Seek(offset, SeekFrom::Begin) < 0 || !file_.Write(data) || file_.Seek(end, SeekFrom::Begin) < 0) {
+        failed_ = true;
+        saved_errno_ = errno;
+    }
+    return !failed_;
+}
+
+bool AtomicFileWriter::Commit() {
+    if (!Flush() || !file_.Sync()) {
+        int e = failed_ ? saved_errno_ : errno;
+        Abandon();
+        errno = e;
+        return false;
+    }
+    if (!file_.Close() || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+        int e = errno;
+        Abandon();
+        errno = e;
+        return false;
+    }
+    temp_.clear();
+    // The rename itself must survive a power cut too: sync the directory entry.
+    size_t slash = target_.find_last_of('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : target_.substr(0, slash == 0 ? 1 : slash);
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+void AtomicFileWriter::Abandon() {
+    file_.Close();
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view data) {
+    AtomicFileWriter w;
+    if (!w.Begin(path)) return false;
+    w.Append(data);
+    return w.Commit();
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {

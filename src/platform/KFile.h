@@ -67,6 +67,41 @@ private:
     std::string path_;
 };
 
+// AtomicFileWriter: streams a new version of a file that replaces the old one only on Commit.
+// Data goes to a temporary file in the same directory through a buffer; Commit syncs it,
+// renames it over the target and syncs the directory. Destroyed without a successful Commit,
+// it removes the temporary file and the old file stays as it was.
+class AtomicFileWriter {
+public:
+    static constexpr size_t kBufferSize = 1 << 20;
+
+    AtomicFileWriter() = default;
+    ~AtomicFileWriter() { Abandon(); }
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    // Creates the temporary file; false (errno set) when it cannot.
+    bool Begin(const std::string& target);
+    // Buffered; a failure is remembered and reported by Flush and Commit.
+    void Append(const void* data, size_t size);
+    void Append(std::string_view data) { Append(data.data(), data.size()); }
+    // Writes the buffer out without syncing; lets a caller release its locks before the slow
+    // part of Commit. False when any write so far failed.
+    bool Flush();
+    // Overwrites bytes already written at `offset` (e.g. a header count known only at the end).
+    bool PatchAt(int64_t offset, std::string_view data);
+    bool Commit();
+    void Abandon();
+
+private:
+    CKFile file_;
+    std::string target_;
+    std::string temp_;
+    std::string buffer_;
+    bool failed_ = false;
+    int saved_errno_ = 0;
+};
+
 // Writes `data` to `path` so that readers see the old file or the new one, never a part: a
 // temporary file in the same directory, synced, then renamed over `path`. On failure the old
 // file is untouched, the temporary file removed, and errno tells why.

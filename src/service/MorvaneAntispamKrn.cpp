@@ -12,6 +12,7 @@
 #include "core/ConnCounter.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
+#include "store/DbkUpgrade.h"
 
 namespace service {
 
@@ -84,7 +85,13 @@ void CMorvaneKernel::UpgradeWebKey() {
 
 bool CMorvaneKernel::RunUpgradeStep() {
     UpgradeWebKey();
-    // The version-1 table conversions (local domains, IP embargo) live with the table engine.
+    std::string broken;
+    if (!store::UpgradeV1Tables(app_dir_, &broken)) {
+        log_->Write(1, "Cannot read the table " + broken + " to upgrade it", kSrc, kFunc, "SYS", 0);
+        // The XML log may filter level 1 out: say it where systemd's journal sees it too.
+        std::fprintf(stderr, "morvane: cannot read the table %s to upgrade it; the kernel stops\n", broken.c_str());
+        return false;
+    }
     int idconn = config_->GetInt("CONFIG", "idconn", 0);
     std::string counter = AppFile("countconn.dat");
     if (idconn > 0 && core::ReadConnCounter(counter) == 0) core::WriteConnCounter(counter, idconn);

@@ -38,6 +38,17 @@ TEST_F(KernelTest, FirstStartRunsTheUpgradeStep) {
     EXPECT_TRUE(control_.worker_exited);
 }
 
+TEST_F(KernelTest, UnreadableTableStopsTheFirstStart) {
+    Write("db/domain_local.db", "garbage, not a table");
+    Write("morvane.ini", "[CONFIG]\r\nloglevel=1\r\n");
+    CMorvaneKernel kernel(control_, dir_.string());
+    EXPECT_FALSE(kernel.Startup());
+    kernel.Log()->Close();
+    std::string log = Read("morvane_log.xml");
+    EXPECT_NE(log.find("domain_local.db"), std::string::npos);
+    EXPECT_NE(log.find("<Entry>ERROR CHECK DB... EXIT</Entry>"), std::string::npos);
+}
+
 TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {
     Write("www/conf.htmch", "<!--key-->");
     Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nidconn=5\r\n");

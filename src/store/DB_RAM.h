@@ -1,0 +1,160 @@
+#pragma once
+// CDB_RAM: a named key/value table held in memory and saved to one DBK file. Every list the
+// kernel keeps (caches, greylist, white lists, embargo, Bayes words, quarantine indexes,
+// rules, domains) is one of these.
+//
+// Records keep the file's order: ascending bucket (the absolute value of the key's first
+// byte as a signed char, 0..128), insertion order inside a bucket. Index positions number the
+// records in insertion order until the next compaction, then in file order. A hash index
+// beside the buckets makes Find by key O(1) whatever the size; it always returns the first
+// live record of a key, duplicates being allowed.
+//
+// Deleted records stay in memory, invisible to Find and Query, until the compaction that
+// every Save starts with. Saves are atomic: a failed or interrupted save leaves the previous
+// file. Nothing here logs; failures come back as false, 0 or -1.
+//
+// Every operation takes the table's lock for its whole run, so one table may be shared by all
+// connection, cron, admin and web threads.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/Regex.h"
+#include "store/DbkFormat.h"
+#include "store/EngineLock.h"
+
+namespace store {
+
+// A copy of one record, safe to keep after the lock is released.
+struct DbRecord {
+    int32_t timestamp = 0;
+    std::string key;
+    std::string data;
+    bool deleted = false;
+    int32_t index_position = -1;
+};
+
+class CDB_RAM {
+public:
+    static constexpr int kBuckets = 129;  // bucket keys 0..128
+    using Hits = std::vector<std::pair<std::string, std::string>>;
+    using TimeSource = int64_t (*)();
+
+    CDB_RAM();
+    ~CDB_RAM();
+    CDB_RAM(const CDB_RAM&) = delete;
+    CDB_RAM& operator=(const CDB_RAM&) = delete;
+
+    // Checks the header of `path`, or creates an empty "DBK2.0" file when it is missing or
+    // empty. False for any other magic: the table then stays memory-only (Load and Save
+    // refuse to touch the file).
+    bool Open(const std::string& path);
+    // Replaces the records with the file's. False when the table is not opened, the file
+    // cannot be read or holds no record. A bad record length or a cut-short record ends the
+    // load with the records before it, and counts as success.
+    bool Load();
+    // 1 when added, 0 when the key or value is empty or over 32768 bytes, or (without
+    // allow_duplicate) a live record of the key exists.
+    int Insert(std::string_view key, std::string_view value, bool allow_duplicate = false);
+    // Replaces the first live record's data; the timestamp becomes now unless keep_time.
+    // Returns its index position, or -1.
+    int Update(std::string_view key, std::string_view value, bool keep_time = false);
+    // Marks the first live record of the key deleted: 1, or -1 when there is none.
+    int Delete(std::string_view key);
+    // Index position of the first live record of the key, or -1. In pattern mode, when no key
+    // is equal, the first live record (file order) whose key, taken as a case-insensitive
+    // regular expression, matches `key`.
+    int Find(std::string_view key, bool pattern_mode = false);
+    // A copy of the record Find would name.
+    std::optional<DbRecord> Get(std::string_view key, bool pattern_mode = false);
+    // Fills `result` (emptied first) with (key, data) of the matching live records. Mode 0:
+    // field 0 keys equal to `key`, field 1 data equal to `key` (in the key's bucket only).
+    // Mode 1: `key` is a case-insensitive regular expression matched against the record's key
+    // (field 0) or data (field 1). An empty key or another mode lists every live record.
+    // Data is given as text (up to its first zero byte). Returns 1.
+    int Query(std::string_view key, Hits& result, int mode = 0, int field = 0);
+
+    // Records minus deleted records.
+    int GetCount() const;
+    // Records in the index, deleted ones included.
+    int RecordCount() const;
+    int DeletedCount() const;
+    // The record at index position i, deleted or not; nullopt outside 0..RecordCount()-1.
+    std::optional<DbRecord> GetByIndex(int i) const;
+    // Calls `fn` for every record in index order, under the lock; `fn` must not call back
+    // into this table. Deleted records are included with their flag.
+    void ForEach(const std::function<void(const DbRecord&)>& fn) const;
+
+    // Replaces every record's data with fn(record), keeping timestamps and order; an empty
+    // result leaves that record as it was. For format migrations.
+    void RewriteData(const std::function<std::string(const DbRecord&)>& fn);
+
+    void SetAge(uint32_t unit, uint32_t amount);
+    // Marks every record whose timestamp is not after now - unit x amount deleted and, when
+    // any was, saves. 1 when something expired, else 0.
+    int DeleteOld();
+    // now + unit x amount (direction 0) or now - unit x amount (direction 1), as 32-bit time.
+    int32_t AgeLimit(int direction, uint32_t unit, uint32_t amount) const;
+
+    // Frees deleted records and renumbers the index in file order.
+    void Compact();
+    // Compacts, then writes the whole table atomically. False when not opened or the write
+    // failed; the previous file is then intact.
+    bool Save();
+    // Drops every record in memory; the file is not touched.
+    void Reset();
+    // The file is only open inside Open, Load and Save; kept for callers of the old API.
+    void Close() {}
+
+    bool IsOpened() const;
+    int Version() const;
+    std::string Path() const;
+    // Bytes this table holds in memory (records, buckets, index, hash), for benchmarks and
+    // the operator's statistics.
+    size_t MemoryBytes() const;
+    // Tests and tools control the clock.
+    void SetTimeSource(TimeSource now) { now_ = now; }
+    // The lock, for the core's shutdown report.
+    const CEngineLock& Lock() const { return mu_; }
+
+private:
+    struct Record;
+    class KeyIndex;
+    using Bucket = std::vector<Record*>;
+
+    static Record* NewRecord(std::string_view key, std::string_view data, int32_t timestamp);
+    int32_t Now() const { return static_cast<int32_t>(now_()); }
+    Record* FindLocked(std::string_view key, bool pattern_mode);
+    Record* FindPatternLocked(std::string_view key);
+    void AppendLocked(Record* r);
+    void UnlinkLocked(Record* r);
+    Record* ReplaceLocked(Record* r, std::string_view data, int32_t timestamp);
+    void RebuildKeyIndexLocked();
+    void CompactLocked();
+    void ClearLocked();
+    void FreeRecord(Record* r);
+    static DbRecord Copy(const Record& r);
+
+    mutable CEngineLock mu_;
+    std::mutex save_mu_;  // one save of this table at a time; taken before mu_
+    std::string path_;                        // guarded by mu_
+    bool opened_ = false;                     // guarded by mu_
+    int version_ = 2;                         // guarded by mu_
+    int32_t deleted_ = 0;                     // guarded by mu_
+    uint32_t age_unit_ = 0, age_amount_ = 0;  // guarded by mu_
+    std::vector<Bucket> buckets_;             // guarded by mu_; kBuckets entries
+    std::vector<Record*> index_;              // guarded by mu_; index position -> record
+    std::unique_ptr<KeyIndex> keys_;          // guarded by mu_
+    // Compiled key patterns of pattern-mode lookups, made on first use.
+    std::unordered_map<const Record*, common::RegexHandle> patterns_;  // guarded by mu_
+    TimeSource now_;
+};
+
+}  // namespace store
