@@ -1,0 +1,156 @@
+#include "script/Interpreter.h"
+
+#include <cstdio>
+
+#include "script/Compiler.h"
+#include "script/Opcodes.h"
+
+namespace script {
+
+namespace {
+constexpr const char* kSource = "CS_Scripting";
+constexpr const char* kType = "SCRIPT";
+}  // namespace
+
+Interpreter::Interpreter() { ResetGlobals(); }
+
+Interpreter::~Interpreter() = default;
+
+NameSpace* Interpreter::NewNamespace(NameSpace* parent) {
+    if (namespaces_.size() >= kMaxPerNamespace) Raise("NS::addnamespace(): maximum namespace count is 64k");
+    int id = static_cast<int>(namespaces_.size());
+    namespaces_.push_back(std::make_unique<NameSpace>(id, parent));
+    NameSpace* ns = namespaces_.back().get();
+    if (parent) parent->children().push_back(ns);
+    return ns;
+}
+
+void Interpreter::ResetGlobals() {
+    if (global_) global_->MoveTo(*this);
+    namespaces_.clear();
+    global_ = nullptr;
+    global_ = NewNamespace(nullptr);
+}
+
+void Interpreter::Fail(const std::string& text) {
+    std::string entry = location_.empty() ? text : location_ + "\n" + text;
+    AddLog(4, entry, kSource, "Interpreter", kType, 0);
+    error_ = true;
+}
+
+int Interpreter::LoadByRam(std::string_view text) {
+    if (text.empty()) {
+        AddLog(4, "CS_Scripting::loadbyram()... can't open pointer", kSource, "loadbyram", kType, 0);
+        error_ = true;
+        return 0;
+    }
+    abort_ = false;
+    location_.clear();
+    program_.clear();
+    values_.clear();
+    symbols_["__VERSION__"] = "\"2.0\"";
+    try {
+        Compiler compiler(*this, text);
+        compiler.CompileAll(global_);
+        location_.clear();
+        program_.push_back(PUSH_CONST);
+        program_.push_back(MakeRef(global_->id(), global_->AddConstant(Variable(int32_t{0}))));
+        program_.push_back(END);
+        Optimize();
+        Link();
+        Execute(0, nullptr, 0);
+        if (values_.depth() > 0) values_.drop();
+        values_.clear();
+        return 1;
+    } catch (const ScriptError& e) {
+        program_.clear();
+        linked_.clear();
+        values_.clear();
+        ResetGlobals();
+        Fail(e.what());
+        location_.clear();
+        return 0;
+    }
+}
+
+bool Interpreter::AddExternVariable(const std::string& name, std::unique_ptr<ExternVariableBase> binding) {
+    if (variable_index_.count(name)) {
+        AddLog(4, "CS_Scripting::addExternVariable(): \"" + name + "\" variable already defined", kSource,
+               "addExternVariable", kType, 0);
+        return false;
+    }
+    variable_index_[name] = static_cast<int>(variables_.size());
+    variables_.push_back({name, std::move(binding)});
+    return true;
+}
+
+bool Interpreter::AddExternFunction(const std::string& name, std::unique_ptr<ExternFunctionBase> binding) {
+    if (function_index_.count(name)) {
+        AddLog(4, "CS_Scripting::addExternFunction(): \"" + name + "\" function already defined", kSource,
+               "addExternFunction", kType, 0);
+        return false;
+    }
+    function_index_[name] = static_cast<int>(functions_.size());
+    functions_.push_back({name, std::move(binding)});
+    return true;
+}
+
+bool Interpreter::AddExternClass(const std::string& name, std::unique_ptr<ExternClassBase> binding) {
+    if (class_index_.count(name)) {
+        AddLog(4, "CS_Scripting::addExternClass(): \"" + name + "\" class already defined", kSource, "addExternClass",
+               kType, 0);
+        return false;
+    }
+    class_index_[name] = static_cast<int>(classes_.size());
+    classes_.push_back({name, std::move(binding)});
+    return true;
+}
+
+int Interpreter::ExternClassIndex(const std::string& name) const {
+    auto it = class_index_.find(name);
+    return it == class_index_.end() ? -1 : it->second;
+}
+
+std::string Interpreter::CollectDiagnostics() {
+    for (auto& ns : namespaces_) ns->MoveTo(*this);
+    for (auto& c : classes_) c.binding->MoveTo(*this);
+    std::string text;
+    std::deque<service::LogQueueItem> items = TakeAll();
+    for (const service::LogQueueItem& item : items) {
+        text += item.entry.str();
+        text += "\n";
+    }
+    // The items stay queued for the host's log.
+    for (service::LogQueueItem& item : items)
+        AddLog(item.level, item.entry.View(), item.file.View(), item.function.View(), item.type.View(), item.id_connection);
+    return text;
+}
+
+std::string Interpreter::Disassemble() const {
+    std::string out;
+    char line[128];
+    for (size_t pc = 0; pc < program_.size();) {
+        int32_t op = program_[pc];
+        if (op < 0 || op >= kOpCount) {
+            std::snprintf(line, sizeof line, "%06zu  ??? %d\n", pc, op);
+            out += line;
+            ++pc;
+            continue;
+        }
+        int n = OperandCount(op);
+        int w = std::snprintf(line, sizeof line, "%06zu  %-16s", pc, std::string(kOpNames[static_cast<size_t>(op)]).c_str());
+        for (int i = 1; i <= n && pc + static_cast<size_t>(i) < program_.size(); ++i) {
+            int32_t a = program_[pc + static_cast<size_t>(i)];
+            if (IsJump(op) || op == CALL_EXTERN || op == PUSH_EXTERN_VAR || (op == CALL_METHOD && i == 2))
+                w += std::snprintf(line + w, sizeof line - static_cast<size_t>(w), " %d", a);
+            else
+                w += std::snprintf(line + w, sizeof line - static_cast<size_t>(w), " %d:%d", a >> 16, a & 0xFFFF);
+        }
+        out += line;
+        out += "\n";
+        pc += 1 + static_cast<size_t>(n);
+    }
+    return out;
+}
+
+}  // namespace script
