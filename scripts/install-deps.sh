@@ -14,6 +14,8 @@ packages=(
     # tests, benchmarks, fuzzing
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
+    # the reference of the script engine's benchmark (bench/script_vs_lua.sh)
+    lua5.4
     # real peers of the end-to-end tests and the demo
     swaks python3 python3-aiosmtpd libxml2-utils
 )

@@ -194,6 +194,11 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
     }
 }
 
+bool IsRegularFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int64_t FileSize(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return -1;

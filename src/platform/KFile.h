@@ -110,6 +110,9 @@ bool WriteFileAtomic(const std::string& path, std::string_view data);
 // Whole file into `out`; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& out);
 
+// True for an existing regular file (not a directory, device or pipe).
+bool IsRegularFile(const std::string& path);
+
 // Size in bytes, or -1 when the file does not exist.
 int64_t FileSize(const std::string& path);
 

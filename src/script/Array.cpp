@@ -6,7 +6,7 @@ namespace {
 
 // Arrays bigger than this are refused: a script asking for more is broken or hostile, and the
 // kernel must not be the one to run out of memory.
-constexpr int32_t kMaxArraySize = 16 * 1024 * 1024;
+constexpr int32_t kMaxArraySize = 1 << 20;
 
 size_t IndexOf(const Variable& index, size_t size) {
     int32_t i = index.ToInt();

@@ -62,7 +62,8 @@ public:
 
     // nullopt when the file cannot be read.
     std::optional<std::string> File(const std::string& path, int depth) {
-        if (platform::FileSize(path) > kMaxScriptFile) return std::nullopt;
+        // Only regular files: a device such as /dev/zero would never end.
+        if (!platform::IsRegularFile(path) || platform::FileSize(path) > kMaxScriptFile) return std::nullopt;
         std::string raw;
         if (!platform::ReadWholeFile(path, raw)) return std::nullopt;
         return Text(raw, path, depth);
@@ -223,7 +224,8 @@ private:
 
 std::optional<std::string> Interpreter::Preprocess(const std::string& path) {
     std::string raw;
-    if (platform::FileSize(path) > kMaxScriptFile || !platform::ReadWholeFile(path, raw)) return std::nullopt;
+    if (!platform::IsRegularFile(path) || platform::FileSize(path) > kMaxScriptFile || !platform::ReadWholeFile(path, raw))
+        return std::nullopt;
     return PreprocessText(raw, path);
 }
 

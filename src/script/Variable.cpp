@@ -145,6 +145,14 @@ int32_t Remainder(int32_t a, int32_t b) {
     return a % b;
 }
 
+// A script string longer than this is a runaway loop, not data: the mail it works on is
+// limited far below it.
+constexpr size_t kMaxStringLength = 64u << 20;
+
+void CheckLength(size_t a, size_t b) {
+    if (a + b > kMaxStringLength) Raise("CS_Variable::operator+(): string too long");
+}
+
 void AppendNumberText(common::String& s, const Variable& v) {
     char buf[64];
     if (v.type() == VarType::Int)
@@ -230,6 +238,7 @@ void ApplyBinary(BinOp op, Variable& l, const Variable& r) {
             if (nums) return l.SetFloat(l.ToFloat() + r.ToFloat());
             if (l.type() == VarType::String) {
                 if (r.type() == VarType::String) {
+                    CheckLength(TextOf(l).size(), TextOf(r).size());
                     l.string_value().Append(TextOf(r));
                     l.MarkHasText();
                     return;
@@ -242,6 +251,7 @@ void ApplyBinary(BinOp op, Variable& l, const Variable& r) {
             } else if (IsNumber(l) && r.type() == VarType::String) {
                 common::String s;
                 AppendNumberText(s, l);
+                CheckLength(s.View().size(), TextOf(r).size());
                 s.Append(TextOf(r));
                 l.SetString(s.View());
                 return;

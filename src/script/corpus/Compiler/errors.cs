@@ -1,0 +1,2 @@
+int x = (1 + ;
+string s = "unterminated
