@@ -314,7 +314,9 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
             }
         }
         if (next >= size) Raise("CS_Scripting::run(): bad program");
-        if (hook_ && !(next & 8)) hook_(*this, hook_context_);
+        // Bit 3 of the next index alone would let a loop that lives in such addresses run
+        // without ever reaching the hook: every backward jump calls it too.
+        if (hook_ && (!(next & 8) || next <= pc)) hook_(*this, hook_context_);
         pc = next;
     }
 }

@@ -199,6 +199,20 @@ TEST(VMTest, AbortFromTheStepHookEndsTheRun) {
     EXPECT_EQ(in->Values().depth(), 0);
 }
 
+TEST(VMTest, StepHookReachesEveryLoop) {
+    // Pad the code so the loop lands on addresses with bit 3 set; the hook must still run.
+    for (int pad = 0; pad < 12; ++pad) {
+        std::string text = "int spin() { int i = 0;";
+        for (int k = 0; k < pad; ++k) text += " i = 1;";
+        text += " while (1) { } return 0; }";
+        auto in = Load(text);
+        int calls = 0;
+        in->SetStepHook([](Interpreter& i, void* c) { if (++*static_cast<int*>(c) > 100) i.Abort(); }, &calls);
+        in->Run("spin");
+        EXPECT_GT(calls, 100) << "padding " << pad;
+    }
+}
+
 TEST(VMTest, NativeFunctionsAndObjects) {
     auto in = WithNatives();
     Load(R"(
