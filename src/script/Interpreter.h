@@ -117,8 +117,6 @@ private:
     NSFunction& FunctionAt(int32_t ref);
     const NSFunction* FindGlobalFunction(std::string_view name) const;
     int FinishRun();
-    void SaveVariables(NameSpace* ns);
-    void RestoreVariables(NameSpace* ns);
 
     // Preprocessor state.
     std::map<std::string, std::string> symbols_;

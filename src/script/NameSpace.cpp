@@ -53,7 +53,7 @@ int NameSpace::AddArray(const std::string& name, VarType element) {
 int NameSpace::AddFunction(const std::string& name, const std::string& return_type) {
     if (functions.size() >= kMaxPerNamespace) Raise("NS::addfunction(): maximum function count per namespace is 64k");
     AddName(name, NameKind::Function, static_cast<int>(functions.size()), "NS::addfunction(): name \"%s\" already defined");
-    functions.push_back({name, return_type, -1, {}, nullptr});
+    functions.push_back({name, return_type, -1, {}, nullptr, {}});
     return static_cast<int>(functions.size()) - 1;
 }
 

@@ -43,6 +43,9 @@ struct NSFunction {
     int32_t address = -1;
     std::vector<NSArgument> args;
     NameSpace* body = nullptr;
+    // Every variable of the body and its nested scopes, in save order; filled when the
+    // program is linked, used to save an activation around a direct recursive call.
+    std::vector<Variable*> frame;
 };
 
 struct NSExternClass {

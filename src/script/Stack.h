@@ -7,41 +7,47 @@
 
 namespace script {
 
+[[noreturn, gnu::cold, gnu::noinline]] inline void StackOverflow() { Raise("Stack::push(): stack overflow\n"); }
+[[noreturn, gnu::cold, gnu::noinline]] inline void StackUnderflow() { Raise("Stack::pop(): stack underflow\n"); }
+[[noreturn, gnu::cold, gnu::noinline]] inline void StackTopUnderflow() { Raise("Stack::top(): stack underflow\n"); }
+
+// The checks stay on every operation (the value stack is fed by scripts); their failure paths
+// are out of line so the common path inlines into the dispatch loop.
 template <typename T>
 class Stack {
 public:
     explicit Stack(int capacity = 1024) : data_(std::make_unique<T[]>(static_cast<size_t>(capacity))), cap_(capacity) {}
 
-    void push(const T& v) {
-        if (depth_ >= cap_) Raise("Stack::push(): stack overflow\n");
+    [[gnu::always_inline]] void push(const T& v) {
+        if (depth_ >= cap_) StackOverflow();
         data_[depth_++] = v;
     }
-    void push(T&& v) {
-        if (depth_ >= cap_) Raise("Stack::push(): stack overflow\n");
+    [[gnu::always_inline]] void push(T&& v) {
+        if (depth_ >= cap_) StackOverflow();
         data_[depth_++] = std::move(v);
     }
     // Room for one more value, to be filled in place.
     T& push_slot() {
-        if (depth_ >= cap_) Raise("Stack::push(): stack overflow\n");
+        if (depth_ >= cap_) StackOverflow();
         return data_[depth_++];
     }
-    T pop() {
-        if (depth_ <= 0) Raise("Stack::pop(): stack underflow\n");
+    [[gnu::always_inline]] T pop() {
+        if (depth_ <= 0) StackUnderflow();
         return std::move(data_[--depth_]);
     }
     // Drops the top without returning it.
-    void drop() {
-        if (depth_ <= 0) Raise("Stack::pop(): stack underflow\n");
+    [[gnu::always_inline]] void drop() {
+        if (depth_ <= 0) StackUnderflow();
         --depth_;
     }
-    T& top() {
-        if (depth_ <= 0) Raise("Stack::top(): stack underflow\n");
+    [[gnu::always_inline]] T& top() {
+        if (depth_ <= 0) StackTopUnderflow();
         return data_[depth_ - 1];
     }
     // The value `n` below the top (0 = top); the caller has checked the depth.
     T& peek(int n) { return data_[depth_ - 1 - n]; }
-    void need(int n) const {
-        if (depth_ < n) Raise("Stack::pop(): stack underflow\n");
+    [[gnu::always_inline]] void need(int n) const {
+        if (depth_ < n) StackUnderflow();
     }
     int depth() const { return depth_; }
     int capacity() const { return cap_; }

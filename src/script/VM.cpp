@@ -1,5 +1,6 @@
 // The virtual machine: runs the word program on the value stack.
 #include <cstring>
+#include <functional>
 
 #include "script/Interpreter.h"
 #include "script/Lexer.h"
@@ -25,6 +26,39 @@ T& At(std::vector<T>& table, int32_t index) {
 }  // namespace
 
 void Interpreter::Link() {
+    for (auto& ns : namespaces_) {
+        for (NSFunction& f : ns->functions) {
+            f.frame.clear();
+            if (!f.body) continue;
+            // Depth-first, parent before children: the order SaveVariables always used.
+            std::function<void(NameSpace*)> walk = [&](NameSpace* n) {
+                for (NSVariable& v : n->variables) f.frame.push_back(&v.value);
+                for (NameSpace* c : n->children()) walk(c);
+            };
+            walk(f.body);
+        }
+    }
+    // The machine trusts the program's shape from here on: every jump lands on an instruction
+    // start inside the program, and the last instruction cannot fall through its end.
+    std::vector<bool> start(program_.size() + 1, false);
+    size_t last = 0;
+    for (size_t pc = 0; pc < program_.size();) {
+        int32_t op = program_[pc];
+        start[pc] = true;
+        last = pc;
+        pc += 1 + static_cast<size_t>(op >= 0 && op < kOpCount ? OperandCount(op) : 0);
+        if (pc > program_.size()) Raise("CS_Scripting::run(): bad program");
+    }
+    for (size_t pc = 0; pc < program_.size();) {
+        int32_t op = program_[pc];
+        if (IsJump(op)) {
+            int32_t to = program_[pc + 1];
+            if (to < 0 || static_cast<size_t>(to) >= program_.size() || !start[static_cast<size_t>(to)])
+                Raise("CS_Scripting::run(): bad program");
+        }
+        pc += 1 + static_cast<size_t>(op >= 0 && op < kOpCount ? OperandCount(op) : 0);
+    }
+    if (!program_.empty() && program_[last] != END && program_[last] != JMP) Raise("CS_Scripting::run(): bad program");
     linked_.assign(program_.size(), nullptr);
     auto ns_of = [this](int32_t ref) -> NameSpace& {
         size_t ns = static_cast<size_t>(ref >> 16) & 0xFFFF;
@@ -55,17 +89,6 @@ NSFunction& Interpreter::FunctionAt(int32_t ref) {
     return At(namespaces_[ns]->functions, ref);
 }
 
-void Interpreter::SaveVariables(NameSpace* ns) {
-    for (NSVariable& v : ns->variables) values_.push(v.value);
-    for (NameSpace* child : ns->children()) SaveVariables(child);
-}
-
-void Interpreter::RestoreVariables(NameSpace* ns) {
-    std::vector<NameSpace*>& kids = ns->children();
-    for (size_t i = kids.size(); i-- > 0;) RestoreVariables(kids[i]);
-    for (size_t i = ns->variables.size(); i-- > 0;) ns->variables[i].value = values_.pop();
-}
-
 void Interpreter::CallScript(NSFunction& fn, const NSFunction* current, int depth) {
     if (depth + 1 > kMaxCallDepth) Raise("CS_Scripting::run(): too deep recursion of script calls");
     if (&fn != current || !fn.body) {
@@ -75,12 +98,12 @@ void Interpreter::CallScript(NSFunction& fn, const NSFunction* current, int dept
     // Direct recursion: the running activation's variables live in the function's namespace,
     // so they are saved on the value stack around the inner call.
     for (NSArgument& a : fn.args) a.slot = values_.pop();
-    SaveVariables(fn.body);
+    for (Variable* v : fn.frame) values_.push(*v);
     for (size_t i = fn.args.size(); i-- > 0;) values_.push(std::move(fn.args[i].slot));
     Execute(fn.address, &fn, depth + 1);
     if (Aborted()) return;
     Variable result = values_.pop();
-    RestoreVariables(fn.body);
+    for (size_t i = fn.frame.size(); i-- > 0;) *fn.frame[i] = values_.pop();
     values_.push(std::move(result));
 }
 
@@ -95,6 +118,8 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
     }
     const int32_t* code = program_.data();
     void* const* link = linked_.data();
+    const StepHook hook = hook_;
+    void* const hook_context = hook_context_;
     Stack<Variable>& st = values_;
     auto pop_int = [&st]() {
         const Variable& v = st.top();
@@ -247,6 +272,8 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 Variable& l = st.peek(1);
                 if (l.IsInt() && r.IsInt())
                     l.SetInt(static_cast<int32_t>(static_cast<uint32_t>(l.int_value()) * static_cast<uint32_t>(r.int_value())));
+                else if (l.type() == VarType::Float && r.type() == VarType::Float)
+                    l.SetFloat(l.float_value() * r.float_value());
                 else
                     ApplyBinary(BinOp::Mul, l, r);
                 st.drop();
@@ -270,6 +297,8 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 Variable& l = st.peek(1);
                 if (l.IsInt() && r.IsInt())
                     l.SetInt(static_cast<int32_t>(static_cast<uint32_t>(l.int_value()) + static_cast<uint32_t>(r.int_value())));
+                else if (l.type() == VarType::Float && r.type() == VarType::Float)
+                    l.SetFloat(l.float_value() + r.float_value());
                 else
                     ApplyBinary(BinOp::Add, l, r);
                 st.drop();
@@ -281,6 +310,8 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 Variable& l = st.peek(1);
                 if (l.IsInt() && r.IsInt())
                     l.SetInt(static_cast<int32_t>(static_cast<uint32_t>(l.int_value()) - static_cast<uint32_t>(r.int_value())));
+                else if (l.type() == VarType::Float && r.type() == VarType::Float)
+                    l.SetFloat(l.float_value() - r.float_value());
                 else
                     ApplyBinary(BinOp::Sub, l, r);
                 st.drop();
@@ -313,10 +344,11 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 Raise(" ");
             }
         }
-        if (next >= size) Raise("CS_Scripting::run(): bad program");
+        // Link() checked every jump target and the program's last instruction, so `next`
+        // stays inside the program without a test here.
         // Bit 3 of the next index alone would let a loop that lives in such addresses run
         // without ever reaching the hook: every backward jump calls it too.
-        if (hook_ && (!(next & 8) || next <= pc)) hook_(*this, hook_context_);
+        if (hook && (!(next & 8) || next <= pc)) hook(*this, hook_context);
         pc = next;
     }
 }
