@@ -8,18 +8,12 @@
 #include "script/Interpreter.h"
 #include "script/TestScript.h"
 
-namespace {
-void Limit(script::Interpreter& in, void* steps) {
-    if (++*static_cast<int*>(steps) > 20000) in.Abort();
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 16384) return 0;
     std::string text(reinterpret_cast<const char*>(data), size);
     script::Interpreter in;
-    int steps = 0;
-    in.SetStepHook(&Limit, &steps);
+    int steps = 20000;
+    in.SetStepHook(&script::testing::StepBudget, &steps);
     auto pre = in.PreprocessText(text, "/nonexistent/fuzz.cs");
     if (!pre) {
         if (!in.HasError()) std::abort();  // text never fails to open: a failure has a diagnostic

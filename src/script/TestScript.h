@@ -53,6 +53,11 @@ inline std::vector<std::string> OpNames(const Interpreter& in) {
     return out;
 }
 
+// A step hook that aborts a run after `*budget` steps (for fuzzing and runaway scripts).
+inline void StepBudget(Interpreter& in, void* budget) {
+    if (--*static_cast<int*>(budget) < 0) in.Abort();
+}
+
 // True when every jump of the program lands on the start of an instruction.
 inline bool JumpsLandOnInstructions(const Interpreter& in) {
     const auto& p = in.Program();

@@ -145,6 +145,19 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
         ApplyBinary(op, l, r);
         st.drop();
     };
+    // Int and float pairs are computed here; everything else goes by the general rules.
+    auto arith = [&st](BinOp op, auto int_op, auto float_op) {
+        st.need(2);
+        Variable& r = st.peek(0);
+        Variable& l = st.peek(1);
+        if (l.IsInt() && r.IsInt())
+            l.SetInt(static_cast<int32_t>(int_op(static_cast<uint32_t>(l.int_value()), static_cast<uint32_t>(r.int_value()))));
+        else if (l.type() == VarType::Float && r.type() == VarType::Float)
+            l.SetFloat(float_op(l.float_value(), r.float_value()));
+        else
+            ApplyBinary(op, l, r);
+        st.drop();
+    };
     auto compare_jump = [&st](BinOp op) {
         st.need(2);
         const Variable& r = st.peek(0);
@@ -266,19 +279,7 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 next = pc + 2;
                 break;
             }
-            case MUL: {
-                st.need(2);
-                Variable& r = st.peek(0);
-                Variable& l = st.peek(1);
-                if (l.IsInt() && r.IsInt())
-                    l.SetInt(static_cast<int32_t>(static_cast<uint32_t>(l.int_value()) * static_cast<uint32_t>(r.int_value())));
-                else if (l.type() == VarType::Float && r.type() == VarType::Float)
-                    l.SetFloat(l.float_value() * r.float_value());
-                else
-                    ApplyBinary(BinOp::Mul, l, r);
-                st.drop();
-                break;
-            }
+            case MUL: arith(BinOp::Mul, [](uint32_t a, uint32_t b) { return a * b; }, [](float a, float b) { return a * b; }); break;
             case DIV: binary(BinOp::Div); break;
             case MOD: {
                 st.need(2);
@@ -291,32 +292,8 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 st.drop();
                 break;
             }
-            case ADD: {
-                st.need(2);
-                Variable& r = st.peek(0);
-                Variable& l = st.peek(1);
-                if (l.IsInt() && r.IsInt())
-                    l.SetInt(static_cast<int32_t>(static_cast<uint32_t>(l.int_value()) + static_cast<uint32_t>(r.int_value())));
-                else if (l.type() == VarType::Float && r.type() == VarType::Float)
-                    l.SetFloat(l.float_value() + r.float_value());
-                else
-                    ApplyBinary(BinOp::Add, l, r);
-                st.drop();
-                break;
-            }
-            case SUB: {
-                st.need(2);
-                Variable& r = st.peek(0);
-                Variable& l = st.peek(1);
-                if (l.IsInt() && r.IsInt())
-                    l.SetInt(static_cast<int32_t>(static_cast<uint32_t>(l.int_value()) - static_cast<uint32_t>(r.int_value())));
-                else if (l.type() == VarType::Float && r.type() == VarType::Float)
-                    l.SetFloat(l.float_value() - r.float_value());
-                else
-                    ApplyBinary(BinOp::Sub, l, r);
-                st.drop();
-                break;
-            }
+            case ADD: arith(BinOp::Add, [](uint32_t a, uint32_t b) { return a + b; }, [](float a, float b) { return a + b; }); break;
+            case SUB: arith(BinOp::Sub, [](uint32_t a, uint32_t b) { return a - b; }, [](float a, float b) { return a - b; }); break;
             case EQ: binary(BinOp::Eq); break;
             case NE: binary(BinOp::Ne); break;
             case LE: binary(BinOp::Le); break;
