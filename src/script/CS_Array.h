@@ -35,6 +35,10 @@ public:
     void Reset();
     int32_t GetRecordCount() const { return static_cast<int32_t>(map_.size()); }
     void Merge(const CS_Array& other);
+    // Merge as scripts call it, with the other map by pointer (null merges nothing).
+    void MergeFrom(CS_Array* other) {
+        if (other) Merge(*other);
+    }
     int32_t KeyExists(const char* key) const;
 
     // Native access.

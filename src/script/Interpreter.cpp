@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "script/Builtins.h"
 #include "script/Compiler.h"
 #include "script/Opcodes.h"
 
@@ -12,7 +13,10 @@ constexpr const char* kSource = "CS_Scripting";
 constexpr const char* kType = "SCRIPT";
 }  // namespace
 
-Interpreter::Interpreter() { ResetGlobals(); }
+Interpreter::Interpreter() {
+    ResetGlobals();
+    RegisterEngineBuiltins(*this);
+}
 
 Interpreter::~Interpreter() = default;
 
@@ -124,6 +128,12 @@ std::string Interpreter::CollectDiagnostics() {
     for (service::LogQueueItem& item : items)
         AddLog(item.level, item.entry.View(), item.file.View(), item.function.View(), item.type.View(), item.id_connection);
     return text;
+}
+
+void Interpreter::PrintDeclarations() const {
+    for (const auto& v : variables_) v.binding->PrintDeclaration(v.name);
+    for (const auto& f : functions_) f.binding->PrintDeclaration(f.name);
+    for (const auto& c : classes_) c.binding->PrintDeclaration(c.name);
 }
 
 std::string Interpreter::Disassemble() const {

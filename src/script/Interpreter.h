@@ -93,6 +93,8 @@ public:
 
     // --- inspection ---------------------------------------------------------------------------
     const std::vector<int32_t>& Program() const { return program_; }
+    // The declaration of every registered native to standard output.
+    void PrintDeclarations() const;
     // One instruction per line: address, opcode name, operands.
     std::string Disassemble() const;
 
