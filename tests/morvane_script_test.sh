@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# morvane-script end to end: a script using the built-ins prints the expected transcript and its
+# result as the last line; errors give exit 1 with the diagnostics on stderr.
+set -euo pipefail
+TOOL=${1:?usage: morvane_script_test.sh path/to/morvane-script}
+HERE=$(cd "$(dirname "$0")" && pwd)
+DIR=$(mktemp -d)
+trap 'rm -rf "$DIR"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+"$TOOL" run "$HERE/scripts/builtins.cs" > "$DIR/out" || fail "run exited with $?"
+diff -u "$HERE/scripts/builtins.ref" "$DIR/out" || fail "transcript differs"
+
+"$TOOL" check "$HERE/scripts/builtins.cs" | grep -q ': ok$' || fail "check of a good script"
+"$TOOL" disasm "$HERE/scripts/builtins.cs" | grep -q 'CALL_METHOD' || fail "disasm lists no CALL_METHOD"
+
+printf 'int main() { return 1 +; }\n' > "$DIR/bad.cs"
+if "$TOOL" check "$DIR/bad.cs" 2> "$DIR/err"; then fail "check of a bad script succeeded"; fi
+grep -q 'int main() { return 1 +; }' "$DIR/err" || fail "diagnostic lacks the source line"
+grep -q 'PR_expression' "$DIR/err" || fail "diagnostic lacks the message"
+
+printf 'int main() { int z = 0; return 1 %% z; }\nint seven() { return 7; }\n' > "$DIR/runtime.cs"
+if "$TOOL" run "$DIR/runtime.cs" > "$DIR/out" 2> "$DIR/err"; then fail "run of a failing script succeeded"; fi
+grep -q 'division by zero' "$DIR/err" || fail "run error not on stderr"
+[ "$("$TOOL" run "$DIR/runtime.cs" seven)" = "7" ] || fail "run FILE FUNCTION"
+
+if "$TOOL" run "$DIR/missing.cs" 2> "$DIR/err"; then fail "missing file accepted"; fi
+grep -q 'cannot read' "$DIR/err" || fail "missing file message"
+if "$TOOL" bogus 2>/dev/null; then fail "unknown command accepted"; fi
+
+natives=$("$TOOL" --list-natives)
+for want in 'CS_CRON_SCRIPT {' 'HashArray {' 'const char* Format(const char*);' 'float pow(var,float);' \
+            'const char* GetMorvaneVersion();' 'CS_CRON_INSTANCE* $_this;'; do
+    grep -qF -- "$want" <<< "$natives" || fail "--list-natives lacks: $want"
+done
+echo "morvane-script: ok"
