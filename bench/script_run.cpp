@@ -1,4 +1,4 @@
-// Runs a script's main() and prints its result and the seconds it took (compile included),
+// Runs a script's main() under the cron host and prints its result and the seconds it took (compile included),
 // best of N runs. Used by script_vs_lua.sh.
 //   morvane_script_run FILE [RUNS]
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cron/CronScript.h"
 #include "platform/KFile.h"
-#include "script/Interpreter.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -24,15 +24,11 @@ int main(int argc, char** argv) {
     int result = 0;
     for (int i = 0; i < runs; ++i) {
         auto t0 = std::chrono::steady_clock::now();
-        script::Interpreter in;
-        auto pre = in.PreprocessText(text, argv[1]);
-        if (!pre || !in.LoadByRam(*pre)) {
-            std::fprintf(stderr, "%s", in.CollectDiagnostics().c_str());
-            return 1;
-        }
-        result = in.Run("main");
-        if (in.HasError()) {
-            std::fprintf(stderr, "%s", in.CollectDiagnostics().c_str());
+        // The cron host, so programs can use the host built-ins as scripts do.
+        cron::CronScriptHost host;
+        std::string error;
+        if (!host.Load(argv[1], &error) || !host.Run("main", &result, &error)) {
+            std::fprintf(stderr, "%s", error.c_str());
             return 1;
         }
         best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
