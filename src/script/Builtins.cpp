@@ -208,9 +208,11 @@ void HostBuiltins::MD5StartStream() { stream_.Reset(); }
 void HostBuiltins::MD5UpdateStream(const char* text) {
     if (text) stream_.Update(text);
 }
-void HostBuiltins::MD5UpdateStreamB(void* buffer, int32_t length) {
-    if (!buffer || length < 1 || length > 32768) return;
-    stream_.Update(std::string_view(static_cast<const char*>(buffer), static_cast<size_t>(length)));
+void HostBuiltins::MD5UpdateStreamB(Variable buffer, int32_t length) {
+    common::String* bytes = bind::From<common::String*>(buffer);
+    if (!bytes || length < 1 || length > 32768) return;
+    std::string_view view = bytes->Bytes();
+    stream_.Update(view.substr(0, std::min(view.size(), static_cast<size_t>(length))));
 }
 std::string HostBuiltins::MD5FinalStream() { return stream_.HexDigest(); }
 

@@ -52,7 +52,9 @@ public:
     std::string MD5File(const char* path, int32_t chunk);
     void MD5StartStream();
     void MD5UpdateStream(const char* text);
-    void MD5UpdateStreamB(void* buffer, int32_t length);
+    // `buffer` must be a CS_Buffer object: an untyped address would let a script read any
+    // memory, so it is refused.
+    void MD5UpdateStreamB(Variable buffer, int32_t length);
     std::string MD5FinalStream();
     std::string DecodeHtmlSpecialChar(const char* text);
     std::string EncodeHtmlSpecialChar(const char* text);

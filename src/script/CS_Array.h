@@ -2,6 +2,7 @@
 // CS_Array (scripts: HashArray): a map from text keys to text or binary values, ordered by the
 // keys' bytes, with access by position in that order. Natives fill it for scripts (query
 // results, headers, configuration sections) and scripts read it back. One thread at a time.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -18,6 +19,13 @@ public:
     void AddValueI(const char* key, int32_t value);    // "%d"
     void AddValueF(const char* key, float value);      // "%g"
     void AddValueB(const char* key, const void* data, int32_t length);
+    // AddValueB as scripts call it: the bytes come from a CS_Buffer object, at most as many as
+    // it holds (an untyped address would let a script read any memory).
+    void AddValueBuffer(const char* key, common::String* buffer, int32_t length) {
+        if (!buffer) return;
+        std::string_view bytes = buffer->Bytes();
+        AddValueB(key, bytes.data(), std::min(length, static_cast<int32_t>(bytes.size())));
+    }
     // The value's text, or "" when absent.
     const char* GetS(const char* key) const;
     int32_t GetI(const char* key) const;   // leading blanks, sign, digits; 0 when none

@@ -45,6 +45,13 @@ TEST(CS_ArrayTest, BinaryValuesAndMerge) {
     for (int i = 0; i < b.GetRecordCount(); ++i) EXPECT_NE(b.GetKeyByIndex(i), nullptr);
     b.Reset();
     EXPECT_EQ(b.GetRecordCount(), 0);
+
+    common::String buffer;
+    buffer.SetBinary("a\0bc", 4);
+    b.AddValueBuffer("buf", &buffer, 100);
+    EXPECT_EQ(b.GetLenValue("buf"), 4) << "never more bytes than the buffer holds";
+    b.AddValueBuffer("none", nullptr, 4);
+    EXPECT_EQ(b.KeyExists("none"), 0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ void RegisterHashArray(Interpreter& in) {
     cls->Method("AddValueS", &A::AddValueS)
         .Method("AddValueI", &A::AddValueI)
         .Method("AddValueF", &A::AddValueF)
-        .Method("AddValueB", &A::AddValueB)
+        .Method("AddValueB", &A::AddValueBuffer)
         .Method("GetS", &A::GetS)
         .Method("GetI", &A::GetI)
         .Method("GetF", &A::GetF)
