@@ -1,0 +1,69 @@
+#pragma once
+// CDns: the stub resolver of the checks and the scripts. It asks the fastest of its name
+// servers over UDP (each server scored by its last response time, a failure costing the
+// time-out plus a second), and keeps every good reply, raw, in a cache table saved as a DBK
+// file, so a repeated lookup, even after a restart, costs no network traffic.
+//
+// Any thread may query; the server list is guarded by the engine's lock, the cache by its
+// table's. Each query uses its own socket. Nothing is logged here: failures are false.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "checks/DnsMessage.h"
+#include "store/DB_RAM.h"
+#include "store/EngineLock.h"
+
+namespace checks {
+
+class CDns {
+public:
+    static constexpr int kDefaultTimeoutMs = 200;
+    static constexpr uint16_t kDnsPort = 53;
+
+    // Opens and loads the cache table at `cache_path` (empty: no cache file, memory only).
+    explicit CDns(const std::string& cache_path);
+    // Saves the cache.
+    ~CDns();
+    CDns(const CDns&) = delete;
+    CDns& operator=(const CDns&) = delete;
+
+    // The engine scripts reach (set by the core; null in tools without a kernel).
+    static CDns* Global();
+    static void SetGlobal(CDns* dns);
+
+    // Ignored when empty or already present. A server is "a.b.c.d", "a.b.c.d:port" or a host.
+    void AddNameServer(std::string_view name);
+    void ClearNameServers();
+    void SetServerScore(std::string_view name, int32_t value);
+    // The lowest score, first on ties; "127.0.0.1" when there is none.
+    std::string PickServer() const;
+    std::vector<std::pair<std::string, int32_t>> Servers() const;
+
+    // Looks `name` up (for PTR give the address: it is reversed here). True with the answers,
+    // from the cache or the network; `timeout_ms` < 0 uses the engine's time-out.
+    bool Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout_ms = -1);
+
+    std::atomic<int> timeout_ms{kDefaultTimeoutMs};
+    store::CDB_RAM& Cache() { return cache_; }
+
+private:
+    mutable store::CEngineLock mu_;
+    std::vector<std::pair<std::string, int32_t>> servers_;  // guarded by mu_
+    store::CDB_RAM cache_;
+    bool persistent_ = false;
+};
+
+// The script lookups (class CS_Dns and the antispam functions of the same names). Each returns
+// "" when nothing was found.
+std::string DnsResolve(CDns& dns, std::string_view name, int timeout_ms = -1);
+std::string DnsReverse(CDns& dns, std::string_view ip, int timeout_ms = -1);
+std::string DnsMx(CDns& dns, std::string_view domain, int timeout_ms = -1);
+std::string DnsNs(CDns& dns, std::string_view domain, int timeout_ms = -1);
+std::string DnsTxt(CDns& dns, std::string_view name, int timeout_ms = -1);
+
+}  // namespace checks
