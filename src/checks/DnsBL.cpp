@@ -1,0 +1,201 @@
+#include "checks/DnsBL.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "common/Regex.h"
+#include "platform/UdpSocket.h"
+
+namespace checks {
+
+namespace {
+
+CDnsBL* g_dnsbl = nullptr;
+
+// The block-list operators' error replies (query refused, resolver blocked, rate limited) come
+// from 127.255.255.0/24: they are not listings.
+bool IsListing(const DnsAnswer& a) {
+    if (a.type != kTypeA) return false;
+    return a.data.rfind("127.255.255.", 0) != 0;
+}
+
+std::string ReversedAddress(std::string_view ip) {
+    std::string out(ip);
+    common::RegexReplace("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})", 0, out, "$4.$3.$2.$1");
+    return out;
+}
+
+}  // namespace
+
+CDnsBL::CDnsBL(const std::string& cache_path) : CDns(cache_path) {}
+
+CDnsBL* CDnsBL::Global() { return g_dnsbl; }
+void CDnsBL::SetGlobal(CDnsBL* dnsbl) { g_dnsbl = dnsbl; }
+
+void CDnsBL::AddZone(std::string_view entry) {
+    size_t bar = entry.find('|');
+    Zone z{std::string(entry.substr(0, bar)), 0.0f};
+    if (bar != std::string_view::npos) z.weight = std::strtof(std::string(entry.substr(bar + 1)).c_str(), nullptr);
+    if (z.name.empty()) return;
+    store::EngineGuard lock(zones_mu_);
+    zones_.push_back(std::move(z));
+}
+
+void CDnsBL::ClearZones() {
+    store::EngineGuard lock(zones_mu_);
+    zones_.clear();
+}
+
+float CDnsBL::ZoneWeight(std::string_view zone) const {
+    store::EngineGuard lock(zones_mu_);
+    for (const Zone& z : zones_)
+        if (z.name == zone) return z.weight;
+    return -1.0f;
+}
+
+size_t CDnsBL::ZoneCount() const {
+    store::EngineGuard lock(zones_mu_);
+    return zones_.size();
+}
+
+std::vector<CDnsBL::Zone> CDnsBL::Zones() const {
+    store::EngineGuard lock(zones_mu_);
+    return zones_;
+}
+
+std::string CDnsBL::EncodeResult(const DnsBLResult& r) {
+    std::string out(8, '\0');
+    uint32_t hits = static_cast<uint32_t>(r.hits);
+    uint32_t score;
+    std::memcpy(&score, &r.score, 4);
+    for (int i = 0; i < 4; ++i) {
+        out[static_cast<size_t>(i)] = static_cast<char>((hits >> (8 * i)) & 0xFF);
+        out[static_cast<size_t>(4 + i)] = static_cast<char>((score >> (8 * i)) & 0xFF);
+    }
+    return out + r.text;
+}
+
+bool CDnsBL::DecodeResult(std::string_view data, DnsBLResult* r) {
+    if (data.size() < 8) return false;
+    uint32_t hits = 0, score = 0;
+    for (int i = 3; i >= 0; --i) {
+        hits = hits << 8 | static_cast<uint8_t>(data[static_cast<size_t>(i)]);
+        score = score << 8 | static_cast<uint8_t>(data[static_cast<size_t>(4 + i)]);
+    }
+    r->hits = static_cast<int32_t>(hits);
+    std::memcpy(&r->score, &score, 4);
+    r->text = std::string(data.substr(8));
+    return true;
+}
+
+int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
+    if (!result) return 0;
+    *result = DnsBLResult{};
+    const std::string key(ip);
+    if (auto hit = Cache().Get(key)) {
+        DnsBLResult cached;
+        if (DecodeResult(hit->data, &cached)) {
+            if (cached.hits == 0) {
+                *result = cached;
+                return 1;
+            }
+            // Re-score with today's weights; a zone that left the configuration voids the record.
+            bool stale = false;
+            float score = 0.0f;
+            size_t start = 0;
+            for (int32_t i = 0; i < cached.hits; ++i) {
+                size_t end = cached.text.find(' ', start);
+                float w = ZoneWeight(std::string_view(cached.text).substr(start, end == std::string::npos ? end : end - start));
+                if (w == -1.0f) {
+                    stale = true;
+                    break;
+                }
+                score += w;
+                if (end == std::string::npos) break;
+                start = end + 1;
+            }
+            if (!stale) {
+                cached.score = score;
+                *result = cached;
+                return 1;
+            }
+            Cache().Delete(key);
+        }
+    }
+    const std::string server = PickServer();
+    if (server.empty()) return 0;
+    auto ep = platform::ParseEndpoint(server, kDnsPort);
+    platform::UdpSocket sock;
+    if (!ep || !sock.Open()) return 0;
+    const std::vector<Zone> zones = Zones();
+    const std::string reversed = ReversedAddress(ip);
+
+    // One query per zone; each reply must match one of them (ID and name) and counts once.
+    struct Pending {
+        uint16_t id;
+        std::string name;
+        const Zone* zone;
+        bool answered = false;
+    };
+    std::vector<Pending> pending;
+    thread_local std::mt19937 gen(std::random_device{}());
+    const int single = single_timeout_ms.load();
+    for (const Zone& z : zones) {
+        std::string name = reversed + "." + z.name;
+        uint16_t id = static_cast<uint16_t>(gen());
+        auto q = BuildQuery(id, name, kTypeA);
+        if (q && sock.SendTo(*ep, *q, single)) pending.push_back({id, std::move(name), &z});
+    }
+    int expected = std::max(1, std::min<int>(maxreplies.load(), static_cast<int>(zones.size())));
+    int global = global_timeout_ms.load();
+    if (global < 1) global = 250;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(global);
+    int replies = 0;
+    bool receive_error = false;
+    std::string buffer;
+    while (std::chrono::steady_clock::now() < deadline && !pending.empty()) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        platform::Endpoint from;
+        if (!sock.RecvFrom(buffer, 1024, std::min(single, std::max(left, 0)), &from)) continue;  // a time-out: wait on
+        if (!(from == *ep)) continue;
+        auto reply = ParseReply(buffer);
+        if (!reply) continue;
+        Pending* match = nullptr;
+        for (Pending& p : pending)
+            if (!p.answered && ReplyMatches(*reply, p.id, p.name)) match = &p;
+        if (!match) continue;  // not an answer to this check
+        match->answered = true;
+        ++replies;
+        --expected;
+        bool listed = false;
+        for (const DnsAnswer& a : reply->answers) listed = listed || IsListing(a);
+        if (listed) {
+            ++result->hits;
+            result->text += " " + match->zone->name;
+            float w = ZoneWeight(match->zone->name);
+            if (w != -1.0f) result->score += w;
+        }
+        if (result->hits >= maxhit.load() || result->hits >= maxreplies.load() || expected <= 0) break;
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (result->hits >= 1) SetServerScore(server, static_cast<int32_t>(elapsed.count()));
+    if (!result->text.empty()) {
+        result->text = result->text.substr(1);
+        AddLog(4, "DNSBL result: score " + std::to_string(result->hits) + " - " + key + " -> " + result->text, "Dns",
+               "CDnsBL::QueryDnsBL", "SYS", 0);
+    }
+    if (replies == 0 && !zones.empty()) {
+        // Nobody answered: the address is unknown, not clean. Cached as clean it would pass
+        // every list for the cache's whole age while the resolver is down.
+        AddLog(4, "Socket Read Failed. Error Timeout", "Dns", "CDnsBL::QueryDnsBL", "DEBUG", 0);
+        receive_error = true;
+    }
+    if (!receive_error) Cache().Insert(key, EncodeResult(*result), true);
+    return 1;
+}
+
+}  // namespace checks

@@ -1,0 +1,63 @@
+#pragma once
+// CDnsBL: is a client address on the configured block lists? All zone queries go out at once
+// over one socket to one name server; replies are collected until the global deadline, the hit
+// limit or the reply limit. Results, listed or clean, are cached per address in their own table
+// ("db/cache_dnsbl.db"), and a cached listing is re-scored with the current weights.
+//
+// A resolver engine (servers, scores, cache) with zones and limits on top. Any thread may
+// check; zones and limits change only on the main thread's configuration load. Log items go to
+// the engine's own queue.
+#include <atomic>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checks/Dns.h"
+#include "service/LogQueue.h"
+
+namespace checks {
+
+struct DnsBLResult {
+    int32_t hits = 0;
+    float score = 0.0f;
+    std::string text;  // the listing zones, separated by single blanks
+};
+
+class CDnsBL : public CDns, public service::CLogQueue {
+public:
+    explicit CDnsBL(const std::string& cache_path);
+
+    static CDnsBL* Global();
+    static void SetGlobal(CDnsBL* dnsbl);
+
+    // "zone|weight"; a missing weight is 0.
+    void AddZone(std::string_view entry);
+    void ClearZones();
+    // The weight of the first zone named exactly so, or -1.0.
+    float ZoneWeight(std::string_view zone) const;
+    size_t ZoneCount() const;
+
+    // 1 with `result` filled (from the cache or the network), 0 when no query could be made.
+    int QueryDnsBL(std::string_view ip, DnsBLResult* result);
+
+    std::atomic<int> global_timeout_ms{500};
+    std::atomic<int> single_timeout_ms{500};
+    std::atomic<int> maxhit{3};
+    std::atomic<int> maxreplies{5};
+
+    // Cache record data: hits (i32 LE), score (f32), zone text.
+    static std::string EncodeResult(const DnsBLResult& r);
+    static bool DecodeResult(std::string_view data, DnsBLResult* r);
+
+private:
+    struct Zone {
+        std::string name;
+        float weight;
+    };
+    std::vector<Zone> Zones() const;
+
+    mutable store::CEngineLock zones_mu_;
+    std::vector<Zone> zones_;  // guarded by zones_mu_
+};
+
+}  // namespace checks

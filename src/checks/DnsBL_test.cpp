@@ -1,0 +1,117 @@
+#include "checks/DnsBL.h"
+
+#include <gtest/gtest.h>
+
+#include "checks/FakeDns.h"
+
+namespace checks {
+namespace {
+
+const std::string kListed = FakeDns::A(127, 0, 0, 2);
+
+class DnsBLTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bl_.AddNameServer(server_.Address());
+        for (const char* z : {"one.test|1.5", "two.test|2.0", "three.test|4.0", "four.test|0.5"}) bl_.AddZone(z);
+        bl_.global_timeout_ms = 400;
+        bl_.single_timeout_ms = 100;
+        bl_.maxhit = 3;
+        bl_.maxreplies = 4;
+    }
+    void List(const char* zone, const std::string& rdata = kListed) {
+        server_.Add(std::string("2.2.0.192.") + zone, kTypeA, kTypeA, rdata);
+    }
+    FakeDns server_;
+    CDnsBL bl_{""};
+};
+
+TEST_F(DnsBLTest, OneListingAmongFourZones) {
+    List("two.test");
+    DnsBLResult r;
+    ASSERT_EQ(bl_.QueryDnsBL("192.0.2.2", &r), 1);
+    EXPECT_EQ(r.hits, 1);
+    EXPECT_FLOAT_EQ(r.score, 2.0f);
+    EXPECT_EQ(r.text, "two.test");
+    EXPECT_EQ(server_.Questions(), 4) << "one datagram per zone";
+    EXPECT_EQ(bl_.ZoneWeight("three.test"), 4.0f);
+    EXPECT_EQ(bl_.ZoneWeight("THREE.test"), -1.0f);
+}
+
+TEST_F(DnsBLTest, MaxhitEndsTheLoopAndErrorCodesAreNotListings) {
+    List("one.test");
+    List("two.test");
+    List("three.test", FakeDns::A(127, 255, 255, 254));  // "query refused": the operator's error code
+    List("four.test");
+    DnsBLResult r;
+    bl_.QueryDnsBL("192.0.2.2", &r);
+    EXPECT_EQ(r.hits, 3);
+    EXPECT_FLOAT_EQ(r.score, 1.5f + 2.0f + 0.5f);
+    EXPECT_EQ(r.text.find("three.test"), std::string::npos);
+}
+
+TEST_F(DnsBLTest, CachedListingsAreRescoredOrDroppedWithTheirZones) {
+    List("one.test");
+    List("four.test");
+    DnsBLResult r;
+    bl_.QueryDnsBL("192.0.2.2", &r);
+    ASSERT_EQ(r.hits, 2);
+    int asked = server_.Questions();
+    bl_.ClearZones();
+    for (const char* z : {"one.test|3.0", "two.test|2.0", "three.test|4.0", "four.test|1.0"}) bl_.AddZone(z);
+    bl_.QueryDnsBL("192.0.2.2", &r);
+    EXPECT_FLOAT_EQ(r.score, 4.0f) << "re-scored from the cache with the new weights";
+    EXPECT_EQ(server_.Questions(), asked);
+    bl_.ClearZones();
+    for (const char* z : {"two.test|2.0", "four.test|1.0"}) bl_.AddZone(z);
+    bl_.QueryDnsBL("192.0.2.2", &r);
+    EXPECT_EQ(server_.Questions(), asked + 2) << "one.test left the configuration: asked again";
+    EXPECT_EQ(r.text, "four.test");
+}
+
+TEST_F(DnsBLTest, CleanAddressesAreCachedButSilenceIsNot) {
+    DnsBLResult r;
+    bl_.QueryDnsBL("192.0.2.9", &r);
+    EXPECT_EQ(r.hits, 0);
+    EXPECT_TRUE(bl_.Cache().Get("192.0.2.9")) << "a clean answer is cached";
+
+    FakeDns silent(true);
+    CDnsBL dead("");
+    dead.AddNameServer(silent.Address());
+    dead.AddZone("one.test|1");
+    dead.global_timeout_ms = 150;
+    dead.single_timeout_ms = 50;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(dead.QueryDnsBL("192.0.2.9", &r), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140)) << "waited for the deadline";
+    EXPECT_EQ(r.hits, 0);
+    EXPECT_FALSE(dead.Cache().Get("192.0.2.9")) << "no answer is not a clean answer";
+}
+
+TEST_F(DnsBLTest, ForeignDatagramsDoNotCount) {
+    FakeDns noisy(false, true);
+    noisy.Add("2.2.0.192.one.test", kTypeA, kTypeA, kListed);
+    CDnsBL bl("");
+    bl.AddNameServer(noisy.Address());
+    bl.AddZone("one.test|1");
+    bl.AddZone("two.test|1");
+    DnsBLResult r;
+    bl.QueryDnsBL("192.0.2.2", &r);
+    EXPECT_EQ(r.hits, 1) << "the wrong-ID copies of the listing are ignored";
+}
+
+TEST(DnsBLRecordTest, CacheRecordFormat) {
+    DnsBLResult r{2, 3.5f, "a.test b.test"};
+    std::string data = CDnsBL::EncodeResult(r);
+    EXPECT_EQ(data.size(), 8u + r.text.size());
+    EXPECT_EQ(data.substr(0, 4), std::string("\x02\0\0\0", 4));
+    DnsBLResult back;
+    ASSERT_TRUE(CDnsBL::DecodeResult(data, &back));
+    EXPECT_EQ(back.hits, 2);
+    EXPECT_FLOAT_EQ(back.score, 3.5f);
+    EXPECT_EQ(back.text, r.text);
+    EXPECT_FALSE(CDnsBL::DecodeResult("short", &back));
+}
+
+}  // namespace
+}  // namespace checks
