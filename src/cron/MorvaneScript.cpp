@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "checks/ScriptClasses.h"
 #include "cron/CronScript.h"
 #include "script/Imports.h"
 
@@ -35,6 +36,7 @@ int Fail(const std::string& diagnostics) {
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::string cmd = argv[1];
+    checks::RegisterChecksImportables();
     cron::CronScriptHost host;
     if (cmd == "--list-natives") {
         if (argc != 2) return Usage();

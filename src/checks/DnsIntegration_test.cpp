@@ -1,0 +1,78 @@
+// Against a real DNS server (unbound, started by tests/dns_integration_test.sh on the address in
+// MORVANE_TEST_DNS): every lookup kind, the cache, and the block-list check.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "checks/Dns.h"
+#include "checks/DnsBL.h"
+#include "platform/TestTempDir.h"
+
+namespace checks {
+namespace {
+
+std::string Server() {
+    const char* s = std::getenv("MORVANE_TEST_DNS");
+    return s ? s : "";
+}
+
+class DnsIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (Server().empty()) GTEST_SKIP() << "MORVANE_TEST_DNS is not set";
+        dns_.AddNameServer(Server());
+        dns_.timeout_ms = 1000;
+        // The server may still be starting: wait for its first answer.
+        for (int i = 0; i < 50 && DnsResolve(dns_, "mail.example.test").empty(); ++i) {
+            dns_.SetServerScore(Server(), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    CDns dns_{""};
+};
+
+TEST_F(DnsIntegration, LookupsOfEachKind) {
+    EXPECT_EQ(DnsResolve(dns_, "mail.example.test"), "192.0.2.25");
+    EXPECT_EQ(DnsResolve(dns_, "alias.example.test"), "192.0.2.25");
+    EXPECT_EQ(DnsMx(dns_, "example.test"), "mx1.example.test;mx2.example.test");
+    EXPECT_EQ(DnsNs(dns_, "example.test"), "ns1.example.test");
+    EXPECT_EQ(DnsTxt(dns_, "example.test"), "v=spf1.-all");
+    EXPECT_EQ(DnsReverse(dns_, "192.0.2.25"), "mail.example.test");
+    EXPECT_EQ(DnsResolve(dns_, "missing.example.test"), "");
+}
+
+TEST_F(DnsIntegration, CacheSurvivesARestart) {
+    platform::TestTempDir dir;
+    {
+        CDns dns(dir.File("cache_dns.db"));
+        dns.AddNameServer(Server());
+        EXPECT_EQ(DnsMx(dns, "example.test"), "mx1.example.test;mx2.example.test");
+    }
+    CDns offline(dir.File("cache_dns.db"));
+    offline.AddNameServer("127.0.0.1:9");  // nothing listens there: only the cache can answer
+    EXPECT_EQ(DnsMx(offline, "example.test"), "mx1.example.test;mx2.example.test");
+}
+
+TEST_F(DnsIntegration, BlockListCheck) {
+    CDnsBL bl("");
+    bl.AddNameServer(Server());
+    for (const char* z : {"bl1.test|1.450", "bl2.test|1.450", "bl3.test|4.850", "bl4.test|4.500"}) bl.AddZone(z);
+    bl.global_timeout_ms = 2100;
+    bl.single_timeout_ms = 500;
+    bl.maxhit = 3;
+    bl.maxreplies = 4;
+    DnsBLResult r;
+    ASSERT_EQ(bl.QueryDnsBL("192.0.2.2", &r), 1);
+    EXPECT_EQ(r.hits, 2) << "bl4's 127.255.255.254 is an error code, not a listing";
+    EXPECT_FLOAT_EQ(r.score, 1.45f + 4.85f);
+    EXPECT_EQ(r.text, r.text.find("bl1.test") == 0 ? "bl1.test bl3.test" : "bl3.test bl1.test");
+    DnsBLResult clean;
+    ASSERT_EQ(bl.QueryDnsBL("192.0.2.3", &clean), 1);
+    EXPECT_EQ(clean.hits, 0);
+    EXPECT_TRUE(bl.Cache().Get("192.0.2.3"));
+}
+
+}  // namespace
+}  // namespace checks

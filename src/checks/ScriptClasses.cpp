@@ -1,0 +1,96 @@
+#include "checks/ScriptClasses.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+
+#include "script/Bind.h"
+#include "script/Imports.h"
+
+namespace checks {
+
+CS_Dns::CS_Dns() : timeout_ms_(CDns::Global() ? CDns::Global()->timeout_ms.load() : CDns::kDefaultTimeoutMs) {}
+
+std::string CS_Dns::DNS_Resolve(const char* name) {
+    return name && CDns::Global() ? DnsResolve(*CDns::Global(), name, timeout_ms_) : std::string();
+}
+std::string CS_Dns::DNS_Reverse(const char* ip) {
+    return ip && CDns::Global() ? DnsReverse(*CDns::Global(), ip, timeout_ms_) : std::string();
+}
+std::string CS_Dns::DNS_MX(const char* domain) {
+    return domain && CDns::Global() ? DnsMx(*CDns::Global(), domain, timeout_ms_) : std::string();
+}
+std::string CS_Dns::DNS_NS(const char* domain) {
+    return domain && CDns::Global() ? DnsNs(*CDns::Global(), domain, timeout_ms_) : std::string();
+}
+std::string CS_Dns::DNS_TXT(const char* name) {
+    return name && CDns::Global() ? DnsTxt(*CDns::Global(), name, timeout_ms_) : std::string();
+}
+void CS_Dns::AddNameServerDNS(const char* server) {
+    if (server && CDns::Global()) CDns::Global()->AddNameServer(server);
+}
+
+int32_t CNetInfo::BuildNetInfo(script::CS_Array* result) {
+    if (!result) return 0;
+    result->Reset();
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return 1;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask) continue;
+        char addr[INET_ADDRSTRLEN], mask[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, addr, sizeof addr);
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr, mask, sizeof mask);
+        result->AddValueS(addr, mask);
+    }
+    freeifaddrs(list);
+    return 1;
+}
+
+void CS_Statistic::AddItem(const char* name, int32_t type, int32_t sub_type, float value, int32_t mode) {
+    if (name) stats_.AddItem(name, type, sub_type, value, mode);
+}
+
+void CS_Statistic::PopulatedArray(script::CS_Array* result) {
+    if (!result) return;
+    result->Reset();
+    char buf[64];
+    for (const StatCounter& c : stats_.Counters()) {
+        std::snprintf(buf, sizeof buf, "%.3f|%d", static_cast<double>(c.value), c.type);
+        result->AddValueS(c.name.c_str(), buf);
+    }
+}
+
+void RegisterChecksImportables() {
+    // A class whose methods take a HashArray knows the map's name even when the script did not
+    // import HashArray itself.
+    script::ClassIdOf<script::CS_Array>::SetName("HashArray");
+    script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
+        c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)
+            .Method("DNS_Reverse", &CS_Dns::DNS_Reverse)
+            .Method("DNS_MX", &CS_Dns::DNS_MX)
+            .Method("DNS_NS", &CS_Dns::DNS_NS)
+            .Method("DNS_TXT", &CS_Dns::DNS_TXT)
+            .Method("AddNameServerDNS", &CS_Dns::AddNameServerDNS)
+            .Method("SetTimeOut", &CS_Dns::SetTimeOut);
+        in.AddExternClass("CS_Dns", std::move(c));
+    });
+    script::RegisterImportable("CNetInfo", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CNetInfo>>("CNetInfo");
+        c->Method("BuildNetInfo", &CNetInfo::BuildNetInfo);
+        in.AddExternClass("CNetInfo", std::move(c));
+    });
+    script::RegisterImportable("CS_Statistic", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CS_Statistic>>("CS_Statistic");
+        c->Method("AddItem", &CS_Statistic::AddItem, ",0,0,0,3")
+            .Method("Reset", &CS_Statistic::Reset)
+            .Method("Load", &CS_Statistic::Load)
+            .Method("Save", &CS_Statistic::Save)
+            .Method("PopulatedArray", &CS_Statistic::PopulatedArray);
+        in.AddExternClass("CS_Statistic", std::move(c));
+    });
+}
+
+}  // namespace checks
