@@ -50,6 +50,14 @@ TEST_F(DnsBLTest, MaxhitEndsTheLoopAndErrorCodesAreNotListings) {
     EXPECT_EQ(r.text.find("three.test"), std::string::npos);
 }
 
+TEST_F(DnsBLTest, MaxrepliesEndsTheLoop) {
+    for (const char* z : {"one.test", "two.test", "three.test", "four.test"}) List(z);
+    bl_.maxreplies = 2;
+    DnsBLResult r;
+    bl_.QueryDnsBL("192.0.2.2", &r);
+    EXPECT_EQ(r.hits, 2) << "two replies were expected; both listed";
+}
+
 TEST_F(DnsBLTest, CachedListingsAreRescoredOrDroppedWithTheirZones) {
     List("one.test");
     List("four.test");

@@ -1,0 +1,67 @@
+// The checks on the hot path of admission: a DNSBL check of 4 zones against a loopback DNS
+// server (MORVANE_TEST_DNS=addr:port, e.g. the unbound of tests/dns_integration_test.sh; else an
+// in-process responder), a cache hit, and statistics counting from 8 threads.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "checks/DnsBL.h"
+#include "checks/FakeDns.h"
+#include "checks/Statistics.h"
+
+namespace {
+
+std::string ServerAddress() {
+    static std::unique_ptr<checks::FakeDns> fake;
+    if (const char* s = std::getenv("MORVANE_TEST_DNS")) return s;
+    if (!fake) {
+        fake = std::make_unique<checks::FakeDns>();
+        fake->Add("2.2.0.192.bl1.test", checks::kTypeA, checks::kTypeA, checks::FakeDns::A(127, 0, 0, 2));
+    }
+    return fake->Address();
+}
+
+std::unique_ptr<checks::CDnsBL> Engine() {
+    auto bl = std::make_unique<checks::CDnsBL>("");
+    bl->AddNameServer(ServerAddress());
+    for (const char* z : {"bl1.test|1.450", "bl2.test|1.450", "bl3.test|4.850", "bl4.test|4.500"}) bl->AddZone(z);
+    bl->global_timeout_ms = 2100;
+    bl->single_timeout_ms = 500;
+    bl->maxhit = 3;
+    bl->maxreplies = 4;
+    return bl;
+}
+
+// Every iteration asks the network: the cache is emptied first.
+void BM_DnsBLCheck4Zones(benchmark::State& state) {
+    auto bl = Engine();
+    checks::DnsBLResult r;
+    for (auto _ : state) {
+        bl->Cache().Reset();
+        bl->QueryDnsBL("192.0.2.2", &r);
+        benchmark::DoNotOptimize(r.hits);
+    }
+}
+BENCHMARK(BM_DnsBLCheck4Zones)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_DnsBLCacheHit(benchmark::State& state) {
+    auto bl = Engine();
+    checks::DnsBLResult r;
+    bl->QueryDnsBL("192.0.2.2", &r);
+    for (auto _ : state) {
+        bl->QueryDnsBL("192.0.2.2", &r);
+        benchmark::DoNotOptimize(r.score);
+    }
+}
+BENCHMARK(BM_DnsBLCacheHit);
+
+checks::CStatitiche_Day g_stats;
+
+void BM_StatisticsAddItem(benchmark::State& state) {
+    for (auto _ : state) g_stats.AddItem("f1tot_conn", 1, 0, 0, 1);
+}
+BENCHMARK(BM_StatisticsAddItem)->Threads(8);
+
+}  // namespace

@@ -1,0 +1,68 @@
+#include "checks/ScriptClasses.h"
+
+#include <gtest/gtest.h>
+
+#include "checks/FakeDns.h"
+#include "script/Imports.h"
+#include "script/Interpreter.h"
+
+namespace checks {
+namespace {
+
+std::string RunText(const std::string& text) {
+    RegisterChecksImportables();
+    script::Interpreter in;
+    auto pre = in.PreprocessText(text, "t.cs");
+    script::RegisterImports(in);
+    if (!pre || !in.LoadByRam(*pre)) return "load failed: " + in.CollectDiagnostics();
+    in.Run("main");
+    if (in.HasError()) return "run failed: " + in.CollectDiagnostics();
+    return "ok";
+}
+
+TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
+    FakeDns server;
+    server.Add("example.org", kTypeMX, kTypeMX, std::string("\0\x0a", 2) + FakeDns::Name("mx.example.org"));
+    server.Add("mail.example.org", kTypeA, kTypeA, FakeDns::A(192, 0, 2, 1));
+    CDns dns("");
+    dns.AddNameServer(server.Address());
+    CDns::SetGlobal(&dns);
+    EXPECT_EQ(RunText(R"cs(#import(class, CS_Dns)
+        int main() {
+            CS_Dns d = new CS_Dns();
+            d.SetTimeOut(500);
+            if (d.DNS_MX("example.org") != "mx.example.org") return 1 / 0;
+            if (d.DNS_Resolve("mail.example.org") != "192.0.2.1") return 1 / 0;
+            if (d.DNS_TXT("none.example.org") != "") return 1 / 0;
+            return 0;
+        })cs"), "ok");
+    CDns::SetGlobal(nullptr);
+    EXPECT_EQ(RunText(R"cs(#import(class, CS_Dns)
+        int main() { CS_Dns d = new CS_Dns(); if (d.DNS_MX("example.org") != "") return 1 / 0; return 0; })cs"), "ok")
+        << "without an engine a lookup finds nothing";
+}
+
+TEST(ScriptClassesTest, StatisticsAndNetInfoFillHashArrays) {
+    EXPECT_EQ(RunText(R"cs(#import(class, CS_Statistic)
+        #import(class, CNetInfo)
+        #import(class, HashArray)
+        int main() {
+            CS_Statistic s = new CS_Statistic();
+            s.AddItem("f8_grey_bloc", 8, 0, 0, 1);
+            s.AddItem("f8_grey_bloc", 8, 0, 0, 1);
+            s.AddItem("f1set", 1);
+            HashArray h = new HashArray();
+            s.PopulatedArray(h);
+            if (h.GetS("f8_grey_bloc") != "2.000|8") return 1 / 0;
+            if (h.GetS("f1set") != "0.000|1") return 1 / 0;
+            if (s.Save() != 0) return 1 / 0;
+            CNetInfo n = new CNetInfo();
+            HashArray a = new HashArray();
+            n.BuildNetInfo(a);
+            if (a.GetS("127.0.0.1") != "255.0.0.0") return 1 / 0;
+            return 0;
+        })cs"), "ok");
+}
+
+}  // namespace
+}  // namespace checks
