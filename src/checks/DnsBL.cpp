@@ -198,4 +198,16 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     return 1;
 }
 
+float DNSBL_Score(CDnsBL* engine, std::string_view ip) {
+    DnsBLResult r;
+    if (!engine || ip.empty() || engine->QueryDnsBL(ip, &r) != 1) return 0.0f;
+    return r.score;
+}
+
+std::string DNSBL_Ns(CDnsBL* engine, std::string_view ip) {
+    DnsBLResult r;
+    if (!engine || ip.empty() || engine->QueryDnsBL(ip, &r) != 1) return std::string();
+    return r.text;
+}
+
 }  // namespace checks

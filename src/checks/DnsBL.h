@@ -60,4 +60,9 @@ private:
     std::vector<Zone> zones_;  // guarded by zones_mu_
 };
 
+// The script functions of every host: the listing score of an address (0 when the check fails)
+// and the listing zones separated by blanks ("" when the check fails or nothing lists it).
+float DNSBL_Score(CDnsBL* engine, std::string_view ip);
+std::string DNSBL_Ns(CDnsBL* engine, std::string_view ip);
+
 }  // namespace checks

@@ -36,6 +36,9 @@ TEST_F(DnsBLTest, OneListingAmongFourZones) {
     EXPECT_EQ(server_.Questions(), 4) << "one datagram per zone";
     EXPECT_EQ(bl_.ZoneWeight("three.test"), 4.0f);
     EXPECT_EQ(bl_.ZoneWeight("THREE.test"), -1.0f);
+    EXPECT_EQ(DNSBL_Ns(&bl_, "192.0.2.2"), "two.test") << "what scripts see";
+    EXPECT_FLOAT_EQ(DNSBL_Score(&bl_, "192.0.2.2"), 2.0f);
+    EXPECT_EQ(DNSBL_Ns(nullptr, "192.0.2.2"), "");
 }
 
 TEST_F(DnsBLTest, MaxhitEndsTheLoopAndErrorCodesAreNotListings) {
