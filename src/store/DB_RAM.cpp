@@ -373,6 +373,29 @@ CDB_RAM::Record* CDB_RAM::ReplaceLocked(Record* r, std::string_view data, int32_
     return fresh;
 }
 
+int CDB_RAM::Modify(std::string_view key, const std::function<bool(DbRecord&)>& fn) {
+    EngineGuard lock(mu_);
+    Record* r = FindLocked(key, false);
+    if (!r) return -1;
+    DbRecord copy = Copy(*r);
+    if (fn(copy) && !copy.data.empty() && copy.data.size() <= static_cast<size_t>(dbk::kMaxField))
+        r = ReplaceLocked(r, copy.data, r->timestamp);
+    return r->index_pos;
+}
+
+int CDB_RAM::DeleteIf(const std::function<bool(const DbRecord&)>& pred) {
+    EngineGuard lock(mu_);
+    int marked = 0;
+    for (Record* r : index_) {
+        if (r->deleted || !pred(Copy(*r))) continue;
+        r->deleted = 1;
+        ++deleted_;
+        ++marked;
+    }
+    if (marked) RebuildKeyIndexLocked();
+    return marked;
+}
+
 void CDB_RAM::RewriteData(const std::function<std::string(const DbRecord&)>& fn) {
     EngineGuard lock(mu_);
     for (size_t i = 0; i < index_.size(); ++i) {

@@ -92,6 +92,13 @@ public:
     // into this table. Deleted records are included with their flag.
     void ForEach(const std::function<void(const DbRecord&)>& fn) const;
 
+    // Read-modify-write of the first live record of `key` under one lock hold: `fn` sees a copy
+    // and returns true to store its (changed) data, timestamp kept. The index position, or -1
+    // when there is no such record. `fn` must not call back into this table.
+    int Modify(std::string_view key, const std::function<bool(DbRecord&)>& fn);
+    // Marks every live record for which `pred` is true deleted; returns how many.
+    int DeleteIf(const std::function<bool(const DbRecord&)>& pred);
+
     // Replaces every record's data with fn(record), keeping timestamps and order; an empty
     // result leaves that record as it was. For format migrations.
     void RewriteData(const std::function<std::string(const DbRecord&)>& fn);

@@ -1,0 +1,190 @@
+#include "checks/Reputation.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "checks/AddressList.h"
+#include "checks/Dns.h"
+#include "checks/Greylist.h"
+#include "common/Md5.h"
+#include "common/Regex.h"
+#include "common/String.h"
+
+namespace checks {
+
+namespace {
+
+std::string Lower(std::string_view s) { return common::String(s).MakeLower().str(); }
+
+std::vector<std::string> Words(std::string_view text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) out.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+int IsLanIp(std::string_view ip) {
+    auto a = CAddressList::ParseIPv4(ip);
+    if (!a) return 0;
+    auto [x, y, z, w] = *a;
+    (void)w;
+    if (x == 127 && y == 0 && z == 0) return 1;
+    if (x == 10) return 1;
+    if (x == 192 && y == 168) return 1;
+    if (x == 172 && y >= 16 && y <= 31) return 1;
+    return 0;
+}
+
+CListTable::CListTable(const std::string& path, store::CDB_RAM::TimeSource now) {
+    if (now) table_.SetTimeSource(now);
+    if (!path.empty() && table_.Open(path)) {
+        persistent_ = true;
+        table_.Load();
+    }
+}
+
+CListTable::~CListTable() {
+    if (persistent_) table_.Save();
+}
+
+void CIpInferno::Add(std::string_view ip, int32_t expiry) {
+    if (ip.empty()) return;
+    table_.Insert(ip, std::to_string(expiry));  // an address already listed keeps its first expiry
+}
+
+int CIpInferno::Contains(std::string_view ip) { return !ip.empty() && table_.Find(ip) >= 0 ? 1 : 0; }
+
+int CIpInferno::Hygiene(int64_t now) {
+    int expired = table_.DeleteIf([now](const store::DbRecord& r) {
+        int64_t expiry = 0;
+        std::from_chars(r.data.data(), r.data.data() + r.data.size(), expiry);
+        return expiry <= now;
+    });
+    if (expired > 0) table_.Save();
+    return expired;
+}
+
+std::string CAutoWhitelist::Key(std::string_view first, std::string_view second) {
+    return common::Md5Hex(Lower(std::string(first) + std::string(second)));
+}
+
+void CAutoWhitelist::Add(std::string_view sender, std::string_view recipients) {
+    if (sender.empty() || recipients.empty()) return;
+    const std::string from = StripBatv(sender);
+    for (const std::string& rcpt : Words(recipients)) {
+        if (rcpt == from) continue;
+        const std::string key = Key(rcpt, from);
+        const std::string data = from + '\x02' + rcpt;
+        // A known pair is rewritten with its first time kept: it expires when first made.
+        if (table_.Update(key, data, true) < 0) table_.Insert(key, data);
+    }
+}
+
+int CAutoWhitelist::Contains(std::string_view sender, std::string_view recipient) {
+    if (sender.empty() || recipient.empty()) return 0;
+    return table_.Find(Key(StripBatv(sender), recipient)) >= 0 ? 1 : 0;
+}
+
+int CAutoWhitelist::View(script::CS_Array* result, int count, int start, std::string_view filter, int field) {
+    return ViewTable(table_, result, count, start, filter, field, 2,
+                     [](const store::DbRecord& r, const std::vector<std::string>& f) {
+                         std::string v = std::to_string(r.timestamp);
+                         for (size_t i = 0; i < 2; ++i) v += '\x02' + (i < f.size() ? f[i] : std::string());
+                         return v + '\x02';
+                     });
+}
+
+std::vector<std::string> TableDomains::Domains() {
+    std::vector<std::string> out;
+    table_.ForEach([&out](const store::DbRecord& r) {
+        if (!r.deleted) out.push_back(r.key);
+    });
+    return out;
+}
+
+int CHeloForget::Contains(std::string_view helo) {
+    return !helo.empty() && table_.Find(Lower(helo)) >= 0 ? 1 : 0;
+}
+
+int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, CDns* dns, LocalDomains* domains) {
+    if (refreshing_.exchange(true)) return 0;
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag = false; }
+    } done{refreshing_};
+    if (public_ip.empty()) return 0;
+    table_.Reset();
+    table_.Save();
+    const std::string ip(public_ip);
+    if (dns && domains) {
+        for (const std::string& domain : domains->Domains()) {
+            std::string mx = DnsMx(*dns, domain);
+            size_t start = 0;
+            while (start < mx.size()) {
+                size_t end = mx.find(';', start);
+                if (end == std::string::npos) end = mx.size();
+                std::string host = common::String(Lower(std::string_view(mx).substr(start, end - start))).Trim().str();
+                start = end + 1;
+                if (host.empty()) continue;
+                if (DnsResolve(*dns, host) == ip) table_.Insert(host, ip);
+            }
+        }
+    }
+    const std::string name = Lower(my_name);
+    if (!name.empty()) table_.Insert(name, name);
+    for (const std::string& key : {ip, "[" + ip + "]", "'" + ip + "'", std::string("friends")}) table_.Insert(key, ip);
+    table_.Insert("localhost", "127.0.0.1");
+    table_.Save();
+    return 1;
+}
+
+void CSpamTrap::Add(std::string_view address) {
+    if (!address.empty()) table_.Insert(common::Md5Hex(Lower(address)), "1");
+}
+
+int CSpamTrap::Contains(std::string_view addresses) {
+    for (const std::string& a : Words(addresses))
+        if (table_.Find(common::Md5Hex(Lower(a))) >= 0) return 1;
+    return 0;
+}
+
+const char* CSpamTrap::Response() {
+    return "550 5.7.1 ...PER ME SI VA NE LA CITTA' DOLENTE,\r\n"
+           "550 5.7.1 PER ME SI VA NE L'ETERNO DOLORE,\r\n"
+           "550 5.7.1 PER ME SI VA TRA LA PERDUTA GENTE.\r\n"
+           "550 5.7.1 GIUSTIZIA MOSSE IL MIO ALTO FATTORE:\r\n"
+           "550 5.7.1 FECEMI LA DIVINA POTESTATE,\r\n"
+           "550 5.7.1 LA SOMMA SAPIENZA E'L PRIMO AMORE.\r\n"
+           "550 5.7.1 DINANZI A ME NON FUR COSE CREATE\r\n"
+           "550 5.7.1 SE NON ETERNE, E IO ETERNA DURO.\r\n"
+           "550 5.7.1 LASCIATE OGNI SPERANZA, VOI CH'ENTRATE...\r\n";
+}
+
+void CSessionCounter::Add(std::string_view ip) {
+    std::scoped_lock lock(mu_);
+    entries_.emplace_back(ip);
+}
+
+bool CSessionCounter::Remove(std::string_view ip) {
+    std::scoped_lock lock(mu_);
+    auto it = std::find(entries_.begin(), entries_.end(), ip);
+    if (it == entries_.end()) return false;
+    entries_.erase(it);
+    return true;
+}
+
+int CSessionCounter::Count(std::string_view ip) {
+    std::scoped_lock lock(mu_);
+    int n = static_cast<int>(std::count(entries_.begin(), entries_.end(), ip));
+    if (n >= maximum_) ++refusals_;
+    return n;
+}
+
+}  // namespace checks

@@ -1,0 +1,116 @@
+#pragma once
+// The reputation lists the scripts consult about a client, its HELO name and the addresses of a
+// message: the IP embargo ("inferno") list, the auto-whitelist of correspondents, the names a
+// client must not claim in HELO, spam traps, and the per-address session counter. Each list
+// is a table (or an in-memory list) with its own lock; any thread may call them.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "script/CS_Array.h"
+#include "store/DB_RAM.h"
+
+namespace checks {
+
+class CDns;
+
+// 1 for 10/8, 172.16/12, 192.168/16 and 127.0.0.x; anything else (other 127 addresses too) 0.
+int IsLanIp(std::string_view ip);
+
+// A table owned by one list: opened and loaded at construction (empty path: memory only),
+// saved at destruction.
+class CListTable {
+public:
+    explicit CListTable(const std::string& path, store::CDB_RAM::TimeSource now = nullptr);
+    ~CListTable();
+    store::CDB_RAM& Table() { return table_; }
+
+protected:
+    store::CDB_RAM table_;
+    bool persistent_ = false;
+};
+
+// The IP embargo: address -> expiry (seconds since 1970, decimal text).
+class CIpInferno : public CListTable {
+public:
+    using CListTable::CListTable;
+    // Keeps the first expiry of an address.
+    void Add(std::string_view ip, int32_t expiry);
+    int Contains(std::string_view ip);
+    // Marks expired records deleted and saves when any was; returns how many.
+    int Hygiene(int64_t now);
+};
+
+// The auto-whitelist: mail from local user U to X whitelists mail from X to U.
+class CAutoWhitelist : public CListTable {
+public:
+    using CListTable::CListTable;
+    void Add(std::string_view sender, std::string_view recipients);
+    int Contains(std::string_view sender, std::string_view recipient);
+    int View(script::CS_Array* result, int count, int start, std::string_view filter, int field);
+    static std::string Key(std::string_view first, std::string_view second);
+};
+
+// The domains the system receives mail for (the local-domain table, a later engine).
+class LocalDomains {
+public:
+    virtual ~LocalDomains() = default;
+    virtual std::vector<std::string> Domains() = 0;
+};
+
+// The live keys of a domain table.
+class TableDomains : public LocalDomains {
+public:
+    explicit TableDomains(store::CDB_RAM& table) : table_(table) {}
+    std::vector<std::string> Domains() override;
+
+private:
+    store::CDB_RAM& table_;
+};
+
+// Names a client must not claim in HELO: the system's own names and addresses.
+class CHeloForget : public CListTable {
+public:
+    using CListTable::CListTable;
+    int Contains(std::string_view helo);
+    // Rebuilds the list from the public address, the system name and the MX hosts of the local
+    // domains that resolve to the public address. 0 when a refresh runs already or there is no
+    // public address; 1 when rebuilt.
+    int Refresh(std::string_view public_ip, std::string_view my_name, CDns* dns, LocalDomains* domains);
+
+private:
+    std::atomic<bool> refreshing_{false};
+};
+
+// Spam traps: MD5 of the lower-cased address.
+class CSpamTrap : public CListTable {
+public:
+    using CListTable::CListTable;
+    void Add(std::string_view address);
+    int Contains(std::string_view addresses);
+    static const char* Response();
+};
+
+// Open sessions per client address, with a maximum.
+class CSessionCounter {
+public:
+    void SetMaximum(int maximum) { maximum_ = maximum; }
+    int Maximum() const { return maximum_; }
+    void Add(std::string_view ip);
+    // True when the address was registered (one entry removed).
+    bool Remove(std::string_view ip);
+    // Sessions of the address; a count at the maximum is counted as a refusal.
+    int Count(std::string_view ip);
+    int Refusals() const { return refusals_; }
+
+private:
+    std::mutex mu_;
+    std::vector<std::string> entries_;  // guarded by mu_
+    std::atomic<int> maximum_{3};
+    std::atomic<int> refusals_{0};
+};
+
+}  // namespace checks

@@ -1,0 +1,106 @@
+#include "checks/Reputation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "checks/Dns.h"
+#include "checks/FakeDns.h"
+#include "platform/TestTempDir.h"
+
+namespace checks {
+namespace {
+
+TEST(ReputationTest, LanRanges) {
+    struct Case {
+        const char* ip;
+        int want;
+    } cases[] = {{"172.16.5.5", 1}, {"172.31.0.1", 1}, {"172.32.0.1", 0}, {"127.0.0.1", 1}, {"127.1.0.1", 0},
+                 {"10.200.1.1", 1}, {"192.168.0.1", 1}, {"192.169.0.1", 0}, {"8.8.8.8", 0}, {"10.0.0", 0}, {"", 0}};
+    for (const Case& c : cases) EXPECT_EQ(IsLanIp(c.ip), c.want) << c.ip;
+}
+
+TEST(ReputationTest, EmbargoKeepsTheFirstExpiryAndExpires) {
+    platform::TestTempDir dir;
+    {
+        CIpInferno inferno(dir.File("ip_imbargo.db"));
+        inferno.Add("192.0.2.1", 1000);
+        inferno.Add("192.0.2.1", 5000);
+        inferno.Add("192.0.2.2", 3000);
+        EXPECT_EQ(inferno.Contains("192.0.2.1"), 1);
+        EXPECT_EQ(inferno.Table().Get("192.0.2.1")->data, "1000");
+        EXPECT_EQ(inferno.Hygiene(2000), 1);
+        EXPECT_EQ(inferno.Contains("192.0.2.1"), 0);
+        EXPECT_EQ(inferno.Contains("192.0.2.2"), 1);
+    }
+    CIpInferno reloaded(dir.File("ip_imbargo.db"));
+    EXPECT_EQ(reloaded.Contains("192.0.2.2"), 1) << "the hygiene saved the table";
+    EXPECT_EQ(reloaded.Contains("192.0.2.1"), 0);
+}
+
+TEST(ReputationTest, AutoWhitelistWorksInTheReplyDirection) {
+    CAutoWhitelist alwl("");
+    alwl.Add("s@local.org", "a@x.net b@y.net s@local.org");
+    EXPECT_EQ(alwl.Table().GetCount(), 2) << "the sender itself is not whitelisted";
+    EXPECT_EQ(alwl.Contains("a@x.net", "s@local.org"), 1);
+    EXPECT_EQ(alwl.Contains("B@Y.NET", "S@local.org"), 1) << "case does not matter";
+    EXPECT_EQ(alwl.Contains("s@local.org", "a@x.net"), 0) << "only the reply direction";
+    EXPECT_EQ(alwl.Contains("prvs=0123=a@x.net", "s@local.org"), 1) << "a BATV-tagged sender is the same sender";
+    alwl.Add("prvs=99=s2@local.org", "c@z.net");
+    EXPECT_EQ(alwl.Contains("c@z.net", "s2@local.org"), 1);
+    script::CS_Array view;
+    alwl.View(&view, 100, 0, "^c@", 2);
+    EXPECT_EQ(view.GetRecordCount(), 1);
+    EXPECT_EQ(alwl.Contains("", "x"), 0);
+}
+
+TEST(ReputationTest, SpamTrapsIgnoreCase) {
+    CSpamTrap traps("");
+    traps.Add("Trap@Example.org");
+    EXPECT_EQ(traps.Contains("a@b.c TRAP@example.ORG"), 1);
+    EXPECT_EQ(traps.Contains("a@b.c"), 0);
+    std::string response = CSpamTrap::Response();
+    EXPECT_EQ(std::count(response.begin(), response.end(), '\n'), 9);
+    EXPECT_EQ(response.rfind("550 5.7.1 LASCIATE OGNI SPERANZA, VOI CH'ENTRATE...\r\n"), response.size() - 53);
+}
+
+TEST(ReputationTest, SessionCounter) {
+    CSessionCounter c;
+    c.SetMaximum(2);
+    c.Add("192.0.2.1");
+    c.Add("192.0.2.1");
+    c.Add("192.0.2.2");
+    EXPECT_EQ(c.Count("192.0.2.1"), 2);
+    EXPECT_EQ(c.Refusals(), 1) << "a count at the maximum is a refusal";
+    EXPECT_TRUE(c.Remove("192.0.2.1"));
+    EXPECT_EQ(c.Count("192.0.2.1"), 1);
+    EXPECT_FALSE(c.Remove("203.0.113.1"));
+}
+
+class FixedDomains : public LocalDomains {
+public:
+    std::vector<std::string> Domains() override { return {"local.test", "other.test"}; }
+};
+
+TEST(ReputationTest, HeloRefreshFromMxRecords) {
+    FakeDns server;
+    server.Add("local.test", kTypeMX, kTypeMX, std::string("\0\x0a", 2) + FakeDns::Name("MX.local.test"));
+    server.Add("mx.local.test", kTypeA, kTypeA, FakeDns::A(198, 51, 100, 7));
+    server.Add("other.test", kTypeMX, kTypeMX, std::string("\0\x0a", 2) + FakeDns::Name("mx.elsewhere.test"));
+    server.Add("mx.elsewhere.test", kTypeA, kTypeA, FakeDns::A(203, 0, 113, 1));
+    CDns dns("");
+    dns.AddNameServer(server.Address());
+    FixedDomains domains;
+    CHeloForget helo("");
+    helo.Table().Insert("stale.name", "x");
+    EXPECT_EQ(helo.Refresh("", "mail.local.test", &dns, &domains), 0) << "no public address: nothing happens";
+    EXPECT_EQ(helo.Refresh("198.51.100.7", "Mail.Local.Test", &dns, &domains), 1);
+    for (const char* name : {"[198.51.100.7]", "friends", "localhost", "LOCALHOST", "198.51.100.7", "mx.local.test",
+                             "mail.local.test", "'198.51.100.7'"})
+        EXPECT_EQ(helo.Contains(name), 1) << name;
+    EXPECT_EQ(helo.Contains("mx.elsewhere.test"), 0) << "an MX host of another address is not ours";
+    EXPECT_EQ(helo.Contains("stale.name"), 0) << "the list is rebuilt";
+}
+
+}  // namespace
+}  // namespace checks
