@@ -65,3 +65,57 @@ void BM_StatisticsAddItem(benchmark::State& state) {
 BENCHMARK(BM_StatisticsAddItem)->Threads(8);
 
 }  // namespace
+
+// Greylist and auto-whitelist at the size of a busy site: 1M known triples / pairs.
+#include "checks/Greylist.h"
+#include "checks/Reputation.h"
+
+namespace {
+
+constexpr int kTriples = 1'000'000;
+
+checks::CGreylist& BigGreylist() {
+    static checks::CGreylist* grey = [] {
+        auto* g = new checks::CGreylist("", nullptr);
+        g->SetEmbargo(60, 1);
+        for (int i = 0; i < kTriples; ++i)
+            g->Add(checks::CGreylist::PrepareTriples("user" + std::to_string(i % 5000) + "@example.net",
+                                                     "198.51.100." + std::to_string(i % 250), "sender" + std::to_string(i) + "@example.org",
+                                                     "", ""));
+        return g;
+    }();
+    return *grey;
+}
+
+// What a session does per recipient: build the triple, try to pass it, record it.
+void BM_GreylistPassAndAdd(benchmark::State& state) {
+    checks::CGreylist& g = BigGreylist();
+    int i = 0;
+    for (auto _ : state) {
+        std::string t = checks::CGreylist::PrepareTriples("user" + std::to_string(i % 5000) + "@example.net",
+                                                          "198.51.100." + std::to_string(i % 250),
+                                                          "sender" + std::to_string(i % (2 * kTriples)) + "@example.org", "", "");
+        benchmark::DoNotOptimize(g.Pass(t));
+        g.Add(t);
+        ++i;
+    }
+}
+BENCHMARK(BM_GreylistPassAndAdd);
+
+void BM_IsALWL(benchmark::State& state) {
+    static checks::CAutoWhitelist* alwl = [] {
+        auto* a = new checks::CAutoWhitelist("");
+        for (int i = 0; i < kTriples; ++i)
+            a->Add("local" + std::to_string(i % 1000) + "@example.org", "peer" + std::to_string(i) + "@example.net");
+        return a;
+    }();
+    int i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(alwl->Contains("peer" + std::to_string(i % (2 * kTriples)) + "@example.net",
+                                                "local" + std::to_string(i % 1000) + "@example.org"));
+        ++i;
+    }
+}
+BENCHMARK(BM_IsALWL);
+
+}  // namespace

@@ -8,6 +8,7 @@
 
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
+#include "checks/Reputation.h"
 #include "platform/TestTempDir.h"
 
 namespace checks {
@@ -72,6 +73,18 @@ TEST_F(DnsIntegration, BlockListCheck) {
     ASSERT_EQ(bl.QueryDnsBL("192.0.2.3", &clean), 1);
     EXPECT_EQ(clean.hits, 0);
     EXPECT_TRUE(bl.Cache().Get("192.0.2.3"));
+}
+
+TEST_F(DnsIntegration, HeloRefreshFindsOurMxHosts) {
+    store::CDB_RAM domains;
+    domains.Insert("local.test", "1");
+    domains.Insert("example.test", "1");
+    TableDomains source(domains);
+    CHeloForget helo("");
+    ASSERT_EQ(helo.Refresh("198.51.100.7", "gateway.local.test", &dns_, &source), 1);
+    EXPECT_EQ(helo.Contains("mx.local.test"), 1);
+    EXPECT_EQ(helo.Contains("[198.51.100.7]"), 1);
+    EXPECT_EQ(helo.Contains("mx1.example.test"), 0) << "resolves to another address (or not at all)";
 }
 
 }  // namespace
