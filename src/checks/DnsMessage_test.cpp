@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "checks/FakeDns.h"
+
 namespace checks {
 namespace {
 
@@ -27,17 +29,7 @@ struct Builder {
         U16(static_cast<uint16_t>(v >> 16));
         U16(static_cast<uint16_t>(v));
     }
-    void Name(const std::string& n) {
-        size_t start = 0;
-        while (start < n.size()) {
-            size_t dot = n.find('.', start);
-            if (dot == std::string::npos) dot = n.size();
-            msg += static_cast<char>(dot - start);
-            msg += n.substr(start, dot - start);
-            start = dot + 1;
-        }
-        msg += '\0';
-    }
+    void Name(const std::string& n) { msg += FakeDns::Name(n); }
     void Pointer(uint16_t offset) { U16(static_cast<uint16_t>(0xC000 | offset)); }
     // Owner as a pointer to the question name (offset 12).
     void Record(uint16_t type, const std::string& rdata) {

@@ -119,6 +119,8 @@ private:
     NSFunction& FunctionAt(int32_t ref);
     const NSFunction* FindGlobalFunction(std::string_view name) const;
     int FinishRun();
+    int ExecuteRun(const NSFunction* fn);
+    int Refuse(const std::string& message);
 
     // Preprocessor state.
     std::map<std::string, std::string> symbols_;

@@ -349,20 +349,29 @@ int Interpreter::FinishRun() {
     return last_result_ = result;
 }
 
+// A run entry that stops before executing: the message is queued and the error flag set.
+int Interpreter::Refuse(const std::string& message) {
+    AddLog(4, message, kSource, "run", "SCRIPT", 0);
+    error_ = true;
+    return 0;
+}
+
+// Runs `fn` with the arguments already on the value stack; a diagnostic is queued and the last
+// result returned, as both run entries promise.
+int Interpreter::ExecuteRun(const NSFunction* fn) {
+    Execute(fn->address, fn, 0);
+    return FinishRun();
+}
+
 int Interpreter::Run(std::string_view function) {
     abort_ = false;
     try {
         const NSFunction* fn = FindGlobalFunction(function);
         if (!fn) RaiseF("NS::getfunction(): can't find \"%s\" function", std::string(function).c_str());
-        if (!fn->args.empty()) {
-            AddLog(4, "CS_Scripting::run() = you must specify function arguments\"" + std::string(function) + "\"",
-                   kSource, "run", "SCRIPT", 0);
-            error_ = true;
-            return 0;
-        }
+        if (!fn->args.empty())
+            return Refuse("CS_Scripting::run() = you must specify function arguments\"" + std::string(function) + "\"");
         values_.clear();
-        Execute(fn->address, fn, 0);
-        return FinishRun();
+        return ExecuteRun(fn);
     } catch (const ScriptError& e) {
         Fail(e.what());
         values_.clear();
@@ -386,47 +395,31 @@ int Interpreter::Run(std::string_view function, const char* types, std::initiali
             }
         }
         if (list.size() > fn->args.size()) Raise("CS_Scripting::run() = too many arguments");
+        auto unknown_type = [&name](size_t i) {
+            return "CS_Scripting::run() = unknown type of argument " + std::to_string(i + 1) + " in \"" + name + "\" function";
+        };
         std::vector<Variable> args;
         auto value = values.begin();
         for (size_t i = 0; i < list.size(); ++i) {
             const void* ptr = value != values.end() ? *value++ : nullptr;
-            if (list[i] != fn->args[i].type) {
-                AddLog(4, "CS_Scripting::run() = bad arguments for \"" + name + "\" function", kSource, "run", "SCRIPT", 0);
-                error_ = true;
-                return 0;
-            }
+            if (list[i] != fn->args[i].type) return Refuse("CS_Scripting::run() = bad arguments for \"" + name + "\" function");
             VarType t;
             if (TypeFromName(list[i], &t)) {
-                if (t == VarType::Void || t == VarType::Pointer) {
-                    AddLog(4, "CS_Scripting::run() = unknown type of argument " + std::to_string(i + 1) + " in \"" + name +
-                                  "\" function", kSource, "run", "SCRIPT", 0);
-                    error_ = true;
-                    return 0;
-                }
+                if (t == VarType::Void || t == VarType::Pointer) return Refuse(unknown_type(i));
                 if (!ptr) args.emplace_back();
                 else if (t == VarType::Int) args.emplace_back(*static_cast<const int32_t*>(ptr));
                 else if (t == VarType::Float) args.emplace_back(*static_cast<const float*>(ptr));
                 else args.emplace_back(static_cast<const char*>(ptr));
             } else {
                 int cls = ExternClassIndex(list[i]);
-                if (cls < 0) {
-                    AddLog(4, "CS_Scripting::run() = unknown type of argument " + std::to_string(i + 1) + " in \"" + name +
-                                  "\" function", kSource, "run", "SCRIPT", 0);
-                    error_ = true;
-                    return 0;
-                }
+                if (cls < 0) return Refuse(unknown_type(i));
                 args.push_back(classes_[static_cast<size_t>(cls)].binding->Wrap(const_cast<void*>(ptr)));
             }
         }
-        if (list.size() < fn->args.size()) {
-            AddLog(4, "CS_Scripting::run() = bad arguments for \"" + name + "\" function", kSource, "run", "SCRIPT", 0);
-            error_ = true;
-            return 0;
-        }
+        if (list.size() < fn->args.size()) return Refuse("CS_Scripting::run() = bad arguments for \"" + name + "\" function");
         values_.clear();
         for (size_t i = args.size(); i-- > 0;) values_.push(std::move(args[i]));
-        Execute(fn->address, fn, 0);
-        return FinishRun();
+        return ExecuteRun(fn);
     } catch (const ScriptError& e) {
         Fail(e.what());
         values_.clear();
