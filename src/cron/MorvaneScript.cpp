@@ -12,6 +12,7 @@
 
 #include "checks/ScriptClasses.h"
 #include "cron/CronScript.h"
+#include "mail/ScriptParseMail.h"
 #include "script/Imports.h"
 
 namespace {
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     std::string cmd = argv[1];
     checks::RegisterChecksImportables();
+    mail::RegisterMailImportables();
     cron::CronScriptHost host;
     if (cmd == "--list-natives") {
         if (argc != 2) return Usage();
