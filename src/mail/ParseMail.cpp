@@ -140,7 +140,10 @@ bool CParseMail::Parse() {
     if (Group1(kContentType, header_, &v)) content_type_ = Lower(v);
     if (Group1(kCharset, header_, &v)) charset_ = CleanCharset(v);
     if (Group1(kEncoding, header_, &v)) transfer_encoding_ = CleanEncoding(v);
-    if (!Group1("boundary=\"(.+?)\"", header_, &boundary_)) return true;
+    // MIME allows the boundary as a bare token too (boundary=abc.123); missing those left valid
+    // multipart mail without parts.
+    if (!Group1("boundary=\"(.+?)\"", header_, &boundary_) && !Group1("boundary=([^\\s;\"]+)", header_, &boundary_))
+        return true;
 
     const std::string& b = boundary_;
     const size_t len = b.size();

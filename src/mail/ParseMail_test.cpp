@@ -77,6 +77,16 @@ TEST(ParseMailTest, MultipartParts) {
     EXPECT_TRUE(m.Raw().empty());
 }
 
+TEST(ParseMailTest, UnquotedBoundary) {
+    CParseMail m = Parsed(
+        "Content-Type: multipart/alternative; boundary=Apple-Mail-2-874629474\n\n"
+        "--Apple-Mail-2-874629474\nContent-Type: text/plain; charset=us-ascii\n\none\n"
+        "--Apple-Mail-2-874629474\nContent-Type: text/html; charset=us-ascii\n\n<p>two</p>\n"
+        "--Apple-Mail-2-874629474--\n");
+    EXPECT_EQ(m.Boundary(), "Apple-Mail-2-874629474");
+    EXPECT_EQ(m.Parts().size(), 2u);
+}
+
 TEST(ParseMailTest, PartsWithoutBodyOrTypeAreSkipped) {
     CParseMail m = Parsed(
         "Content-Type: multipart/mixed; boundary=\"B\"\n\n"
