@@ -1,0 +1,71 @@
+#pragma once
+// CListenMorvane: the proxy's listening socket and its fixed set of connection slots. Its own
+// thread accepts clients, gives each a connection id and queues it; the core empties the queue
+// on the main thread (admission). When every slot is taken, the client gets the refusal text
+// and is closed at once, using no id.
+//
+// The accept thread and the main thread share the pending queue and the counter under the
+// listener's mutex (Lock/Unlock, or TakePending). The accept thread never blocks for more than
+// its poll interval, so Stop ends it promptly.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/ConnCounter.h"
+#include "core/SocketComm.h"
+#include "platform/MyThread.h"
+#include "service/LogQueue.h"
+
+namespace core {
+
+struct PendingConnection {
+    int32_t id;
+    CSocketComm* slot;
+};
+
+class CListenMorvane : public platform::CMyThread, public service::CLogQueue {
+public:
+    // How long the accept thread waits for a client before it checks its running flag.
+    static constexpr int kAcceptPollMs = 100;
+
+    CListenMorvane() = default;
+    ~CListenMorvane() override;
+
+    // Stores the settings; false (with "Port listen is Empty") for an empty port, or when the
+    // socket cannot listen. Stops a running accept thread first.
+    bool InitListen(const std::string& address, const std::string& port, int slots);
+    // Stops the accept thread, closes every slot and the listening socket.
+    void StopListen();
+    bool Listening() const { return listen_.HasHandle(); }
+    uint16_t Port() const { return listen_.LocalPort(); }
+
+    void SetRefusal(std::string text);
+    // Takes every queued connection, oldest first.
+    std::vector<PendingConnection> TakePending();
+    // The pending queue's lock, for the core's admission and save.
+    std::mutex& Mutex() { return mu_; }
+    int32_t Counter();
+    void SetCounter(int32_t value);
+    int SlotCount() const { return static_cast<int>(slots_.size()) - 1; }
+
+protected:
+    // CMyThread: the accept loop.
+    void Run() override;
+
+private:
+    CSocketComm* FreeSlot();
+
+    std::string address_, port_;
+    // One spare entry that is never handed out.
+    std::vector<std::unique_ptr<CSocketComm>> slots_;
+    CSocketComm listen_;
+    CSocketComm refusal_;
+    std::mutex mu_;
+    std::vector<PendingConnection> pending_;  // guarded by mu_
+    int32_t counter_ = 0;                     // guarded by mu_
+    std::string refusal_text_;                // guarded by mu_
+};
+
+}  // namespace core

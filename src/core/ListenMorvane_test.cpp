@@ -1,0 +1,111 @@
+#include "core/ListenMorvane.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace core {
+namespace {
+
+int Connect(uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+std::string ReadAll(int fd) {
+    std::string out;
+    char buf[256];
+    timeval tv{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+std::vector<PendingConnection> WaitPending(CListenMorvane& l, size_t n) {
+    std::vector<PendingConnection> got;
+    for (int i = 0; i < 200 && got.size() < n; ++i) {
+        auto more = l.TakePending();
+        got.insert(got.end(), more.begin(), more.end());
+        if (got.size() < n) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return got;
+}
+
+TEST(ListenMorvaneTest, QueuesClientsAndRefusesWhenTheSlotsAreFull) {
+    CListenMorvane l;
+    ASSERT_TRUE(l.InitListen("127.0.0.1", "0", 2));
+    l.SetRefusal("421 <mx.test> Service not available, closing transmission channel\r\n");
+    ASSERT_TRUE(l.Start());
+    int a = Connect(l.Port()), b = Connect(l.Port());
+    auto pending = WaitPending(l, 2);
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(pending[0].id, 1);
+    EXPECT_EQ(pending[1].id, 2);
+    EXPECT_EQ(pending[0].slot->PeerAddressText(), "127.0.0.1");
+    EXPECT_FALSE(pending[0].slot->IsFree());
+    int c = Connect(l.Port());
+    EXPECT_EQ(ReadAll(c), "421 <mx.test> Service not available, closing transmission channel\r\n")
+        << "no slot left: the refusal text, then the door";
+    EXPECT_EQ(l.Counter(), 2) << "a refused client uses no id";
+    // The slot's owner closes it before freeing it; then it takes a client again.
+    pending[0].slot->Close();
+    pending[0].slot->SetFree(true);
+    int d = Connect(l.Port());
+    auto again = WaitPending(l, 1);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].id, 3);
+    EXPECT_EQ(pending[0].slot, again[0].slot);
+    l.StopListen();
+    EXPECT_FALSE(l.Listening());
+    for (int fd : {a, b, c, d}) ::close(fd);
+}
+
+TEST(ListenMorvaneTest, IdsWrapAndEmptyPortFails) {
+    CListenMorvane l;
+    EXPECT_FALSE(l.InitListen("127.0.0.1", "", 2));
+    auto items = l.TakeAll();
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ(items.front().entry, "Port listen is Empty");
+    ASSERT_TRUE(l.InitListen("127.0.0.1", "0", 4));
+    l.SetCounter(0x7FFFFFFF);
+    ASSERT_TRUE(l.Start());
+    int fd = Connect(l.Port());
+    auto pending = WaitPending(l, 1);
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].id, 1) << "the id after 2147483647 is 1";
+    ::close(fd);
+    auto t0 = std::chrono::steady_clock::now();
+    l.StopListen();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << "the accept thread stops promptly";
+}
+
+TEST(SocketCommTest, SendRecvAndTimeouts) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    CSocketComm s;
+    s.Attach(pair[0]);
+    char buf[16];
+    EXPECT_EQ(s.Recv(buf, sizeof buf, 20), 0) << "nothing yet: a time-out";
+    ASSERT_EQ(::write(pair[1], "hello", 5), 5);
+    EXPECT_EQ(s.Recv(buf, sizeof buf, 100), 5);
+    EXPECT_EQ(s.Send("world", 100), 5);
+    EXPECT_EQ(::read(pair[1], buf, sizeof buf), 5);
+    ::close(pair[1]);
+    EXPECT_EQ(s.Recv(buf, sizeof buf, 100), -1) << "the peer closed";
+    s.Close();
+    EXPECT_EQ(s.Send("x", 10), -1);
+    EXPECT_EQ(s.PeerAddress(), 0u);
+}
+
+}  // namespace
+}  // namespace core

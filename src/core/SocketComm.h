@@ -1,0 +1,52 @@
+#pragma once
+// CSocketComm: one TCP socket and a free flag, as the listener's connection slots, the refusal
+// socket and the sessions use them. Send and Recv wait at most a time-out in milliseconds and
+// return the byte count, 0 on time-out, -1 on error or a closed connection.
+//
+// A slot changes hands by its handle and free flag: the accept thread takes only slots with no
+// handle and the flag set; whoever ends a connection closes it before setting the flag. Both
+// are atomics for that reason; the data calls belong to the slot's current owner.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace core {
+
+class CSocketComm {
+public:
+    CSocketComm() = default;
+    ~CSocketComm() { Close(); }
+    CSocketComm(const CSocketComm&) = delete;
+    CSocketComm& operator=(const CSocketComm&) = delete;
+
+    // Takes ownership of a connected socket.
+    void Attach(int fd);
+    bool HasHandle() const { return fd_.load() >= 0; }
+    int Handle() const { return fd_.load(); }
+    bool IsFree() const { return free_.load(); }
+    void SetFree(bool free) { free_.store(free); }
+    // Closes the socket (nothing when there is none).
+    void Close();
+
+    // Bytes sent (all of `data`), 0 on time-out, -1 on error or without a handle.
+    int Send(std::string_view data, int timeout_ms);
+    // Bytes received into `buffer`, 0 on time-out, -1 on error, a closed connection or no handle.
+    int Recv(char* buffer, int size, int timeout_ms);
+
+    // A listening IPv4 socket on address:port (SO_REUSEADDR, the system's maximum backlog).
+    bool Listen(const std::string& address, const std::string& port);
+    // The local port (for listeners bound to port 0).
+    uint16_t LocalPort() const;
+    // A new connection's handle, waiting at most `timeout_ms`; -1 on time-out or error.
+    int Accept(int timeout_ms);
+    // The peer's IPv4 address in network byte order, 0 when there is none.
+    uint32_t PeerAddress() const;
+    std::string PeerAddressText() const;
+
+private:
+    std::atomic<int> fd_{-1};
+    std::atomic<bool> free_{true};
+};
+
+}  // namespace core
