@@ -25,10 +25,12 @@ stop() {
 }
 ini_has() { grep -q -F -x -- "$1"$'\r' "$APP/morvane.ini"; }
 
-# 1. First start: a complete configuration file.
+# 1. First start: a complete configuration file. The proxy listens on loopback only: a test
+# never opens a port to the network.
+printf '[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\n' > "$APP/morvane.ini"
 start
-wait_for 10 test -s "$APP/morvane.ini" || fail "no morvane.ini after start"
-for line in "krnversion=3.0.1" "cs_0=1|core.cs" "nameserver_0=127.0.0.1" "listen_port=25" \
+wait_for 10 grep -q 'krnversion=3.0.1' "$APP/morvane.ini" || fail "no complete morvane.ini after start"
+for line in "krnversion=3.0.1" "cs_0=1|core.cs" "nameserver_0=127.0.0.1" "listen_port=0" "listen_ip=127.0.0.1" "n_max_listen=20" \
             "smtp_port1=225" "superuser=root" "x_subject=***SPAM***" "rfc451=451 4.7.1 GREY LIST try again later"; do
     ini_has "$line" || fail "morvane.ini lacks $line"
 done

@@ -91,40 +91,42 @@ bool CDnsBL::DecodeResult(std::string_view data, DnsBLResult* r) {
     return true;
 }
 
+bool CDnsBL::FromCache(std::string_view ip, DnsBLResult* result) {
+    if (!result) return false;
+    *result = DnsBLResult{};
+    const std::string key(ip);
+    auto hit = Cache().Get(key);
+    if (!hit) return false;
+    DnsBLResult cached;
+    if (!DecodeResult(hit->data, &cached)) return false;
+    if (cached.hits == 0) {
+        *result = cached;
+        return true;
+    }
+    // Re-score with today's weights; a zone that left the configuration voids the record.
+    float score = 0.0f;
+    size_t start = 0;
+    for (int32_t i = 0; i < cached.hits; ++i) {
+        size_t end = cached.text.find(' ', start);
+        float w = ZoneWeight(std::string_view(cached.text).substr(start, end == std::string::npos ? end : end - start));
+        if (w == -1.0f) {
+            Cache().Delete(key);
+            return false;
+        }
+        score += w;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    cached.score = score;
+    *result = cached;
+    return true;
+}
+
 int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     if (!result) return 0;
     *result = DnsBLResult{};
     const std::string key(ip);
-    if (auto hit = Cache().Get(key)) {
-        DnsBLResult cached;
-        if (DecodeResult(hit->data, &cached)) {
-            if (cached.hits == 0) {
-                *result = cached;
-                return 1;
-            }
-            // Re-score with today's weights; a zone that left the configuration voids the record.
-            bool stale = false;
-            float score = 0.0f;
-            size_t start = 0;
-            for (int32_t i = 0; i < cached.hits; ++i) {
-                size_t end = cached.text.find(' ', start);
-                float w = ZoneWeight(std::string_view(cached.text).substr(start, end == std::string::npos ? end : end - start));
-                if (w == -1.0f) {
-                    stale = true;
-                    break;
-                }
-                score += w;
-                if (end == std::string::npos) break;
-                start = end + 1;
-            }
-            if (!stale) {
-                cached.score = score;
-                *result = cached;
-                return 1;
-            }
-            Cache().Delete(key);
-        }
-    }
+    if (FromCache(ip, result)) return 1;
     const std::string server = PickServer();
     if (server.empty()) return 0;
     auto ep = platform::ParseEndpoint(server, kDnsPort);

@@ -37,6 +37,9 @@ public:
     float ZoneWeight(std::string_view zone) const;
     size_t ZoneCount() const;
 
+    // The cached result of an address, re-scored with today's weights; false when there is
+    // none (or it named a zone no longer configured, which drops it). Never uses the network.
+    bool FromCache(std::string_view ip, DnsBLResult* result);
     // 1 with `result` filled (from the cache or the network), 0 when no query could be made.
     int QueryDnsBL(std::string_view ip, DnsBLResult* result);
 

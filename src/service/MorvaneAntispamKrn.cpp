@@ -10,6 +10,7 @@
 #include "common/Clock.h"
 #include "common/Md5.h"
 #include "core/ConnCounter.h"
+#include "core/MorvaneCore.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "store/DbkUpgrade.h"
@@ -119,7 +120,9 @@ bool CMorvaneKernel::Startup() {
     if (config_->loglevel == 4) OpenDebugFile();
     common::ProcessMillis();  // starts the process clock
 
-    // Engines join here as they are built: core, cron scheduler, admin server, web server.
+    // The engines: the proxy core; the cron scheduler, admin server and web server join here.
+    core_ = std::make_unique<core::CMorvaneCore>(*config_, app_dir_);
+    core_->DrainTo(*log_);
 
     rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());
     last_reload_check_ = common::NowSeconds();

@@ -1,0 +1,379 @@
+#include "core/MorvaneCore.h"
+
+#include <cstdio>
+
+#include "common/Clock.h"
+#include "core/ConnCounter.h"
+#include "platform/Paths.h"
+
+namespace core {
+
+namespace {
+
+constexpr const char* kSrc = "MorvaneCore";
+constexpr const char* kCtor = "CMorvaneCore::CMorvaneCore";
+constexpr const char* kReload = "CMorvaneCore::ReloadConfig";
+
+std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char* format, ...) {
+    char buf[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+}  // namespace
+
+std::string FillTemplate(const std::string& tmpl, const std::string& arg) {
+    std::string out = tmpl;
+    size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, arg);
+    return out;
+}
+
+bool DeferringSessionHost::HandOff(int32_t, CSocketComm* slot, const std::string&) {
+    slot->Send(FillTemplate(config_.rfc421.str(), config_.myname.str()), 50);
+    slot->Close();
+    slot->SetFree(true);
+    return true;
+}
+
+CMorvaneCore::CMorvaneCore(service::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions,
+                           TimeSource now)
+    : config_(config), app_dir_(std::move(app_dir)), now_(now ? now : &common::NowSeconds), sessions_(std::move(sessions)) {
+    const std::string db = app_dir_ + "/db/";
+    platform::MakeDirs(db);
+    auto start = [this](const char* line) { AddLog(3, line, kSrc, kCtor, "SYS", 0); };
+    dns_ = std::make_unique<checks::CDns>(db + "cache_dns.db");
+    start("Start DNS server");
+    dnsbl_ = std::make_unique<checks::CDnsBL>(db + "cache_dnsbl.db");
+    start("Start DNSBL server");
+    mta_ = std::make_unique<CMtaList>();
+    start("Start SMTP FIREWALL ENGINE");
+    listener_ = std::make_unique<CListenMorvane>();
+    listener_->SetCounter(ReadConnCounter(app_dir_ + "/countconn.dat"));
+    start("Start MORVANE PROXY ENGINE");
+    inferno_ = std::make_unique<checks::CIpInferno>(db + "ip_imbargo.db");
+    start("Start IP INFERNO");
+    relay_ = std::make_unique<checks::CAddressList>();
+    dnsbl_white_ = std::make_unique<checks::CAddressList>();
+    start("Start NETIP ENGINE");
+    sessions_per_ip_ = std::make_unique<checks::CSessionCounter>();
+    stats_ = std::make_unique<checks::CStatitiche_Day>(app_dir_, now);
+    stats_->Start();
+    helo_ = std::make_unique<checks::CHeloForget>(db + "helo_forget.db");
+    start("Start IP FORGED");
+    traps_ = std::make_unique<checks::CSpamTrap>(db + "spam_trap.db");
+    alwl_ = std::make_unique<checks::CAutoWhitelist>(db + "AL_whitelist.db");
+    grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
+    if (!sessions_) sessions_ = std::make_unique<DeferringSessionHost>(config_);
+    stats_->AddItem("f1n_restart_service", 1, 0, static_cast<float>(Now()), 3);
+    next_save_ = Now() + kSaveEverySeconds;
+    last_tick_ = common::ProcessMillis();
+    next_housekeeping_ = last_tick_ + kHousekeepingMs;
+    checks::CDns::SetGlobal(dns_.get());
+    checks::CDnsBL::SetGlobal(dnsbl_.get());
+    StartWorkers();
+    ReloadConfig();
+}
+
+CMorvaneCore::~CMorvaneCore() {
+    Stop();
+    if (checks::CDns::Global() == dns_.get()) checks::CDns::SetGlobal(nullptr);
+    if (checks::CDnsBL::Global() == dnsbl_.get()) checks::CDnsBL::SetGlobal(nullptr);
+    // Members go in reverse order of construction: sessions first, the DNS engine last.
+}
+
+void CMorvaneCore::ReloadConfig() {
+    service::CKernelConfig& c = config_;
+    auto log = [this](int level, const std::string& text, const char* fn = kReload) {
+        AddLog(level, text, kSrc, fn, "DEBUG", 0);
+    };
+    // 1. Resolvers.
+    dns_->ClearNameServers();
+    dnsbl_->ClearNameServers();
+    for (const common::String& ns : c.dns_nameservers) {
+        if (ns.Length() < 8) continue;  // shorter than any usable "a.b.c.d"
+        dns_->AddNameServer(ns.View());
+        dnsbl_->AddNameServer(ns.View());
+        log(4, "Load DNS:" + ns.str());
+    }
+    dns_->timeout_ms = c.dns_timeout_millisecond;
+    log(4, Fmt("Load configuration dns UDP timeout:%d", c.dns_timeout_millisecond));
+    dns_->Cache().SetAge(static_cast<uint32_t>(c.dns_delete_old_record_type), static_cast<uint32_t>(c.dns_delete_old_record_time));
+    log(4, Fmt("Load configuration dns time old record :%d x %d", c.dns_delete_old_record_time, c.dns_delete_old_record_type));
+    // 2. Block lists.
+    dnsbl_->ClearZones();
+    for (const common::String& z : c.dnsbl_zones) {
+        if (z.IsEmpty()) continue;
+        dnsbl_->AddZone(z.View());
+        log(4, "Load DNSBL:" + z.str());
+    }
+    dnsbl_->single_timeout_ms = c.dnsbl_timeout_millisecond_sc;
+    log(4, Fmt("Load configuration dnsbl singol client UDP timeout:%d", c.dnsbl_timeout_millisecond_sc),
+        "CMorvaneCore::ReloadConfigg");
+    dnsbl_->global_timeout_ms = c.dnsbl_timeout_millisecond;
+    log(4, Fmt("Load configuration dnsbl global timeout:%d", c.dnsbl_timeout_millisecond));
+    dnsbl_->Cache().SetAge(static_cast<uint32_t>(c.dnsbl_delete_old_record_type),
+                           static_cast<uint32_t>(c.dnsbl_delete_old_record_time));
+    log(4, Fmt("Load configuration dnsbl time old record :%d x %d", c.dnsbl_delete_old_record_time,
+               c.dnsbl_delete_old_record_type));
+    dnsbl_->maxhit = c.maxhit;
+    log(4, Fmt("Load configuration dnsbl maxhit :%d", c.maxhit));
+    dnsbl_->maxreplies = c.maxreplies;
+    log(4, Fmt("Load configuration dnsbl maxreplies :%d", c.maxreplies));
+    // 3. MTA list.
+    mta_->Clear();
+    mta_->SetMode(c.smtp_type);
+    const common::String* hosts[] = {&c.smtp_server1, &c.smtp_server2, &c.smtp_server3, &c.smtp_server4};
+    const int ports[] = {c.smtp_port1, c.smtp_port2, c.smtp_port3, c.smtp_port4};
+    const common::String* names[] = {&c.trasp_1, &c.trasp_2, &c.trasp_3, &c.trasp_4};
+    for (int i = 0; i < 4; ++i) mta_->Add(hosts[i]->str(), ports[i], names[i]->str());
+    log(4, "Setting SMTP Server");
+    // 5. The refusal text of a full listener.
+    listener_->SetRefusal(FillTemplate(c.rfc421.str(), c.myname.str()));
+    // 6. Listener settings.
+    if (c.n_max_listen <= 0) {
+        c.n_max_listen = 20;
+        sessions_->StopAll();
+    }
+    const std::string ip = c.listen_ip.str(), port = c.listen_port.str();
+    if (ip != listen_ip_ || port != listen_port_ || c.n_max_listen != pool_size_) {
+        sessions_->StopAll();
+        if (listener_->Listening()) {
+            listener_->StopListen();
+            AddLog(1, Fmt("Stop MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
+                          pool_size_), kSrc, kReload, "DEBUG", 0);
+        }
+        listen_ip_ = ip;
+        listen_port_ = port;
+        pool_size_ = c.n_max_listen;
+    }
+    // 7. Address lists.
+    relay_->Load(c.relayip);
+    dnsbl_white_->Load(c.dnsbl_wip);
+    grey_->WhiteList().Load(c.grey_wip);
+    // 8. Greylist and auto-whitelist.
+    grey_->SetEmbargo(static_cast<uint32_t>(c.grey_embargo_type), static_cast<uint32_t>(c.grey_embargo_time));
+    grey_->SetAge(static_cast<uint32_t>(c.grey_delete_mail_type), static_cast<uint32_t>(c.grey_delete_mail_time));
+    alwl_->Table().SetAge(static_cast<uint32_t>(c.alwl_transito_type), static_cast<uint32_t>(c.alwl_transito_time));
+    // 12. Sessions per address.
+    sessions_per_ip_->SetMaximum(c.max_session_ip);
+    // 14. Listener start.
+    if (!listener_->Listening() || listener_->HasEnded()) {
+        if (listener_->InitListen(listen_ip_, listen_port_, pool_size_) && listener_->Start()) {
+            AddLog(1, Fmt("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
+                          pool_size_), kSrc, kReload, "DEBUG", 0);
+        } else {
+            AddLog(1, Fmt("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
+                          listen_port_.c_str(), pool_size_), kSrc, kReload, "DEBUG", 0);
+        }
+        listener_->MoveTo(*this);
+    }
+}
+
+void CMorvaneCore::Count(const std::string& name, int type) { stats_->AddItem(name, type, 0, 1.0f, 1); }
+
+void CMorvaneCore::Refuse(Admission& a, const std::string& reply) {
+    a.slot->Send(reply, 50);
+    a.slot->Close();
+    a.slot->SetFree(true);
+    Count("f1tot_conn", 1);
+}
+
+void CMorvaneCore::HandOff(Admission& a) {
+    if (!sessions_->HandOff(a.id, a.slot, a.ip)) {
+        waiting_.push_back(std::move(a));  // no session now: the next step tries again
+        return;
+    }
+    Count("f1tot_conn", 1);
+}
+
+void CMorvaneCore::Admit(Admission a) {
+    if (!a.slot) return;
+    if (a.slot->PeerAddress() == 0) {
+        AddLog(1, "-COMPILED- ERROR SOCKET IP is ZERO", kSrc, "CMorvaneCore::Step", "SYS", a.id);
+        a.slot->Close();
+        a.slot->SetFree(true);
+        Count("f1tot_conn", 1);
+        return;
+    }
+    if (!config_.script_enable) return HandOff(a);
+    if (inferno_->Contains(a.ip)) {
+        AddLog(1, "-COMPILED- Drop connection IP Inferno: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
+        Count("f3fw_iphell_[" + a.ip + "]", 3);
+        return Refuse(a, FillTemplate(config_.rfc554.str(), " Embargo \r\n"));
+    }
+    // Name patterns need the client's reverse name: from the DNS cache, or a lookup.
+    if (relay_->Contains(a.ip, relay_->PatternCount() > 0 ? dns_.get() : nullptr)) return HandOff(a);
+    if (sessions_per_ip_->Count(a.ip) + 1 > config_.max_session_ip) {
+        AddLog(1, "-COMPILED- Max Session from IP: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
+        Count("f3fw_session_max_ip", 3);
+        return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n");
+    }
+    if (!config_.enable_dnsbl || !config_.reject_dnsbl) return HandOff(a);
+    // The block lists: answered by the cache at once when it can; otherwise on a worker.
+    if (dnsbl_white_->PatternCount() == 0) {
+        if (dnsbl_white_->InRange(a.ip)) return HandOff(a);
+        if (dnsbl_->FromCache(a.ip, &a.result)) {
+            a.checked = true;
+            return Decide(a);
+        }
+    }
+    Submit(std::move(a));
+}
+
+void CMorvaneCore::Decide(Admission& a) {
+    if (a.result.hits >= config_.maxhit && !a.result.text.empty()) {
+        AddLog(1, "-COMPILED- Drop connection DNSBL IP: " + a.ip + " LIST: " + a.result.text, kSrc, "CMorvaneCore::Step",
+               "SYS", a.id);
+        size_t start = 0;
+        while (start < a.result.text.size()) {
+            size_t end = a.result.text.find(' ', start);
+            if (end == std::string::npos) end = a.result.text.size();
+            Count("f6_dnsbl_[" + a.result.text.substr(start, end - start) + "]", 6);
+            start = end + 1;
+        }
+        Refuse(a, FillTemplate(config_.rfc554.str(), "IP in the DNSBL " + a.result.text + " \r\n"));
+        Count("f6_tot-dnsbl", 6);
+        Count("f6_reject-dnsbl", 6);
+        return;
+    }
+    HandOff(a);
+}
+
+void CMorvaneCore::StartWorkers() {
+    for (int i = 0; i < kAdmissionWorkers; ++i) {
+        workers_.emplace_back([this] {
+            for (;;) {
+                Admission a;
+                {
+                    std::unique_lock lock(jobs_mu_);
+                    jobs_cv_.wait(lock, [this] { return workers_stop_ || !jobs_.empty(); });
+                    if (workers_stop_) return;
+                    a = std::move(jobs_.front());
+                    jobs_.pop_front();
+                }
+                // A white-listed client (its reverse name may need a lookup) is not checked.
+                if (!dnsbl_white_->Contains(a.ip, dns_.get())) dnsbl_->QueryDnsBL(a.ip, &a.result);
+                a.checked = true;
+                std::scoped_lock lock(jobs_mu_);
+                done_.push_back(std::move(a));
+            }
+        });
+    }
+}
+
+void CMorvaneCore::StopWorkers() {
+    {
+        std::scoped_lock lock(jobs_mu_);
+        workers_stop_ = true;
+    }
+    jobs_cv_.notify_all();
+    for (std::thread& t : workers_)
+        if (t.joinable()) t.join();  // a check ends within the block lists' global time-out
+    workers_.clear();
+    // Connections whose check never ran or finished are closed: the client will retry.
+    auto close_all = [](std::deque<Admission>& q) {
+        for (Admission& a : q) {
+            a.slot->Close();
+            a.slot->SetFree(true);
+        }
+        q.clear();
+    };
+    close_all(jobs_);
+    close_all(done_);
+    in_flight_ = 0;
+}
+
+void CMorvaneCore::Submit(Admission a) {
+    ++in_flight_;
+    {
+        std::scoped_lock lock(jobs_mu_);
+        jobs_.push_back(std::move(a));
+    }
+    jobs_cv_.notify_one();
+}
+
+void CMorvaneCore::Step() {
+    // Finished block-list checks first: those clients have waited longest.
+    std::deque<Admission> done;
+    {
+        std::scoped_lock lock(jobs_mu_);
+        done.swap(done_);
+    }
+    for (Admission& a : done) {
+        --in_flight_;
+        Decide(a);
+    }
+    // Connections no session could take last time.
+    size_t retry = waiting_.size();
+    for (size_t i = 0; i < retry; ++i) {
+        Admission a = std::move(waiting_.front());
+        waiting_.pop_front();
+        HandOff(a);
+    }
+    for (const PendingConnection& p : listener_->TakePending())
+        Admit(Admission{p.id, p.slot, p.slot ? p.slot->PeerAddressText() : std::string(), {}, false});
+    listener_->MoveTo(*this);
+    Housekeeping();
+}
+
+void CMorvaneCore::Housekeeping() {
+    int32_t now = common::ProcessMillis();
+    if (now < last_tick_) next_housekeeping_ = now;  // the clock restarted
+    last_tick_ = now;
+    if (now < next_housekeeping_) return;
+    next_housekeeping_ = now + kHousekeepingMs;
+    dnsbl_->MoveTo(*this);  // the resolver itself logs nothing
+    sessions_->Housekeeping(*this);
+    Save(false);
+}
+
+void CMorvaneCore::Save(bool final) {
+    if (!final && Now() <= next_save_) return;
+    ++save_attempts_;
+    if (!final && sessions_->Sessions() > 0) {
+        bool postpone = config_.enable_cache_script ? sessions_->AnyBusy() : true;
+        if (postpone && save_attempts_ < kMaxSaveAttempts) return;
+    }
+    save_attempts_ = 1;
+    next_save_ = Now() + kSaveEverySeconds;
+    ++save_runs_;
+    AddLog(3, "Start Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
+    WriteConnCounter(app_dir_ + "/countconn.dat", listener_->Counter());
+    stats_->PeriodicWrite();
+    if (save_runs_ <= kFullSaveEvery && !final) {
+        dns_->Cache().DeleteOld();
+        dnsbl_->Cache().DeleteOld();
+        grey_->Table().DeleteOld();
+        inferno_->Hygiene(Now());
+        alwl_->Table().DeleteOld();
+        AddLog(3, "Hygiene DB O.K.", kSrc, "CMorvaneCore::Save", "SYS", 0);
+        AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
+        return;
+    }
+    save_runs_ = 1;
+    for (store::CDB_RAM* t : {&dns_->Cache(), &dnsbl_->Cache(), &grey_->Table(), &inferno_->Table(), &alwl_->Table(),
+                              &helo_->Table(), &traps_->Table()})
+        t->Save();
+    AddLog(3, "Save DB O.K", kSrc, "CMorvaneCore::Save", "SYS", 0);
+    AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
+}
+
+void CMorvaneCore::Stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    if (listener_ && listener_->Listening()) listener_->StopListen();
+    if (sessions_) sessions_->StopAll();
+    StopWorkers();
+    // Threads are never killed here, so a held engine lock means a thread still runs in it.
+    for (const store::CEngineLock* lock : {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock()})
+        if (lock->IsHeld()) AddLog(1, "An engine is still in use by a thread that did not stop", kSrc, "CMorvaneCore::Stop", "SYS", 0);
+    for (const char* line : {"Stop SENDER server", "Stop PROXY ENGINE", "Stop BAYES ENGINE", "Stop DNSBL server", "Stop DNS server"})
+        AddLog(3, line, kSrc, "MorvaneAntispamkrn::core", "SYS", 0);
+}
+
+}  // namespace core

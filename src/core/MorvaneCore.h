@@ -1,0 +1,172 @@
+#pragma once
+// CMorvaneCore: the SMTP proxy engine. It owns the anti-spam engines, the listener and the
+// hand-off to sessions; it admits or refuses new connections on every main-loop step, copies
+// the configuration into the engines (ReloadConfig), expires and saves their tables about every
+// minute, and stops them in order.
+//
+// Admission never waits on the network on the main thread: the checks that need no network run
+// at once; a block-list check that the cache cannot answer runs on a small pool of worker
+// threads, all of them at once, and the connection is refused or handed off at the step after
+// its answer arrived. So N waiting clients cost about one block-list round trip, not N, and the
+// main loop (cron, admin, web) never stalls on a slow list.
+//
+// Constructed, stepped, reloaded, saved and stopped on the main thread. Engines guard
+// themselves and are shared with the session and worker threads.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "checks/AddressList.h"
+#include "checks/Dns.h"
+#include "checks/DnsBL.h"
+#include "checks/Greylist.h"
+#include "checks/Reputation.h"
+#include "checks/Statistics.h"
+#include "core/ListenMorvane.h"
+#include "core/MtaList.h"
+#include "service/Engine.h"
+#include "service/KernelConfig.h"
+
+namespace core {
+
+// Where admitted connections go: the sessions of the SMTP relay.
+class SessionHost {
+public:
+    virtual ~SessionHost() = default;
+    // Takes the connection; the slot belongs to the session until it closes and frees it.
+    // False when no session could take it (the connection then waits for the next step).
+    virtual bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) = 0;
+    virtual size_t Sessions() const = 0;
+    virtual bool AnyBusy() const = 0;
+    // The core's 200 ms housekeeping: move session log items, retire idle sessions.
+    virtual void Housekeeping(service::CLogQueue& core_log) { (void)core_log; }
+    virtual void StopAll() {}
+};
+
+// Until the relay takes connections: the client is told to try again later and closed, so
+// senders retry instead of losing mail.
+class DeferringSessionHost : public SessionHost {
+public:
+    explicit DeferringSessionHost(const service::CKernelConfig& config) : config_(config) {}
+    // Sends the rfc421 reply ("service not available") and closes.
+    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) override;
+    size_t Sessions() const override { return 0; }
+    bool AnyBusy() const override { return false; }
+
+private:
+    const service::CKernelConfig& config_;
+};
+
+// "%s" of an SMTP reply template replaced by `arg` (once); the text is never a printf format.
+std::string FillTemplate(const std::string& tmpl, const std::string& arg);
+
+class CMorvaneCore : public service::KernelEngine {
+public:
+    static constexpr int kHousekeepingMs = 200;
+    static constexpr int kSaveEverySeconds = 60;
+    static constexpr int kFullSaveEvery = 10;
+    static constexpr int kMaxSaveAttempts = 1000;
+    static constexpr int kAdmissionWorkers = 8;
+
+    using TimeSource = int64_t (*)();
+
+    CMorvaneCore(service::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions = nullptr,
+                 TimeSource now = nullptr);
+    ~CMorvaneCore() override;
+
+    // service::KernelEngine
+    void Step() override;
+    void ReloadConfig() override;
+    void Stop() override;
+    void FinalSave() override { Save(true); }
+
+    // The periodic expiry and save; `final` at shutdown.
+    void Save(bool final);
+    // Admissions whose block-list answer is still awaited.
+    size_t AdmissionsInFlight() const { return in_flight_.load(); }
+
+    checks::CDns* Dns() { return dns_.get(); }
+    checks::CDnsBL* DnsBL() { return dnsbl_.get(); }
+    CMtaList* MtaList() { return mta_.get(); }
+    CListenMorvane* Listener() { return listener_.get(); }
+    checks::CIpInferno* IpInferno() { return inferno_.get(); }
+    checks::CAddressList* RelayList() { return relay_.get(); }
+    checks::CAddressList* DnsBLWhiteList() { return dnsbl_white_.get(); }
+    checks::CSessionCounter* SessionCounter() { return sessions_per_ip_.get(); }
+    checks::CStatitiche_Day* Statistics() { return stats_.get(); }
+    checks::CHeloForget* HeloForget() { return helo_.get(); }
+    checks::CSpamTrap* SpamTrap() { return traps_.get(); }
+    checks::CAutoWhitelist* AutoWhitelist() { return alwl_.get(); }
+    checks::CGreylist* Greylist() { return grey_.get(); }
+    int SaveRuns() const { return save_runs_; }
+
+private:
+    struct Admission {
+        int32_t id;
+        CSocketComm* slot;
+        std::string ip;
+        checks::DnsBLResult result;
+        bool checked = false;  // the block-list answer is in
+    };
+
+    void Admit(Admission a);
+    void Decide(Admission& a);
+    void HandOff(Admission& a);
+    void Refuse(Admission& a, const std::string& reply);
+    void Count(const std::string& name, int type);
+    void StartWorkers();
+    void StopWorkers();
+    void Submit(Admission a);
+    void Housekeeping();
+    int64_t Now() const { return now_(); }
+
+    service::CKernelConfig& config_;
+    std::string app_dir_;
+    TimeSource now_;
+    // Engines, in construction order; destroyed in reverse.
+    std::unique_ptr<checks::CDns> dns_;
+    std::unique_ptr<checks::CDnsBL> dnsbl_;
+    std::unique_ptr<CMtaList> mta_;
+    std::unique_ptr<CListenMorvane> listener_;
+    std::unique_ptr<checks::CIpInferno> inferno_;
+    std::unique_ptr<checks::CAddressList> relay_;
+    std::unique_ptr<checks::CAddressList> dnsbl_white_;
+    std::unique_ptr<checks::CSessionCounter> sessions_per_ip_;
+    std::unique_ptr<checks::CStatitiche_Day> stats_;
+    std::unique_ptr<checks::CHeloForget> helo_;
+    std::unique_ptr<checks::CSpamTrap> traps_;
+    std::unique_ptr<checks::CAutoWhitelist> alwl_;
+    std::unique_ptr<checks::CGreylist> grey_;
+    std::unique_ptr<SessionHost> sessions_;
+
+    // Settings in use by the listener.
+    std::string listen_ip_, listen_port_;
+    int pool_size_ = 0;
+    // Connections that could not be handed off yet.
+    std::deque<Admission> waiting_;
+
+    // Block-list checks off the main thread.
+    std::vector<std::thread> workers_;
+    std::mutex jobs_mu_;
+    std::condition_variable jobs_cv_;
+    std::deque<Admission> jobs_;  // guarded by jobs_mu_
+    std::deque<Admission> done_;  // guarded by jobs_mu_
+    bool workers_stop_ = false;   // guarded by jobs_mu_
+    std::atomic<size_t> in_flight_{0};
+
+    int32_t next_housekeeping_ = 0;
+    int32_t last_tick_ = 0;
+    bool stopped_ = false;
+    int64_t next_save_ = 0;
+    int save_runs_ = 1;
+    int save_attempts_ = 1;
+};
+
+}  // namespace core
