@@ -55,11 +55,26 @@ private:
     void Serve() {
         std::string in;
         platform::Endpoint from;
+        // Delayed answers wait here, so a slow server still answers many questions at once.
+        struct Due {
+            std::chrono::steady_clock::time_point when;
+            platform::Endpoint to;
+            std::string bytes;
+        };
+        std::vector<Due> due;
         while (!stop_) {
-            if (!sock_.RecvFrom(in, 512, 20, &from)) continue;
+            auto now = std::chrono::steady_clock::now();
+            for (auto it = due.begin(); it != due.end();) {
+                if (it->when <= now) {
+                    sock_.SendTo(it->to, it->bytes, 100);
+                    it = due.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (!sock_.RecvFrom(in, 512, due.empty() ? 20 : 1, &from)) continue;
             ++questions_;
             if (silent_) continue;
-            if (delay_ms_) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms_));
             auto q = ParseReply(in);  // a query parses as a message with no answers
             if (!q) continue;
             Records recs;
@@ -85,6 +100,10 @@ private:
                 std::string wrong = out;
                 wrong[0] = static_cast<char>(wrong[0] ^ 0x55);  // another query's ID
                 sock_.SendTo(from, wrong, 100);
+            }
+            if (delay_ms_) {
+                due.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms_), from, out});
+                continue;
             }
             sock_.SendTo(from, out, 100);
         }

@@ -92,8 +92,8 @@ void CListenMorvane::Run() {
             id = ++counter_;
             pending_.push_back({id, slot});
         }
+        // No pause between accepts: a burst of clients is queued as fast as it arrives.
         AddLog(4, "New job for you", kSrc, "CListenMorvane::Run", "DEBUG", id);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 

@@ -73,7 +73,8 @@ public:
     static constexpr int kSaveEverySeconds = 60;
     static constexpr int kFullSaveEvery = 10;
     static constexpr int kMaxSaveAttempts = 1000;
-    static constexpr int kAdmissionWorkers = 8;
+    // Block-list checks that can run at once; each mostly waits on the network.
+    static constexpr int kAdmissionWorkers = 64;
 
     using TimeSource = int64_t (*)();
 

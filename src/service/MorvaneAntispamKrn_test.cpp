@@ -26,7 +26,7 @@ protected:
 
 TEST_F(KernelTest, FirstStartRunsTheUpgradeStep) {
     Write("www/conf.htmch", "<p><!--key--></p><i><!--key--></i>");
-    Write("morvane.ini", "[CONFIG]\r\nidconn=4711\r\n");
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nidconn=4711\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     std::string page = Read("www/conf.htmch");
@@ -39,8 +39,8 @@ TEST_F(KernelTest, FirstStartRunsTheUpgradeStep) {
 }
 
 TEST_F(KernelTest, UnreadableTableStopsTheFirstStart) {
-    Write("db/domain_local.db", "garbage, not a table");
-    Write("morvane.ini", "[CONFIG]\r\nloglevel=1\r\n");
+    Write("db/domain_local.db", "garbage, not a table");  // (the core never starts)
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     EXPECT_FALSE(kernel.Startup());
     kernel.Log()->Close();
@@ -51,7 +51,7 @@ TEST_F(KernelTest, UnreadableTableStopsTheFirstStart) {
 
 TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {
     Write("www/conf.htmch", "<!--key-->");
-    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nidconn=5\r\n");
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nidconn=5\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     EXPECT_EQ(Read("www/conf.htmch"), "<!--key-->");
@@ -59,8 +59,31 @@ TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {
     kernel.Shutdown();
 }
 
+TEST_F(KernelTest, ShutdownStopsTheCoreAndSavesItsTables) {
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=3\r\n");
+    CMorvaneKernel kernel(control_, dir_.string());
+    ASSERT_TRUE(kernel.Startup());
+    kernel.LoopOnce(common::NowSeconds());
+    kernel.Shutdown();
+    std::string log = Read("morvane_log.xml");
+    size_t start = log.find("Start MORVANE PROXY ENGINE ip 127.0.0.1");
+    size_t stop = log.find("Stop DNS server");
+    size_t save = log.find("Save DB O.K");
+    size_t exit = log.find("EXIT THREAD");
+    ASSERT_NE(start, std::string::npos);
+    ASSERT_NE(stop, std::string::npos);
+    ASSERT_NE(save, std::string::npos) << "the final save writes every table";
+    ASSERT_NE(exit, std::string::npos);
+    EXPECT_LT(start, stop);
+    EXPECT_LT(stop, save);
+    EXPECT_LT(save, exit);
+    for (const char* table : {"db/cache_dns.db", "db/cache_dnsbl.db", "db/greylists.db", "db/ip_imbargo.db",
+                              "db/AL_whitelist.db", "countconn.dat"})
+        EXPECT_TRUE(std::filesystem::exists(File(table))) << table;
+}
+
 TEST_F(KernelTest, RotationMovesTheLogAndStartsANewDocument) {
-    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nloglevel=1\r\nlog_rot_type=1\r\nlog_rot_value=1\r\n");
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\nlog_rot_type=1\r\nlog_rot_value=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     int64_t now = common::NowSeconds();
@@ -81,7 +104,7 @@ TEST_F(KernelTest, RotationMovesTheLogAndStartsANewDocument) {
 }
 
 TEST_F(KernelTest, ReloadRequestAppliesTheLogLevelAtMostOncePerSecond) {
-    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nloglevel=1\r\n");
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     int64_t now = common::NowSeconds();
@@ -95,7 +118,7 @@ TEST_F(KernelTest, ReloadRequestAppliesTheLogLevelAtMostOncePerSecond) {
     EXPECT_FALSE(kernel.Config()->reload_pending);
 
     // SIGHUP: the file is read again before the reload is applied.
-    Write("morvane.ini", "[CONFIG]\r\nkrnversion=3.0.1\r\nloglevel=2\r\n");
+    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=2\r\n");
     control_.reload_signal = true;
     kernel.LoopOnce(now + 5);
     EXPECT_EQ(kernel.Log()->GetLevel(), 2);
