@@ -9,6 +9,11 @@
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Reputation.h"
+#include "core/MorvaneCore.h"
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include "platform/TestTempDir.h"
 
 namespace checks {
@@ -85,6 +90,38 @@ TEST_F(DnsIntegration, HeloRefreshFindsOurMxHosts) {
     EXPECT_EQ(helo.Contains("mx.local.test"), 1);
     EXPECT_EQ(helo.Contains("[198.51.100.7]"), 1);
     EXPECT_EQ(helo.Contains("mx1.example.test"), 0) << "resolves to another address (or not at all)";
+}
+
+TEST_F(DnsIntegration, CoreRefusesABlockListedClient) {
+    platform::TestTempDir dir;
+    service::CKernelConfig config("");
+    config.listen_ip = "127.0.0.1";
+    config.listen_port = "0";
+    config.script_enable = true;
+    config.myname = "mx.test";
+    config.dns_nameservers = {common::String(Server())};
+    config.dnsbl_zones = {common::String("bl1.test|1.450"), common::String("bl2.test|1.450"),
+                          common::String("bl3.test|4.850"), common::String("bl4.test|4.500")};
+    config.maxhit = 2;
+    core::CMorvaneCore core(config, dir.Path().string());
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(core.Listener()->Port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string reply;
+    char buf[256];
+    for (int i = 0; i < 500 && reply.find("\r\n") == std::string::npos; ++i) {
+        core.Step();
+        ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) reply.append(buf, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::close(fd);
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "554 5.7.7 IP in the DNSBL " +
+              std::string(reply.find("bl1.test bl3.test") != std::string::npos ? "bl1.test bl3.test" : "bl3.test bl1.test") + " ");
+    EXPECT_EQ(core.Statistics()->Value("f6_reject-dnsbl").value_or(0), 1.0f);
 }
 
 }  // namespace
