@@ -13,6 +13,7 @@
 
 #include "checks/FakeDns.h"
 #include "core/MorvaneCore.h"
+#include "core/TestClient.h"
 #include "platform/TestTempDir.h"
 
 namespace {
@@ -30,19 +31,7 @@ public:
     std::atomic<int> handed{0};
 };
 
-int Connect(uint16_t port, uint32_t source) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(source);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return fd;
-}
+int Connect(uint16_t port, uint32_t source) { return core::testing::ConnectLoopback(port, source); }
 
 struct Setup {
     checks::FakeDns dns;

@@ -10,10 +10,7 @@
 #include "checks/DnsBL.h"
 #include "checks/Reputation.h"
 #include "core/MorvaneCore.h"
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "core/TestClient.h"
 #include "platform/TestTempDir.h"
 
 namespace checks {
@@ -104,12 +101,8 @@ TEST_F(DnsIntegration, CoreRefusesABlockListedClient) {
                           common::String("bl3.test|4.850"), common::String("bl4.test|4.500")};
     config.maxhit = 2;
     core::CMorvaneCore core(config, dir.Path().string());
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(core.Listener()->Port());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int fd = core::testing::ConnectLoopback(core.Listener()->Port());
+    ASSERT_GE(fd, 0);
     std::string reply;
     char buf[256];
     for (int i = 0; i < 500 && reply.find("\r\n") == std::string::npos; ++i) {

@@ -7,18 +7,16 @@
 #include <unistd.h>
 
 #include <chrono>
+
+#include "core/TestClient.h"
 #include <thread>
 
 namespace core {
 namespace {
 
 int Connect(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int fd = testing::ConnectLoopback(port);
+    EXPECT_GE(fd, 0);
     return fd;
 }
 

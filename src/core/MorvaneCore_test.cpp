@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "checks/FakeDns.h"
+#include "core/TestClient.h"
 #include "platform/TestTempDir.h"
 
 namespace core {
@@ -59,12 +60,8 @@ protected:
     }
     // Connects, steps the core until the client gets an answer, returns it.
     std::string Visit() {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(core_->Listener()->Port());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        int fd = testing::ConnectLoopback(core_->Listener()->Port());
+        EXPECT_GE(fd, 0);
         std::string out;
         char buf[512];
         for (int i = 0; i < 300; ++i) {
@@ -187,12 +184,8 @@ TEST_F(CoreTest, ManyClientsDoNotWaitForEachOthersBlockListChecks) {
     std::vector<int> fds;
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 20; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(core_->Listener()->Port());
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        int fd = testing::ConnectLoopback(core_->Listener()->Port());
+        ASSERT_GE(fd, 0);
         fds.push_back(fd);
     }
     while (sessions_->ids.size() < 20 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10)) {
