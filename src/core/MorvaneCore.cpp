@@ -163,14 +163,15 @@ void CMorvaneCore::ReloadConfig() {
     sessions_per_ip_->SetMaximum(c.max_session_ip);
     // 14. Listener start.
     if (!listener_->Listening() || listener_->HasEnded()) {
-        if (listener_->InitListen(listen_ip_, listen_port_, pool_size_) && listener_->Start()) {
+        bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
+        listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
+        if (listening && listener_->Start()) {
             AddLog(1, Fmt("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
                           pool_size_), kSrc, kReload, "DEBUG", 0);
         } else {
             AddLog(1, Fmt("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
                           listen_port_.c_str(), pool_size_), kSrc, kReload, "DEBUG", 0);
         }
-        listener_->MoveTo(*this);
     }
 }
 
