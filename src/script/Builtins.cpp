@@ -100,16 +100,16 @@ std::string HostBuiltins::Format(const char* format) {
             if (i - start > 1024) return std::string();
             ++i;
         }
-        std::string spec(f.substr(start, i - start));
+        std::string directive(f.substr(start, i - start));
         if (i >= f.size()) {
-            in_->AddLog(4, "CS_Scripting::format(): bad format \"" + spec + "\" in \"" + std::string(f) + "\" string\r\n",
+            in_->AddLog(4, "CS_Scripting::format(): bad format \"" + directive + "\" in \"" + std::string(f) + "\" string\r\n",
                         "CS_Scripting", "format", "SCRIPT", 0);
             break;
         }
         char conv = f[i];
         // Width and precision are bounded so one conversion fits the buffer.
         auto print = [&](auto value) {
-            std::string fmt = spec + conv;
+            std::string fmt = directive + conv;
             int n = std::snprintf(buf, sizeof buf, fmt.c_str(), value);
             if (n > 0) out.append(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
         };
@@ -126,7 +126,7 @@ std::string HostBuiltins::Format(const char* format) {
         } else if (conv == '%') {
             out += '%';
         } else {
-            in_->AddLog(4, "CS_Scripting::format(): unknown format \"" + spec + conv + "\" in \"" + std::string(f) +
+            in_->AddLog(4, "CS_Scripting::format(): unknown format \"" + directive + conv + "\" in \"" + std::string(f) +
                                "\" string\r\n", "CS_Scripting", "format", "SCRIPT", 0);
         }
     }
