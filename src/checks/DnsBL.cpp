@@ -22,12 +22,6 @@ bool IsListing(const DnsAnswer& a) {
     return a.data.rfind("127.255.255.", 0) != 0;
 }
 
-std::string ReversedAddress(std::string_view ip) {
-    std::string out(ip);
-    common::RegexReplace("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})", 0, out, "$4.$3.$2.$1");
-    return out;
-}
-
 }  // namespace
 
 CDnsBL::CDnsBL(const std::string& cache_path) : CDns(cache_path) {}
@@ -133,7 +127,7 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     platform::UdpSocket sock;
     if (!ep || !sock.Open()) return 0;
     const std::vector<Zone> zones = Zones();
-    const std::string reversed = ReversedAddress(ip);
+    const std::string reversed = ReverseAddress(ip);
 
     // One query per zone; each reply must match one of them (ID and name) and counts once.
     struct Pending {

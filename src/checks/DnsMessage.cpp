@@ -71,11 +71,13 @@ bool SameName(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::string ReverseName(std::string_view ip) {
+std::string ReverseAddress(std::string_view ip) {
     std::string out(ip);
-    if (common::RegexReplace("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})", 0, out, "$4.$3.$2.$1") < 0) return out;
-    return out + ".in-addr.arpa";
+    common::RegexReplace("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})", 0, out, "$4.$3.$2.$1");
+    return out;
 }
+
+std::string ReverseName(std::string_view ip) { return ReverseAddress(ip) + ".in-addr.arpa"; }
 
 std::optional<std::string> BuildQuery(uint16_t id, std::string_view name, uint16_t qtype) {
     std::string q;

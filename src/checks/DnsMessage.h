@@ -49,7 +49,10 @@ struct DnsReply {
     std::vector<DnsAnswer> answers;
 };
 
-// The name PTR lookups ask for: "4.3.2.1.in-addr.arpa" for "1.2.3.4"; other text unchanged.
+// A dotted quad with its octets reversed ("1.2.3.4" -> "4.3.2.1"), the form PTR and block-list
+// names start with; other text unchanged.
+std::string ReverseAddress(std::string_view ip);
+// The name PTR lookups ask for: "4.3.2.1.in-addr.arpa" for "1.2.3.4".
 std::string ReverseName(std::string_view ip);
 
 // The query message: RD set, one question of class IN. nullopt when the name does not fit the

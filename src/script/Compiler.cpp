@@ -67,6 +67,19 @@ constexpr OpInfo kBinaryOps[] = {
 
 constexpr std::string_view kOperatorChars = "+-*/%!=<>&|^";
 
+// The arithmetic of a compound assignment ("+=", "-=", "*=", "/=", "%="); NOP for any other text.
+Op CompoundOp(std::string_view op) {
+    if (op.size() != 2 || op[1] != '=') return NOP;
+    switch (op[0]) {
+        case '+': return ADD;
+        case '-': return SUB;
+        case '*': return MUL;
+        case '/': return DIV;
+        case '%': return MOD;
+        default: return NOP;
+    }
+}
+
 }  // namespace
 
 struct Compiler::Lookup {
@@ -486,11 +499,10 @@ void Compiler::NameStatement(std::string_view t, size_t& pos, NameSpace* ns, siz
             Emit(INC_VAR, ref);
         } else if (op == "--" && TrimView(e).empty()) {
             Emit(DEC_VAR, ref);
-        } else if (op.size() == 2 && op[1] == '=' && std::strchr("+-*/%", op[0])) {
-            static const Op kCompound[] = {ADD, SUB, MUL, DIV, MOD};
+        } else if (CompoundOp(op) != NOP) {
             Emit(PUSH_VAR, ref);
             Expression(e, ns);
-            Emit(kCompound[std::strchr("+-*/%", op[0]) - "+-*/%"]);
+            Emit(CompoundOp(op));
             Emit(STORE, ref);
         } else {
             RaiseF("CS_Scripting::PR(): unknown operation \"%s\" for varaible", op.c_str());
@@ -517,13 +529,12 @@ void Compiler::NameStatement(std::string_view t, size_t& pos, NameSpace* ns, siz
                 Emit(op == "++" ? INC : DEC);
                 Emit(SWAP);
                 Emit(ARRAY_STORE, ref);
-            } else if (op.size() == 2 && op[1] == '=' && std::strchr("+-*/%", op[0])) {
-                static const Op kCompound[] = {ADD, SUB, MUL, DIV, MOD};
+            } else if (CompoundOp(op) != NOP) {
                 Expression(index, ns);
                 Emit(DUP);
                 Emit(ARRAY_LOAD, ref);
                 Expression(e, ns);
-                Emit(kCompound[std::strchr("+-*/%", op[0]) - "+-*/%"]);
+                Emit(CompoundOp(op));
                 Emit(SWAP);
                 Emit(ARRAY_STORE, ref);
             } else {
