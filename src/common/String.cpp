@@ -218,4 +218,13 @@ void String::Clear() {
     binary_length_ = 0;
 }
 
+std::string FormatText(const char* format, ...) {
+    char buf[String::kShortFormatLimit];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
 }  // namespace common

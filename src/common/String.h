@@ -109,4 +109,8 @@ private:
     int binary_length_ = 0;
 };
 
+// A printf result as a std::string, cut to String::kShortFormatLimit bytes: log lines and
+// replies that are built from a fixed format.
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace common

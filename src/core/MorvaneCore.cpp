@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/Clock.h"
+#include "common/String.h"
 #include "core/ConnCounter.h"
 #include "platform/Paths.h"
 
@@ -13,16 +14,6 @@ namespace {
 constexpr const char* kSrc = "MorvaneCore";
 constexpr const char* kCtor = "CMorvaneCore::CMorvaneCore";
 constexpr const char* kReload = "CMorvaneCore::ReloadConfig";
-
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* format, ...) {
-    char buf[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    return buf;
-}
 
 }  // namespace
 
@@ -75,6 +66,7 @@ CMorvaneCore::CMorvaneCore(service::CKernelConfig& config, std::string app_dir, 
     next_housekeeping_ = last_tick_ + kHousekeepingMs;
     checks::CDns::SetGlobal(dns_.get());
     checks::CDnsBL::SetGlobal(dnsbl_.get());
+    sessions_->Bind(*this);
     StartWorkers();
     ReloadConfig();
 }
@@ -101,9 +93,9 @@ void CMorvaneCore::ReloadConfig() {
         log(4, "Load DNS:" + ns.str());
     }
     dns_->timeout_ms = c.dns_timeout_millisecond;
-    log(4, Fmt("Load configuration dns UDP timeout:%d", c.dns_timeout_millisecond));
+    log(4, common::FormatText("Load configuration dns UDP timeout:%d", c.dns_timeout_millisecond));
     dns_->Cache().SetAge(static_cast<uint32_t>(c.dns_delete_old_record_type), static_cast<uint32_t>(c.dns_delete_old_record_time));
-    log(4, Fmt("Load configuration dns time old record :%d x %d", c.dns_delete_old_record_time, c.dns_delete_old_record_type));
+    log(4, common::FormatText("Load configuration dns time old record :%d x %d", c.dns_delete_old_record_time, c.dns_delete_old_record_type));
     // 2. Block lists.
     dnsbl_->ClearZones();
     for (const common::String& z : c.dnsbl_zones) {
@@ -112,18 +104,18 @@ void CMorvaneCore::ReloadConfig() {
         log(4, "Load DNSBL:" + z.str());
     }
     dnsbl_->single_timeout_ms = c.dnsbl_timeout_millisecond_sc;
-    log(4, Fmt("Load configuration dnsbl singol client UDP timeout:%d", c.dnsbl_timeout_millisecond_sc),
+    log(4, common::FormatText("Load configuration dnsbl singol client UDP timeout:%d", c.dnsbl_timeout_millisecond_sc),
         "CMorvaneCore::ReloadConfigg");
     dnsbl_->global_timeout_ms = c.dnsbl_timeout_millisecond;
-    log(4, Fmt("Load configuration dnsbl global timeout:%d", c.dnsbl_timeout_millisecond));
+    log(4, common::FormatText("Load configuration dnsbl global timeout:%d", c.dnsbl_timeout_millisecond));
     dnsbl_->Cache().SetAge(static_cast<uint32_t>(c.dnsbl_delete_old_record_type),
                            static_cast<uint32_t>(c.dnsbl_delete_old_record_time));
-    log(4, Fmt("Load configuration dnsbl time old record :%d x %d", c.dnsbl_delete_old_record_time,
+    log(4, common::FormatText("Load configuration dnsbl time old record :%d x %d", c.dnsbl_delete_old_record_time,
                c.dnsbl_delete_old_record_type));
     dnsbl_->maxhit = c.maxhit;
-    log(4, Fmt("Load configuration dnsbl maxhit :%d", c.maxhit));
+    log(4, common::FormatText("Load configuration dnsbl maxhit :%d", c.maxhit));
     dnsbl_->maxreplies = c.maxreplies;
-    log(4, Fmt("Load configuration dnsbl maxreplies :%d", c.maxreplies));
+    log(4, common::FormatText("Load configuration dnsbl maxreplies :%d", c.maxreplies));
     // 3. MTA list.
     mta_->Clear();
     mta_->SetMode(c.smtp_type);
@@ -144,7 +136,7 @@ void CMorvaneCore::ReloadConfig() {
         sessions_->StopAll();
         if (listener_->Listening()) {
             listener_->StopListen();
-            AddLog(1, Fmt("Stop MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
+            AddLog(1, common::FormatText("Stop MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
                           pool_size_), kSrc, kReload, "DEBUG", 0);
         }
         listen_ip_ = ip;
@@ -161,15 +153,17 @@ void CMorvaneCore::ReloadConfig() {
     alwl_->Table().SetAge(static_cast<uint32_t>(c.alwl_transito_type), static_cast<uint32_t>(c.alwl_transito_time));
     // 12. Sessions per address.
     sessions_per_ip_->SetMaximum(c.max_session_ip);
+    // 13. What sessions read of the settings; with script caching, the pool of sessions.
+    sessions_->Reload(c, app_dir_);
     // 14. Listener start.
     if (!listener_->Listening() || listener_->HasEnded()) {
         bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
         listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
         if (listening && listener_->Start()) {
-            AddLog(1, Fmt("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
+            AddLog(1, common::FormatText("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
                           pool_size_), kSrc, kReload, "DEBUG", 0);
         } else {
-            AddLog(1, Fmt("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
+            AddLog(1, common::FormatText("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
                           listen_port_.c_str(), pool_size_), kSrc, kReload, "DEBUG", 0);
         }
     }
@@ -367,8 +361,9 @@ void CMorvaneCore::Save(bool final) {
 void CMorvaneCore::Stop() {
     if (stopped_) return;
     stopped_ = true;
-    if (listener_ && listener_->Listening()) listener_->StopListen();
+    // Sessions first: they tell their clients "421" on the slots the listener would close.
     if (sessions_) sessions_->StopAll();
+    if (listener_ && listener_->Listening()) listener_->StopListen();
     StopWorkers();
     // Threads are never killed here, so a held engine lock means a thread still runs in it.
     for (const store::CEngineLock* lock : {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock()})

@@ -40,6 +40,13 @@ namespace core {
 class SessionHost {
 public:
     virtual ~SessionHost() = default;
+    // Called once by the core that owns this host, when its engines exist.
+    virtual void Bind(class CMorvaneCore& core) { (void)core; }
+    // The core's configuration reload (main thread).
+    virtual void Reload(const service::CKernelConfig& config, const std::string& app_dir) {
+        (void)config;
+        (void)app_dir;
+    }
     // Takes the connection; the slot belongs to the session until it closes and frees it.
     // False when no session could take it (the connection then waits for the next step).
     virtual bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) = 0;
@@ -93,6 +100,9 @@ public:
     // Admissions whose block-list answer is still awaited.
     size_t AdmissionsInFlight() const { return in_flight_.load(); }
 
+    service::CKernelConfig& Config() { return config_; }
+    const std::string& AppDir() const { return app_dir_; }
+    SessionHost* Sessions() { return sessions_.get(); }
     checks::CDns* Dns() { return dns_.get(); }
     checks::CDnsBL* DnsBL() { return dnsbl_.get(); }
     CMtaList* MtaList() { return mta_.get(); }

@@ -145,7 +145,10 @@ std::string ModifyHeaderSubject(std::string message, std::string_view tag) {
     common::RegexMatch m = common::RegexSearch("^Subject:(.+?)\\r\\n", opts, message);
     if (m.matched()) {
         size_t at = static_cast<size_t>(m.offset[1]);
-        message.replace(at, m.text[1].size(), " " + std::string(tag) + " " + m.text[1]);
+        std::string_view old = m.text[1];
+        size_t text = old.find_first_not_of(" \t");
+        old.remove_prefix(text == std::string_view::npos ? old.size() : text);
+        message.replace(at, m.text[1].size(), " " + std::string(tag) + " " + std::string(old));
     }
     return message;
 }

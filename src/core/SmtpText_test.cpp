@@ -69,7 +69,7 @@ TEST(SmtpTextTest, ReplyEditingAndCodes) {
 
 TEST(SmtpTextTest, SubjectTagAndHeaderLine) {
     EXPECT_EQ(ModifyHeaderSubject("From: a\r\nSubject: Hello\r\n\r\nbody\r\n", "***SPAM***"),
-              "From: a\r\nSubject: ***SPAM***  Hello\r\n\r\nbody\r\n");
+              "From: a\r\nSubject: ***SPAM*** Hello\r\n\r\nbody\r\n");
     EXPECT_EQ(ModifyHeaderSubject("Subject: \r\nFrom: a\r\n\r\nb", "[X]"), "Subject: [X]\r\nFrom: a\r\n\r\nb");
     EXPECT_EQ(ModifyHeaderSubject("From: a\r\n\r\nb", "[X]"), "Subject: [X]\r\nFrom: a\r\n\r\nb");
     EXPECT_EQ(WriteHeaderMessage("From: a\r\nTo: b\r\n\r\nbody", "X-MORVANE-Spam: YES"),

@@ -2,13 +2,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 
 namespace core {
 
@@ -65,6 +68,67 @@ int CSocketComm::Recv(char* buffer, int size, int timeout_ms) {
     if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     if (n == 0) return -1;  // the peer closed
     return static_cast<int>(n);
+}
+
+int CSocketComm::SendSome(std::string_view data) {
+    int fd = fd_.load();
+    if (fd < 0) return -1;
+    if (data.empty()) return 0;
+    for (;;) {
+        ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
+int CSocketComm::RecvSome(char* buffer, int size) {
+    int fd = fd_.load();
+    if (fd < 0 || size <= 0) return -1;
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+        if (n > 0) return static_cast<int>(n);
+        if (n == 0) return -1;  // the peer closed
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
+bool CSocketComm::Connect(const std::string& host, const std::string& port, const std::string& bind_ip,
+                          int timeout_ms) {
+    Close();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) return false;
+    sockaddr_in target{};
+    std::memcpy(&target, found->ai_addr, sizeof target);
+    ::freeaddrinfo(found);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    auto fail = [fd] {
+        ::close(fd);
+        return false;
+    };
+    if (!bind_ip.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, bind_ip.c_str(), &local.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            return fail();
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+        if (errno != EINPROGRESS || !WaitFor(fd, POLLOUT, timeout_ms)) return fail();
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return fail();
+    }
+    // Commands and replies are small and each waits for the other side: no Nagle delay.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Attach(fd);
+    return true;
 }
 
 bool CSocketComm::Listen(const std::string& address, const std::string& port) {

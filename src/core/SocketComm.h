@@ -34,6 +34,16 @@ public:
     // Bytes received into `buffer`, 0 on time-out, -1 on error, a closed connection or no handle.
     int Recv(char* buffer, int size, int timeout_ms);
 
+    // Without waiting: bytes sent (possibly fewer than asked), 0 when the socket cannot take
+    // any now, -1 on error or without a handle. The relay loop polls and calls these.
+    int SendSome(std::string_view data);
+    // Without waiting: bytes received, 0 when nothing is there, -1 on error, a closed
+    // connection or without a handle.
+    int RecvSome(char* buffer, int size);
+    // Connects a new IPv4 TCP socket to host:port (a dotted address or a name), bound to
+    // `bind_ip` when not empty, waiting at most `timeout_ms`. Closes any previous socket first.
+    bool Connect(const std::string& host, const std::string& port, const std::string& bind_ip, int timeout_ms);
+
     // A listening IPv4 socket on address:port (SO_REUSEADDR, the system's maximum backlog).
     bool Listen(const std::string& address, const std::string& port);
     // The local port (for listeners bound to port 0).

@@ -23,7 +23,8 @@ public:
 
     // Format(format, values...): the values are the call's extra arguments on the stack.
     std::string Format(const char* format);
-    void Exit();
+    // Hosts add what ending means for them (a session closes its connection).
+    virtual void Exit();
     bool Exiting() const { return exiting_; }
     // A configuration value; hosts bound to a kernel override ConfigValue.
     std::string GetConfig(const char* key, const char* second);

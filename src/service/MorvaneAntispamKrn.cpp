@@ -10,7 +10,10 @@
 #include "common/Clock.h"
 #include "common/Md5.h"
 #include "core/ConnCounter.h"
+#include "checks/ScriptClasses.h"
 #include "core/MorvaneCore.h"
+#include "core/SessionPool.h"
+#include "mail/ScriptParseMail.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "store/DbkUpgrade.h"
@@ -121,7 +124,10 @@ bool CMorvaneKernel::Startup() {
     common::ProcessMillis();  // starts the process clock
 
     // The engines: the proxy core; the cron scheduler, admin server and web server join here.
-    core_ = std::make_unique<core::CMorvaneCore>(*config_, app_dir_);
+    // Scripts compiled from here on may import the checks' and the mail parser's classes.
+    checks::RegisterChecksImportables();
+    mail::RegisterMailImportables();
+    core_ = std::make_unique<core::CMorvaneCore>(*config_, app_dir_, std::make_unique<core::CSessionPool>());
     core_->DrainTo(*log_);
 
     rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());

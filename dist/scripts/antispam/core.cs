@@ -1,0 +1,168 @@
+// Morvane's default antispam policy.
+//
+// The kernel raises these events for every client connection; this script decides what
+// happens. It connects the client to the back-end MTA, watches the conversation, and reaches a
+// verdict on each message before any of it reaches the MTA:
+//
+//   - a client that claims our own name in HELO is refused (or scored, see [HELO]);
+//   - a recipient that is a spam trap ends the connection;
+//   - an unknown sender/recipient/client triple is greylisted at DATA, unless the client is a
+//     relay client, on the greylist white list, or the pair is auto-whitelisted;
+//   - the block-list score of the client and the HELO checks add up to a total score:
+//     from score_for_spam the subject is tagged (x_subject) and a header added
+//     (x_morvane_spam); from score_for_spam_max_hit the message is refused (rfc554);
+//   - mail sent by relay clients auto-whitelists its recipients, so their replies pass.
+//
+// Every threshold is read from morvane.ini with GetConfig, so an operator tunes the policy
+// there. Keys read here that the kernel itself does not use:
+//   [GREYLIST] greylist_enable   0 turns greylisting off (default on)
+//   [HEADER_MSG] score_header    0 leaves out the "X-Morvane-Score:" header (default on)
+
+CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
+
+string client_ip = "";
+string client_name = "";
+string helo = "";
+string mail_from = "";
+string recipients = "";
+int relay = 0;
+int trusted = 0;
+float score = 0.0;
+string reasons = "";
+
+// A number from morvane.ini, or `def` when the key is missing.
+float Setting(string section, string key, float def) {
+    string v = k.GetConfig(section, key);
+    if (v == "") return def;
+    return k.CharToFloat(v);
+}
+
+// An [RFC] reply template with its "%s" replaced by `arg`, as a complete reply line. The
+// template is the operator's text, so it is never used as a Format string.
+string Reply(string key, string arg) {
+    return k.Replace(k.GetConfig("RFC", key), "%s", arg) + "\r\n";
+}
+
+// Answers the client ourselves and ends the connection once the answer is out.
+int Refuse(string reply, string why) {
+    k.DropBufferToMTA();
+    k.SendToClient(reply);
+    k.CloseClientConnAfterSendingQueue();
+    k.WriteLog(1, "refused " + client_ip + ": " + why, "SCRIPT");
+    return 0;
+}
+
+int AddScore(float points, string why) {
+    score = score + points;
+    reasons = reasons + " " + why;
+    return 0;
+}
+
+int OnStartClientConnection(int id) {
+    client_ip = k.GetClientIP();
+    client_name = k.GetClientReverseDns();
+    relay = k.ClientIsRelay();
+    helo = "";
+    mail_from = "";
+    recipients = "";
+    trusted = 0;
+    score = 0.0;
+    reasons = "";
+    k.RegisterSessionIp(client_ip);
+    if (k.ConnectToDefaultMTA() == 0) {
+        Refuse(Reply("rfc421", k.GetConfig("CONFIG", "myname")), "no MTA answers");
+        return 0;
+    }
+    if (relay == 0) {
+        if (k.IsIpWhiteList(client_ip) == 0) {
+            float bl = k.DNSBL_Score(client_ip);
+            if (bl > 0.0) AddScore(bl, "dnsbl(" + k.DNSBL_Ns(client_ip) + ")");
+        }
+    }
+    return 0;
+}
+
+int OnAuthenticatedToMTA() {
+    relay = 1;
+    return 0;
+}
+
+int OnHelo(string host, string word) {
+    helo = host;
+    if (relay) return 0;
+    if (k.IsForgetHelo(host)) {
+        if (Setting("HELO", "helo_forget_reject", 1.0) != 0.0) {
+            Refuse(Reply("rfc554", "HELO " + host + " is ours, not yours"), "forged HELO " + host);
+            return 0;
+        }
+        AddScore(Setting("HELO", "p_helo_forget", 10.0), "helo-forged");
+        return 0;
+    }
+    if (k.REeq(host, "^\\[?\\d+\\.\\d+\\.\\d+\\.\\d+\\]?$", 0)) {
+        AddScore(Setting("HELO", "helo_ip", 2.5), "helo-ip");
+        return 0;
+    }
+    if (k.REeq(host, "\\.", 0) == 0) AddScore(Setting("HELO", "helo_rfc", 5.0), "helo-not-fqdn");
+    return 0;
+}
+
+int OnMailFrom(string address) {
+    mail_from = address;
+    recipients = "";
+    trusted = 0;
+    return 0;
+}
+
+int OnRcptTo(string address) {
+    if (relay == 0) {
+        if (k.IsSpamTrap(address)) {
+            Refuse(k.GetSpamTrapResponse(), "spam trap " + address);
+            return 0;
+        }
+        if (k.IsALWL(mail_from, address)) trusted = 1;
+    }
+    if (recipients == "") recipients = address;
+    else recipients = recipients + " " + address;
+    return 0;
+}
+
+int OnCommandData(int hold) {
+    if (relay) return 0;
+    // A client already past the refusal score is not worth greylisting.
+    if (score >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
+        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", score, reasons));
+        return 0;
+    }
+    if (trusted) return 0;
+    if (k.GetConfig("GREYLIST", "greylist_enable") == "0") return 0;
+    if (k.IsWhiteIpGreyList(client_ip)) return 0;
+    string key = k.PrepareTriplesGreyList(recipients, client_ip, mail_from, "<>", client_name);
+    if (key == "") return 0;
+    if (k.PassGreyList(key)) return 0;
+    k.AddToGreyList(key);
+    k.DropBufferToMTA();
+    k.SendToClient(Reply("rfc451", ""));
+    k.WriteLog(2, "greylisted " + client_ip + " " + mail_from + " -> " + recipients, "SCRIPT");
+    return 0;
+}
+
+int OnDoneAntispamFilter() {
+    if (relay) {
+        k.AddALWL(mail_from, recipients);
+        return 0;
+    }
+    float total = score;
+    if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
+    if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
+        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, reasons));
+        return 0;
+    }
+    if (k.GetConfig("HEADER_MSG", "score_header") != "0")
+        k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s", total, reasons));
+    if (total >= Setting("CONFIG", "score_for_spam", 5.0)) {
+        k.ModifyHeaderSubject(k.GetConfig("HEADER_MSG", "x_subject"));
+        k.WriteHeaderMessage(k.GetConfig("HEADER_MSG", "x_morvane_spam"));
+        k.StatisticValue("f5_spam_tagged", 5, 0, 1.0, 1);
+    }
+    return 0;
+}

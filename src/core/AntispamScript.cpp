@@ -1,0 +1,595 @@
+#include "core/AntispamScript.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "checks/Dns.h"
+#include "checks/DnsBL.h"
+#include "checks/Reputation.h"
+#include "core/LauchAntispam.h"
+#include "core/MorvaneCore.h"
+#include "script/Bind.h"
+#include "script/Imports.h"
+#include "service/KernelConfig.h"
+
+namespace core {
+
+namespace {
+
+std::string Text(const char* s) {
+    return s ? std::string(s) : std::string();
+}
+bool Missing(const char* s) {
+    return !s || !*s;
+}
+
+// The file name of a "flag|file" script entry.
+std::string ScriptFile(const common::String& entry) {
+    const std::string& e = entry.str();
+    size_t bar = e.find('|');
+    return bar == std::string::npos ? e : e.substr(bar + 1);
+}
+
+bool IsCoreScript(const std::string& path) {
+    static constexpr std::string_view kCore = "/core.cs";
+    return path.size() >= kCore.size() && path.compare(path.size() - kCore.size(), kCore.size(), kCore) == 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CS_PROXY_ANTISPAM_INSTANCE
+
+CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
+
+void CS_PROXY_ANTISPAM_INSTANCE::Register(const std::vector<common::String>& entries, const std::string& script_dir,
+                                          bool caching) {
+    if (!caching) scripts_.clear();
+    if (entries.empty()) {
+        scripts_.clear();
+        count_ = -1;
+        return;
+    }
+    if (scripts_.empty()) {
+        for (const common::String& e : entries) {
+            auto slot = std::make_unique<AntispamScriptSlot>();
+            slot->path = script_dir + ScriptFile(e);
+            scripts_.push_back(std::move(slot));
+        }
+    } else {
+        // A cached host starts each connection afresh: no notification from the last one.
+        changed_.clear();
+        for (auto& s : scripts_)
+            if (s->in) s->in->ClearError();
+    }
+    count_ = static_cast<int>(scripts_.size());
+    for (auto& s : scripts_)
+        if (!s->loaded) Compile(*s);
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot& slot) {
+    slot.in = std::make_unique<script::Interpreter>();
+    slot.loaded = true;
+    slot.compiled = false;
+    script::ClassIdOf<CS_PROXY_ANTISPAM_INSTANCE>::SetName("CS_PROXY_ANTISPAM_INSTANCE");
+    // Scripts build their host object from $_this in their top-level code, which runs while
+    // compiling: the variable must exist before.
+    slot.in->AddExternVariable("$_this", std::make_unique<script::ExternVariable<CS_PROXY_ANTISPAM_INSTANCE>>(&self_));
+    RegisterAntispamClass(*slot.in);
+    std::optional<std::string> text = slot.in->Preprocess(slot.path);
+    if (!text) {
+        if (slot.in->HasError())
+            slot.error = slot.in->CollectDiagnostics();
+        else
+            slot.in->AddLog(1, slot.error = "cannot read the script file " + slot.path, slot.path, "", "SCRIPT");
+        return;
+    }
+    script::RegisterImports(*slot.in);
+    current_ = &slot;
+    int ok = slot.in->LoadByRam(*text);
+    current_ = nullptr;
+    std::string diagnostics = slot.in->CollectDiagnostics();
+    if (!ok || slot.in->HasError()) {
+        slot.error = diagnostics.empty() ? "the script did not compile" : diagnostics;
+        return;
+    }
+    slot.compiled = true;
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::AnyFailed() const {
+    for (const auto& s : scripts_)
+        if (!s->compiled) return true;
+    return false;
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::Event(const char* name) {
+    return Deliver(name, nullptr, {});
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::Event(const char* name, const char* types, std::initializer_list<const void*> values) {
+    return Deliver(name, types, values);
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::Deliver(const char* name, const char* types,
+                                        std::initializer_list<const void*> values) {
+    if (count_ < 0 && scripts_.empty()) return 1;
+    if (count_ < 1) return 0;
+    int result = 0;
+    auto run = [&](AntispamScriptSlot& s, const char* fn, const char* t, std::initializer_list<const void*> v) {
+        current_ = &s;
+        int r = t ? s.in->Run(fn, t, v) : s.in->Run(fn);
+        s.error.clear();
+        std::string diagnostics = s.in->CollectDiagnostics();
+        current_ = nullptr;
+        if (!s.in->HasError()) return r;
+        // A script that fails gets no further events until its host is rebuilt.
+        s.error = diagnostics;
+        s.compiled = false;
+        char line[1200];
+        std::snprintf(line, sizeof line, "-- ERROR SCRIPT: %s --", s.path.c_str());
+        s.in->AddLog(1, line, s.path, fn, "SCRIPT");
+        if (!diagnostics.empty()) s.in->AddLog(1, diagnostics, s.path, fn, "SCRIPT");
+        if (session_ && IsCoreScript(s.path)) session_->EndSession("the core script failed");
+        return 0;
+    };
+    for (size_t i = 0; i < scripts_.size(); ++i) {
+        AntispamScriptSlot& s = *scripts_[i];
+        if (!s.compiled || !s.in->HasFunction(name)) continue;
+        changed_.clear();
+        result |= run(s, name, types, values);
+        if (!s.compiled || changed_.empty()) continue;
+        std::vector<std::pair<std::string, std::string>> changes;
+        changes.swap(changed_);
+        for (size_t j = 0; j < scripts_.size(); ++j) {
+            AntispamScriptSlot& other = *scripts_[j];
+            if (j == i || !other.compiled || !other.in->HasFunction("NotificationGlobalVariable")) continue;
+            for (const auto& [n, v] : changes) {
+                if (!other.compiled) break;
+                run(other, "NotificationGlobalVariable", "string,string", {n.c_str(), v.c_str()});
+            }
+        }
+        changed_.clear();
+    }
+    return result;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::RegisterGlobalVariable(const std::string& name) {
+    globals_.emplace(name, "");
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::SetGlobalVariable(const std::string& name, const std::string& value) {
+    auto it = globals_.find(name);
+    if (it == globals_.end()) return;
+    it->second = value;
+    changed_.emplace_back(name, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CS_ANTISPAM_SCRIPT
+
+CS_ANTISPAM_SCRIPT::CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE* instance)
+    : script::HostBuiltins(instance && instance->Current() ? instance->Current()->in.get() : nullptr),
+      instance_(instance) {}
+
+CLauchAntispam* CS_ANTISPAM_SCRIPT::session() const {
+    return instance_ ? instance_->Session() : nullptr;
+}
+
+std::string CS_ANTISPAM_SCRIPT::ConfigValue(const std::string& section, const char* key) {
+    CLauchAntispam* s = session();
+    if (!s || Missing(key)) return std::string();
+    return s->Config().GetString(section, key, "").str();
+}
+
+void CS_ANTISPAM_SCRIPT::Exit() {
+    HostBuiltins::Exit();
+    if (CLauchAntispam* s = session()) s->ExitSession();
+}
+
+void CS_ANTISPAM_SCRIPT::Print(const char* text) {
+    if (Missing(text)) return;
+    std::fwrite(text, 1, std::strlen(text), stdout);
+    std::fflush(stdout);
+}
+
+void CS_ANTISPAM_SCRIPT::WriteLog(int32_t level, const char* text, const char* type) {
+    CLauchAntispam* s = session();
+    if (!s || !text) return;
+    AntispamScriptSlot* current = instance_->Current();
+    s->AddLog(level, text, current ? current->path : std::string(), "", Missing(type) ? "SCRIPT" : type, s->Id());
+}
+
+script::Variable CS_ANTISPAM_SCRIPT::GetDomain(const char*) {
+    return script::Variable(nullptr, nullptr);
+}
+
+void CS_ANTISPAM_SCRIPT::RegisterGlobalVariable(const char* name) {
+    if (instance_ && !Missing(name)) instance_->RegisterGlobalVariable(name);
+}
+
+void CS_ANTISPAM_SCRIPT::SetGlobalVariable(const char* name, const char* value) {
+    if (instance_ && !Missing(name)) instance_->SetGlobalVariable(name, Text(value));
+}
+
+float CS_ANTISPAM_SCRIPT::DNSBL_Score(const char* ip) {
+    CLauchAntispam* s = session();
+    return s && !Missing(ip) ? checks::DNSBL_Score(s->Core().DnsBL(), ip) : 0.0f;
+}
+
+std::string CS_ANTISPAM_SCRIPT::DNSBL_Ns(const char* ip) {
+    CLauchAntispam* s = session();
+    return s && !Missing(ip) ? checks::DNSBL_Ns(s->Core().DnsBL(), ip) : std::string();
+}
+
+#define MORVANE_DNS_FUNCTION(Name, Call)                                                   \
+    std::string CS_ANTISPAM_SCRIPT::Name(const char* name) {                               \
+        CLauchAntispam* s = session();                                                     \
+        return s && !Missing(name) ? checks::Call(*s->Core().Dns(), name) : std::string(); \
+    }
+MORVANE_DNS_FUNCTION(DNS_Reverse, DnsReverse)
+MORVANE_DNS_FUNCTION(DNS_Resolve, DnsResolve)
+MORVANE_DNS_FUNCTION(DNS_MX, DnsMx)
+MORVANE_DNS_FUNCTION(DNS_NS, DnsNs)
+MORVANE_DNS_FUNCTION(DNS_TXT, DnsTxt)
+#undef MORVANE_DNS_FUNCTION
+
+std::string CS_ANTISPAM_SCRIPT::GetClientIP() {
+    return session() ? session()->ClientIp() : std::string();
+}
+std::string CS_ANTISPAM_SCRIPT::GetClientReverseDns() {
+    return session() ? session()->ClientHost() : std::string();
+}
+std::string CS_ANTISPAM_SCRIPT::GetMTAIP() {
+    return session() ? session()->MtaAddress() : std::string();
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsIpInferno(const char* ip) {
+    return session() && !Missing(ip) ? session()->Core().IpInferno()->Contains(ip) : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::AddIpInferno(const char* ip, int32_t expiry) {
+    if (session() && !Missing(ip)) session()->Core().IpInferno()->Add(ip, expiry);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsIpWhiteList(const char* ip) {
+    return session() && !Missing(ip) ? session()->Core().DnsBLWhiteList()->Contains(ip, session()->Core().Dns()) : 0;
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsIpMaxSession(const char* ip) {
+    CLauchAntispam* s = session();
+    if (!s || Missing(ip)) return 0;
+    checks::CSessionCounter* c = s->Core().SessionCounter();
+    return c->Count(ip) > c->Maximum() ? 1 : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::RegisterSessionIp(const char* ip) {
+    if (session() && !Missing(ip)) session()->Core().SessionCounter()->Add(ip);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::ConnectToDefaultMTA() {
+    return session() ? session()->ConnectToDefaultMTA() : 0;
+}
+
+int32_t CS_ANTISPAM_SCRIPT::ConnectToMTA(const char* host, const char* port) {
+    return session() && !Missing(host) && !Missing(port) ? session()->ConnectToMTA(host, port) : 0;
+}
+
+std::string CS_ANTISPAM_SCRIPT::GetNameServerMTA() {
+    return session() ? session()->MtaHost() : std::string();
+}
+std::string CS_ANTISPAM_SCRIPT::GetReplaceNameServerMTA() {
+    return session() ? session()->MtaName() : std::string();
+}
+
+void CS_ANTISPAM_SCRIPT::InjectionExtensionMTA(const char* text) {
+    if (session() && text) session()->InjectionExtensionMTA(text);
+}
+
+void CS_ANTISPAM_SCRIPT::DropExtensionMTA(const char* text) {
+    if (session() && text) session()->DropExtensionMTA(text);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsRelayIp(const char* ip) {
+    return session() && !Missing(ip) ? session()->Core().RelayList()->Contains(ip, session()->Core().Dns()) : 0;
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsLanIp(const char* ip) {
+    return Missing(ip) ? 0 : checks::IsLanIp(ip);
+}
+int32_t CS_ANTISPAM_SCRIPT::ClientIsRelay() {
+    return session() && session()->Relay() ? 1 : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::SendToMTA(const char* text) {
+    if (session() && text) session()->SendToMTA(text);
+}
+
+void CS_ANTISPAM_SCRIPT::SendToClient(const char* text) {
+    if (session() && text) session()->SendToClient(text);
+}
+
+void CS_ANTISPAM_SCRIPT::CloseClientConnection() {
+    if (session()) session()->CloseClientConnection();
+}
+void CS_ANTISPAM_SCRIPT::CloseMTAConnection() {
+    if (session()) session()->CloseMTAConnection();
+}
+void CS_ANTISPAM_SCRIPT::CloseAllConnection() {
+    if (session()) session()->CloseAllConnection();
+}
+void CS_ANTISPAM_SCRIPT::DropBufferToMTA() {
+    if (session()) session()->DropBufferToMTA();
+}
+void CS_ANTISPAM_SCRIPT::DropBufferToClient() {
+    if (session()) session()->DropBufferToClient();
+}
+void CS_ANTISPAM_SCRIPT::CloseClientConnAfterSendingQueue() {
+    if (session()) session()->CloseClientConnAfterSendingQueue();
+}
+
+void CS_ANTISPAM_SCRIPT::AddALWL(const char* sender, const char* recipients) {
+    if (session() && !Missing(sender) && !Missing(recipients))
+        session()->Core().AutoWhitelist()->Add(sender, recipients);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsALWL(const char* sender, const char* recipient) {
+    if (!session() || Missing(sender) || Missing(recipient)) return 0;
+    return session()->Core().AutoWhitelist()->Contains(sender, recipient);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::ViewALWLDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter,
+                                       int32_t field) {
+    if (!session() || !result) return 0;
+    return session()->Core().AutoWhitelist()->View(result, count, start, Text(filter), field);
+}
+
+void CS_ANTISPAM_SCRIPT::StatisticValue(const char* key, int32_t category, int32_t sub_type, float value,
+                                        int32_t operation) {
+    if (session() && !Missing(key)) session()->Core().Statistics()->AddItem(key, category, sub_type, value, operation);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
+    return session() && !Missing(helo) ? session()->Core().HeloForget()->Contains(helo) : 0;
+}
+
+// Neutral until the SPF engine exists.
+int32_t CS_ANTISPAM_SCRIPT::SPFQuery(const char*, const char*, const char*) {
+    return 3;
+}
+
+std::string CS_ANTISPAM_SCRIPT::SPFResultString(int32_t result) {
+    static constexpr const char* kNames[] = {"Pass", "SoftFail", "Fail", "Neutral", "None", "TempError", "PermError"};
+    return result >= 0 && result < 7 ? kNames[result] : "";
+}
+
+int32_t CS_ANTISPAM_SCRIPT::GetErrorCountRFC() {
+    return session() ? session()->ErrorCount() : 0;
+}
+void CS_ANTISPAM_SCRIPT::SetErrorCountRFC(int32_t count) {
+    if (session()) session()->SetErrorCount(count);
+}
+
+// The local domain engine answers these once it exists; until then no domain is local.
+int32_t CS_ANTISPAM_SCRIPT::IsLocalDomainByRCPT_TO(const char* address) {
+    return Missing(address) ? -1 : 0;
+}
+int32_t CS_ANTISPAM_SCRIPT::IsWhiteBlackList(const char*, const char*) {
+    return -1;
+}
+int32_t CS_ANTISPAM_SCRIPT::IsSpamLover(const char*) {
+    return 0;
+}
+float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float, const char*) {
+    return score;
+}
+
+int32_t CS_ANTISPAM_SCRIPT::GetSessionProperty() {
+    return session() ? session()->SessionProperty() : 0;
+}
+void CS_ANTISPAM_SCRIPT::RegisterSessionProperty(int32_t bits) {
+    if (session()) session()->RegisterSessionProperty(bits);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsSpamTrap(const char* address) {
+    return session() && !Missing(address) ? session()->Core().SpamTrap()->Contains(address) : 0;
+}
+
+std::string CS_ANTISPAM_SCRIPT::GetSpamTrapResponse() {
+    return checks::CSpamTrap::Response();
+}
+
+// The cooperative network: without a connection nothing is reported and every score is neutral.
+void CS_ANTISPAM_SCRIPT::BrumaCommunityAnnunce(const char*, const char*, const char*) {}
+float CS_ANTISPAM_SCRIPT::BrumaCommunityQuery(const char*, const char*, const char*) {
+    return 0.0f;
+}
+std::string CS_ANTISPAM_SCRIPT::BrumaCommunityGetEnumStringFormScore(float) {
+    return "NEUTRAL";
+}
+
+int32_t CS_ANTISPAM_SCRIPT::IsWhiteIpGreyList(const char* ip) {
+    return session() && !Missing(ip) ? session()->Core().Greylist()->IsWhiteIp(ip, session()->Core().Dns()) : 0;
+}
+
+std::string CS_ANTISPAM_SCRIPT::PrepareTriplesGreyList(const char* recipients, const char* ip, const char* mail_from,
+                                                       const char* substitute, const char* reverse) {
+    return checks::CGreylist::PrepareTriples(Text(recipients), Text(ip), Text(mail_from), Text(substitute),
+                                             Text(reverse));
+}
+
+int32_t CS_ANTISPAM_SCRIPT::PassGreyList(const char* key) {
+    return session() && !Missing(key) ? session()->Core().Greylist()->Pass(key) : 0;
+}
+
+int32_t CS_ANTISPAM_SCRIPT::GetForgedCountGreyList(const char* key) {
+    return session() && !Missing(key) ? session()->Core().Greylist()->GetForgedCount(key) : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::ResetForgedCountGreyList(const char* key) {
+    if (session() && !Missing(key)) session()->Core().Greylist()->ResetForgedCount(key);
+}
+
+void CS_ANTISPAM_SCRIPT::AddToGreyList(const char* key) {
+    if (session() && !Missing(key)) session()->Core().Greylist()->Add(key);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::ViewGreyListDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter,
+                                           int32_t field) {
+    if (!session() || !result) return 0;
+    return session()->Core().Greylist()->View(result, count, start, Text(filter), field);
+}
+
+// Neutral until the Bayes, phishing and rules engines exist.
+int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char*) {
+    return 3;
+}
+void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char*, const char*, int32_t, script::Variable) {}
+int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable) {
+    phishing_domain_.clear();
+    return 0;
+}
+std::string CS_ANTISPAM_SCRIPT::GetFakePhishingDomain() {
+    return phishing_domain_;
+}
+float CS_ANTISPAM_SCRIPT::RegularExpressionCheck(script::Variable, script::Variable) {
+    return 0.0f;
+}
+
+#define MORVANE_MAIL_TEXT(Name, Getter)                                \
+    std::string CS_ANTISPAM_SCRIPT::Name() {                           \
+        return session() ? session()->Mail().Getter() : std::string(); \
+    }
+MORVANE_MAIL_TEXT(GetEmailBody, Body)
+MORVANE_MAIL_TEXT(GetEmailHeader, Header)
+MORVANE_MAIL_TEXT(GetEmailSubject, Subject)
+MORVANE_MAIL_TEXT(GetEmailMailFrom, From)
+MORVANE_MAIL_TEXT(GetEmailMailTo, To)
+MORVANE_MAIL_TEXT(GetEmailContentType, ContentType)
+MORVANE_MAIL_TEXT(GetEmailRaw, Raw)
+#undef MORVANE_MAIL_TEXT
+
+int32_t CS_ANTISPAM_SCRIPT::GetEmailAttachmentCount() {
+    return session() ? session()->Mail().GetAttachmentCount() : 0;
+}
+int32_t CS_ANTISPAM_SCRIPT::GetEmailLen() {
+    return session() ? session()->Mail().GetLen() : 0;
+}
+
+std::string CS_ANTISPAM_SCRIPT::GetEmailAttachmentBuffer(int32_t index) {
+    return session() ? session()->Mail().GetAttachmentBuffer(index) : std::string();
+}
+
+std::string CS_ANTISPAM_SCRIPT::GetEmailAttachmentContentType(int32_t index) {
+    return session() ? session()->Mail().GetAttachmentContentType(index) : std::string();
+}
+
+// The persistent-object store arrives later; until then nothing is stored.
+script::Variable CS_ANTISPAM_SCRIPT::GetPersistentOBJ(const char*, const char*) {
+    return script::Variable(nullptr, nullptr);
+}
+script::Variable CS_ANTISPAM_SCRIPT::CreatePersistentOBJ(const char*, const char*) {
+    return script::Variable(nullptr, nullptr);
+}
+void CS_ANTISPAM_SCRIPT::DeletePersistentOBJ(const char*) {}
+
+void CS_ANTISPAM_SCRIPT::WriteHeaderMessage(const char* line) {
+    if (session() && !Missing(line)) session()->WriteHeaderMessage(line);
+}
+
+void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* tag) {
+    if (session() && tag) session()->ModifyHeaderSubject(tag);
+}
+
+void RegisterAntispamClass(script::Interpreter& in) {
+    using S = CS_ANTISPAM_SCRIPT;
+    auto c = std::make_unique<script::ExternClass<S, CS_PROXY_ANTISPAM_INSTANCE*>>("CS_ANTISPAM_SCRIPT");
+    script::AddHostBuiltins(*c);
+    c->Method("Print", &S::Print)
+        .Method("WriteLog", &S::WriteLog)
+        .Method("GetDomain", &S::GetDomain)
+        .Method("RegisterGlobalVariable", &S::RegisterGlobalVariable)
+        .Method("SetGlobalVariable", &S::SetGlobalVariable)
+        .Method("DNSBL_Score", &S::DNSBL_Score)
+        .Method("DNSBL_Ns", &S::DNSBL_Ns)
+        .Method("DNS_Reverse", &S::DNS_Reverse)
+        .Method("DNS_Resolve", &S::DNS_Resolve)
+        .Method("DNS_MX", &S::DNS_MX)
+        .Method("DNS_NS", &S::DNS_NS)
+        .Method("DNS_TXT", &S::DNS_TXT)
+        .Method("GetClientIP", &S::GetClientIP)
+        .Method("GetClientReverseDns", &S::GetClientReverseDns)
+        .Method("GetMTAIP", &S::GetMTAIP)
+        .Method("IsIpInferno", &S::IsIpInferno)
+        .Method("AddIpInferno", &S::AddIpInferno)
+        .Method("IsIpWhiteList", &S::IsIpWhiteList)
+        .Method("IsIpMaxSession", &S::IsIpMaxSession)
+        .Method("RegisterSessionIp", &S::RegisterSessionIp)
+        .Method("ConnectToDefaultMTA", &S::ConnectToDefaultMTA)
+        .Method("ConnectToMTA", &S::ConnectToMTA)
+        .Method("GetNameServerMTA", &S::GetNameServerMTA)
+        .Method("GetReplaceNameServerMTA", &S::GetReplaceNameServerMTA)
+        .Method("InjectionExtensionMTA", &S::InjectionExtensionMTA)
+        .Method("DropExtensionMTA", &S::DropExtensionMTA)
+        .Method("IsRelayIp", &S::IsRelayIp)
+        .Method("IsLanIp", &S::IsLanIp)
+        .Method("ClientIsRelay", &S::ClientIsRelay)
+        .Method("SendToMTA", &S::SendToMTA)
+        .Method("SendToClient", &S::SendToClient)
+        .Method("CloseClientConnection", &S::CloseClientConnection)
+        .Method("CloseMTAConnection", &S::CloseMTAConnection)
+        .Method("CloseAllConnection", &S::CloseAllConnection)
+        .Method("DropBufferToMTA", &S::DropBufferToMTA)
+        .Method("DropBufferToClient", &S::DropBufferToClient)
+        .Method("CloseClientConnAfterSendingQueue", &S::CloseClientConnAfterSendingQueue)
+        .Method("AddALWL", &S::AddALWL)
+        .Method("IsALWL", &S::IsALWL)
+        .Method("ViewALWLDB", &S::ViewALWLDB, ",100,0,0,0")
+        .Method("StatisticValue", &S::StatisticValue)
+        .Method("IsForgetHelo", &S::IsForgetHelo)
+        .Method("SPFQuery", &S::SPFQuery)
+        .Method("SPFResultString", &S::SPFResultString)
+        .Method("GetErrorCountRFC", &S::GetErrorCountRFC)
+        .Method("SetErrorCountRFC", &S::SetErrorCountRFC)
+        .Method("IsLocalDomainByRCPT_TO", &S::IsLocalDomainByRCPT_TO)
+        .Method("IsWhiteBlackList", &S::IsWhiteBlackList)
+        .Method("IsSpamLover", &S::IsSpamLover)
+        .Method("GetSessionProperty", &S::GetSessionProperty)
+        .Method("RegisterSessionProperty", &S::RegisterSessionProperty)
+        .Method("RecalculatingScoreByUser", &S::RecalculatingScoreByUser)
+        .Method("IsSpamTrap", &S::IsSpamTrap)
+        .Method("GetSpamTrapResponse", &S::GetSpamTrapResponse)
+        .Method("BrumaCommunityAnnunce", &S::BrumaCommunityAnnunce)
+        .Method("BrumaCommunityQuery", &S::BrumaCommunityQuery)
+        .Method("BrumaCommunityGetEnumStringFormScore", &S::BrumaCommunityGetEnumStringFormScore)
+        .Method("IsWhiteIpGreyList", &S::IsWhiteIpGreyList)
+        .Method("PrepareTriplesGreyList", &S::PrepareTriplesGreyList)
+        .Method("PassGreyList", &S::PassGreyList)
+        .Method("GetForgedCountGreyList", &S::GetForgedCountGreyList)
+        .Method("ResetForgedCountGreyList", &S::ResetForgedCountGreyList)
+        .Method("AddToGreyList", &S::AddToGreyList)
+        .Method("ViewGreyListDB", &S::ViewGreyListDB, ",100,0,0,0")
+        .Method("BayesianCheck", &S::BayesianCheck)
+        .Method("AddToBayesianQuarantine", &S::AddToBayesianQuarantine, ",,,0")
+        .Method("IsPhishing", &S::IsPhishing)
+        .Method("GetFakePhishingDomain", &S::GetFakePhishingDomain)
+        .Method("GetEmailBody", &S::GetEmailBody)
+        .Method("GetEmailHeader", &S::GetEmailHeader)
+        .Method("GetEmailSubject", &S::GetEmailSubject)
+        .Method("GetEmailMailFrom", &S::GetEmailMailFrom)
+        .Method("GetEmailMailTo", &S::GetEmailMailTo)
+        .Method("GetEmailContentType", &S::GetEmailContentType)
+        .Method("GetEmailRaw", &S::GetEmailRaw)
+        .Method("GetEmailAttachmentCount", &S::GetEmailAttachmentCount)
+        .Method("GetEmailLen", &S::GetEmailLen)
+        .Method("GetEmailAttachmentBuffer", &S::GetEmailAttachmentBuffer)
+        .Method("GetEmailAttachmentContentType", &S::GetEmailAttachmentContentType)
+        .Method("RegularExpressionCheck", &S::RegularExpressionCheck)
+        .Method("GetPersistentOBJ", &S::GetPersistentOBJ)
+        .Method("CreatePersistentOBJ", &S::CreatePersistentOBJ)
+        .Method("DeletePersistentOBJ", &S::DeletePersistentOBJ)
+        .Method("WriteHeaderMessage", &S::WriteHeaderMessage)
+        .Method("ModifyHeaderSubject", &S::ModifyHeaderSubject);
+    in.AddExternClass("CS_ANTISPAM_SCRIPT", std::move(c));
+}
+
+}  // namespace core

@@ -1,0 +1,182 @@
+#pragma once
+// The antispam script host of one session: CS_PROXY_ANTISPAM_INSTANCE holds the connection's
+// interpreters (one per configured script, "cs_N" = "flag|file" under scripts/antispam/),
+// compiles them, raises the session's events in each and ORs their results. CS_ANTISPAM_SCRIPT
+// is the native class the scripts construct from "$_this":
+//     CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
+// and through which they act on the connection and reach the kernel's engines.
+//
+// A host belongs to its session and is used only on the session's thread. Engines that later
+// work brings (SPF, Bayes, rules, phishing, domains, persistent objects, the cooperative
+// network) answer with their neutral values until they exist.
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/String.h"
+#include "script/Builtins.h"
+#include "script/CS_Array.h"
+#include "script/Interpreter.h"
+
+namespace core {
+
+class CLauchAntispam;
+
+// One configured script and its interpreter.
+struct AntispamScriptSlot {
+    std::string path;
+    std::unique_ptr<script::Interpreter> in;
+    bool loaded = false;    // natives registered and the file compiled
+    bool compiled = false;  // receives events
+    std::string error;      // the last compile or run diagnostics
+};
+
+class CS_PROXY_ANTISPAM_INSTANCE {
+public:
+    explicit CS_PROXY_ANTISPAM_INSTANCE(CLauchAntispam* session) : session_(session) {}
+    ~CS_PROXY_ANTISPAM_INSTANCE();
+    CS_PROXY_ANTISPAM_INSTANCE(const CS_PROXY_ANTISPAM_INSTANCE&) = delete;
+    CS_PROXY_ANTISPAM_INSTANCE& operator=(const CS_PROXY_ANTISPAM_INSTANCE&) = delete;
+
+    // Builds (or, with `caching`, keeps and resets) the interpreters for the script list and
+    // compiles those not loaded yet. `entries` are the cs_N values, `script_dir` the directory
+    // holding them. Without entries the count stays -1.
+    void Register(const std::vector<common::String>& entries, const std::string& script_dir, bool caching);
+    // -1 without a script list, else the number of scripts.
+    int Count() const { return count_; }
+    std::vector<std::unique_ptr<AntispamScriptSlot>>& Scripts() { return scripts_; }
+    // True when a script has failed (compile or run time) and the host must be rebuilt.
+    bool AnyFailed() const;
+
+    // Raises an event in every compiled script that defines it; the OR of their results.
+    // 1 without an interpreter array (so a connection without scripts ends at once).
+    int Event(const char* name);
+    int Event(const char* name, const char* types, std::initializer_list<const void*> values);
+
+    CLauchAntispam* Session() const { return session_; }
+    AntispamScriptSlot* Current() const { return current_; }
+    void RegisterGlobalVariable(const std::string& name);
+    void SetGlobalVariable(const std::string& name, const std::string& value);
+
+private:
+    int Deliver(const char* name, const char* types, std::initializer_list<const void*> values);
+    void Compile(AntispamScriptSlot& slot);
+
+    CLauchAntispam* session_;
+    CS_PROXY_ANTISPAM_INSTANCE* self_ = this;  // what "$_this" reads
+    AntispamScriptSlot* current_ = nullptr;
+    std::vector<std::unique_ptr<AntispamScriptSlot>> scripts_;
+    int count_ = -1;
+    std::map<std::string, std::string> globals_;                // registered names
+    std::vector<std::pair<std::string, std::string>> changed_;  // this call's changes, in order
+};
+
+// The scripts' view of their connection and of the kernel.
+class CS_ANTISPAM_SCRIPT : public script::HostBuiltins {
+public:
+    explicit CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE* instance);
+
+    void Exit() override;
+    void Print(const char* text);
+    void WriteLog(int32_t level, const char* text, const char* type);
+    script::Variable GetDomain(const char* domain);
+    void RegisterGlobalVariable(const char* name);
+    void SetGlobalVariable(const char* name, const char* value);
+    float DNSBL_Score(const char* ip);
+    std::string DNSBL_Ns(const char* ip);
+    std::string DNS_Reverse(const char* name);
+    std::string DNS_Resolve(const char* name);
+    std::string DNS_MX(const char* name);
+    std::string DNS_NS(const char* name);
+    std::string DNS_TXT(const char* name);
+    std::string GetClientIP();
+    std::string GetClientReverseDns();
+    std::string GetMTAIP();
+    int32_t IsIpInferno(const char* ip);
+    void AddIpInferno(const char* ip, int32_t expiry);
+    int32_t IsIpWhiteList(const char* ip);
+    int32_t IsIpMaxSession(const char* ip);
+    void RegisterSessionIp(const char* ip);
+    int32_t ConnectToDefaultMTA();
+    int32_t ConnectToMTA(const char* host, const char* port);
+    std::string GetNameServerMTA();
+    std::string GetReplaceNameServerMTA();
+    void InjectionExtensionMTA(const char* text);
+    void DropExtensionMTA(const char* text);
+    int32_t IsRelayIp(const char* ip);
+    int32_t IsLanIp(const char* ip);
+    int32_t ClientIsRelay();
+    void SendToMTA(const char* text);
+    void SendToClient(const char* text);
+    void CloseClientConnection();
+    void CloseMTAConnection();
+    void CloseAllConnection();
+    void DropBufferToMTA();
+    void DropBufferToClient();
+    void CloseClientConnAfterSendingQueue();
+    void AddALWL(const char* sender, const char* recipients);
+    int32_t IsALWL(const char* sender, const char* recipient);
+    int32_t ViewALWLDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter, int32_t field);
+    void StatisticValue(const char* key, int32_t category, int32_t sub_type, float value, int32_t operation);
+    int32_t IsForgetHelo(const char* helo);
+    int32_t SPFQuery(const char* ip, const char* mail_from, const char* helo);
+    std::string SPFResultString(int32_t result);
+    int32_t GetErrorCountRFC();
+    void SetErrorCountRFC(int32_t count);
+    int32_t IsLocalDomainByRCPT_TO(const char* address);
+    int32_t IsWhiteBlackList(const char* sender, const char* recipient);
+    int32_t IsSpamLover(const char* address);
+    int32_t GetSessionProperty();
+    void RegisterSessionProperty(int32_t bits);
+    float RecalculatingScoreByUser(float score, float limit, const char* address);
+    int32_t IsSpamTrap(const char* address);
+    std::string GetSpamTrapResponse();
+    void BrumaCommunityAnnunce(const char* a, const char* b, const char* c);
+    float BrumaCommunityQuery(const char* a, const char* b, const char* c);
+    std::string BrumaCommunityGetEnumStringFormScore(float score);
+    int32_t IsWhiteIpGreyList(const char* ip);
+    std::string PrepareTriplesGreyList(const char* recipients, const char* ip, const char* mail_from,
+                                       const char* substitute, const char* reverse);
+    int32_t PassGreyList(const char* key);
+    int32_t GetForgedCountGreyList(const char* key);
+    void ResetForgedCountGreyList(const char* key);
+    void AddToGreyList(const char* key);
+    int32_t ViewGreyListDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter, int32_t field);
+    int32_t BayesianCheck(const char* message);
+    void AddToBayesianQuarantine(const char* a, const char* b, int32_t c, script::Variable mail);
+    int32_t IsPhishing(script::Variable mail);
+    std::string GetFakePhishingDomain();
+    std::string GetEmailBody();
+    std::string GetEmailHeader();
+    std::string GetEmailSubject();
+    std::string GetEmailMailFrom();
+    std::string GetEmailMailTo();
+    std::string GetEmailContentType();
+    std::string GetEmailRaw();
+    int32_t GetEmailAttachmentCount();
+    int32_t GetEmailLen();
+    std::string GetEmailAttachmentBuffer(int32_t index);
+    std::string GetEmailAttachmentContentType(int32_t index);
+    float RegularExpressionCheck(script::Variable mail, script::Variable result);
+    script::Variable GetPersistentOBJ(const char* name, const char* kind);
+    script::Variable CreatePersistentOBJ(const char* name, const char* kind);
+    void DeletePersistentOBJ(const char* name);
+    void WriteHeaderMessage(const char* line);
+    void ModifyHeaderSubject(const char* tag);
+
+protected:
+    std::string ConfigValue(const std::string& section, const char* key) override;
+
+private:
+    CLauchAntispam* session() const;
+    CS_PROXY_ANTISPAM_INSTANCE* instance_;
+    std::string phishing_domain_;
+};
+
+// Registers the CS_ANTISPAM_SCRIPT class and every host function into an interpreter.
+void RegisterAntispamClass(script::Interpreter& in);
+
+}  // namespace core

@@ -1,0 +1,202 @@
+#pragma once
+// CLauchAntispam: one client connection's session. It relays the SMTP conversation between the
+// client and the back-end MTA through two send queues, recognises commands and replies, raises
+// the antispam scripts' events at every step and holds the message body while it is analysed,
+// so that a verdict is reached before any of it reaches the MTA.
+//
+// The relay loop waits on both sockets at once (poll), so a command or a reply moves on as soon
+// as it arrives. At most one client command is outstanding at the MTA. Every buffer filled from
+// the network is bounded: a client line without a line end past kMaxLine is refused, and a
+// side whose peer does not read is no longer read from (back-pressure).
+//
+// Threads: the session's own thread does all the work, scripts included (their compilation
+// too, so a burst of connections never stalls the main loop). The main thread hands off a
+// connection (HandOff), reads Busy/Idle and moves the log queue.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/String.h"
+#include "core/AntispamScript.h"
+#include "core/MtaList.h"
+#include "core/SocketComm.h"
+#include "mail/ScriptParseMail.h"
+#include "platform/MyThread.h"
+#include "service/LogQueue.h"
+
+namespace service {
+class CKernelConfig;
+}
+
+namespace core {
+
+class CMorvaneCore;
+
+// What a session reads of the configuration, copied on the main thread at each reload so that
+// session threads never read fields the main loop is rewriting.
+struct SessionSettings {
+    int recv_size = 1024;     // buffer_socket_size
+    int select_ms = 300;      // socket_select_time
+    int timeout_client = 60;  // seconds
+    int error_max = 3;
+    std::string adapter_ip;
+    std::vector<common::String> scripts;  // cs_N entries
+    std::string script_dir;               // ends with "/"
+    std::string rfc421;                   // filled with myname
+};
+
+class CLauchAntispam : public platform::CMyThread, public service::CLogQueue {
+public:
+    static constexpr int kHoldLimit = 30720;
+    // The message the scripts analyse is at most this long.
+    static constexpr size_t kAnalysed = 30720;
+    // A client line (or an MTA reply line) longer than this without a line end is refused.
+    static constexpr size_t kMaxLine = 65536;
+    // Past this much unsent text for a side, the other side is not read until it drains.
+    static constexpr size_t kMaxQueue = 1 << 20;
+    // Longest wait of the relay loop, so a stop request or a time-out is seen in time.
+    static constexpr int kMaxWaitMs = 100;
+    static constexpr int kConnectTimeoutMs = 10000;
+
+    enum Mode { kCommand = 1, kData = 3 };
+
+    // `reuse`: script caching; the session's scripts stay compiled between connections.
+    CLauchAntispam(CMorvaneCore& core, bool reuse);
+    ~CLauchAntispam() override;
+
+    // Main thread: gives the session a connection. False when it is busy or not idle.
+    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings);
+    // Pooled sessions compile their scripts (and run "OnDestroyThis" once) before any client.
+    void Prepare(std::shared_ptr<const SessionSettings> settings);
+    bool Busy() const { return busy_.load(); }
+    bool Idle() const { return idle_.load(); }
+    // Asks the thread to end; the connection in progress is told "421" and closed.
+    bool StopSession(int wait_ms = kStopWaitMs);
+
+    // --- what the scripts do to their connection -------------------------------------------
+    void SendToMTA(std::string_view text);
+    void SendToClient(std::string_view text);
+    void DropBufferToMTA();
+    void DropBufferToClient();
+    void CloseClientConnection();
+    void CloseMTAConnection();
+    void CloseAllConnection();
+    void CloseClientConnAfterSendingQueue() { close_after_send_ = true; }
+    void ExitSession();
+    // Ends the connection at the next step of the relay loop; `why` is logged at level 1.
+    void EndSession(const char* why) { End(why); }
+    void InjectionExtensionMTA(std::string_view text) { ext_insert_ += text; }
+    void DropExtensionMTA(std::string_view text) { ext_drop_ += text; }
+    int ConnectToDefaultMTA();
+    int ConnectToMTA(const std::string& host, const std::string& port);
+    int ErrorCount() const { return error_count_; }
+    void SetErrorCount(int count) { error_count_ = count; }
+    bool Relay() const { return relay_; }
+    void RegisterSessionProperty(int bits) { property_bits_ |= bits; }
+    int SessionProperty() const { return property_bits_; }
+    void ModifyHeaderSubject(std::string_view tag);
+    void WriteHeaderMessage(std::string_view line);
+
+    int32_t Id() const { return id_; }
+    const std::string& ClientIp() const { return client_ip_; }
+    const std::string& ClientHost() const { return client_host_; }
+    const std::string& MtaHost() const { return mta_host_; }
+    const std::string& MtaName() const { return mta_name_; }
+    std::string MtaAddress() const;
+    const std::string& HeloHost() const { return helo_; }
+    const std::string& MailFrom() const { return mail_from_; }
+    mail::CS_ParseMail& Mail() { return mail_; }
+    CMorvaneCore& Core() { return core_; }
+    service::CKernelConfig& Config();
+    CS_PROXY_ANTISPAM_INSTANCE* Scripts() { return host_.get(); }
+    int CurrentMode() const { return mode_; }
+
+protected:
+    void Run() override;
+
+private:
+    // Builds or refreshes the script host for a connection.
+    void RegisterScripts();
+    void Serve();
+    bool CheckScripts();
+    void RelayLoop();
+    void TakeCommand();
+    void HandleCommand();
+    void EnterData(const std::string& line, std::string pipelined);
+    void HandleReply(std::string_view bytes);
+    void HandleReplyLines(std::string reply);
+    void HandleData(std::string data);
+    void DiscardData(std::string data);
+    void DataRefused();
+    // The length of `data` up to and including the final "." line, or npos; continues the
+    // scan of the previous pieces.
+    size_t ScanForEnd(std::string_view data);
+    void Analyse();
+    void EndData();
+    void End(const char* why, int level = 1);
+    void Finish();
+    void Send421();
+    void Reset();
+    void Log(int level, const std::string& text, const char* function, const char* type);
+    void Count(const std::string& name, int category);
+    void MoveScriptLogs();
+
+    CMorvaneCore& core_;
+    const bool reuse_;
+
+    // Hand-off (main thread -> session thread).
+    std::mutex job_mu_;
+    std::condition_variable job_cv_;
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> idle_{false};
+    bool prepare_ = false;                             // guarded by job_mu_
+    bool quit_ = false;                                // guarded by job_mu_
+    std::shared_ptr<const SessionSettings> settings_;  // set with the job
+
+    // Per connection; the session thread only.
+    int32_t id_ = 0;
+    bool ready_ = false;
+    int error_count_ = 0;
+    bool relay_ = false;
+    int64_t last_activity_ = 0;
+    std::string client_host_, client_ip_;
+    std::string mta_host_, mta_name_;
+    std::string ext_insert_, ext_drop_;
+    std::string pending_;  // client bytes not yet taken as a command
+    std::string command_;  // the command being handled
+    bool flowing_ = false;
+    bool end_seen_ = false;
+    bool close_after_send_ = false;
+    std::string helo_, mail_from_;
+    int property_bits_ = 0;
+    int hold_limit_ = kHoldLimit;
+    mail::CS_ParseMail mail_;
+    CSocketComm* client_ = nullptr;  // the listener's slot
+    std::unique_ptr<CSocketComm> mta_;
+    std::string mta_partial_;  // MTA bytes after the last complete reply line
+    std::string client_queue_;
+    int mode_ = kCommand;
+    std::string mta_queue_;
+    std::string held_;
+    std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
+    bool ending_ = false;
+
+    // Message data state across reads: where the final "." line may be.
+    enum class Dot { LineStart, InLine, Dot, DotCr };
+    Dot dot_ = Dot::LineStart;
+    bool bdat_ = false;
+    int64_t bdat_left_ = 0;
+    // The MTA accepted DATA (354), or the chunk is BDAT: message bytes may go to it.
+    bool data_open_ = false;
+    // The DATA command is at the MTA and its reply is awaited.
+    bool data_reply_due_ = false;
+    // The rest of a refused or rejected message is read and dropped up to its end.
+    bool discarding_ = false;
+};
+
+}  // namespace core

@@ -1,0 +1,122 @@
+#include "core/SessionPool.h"
+
+#include "service/KernelConfig.h"
+
+namespace core {
+
+namespace {
+constexpr const char* kSrc = "MorvaneCore";
+}
+
+CSessionPool::~CSessionPool() {
+    StopAll();
+}
+
+void CSessionPool::Reload(const service::CKernelConfig& c, const std::string& app_dir) {
+    auto s = std::make_shared<SessionSettings>();
+    s->recv_size = c.buffer_socket_size > 0 ? c.buffer_socket_size : 1024;
+    s->select_ms = c.socket_select_time > 0 ? c.socket_select_time : 300;
+    s->timeout_client = c.timeout_client;
+    s->error_max = c.error_max;
+    s->adapter_ip = c.adapter_ip.str();
+    s->scripts = c.cs_scripts;
+    s->script_dir = app_dir + "/scripts/antispam/";
+    s->rfc421 = FillTemplate(c.rfc421.str(), c.myname.str());
+    settings_ = std::move(s);
+
+    const bool caching = c.enable_cache_script;
+    const int pool = c.n_max_listen > 0 ? c.n_max_listen : 20;
+    if (caching != caching_) {
+        StopSessions(sessions_);
+        caching_ = caching;
+    }
+    if (!caching_ || !core_) return;
+    if (static_cast<int>(sessions_.size()) == pool && pool_size_ == pool) return;
+    StopSessions(sessions_);
+    pool_size_ = pool;
+    for (int i = 0; i < pool; ++i) {
+        std::unique_ptr<CLauchAntispam> session = NewSession();
+        if (!session) break;
+        session->Prepare(settings_);
+        sessions_.push_back(std::move(session));
+    }
+}
+
+std::unique_ptr<CLauchAntispam> CSessionPool::NewSession() {
+    auto session = std::make_unique<CLauchAntispam>(*core_, caching_);
+    if (!session->Start()) return nullptr;
+    return session;
+}
+
+bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&) {
+    if (!core_) return false;
+    if (caching_) {
+        for (auto& s : sessions_)
+            if (s->HandOff(id, slot, settings_)) return true;
+    }
+    std::unique_ptr<CLauchAntispam> session = NewSession();
+    if (!session || !session->HandOff(id, slot, settings_)) {
+        log_.AddLog(1, "ERROR non allocate memory for CThreadAntispam class", kSrc, "CMorvaneCore::Step", "SYS", id);
+        return false;
+    }
+    sessions_.push_back(std::move(session));
+    return true;
+}
+
+bool CSessionPool::AnyBusy() const {
+    for (const auto& s : sessions_)
+        if (s->Busy() || !s->Idle()) return true;
+    return false;
+}
+
+void CSessionPool::Housekeeping(service::CLogQueue& core_log) {
+    log_.MoveTo(core_log);
+    int busy = 0;
+    for (auto& s : sessions_)
+        if (s->Busy()) ++busy;
+    // The most connections served at once (the number of busy sessions, not a position).
+    if (busy > 0 && core_) core_->Statistics()->AddItem("f1max_conn_contemp", 1, 0, static_cast<float>(busy), 6);
+    std::vector<std::unique_ptr<CLauchAntispam>> retired;
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        (*it)->MoveTo(core_log);
+        if (!caching_ && !(*it)->Busy() && (*it)->Idle()) {
+            retired.push_back(std::move(*it));
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    StopSessions(retired);
+    log_.MoveTo(core_log);
+    for (auto it = stuck_.begin(); it != stuck_.end();) {
+        (*it)->MoveTo(core_log);
+        if ((*it)->HasEnded()) {
+            it = stuck_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (sessions_.empty()) sessions_.shrink_to_fit();
+}
+
+void CSessionPool::StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& sessions) {
+    // Ask all first, then wait: the waits overlap instead of adding up.
+    for (auto& s : sessions) s->StopSession(0);
+    for (auto& s : sessions) {
+        bool ended = s->StopSession();
+        s->MoveTo(log_);
+        if (ended) continue;
+        log_.AddLog(1, "A session thread did not stop in time; it is left to end on its own", kSrc,
+                    "CMorvaneCore::Stop", "SYS", 0);
+        stuck_.push_back(std::move(s));
+    }
+    sessions.clear();
+}
+
+void CSessionPool::StopAll() {
+    StopSessions(sessions_);
+    pool_size_ = 0;
+    if (core_) log_.MoveTo(*core_);  // the sessions' last lines
+}
+
+}  // namespace core

@@ -1,0 +1,47 @@
+#pragma once
+// CSessionPool: the relay's sessions as the core sees them. Without script caching a session
+// (and its thread) is made for each connection and retired once it is idle again; with
+// caching the pool holds `n_max_listen` sessions whose scripts stay compiled, and a connection
+// goes to the first idle one.
+//
+// Main thread only. Sessions whose thread does not end when stopped are kept (never destroyed
+// under their thread) and reported.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/LauchAntispam.h"
+#include "core/MorvaneCore.h"
+
+namespace core {
+
+class CSessionPool : public SessionHost {
+public:
+    CSessionPool() = default;
+    ~CSessionPool() override;
+
+    void Bind(CMorvaneCore& core) override { core_ = &core; }
+    void Reload(const service::CKernelConfig& config, const std::string& app_dir) override;
+    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) override;
+    size_t Sessions() const override { return sessions_.size(); }
+    bool AnyBusy() const override;
+    void Housekeeping(service::CLogQueue& core_log) override;
+    void StopAll() override;
+
+    std::shared_ptr<const SessionSettings> Settings() const { return settings_; }
+
+private:
+    // Stops the sessions; those still running after the wait are kept in `stuck_`.
+    void StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& sessions);
+    std::unique_ptr<CLauchAntispam> NewSession();
+
+    CMorvaneCore* core_ = nullptr;
+    std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
+    bool caching_ = false;
+    int pool_size_ = 0;
+    std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
+    std::vector<std::unique_ptr<CLauchAntispam>> stuck_;
+    service::CLogQueue log_;
+};
+
+}  // namespace core

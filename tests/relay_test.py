@@ -1,0 +1,529 @@
+#!/usr/bin/python3
+"""End-to-end tests of the SMTP relay: the real kernel between real clients (swaks and a raw
+socket client where exact bytes matter) and a real MTA sink (aiosmtpd), with a real DNS server
+(unbound) on loopback. Every process is started here and stopped at the end.
+
+usage: relay_test.py path/to/morvane [unittest arguments]"""
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+MORVANE = None
+WORK = None
+DNS_PORT = None
+SINK_PORT = None
+SINK_DIR = None
+_procs = []
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def wait_port(port, proc, seconds=15):
+    end = time.time() + seconds
+    while time.time() < end:
+        if proc.poll() is not None:
+            raise RuntimeError("process ended early: %s" % proc.args)
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("nothing listens on %d" % port)
+
+
+def start_dns():
+    global DNS_PORT
+    unbound = shutil.which("unbound") or "/usr/sbin/unbound"
+    d = os.path.join(WORK, "dns")
+    os.makedirs(d)
+    for _ in range(5):
+        DNS_PORT = free_port()
+        with open(os.path.join(HERE, "relay", "unbound.conf.in")) as f:
+            conf = f.read().replace("@PORT@", str(DNS_PORT)).replace("@DIR@", d)
+        with open(os.path.join(d, "unbound.conf"), "w") as f:
+            f.write(conf)
+        p = subprocess.Popen([unbound, "-d", "-c", os.path.join(d, "unbound.conf")])
+        time.sleep(0.5)
+        if p.poll() is None:
+            _procs.append(p)
+            return
+    raise RuntimeError("unbound did not start")
+
+
+def start_sink():
+    global SINK_PORT, SINK_DIR
+    SINK_DIR = os.path.join(WORK, "sink")
+    SINK_PORT = free_port()
+    p = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "tools", "smtp_sink.py"), "--port", str(SINK_PORT),
+                          "--dir", SINK_DIR], stdout=subprocess.DEVNULL)
+    _procs.append(p)
+    wait_port(SINK_PORT, p)
+
+
+def sink_messages():
+    """The stored messages, oldest first, as (envelope text, content bytes)."""
+    out = []
+    n = 1
+    while os.path.exists(os.path.join(SINK_DIR, "%d.eml" % n)):
+        with open(os.path.join(SINK_DIR, "%d.env" % n)) as f:
+            env = f.read()
+        with open(os.path.join(SINK_DIR, "%d.eml" % n), "rb") as f:
+            out.append((env, f.read()))
+        n += 1
+    return out
+
+
+def wait_for_message(count, seconds=10):
+    end = time.time() + seconds
+    while time.time() < end:
+        m = sink_messages()
+        if len(m) >= count:
+            return m
+        time.sleep(0.05)
+    return sink_messages()
+
+
+class Kernel:
+    """A kernel on its own application directory with the given settings and scripts."""
+
+    def __init__(self, name, ini=None, scripts=(), core_source=None):
+        self.dir = os.path.join(WORK, name)
+        shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
+        sd = os.path.join(self.dir, "scripts", "antispam")
+        os.makedirs(sd, exist_ok=True)
+        for s in scripts:
+            shutil.copy(os.path.join(HERE, "relay", s), sd)
+        if core_source is not None:
+            with open(os.path.join(sd, "core.cs"), "w") as f:
+                f.write(core_source)
+        self.port = free_port()
+        conf = {
+            "CONFIG": {"loglevel": "2", "listen_ip": "127.0.0.1", "listen_port": str(self.port),
+                       "smtp_server1": "127.0.0.1", "smtp_port1": str(SINK_PORT), "myname": "morvane.test"},
+            "DNS": {"nameserver_0": "127.0.0.1:%d" % DNS_PORT, "timeout_millisecond": "1000"},
+            "DNSBL": {"nameserver_0": "bl1.test|12", "nameserver_1": "bl2.test|12"},
+        }
+        for section, keys in (ini or {}).items():
+            conf.setdefault(section, {}).update(keys)
+        with open(os.path.join(self.dir, "morvane.ini"), "w", newline="") as f:
+            for section, keys in conf.items():
+                f.write("[%s]\r\n" % section)
+                for k, v in keys.items():
+                    f.write("%s=%s\r\n" % (k, v))
+        self.out = open(os.path.join(self.dir, "stdout.txt"), "wb")
+        self.proc = subprocess.Popen([MORVANE, "--appdir", self.dir], stdout=self.out, stderr=subprocess.STDOUT)
+        wait_port(self.port, self.proc)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            self.proc.wait(timeout=40)
+        self.out.close()
+
+    def output(self):
+        with open(os.path.join(self.dir, "stdout.txt"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def events(self):
+        return [l[6:] for l in self.output().splitlines() if l.startswith("EVENT ")]
+
+    def wait_event(self, text, seconds=10):
+        end = time.time() + seconds
+        while time.time() < end:
+            if any(text in e for e in self.events()):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def log(self):
+        with open(os.path.join(self.dir, "morvane_log.xml"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+class Raw:
+    """An SMTP client that sends exactly the bytes it is given."""
+
+    def __init__(self, port, source="127.0.0.1", timeout=10):
+        self.s = socket.socket()
+        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.s.bind((source, 0))
+        self.s.settimeout(timeout)
+        self.s.connect(("127.0.0.1", port))
+        self.buf = b""
+
+    def reply(self):
+        """One whole reply (all its lines), or b"" when the connection closed."""
+        while True:
+            m = re.search(rb"(?m)^\d{3}[ \r\n][^\n]*\n", self.buf)
+            if m:
+                r, self.buf = self.buf[:m.end()], self.buf[m.end():]
+                return r
+            chunk = self.s.recv(65536)
+            if not chunk:
+                r, self.buf = self.buf, b""
+                return r
+            self.buf += chunk
+
+    def send(self, data):
+        self.s.sendall(data)
+
+    def cmd(self, line):
+        self.send(line + b"\r\n")
+        return self.reply()
+
+    def closed(self):
+        try:
+            while True:
+                chunk = self.s.recv(65536)
+                if not chunk:
+                    return True
+                self.buf += chunk
+        except ConnectionResetError:
+            return True  # closed with our bytes unread
+        except socket.timeout:
+            return False
+
+    def close(self):
+        self.s.close()
+
+    def session(self, sender=b"<s@sender.test>", rcpt=b"<r@rcpt.test>", helo=b"client.example.test"):
+        assert self.reply().startswith(b"220")
+        assert self.cmd(b"EHLO " + helo).startswith(b"250")
+        assert self.cmd(b"MAIL FROM:" + sender).startswith(b"250")
+        assert self.cmd(b"RCPT TO:" + rcpt).startswith(b"250")
+
+
+def message(size, seed):
+    """A message of about `size` bytes with awkward lines: leading dots, long lines, 8-bit bytes."""
+    rnd = random.Random(seed)
+    lines = [b"From: s@sender.test", b"To: r@rcpt.test", b"Subject: test %d" % seed, b""]
+    total = sum(len(l) + 2 for l in lines)
+    while total < size:
+        kind = rnd.randrange(6)
+        if kind == 0:
+            line = b"." * rnd.randrange(1, 4) + b"dotted"
+        elif kind == 1:
+            line = b""
+        elif kind == 2:
+            line = bytes(rnd.randrange(0x80, 0x100) for _ in range(rnd.randrange(1, 60)))
+        else:
+            line = bytes(rnd.choice(b"abcdefghijklmnopqrstuvwxyz .,:") for _ in range(rnd.randrange(1, 990)))
+        lines.append(line)
+        total += len(line) + 2
+    return b"\r\n".join(lines) + b"\r\n"
+
+
+def read_script(name):
+    with open(os.path.join(HERE, "relay", name)) as f:
+        return f.read()
+
+
+def stuffed(msg):
+    return re.sub(rb"(?m)^\.", b"..", msg) + b".\r\n"
+
+
+def swaks(port, *args, source=None):
+    cmd = ["swaks", "--server", "127.0.0.1:%d" % port, "--timeout", "20"] + list(args)
+    if source:
+        cmd += ["--local-interface", source]
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+
+
+class RelayTest(unittest.TestCase):
+    """The relay with a script that only connects and reports its events."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("relay", {"FIREWALL": {"timeout_client": "3", "error_max": "3", "relayip_0": "127.0.0.2"}},
+                       scripts=["events.cs"], core_source=read_script("events.cs"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def deliver(self, chunks):
+        before = len(sink_messages())
+        c = Raw(self.k.port)
+        c.session()
+        self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+        for chunk in chunks:
+            c.send(chunk)
+            time.sleep(0.02)  # separate reads at the kernel
+        r = c.reply()
+        self.assertTrue(r.startswith(b"250"), r)
+        self.assertTrue(c.cmd(b"QUIT").startswith(b"221"))
+        c.close()
+        return wait_for_message(before + 1)[before][1]
+
+    def test_messages_arrive_byte_exact(self):
+        for size in (1, 1000, 30719, 30720, 30721, 65536, 200 * 1024, 256 * 1024):
+            msg = message(size, size)
+            self.assertEqual(self.deliver([stuffed(msg)]), msg, "size %d" % size)
+
+    def test_final_dot_split_across_reads(self):
+        msg = message(3000, 7)
+        wire = stuffed(msg)
+        # "\r\n." then ".\r\n"... each split point of the terminator, and a stuffed line cut
+        # right after its first dot.
+        for cut in range(1, 6):
+            self.assertEqual(self.deliver([wire[:-cut], wire[-cut:]]), msg, "cut %d" % cut)
+        body = b"Subject: x\r\n\r\nline\r\n.\r\n"  # a line that is a lone dot, stuffed on the wire
+        wire = stuffed(body)
+        at = wire.index(b"\r\n..\r\n") + 3
+        self.assertEqual(self.deliver([wire[:at], wire[at:]]), body)
+
+    def test_command_events_with_recipient_rule(self):
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO Helo.Example.Test")
+        c.cmd(b"MAIL FROM:<>")
+        c.cmd(b"RSET")
+        c.cmd(b"MAIL FROM:<who@sender.test>")
+        c.cmd(b"RCPT TO:<user%other.test@rcpt.test>")
+        c.cmd(b"RCPT TO: host.test!user")
+        c.cmd(b"RCPT TO:<plain@rcpt.test>")
+        c.cmd(b"NOOP")
+        c.cmd(b"QUIT")
+        c.close()
+        self.assertTrue(self.k.wait_event("noop"))
+        ev = self.k.events()
+        for want in ["helo EHLO Helo.Example.Test", "mailfrom <>", "rset", "mailfrom <who@sender.test>",
+                     "rcpttoerror <RCPT TO:<user%other.test@rcpt.test>>", "rcptto <user@host.test>",
+                     "rcptto <plain@rcpt.test>", "noop"]:
+            self.assertIn(want, ev)
+        # From a relay client a percent route is a recipient like any other.
+        c = Raw(self.k.port, source="127.0.0.2")
+        c.reply()
+        c.cmd(b"EHLO relay.test")
+        c.cmd(b"MAIL FROM:<a@relay.test>")
+        c.cmd(b"RCPT TO:<friend%far.test@rcpt.test>")
+        c.cmd(b"QUIT")
+        c.close()
+        self.assertTrue(self.k.wait_event("rcptto <friend%far.test@rcpt.test>"))
+        self.assertIn("start 127.0.0.2 relay=1", self.k.events())
+
+    def test_pipelined_data_and_commands_after_the_final_dot(self):
+        before = len(sink_messages())
+        msg = message(2000, 11)
+        c = Raw(self.k.port)
+        c.reply()
+        c.send(b"EHLO pipe.test\r\n")
+        c.reply()
+        c.send(b"MAIL FROM:<p@sender.test>\r\nRCPT TO:<q@rcpt.test>\r\nDATA\r\n" + stuffed(msg) + b"NOOP\r\nQUIT\r\n")
+        replies = [c.reply() for _ in range(5)]
+        self.assertEqual([r[:3] for r in replies], [b"250", b"250", b"354", b"250", b"250"], replies)
+        self.assertTrue(c.reply().startswith(b"221"))
+        c.close()
+        self.assertEqual(wait_for_message(before + 1)[before][1], msg)
+
+    def test_large_message_is_analysed_at_the_hold_limit_then_flows(self):
+        msg = message(200 * 1024, 5)
+        self.assertEqual(self.deliver([stuffed(msg)]), msg)
+        analysed = [e for e in self.k.events() if e.startswith("analyse") and "subject=test 5" in e]
+        self.assertTrue(analysed)
+        self.assertIn("len=30720 ", analysed[-1])
+        self.assertIn("data 30720", self.k.events())
+
+    def test_error_replies_are_counted_to_the_limit(self):
+        c = Raw(self.k.port)
+        c.reply()
+        self.assertTrue(c.cmd(b"XYZZY").startswith(b"500"))
+        self.assertTrue(c.cmd(b"MAIL FROM:<bad").startswith(b"50"))  # a 501 or 503 counts too
+        self.assertTrue(c.cmd(b"XYZZY").startswith(b"500"))
+        c.send(b"XYZZY\r\n")
+        self.assertEqual(c.reply(), b"")  # the fourth error closes the connection
+        self.assertTrue(c.closed())
+        self.assertTrue(self.k.wait_event("error 4"))
+
+    def test_authentication_makes_the_client_relay_and_untimed(self):
+        r = swaks(self.k.port, "--to", "r@rcpt.test", "--from", "s@sender.test", "--helo", "auth.test",
+                  "--auth", "PLAIN", "--auth-user", "morvane", "--auth-password", "secret", "--quit-after", "AUTH")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(self.k.wait_event("authenticated relay=1"))
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO idle.test")
+        import base64
+        self.assertTrue(c.cmd(b"AUTH PLAIN " + base64.b64encode(b"\0morvane\0secret")).startswith(b"235"))
+        time.sleep(4.5)  # past timeout_client
+        self.assertTrue(c.cmd(b"NOOP").startswith(b"250"))
+        c.cmd(b"QUIT")
+        c.close()
+
+    def test_idle_client_is_timed_out(self):
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO idle.test")
+        started = time.time()
+        self.assertEqual(c.reply(), b"451 Connection timeout, try later\r\n")
+        self.assertTrue(c.closed())
+        self.assertGreater(time.time() - started, 2.5)
+        self.assertTrue(self.k.wait_event("timeout"))
+
+    def test_endless_line_is_refused(self):
+        c = Raw(self.k.port)
+        c.reply()
+        try:
+            c.send(b"EHLO " + b"x" * 200000)
+        except OSError:
+            pass
+        self.assertTrue(c.reply().startswith(b"500"))
+        self.assertTrue(c.closed())
+
+
+class ScriptsTest(unittest.TestCase):
+    """Several scripts on one connection: OR-ed results, shared variables, failures."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("scripts", {"CS_SCRIPT": {"cs_0": "1|notify_a.cs", "cs_1": "1|notify_b.cs", "cs_2": "1|broken.cs",
+                                                 "cs_3": "1|failing.cs"}},
+                       scripts=["notify_a.cs", "notify_b.cs", "broken.cs", "failing.cs"])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_scripts_share_variables_or_results_and_survive_failures(self):
+        before = len(sink_messages())
+        c = Raw(self.k.port)
+        c.session(helo=b"shared.test")
+        r = c.cmd(b"DATA")
+        self.assertTrue(r.startswith(b"354"), r)
+        c.send(stuffed(b"Subject: s\r\n\r\nbody\r\n"))
+        self.assertTrue(c.reply().startswith(b"250"))  # the failing script did not stop the mail
+        self.assertEqual(c.cmd(b"HELP"), b"")  # notify_b returned 1 for its reply: the session ended
+        self.assertTrue(c.closed())
+        c.close()
+        self.assertEqual(len(wait_for_message(before + 1)), before + 1)
+        self.assertTrue(self.k.wait_event("notify helo_host=shared.test"))
+        self.k.stop()
+        log = self.k.log()
+        self.assertIn("-- ERROR SCRIPT: %s/scripts/antispam/broken.cs --" % self.k.dir, log)
+        self.assertIn("-- ERROR SCRIPT: %s/scripts/antispam/failing.cs --" % self.k.dir, log)
+
+
+class PolicyTest(unittest.TestCase):
+    """The shipped default policy, core.cs, with pooled sessions."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("policy", {
+            "CS_SCRIPT": {"enable_cache_script": "1"},
+            "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
+            "FIREWALL": {"relayip_0": "127.0.0.2"},
+        })
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def send(self, *args, source=None):
+        return swaks(self.k.port, "--body", "policy test", *args, source=source)
+
+    def test_unknown_client_is_greylisted_then_passes(self):
+        args = ["--to", "grey@rcpt.test", "--from", "grey@sender.test", "--helo", "mail.sender.test"]
+        r = self.send(*args)
+        self.assertIn("451 4.7.1 GREY LIST try again later", r.stdout)
+        before = len(sink_messages())
+        time.sleep(2.2)
+        r = self.send(*args)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        content = wait_for_message(before + 1)[before][1]
+        self.assertIn(b"X-Morvane-Score: 0.00", content)
+        self.assertNotIn(b"***SPAM***", content)
+
+    def test_spam_looking_mail_is_tagged(self):
+        args = ["--to", "tag@rcpt.test", "--from", "tag@sender.test", "--helo", "spambot",
+                "--header", "Subject: cheap pills"]
+        self.send(*args)
+        time.sleep(2.2)
+        before = len(sink_messages())
+        r = self.send(*args)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        content = wait_for_message(before + 1)[before][1]
+        self.assertIn(b"Subject: ***SPAM*** cheap pills\r\n", content)
+        self.assertIn(b"X-MORVANE-Spam: YES\r\n", content)
+        self.assertIn(b"helo-not-fqdn", content)
+
+    def test_block_listed_client_is_refused(self):
+        r = self.send("--to", "bl@rcpt.test", "--from", "bl@sender.test", "--helo", "listed.test", source="127.0.0.3")
+        self.assertIn("554 5.7.7 Message refused as spam", r.stdout)
+
+    def test_relay_mail_whitelists_its_recipients(self):
+        before = len(sink_messages())
+        r = self.send("--to", "friend@far.test", "--from", "me@local.test", "--helo", "relay.test", source="127.0.0.2")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        content = wait_for_message(before + 1)[before][1]
+        self.assertNotIn(b"X-Morvane-Score", content)
+        # The friend's answer is not greylisted.
+        r = self.send("--to", "me@local.test", "--from", "friend@far.test", "--helo", "mail.far.test")
+        self.assertEqual(r.returncode, 0, r.stdout)
+
+
+class EdgeTest(unittest.TestCase):
+    """A broken core script, no MTA, and a kernel that stops under an open session."""
+
+    def test_broken_core_script_ends_the_session(self):
+        k = Kernel("broken", core_source="int OnStartClientConnection(int id) { return 0 +; }\n")
+        try:
+            c = Raw(k.port)
+            self.assertEqual(c.reply(), b"")
+            self.assertTrue(c.closed())
+        finally:
+            k.stop()
+        self.assertIn("-- ERROR SCRIPT: %s/scripts/antispam/core.cs --" % k.dir, k.log())
+
+    def test_no_mta_is_answered_421_and_stop_says_421(self):
+        k = Kernel("nomta", {"CONFIG": {"smtp_port1": str(free_port())}})
+        try:
+            r = swaks(k.port, "--to", "a@rcpt.test", "--quit-after", "CONNECT")
+            self.assertIn("421 <morvane.test> Service not available", r.stdout)
+        finally:
+            k.stop()
+        k = Kernel("stop", scripts=["events.cs"], core_source=read_script("events.cs"))
+        c = Raw(k.port)
+        c.reply()
+        k.proc.send_signal(signal.SIGTERM)
+        self.assertTrue(c.reply().startswith(b"421 Service not available"))
+        k.stop()
+
+
+def main():
+    global MORVANE, WORK
+    MORVANE = os.path.abspath(sys.argv.pop(1))
+    WORK = tempfile.mkdtemp(prefix="morvane-relay-")
+    try:
+        start_dns()
+        start_sink()
+        result = unittest.main(exit=False, verbosity=2).result
+        ok = result.wasSuccessful()
+    finally:
+        for p in _procs:
+            p.terminate()
+            p.wait(timeout=10)
+        if os.environ.get("MORVANE_KEEP_TEST_DIR"):
+            print("kept", WORK)
+        else:
+            shutil.rmtree(WORK, ignore_errors=True)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
