@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "checks/FakeDns.h"
+#include "core/AntispamScript.h"
 #include "core/MorvaneCore.h"
 #include "core/TestClient.h"
 #include "platform/TestTempDir.h"
@@ -111,5 +112,24 @@ void BM_Admit100NewClients(benchmark::State& state) {
     state.counters["ratio"] = admit / check;
 }
 BENCHMARK(BM_Admit100NewClients)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// What a connection costs its session before the first byte is relayed, without script
+// caching: a script host made and the core script compiled (the default policy).
+void BM_SessionScriptSetup(benchmark::State& state) {
+    platform::TestTempDir dir;
+    std::vector<common::String> scripts{common::String("1|core.cs")};
+    const std::string script_dir = std::string(MORVANE_SOURCE_DIR) + "/dist/scripts/antispam/";
+    for (auto _ : state) {
+        core::CS_PROXY_ANTISPAM_INSTANCE host(nullptr);
+        host.Register(scripts, script_dir, false);
+        if (host.AnyFailed()) state.SkipWithError("core.cs did not compile");
+        benchmark::DoNotOptimize(host.Count());
+    }
+}
+BENCHMARK(BM_SessionScriptSetup)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

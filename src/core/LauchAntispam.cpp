@@ -42,6 +42,7 @@ std::string WithoutLineEnd(std::string_view line) {
 CLauchAntispam::CLauchAntispam(CMorvaneCore& core, bool reuse) : core_(core), reuse_(reuse) {
     // A new session waits for its first job: it may be handed one before its thread runs.
     idle_ = true;
+    idle_since_ = common::ProcessMillis();
 }
 
 CLauchAntispam::~CLauchAntispam() {
@@ -605,6 +606,7 @@ void CLauchAntispam::Finish() {
     AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
     AddLog(4, "Exit Child Thread", kSrc, kRun, "DEBUG", old_id);
     std::lock_guard<std::mutex> lock(job_mu_);
+    idle_since_ = common::ProcessMillis();
     busy_ = false;
 }
 

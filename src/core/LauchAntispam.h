@@ -75,6 +75,8 @@ public:
     void Prepare(std::shared_ptr<const SessionSettings> settings);
     bool Busy() const { return busy_.load(); }
     bool Idle() const { return idle_.load(); }
+    // When the last connection ended (process milliseconds), for retiring idle sessions.
+    int32_t IdleSince() const { return idle_since_.load(); }
     // Asks the thread to end; the connection in progress is told "421" and closed.
     bool StopSession(int wait_ms = kStopWaitMs);
 
@@ -154,6 +156,7 @@ private:
     std::condition_variable job_cv_;
     std::atomic<bool> busy_{false};
     std::atomic<bool> idle_{false};
+    std::atomic<int32_t> idle_since_{0};
     bool prepare_ = false;                             // guarded by job_mu_
     bool quit_ = false;                                // guarded by job_mu_
     std::shared_ptr<const SessionSettings> settings_;  // set with the job

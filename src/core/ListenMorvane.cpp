@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/WakeEvent.h"
+
 namespace core {
 
 namespace {
@@ -92,6 +94,7 @@ void CListenMorvane::Run() {
             id = ++counter_;
             pending_.push_back({id, slot});
         }
+        platform::KernelWake().Notify();  // admission need not wait for the main loop's pause
         // No pause between accepts: a burst of clients is queued as fast as it arrives.
         AddLog(4, "New job for you", kSrc, "CListenMorvane::Run", "DEBUG", id);
     }

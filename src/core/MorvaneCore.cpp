@@ -6,6 +6,7 @@
 #include "common/String.h"
 #include "core/ConnCounter.h"
 #include "platform/Paths.h"
+#include "platform/WakeEvent.h"
 
 namespace core {
 
@@ -256,6 +257,7 @@ void CMorvaneCore::StartWorkers() {
                 a.checked = true;
                 std::scoped_lock lock(jobs_mu_);
                 done_.push_back(std::move(a));
+                platform::KernelWake().Notify();
             }
         });
     }
@@ -293,6 +295,8 @@ void CMorvaneCore::Submit(Admission a) {
 }
 
 void CMorvaneCore::Step() {
+    // What is queued from here on raises the wake again.
+    platform::KernelWake().Clear();
     // Finished block-list checks first: those clients have waited longest.
     std::deque<Admission> done;
     {

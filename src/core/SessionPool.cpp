@@ -1,5 +1,6 @@
 #include "core/SessionPool.h"
 
+#include "common/Clock.h"
 #include "service/KernelConfig.h"
 
 namespace core {
@@ -50,10 +51,10 @@ std::unique_ptr<CLauchAntispam> CSessionPool::NewSession() {
 
 bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&) {
     if (!core_) return false;
-    if (caching_) {
-        for (auto& s : sessions_)
-            if (s->HandOff(id, slot, settings_)) return true;
-    }
+    // An idle session takes it first: its thread is already there. Without caching its script
+    // host was destroyed when its last connection ended, so scripts still start afresh.
+    for (auto& s : sessions_)
+        if (s->HandOff(id, slot, settings_)) return true;
     std::unique_ptr<CLauchAntispam> session = NewSession();
     if (!session || !session->HandOff(id, slot, settings_)) {
         log_.AddLog(1, "ERROR non allocate memory for CThreadAntispam class", kSrc, "CMorvaneCore::Step", "SYS", id);
@@ -79,7 +80,8 @@ void CSessionPool::Housekeeping(service::CLogQueue& core_log) {
     std::vector<std::unique_ptr<CLauchAntispam>> retired;
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         (*it)->MoveTo(core_log);
-        if (!caching_ && !(*it)->Busy() && (*it)->Idle()) {
+        const bool idle = !(*it)->Busy() && (*it)->Idle();
+        if (!caching_ && idle && common::ProcessMillis() - (*it)->IdleSince() > kRetireIdleMs) {
             retired.push_back(std::move(*it));
             it = sessions_.erase(it);
         } else {

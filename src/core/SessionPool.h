@@ -1,8 +1,8 @@
 #pragma once
-// CSessionPool: the relay's sessions as the core sees them. Without script caching a session
-// (and its thread) is made for each connection and retired once it is idle again; with
-// caching the pool holds `n_max_listen` sessions whose scripts stay compiled, and a connection
-// goes to the first idle one.
+// CSessionPool: the relay's sessions as the core sees them. A connection goes to the first
+// idle session, or to a new one. Without script caching a session's scripts are compiled for
+// each connection and an idle session is retired after a while; with caching the pool holds
+// `n_max_listen` sessions whose scripts stay compiled.
 //
 // Main thread only. Sessions whose thread does not end when stopped are kept (never destroyed
 // under their thread) and reported.
@@ -17,6 +17,10 @@ namespace core {
 
 class CSessionPool : public SessionHost {
 public:
+    // Without caching, a session idle this long is retired (its thread ends); until then it
+    // takes new connections, so a busy server does not make a thread per connection.
+    static constexpr int32_t kRetireIdleMs = 2000;
+
     CSessionPool() = default;
     ~CSessionPool() override;
 

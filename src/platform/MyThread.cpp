@@ -60,3 +60,14 @@ bool CMyThread::SleepWhileRunning(int ms) {
 }
 
 }  // namespace platform
+
+#include "platform/WakeEvent.h"
+
+namespace platform {
+
+CWakeEvent& KernelWake() {
+    static CWakeEvent wake;
+    return wake;
+}
+
+}  // namespace platform

@@ -16,6 +16,7 @@
 #include "mail/ScriptParseMail.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
+#include "platform/WakeEvent.h"
 #include "store/DbkUpgrade.h"
 
 namespace service {
@@ -25,7 +26,6 @@ namespace {
 constexpr const char* kSrc = "MorvaneAntispamKrn";
 constexpr const char* kFunc = "MorvaneAntispamkrn::core";
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
 
@@ -140,7 +140,8 @@ void CMorvaneKernel::StepEngine(KernelEngine* engine) {
         engine->Step();
         engine->DrainTo(*log_);
     }
-    SleepMs(1);
+    // A client waiting for admission cuts the pause short (the core's Step lowers the flag).
+    platform::KernelWake().WaitFor(1);
 }
 
 void CMorvaneKernel::RotateLog() {

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# The relay against its practical limit, side by side in one run: postfix's smtp-source sends
+# through (a) nothing (straight to the sink), (b) bench/trivial_relay (one epoll thread, splice)
+# and (c) Morvane with a pass-through script (it only connects to the MTA), into postfix's
+# smtp-sink. Then: the added median latency of one SMTP command, and 500 idle sessions held.
+# Every process listens on loopback only. Prints figures and ratios.
+#
+# usage: bench/relay_bench.sh [build dir, default build/release]
+# env: MESSAGES (default 4000), SESSIONS (50), SIZE (5120 bytes), IDLE (500)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=${1:-build/release}
+MESSAGES=${MESSAGES:-4000}
+SESSIONS=${SESSIONS:-50}
+SIZE=${SIZE:-5120}
+IDLE=${IDLE:-500}
+TOOLS="$ROOT/build/bench-tools"
+
+# smtp-source and smtp-sink come from Debian's postfix package, unpacked: no postfix daemon.
+if [ ! -x "$TOOLS/usr/sbin/smtp-source" ]; then
+    mkdir -p "$TOOLS/deb"
+    (cd "$TOOLS/deb" && apt-get download postfix >/dev/null 2>&1)
+    dpkg -x "$TOOLS"/deb/postfix_*.deb "$TOOLS"
+fi
+export LD_LIBRARY_PATH="$TOOLS/usr/lib/postfix"
+SOURCE="$TOOLS/usr/sbin/smtp-source"
+SINK="$TOOLS/usr/sbin/smtp-sink"
+
+WORK=$(mktemp -d)
+PIDS=()
+cleanup() {
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "no listener on $1" >&2; exit 1; }
+
+SINK_PORT=$(port)
+"$SINK" -u nobody -m 4000 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+RELAY_PORT=$(port)
+"$BUILD/bench/trivial_relay" "$RELAY_PORT" "$SINK_PORT" & PIDS+=($!)
+
+# A loopback resolver: the session looks up each client's PTR record, as in production.
+DNS_PORT=$(port)
+mkdir -p "$WORK/dns"
+sed -e "s|@PORT@|$DNS_PORT|g" -e "s|@DIR@|$WORK/dns|g" tests/relay/unbound.conf.in > "$WORK/dns/unbound.conf"
+"$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$WORK/dns/unbound.conf" & PIDS+=($!)
+
+start_morvane() {  # $1 = enable_cache_script
+    local app="$WORK/app$1"
+    mkdir -p "$app/scripts/antispam"
+    cat > "$app/scripts/antispam/core.cs" <<'EOF'
+CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
+int OnStartClientConnection(int id) { return k.ConnectToDefaultMTA() == 0; }
+EOF
+    MORVANE_PORT=$(port)
+    printf '[CONFIG]\r\nloglevel=0\r\nlisten_ip=127.0.0.1\r\nlisten_port=%s\r\nn_max_listen=%s\r\nsmtp_server1=127.0.0.1\r\nsmtp_port1=%s\r\n[DNS]\r\nnameserver_0=127.0.0.1:%s\r\n[CS_SCRIPT]\r\nenable_cache_script=%s\r\n' \
+        "$MORVANE_PORT" $((IDLE + 100)) "$SINK_PORT" "$DNS_PORT" "$1" > "$app/morvane.ini"
+    "$BUILD/src/service/morvane" --appdir "$app" > "$app/out.txt" 2>&1 & MORVANE_PID=$!
+    PIDS+=($MORVANE_PID)
+    wait_port "$MORVANE_PORT"
+}
+
+# Messages per second through PORT (best of 3 runs).
+throughput() {
+    local best=0
+    for _ in 1 2 3; do
+        local t0 t1
+        t0=$(date +%s.%N)
+        "$SOURCE" -s "$SESSIONS" -m "$MESSAGES" -l "$SIZE" -f from@bench.test -t to@bench.test 127.0.0.1:"$1"
+        t1=$(date +%s.%N)
+        best=$(awk -v b="$best" -v m="$MESSAGES" -v a="$t0" -v z="$t1" 'BEGIN { r = m / (z - a); print (r > b ? r : b) }')
+    done
+    echo "$best"
+}
+
+wait_port "$SINK_PORT"; wait_port "$RELAY_PORT"; wait_port "$DNS_PORT"
+start_morvane 0
+M0_PORT=$MORVANE_PORT
+start_morvane 1
+M1_PORT=$MORVANE_PORT
+sleep 1
+echo "== throughput: $MESSAGES messages of $SIZE bytes, $SESSIONS concurrent sessions (messages/s, best of 3)"
+direct=$(throughput "$SINK_PORT")
+trivial=$(throughput "$RELAY_PORT")
+morvane0=$(throughput "$M0_PORT")
+morvane1=$(throughput "$M1_PORT")
+printf '  sink directly            %8.0f\n' "$direct"
+printf '  trivial relay (splice)   %8.0f\n' "$trivial"
+printf '  morvane                  %8.0f   ratio to trivial %.2f\n' "$morvane0" "$(awk -v a="$morvane0" -v b="$trivial" 'BEGIN{print a/b}')"
+printf '  morvane, cached scripts  %8.0f   ratio to trivial %.2f\n' "$morvane1" "$(awk -v a="$morvane1" -v b="$trivial" 'BEGIN{print a/b}')"
+
+echo "== latency of one command (NOOP round trip, median of 2000, microseconds)"
+/usr/bin/python3 - "$SINK_PORT" "$RELAY_PORT" "$M0_PORT" <<'EOF'
+import socket, statistics, sys, time
+def rtt(port, n=2000):
+    s = socket.create_connection(("127.0.0.1", int(port)))
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    f = s.makefile("rb")
+    f.readline()
+    out = []
+    for _ in range(n):
+        t = time.perf_counter()
+        s.sendall(b"NOOP\r\n")
+        f.readline()
+        out.append((time.perf_counter() - t) * 1e6)
+    s.sendall(b"QUIT\r\n")
+    s.close()
+    return statistics.median(out)
+d, t, m = (rtt(p) for p in sys.argv[1:])
+print("  sink directly %.0f, trivial relay %.0f, morvane %.0f: morvane adds %.0f us (trivial adds %.0f us)" % (d, t, m, m - d, t - d))
+EOF
+
+echo "== $IDLE idle sessions held, then each says QUIT"
+/usr/bin/python3 - "$M0_PORT" "$IDLE" <<'EOF'
+import socket, sys, time
+port, n = int(sys.argv[1]), int(sys.argv[2])
+conns = []
+for _ in range(n):
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    conns.append((s, s.makefile("rb")))
+greeted = sum(1 for s, f in conns if f.readline().startswith(b"220"))
+time.sleep(5)
+ok = 0
+for s, f in conns:
+    s.sendall(b"QUIT\r\n")
+for s, f in conns:
+    if f.readline().startswith(b"221"):
+        ok += 1
+    s.close()
+print("  %d of %d greeted, %d of %d answered QUIT after 5 s idle" % (greeted, n, ok, n))
+EOF
+echo "  morvane resident memory with no session: $(ps -o rss= -p "$MORVANE_PID") KiB (cached pool)"
