@@ -28,8 +28,16 @@ if "$TOOL" run "$DIR/missing.cs" 2> "$DIR/err"; then fail "missing file accepted
 grep -q 'cannot read' "$DIR/err" || fail "missing file message"
 if "$TOOL" bogus 2>/dev/null; then fail "unknown command accepted"; fi
 
+# Policy scripts with the antispam host: the shipped one compiles; errors and results as above.
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+"$TOOL" check --antispam "$ROOT/dist/scripts/antispam/core.cs" > /dev/null || fail "the shipped core.cs does not compile"
+if "$TOOL" check --antispam "$ROOT/tests/relay/broken.cs" 2> "$DIR/err"; then fail "a broken policy script passed"; fi
+grep -q 'undefined_function' "$DIR/err" || fail "antispam diagnostics not on stderr"
+printf 'CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\nint Lan() { return k.IsLanIp("10.1.2.3") + k.SPFQuery("", "", ""); }\n' > "$DIR/policy.cs"
+[ "$("$TOOL" run --antispam "$DIR/policy.cs" Lan)" = "4" ] || fail "run --antispam FILE FUNCTION"
+
 natives=$("$TOOL" --list-natives)
-for want in 'CS_CRON_SCRIPT {' 'HashArray {' 'const char* Format(const char*);' 'float pow(var,float);' \
+for want in 'CS_ANTISPAM_SCRIPT {' 'int ConnectToDefaultMTA();' 'CS_CRON_SCRIPT {' 'HashArray {' 'const char* Format(const char*);' 'float pow(var,float);' \
             'const char* GetMorvaneVersion();' 'CS_CRON_INSTANCE* $_this;'; do
     grep -qF -- "$want" <<< "$natives" || fail "--list-natives lacks: $want"
 done

@@ -70,7 +70,7 @@ def start_sink():
     global SINK_PORT, SINK_DIR
     SINK_DIR = os.path.join(WORK, "sink")
     SINK_PORT = free_port()
-    p = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "tools", "smtp_sink.py"), "--port", str(SINK_PORT),
+    p = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "smtp_sink.py"), "--port", str(SINK_PORT),
                           "--dir", SINK_DIR], stdout=subprocess.DEVNULL)
     _procs.append(p)
     wait_port(SINK_PORT, p)

@@ -196,12 +196,7 @@ void CLauchAntispam::RelayLoop() {
             End(nullptr);
             break;
         }
-        // Client bytes are read unless the side they go to is backed up.
-        bool read_client = !close_after_send_;
-        if (flowing_ && held_.size() >= recv_size) read_client = false;
-        if (mode_ == kCommand && !discarding_ && pending_.size() >= kMaxLine &&
-            pending_.find('\n') != std::string::npos)
-            read_client = false;
+        const bool read_client = WantClientBytes(recv_size);
         const bool read_mta = client_queue_.size() < kMaxQueue;
         const bool can_take = mode_ == kCommand && !discarding_ && ready_ && mta_queue_.empty() &&
                               pending_.find('\n') != std::string::npos;
@@ -261,45 +256,18 @@ void CLauchAntispam::RelayLoop() {
                     break;
                 }
                 if (got > 0) {
-                    std::string data(buf.data(), static_cast<size_t>(got));
-                    if (discarding_)
-                        DiscardData(std::move(data));
-                    else if (mode_ == kData && !end_seen_)
-                        HandleData(std::move(data));
-                    else
-                        pending_ += data;
+                    ClientBytes(std::string(buf.data(), static_cast<size_t>(got)));
                     if (ending_) break;
-                    last_activity_ = common::NowSeconds();
-                    if (pending_.size() > kMaxLine && pending_.find('\n') == std::string::npos) {
-                        Log(1, "Client line too long, close connection", kRun, "FIREWALL");
-                        client_->Send(kLineTooLong, cfg.select_ms);
-                        End(nullptr);
-                        break;
-                    }
                 }
             } else if (fds[ci].revents & (POLLHUP | POLLERR)) {
                 hung_up_unread = true;
             }
         }
         // 4. The next client command.
-        if (mode_ == kCommand && !discarding_ && ready_ && mta_queue_.empty()) {
-            size_t nl = pending_.find('\n');
-            if (nl != std::string::npos) {
-                ready_ = false;
-                command_.assign(pending_, 0, nl + 1);
-                pending_.erase(0, nl + 1);
-                HandleCommand();
-                if (ending_) break;
-            }
-        }
+        TakeCommand();
+        if (ending_) break;
         // 5. The held message, in pieces, once the MTA takes it.
-        if (flowing_ && data_open_ && mta_queue_.empty()) {
-            size_t take = std::min(held_.size(), recv_size);
-            mta_queue_.assign(held_, 0, take);
-            held_.erase(0, take);
-            if (held_.empty() && end_seen_) EndData();
-            if (!mta_queue_.empty()) last_activity_ = common::NowSeconds();
-        }
+        Flow(recv_size);
         // 6. What waits for the MTA.
         if (!mta_queue_.empty()) {
             if (mta_ && mta_->HasHandle()) {
@@ -336,6 +304,49 @@ void CLauchAntispam::RelayLoop() {
         }
         if (hung_up_unread) ::usleep(1000);  // the peer left while its side is backed up
     }
+}
+
+bool CLauchAntispam::WantClientBytes(size_t recv_size) const {
+    // Client bytes are read unless the side they go to is backed up.
+    if (close_after_send_) return false;
+    if (flowing_ && held_.size() >= recv_size) return false;
+    return !(mode_ == kCommand && !discarding_ && pending_.size() >= kMaxLine &&
+             pending_.find('\n') != std::string::npos);
+}
+
+void CLauchAntispam::ClientBytes(std::string data) {
+    if (discarding_)
+        DiscardData(std::move(data));
+    else if (mode_ == kData && !end_seen_)
+        HandleData(std::move(data));
+    else
+        pending_ += data;
+    if (ending_) return;
+    last_activity_ = common::NowSeconds();
+    if (pending_.size() > kMaxLine && pending_.find('\n') == std::string::npos) {
+        Log(1, "Client line too long, close connection", kRun, "FIREWALL");
+        if (client_) client_->Send(kLineTooLong, settings_->select_ms);
+        End(nullptr);
+    }
+}
+
+void CLauchAntispam::TakeCommand() {
+    if (mode_ != kCommand || discarding_ || !ready_ || !mta_queue_.empty()) return;
+    size_t nl = pending_.find('\n');
+    if (nl == std::string::npos) return;
+    ready_ = false;
+    command_.assign(pending_, 0, nl + 1);
+    pending_.erase(0, nl + 1);
+    HandleCommand();
+}
+
+void CLauchAntispam::Flow(size_t recv_size) {
+    if (!flowing_ || !data_open_ || !mta_queue_.empty()) return;
+    size_t take = std::min(held_.size(), recv_size);
+    mta_queue_.assign(held_, 0, take);
+    held_.erase(0, take);
+    if (held_.empty() && end_seen_) EndData();
+    if (!mta_queue_.empty()) last_activity_ = common::NowSeconds();
 }
 
 void CLauchAntispam::HandleCommand() {
@@ -377,7 +388,7 @@ void CLauchAntispam::HandleCommand() {
         bdat_left_ = d->size;
         if (d->bdat && d->size < hold_limit_) hold_limit_ = static_cast<int>(d->size) - 1;
         mode_ = kData;
-        dot_ = Dot::LineStart;
+        dot_.Reset();
         end_seen_ = false;
         data_open_ = d->bdat;  // BDAT has no intermediate reply
         data_reply_due_ = !d->bdat;
@@ -399,35 +410,6 @@ void CLauchAntispam::HandleCommand() {
     mta_queue_ = command_;
 }
 
-size_t CLauchAntispam::ScanForEnd(std::string_view data) {
-    size_t i = 0;
-    while (i < data.size()) {
-        char c = data[i];
-        switch (dot_) {
-            case Dot::InLine: {
-                const void* nl = std::memchr(data.data() + i, '\n', data.size() - i);
-                if (!nl) return std::string::npos;
-                i = static_cast<size_t>(static_cast<const char*>(nl) - data.data());
-                dot_ = Dot::LineStart;
-                break;
-            }
-            case Dot::LineStart:
-                dot_ = c == '.' ? Dot::Dot : (c == '\n' ? Dot::LineStart : Dot::InLine);
-                break;
-            case Dot::Dot:
-            case Dot::DotCr:
-                if (c == '\n') {
-                    dot_ = Dot::LineStart;
-                    return i + 1;
-                }
-                dot_ = c == '\r' ? Dot::DotCr : Dot::InLine;
-                break;
-        }
-        ++i;
-    }
-    return std::string::npos;
-}
-
 void CLauchAntispam::HandleData(std::string data) {
     size_t keep = data.size();
     if (bdat_) {
@@ -435,7 +417,7 @@ void CLauchAntispam::HandleData(std::string data) {
         bdat_left_ -= static_cast<int64_t>(keep);
         if (bdat_left_ <= 0) end_seen_ = true;
     } else {
-        size_t end = ScanForEnd(data);
+        size_t end = dot_.Scan(data);
         if (end != std::string::npos) {
             keep = end;
             end_seen_ = true;
@@ -479,7 +461,7 @@ void CLauchAntispam::EndData() {
     data_open_ = false;
     bdat_ = false;
     mode_ = kCommand;
-    dot_ = Dot::LineStart;
+    dot_.Reset();
     hold_limit_ = kHoldLimit;
     // The next command waits for the MTA's answer to the message.
     ready_ = false;
@@ -492,12 +474,12 @@ void CLauchAntispam::DiscardData(std::string data) {
         bdat_left_ -= static_cast<int64_t>(keep);
         if (bdat_left_ <= 0) end = keep;
     } else {
-        end = ScanForEnd(data);
+        end = dot_.Scan(data);
     }
     if (end == std::string::npos) return;
     discarding_ = false;
     bdat_ = false;
-    dot_ = Dot::LineStart;
+    dot_.Reset();
     hold_limit_ = kHoldLimit;
     pending_.append(data, end, std::string::npos);
 }
@@ -518,7 +500,7 @@ void CLauchAntispam::DataRefused() {
         discarding_ = true;
     } else {
         bdat_ = false;
-        dot_ = Dot::LineStart;
+        dot_.Reset();
     }
 }
 
@@ -637,7 +619,7 @@ void CLauchAntispam::Reset() {
     mail_.Reset();
     mta_.reset();
     client_ = nullptr;
-    dot_ = Dot::LineStart;
+    dot_.Reset();
     bdat_ = false;
     bdat_left_ = 0;
     data_open_ = data_reply_due_ = discarding_ = false;

@@ -24,6 +24,7 @@
 #include "common/String.h"
 #include "core/AntispamScript.h"
 #include "core/MtaList.h"
+#include "core/SmtpText.h"
 #include "core/SocketComm.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/MyThread.h"
@@ -121,13 +122,20 @@ public:
 protected:
     void Run() override;
 
+    // Tests and the fuzz target drive the protocol steps without sockets.
+    friend struct SessionProbe;
+
 private:
     // Builds or refreshes the script host for a connection.
     void RegisterScripts();
     void Serve();
     bool CheckScripts();
     void RelayLoop();
+    // The steps of one relay-loop pass that do not touch the sockets.
+    bool WantClientBytes(size_t recv_size) const;
+    void ClientBytes(std::string data);
     void TakeCommand();
+    void Flow(size_t recv_size);
     void HandleCommand();
     void EnterData(const std::string& line, std::string pipelined);
     void HandleReply(std::string_view bytes);
@@ -135,9 +143,6 @@ private:
     void HandleData(std::string data);
     void DiscardData(std::string data);
     void DataRefused();
-    // The length of `data` up to and including the final "." line, or npos; continues the
-    // scan of the previous pieces.
-    size_t ScanForEnd(std::string_view data);
     void Analyse();
     void EndData();
     void End(const char* why, int level = 1);
@@ -189,9 +194,8 @@ private:
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
     bool ending_ = false;
 
-    // Message data state across reads: where the final "." line may be.
-    enum class Dot { LineStart, InLine, Dot, DotCr };
-    Dot dot_ = Dot::LineStart;
+    // Where the final "." line may be, across reads.
+    smtp::DataEndScanner dot_;
     bool bdat_ = false;
     int64_t bdat_left_ = 0;
     // The MTA accepted DATA (354), or the chunk is BDAT: message bytes may go to it.

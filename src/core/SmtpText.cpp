@@ -1,6 +1,7 @@
 #include "core/SmtpText.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "common/Regex.h"
 
@@ -91,18 +92,34 @@ std::optional<DataCommand> RecognizeData(std::string_view line) {
     return std::nullopt;
 }
 
-DataEnd FindDataEnd(std::string_view data) {
-    DataEnd end;
-    end.keep = data.size();
-    if (!common::RegexTest("^\\.[\\r\\n]*$", common::kRegexMultiline, data)) return end;
-    end.seen = true;
-    size_t at = data.find("\n.\r\n");
-    if (at != std::string_view::npos) {
-        end.keep = at + 4;
-    } else if (data.substr(0, 3) == ".\r\n") {
-        end.keep = 3;
+size_t DataEndScanner::Scan(std::string_view data) {
+    size_t i = 0;
+    while (i < data.size()) {
+        const char c = data[i];
+        switch (state_) {
+            case State::InLine: {
+                // Most bytes are inside lines: jump to the next line end.
+                const void* nl = std::memchr(data.data() + i, '\n', data.size() - i);
+                if (!nl) return std::string_view::npos;
+                i = static_cast<size_t>(static_cast<const char*>(nl) - data.data());
+                state_ = State::LineStart;
+                break;
+            }
+            case State::LineStart:
+                state_ = c == '.' ? State::Dot : (c == '\n' ? State::LineStart : State::InLine);
+                break;
+            case State::Dot:
+            case State::DotCr:
+                if (c == '\n') {
+                    state_ = State::LineStart;
+                    return i + 1;
+                }
+                state_ = c == '\r' ? State::DotCr : State::InLine;
+                break;
+        }
+        ++i;
     }
-    return end;
+    return std::string_view::npos;
 }
 
 std::string EditReply(std::string reply, std::string* insert, std::string* drop) {

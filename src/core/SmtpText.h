@@ -28,13 +28,21 @@ struct DataCommand {
 // DATA or BDAT <size>, or nullopt.
 std::optional<DataCommand> RecognizeData(std::string_view line);
 
-// Message data in data mode: whether it holds the final "." line, and, when it does, where the
-// message ends (bytes after it are commands pipelined after the message).
-struct DataEnd {
-    bool seen = false;
-    size_t keep = 0;  // bytes that belong to the message
+// Finds the final "." line of message data that arrives in pieces: the state is kept from one
+// piece to the next, so a final line split between two reads still ends the message, and a
+// stuffed ".." line cut after its first dot does not. A "." line ends with LF, CR LF or more
+// CRs before the LF.
+class DataEndScanner {
+public:
+    // The length of `data` up to and including the final line, or npos when it is not in it.
+    size_t Scan(std::string_view data);
+    // A new message starts (at the start of a line).
+    void Reset() { state_ = State::LineStart; }
+
+private:
+    enum class State { LineStart, InLine, Dot, DotCr };
+    State state_ = State::LineStart;
 };
-DataEnd FindDataEnd(std::string_view data);
 
 // The MTA reply with `insert` placed after its first line end and every "entry\n" of `drop`
 // (upper-cased, "\n"-separated, up to the first empty entry) removed, but only in a multi-line

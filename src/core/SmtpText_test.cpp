@@ -35,22 +35,32 @@ TEST(SmtpTextTest, CommandsOfEachKind) {
     EXPECT_EQ(RecognizeCommand("EHLO x.org\r\n", false).word, "EHLO");
 }
 
-TEST(SmtpTextTest, DataCommandsAndTheEndOfData) {
+TEST(SmtpTextTest, DataCommands) {
     EXPECT_FALSE(RecognizeData("DATA\r\n")->bdat);
     auto b = RecognizeData("BDAT 1200 LAST\r\n");
     ASSERT_TRUE(b);
     EXPECT_TRUE(b->bdat);
     EXPECT_EQ(b->size, 1200);
     EXPECT_FALSE(RecognizeData("MAIL FROM:<a@b.c>\r\n"));
-    DataEnd none = FindDataEnd("Subject: x\r\n\r\nhello\r\n");
-    EXPECT_FALSE(none.seen);
-    std::string with_pipelining = "Subject: x\r\n\r\nhello\r\n.\r\nQUIT\r\n";
-    DataEnd end = FindDataEnd(with_pipelining);
-    EXPECT_TRUE(end.seen);
-    EXPECT_EQ(with_pipelining.substr(end.keep), "QUIT\r\n") << "commands after the final dot stay pending";
-    DataEnd alone = FindDataEnd(".\r\nRSET\r\n");
-    EXPECT_TRUE(alone.seen);
-    EXPECT_EQ(alone.keep, 3u);
+}
+
+// The end of message data wherever the reads split it; the scan of the whole text is the
+// reference.
+TEST(SmtpTextTest, DataEndAcrossReads) {
+    const std::string message = "Subject: x\r\n\r\n..stuffed\r\n..\r\nlast\r\n.\r\nQUIT\r\n";
+    const size_t end = message.find("\r\n.\r\n") + 5;
+    for (size_t cut = 0; cut <= message.size(); ++cut) {
+        DataEndScanner scan;
+        size_t first = scan.Scan(std::string_view(message).substr(0, cut));
+        size_t found = first != std::string::npos ? first : cut + scan.Scan(std::string_view(message).substr(cut));
+        EXPECT_EQ(found, end) << "cut at " << cut;
+    }
+    DataEndScanner scan;
+    EXPECT_EQ(scan.Scan(".\r\nRSET\r\n"), 3u) << "an empty message";
+    scan.Reset();
+    EXPECT_EQ(scan.Scan("a\n.\nb"), 4u) << "bare line feeds end lines too";
+    scan.Reset();
+    EXPECT_EQ(scan.Scan("a.\r\n .\r\n.x\r\n"), std::string::npos) << "a dot not alone on its line";
 }
 
 TEST(SmtpTextTest, ReplyEditingAndCodes) {

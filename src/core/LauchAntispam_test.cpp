@@ -1,0 +1,207 @@
+#include "core/LauchAntispam.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "core/AntispamScript.h"
+#include "core/MorvaneCore.h"
+#include "core/SessionProbe.h"
+#include "platform/TestTempDir.h"
+
+namespace core {
+namespace {
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// A session on a core of its own, with the given core script; no listener, no network.
+class SessionTest : public ::testing::Test {
+protected:
+    void Start(const std::string& script, int recv_size = 64) {
+        std::filesystem::create_directories(dir_.Path() / "scripts");
+        WriteFile(dir_.File("scripts/core.cs"), "CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n" + script);
+        config_.listen_port = "";
+        if (!core_) core_ = std::make_unique<CMorvaneCore>(config_, dir_.Path().string());
+        session_ = std::make_unique<CLauchAntispam>(*core_, false);
+        auto settings = std::make_shared<SessionSettings>();
+        settings->recv_size = recv_size;
+        settings->error_max = 3;
+        settings->scripts = {common::String("1|core.cs")};
+        settings->script_dir = dir_.File("scripts/");
+        probe_ = std::make_unique<SessionProbe>(*session_, settings);
+        probe_->Mta("220 mta ready\r\n");
+    }
+    // Ends the session; the core stays for the next Start.
+    void TearDown() override {
+        probe_.reset();
+        session_.reset();
+    }
+    // One command and the MTA's answer; what went to the MTA for it.
+    std::string Command(const std::string& line, const std::string& reply) {
+        probe_->to_mta.clear();
+        probe_->Client(line);
+        std::string sent = probe_->to_mta;
+        if (!reply.empty()) probe_->Mta(reply);
+        return sent;
+    }
+
+    platform::TestTempDir dir_;
+    service::CKernelConfig config_{""};
+    std::unique_ptr<CMorvaneCore> core_;
+    std::unique_ptr<CLauchAntispam> session_;
+    std::unique_ptr<SessionProbe> probe_;
+};
+
+constexpr const char* kPass = "int OnHelo(string h, string w) { return 0; }\n";
+
+TEST_F(SessionTest, MessageReachesTheMtaUnchangedWhereverTheReadsSplitIt) {
+    const std::string wire =
+        "Subject: split\r\n\r\n..leading dot\r\n...\r\n" + std::string(300, 'x') + "\r\n..\r\nlast\r\n.\r\n";
+    for (size_t cut = 1; cut < wire.size(); ++cut) {
+        Start(kPass, 4096);
+        Command("EHLO a.test\r\n", "250 ok\r\n");
+        Command("MAIL FROM:<a@a.test>\r\n", "250 ok\r\n");
+        Command("RCPT TO:<b@b.test>\r\n", "250 ok\r\n");
+        EXPECT_EQ(Command("DATA\r\n", "354 go\r\n"), "DATA\r\n");
+        probe_->to_mta.clear();
+        probe_->Client(wire.substr(0, cut));
+        probe_->Client(wire.substr(cut) + "QUIT\r\n");
+        ASSERT_EQ(probe_->to_mta, wire) << "cut at " << cut;
+        EXPECT_EQ(probe_->Mode(), CLauchAntispam::kCommand);
+        EXPECT_EQ(probe_->Pending(), "QUIT\r\n") << "the next command waits for the MTA's answer";
+        probe_->Mta("250 queued\r\n");
+        EXPECT_EQ(probe_->to_mta, wire + "QUIT\r\n");
+        TearDown();
+    }
+}
+
+TEST_F(SessionTest, MessageWaitsForTheMtaToAcceptDataAndIsDroppedWhenItRefuses) {
+    Start(kPass);
+    Command("MAIL FROM:<a@a.test>\r\n", "250 ok\r\n");
+    // A client that does not wait for 354 sends everything at once.
+    probe_->to_mta.clear();
+    probe_->Client("DATA\r\nSubject: early\r\n\r\nbody\r\n");
+    EXPECT_EQ(probe_->to_mta, "DATA\r\n") << "no message byte before the MTA accepted DATA";
+    probe_->Mta("554 no valid recipients\r\n");
+    EXPECT_EQ(probe_->Mode(), CLauchAntispam::kCommand);
+    probe_->Client("more body\r\n.\r\nNOOP\r\n");
+    EXPECT_EQ(probe_->to_mta, "DATA\r\nNOOP\r\n") << "the rest of the message is not taken as commands";
+    EXPECT_EQ(probe_->to_client.find("554 no valid recipients\r\n") != std::string::npos, true);
+}
+
+TEST_F(SessionTest, BdatChunkEndsByItsByteCount) {
+    Start(kPass);
+    EXPECT_EQ(Command("BDAT 12 LAST\r\n.\r\n\r\n.\r\nabcdNOOP\r\n", ""), "BDAT 12 LAST\r\n.\r\n\r\n.\r\nabcd");
+    EXPECT_EQ(probe_->Pending(), "NOOP\r\n");
+    EXPECT_EQ(probe_->Mode(), CLauchAntispam::kCommand);
+    probe_->Mta("250 chunk\r\n");
+    EXPECT_EQ(probe_->to_mta, "BDAT 12 LAST\r\n.\r\n\r\n.\r\nabcdNOOP\r\n");
+}
+
+TEST_F(SessionTest, NextCommandWaitsForTheLastLineOfAReply) {
+    Start(kPass);
+    probe_->Client("EHLO a.test\r\nNOOP\r\n");
+    probe_->Mta("250-mta\r\n250-PIPE");
+    EXPECT_EQ(probe_->to_mta, "EHLO a.test\r\n");
+    probe_->Mta("LINING\r\n250 HELP\r\n");
+    EXPECT_EQ(probe_->to_mta, "EHLO a.test\r\nNOOP\r\n");
+    EXPECT_EQ(probe_->to_client, "220 mta ready\r\n250-mta\r\n250-PIPELINING\r\n250 HELP\r\n");
+}
+
+TEST_F(SessionTest, ScriptEditsTheEhloReply) {
+    Start("int OnHelo(string h, string w) { k.InjectionExtensionMTA(\"250-X-MORVANE\\r\\n\");"
+          " k.DropExtensionMTA(\"250-pipelining\\r\"); return 0; }\n");
+    Command("EHLO a.test\r\n", "250-mta\r\n250-PIPELINING\r\n250 HELP\r\n");
+    EXPECT_EQ(probe_->to_client, "220 mta ready\r\n250-mta\r\n250-X-MORVANE\r\n250 HELP\r\n");
+}
+
+TEST_F(SessionTest, ErrorRepliesEndTheSessionPastTheLimitAndAuthenticationMakesRelay) {
+    Start(kPass);
+    Command("XX\r\n", "500 what\r\n");
+    Command("RCPT TO:<x@y.test>\r\n", "550 unknown user\r\n");  // not counted
+    Command("XX\r\n", "502 no\r\n");
+    Command("XX\r\n", "500 what\r\n");
+    EXPECT_EQ(probe_->Errors(), 3);
+    EXPECT_FALSE(probe_->Ended());
+    Command("AUTH PLAIN abc\r\n", "235 2.7.0 ok\r\n");
+    EXPECT_TRUE(probe_->Relay());
+    Command("XX\r\n", "500 what\r\n");
+    EXPECT_TRUE(probe_->Ended());
+}
+
+TEST_F(SessionTest, LineWithoutEndIsRefusedAndCommandsPauseTheReader) {
+    Start(kPass);
+    std::string line(CLauchAntispam::kMaxLine + 200, 'a');
+    probe_->Client(line);
+    EXPECT_TRUE(probe_->Ended());
+    TearDown();
+    Start(kPass);
+    // A flood of pipelined commands is read only as fast as they are answered.
+    std::string flood;
+    while (flood.size() < 3 * CLauchAntispam::kMaxLine) flood += "NOOP\r\n";
+    size_t taken = probe_->Client(flood);
+    EXPECT_LT(taken, flood.size());
+    EXPECT_LE(probe_->Pending().size(), CLauchAntispam::kMaxLine + probe_->RecvSize());
+    EXPECT_FALSE(probe_->Ended());
+}
+
+TEST_F(SessionTest, LargeMessageIsAnalysedAtTheHoldLimitAndRewritten) {
+    Start("int OnDoneAntispamFilter() { k.ModifyHeaderSubject(\"[T]\"); k.WriteHeaderMessage(\"X-A: 1\");"
+          " if (k.GetEmailLen() != 30720) k.SendToClient(\"bad length\\r\\n\"); return 0; }\n",
+          4096);
+    Command("DATA\r\n", "354 go\r\n");
+    std::string body;
+    while (body.size() < 100000) body += "line of the body\r\n";
+    const std::string wire = "Subject: big\r\n\r\n" + body + ".\r\n";
+    probe_->Client(wire);
+    EXPECT_EQ(probe_->to_mta, "DATA\r\nSubject: [T] big\r\nX-A: 1\r\n\r\n" + body + ".\r\n");
+    EXPECT_EQ(probe_->to_client.find("bad length"), std::string::npos);
+}
+
+TEST_F(SessionTest, RejectedMessageIsDroppedToItsEnd) {
+    Start("int OnDoneAntispamFilter() { k.DropBufferToMTA(); k.SendToClient(\"554 spam\\r\\n\"); return 0; }\n", 4096);
+    Command("DATA\r\n", "354 go\r\n");
+    std::string body;
+    while (body.size() < 50000) body += "spam spam spam\r\n";
+    probe_->Client("Subject: x\r\n\r\n" + body + ".\r\nNOOP\r\n");
+    // No byte of the rejected message reached the MTA; the script answered, so the command
+    // after the message went on at once.
+    EXPECT_EQ(probe_->to_mta, "DATA\r\nNOOP\r\n");
+    EXPECT_NE(probe_->to_client.find("554 spam\r\n"), std::string::npos);
+}
+
+// The script host on its own: several scripts, OR-ed results, shared variables, failures.
+TEST(AntispamScriptHost, EventsOrResultsShareVariablesAndDisableFailingScripts) {
+    platform::TestTempDir dir;
+    const std::string head = "CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n";
+    WriteFile(dir.File("a.cs"), head + "k.RegisterGlobalVariable(\"color\");\n"
+                                       "int Both() { return 0; }\n"
+                                       "int Set() { k.SetGlobalVariable(\"color\", \"blue\"); k.SetGlobalVariable(\"x\", \"y\"); return 0; }\n"
+                                       "int Lan() { return k.IsLanIp(\"172.20.1.1\") * 8 + k.IsLanIp(\"172.15.1.1\") * 4"
+                                       " + k.IsLanIp(\"172.32.0.1\") * 2 + k.IsLanIp(\"127.0.1.1\"); }\n");
+    WriteFile(dir.File("b.cs"), head + "string got = \"\";\n"
+                                       "int Both() { return 2; }\n"
+                                       "int NotificationGlobalVariable(string n, string v) { got = got + n + \"=\" + v; return 0; }\n"
+                                       "int Got() { return got == \"color=blue\"; }\n"
+                                       "int Fail() { int z = 0; return 1 % z; }\n");
+    WriteFile(dir.File("c.cs"), head + "int Both( { return 4; }\n");
+    CS_PROXY_ANTISPAM_INSTANCE host(nullptr);
+    host.Register({common::String("1|a.cs"), common::String("1|b.cs"), common::String("1|c.cs")}, dir.File(""), false);
+    ASSERT_EQ(host.Count(), 3);
+    EXPECT_TRUE(host.AnyFailed()) << "c.cs does not compile";
+    EXPECT_EQ(host.Event("Both"), 2) << "the compiled scripts' results OR-ed";
+    EXPECT_EQ(host.Event("Missing"), 0);
+    EXPECT_EQ(host.Event("Set"), 0);
+    EXPECT_EQ(host.Event("Got"), 1) << "only the registered variable is notified, once";
+    EXPECT_EQ(host.Event("Lan"), 8);
+    EXPECT_EQ(host.Event("Fail"), 0);
+    EXPECT_EQ(host.Event("Both"), 0) << "the failed script receives no further events";
+
+    CS_PROXY_ANTISPAM_INSTANCE none(nullptr);
+    none.Register({}, dir.File(""), false);
+    EXPECT_EQ(none.Count(), -1);
+    EXPECT_EQ(none.Event("Both"), 1) << "a connection without scripts ends at its first event";
+}
+
+}  // namespace
+}  // namespace core
