@@ -497,6 +497,17 @@ class EdgeTest(unittest.TestCase):
             self.assertIn("421 <morvane.test> Service not available", r.stdout)
         finally:
             k.stop()
+        # A script caught in a loop is aborted when the kernel stops.
+        k = Kernel("loop", core_source=read_script("loop.cs"))
+        c = Raw(k.port)
+        c.reply()
+        c.send(b"EHLO loop.test\r\n")
+        time.sleep(0.5)
+        started = time.time()
+        k.stop()
+        self.assertLess(time.time() - started, 5)
+        self.assertNotIn("did not stop", k.log())
+        c.close()
         k = Kernel("stop", scripts=["events.cs"], core_source=read_script("events.cs"))
         c = Raw(k.port)
         c.reply()

@@ -76,6 +76,15 @@ void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot& slot) {
     // compiling: the variable must exist before.
     slot.in->AddExternVariable("$_this", std::make_unique<script::ExternVariable<CS_PROXY_ANTISPAM_INSTANCE>>(&self_));
     RegisterAntispamClass(*slot.in);
+    if (session_) {
+        // A script caught in a loop when the kernel stops ends at its next step; a stop during
+        // a Sleep aborts it directly (ScriptStarted).
+        slot.in->SetStepHook(
+            [](script::Interpreter& in, void* session) {
+                if (static_cast<CLauchAntispam*>(session)->Stopping()) in.Abort();
+            },
+            session_);
+    }
     std::optional<std::string> text = slot.in->Preprocess(slot.path);
     if (!text) {
         if (slot.in->HasError())
@@ -114,10 +123,13 @@ int CS_PROXY_ANTISPAM_INSTANCE::Deliver(const char* name, const char* types,
                                         std::initializer_list<const void*> values) {
     if (count_ < 0 && scripts_.empty()) return 1;
     if (count_ < 1) return 0;
+    if (session_ && session_->Stopping()) return 0;  // the kernel stops: no script starts now
     int result = 0;
     auto run = [&](AntispamScriptSlot& s, const char* fn, const char* t, std::initializer_list<const void*> v) {
         current_ = &s;
+        if (session_) session_->ScriptStarted(s.in.get());
         int r = t ? s.in->Run(fn, t, v) : s.in->Run(fn);
+        if (session_) session_->ScriptEnded();
         s.error.clear();
         std::string diagnostics = s.in->CollectDiagnostics();
         current_ = nullptr;

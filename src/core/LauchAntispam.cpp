@@ -78,12 +78,27 @@ void CLauchAntispam::Prepare(std::shared_ptr<const SessionSettings> settings) {
 }
 
 bool CLauchAntispam::StopSession(int wait_ms) {
+    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> lock(script_mu_);
+        if (running_script_) running_script_->Abort();
+    }
     {
         std::lock_guard<std::mutex> lock(job_mu_);
         quit_ = true;
     }
     job_cv_.notify_all();
     return Stop(wait_ms);
+}
+
+void CLauchAntispam::ScriptStarted(script::Interpreter* in) {
+    std::lock_guard<std::mutex> lock(script_mu_);
+    running_script_ = in;
+}
+
+void CLauchAntispam::ScriptEnded() {
+    std::lock_guard<std::mutex> lock(script_mu_);
+    running_script_ = nullptr;
 }
 
 void CLauchAntispam::Run() {

@@ -78,8 +78,13 @@ public:
     bool Idle() const { return idle_.load(); }
     // When the last connection ended (process milliseconds), for retiring idle sessions.
     int32_t IdleSince() const { return idle_since_.load(); }
-    // Asks the thread to end; the connection in progress is told "421" and closed.
+    // Asks the thread to end; the connection in progress is told "421" and closed. A script
+    // running then is aborted, and no further event is raised.
     bool StopSession(int wait_ms = kStopWaitMs);
+    bool Stopping() const { return stopping_.load(); }
+    // The script host brackets each script run with these, so a stop can abort it.
+    void ScriptStarted(script::Interpreter* in);
+    void ScriptEnded();
 
     // --- what the scripts do to their connection -------------------------------------------
     void SendToMTA(std::string_view text);
@@ -164,6 +169,9 @@ private:
     std::atomic<int32_t> idle_since_{0};
     bool prepare_ = false;                             // guarded by job_mu_
     bool quit_ = false;                                // guarded by job_mu_
+    std::atomic<bool> stopping_{false};
+    std::mutex script_mu_;
+    script::Interpreter* running_script_ = nullptr;  // guarded by script_mu_
     std::shared_ptr<const SessionSettings> settings_;  // set with the job
 
     // Per connection; the session thread only.
