@@ -134,7 +134,11 @@ class Kernel:
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             self.proc.wait(timeout=40)
-        self.out.close()
+        if not self.out.closed:
+            self.out.close()
+            # A sanitizer report (leak, overflow, race) makes the kernel's exit status non-zero.
+            if self.proc.returncode != 0:
+                raise AssertionError("the kernel ended with status %d:\n%s" % (self.proc.returncode, self.output()[-4000:]))
 
     def output(self):
         with open(os.path.join(self.dir, "stdout.txt"), "rb") as f:

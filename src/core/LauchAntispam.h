@@ -48,7 +48,6 @@ struct SessionSettings {
     std::string adapter_ip;
     std::vector<common::String> scripts;  // cs_N entries
     std::string script_dir;               // ends with "/"
-    std::string rfc421;                   // filled with myname
 };
 
 class CLauchAntispam : public platform::CMyThread, public service::CLogQueue {

@@ -22,7 +22,6 @@ void CSessionPool::Reload(const service::CKernelConfig& c, const std::string& ap
     s->adapter_ip = c.adapter_ip.str();
     s->scripts = c.cs_scripts;
     s->script_dir = app_dir + "/scripts/antispam/";
-    s->rfc421 = FillTemplate(c.rfc421.str(), c.myname.str());
     settings_ = std::move(s);
 
     const bool caching = c.enable_cache_script;
