@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -28,7 +29,12 @@ template <typename T>
 struct ClassIdOf {
     static ClassId id;
     static std::string name;
+    // Every interpreter that registers the class sets its name, and session threads compile at
+    // the same time: only a new name is written, under a lock.
     static void SetName(const std::string& n) {
+        static std::mutex mu;
+        std::lock_guard<std::mutex> lock(mu);
+        if (name == n) return;
         name = n;
         id.name = name.c_str();
     }
