@@ -133,4 +133,4 @@ for s, f in conns:
     s.close()
 print("  %d of %d greeted, %d of %d answered QUIT after 5 s idle" % (greeted, n, ok, n))
 EOF
-echo "  morvane resident memory with no session: $(ps -o rss= -p "$MORVANE_PID") KiB (cached pool)"
+echo "  resident memory of the kernel holding $((IDLE + 100)) cached sessions (compiled scripts): $(ps -o rss= -p "$MORVANE_PID") KiB"
