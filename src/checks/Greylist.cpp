@@ -64,17 +64,7 @@ std::string StripBatv(std::string_view address) {
 }
 
 CGreylist::CGreylist(const std::string& table_path, CStatitiche_Day* stats, TimeSource now)
-    : stats_(stats), now_(now ? now : &common::NowSeconds) {
-    if (now) table_.SetTimeSource(now);
-    if (!table_path.empty() && table_.Open(table_path)) {
-        persistent_ = true;
-        table_.Load();
-    }
-}
-
-CGreylist::~CGreylist() {
-    if (persistent_) table_.Save();
-}
+    : CListTable(table_path, now), stats_(stats), now_(now ? now : &common::NowSeconds) {}
 
 void CGreylist::SetEmbargo(uint32_t unit, uint32_t amount) { embargo_ = static_cast<int64_t>(unit) * amount; }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "checks/AddressList.h"
+#include "checks/ListTable.h"
 #include "checks/Statistics.h"
 #include "script/CS_Array.h"
 #include "store/DB_RAM.h"
@@ -28,13 +29,12 @@ namespace checks {
 // Removes a leading BATV tag ("prvs=...=") from an address.
 std::string StripBatv(std::string_view address);
 
-class CGreylist {
+class CGreylist : public CListTable {
 public:
     using TimeSource = int64_t (*)();
 
     // Opens and loads the table at `table_path` (empty: memory only). `stats` may be null.
     CGreylist(const std::string& table_path, CStatitiche_Day* stats, TimeSource now = nullptr);
-    ~CGreylist();
 
     void SetEmbargo(uint32_t unit, uint32_t amount);
     void SetAge(uint32_t unit, uint32_t amount) { table_.SetAge(unit, amount); }
@@ -53,14 +53,11 @@ public:
 
     CAddressList& WhiteList() { return white_; }
     int IsWhiteIp(std::string_view ip, CDns* dns) const { return white_.Contains(ip, dns); }
-    store::CDB_RAM& Table() { return table_; }
 
 private:
     void Count(const char* name);
     int64_t Now() const { return now_(); }
 
-    store::CDB_RAM table_;
-    bool persistent_ = false;
     CStatitiche_Day* stats_;
     TimeSource now_;
     std::atomic<int64_t> embargo_{0};

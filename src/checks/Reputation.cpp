@@ -42,18 +42,6 @@ int IsLanIp(std::string_view ip) {
     return 0;
 }
 
-CListTable::CListTable(const std::string& path, store::CDB_RAM::TimeSource now) {
-    if (now) table_.SetTimeSource(now);
-    if (!path.empty() && table_.Open(path)) {
-        persistent_ = true;
-        table_.Load();
-    }
-}
-
-CListTable::~CListTable() {
-    if (persistent_) table_.Save();
-}
-
 void CIpInferno::Add(std::string_view ip, int32_t expiry) {
     if (ip.empty()) return;
     table_.Insert(ip, std::to_string(expiry));  // an address already listed keeps its first expiry

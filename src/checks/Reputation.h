@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "checks/ListTable.h"
 #include "script/CS_Array.h"
 #include "store/DB_RAM.h"
 
@@ -19,19 +20,6 @@ class CDns;
 
 // 1 for 10/8, 172.16/12, 192.168/16 and 127.0.0.x; anything else (other 127 addresses too) 0.
 int IsLanIp(std::string_view ip);
-
-// A table owned by one list: opened and loaded at construction (empty path: memory only),
-// saved at destruction.
-class CListTable {
-public:
-    explicit CListTable(const std::string& path, store::CDB_RAM::TimeSource now = nullptr);
-    ~CListTable();
-    store::CDB_RAM& Table() { return table_; }
-
-protected:
-    store::CDB_RAM table_;
-    bool persistent_ = false;
-};
 
 // The IP embargo: address -> expiry (seconds since 1970, decimal text).
 class CIpInferno : public CListTable {

@@ -1,0 +1,17 @@
+#include "checks/ListTable.h"
+
+namespace checks {
+
+CListTable::CListTable(const std::string& path, store::CDB_RAM::TimeSource now) {
+    if (now) table_.SetTimeSource(now);
+    if (!path.empty() && table_.Open(path)) {
+        persistent_ = true;
+        table_.Load();
+    }
+}
+
+CListTable::~CListTable() {
+    if (persistent_) table_.Save();
+}
+
+}  // namespace checks
