@@ -30,15 +30,15 @@ std::string ScriptFile(const common::String& entry) {
     return bar == std::string::npos ? e : e.substr(bar + 1);
 }
 
-bool IsCoreScript(const std::string& path) {
-    static constexpr std::string_view kCore = "/core.cs";
-    return path.size() >= kCore.size() && path.compare(path.size() - kCore.size(), kCore.size(), kCore) == 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // CS_PROXY_ANTISPAM_INSTANCE
+
+bool AntispamScriptSlot::IsCoreScript() const {
+    static constexpr std::string_view kCore = "/core.cs";
+    return path.size() >= kCore.size() && path.compare(path.size() - kCore.size(), kCore.size(), kCore) == 0;
+}
 
 CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
 
@@ -141,7 +141,7 @@ int CS_PROXY_ANTISPAM_INSTANCE::Deliver(const char* name, const char* types,
         std::snprintf(line, sizeof line, "-- ERROR SCRIPT: %s --", s.path.c_str());
         s.in->AddLog(1, line, s.path, fn, "SCRIPT");
         if (!diagnostics.empty()) s.in->AddLog(1, diagnostics, s.path, fn, "SCRIPT");
-        if (session_ && IsCoreScript(s.path)) session_->EndSession("the core script failed");
+        if (session_ && s.IsCoreScript()) session_->EndSession("the core script failed");
         return 0;
     };
     for (size_t i = 0; i < scripts_.size(); ++i) {

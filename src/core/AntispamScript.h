@@ -32,6 +32,9 @@ struct AntispamScriptSlot {
     bool loaded = false;    // natives registered and the file compiled
     bool compiled = false;  // receives events
     std::string error;      // the last compile or run diagnostics
+
+    // The core script: when it fails, the session ends.
+    bool IsCoreScript() const;
 };
 
 class CS_PROXY_ANTISPAM_INSTANCE {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -141,10 +140,6 @@ void CLauchAntispam::Log(int level, const std::string& text, const char* functio
     AddLog(level, text, kSrc, function, type, id_);
 }
 
-void CLauchAntispam::Count(const std::string& name, int category) {
-    core_.Statistics()->AddItem(name, category, 0, 1.0f, 1);
-}
-
 void CLauchAntispam::MoveScriptLogs() {
     if (!host_) return;
     for (auto& s : host_->Scripts()) {
@@ -168,7 +163,7 @@ bool CLauchAntispam::CheckScripts() {
             for (service::LogQueueItem& item : s->in->TakeAll())
                 AddLog(1, item.entry.View(), item.file.View(), item.function.View(), "SCRIPT", id_);
         s->error.clear();
-        if (s->path.size() >= 8 && s->path.compare(s->path.size() - 8, 8, "/core.cs") == 0) ok = false;
+        if (s->IsCoreScript()) ok = false;
     }
     return ok;
 }
@@ -201,7 +196,7 @@ void CLauchAntispam::Send421() {
 
 void CLauchAntispam::RelayLoop() {
     const SessionSettings& cfg = *settings_;
-    const size_t recv_size = static_cast<size_t>(cfg.recv_size > 0 ? cfg.recv_size : 1024);
+    const size_t recv_size = static_cast<size_t>(cfg.recv_size);
     std::vector<char> buf(recv_size);
     while (!ending_) {
         const bool client_open = client_ && client_->HasHandle();
@@ -213,9 +208,6 @@ void CLauchAntispam::RelayLoop() {
         }
         const bool read_client = WantClientBytes(recv_size);
         const bool read_mta = client_queue_.size() < kMaxQueue;
-        const bool can_take = mode_ == kCommand && !discarding_ && ready_ && mta_queue_.empty() &&
-                              pending_.find('\n') != std::string::npos;
-        const bool can_flow = flowing_ && data_open_ && mta_queue_.empty();
 
         pollfd fds[2];
         int n = 0, ci = -1, mi = -1;
@@ -227,7 +219,8 @@ void CLauchAntispam::RelayLoop() {
                       0};
             mi = n++;
         }
-        int wait = (can_take || can_flow || (close_after_send_ && client_queue_.empty())) ? 0 : kMaxWaitMs;
+        const bool work_ready = CanTakeCommand() || CanFlow() || (close_after_send_ && client_queue_.empty());
+        int wait = work_ready ? 0 : kMaxWaitMs;
         int rc = ::poll(fds, static_cast<nfds_t>(n), wait);
         if (rc < 0 && errno != EINTR) {
             End("poll failed");
@@ -306,7 +299,7 @@ void CLauchAntispam::RelayLoop() {
         if (!relay_ && last_activity_ != 0 && now - last_activity_ > cfg.timeout_client) {
             Log(1, "Connection Timeout", kRun, "FIREWALL");
             client_->Send(kTimeoutReply, cfg.select_ms);
-            Count("f3fw_timeout", 3);
+            core_.Count("f3fw_timeout", 3);
             host_->Event("OnClientTimeOut");
             End(nullptr);
             break;
@@ -345,10 +338,18 @@ void CLauchAntispam::ClientBytes(std::string data) {
     }
 }
 
+bool CLauchAntispam::CanTakeCommand() const {
+    return mode_ == kCommand && !discarding_ && ready_ && mta_queue_.empty() &&
+           pending_.find('\n') != std::string::npos;
+}
+
+bool CLauchAntispam::CanFlow() const {
+    return flowing_ && data_open_ && mta_queue_.empty();
+}
+
 void CLauchAntispam::TakeCommand() {
-    if (mode_ != kCommand || discarding_ || !ready_ || !mta_queue_.empty()) return;
+    if (!CanTakeCommand()) return;
     size_t nl = pending_.find('\n');
-    if (nl == std::string::npos) return;
     ready_ = false;
     command_.assign(pending_, 0, nl + 1);
     pending_.erase(0, nl + 1);
@@ -356,7 +357,7 @@ void CLauchAntispam::TakeCommand() {
 }
 
 void CLauchAntispam::Flow(size_t recv_size) {
-    if (!flowing_ || !data_open_ || !mta_queue_.empty()) return;
+    if (!CanFlow()) return;
     size_t take = std::min(held_.size(), recv_size);
     mta_queue_.assign(held_, 0, take);
     held_.erase(0, take);
@@ -412,8 +413,7 @@ void CLauchAntispam::HandleCommand() {
         if (ending_) return;
         if (mode_ != kData) {
             // The script refused the transaction itself.
-            data_open_ = data_reply_due_ = bdat_ = false;
-            hold_limit_ = kHoldLimit;
+            LeaveData(false);
             pending_.insert(0, pipelined);
         } else if (!pipelined.empty() || (bdat_ && bdat_left_ == 0)) {
             HandleData(std::move(pipelined));
@@ -425,18 +425,35 @@ void CLauchAntispam::HandleCommand() {
     mta_queue_ = command_;
 }
 
+size_t CLauchAntispam::DataEnd(std::string_view data) {
+    if (!bdat_) return dot_.Scan(data);
+    const int64_t take = std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_);
+    bdat_left_ -= take;
+    return bdat_left_ <= 0 ? static_cast<size_t>(take) : std::string::npos;
+}
+
+void CLauchAntispam::LeaveData(bool drop_rest) {
+    mode_ = kCommand;
+    flowing_ = false;
+    end_seen_ = false;
+    data_open_ = false;
+    data_reply_due_ = false;
+    held_.clear();
+    hold_limit_ = kHoldLimit;
+    // While the rest is dropped, the end is still looked for where the last piece left off.
+    discarding_ = drop_rest;
+    if (!drop_rest) {
+        bdat_ = false;
+        dot_.Reset();
+    }
+}
+
 void CLauchAntispam::HandleData(std::string data) {
     size_t keep = data.size();
-    if (bdat_) {
-        keep = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(keep), bdat_left_));
-        bdat_left_ -= static_cast<int64_t>(keep);
-        if (bdat_left_ <= 0) end_seen_ = true;
-    } else {
-        size_t end = dot_.Scan(data);
-        if (end != std::string::npos) {
-            keep = end;
-            end_seen_ = true;
-        }
+    size_t end = DataEnd(data);
+    if (end != std::string::npos) {
+        keep = end;
+        end_seen_ = true;
     }
     if (keep < data.size()) {
         pending_.append(data, keep, std::string::npos);  // commands pipelined after the message
@@ -459,79 +476,36 @@ void CLauchAntispam::Analyse() {
     host_->Event("OnDoneAntispamFilter");
     if (ending_) return;
     flowing_ = true;
-    if (mode_ == kCommand) {
-        // The script rejected the message: none of it goes on; the rest of it is dropped.
-        held_.clear();
-        flowing_ = false;
-        data_open_ = false;
-        data_reply_due_ = false;
-        if (!end_seen_) discarding_ = true;
-        end_seen_ = false;
-    }
+    // The script rejected the message: none of it goes on; the rest of it is dropped.
+    if (mode_ == kCommand) LeaveData(!end_seen_);
 }
 
 void CLauchAntispam::EndData() {
-    flowing_ = false;
-    end_seen_ = false;
-    data_open_ = false;
-    bdat_ = false;
-    mode_ = kCommand;
-    dot_.Reset();
-    hold_limit_ = kHoldLimit;
+    LeaveData(false);
     // The next command waits for the MTA's answer to the message.
     ready_ = false;
 }
 
 void CLauchAntispam::DiscardData(std::string data) {
-    size_t end = std::string::npos;
-    if (bdat_) {
-        size_t keep = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_));
-        bdat_left_ -= static_cast<int64_t>(keep);
-        if (bdat_left_ <= 0) end = keep;
-    } else {
-        end = dot_.Scan(data);
-    }
+    size_t end = DataEnd(data);
     if (end == std::string::npos) return;
-    discarding_ = false;
-    bdat_ = false;
-    dot_.Reset();
-    hold_limit_ = kHoldLimit;
+    LeaveData(false);
     pending_.append(data, end, std::string::npos);
 }
 
 void CLauchAntispam::DataRefused() {
-    const bool had_data = !held_.empty() || end_seen_;
-    const bool complete = end_seen_;
-    mode_ = kCommand;
-    flowing_ = false;
-    data_open_ = false;
-    data_reply_due_ = false;
-    held_.clear();
-    end_seen_ = false;
-    hold_limit_ = kHoldLimit;
     // A client that sent its message without waiting for 354 must not see its lines taken
     // as commands.
-    if (had_data && !complete) {
-        discarding_ = true;
-    } else {
-        bdat_ = false;
-        dot_.Reset();
-    }
+    LeaveData(!held_.empty() && !end_seen_);
 }
 
 void CLauchAntispam::HandleReply(std::string_view bytes) {
     mta_partial_.append(bytes);
-    std::string reply;
     size_t last = mta_partial_.rfind('\n');
-    if (last == std::string::npos) {
-        if (mta_partial_.size() < kMaxLine) return;  // wait for the line's end
-        reply.swap(mta_partial_);
-    } else if (last + 1 == mta_partial_.size()) {
-        reply.swap(mta_partial_);
-    } else {
-        reply.assign(mta_partial_, 0, last + 1);
-        mta_partial_.erase(0, last + 1);
-    }
+    if (last == std::string::npos && mta_partial_.size() < kMaxLine) return;  // wait for the line's end
+    const size_t take = last == std::string::npos ? mta_partial_.size() : last + 1;
+    std::string reply = mta_partial_.substr(0, take);
+    mta_partial_.erase(0, take);
     HandleReplyLines(std::move(reply));
 }
 
@@ -543,7 +517,6 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         size_t end = nl == std::string::npos ? reply.size() : nl + 1;
         std::string_view line(reply.data() + start, end - start);
         start = end;
-        if (nl == std::string::npos && line.size() < kMaxLine) break;  // not a whole line
         // The last line of a reply has no "-" after its code: the command is answered.
         const bool final_line = line.size() < 4 || line[3] != '-';
         if (smtp::IsCountedError(line)) {
@@ -553,7 +526,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
             if (ending_) return;
             if (error_count_ > settings_->error_max) {
                 AddLog(1, "max errors exceeded... close connection !!!", kSrc, "CMorvaneCore::Reply", "FIREWALL", id_);
-                Count("f3fw_max_errore", 3);
+                core_.Count("f3fw_max_errore", 3);
                 return End(nullptr);
             }
             if (mode_ == kData) DataRefused();
@@ -586,7 +559,6 @@ void CLauchAntispam::End(const char* why, int level) {
 }
 
 void CLauchAntispam::Finish() {
-    MoveScriptLogs();
     if (host_ && host_->Count() > 0) host_->Event("OnDestroyThis");
     MoveScriptLogs();
     if (client_) {
@@ -614,7 +586,7 @@ void CLauchAntispam::Reset() {
     relay_ = false;
     last_activity_ = 0;
     property_bits_ = 0;
-    flowing_ = end_seen_ = close_after_send_ = false;
+    close_after_send_ = false;
     client_host_.clear();
     client_ip_.clear();
     mta_host_.clear();
@@ -628,16 +600,11 @@ void CLauchAntispam::Reset() {
     mta_partial_.clear();
     client_queue_.clear();
     mta_queue_.clear();
-    held_.clear();
-    hold_limit_ = kHoldLimit;
-    mode_ = kCommand;
+    LeaveData(false);
+    bdat_left_ = 0;
     mail_.Reset();
     mta_.reset();
     client_ = nullptr;
-    dot_.Reset();
-    bdat_ = false;
-    bdat_left_ = 0;
-    data_open_ = data_reply_due_ = discarding_ = false;
     if (!reuse_) host_.reset();
 }
 
@@ -691,22 +658,19 @@ std::string CLauchAntispam::MtaAddress() const {
 int CLauchAntispam::ConnectToDefaultMTA() {
     CMtaList* list = core_.MtaList();
     CMtaList::Cursor cursor = list->Begin();
-    const std::string bind_ip = settings_ ? settings_->adapter_ip : std::string();
     while (std::optional<MtaServer> server = list->Next(cursor)) {
-        if (!mta_) mta_ = std::make_unique<CSocketComm>();
         const std::string port = std::to_string(server->port);
-        if (mta_->Connect(server->host, port, bind_ip, kConnectTimeoutMs)) {
+        if (ConnectToMTA(server->host, port)) {
             AddLog(1, common::FormatText("O.K. Connect To: %s port: %s", server->host.c_str(), port.c_str()), kSrc,
                    kConnect, "SYS", id_);
             mta_host_ = server->host;
             mta_name_ = server->name;
-            mta_partial_.clear();
-            Count("f2cooperative_[" + server->host + "]", 2);
+            core_.Count("f2cooperative_[" + server->host + "]", 2);
             return 1;
         }
         AddLog(1, common::FormatText("FAILED to Connect a: %s port: %s", server->host.c_str(), port.c_str()), kSrc,
                kConnect, "SYS", id_);
-        Count("f2cooperative_fail_[" + server->host + "]", 2);
+        core_.Count("f2cooperative_fail_[" + server->host + "]", 2);
     }
     return 0;
 }

@@ -41,8 +41,8 @@ class CMorvaneCore;
 // What a session reads of the configuration, copied on the main thread at each reload so that
 // session threads never read fields the main loop is rewriting.
 struct SessionSettings {
-    int recv_size = 1024;     // buffer_socket_size
-    int select_ms = 300;      // socket_select_time
+    int recv_size = 1024;     // buffer_socket_size; 1024 when configured 0 or less
+    int select_ms = 300;      // socket_select_time; 300 when configured 0 or less
     int timeout_client = 60;  // seconds
     int error_max = 3;
     std::string adapter_ip;
@@ -137,6 +137,8 @@ private:
     void RelayLoop();
     // The steps of one relay-loop pass that do not touch the sockets.
     bool WantClientBytes(size_t recv_size) const;
+    bool CanTakeCommand() const;
+    bool CanFlow() const;
     void ClientBytes(std::string data);
     void TakeCommand();
     void Flow(size_t recv_size);
@@ -145,6 +147,12 @@ private:
     void HandleReply(std::string_view bytes);
     void HandleReplyLines(std::string reply);
     void HandleData(std::string data);
+    // Where the current piece of message data ends (BDAT by its byte count, DATA at the final
+    // "." line), or npos.
+    size_t DataEnd(std::string_view data);
+    // Back to command mode after a message: ended, refused or rejected; with `drop_rest` the
+    // rest of the message is still to come and is read and dropped up to its end.
+    void LeaveData(bool drop_rest);
     void DiscardData(std::string data);
     void DataRefused();
     void Analyse();
@@ -154,7 +162,6 @@ private:
     void Send421();
     void Reset();
     void Log(int level, const std::string& text, const char* function, const char* type);
-    void Count(const std::string& name, int category);
     void MoveScriptLogs();
 
     CMorvaneCore& core_;

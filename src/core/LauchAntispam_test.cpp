@@ -168,6 +168,11 @@ TEST_F(SessionTest, RejectedMessageIsDroppedToItsEnd) {
     // after the message went on at once.
     EXPECT_EQ(probe_->to_mta, "DATA\r\nNOOP\r\n");
     EXPECT_NE(probe_->to_client.find("554 spam\r\n"), std::string::npos);
+    // A rejected BDAT chunk leaves the next message the whole hold limit.
+    probe_->Mta("250 ok\r\n");
+    probe_->Client("BDAT 20 LAST\r\nSubject: x\r\n\r\nabcdefg");
+    EXPECT_EQ(probe_->Mode(), CLauchAntispam::kCommand);
+    EXPECT_EQ(probe_->HoldLimit(), CLauchAntispam::kHoldLimit);
 }
 
 // The script host on its own: several scripts, OR-ed results, shared variables, failures.

@@ -117,6 +117,8 @@ public:
     checks::CAutoWhitelist* AutoWhitelist() { return alwl_.get(); }
     checks::CGreylist* Greylist() { return grey_.get(); }
     int SaveRuns() const { return save_runs_; }
+    // Adds 1 to a statistic of the given category. Any thread.
+    void Count(const std::string& name, int type);
 
 private:
     struct Admission {
@@ -131,7 +133,6 @@ private:
     void Decide(Admission& a);
     void HandOff(Admission& a);
     void Refuse(Admission& a, const std::string& reply);
-    void Count(const std::string& name, int type);
     void StartWorkers();
     void StopWorkers();
     void Submit(Admission a);
