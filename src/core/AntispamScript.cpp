@@ -6,6 +6,7 @@
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Reputation.h"
+#include "common/String.h"
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
 #include "script/Bind.h"
@@ -112,15 +113,10 @@ bool CS_PROXY_ANTISPAM_INSTANCE::AnyFailed() const {
 }
 
 int CS_PROXY_ANTISPAM_INSTANCE::Event(const char* name) {
-    return Deliver(name, nullptr, {});
+    return Event(name, nullptr, {});
 }
 
 int CS_PROXY_ANTISPAM_INSTANCE::Event(const char* name, const char* types, std::initializer_list<const void*> values) {
-    return Deliver(name, types, values);
-}
-
-int CS_PROXY_ANTISPAM_INSTANCE::Deliver(const char* name, const char* types,
-                                        std::initializer_list<const void*> values) {
     if (count_ < 0 && scripts_.empty()) return 1;
     if (count_ < 1) return 0;
     if (session_ && session_->Stopping()) return 0;  // the kernel stops: no script starts now
@@ -137,9 +133,7 @@ int CS_PROXY_ANTISPAM_INSTANCE::Deliver(const char* name, const char* types,
         // A script that fails gets no further events until its host is rebuilt.
         s.error = diagnostics;
         s.compiled = false;
-        char line[1200];
-        std::snprintf(line, sizeof line, "-- ERROR SCRIPT: %s --", s.path.c_str());
-        s.in->AddLog(1, line, s.path, fn, "SCRIPT");
+        s.in->AddLog(1, common::FormatText("-- ERROR SCRIPT: %s --", s.path.c_str()), s.path, fn, "SCRIPT");
         if (!diagnostics.empty()) s.in->AddLog(1, diagnostics, s.path, fn, "SCRIPT");
         if (session_ && s.IsCoreScript()) session_->EndSession("the core script failed");
         return 0;
@@ -166,14 +160,11 @@ int CS_PROXY_ANTISPAM_INSTANCE::Deliver(const char* name, const char* types,
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::RegisterGlobalVariable(const std::string& name) {
-    globals_.emplace(name, "");
+    globals_.insert(name);
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::SetGlobalVariable(const std::string& name, const std::string& value) {
-    auto it = globals_.find(name);
-    if (it == globals_.end()) return;
-    it->second = value;
-    changed_.emplace_back(name, value);
+    if (globals_.count(name)) changed_.emplace_back(name, value);
 }
 
 // ---------------------------------------------------------------------------------------------

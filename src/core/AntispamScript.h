@@ -11,7 +11,7 @@
 // network) answer with their neutral values until they exist.
 #include <cstdint>
 #include <initializer_list>
-#include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,7 +65,6 @@ public:
     void SetGlobalVariable(const std::string& name, const std::string& value);
 
 private:
-    int Deliver(const char* name, const char* types, std::initializer_list<const void*> values);
     void Compile(AntispamScriptSlot& slot);
 
     CLauchAntispam* session_;
@@ -73,7 +72,7 @@ private:
     AntispamScriptSlot* current_ = nullptr;
     std::vector<std::unique_ptr<AntispamScriptSlot>> scripts_;
     int count_ = -1;
-    std::map<std::string, std::string> globals_;                // registered names
+    std::set<std::string> globals_;  // registered names
     std::vector<std::pair<std::string, std::string>> changed_;  // this call's changes, in order
 };
 

@@ -31,9 +31,8 @@ void CSessionPool::Reload(const service::CKernelConfig& c, const std::string& ap
         caching_ = caching;
     }
     if (!caching_ || !core_) return;
-    if (static_cast<int>(sessions_.size()) == pool && pool_size_ == pool) return;
+    if (static_cast<int>(sessions_.size()) == pool) return;
     StopSessions(sessions_);
-    pool_size_ = pool;
     for (int i = 0; i < pool; ++i) {
         std::unique_ptr<CLauchAntispam> session = NewSession();
         if (!session) break;
@@ -70,7 +69,6 @@ bool CSessionPool::AnyBusy() const {
 }
 
 void CSessionPool::Housekeeping(service::CLogQueue& core_log) {
-    log_.MoveTo(core_log);
     int busy = 0;
     for (auto& s : sessions_)
         if (s->Busy()) ++busy;
@@ -116,7 +114,6 @@ void CSessionPool::StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& se
 
 void CSessionPool::StopAll() {
     StopSessions(sessions_);
-    pool_size_ = 0;
     if (core_) log_.MoveTo(*core_);  // the sessions' last lines
 }
 

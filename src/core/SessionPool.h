@@ -42,7 +42,6 @@ private:
     CMorvaneCore* core_ = nullptr;
     std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
     bool caching_ = false;
-    int pool_size_ = 0;
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;
     service::CLogQueue log_;
