@@ -44,11 +44,8 @@ int CSocketComm::Send(std::string_view data, int timeout_ms) {
     size_t sent = 0;
     while (sent < data.size()) {
         if (!WaitFor(fd, POLLOUT, timeout_ms)) return sent > 0 ? static_cast<int>(sent) : 0;
-        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return -1;
-        }
+        int n = SendSome(data.substr(sent));
+        if (n < 0) return -1;
         sent += static_cast<size_t>(n);
     }
     return static_cast<int>(sent);
@@ -64,10 +61,7 @@ int CSocketComm::Recv(char* buffer, int size, int timeout_ms) {
     } while (rc < 0 && errno == EINTR);
     if (rc == 0) return 0;
     if (rc < 0) return -1;
-    ssize_t n = ::recv(fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
-    if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-    if (n == 0) return -1;  // the peer closed
-    return static_cast<int>(n);
+    return RecvSome(buffer, size);
 }
 
 int CSocketComm::SendSome(std::string_view data) {

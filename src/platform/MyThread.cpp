@@ -60,14 +60,3 @@ bool CMyThread::SleepWhileRunning(int ms) {
 }
 
 }  // namespace platform
-
-#include "platform/WakeEvent.h"
-
-namespace platform {
-
-CWakeEvent& KernelWake() {
-    static CWakeEvent wake;
-    return wake;
-}
-
-}  // namespace platform

@@ -1,0 +1,10 @@
+#include "platform/WakeEvent.h"
+
+namespace platform {
+
+CWakeEvent& KernelWake() {
+    static CWakeEvent wake;
+    return wake;
+}
+
+}  // namespace platform
