@@ -29,6 +29,11 @@ constexpr const char* kConnect = "CMorvaneCore::Run";
 constexpr const char* kStopReply = "421 Service not available, closing transmission channel\r\n";
 constexpr const char* kTimeoutReply = "451 Connection timeout, try later\r\n";
 constexpr const char* kLineTooLong = "500 5.5.6 Line too long\r\n";
+constexpr const char* kSyntaxError = "500 5.5.2 Syntax error\r\n";
+constexpr const char* kNoTls = "454 4.7.0 TLS not available\r\n";
+constexpr const char* kMtaTimeout = "451 4.4.2 Timeout waiting for the mail server, try again later\r\n";
+constexpr const char* kBdatFailed = "503 5.5.1 Earlier chunk failed, send RSET\r\n";
+constexpr const char* kBdatAborted = "421 4.3.0 BDAT transaction aborted, closing connection\r\n";
 
 std::string WithoutLineEnd(std::string_view line) {
     std::string out(line);
@@ -304,6 +309,13 @@ void CLauchAntispam::RelayLoop() {
             End(nullptr);
             break;
         }
+        // 8b. The MTA does not answer: every session, relay clients included, ends.
+        if (reply_deadline_ != 0 && now > reply_deadline_) {
+            Log(1, "MTA reply timeout, close connection", kRun, "FIREWALL");
+            client_->Send(kMtaTimeout, cfg.select_ms);
+            End(nullptr);
+            break;
+        }
         // 9. The kernel stops.
         if (!IsRunning()) {
             Send421();
@@ -339,7 +351,7 @@ void CLauchAntispam::ClientBytes(std::string data) {
 }
 
 bool CLauchAntispam::CanTakeCommand() const {
-    return mode_ == kCommand && !discarding_ && ready_ && mta_queue_.empty() &&
+    return mode_ == kCommand && !discarding_ && ready_ && !close_after_send_ && mta_queue_.empty() &&
            pending_.find('\n') != std::string::npos;
 }
 
@@ -353,6 +365,17 @@ void CLauchAntispam::TakeCommand() {
     ready_ = false;
     command_.assign(pending_, 0, nl + 1);
     pending_.erase(0, nl + 1);
+    if (smtp::IsAmbiguousLine(command_)) {
+        // A NUL or a bare CR: the MTA could read another command than the one the policy saw.
+        Log(2, "fr<-cl : command line with a NUL or a bare CR refused", kRun, "SYS");
+        command_.clear();
+        SendToClient(kSyntaxError);
+        CountError();
+        return;
+    }
+    // A bare LF ends a command line as CR LF does; the MTA gets CR LF.
+    command_.resize(command_.size() - (command_.size() >= 2 && command_[command_.size() - 2] == '\r' ? 2 : 1));
+    command_ += "\r\n";
     HandleCommand();
 }
 
@@ -361,6 +384,7 @@ void CLauchAntispam::Flow(size_t recv_size) {
     size_t take = std::min(held_.size(), recv_size);
     mta_queue_.assign(held_, 0, take);
     held_.erase(0, take);
+    if (take > 0) header_sent_ = true;
     if (held_.empty() && end_seen_) EndData();
     if (!mta_queue_.empty()) last_activity_ = common::NowSeconds();
 }
@@ -370,6 +394,13 @@ void CLauchAntispam::HandleCommand() {
     if (host_->Event("OnAllClientData", "string", {line.c_str()}) != 0) return End(nullptr);
     if (ending_) return;
     Log(2, "fr<-cl : " + line, kRun, "SYS");
+    if (smtp::IsStartTls(line)) {
+        // The relay reads SMTP lines: a TLS stream through it would be taken for commands.
+        Log(2, "STARTTLS answered 454: TLS is not available through the relay", kRun, "SYS");
+        command_.clear();
+        SendToClient(kNoTls);
+        return;
+    }
     smtp::Command c = smtp::RecognizeCommand(line, relay_);
     switch (c.kind) {
         case smtp::CommandKind::Helo:
@@ -396,18 +427,19 @@ void CLauchAntispam::HandleCommand() {
             break;
     }
     if (ending_) return;
-    if (std::optional<smtp::DataCommand> d = smtp::RecognizeData(line)) {
+    std::optional<smtp::DataCommand> d = smtp::RecognizeData(line);
+    if (d && d->bdat) return HandleBdat(*d);
+    if (bdat_tx_) return BetweenChunks(c.kind);
+    bdat_failed_ = false;
+    if (d) {
         std::string data_line = command_;
         std::string pipelined;
         pipelined.swap(pending_);
-        bdat_ = d->bdat;
-        bdat_left_ = d->size;
-        if (d->bdat && d->size < hold_limit_) hold_limit_ = static_cast<int>(d->size) - 1;
         mode_ = kData;
-        dot_.Reset();
+        norm_.Reset(smtp::DataNormalizer::Kind::Data);
         end_seen_ = false;
-        data_open_ = d->bdat;  // BDAT has no intermediate reply
-        data_reply_due_ = !d->bdat;
+        data_open_ = false;
+        data_reply_due_ = true;
         int limit = hold_limit_;
         host_->Event("OnCommandData", "int", {&limit});
         if (ending_) return;
@@ -415,21 +447,88 @@ void CLauchAntispam::HandleCommand() {
             // The script refused the transaction itself.
             LeaveData(false);
             pending_.insert(0, pipelined);
-        } else if (!pipelined.empty() || (bdat_ && bdat_left_ == 0)) {
+        } else if (!pipelined.empty()) {
             HandleData(std::move(pipelined));
             if (ending_) return;
         }
         if (command_.empty()) data_line.clear();  // the script dropped the command
         command_ = data_line;
+        mta_data_ = !command_.empty() && mode_ == kData;
     }
     mta_queue_ = command_;
+    if (!mta_queue_.empty()) ReplyDue(settings_->mta_timeout_cmd);
 }
 
-size_t CLauchAntispam::DataEnd(std::string_view data) {
-    if (!bdat_) return dot_.Scan(data);
-    const int64_t take = std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_);
-    bdat_left_ -= take;
-    return bdat_left_ <= 0 ? static_cast<size_t>(take) : std::string::npos;
+void CLauchAntispam::HandleBdat(const smtp::DataCommand& d) {
+    std::string pipelined;
+    pipelined.swap(pending_);
+    bdat_ = true;
+    bdat_left_ = d.size;
+    bdat_last_ = d.last;
+    chunk_size_ = d.size;
+    if (bdat_failed_) {
+        // An earlier chunk of this transaction failed: this one is not taken either.
+        command_.clear();
+        SendToClient(kBdatFailed);
+        LeaveData(true);
+        return DiscardData(std::move(pipelined));
+    }
+    mode_ = kData;
+    std::string data_line = "DATA\r\n";
+    if (!bdat_tx_) {
+        // The first chunk opens the transaction. CHUNKING is never offered to the client (see
+        // RemoveExtensions), and the chunks go to the MTA as one DATA transaction, so the MTA
+        // never has to read BDAT byte counts that the policy's rewrites would change.
+        bdat_tx_ = true;
+        norm_.Reset(smtp::DataNormalizer::Kind::Bdat);
+        end_seen_ = false;
+        data_open_ = false;
+        data_reply_due_ = true;
+        int limit = hold_limit_;
+        host_->Event("OnCommandData", "int", {&limit});
+        if (ending_) return;
+        if (mode_ != kData) {
+            // The script refused the transaction: the chunk's bytes are read and dropped.
+            bdat_failed_ = !d.last;
+            LeaveData(true);
+            return DiscardData(std::move(pipelined));
+        }
+    } else {
+        data_line.clear();  // the MTA reads the transaction's data already
+    }
+    if (!pipelined.empty() || bdat_left_ == 0) {
+        HandleData(std::move(pipelined));
+        if (ending_) return;
+    }
+    if (command_.empty()) data_line.clear();  // the script dropped the command
+    command_ = data_line;
+    mta_queue_ = command_;
+    if (!mta_queue_.empty()) {
+        mta_data_ = bdat_tx_;
+        ReplyDue(settings_->mta_timeout_cmd);
+    }
+}
+
+void CLauchAntispam::BetweenChunks(smtp::CommandKind kind) {
+    command_.clear();
+    if (kind == smtp::CommandKind::Noop) return SendToClient("250 2.0.0 OK\r\n");
+    // The MTA reads this transaction's data, and only its final line would stop that: no other
+    // command can reach it now.
+    SendToClient(kBdatAborted);
+    const bool abort = mta_data_;
+    LeaveData(false);
+    if (abort) AbortMtaData();
+    close_after_send_ = true;
+}
+
+void CLauchAntispam::ChunkDone() {
+    mode_ = kCommand;
+    bdat_ = false;
+    const std::string ack = "250 2.0.0 " + std::to_string(chunk_size_) + " octets received\r\n";
+    if (data_reply_due_)
+        chunk_ack_ = ack;  // the MTA may still refuse the transaction
+    else
+        SendToClient(ack);
 }
 
 void CLauchAntispam::LeaveData(bool drop_rest) {
@@ -438,33 +537,53 @@ void CLauchAntispam::LeaveData(bool drop_rest) {
     end_seen_ = false;
     data_open_ = false;
     data_reply_due_ = false;
+    mta_data_ = false;
+    header_sent_ = false;
+    bdat_tx_ = false;
+    chunk_ack_.clear();
     held_.clear();
     hold_limit_ = kHoldLimit;
     // While the rest is dropped, the end is still looked for where the last piece left off.
     discarding_ = drop_rest;
     if (!drop_rest) {
         bdat_ = false;
-        dot_.Reset();
+        bdat_left_ = 0;
+        norm_.Reset(smtp::DataNormalizer::Kind::Data);
     }
 }
 
 void CLauchAntispam::HandleData(std::string data) {
-    size_t keep = data.size();
-    size_t end = DataEnd(data);
-    if (end != std::string::npos) {
-        keep = end;
-        end_seen_ = true;
+    std::string piece;  // what the MTA will get of these bytes
+    size_t used = data.size();
+    bool chunk_end = false;
+    if (bdat_) {
+        used = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_));
+        bdat_left_ -= static_cast<int64_t>(used);
+        norm_.Feed(std::string_view(data).substr(0, used), &piece);
+        chunk_end = bdat_left_ == 0;
+        if (chunk_end && bdat_last_) {
+            norm_.Finish(&piece);
+            end_seen_ = true;
+        }
+    } else {
+        size_t end = norm_.Feed(data, &piece);
+        if (end != std::string::npos) {
+            used = end;
+            end_seen_ = true;
+        }
     }
-    if (keep < data.size()) {
-        pending_.append(data, keep, std::string::npos);  // commands pipelined after the message
-        data.resize(keep);
-    }
-    held_ += data;
+    if (used < data.size()) pending_.append(data, used, std::string::npos);  // commands after the data
+    held_ += piece;
     int end_flag = end_seen_ ? 1 : 0;
-    host_->Event("OnAllDataMessage", "string,int", {data.c_str(), &end_flag});
+    host_->Event("OnAllDataMessage", "string,int", {piece.c_str(), &end_flag});
     if (ending_) return;
-    if (!end_seen_ && held_.size() < static_cast<size_t>(std::max(hold_limit_, 0))) return;
-    if (!flowing_) Analyse();
+    if (mode_ != kData) return Rejected();
+    if (!end_seen_ && held_.size() < static_cast<size_t>(std::max(hold_limit_, 0)) && !chunk_end) return;
+    if (!flowing_ && (end_seen_ || held_.size() >= static_cast<size_t>(std::max(hold_limit_, 0)))) {
+        Analyse();
+        if (ending_ || mode_ != kData) return;
+    }
+    if (chunk_end && !bdat_last_) ChunkDone();
 }
 
 void CLauchAntispam::Analyse() {
@@ -476,34 +595,87 @@ void CLauchAntispam::Analyse() {
     host_->Event("OnDoneAntispamFilter");
     if (ending_) return;
     flowing_ = true;
-    // The script rejected the message: none of it goes on; the rest of it is dropped.
-    if (mode_ == kCommand) LeaveData(!end_seen_);
+    if (mode_ != kData) Rejected();
+}
+
+void CLauchAntispam::Rejected() {
+    // The script rejected the message (DropBufferToMTA): none of it goes on, and the rest of it,
+    // or of its chunk, is dropped; later chunks of its transaction are refused.
+    const bool abort = mta_data_;
+    if (bdat_tx_ && !end_seen_) bdat_failed_ = true;
+    LeaveData(RestToCome());
+    if (abort) AbortMtaData();
+}
+
+void CLauchAntispam::AbortMtaData() {
+    // The MTA reads this message's data and only a final line would end it, which would deliver
+    // it. An MTA never delivers a message whose connection closed before its end, so the MTA
+    // connection closes, and the session ends once the client has its answer: no command of the
+    // client could reach the MTA any more.
+    Log(2, "message refused while the MTA reads it: MTA connection closed, session ends", kRun, "SYS");
+    CloseMTAConnection();
+    mta_queue_.clear();
+    reply_deadline_ = 0;
+    close_after_send_ = true;
 }
 
 void CLauchAntispam::EndData() {
     LeaveData(false);
     // The next command waits for the MTA's answer to the message.
     ready_ = false;
+    ReplyDue(settings_->mta_timeout_data);
+}
+
+void CLauchAntispam::ReplyDue(int seconds) {
+    reply_deadline_ = common::NowSeconds() + seconds;
 }
 
 void CLauchAntispam::DiscardData(std::string data) {
-    size_t end = DataEnd(data);
-    if (end == std::string::npos) return;
+    size_t end;
+    if (bdat_) {
+        end = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_));
+        bdat_left_ -= static_cast<int64_t>(end);
+        if (bdat_left_ > 0) return;
+    } else {
+        end = norm_.Feed(data, nullptr);
+        if (end == std::string::npos) return;
+    }
     LeaveData(false);
     pending_.append(data, end, std::string::npos);
 }
 
 void CLauchAntispam::DataRefused() {
-    // A client that sent its message without waiting for 354 must not see its lines taken
-    // as commands.
-    LeaveData(!held_.empty() && !end_seen_);
+    // A client that sent its message without waiting for 354 must not see its lines taken as
+    // commands; the rest of a refused chunk is dropped, and so are the transaction's later ones.
+    if (bdat_tx_ && !end_seen_) bdat_failed_ = true;
+    const bool drop = mode_ == kData && (bdat_ ? bdat_left_ > 0 : !held_.empty() && !end_seen_);
+    LeaveData(drop);
+}
+
+bool CLauchAntispam::CountError() {
+    ++error_count_;
+    int count = error_count_;
+    host_->Event("OverWriteCommandError", "int", {&count});
+    if (ending_) return false;
+    if (error_count_ > settings_->error_max) {
+        AddLog(1, "max errors exceeded... close connection !!!", kSrc, "CMorvaneCore::Reply", "FIREWALL", id_);
+        core_.Count("f3fw_max_errore", 3);
+        End(nullptr);
+        return false;
+    }
+    return true;
 }
 
 void CLauchAntispam::HandleReply(std::string_view bytes) {
     mta_partial_.append(bytes);
-    size_t last = mta_partial_.rfind('\n');
-    if (last == std::string::npos && mta_partial_.size() < kMaxLine) return;  // wait for the line's end
-    const size_t take = last == std::string::npos ? mta_partial_.size() : last + 1;
+    // Whole replies only: an EHLO reply is edited as a whole, and the line removed from it may
+    // be its last.
+    size_t take = smtp::CompleteReplies(mta_partial_);
+    if (take == 0) {
+        if (mta_partial_.size() < kMaxLine) return;  // wait for the reply's end
+        size_t last = mta_partial_.rfind('\n');
+        take = last == std::string::npos ? mta_partial_.size() : last + 1;
+    }
     std::string reply = mta_partial_.substr(0, take);
     mta_partial_.erase(0, take);
     HandleReplyLines(std::move(reply));
@@ -511,25 +683,23 @@ void CLauchAntispam::HandleReply(std::string_view bytes) {
 
 void CLauchAntispam::HandleReplyLines(std::string reply) {
     reply = smtp::EditReply(std::move(reply), &ext_insert_, &ext_drop_);
+    std::string removed;
+    reply = smtp::RemoveExtensions(std::move(reply), &removed);
+    if (!removed.empty())
+        Log(2, "EHLO reply without " + removed + ": not available through the relay", kRun, "SYS");
+    std::string to_client;
     size_t start = 0;
     while (start < reply.size()) {
         size_t nl = reply.find('\n', start);
         size_t end = nl == std::string::npos ? reply.size() : nl + 1;
         std::string_view line(reply.data() + start, end - start);
         start = end;
+        bool pass = true;
         // The last line of a reply has no "-" after its code: the command is answered.
         const bool final_line = line.size() < 4 || line[3] != '-';
         if (smtp::IsCountedError(line)) {
-            ++error_count_;
-            int count = error_count_;
-            host_->Event("OverWriteCommandError", "int", {&count});
-            if (ending_) return;
-            if (error_count_ > settings_->error_max) {
-                AddLog(1, "max errors exceeded... close connection !!!", kSrc, "CMorvaneCore::Reply", "FIREWALL", id_);
-                core_.Count("f3fw_max_errore", 3);
-                return End(nullptr);
-            }
-            if (mode_ == kData) DataRefused();
+            if (!CountError()) return;
+            if (mode_ == kData && !data_reply_due_) DataRefused();
         }
         if (smtp::IsAuthenticated(line)) {
             relay_ = true;
@@ -539,18 +709,27 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         }
         if (final_line) {
             ready_ = true;
-            if (data_reply_due_ && mode_ == kData) {
+            reply_deadline_ = 0;
+            if (data_reply_due_) {
                 data_reply_due_ = false;
-                if (line.substr(0, 3) == "354")
+                if (line.substr(0, 3) == "354") {
                     data_open_ = true;
-                else
+                    if (bdat_tx_) {
+                        // A BDAT client waits for its chunk's reply, not for 354.
+                        pass = false;
+                        to_client += chunk_ack_;
+                        chunk_ack_.clear();
+                    }
+                } else {
                     DataRefused();
+                }
             }
         }
+        if (pass) to_client.append(line);
     }
-    if (reply.empty()) return;
-    client_queue_ += reply;
-    if (host_->Event("OnReplyMTA", "string", {reply.c_str()}) != 0) End(nullptr);
+    if (to_client.empty()) return;
+    client_queue_ += to_client;
+    if (host_->Event("OnReplyMTA", "string", {to_client.c_str()}) != 0) End(nullptr);
 }
 
 void CLauchAntispam::End(const char* why, int level) {
@@ -601,7 +780,8 @@ void CLauchAntispam::Reset() {
     client_queue_.clear();
     mta_queue_.clear();
     LeaveData(false);
-    bdat_left_ = 0;
+    bdat_failed_ = false;
+    reply_deadline_ = 0;
     mail_.Reset();
     mta_.reset();
     client_ = nullptr;
@@ -678,14 +858,25 @@ int CLauchAntispam::ConnectToDefaultMTA() {
 int CLauchAntispam::ConnectToMTA(const std::string& host, const std::string& port) {
     if (!mta_) mta_ = std::make_unique<CSocketComm>();
     mta_partial_.clear();
-    return mta_->Connect(host, port, settings_ ? settings_->adapter_ip : std::string(), kConnectTimeoutMs) ? 1 : 0;
+    if (!mta_->Connect(host, port, settings_ ? settings_->adapter_ip : std::string(), kConnectTimeoutMs)) return 0;
+    ReplyDue(settings_ ? settings_->mta_timeout_cmd : 300);  // its greeting
+    return 1;
+}
+
+bool CLauchAntispam::CanRewriteHeader(const char* function) {
+    if ((mode_ == kData || bdat_tx_) && !header_sent_) return true;
+    Log(2, std::string(function) + ": no message header held (not in a message, or already sent), nothing rewritten",
+        kRun, "SCRIPT");
+    return false;
 }
 
 void CLauchAntispam::ModifyHeaderSubject(std::string_view tag) {
-    held_ = smtp::ModifyHeaderSubject(std::move(held_), tag);
+    if (!CanRewriteHeader("ModifyHeaderSubject")) return;
+    held_ = smtp::ModifyHeaderSubject(std::move(held_), tag, end_seen_);
 }
 
 void CLauchAntispam::WriteHeaderMessage(std::string_view line) {
+    if (!CanRewriteHeader("WriteHeaderMessage")) return;
     held_ = smtp::WriteHeaderMessage(std::move(held_), line);
 }
 

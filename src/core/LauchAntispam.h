@@ -45,6 +45,8 @@ struct SessionSettings {
     int select_ms = 300;      // socket_select_time; 300 when configured 0 or less
     int timeout_client = 60;  // seconds
     int error_max = 3;
+    int mta_timeout_data = 600;  // seconds for the reply to the end of a message
+    int mta_timeout_cmd = 300;   // seconds for any other reply, the greeting included
     std::string adapter_ip;
     std::vector<common::String> scripts;  // cs_N entries
     std::string script_dir;               // ends with "/"
@@ -143,20 +145,27 @@ private:
     void TakeCommand();
     void Flow(size_t recv_size);
     void HandleCommand();
-    void EnterData(const std::string& line, std::string pipelined);
+    void HandleBdat(const smtp::DataCommand& d);
+    void BetweenChunks(smtp::CommandKind kind);
+    void ChunkDone();
     void HandleReply(std::string_view bytes);
     void HandleReplyLines(std::string reply);
     void HandleData(std::string data);
-    // Where the current piece of message data ends (BDAT by its byte count, DATA at the final
-    // "." line), or npos.
-    size_t DataEnd(std::string_view data);
+    // Counts an error reply (500-509) against error_max; false when that ended the session.
+    bool CountError();
     // Back to command mode after a message: ended, refused or rejected; with `drop_rest` the
-    // rest of the message is still to come and is read and dropped up to its end.
+    // rest of the message (or of the BDAT chunk) is still to come and is read and dropped up to
+    // its end.
     void LeaveData(bool drop_rest);
+    bool RestToCome() const { return bdat_ ? bdat_left_ > 0 : !end_seen_; }
     void DiscardData(std::string data);
     void DataRefused();
+    void Rejected();
+    void AbortMtaData();
     void Analyse();
     void EndData();
+    void ReplyDue(int seconds);
+    bool CanRewriteHeader(const char* function);
     void End(const char* why, int level = 1);
     void Finish();
     void Send421();
@@ -208,10 +217,26 @@ private:
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
     bool ending_ = false;
 
-    // Where the final "." line may be, across reads.
-    smtp::DataEndScanner dot_;
+    // Message data on its way to the MTA: line ends, dot-stuffing, the final "." line.
+    smtp::DataNormalizer norm_;
+    // The data being read is a BDAT chunk: its bytes left, and whether it is the last.
     bool bdat_ = false;
     int64_t bdat_left_ = 0;
+    bool bdat_last_ = false;
+    int64_t chunk_size_ = 0;
+    // A client's BDAT transaction goes to the MTA as one DATA transaction; between its chunks
+    // the MTA reads message data.
+    bool bdat_tx_ = false;
+    // A chunk of this transaction failed: the client's later chunks are refused and dropped.
+    bool bdat_failed_ = false;
+    // The reply to a complete chunk, given once the MTA accepted DATA.
+    std::string chunk_ack_;
+    // The MTA was sent DATA and did not refuse it: it reads message data up to a final line.
+    bool mta_data_ = false;
+    // Part of the held message went to the MTA: its header can no longer be rewritten.
+    bool header_sent_ = false;
+    // When the MTA's reply is overdue (seconds), or 0 when none is awaited.
+    int64_t reply_deadline_ = 0;
     // The MTA accepted DATA (354), or the chunk is BDAT: message bytes may go to it.
     bool data_open_ = false;
     // The DATA command is at the MTA and its reply is awaited.

@@ -89,13 +89,86 @@ TEST_F(SessionTest, MessageWaitsForTheMtaToAcceptDataAndIsDroppedWhenItRefuses) 
     EXPECT_EQ(probe_->to_client.find("554 no valid recipients\r\n") != std::string::npos, true);
 }
 
-TEST_F(SessionTest, BdatChunkEndsByItsByteCount) {
+// The known smuggling sequences end nothing: the message goes on with them as stuffed lines,
+// and the commands after them reach the MTA as message data, as the proxy saw them.
+TEST_F(SessionTest, SmugglingSequencesStayMessageDataForTheMtaToo) {
+    const std::string smuggled = "MAIL FROM:<evil@x.test>\r\nRCPT TO:<victim@y.test>\r\nDATA\r\nforged\r\n";
+    for (const std::string seq : {"\n.\n", "\r.\r", "\r\n.\n", "\n.\r\n", "\r.\r\n"}) {
+        Start(kPass);
+        Command("MAIL FROM:<a@a.test>\r\n", "250 ok\r\n");
+        Command("DATA\r\n", "354 go\r\n");
+        probe_->to_mta.clear();
+        probe_->Client("Subject: s\r\n\r\nbody" + seq + smuggled + ".\r\nQUIT\r\n");
+        EXPECT_EQ(probe_->to_mta, "Subject: s\r\n\r\nbody\r\n..\r\n" + smuggled + ".\r\n");
+        EXPECT_EQ(probe_->Pending(), "QUIT\r\n");
+        TearDown();
+    }
+}
+
+TEST_F(SessionTest, CommandLinesTheMtaCouldReadOtherwiseAreRefused) {
     Start(kPass);
-    EXPECT_EQ(Command("BDAT 12 LAST\r\n.\r\n\r\n.\r\nabcdNOOP\r\n", ""), "BDAT 12 LAST\r\n.\r\n\r\n.\r\nabcd");
-    EXPECT_EQ(probe_->Pending(), "NOOP\r\n");
+    EXPECT_EQ(Command(std::string("EHLO a\0b.example.org\r\n", 23), ""), "");
+    EXPECT_EQ(Command("MAIL FROM:<a@a.test>\rRCPT TO:<b@b.test>\r\n", ""), "");
+    EXPECT_EQ(probe_->to_client, "220 mta ready\r\n500 5.5.2 Syntax error\r\n500 5.5.2 Syntax error\r\n");
+    EXPECT_EQ(probe_->Errors(), 2) << "counted as the MTA's 500 replies are";
+    EXPECT_EQ(Command("EHLO a.test\n", "250 ok\r\n"), "EHLO a.test\r\n") << "a bare LF ends a line, sent as CR LF";
+}
+
+TEST_F(SessionTest, StartTlsIsNeitherOfferedNorRelayed) {
+    Start(kPass);
+    Command("EHLO a.test\r\n", "250-mta\r\n250-STARTTLS\r\n250-PIPELINING\r\n250 chunking\r\n");
+    EXPECT_EQ(probe_->to_client, "220 mta ready\r\n250-mta\r\n250 PIPELINING\r\n");
+    probe_->to_client.clear();
+    EXPECT_EQ(Command("STARTTLS\r\n", ""), "");
+    EXPECT_EQ(probe_->to_client, "454 4.7.0 TLS not available\r\n");
+    EXPECT_EQ(Command("NOOP\r\n", "250 ok\r\n"), "NOOP\r\n") << "the session goes on in the clear";
+}
+
+// A client's BDAT chunks go to the MTA as one DATA transaction: dot-stuffed, line ends
+// normalised, the policy's header line in the header, replies mapped back.
+TEST_F(SessionTest, BdatChunksGoToTheMtaAsOneDataTransaction) {
+    Start("int OnDoneAntispamFilter() { k.WriteHeaderMessage(\"X-A: 1\"); return 0; }\n");
+    Command("MAIL FROM:<a@a.test>\r\n", "250 ok\r\n");
+    probe_->to_mta.clear();
+    probe_->to_client.clear();
+    // Pipelined chunks, a CR LF split between them, a line that is a lone dot, a bare LF.
+    probe_->Client("BDAT 11\r\nSubject: a\rBDAT 15 LAST\r\n\n\r\n.\r\n.x\nno end");
+    probe_->Client("NOOP\r\n");
+    EXPECT_EQ(probe_->to_mta, "DATA\r\n") << "no message byte before the MTA accepted DATA";
+    probe_->Mta("354 go\r\n");
+    EXPECT_EQ(probe_->to_client, "250 2.0.0 11 octets received\r\n") << "354 is not the chunk's reply";
+    EXPECT_EQ(probe_->to_mta, "DATA\r\nSubject: a\r\nX-A: 1\r\n\r\n..\r\n..x\r\nno end\r\n.\r\n");
+    probe_->Mta("250 queued\r\n");
+    EXPECT_EQ(probe_->to_client, "250 2.0.0 11 octets received\r\n250 queued\r\n");
+    EXPECT_EQ(probe_->to_mta, "DATA\r\nSubject: a\r\nX-A: 1\r\n\r\n..\r\n..x\r\nno end\r\n.\r\nNOOP\r\n");
     EXPECT_EQ(probe_->Mode(), CLauchAntispam::kCommand);
-    probe_->Mta("250 chunk\r\n");
-    EXPECT_EQ(probe_->to_mta, "BDAT 12 LAST\r\n.\r\n\r\n.\r\nabcdNOOP\r\n");
+}
+
+TEST_F(SessionTest, RefusedBdatChunksAreReadAndDroppedNeverTakenAsCommands) {
+    // The MTA refuses the transaction: the chunk gets its reply, the later chunk a local 503.
+    Start(kPass);
+    probe_->Client("BDAT 22\r\nMAIL FROM:<e@x.test>\r\nBDAT 12 LAST\r\nRSET\r\nRSET\r\nNOOP\r\n");
+    probe_->Mta("554 no valid recipients\r\n");
+    EXPECT_EQ(probe_->to_client, "220 mta ready\r\n554 no valid recipients\r\n503 5.5.1 Earlier chunk failed, send RSET\r\n");
+    EXPECT_EQ(probe_->to_mta, "DATA\r\nNOOP\r\n");
+    TearDown();
+    // The policy refuses the transaction itself (greylisting): the declared bytes are dropped.
+    Start("int OnCommandData(int hold) { k.DropBufferToMTA(); k.SendToClient(\"451 later\\r\\n\"); return 0; }\n");
+    EXPECT_EQ(Command("BDAT 26 LAST\r\nRCPT TO:<b@b.test>\r\nDATA\r\nNOOP\r\n", "250 ok\r\n"), "NOOP\r\n");
+    EXPECT_EQ(probe_->HoldLimit(), CLauchAntispam::kHoldLimit);
+    TearDown();
+    // A command between chunks: NOOP is answered; anything else cannot reach an MTA that reads
+    // message data, so the MTA connection closes (nothing is delivered) and the session ends.
+    Start(kPass);
+    probe_->Client("BDAT 3\r\nabc");
+    probe_->Mta("354 go\r\n");
+    probe_->to_client.clear();
+    EXPECT_EQ(Command("NOOP\r\n", ""), "");
+    EXPECT_EQ(probe_->to_client, "250 2.0.0 OK\r\n");
+    EXPECT_EQ(Command("RSET\r\n", ""), "");
+    EXPECT_EQ(probe_->to_client, "250 2.0.0 OK\r\n421 4.3.0 BDAT transaction aborted, closing connection\r\n");
+    EXPECT_TRUE(probe_->Ended());
+    EXPECT_FALSE(probe_->MtaOpen());
 }
 
 TEST_F(SessionTest, NextCommandWaitsForTheLastLineOfAReply) {
@@ -158,21 +231,48 @@ TEST_F(SessionTest, LargeMessageIsAnalysedAtTheHoldLimitAndRewritten) {
     EXPECT_EQ(probe_->to_client.find("bad length"), std::string::npos);
 }
 
-TEST_F(SessionTest, RejectedMessageIsDroppedToItsEnd) {
-    Start("int OnDoneAntispamFilter() { k.DropBufferToMTA(); k.SendToClient(\"554 spam\\r\\n\"); return 0; }\n", 4096);
+// The header line goes into the header even when its end is not held, and no rewrite reaches
+// the body once the header has gone to the MTA.
+TEST_F(SessionTest, HeaderRewritesNeverCorruptTheMessage) {
+    Start("int OnDoneAntispamFilter() { k.WriteHeaderMessage(\"X-A: 1\"); k.ModifyHeaderSubject(\"[T]\"); return 0; }\n"
+          "int OnAllDataMessage(string d, int end) { k.WriteHeaderMessage(\"X-P: 1\"); return 0; }\n",
+          4096);
+    Command("DATA\r\n", "354 go\r\n");
+    std::string header;
+    for (int i = 0; header.size() < 40000; ++i) header += "Received: from hop" + std::to_string(i) + "\r\n";
+    std::string body;
+    while (body.size() < 60000) body += "Subject: not this one\r\n\r\n";
+    probe_->Client(header + "Subject: late\r\n\r\n" + body + ".\r\n");
+    const std::string& got = probe_->to_mta;
+    const size_t blank = got.find("\r\n\r\n");
+    ASSERT_NE(blank, std::string::npos);
+    EXPECT_EQ(got.substr(blank + 4), body + ".\r\n") << "the body is untouched";
+    EXPECT_EQ(got.substr(got.find(header), header.size()), header);
+    EXPECT_EQ(got.compare(0, 14, "DATA\r\nX-A: 1\r\n"), 0) << "the line went to the top of the header";
+    EXPECT_NE(got.find("\r\nSubject: late\r\n"), std::string::npos) << "a Subject line not held is not touched";
+    EXPECT_EQ(got.find("[T]"), std::string::npos);
+}
+
+TEST_F(SessionTest, RejectedMessageIsDroppedAndTheMtaNeverGetsItsEnd) {
+    const std::string reject =
+        "int OnDoneAntispamFilter() { k.DropBufferToMTA(); k.SendToClient(\"554 spam\\r\\n\"); return 0; }\n";
+    Start(reject, 4096);
     Command("DATA\r\n", "354 go\r\n");
     std::string body;
     while (body.size() < 50000) body += "spam spam spam\r\n";
-    probe_->Client("Subject: x\r\n\r\n" + body + ".\r\nNOOP\r\n");
-    // No byte of the rejected message reached the MTA; the script answered, so the command
-    // after the message went on at once.
-    EXPECT_EQ(probe_->to_mta, "DATA\r\nNOOP\r\n");
+    probe_->Client("Subject: x\r\n\r\n" + body + ".\r\nNOOP\r\nMAIL FROM:<x@y.test>\r\n");
+    // The MTA reads message data: no byte of the rejected message and no later command may reach
+    // it; its connection closes and the session ends once the client has the answer.
+    EXPECT_EQ(probe_->to_mta, "DATA\r\n");
     EXPECT_NE(probe_->to_client.find("554 spam\r\n"), std::string::npos);
-    // A rejected BDAT chunk leaves the next message the whole hold limit.
-    probe_->Mta("250 ok\r\n");
-    probe_->Client("BDAT 20 LAST\r\nSubject: x\r\n\r\nabcdefg");
-    EXPECT_EQ(probe_->Mode(), CLauchAntispam::kCommand);
-    EXPECT_EQ(probe_->HoldLimit(), CLauchAntispam::kHoldLimit);
+    EXPECT_TRUE(probe_->Ended());
+    EXPECT_FALSE(probe_->MtaOpen());
+    TearDown();
+    // Rejected before DATA went to the MTA (the client did not wait for 354): the session goes on.
+    Start(reject);
+    probe_->Client("DATA\r\nSubject: x\r\n\r\nspam\r\n.\r\nNOOP\r\n");
+    EXPECT_EQ(probe_->to_mta, "NOOP\r\n");
+    EXPECT_FALSE(probe_->Ended());
 }
 
 // The script host on its own: several scripts, OR-ed results, shared variables, failures.

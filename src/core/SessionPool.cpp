@@ -19,6 +19,8 @@ void CSessionPool::Reload(const service::CKernelConfig& c, const std::string& ap
     s->select_ms = c.socket_select_time > 0 ? c.socket_select_time : 300;
     s->timeout_client = c.timeout_client;
     s->error_max = c.error_max;
+    s->mta_timeout_data = c.mta_timeout_data > 0 ? c.mta_timeout_data : 600;
+    s->mta_timeout_cmd = c.mta_timeout_cmd > 0 ? c.mta_timeout_cmd : 300;
     s->adapter_ip = c.adapter_ip.str();
     s->scripts = c.cs_scripts;
     s->script_dir = app_dir + "/scripts/antispam/";

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "core/LauchAntispam.h"
 
@@ -63,7 +65,8 @@ struct SessionProbe {
         s.HandleReply(bytes);
         Pump();
     }
-    // Takes commands and flows the message until nothing moves; the queues are "sent".
+    // Takes commands and flows the message until nothing moves; the queues are "sent". What goes
+    // to the MTA is also kept as segments: 'c' a command the session took, 'd' message data.
     void Pump() {
         for (int guard = 0; guard < 100000 && !s.ending_; ++guard) {
             auto state = [this] {
@@ -72,15 +75,23 @@ struct SessionProbe {
             const auto before = state();
             s.TakeCommand();
             if (s.ending_) break;
+            Sent('c');
             s.Flow(RecvSize());
-            to_mta += s.mta_queue_;
-            s.mta_queue_.clear();
+            Sent('d');
             to_client += s.client_queue_;
             s.client_queue_.clear();
+            if (s.close_after_send_) s.End(nullptr);  // the relay loop ends once the client has it all
             if (state() == before) break;
         }
     }
+    void Sent(char kind) {
+        if (s.mta_queue_.empty()) return;
+        to_mta += s.mta_queue_;
+        segments.emplace_back(kind, s.mta_queue_);
+        s.mta_queue_.clear();
+    }
     bool Ended() const { return s.ending_; }
+    bool MtaOpen() const { return s.mta_ && s.mta_->HasHandle(); }
     int Mode() const { return s.mode_; }
     const std::string& Held() const { return s.held_; }
     const std::string& Pending() const { return s.pending_; }
@@ -93,6 +104,7 @@ struct SessionProbe {
     int client_pair[2] = {-1, -1};
     int mta_pair[2] = {-1, -1};
     std::string to_mta, to_client;
+    std::vector<std::pair<char, std::string>> segments;
 };
 
 }  // namespace core

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <strings.h>
+#include <vector>
 
 #include "common/Regex.h"
 
@@ -81,45 +83,182 @@ Command RecognizeCommand(std::string_view raw, bool relay) {
 }
 
 std::optional<DataCommand> RecognizeData(std::string_view line) {
-    common::RegexMatch m = common::RegexSearch("^ *BDAT (\\d+)", kCaseless, line);
+    common::RegexMatch m = common::RegexSearch("^ *BDAT (\\d+)( +LAST\\b)?", kCaseless, line);
     if (m.matched()) {
         DataCommand d;
         d.bdat = true;
-        d.size = std::strtoll(m.text[1].c_str(), nullptr, 10);
+        d.last = m.offset[2] >= 0;
+        d.size = std::strtoll(m.text[1].c_str(), nullptr, 10);  // saturates: read and dropped, never held
         return d;
     }
     if (common::RegexTest("^ *DATA", kCaseless, line)) return DataCommand{};
     return std::nullopt;
 }
 
-size_t DataEndScanner::Scan(std::string_view data) {
+bool IsStartTls(std::string_view line) {
+    return common::RegexTest("^ *STARTTLS *$", kCaseless, WithoutLineEnd(line));
+}
+
+bool IsAmbiguousLine(std::string_view line) {
+    if (line.find('\0') != std::string_view::npos) return true;
+    size_t cr = line.find('\r');
+    if (cr == std::string_view::npos) return false;
+    return !(cr + 2 == line.size() && line[cr + 1] == '\n');
+}
+
+void DataNormalizer::LineEnd(std::string* out, bool crlf) {
+    if (out) out->append("\r\n");
+    state_ = State::LineStart;
+    after_crlf_ = crlf;
+}
+
+size_t DataNormalizer::Feed(std::string_view in, std::string* out) {
+    if (out) out->reserve(out->size() + in.size() + 16);
     size_t i = 0;
-    while (i < data.size()) {
-        const char c = data[i];
+    while (i < in.size()) {
+        const char c = in[i];
         switch (state_) {
             case State::InLine: {
-                // Most bytes are inside lines: jump to the next line end.
-                const void* nl = std::memchr(data.data() + i, '\n', data.size() - i);
-                if (!nl) return std::string_view::npos;
-                i = static_cast<size_t>(static_cast<const char*>(nl) - data.data());
-                state_ = State::LineStart;
+                // Most bytes are inside lines: copy up to the next CR or LF at once.
+                size_t j = i;
+                while (j < in.size() && in[j] != '\r' && in[j] != '\n') ++j;
+                if (out) out->append(in.data() + i, j - i);
+                i = j;
+                if (i == in.size()) break;
+                if (in[i] == '\n')
+                    LineEnd(out, false);
+                else
+                    state_ = State::Cr;
+                ++i;
                 break;
             }
+            case State::Cr:
+                if (c == '\n') {
+                    LineEnd(out, true);
+                    ++i;
+                } else {
+                    LineEnd(out, false);  // a bare CR; `c` starts the next line
+                }
+                break;
             case State::LineStart:
-                state_ = c == '.' ? State::Dot : (c == '\n' ? State::LineStart : State::InLine);
+                if (c != '.') {
+                    state_ = State::InLine;
+                } else if (kind_ == Kind::Bdat) {
+                    if (out) out->append("..");
+                    state_ = State::InLine;
+                    ++i;
+                } else {
+                    state_ = State::Dot;
+                    ++i;
+                }
                 break;
             case State::Dot:
+                if (c == '\r') {
+                    state_ = State::DotCr;
+                    ++i;
+                } else if (c == '\n') {
+                    if (out) out->append("..");  // "." with a bare LF: data, kept so for every MTA
+                    LineEnd(out, false);
+                    ++i;
+                } else {
+                    if (out) out->push_back('.');
+                    state_ = State::InLine;
+                }
+                break;
             case State::DotCr:
-                if (c == '\n') {
+                if (c == '\n' && after_crlf_) {
+                    if (out) out->append(".\r\n");
                     state_ = State::LineStart;
                     return i + 1;
                 }
-                state_ = c == '\r' ? State::DotCr : State::InLine;
+                if (out) out->append("..");
+                if (c == '\n') {
+                    LineEnd(out, true);
+                    ++i;
+                } else {
+                    LineEnd(out, false);
+                }
                 break;
         }
-        ++i;
     }
     return std::string_view::npos;
+}
+
+void DataNormalizer::Finish(std::string* out) {
+    switch (state_) {
+        case State::InLine:
+        case State::Cr:
+            out->append("\r\n");
+            break;
+        case State::Dot:
+        case State::DotCr:  // not reached in BDAT: its dots are written at once
+            out->append("..\r\n");
+            break;
+        case State::LineStart:
+            break;
+    }
+    out->append(".\r\n");
+    Reset(kind_);
+}
+
+namespace {
+
+bool IsFinalLine(std::string_view line) { return line.size() < 4 || line[3] != '-'; }
+
+// The extension named on an EHLO reply line ("250-STARTTLS\r\n" -> "STARTTLS"), upper-cased.
+std::string ExtensionName(std::string_view line) {
+    if (line.size() < 5) return std::string();
+    line.remove_prefix(4);
+    size_t end = line.find_first_of(" \t\r\n");
+    return Upper(std::string(line.substr(0, end)));
+}
+
+}  // namespace
+
+size_t CompleteReplies(std::string_view text) {
+    size_t done = 0, start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string_view::npos; start = nl + 1) {
+        if (IsFinalLine(text.substr(start, nl + 1 - start))) done = nl + 1;
+    }
+    return done;
+}
+
+std::string RemoveExtensions(std::string replies, std::string* removed) {
+    std::string out;
+    out.reserve(replies.size());
+    std::vector<std::string_view> reply;
+    auto flush = [&] {
+        bool ehlo = reply.size() > 1;
+        for (std::string_view l : reply) ehlo = ehlo && l.substr(0, 3) == "250";
+        size_t last_kept = 0;  // where the last kept line starts in `out`
+        bool final_removed = false;
+        for (size_t i = 0; i < reply.size(); ++i) {
+            if (ehlo && i > 0) {
+                const std::string name = ExtensionName(reply[i]);
+                if (name == "STARTTLS" || name == "CHUNKING" || name == "BINARYMIME") {
+                    if (removed) *removed += (removed->empty() ? "" : " ") + name;
+                    final_removed = i + 1 == reply.size();
+                    continue;
+                }
+            }
+            last_kept = out.size();
+            out.append(reply[i]);
+        }
+        // The reply must still end with a final line: the kept line before it was a "250-" one.
+        if (final_removed) out[last_kept + 3] = ' ';
+        reply.clear();
+    };
+    size_t start = 0;
+    while (start < replies.size()) {
+        size_t nl = replies.find('\n', start);
+        size_t end = nl == std::string::npos ? replies.size() : nl + 1;
+        std::string_view line(replies.data() + start, end - start);
+        reply.push_back(line);
+        if (IsFinalLine(line) || nl == std::string::npos) flush();
+        start = end;
+    }
+    flush();
+    return out;
 }
 
 std::string EditReply(std::string reply, std::string* insert, std::string* drop) {
@@ -146,37 +285,44 @@ std::string EditReply(std::string reply, std::string* insert, std::string* drop)
 bool IsCountedError(std::string_view line) { return common::RegexTest("^50[0-9]", 0, line); }
 bool IsAuthenticated(std::string_view line) { return common::RegexTest("^235", 0, line); }
 
-std::string ModifyHeaderSubject(std::string message, std::string_view tag) {
-    const int opts = kCaseless | common::kRegexMultiline;
-    if (!common::RegexTest("(\\S[^\\r\\n]*:[ \\t]*[^\\r\\n]*\\r?\\n[ \\t]+\\S[^\\r\\n]*\\r?\\n?)*Subject:", opts, message)) {
-        return "Subject: " + std::string(tag) + "\r\n" + message;
+namespace {
+
+// Where the header of a held message ends: the offset of the CR LF of its blank line (0 when the
+// message starts with it), or npos when the blank line is not in the held bytes.
+size_t HeaderEnd(std::string_view message) {
+    if (message.substr(0, 2) == "\r\n") return 0;
+    size_t blank = message.find("\r\n\r\n");
+    return blank == std::string_view::npos ? blank : blank + 2;
+}
+
+}  // namespace
+
+std::string ModifyHeaderSubject(std::string message, std::string_view tag, bool whole_header) {
+    const size_t end = HeaderEnd(message);
+    const size_t limit = end == std::string::npos ? message.size() : end;
+    for (size_t line = 0; line < limit;) {
+        if (limit - line >= 8 && strncasecmp(message.data() + line, "subject:", 8) == 0) {
+            // The tag goes in front of the old subject text, on the same header line.
+            const size_t value = line + 8;
+            size_t text = value;
+            while (text < message.size() && (message[text] == ' ' || message[text] == '\t')) ++text;
+            const bool empty = text >= message.size() || message[text] == '\r' || message[text] == '\n';
+            message.replace(value, text - value, " " + std::string(tag) + (empty ? "" : " "));
+            return message;
+        }
+        size_t nl = message.find('\n', line);
+        if (nl == std::string::npos) break;
+        line = nl + 1;
     }
-    const std::string filled = "Subject: " + std::string(tag) + "\r\n";
-    size_t empty = message.find("Subject: \r\n");
-    if (empty == std::string::npos) empty = message.find("subject: \r\n");
-    if (empty != std::string::npos) {
-        message.replace(empty, 11, filled);
-        return message;
-    }
-    // The tag goes in front of the old subject text, on the same header line.
-    common::RegexMatch m = common::RegexSearch("^Subject:(.+?)\\r\\n", opts, message);
-    if (m.matched()) {
-        size_t at = static_cast<size_t>(m.offset[1]);
-        std::string_view old = m.text[1];
-        size_t text = old.find_first_not_of(" \t");
-        old.remove_prefix(text == std::string_view::npos ? old.size() : text);
-        message.replace(at, m.text[1].size(), " " + std::string(tag) + " " + std::string(old));
-    }
-    return message;
+    if (end == std::string::npos && !whole_header) return message;  // it may be in the part not held
+    return "Subject: " + std::string(tag) + "\r\n" + message;
 }
 
 std::string WriteHeaderMessage(std::string message, std::string_view line) {
-    size_t blank = message.find("\r\n\r\n");
-    if (blank != std::string::npos) {
-        message.insert(blank, "\r\n" + std::string(line));
-        return message;
-    }
-    return std::string(line) + "\r\n\r\n" + message;
+    const size_t end = HeaderEnd(message);
+    if (end == std::string::npos || end == 0) return std::string(line) + "\r\n" + message;
+    message.insert(end - 2, "\r\n" + std::string(line));
+    return message;
 }
 
 }  // namespace core::smtp

@@ -23,26 +23,59 @@ Command RecognizeCommand(std::string_view line, bool relay);
 
 struct DataCommand {
     bool bdat = false;
-    int64_t size = 0;  // BDAT only
+    bool last = false;  // BDAT ... LAST
+    int64_t size = 0;   // BDAT only
 };
-// DATA or BDAT <size>, or nullopt.
+// DATA or BDAT <size> [LAST], or nullopt.
 std::optional<DataCommand> RecognizeData(std::string_view line);
 
-// Finds the final "." line of message data that arrives in pieces: the state is kept from one
-// piece to the next, so a final line split between two reads still ends the message, and a
-// stuffed ".." line cut after its first dot does not. A "." line ends with LF, CR LF or more
-// CRs before the LF.
-class DataEndScanner {
+// A STARTTLS command line.
+bool IsStartTls(std::string_view line);
+// A client command line (up to and including its LF) that an MTA could read as something else
+// than the proxy does: one with a NUL byte, or with a CR anywhere but just before its LF.
+bool IsAmbiguousLine(std::string_view line);
+
+// Message data on its way to the MTA, normalised as it arrives in pieces, so that the proxy and
+// any MTA agree on every line and on where the message ends: every line leaves with CR LF (a
+// bare LF or a bare CR ends a line too, and is written as CR LF).
+// - DATA: the client's bytes are dot-stuffed already. Only CR LF "." CR LF ends the message (the
+//   data starts after a CR LF); a "." line with any other line end is data, and is written
+//   stuffed ("..") so that no MTA can take it for the end either.
+// - BDAT: the bytes are raw and end by their count; every line starting with "." is stuffed,
+//   and Finish writes the final "." line, so the message goes on as one DATA transaction.
+// A CR or a "." at the end of one piece is held back until the next piece tells what it is.
+class DataNormalizer {
 public:
-    // The length of `data` up to and including the final line, or npos when it is not in it.
-    size_t Scan(std::string_view data);
-    // A new message starts (at the start of a line).
-    void Reset() { state_ = State::LineStart; }
+    enum class Kind { Data, Bdat };
+    void Reset(Kind kind) {
+        kind_ = kind;
+        state_ = State::LineStart;
+        after_crlf_ = true;
+    }
+    Kind kind() const { return kind_; }
+    // Normalises `in` onto `out` (nullptr: only looks for the end). DATA: when the final line is
+    // in `in`, the count of bytes up to and including it (the rest is not read); else npos.
+    size_t Feed(std::string_view in, std::string* out);
+    // BDAT: the last chunk is complete: what was held back, a line end when the last line has
+    // none, and the final "." line.
+    void Finish(std::string* out);
 
 private:
-    enum class State { LineStart, InLine, Dot, DotCr };
+    enum class State { LineStart, InLine, Cr, Dot, DotCr };
+    void LineEnd(std::string* out, bool crlf);
+    Kind kind_ = Kind::Data;
     State state_ = State::LineStart;
+    bool after_crlf_ = true;  // the current line started after a CR LF (or at the start)
 };
+
+// The end of the last complete reply in `text` (after a final line: one with no "-" after its
+// code), or 0 when no reply is complete yet.
+size_t CompleteReplies(std::string_view text);
+// Complete replies with the extensions a relay that reads SMTP cannot carry removed from every
+// multi-line "250" reply (an EHLO reply): STARTTLS (a TLS stream cannot be relayed as lines),
+// CHUNKING and BINARYMIME (a client's BDAT goes on as DATA). When the last line is removed, the
+// line before it becomes the last ("250 "). The names removed are appended to `removed`.
+std::string RemoveExtensions(std::string replies, std::string* removed);
 
 // The MTA reply with `insert` placed after its first line end and every "entry\n" of `drop`
 // (upper-cased, "\n"-separated, up to the first empty entry) removed, but only in a multi-line
@@ -53,10 +86,14 @@ bool IsCountedError(std::string_view line);
 // A "235" (authenticated) reply line.
 bool IsAuthenticated(std::string_view line);
 
-// The held message with `tag` put before its subject (or a Subject line with the tag added
-// when there is none).
-std::string ModifyHeaderSubject(std::string message, std::string_view tag);
-// The held message with `line` added as the last header line.
+// The held message with `tag` put before its subject. Only the header is searched: up to its
+// blank line, or all the held bytes when the blank line is not among them. Without a Subject
+// line, one with the tag is added at the top, but only when `whole_header` (the blank line was
+// found, or the held bytes are the whole message): a Subject line may be in the part not held.
+std::string ModifyHeaderSubject(std::string message, std::string_view tag, bool whole_header = true);
+// The held message with `line` added as the last header line; when the header's end is not in
+// the held bytes, as the first header line (never with a blank line that would push the rest of
+// the header into the body).
 std::string WriteHeaderMessage(std::string message, std::string_view line);
 
 }  // namespace core::smtp

@@ -12,17 +12,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace core::smtp;
     RecognizeCommand(in, size % 2 == 0);
     RecognizeData(in);
-    // Wherever the data is split, the end is found at the same place.
-    DataEndScanner whole, split;
-    const size_t end = whole.Scan(in), cut = size / 2;
-    size_t first = split.Scan(std::string_view(in).substr(0, cut));
-    size_t found = first != std::string::npos ? first : split.Scan(std::string_view(in).substr(cut));
-    if (first == std::string::npos && found != std::string::npos) found += cut;
+    // Wherever the data is split, the end is found at the same place and the same lines are
+    // written; what is written has only CR LF line ends and ends for a strict reader exactly
+    // there.
+    DataNormalizer whole, split;
+    whole.Reset(DataNormalizer::Kind::Data);
+    split.Reset(DataNormalizer::Kind::Data);
+    std::string out_whole, out_split;
+    const size_t end = whole.Feed(in, &out_whole), cut = size / 2;
+    size_t found = split.Feed(std::string_view(in).substr(0, cut), &out_split);
+    if (found == std::string::npos) {
+        found = split.Feed(std::string_view(in).substr(cut), &out_split);
+        if (found != std::string::npos) found += cut;
+    }
     if (found != end || (end != std::string::npos && end > in.size())) std::abort();
+    if (out_split != out_whole) std::abort();
+    for (size_t i = 0; i < out_whole.size(); ++i) {
+        const bool bare_cr = out_whole[i] == '\r' && (i + 1 == out_whole.size() || out_whole[i + 1] != '\n');
+        const bool bare_lf = out_whole[i] == '\n' && (i == 0 || out_whole[i - 1] != '\r');
+        if (bare_cr || bare_lf) std::abort();
+    }
+    if (end != std::string::npos) {
+        const size_t final_line = out_whole.size() - 3;
+        DataNormalizer strict;
+        strict.Reset(DataNormalizer::Kind::Data);
+        if (strict.Feed(out_whole, nullptr) != out_whole.size() || out_whole.compare(final_line, 3, ".\r\n") != 0)
+            std::abort();
+    }
+    std::string removed;
+    const std::string edited = RemoveExtensions(in, &removed);
+    if (edited.size() > in.size()) std::abort();
+    CompleteReplies(in);
+    IsAmbiguousLine(in);
     std::string insert = "250-X\r\n", drop = in.substr(0, size / 3);
     EditReply(in, &insert, &drop);
     IsCountedError(in);
-    ModifyHeaderSubject(in, "[T]");
+    ModifyHeaderSubject(in, "[T]", size % 3 == 0);
     WriteHeaderMessage(in, "X-T: 1");
     return 0;
 }

@@ -89,6 +89,8 @@ const KeyDef kKeys[] = {
     {"FIREWALL", "error_max", &C::error_max, "3", kWritten},
     {"FIREWALL", "cmd_noop", &C::cmd_noop, "3", kWritten},
     {"FIREWALL", "timeout_client", &C::timeout_client, "60", kWritten},
+    {"FIREWALL", "mta_timeout_data", &C::mta_timeout_data, "600", kWritten},
+    {"FIREWALL", "mta_timeout_cmd", &C::mta_timeout_cmd, "300", kWritten},
     {"BAYES", "occorenze_per", &C::occorenze_per, "32.0", kWritten},
     {"BAYES", "p_bayes_ham", &C::p_bayes_ham, "-3.99", kWritten},
     {"BAYES", "p_bayes_spam", &C::p_bayes_spam, "5.1", kWritten},

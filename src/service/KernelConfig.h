@@ -85,6 +85,9 @@ public:
     int error_max = 3;
     int cmd_noop = 3;
     int timeout_client = 60;
+    // Seconds the MTA may take to answer the end of a message, and any other command.
+    int mta_timeout_data = 600;
+    int mta_timeout_cmd = 300;
     // [BAYES]
     float occorenze_per = 32.0f;
     float p_bayes_ham = -3.99f;
