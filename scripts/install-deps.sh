@@ -17,7 +17,7 @@ packages=(
     # the reference of the script engine's benchmark (bench/script_vs_lua.sh)
     lua5.4
     # real peers of the end-to-end tests and the demo
-    swaks python3 python3-aiosmtpd libxml2-utils unbound
+    swaks python3 python3-aiosmtpd libxml2-utils unbound openssl
 )
 missing=()
 for p in "${packages[@]}"; do

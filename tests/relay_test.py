@@ -66,43 +66,45 @@ def start_dns():
     raise RuntimeError("unbound did not start")
 
 
-def start_sink():
-    global SINK_PORT, SINK_DIR
-    SINK_DIR = os.path.join(WORK, "sink")
-    SINK_PORT = free_port()
-    p = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "smtp_sink.py"), "--port", str(SINK_PORT),
-                          "--dir", SINK_DIR], stdout=subprocess.DEVNULL)
+def start_sink(name="sink", *options):
+    """An aiosmtpd sink storing into WORK/name; (port, directory)."""
+    d = os.path.join(WORK, name)
+    port = free_port()
+    p = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "smtp_sink.py"), "--port", str(port),
+                          "--dir", d] + list(options), stdout=subprocess.DEVNULL)
     _procs.append(p)
-    wait_port(SINK_PORT, p)
+    wait_port(port, p)
+    return port, d
 
 
-def sink_messages():
+def sink_messages(directory=None):
     """The stored messages, oldest first, as (envelope text, content bytes)."""
+    directory = directory or SINK_DIR
     out = []
     n = 1
-    while os.path.exists(os.path.join(SINK_DIR, "%d.eml" % n)):
-        with open(os.path.join(SINK_DIR, "%d.env" % n)) as f:
+    while os.path.exists(os.path.join(directory, "%d.eml" % n)):
+        with open(os.path.join(directory, "%d.env" % n)) as f:
             env = f.read()
-        with open(os.path.join(SINK_DIR, "%d.eml" % n), "rb") as f:
+        with open(os.path.join(directory, "%d.eml" % n), "rb") as f:
             out.append((env, f.read()))
         n += 1
     return out
 
 
-def wait_for_message(count, seconds=10):
+def wait_for_message(count, seconds=10, directory=None):
     end = time.time() + seconds
     while time.time() < end:
-        m = sink_messages()
+        m = sink_messages(directory)
         if len(m) >= count:
             return m
         time.sleep(0.05)
-    return sink_messages()
+    return sink_messages(directory)
 
 
 class Kernel:
     """A kernel on its own application directory with the given settings and scripts."""
 
-    def __init__(self, name, ini=None, scripts=(), core_source=None):
+    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None):
         self.dir = os.path.join(WORK, name)
         shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
         sd = os.path.join(self.dir, "scripts", "antispam")
@@ -115,7 +117,7 @@ class Kernel:
         self.port = free_port()
         conf = {
             "CONFIG": {"loglevel": "2", "listen_ip": "127.0.0.1", "listen_port": str(self.port),
-                       "smtp_server1": "127.0.0.1", "smtp_port1": str(SINK_PORT), "myname": "morvane.test"},
+                       "smtp_server1": "127.0.0.1", "smtp_port1": str(mta_port or SINK_PORT), "myname": "morvane.test"},
             "DNS": {"nameserver_0": "127.0.0.1:%d" % DNS_PORT, "timeout_millisecond": "1000"},
             "DNSBL": {"nameserver_0": "bl1.test|12", "nameserver_1": "bl2.test|12"},
         }
@@ -481,6 +483,147 @@ class PolicyTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
 
 
+class ProtocolSafetyTest(unittest.TestCase):
+    """In front of an MTA that offers STARTTLS (a real TLS handshake) and CHUNKING (without
+    implementing BDAT), whatever the client sends: the proxy and the MTA agree on every command
+    and every message, and the policy's rewrites never corrupt a message."""
+
+    @classmethod
+    def setUpClass(cls):
+        d = os.path.join(WORK, "tls")
+        os.makedirs(d)
+        cls.cert, cls.key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", cls.key, "-out",
+                        cls.cert, "-days", "2", "-subj", "/CN=sink.test"], check=True, capture_output=True)
+        cls.port, cls.dir = start_sink("tls-sink", "--tls-cert", cls.cert, "--tls-key", cls.key, "--offer-chunking",
+                                       "--slow", "30")
+        # The sink offers all it offers: the tests below would see it if the relay passed it on.
+        c = socket.create_connection(("127.0.0.1", cls.port), timeout=10)
+        f = c.makefile("rb")
+        f.readline()
+        c.sendall(b"EHLO probe.test\r\n")
+        ehlo = b""
+        while not re.match(rb"^250 ", ehlo.splitlines()[-1] if ehlo else b""):
+            ehlo += f.readline()
+        c.close()
+        assert b"250-STARTTLS" in ehlo and b"250-CHUNKING" in ehlo, ehlo
+        cls.k = Kernel("safety", {"FIREWALL": {"relayip_0": "127.0.0.2", "mta_timeout_cmd": "2"}},
+                       core_source=read_script("header.cs"), mta_port=cls.port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def stored(self, before):
+        m = wait_for_message(before + 1, directory=self.dir)
+        self.assertEqual(len(m), before + 1)
+        return m[before]
+
+    def test_starttls_is_neither_offered_nor_relayed(self):
+        c = Raw(self.k.port)
+        c.reply()
+        ehlo = c.cmd(b"EHLO tls.test")
+        self.assertTrue(ehlo.startswith(b"250-"), ehlo)
+        self.assertNotIn(b"STARTTLS", ehlo.upper())
+        self.assertNotIn(b"CHUNKING", ehlo.upper())
+        self.assertTrue(re.search(rb"\n250 [^\n]*\r\n$", ehlo), ehlo)
+        self.assertEqual(c.cmd(b"STARTTLS"), b"454 4.7.0 TLS not available\r\n")
+        self.assertTrue(c.cmd(b"NOOP").startswith(b"250"))
+        c.cmd(b"QUIT")
+        c.close()
+        # A client that would like TLS goes on in the clear, and its mail arrives.
+        before = len(sink_messages(self.dir))
+        r = swaks(self.k.port, "--to", "r@rcpt.test", "--from", "s@sender.test", "--tls-optional",
+                  "--header", "Subject: clear")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn(b"Subject: [T] clear", self.stored(before)[1])
+
+    def test_zz_log_and_first_start_settings(self):
+        """Last of the class: stops the kernel to read what it logged and wrote back."""
+        self.k.stop()
+        log = self.k.log()
+        self.assertIn("EHLO reply without STARTTLS CHUNKING: not available through the relay", log)
+        self.assertIn("STARTTLS answered 454", log)
+        self.assertIn("MTA reply timeout", log)
+        with open(os.path.join(self.k.dir, "morvane.ini"), "rb") as f:
+            ini = f.read()
+        self.assertIn(b"mta_timeout_data=600\r\n", ini)
+        self.assertIn(b"mta_timeout_cmd=2\r\n", ini)
+
+    def test_bdat_goes_on_as_one_data_transaction(self):
+        before = len(sink_messages(self.dir))
+        c = Raw(self.k.port)
+        c.session()
+        chunk1 = b"Subject: chunks\r\n\r\nfirst\r\nMAIL FROM:<evil@x.test>\r\nRCPT TO:<victim@rcpt.test>\r\n"
+        chunk2 = b".\r\nDATA\r\nlast line without end"
+        c.send(b"BDAT %d\r\n" % len(chunk1) + chunk1 + b"BDAT %d LAST\r\n" % len(chunk2) + chunk2)
+        self.assertEqual(c.reply(), b"250 2.0.0 %d octets received\r\n" % len(chunk1))
+        self.assertTrue(c.reply().startswith(b"250"))
+        self.assertTrue(c.cmd(b"NOOP").startswith(b"250"))
+        c.cmd(b"QUIT")
+        c.close()
+        env, content = self.stored(before)
+        self.assertEqual(env, "MAIL FROM:s@sender.test\nRCPT TO:r@rcpt.test\n")
+        self.assertEqual(content, b"Subject: [T] chunks\r\nX-Morvane-Test: 1\r\n\r\nfirst\r\nMAIL FROM:<evil@x.test>\r\n"
+                         b"RCPT TO:<victim@rcpt.test>\r\n.\r\nDATA\r\nlast line without end\r\n")
+        time.sleep(0.3)
+        self.assertEqual(len(sink_messages(self.dir)), before + 1, "nothing ran as a command at the MTA")
+
+    def test_smuggling_sequences_are_message_data_for_both(self):
+        for seq in (b"\n.\n", b"\r.\r", b"\r\n.\n", b"\n.\r\n", b"\r.\r\n"):
+            before = len(sink_messages(self.dir))
+            c = Raw(self.k.port)
+            c.session(sender=b"<legit@sender.test>")
+            self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+            c.send(b"Subject: s\r\n\r\nbody" + seq + b"MAIL FROM:<evil@x.test>\r\nRCPT TO:<victim@rcpt.test>\r\n"
+                   b"DATA\r\nsmuggled\r\n.\r\nQUIT\r\n")
+            self.assertTrue(c.reply().startswith(b"250"), seq)
+            self.assertTrue(c.reply().startswith(b"221"), seq)
+            c.close()
+            env, content = self.stored(before)
+            self.assertIn("legit@sender.test", env)
+            self.assertNotIn("victim", env)
+            self.assertIn(b"body\r\n.\r\nMAIL FROM:<evil@x.test>\r\n", content, seq)
+            time.sleep(0.2)
+            self.assertEqual(len(sink_messages(self.dir)), before + 1, seq)
+
+    def test_ambiguous_command_lines_are_refused(self):
+        c = Raw(self.k.port)
+        c.reply()
+        self.assertEqual(c.cmd(b"EHLO a\0b.example.org"), b"500 5.5.2 Syntax error\r\n")
+        self.assertEqual(c.cmd(b"MAIL FROM:<a@sender.test>\rRCPT TO:<b@rcpt.test>"), b"500 5.5.2 Syntax error\r\n")
+        c.send(b"HELO bare-lf.test\n")
+        self.assertTrue(c.reply().startswith(b"250"))
+        self.assertTrue(c.cmd(b"MAIL FROM:<a@sender.test>").startswith(b"250"), "the MTA saw no MAIL before")
+        c.cmd(b"QUIT")
+        c.close()
+
+    def test_header_line_goes_into_a_header_longer_than_the_held_bytes(self):
+        before = len(sink_messages(self.dir))
+        header = b"".join(b"Received: from hop%d.example.test by relay.example.test\r\n" % i for i in range(600))
+        self.assertGreater(len(header), 30720)
+        msg = header + b"Subject: long header\r\n\r\nbody line\r\nSubject: not a header\r\n"
+        c = Raw(self.k.port)
+        c.session()
+        self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+        c.send(stuffed(msg))
+        self.assertTrue(c.reply().startswith(b"250"))
+        c.close()
+        content = self.stored(before)[1]
+        self.assertEqual(content, b"X-Morvane-Test: 1\r\n" + msg)
+
+    def test_mta_that_stops_answering_ends_even_a_relay_session(self):
+        c = Raw(self.k.port, source="127.0.0.2", timeout=20)
+        c.session(rcpt=b"<r@rcpt.test>")
+        started = time.time()
+        c.send(b"RCPT TO:<slow@rcpt.test>\r\n")
+        self.assertTrue(c.reply().startswith(b"451 4.4.2"))
+        self.assertTrue(c.closed())
+        c.close()
+        self.assertLess(time.time() - started, 10)
+        self.assertGreater(time.time() - started, 1.5)
+
+
 class EdgeTest(unittest.TestCase):
     """A broken core script, no MTA, and a kernel that stops under an open session."""
 
@@ -521,12 +664,12 @@ class EdgeTest(unittest.TestCase):
 
 
 def main():
-    global MORVANE, WORK
+    global MORVANE, WORK, SINK_PORT, SINK_DIR
     MORVANE = os.path.abspath(sys.argv.pop(1))
     WORK = tempfile.mkdtemp(prefix="morvane-relay-")
     try:
         start_dns()
-        start_sink()
+        SINK_PORT, SINK_DIR = start_sink()
         result = unittest.main(exit=False, verbosity=2).result
         ok = result.wasSuccessful()
     finally:

@@ -86,6 +86,10 @@ struct SessionProbe {
     }
     void Sent(char kind) {
         if (s.mta_queue_.empty()) return;
+        if (!MtaOpen()) {
+            s.mta_queue_.clear();  // as the relay loop does: no MTA to take it
+            return;
+        }
         to_mta += s.mta_queue_;
         segments.emplace_back(kind, s.mta_queue_);
         s.mta_queue_.clear();
