@@ -472,6 +472,16 @@ class PolicyTest(unittest.TestCase):
         r = self.send("--to", "bl@rcpt.test", "--from", "bl@sender.test", "--helo", "listed.test", source="127.0.0.3")
         self.assertIn("554 5.7.7 Message refused as spam", r.stdout)
 
+    def test_noop_flood_is_cut_at_cmd_noop(self):
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO noop.test")
+        c.send(b"NOOP\r\n" * 1000)
+        replies = [c.reply() for _ in range(4)]
+        self.assertEqual([r[:3] for r in replies], [b"250", b"250", b"250", b"421"], replies)
+        self.assertTrue(c.closed())
+        c.close()
+
     def test_relay_mail_whitelists_its_recipients(self):
         before = len(sink_messages())
         r = self.send("--to", "friend@far.test", "--from", "me@local.test", "--helo", "relay.test", source="127.0.0.2")

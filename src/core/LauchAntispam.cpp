@@ -33,6 +33,8 @@ constexpr const char* kSyntaxError = "500 5.5.2 Syntax error\r\n";
 constexpr const char* kNoTls = "454 4.7.0 TLS not available\r\n";
 constexpr const char* kMtaTimeout = "451 4.4.2 Timeout waiting for the mail server, try again later\r\n";
 constexpr const char* kBdatFailed = "503 5.5.1 Earlier chunk failed, send RSET\r\n";
+constexpr const char* kBdatSyntax = "501 5.5.4 Syntax: BDAT size [LAST]\r\n";
+constexpr const char* kProtocolError = "421 4.3.0 Protocol error at the mail server, closing connection\r\n";
 constexpr const char* kBdatAborted = "421 4.3.0 BDAT transaction aborted, closing connection\r\n";
 
 std::string WithoutLineEnd(std::string_view line) {
@@ -428,6 +430,10 @@ void CLauchAntispam::HandleCommand() {
     }
     if (ending_) return;
     std::optional<smtp::DataCommand> d = smtp::RecognizeData(line);
+    if (d && d->bdat && !d->valid) {
+        command_.clear();
+        return SendToClient(kBdatSyntax);
+    }
     if (d && d->bdat) return HandleBdat(*d);
     if (bdat_tx_) return BetweenChunks(c.kind);
     bdat_failed_ = false;
@@ -710,6 +716,14 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         if (final_line) {
             ready_ = true;
             reply_deadline_ = 0;
+            if (!data_reply_due_ && line.substr(0, 3) == "354") {
+                // The MTA took a line for DATA that the relay did not: it now reads the client's
+                // next lines as a message no policy saw. Only closing its connection stops it.
+                Log(1, "MTA answered 354 to a command that was not DATA: MTA connection closed", kRun, "SYS");
+                client_queue_ += to_client;
+                SendToClient(kProtocolError);
+                return AbortMtaData();
+            }
             if (data_reply_due_) {
                 data_reply_due_ = false;
                 if (line.substr(0, 3) == "354") {
@@ -809,6 +823,7 @@ void CLauchAntispam::DropBufferToMTA() {
 
 void CLauchAntispam::DropBufferToClient() {
     client_queue_.clear();
+    mta_partial_.clear();  // the rest of a reply whose start was dropped would reach the client alone
 }
 
 void CLauchAntispam::CloseClientConnection() {

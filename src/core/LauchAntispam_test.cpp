@@ -112,6 +112,16 @@ TEST_F(SessionTest, CommandLinesTheMtaCouldReadOtherwiseAreRefused) {
     EXPECT_EQ(probe_->to_client, "220 mta ready\r\n500 5.5.2 Syntax error\r\n500 5.5.2 Syntax error\r\n");
     EXPECT_EQ(probe_->Errors(), 2) << "counted as the MTA's 500 replies are";
     EXPECT_EQ(Command("EHLO a.test\n", "250 ok\r\n"), "EHLO a.test\r\n") << "a bare LF ends a line, sent as CR LF";
+    probe_->to_client.clear();
+    EXPECT_EQ(Command("BDAT +11\r\n", ""), "") << "no BDAT an MTA could read its own way is passed on";
+    EXPECT_EQ(probe_->to_client, "501 5.5.4 Syntax: BDAT size [LAST]\r\n");
+    // An MTA that takes for DATA a line the relay did not would read the next lines as a
+    // message no policy saw: its connection is closed.
+    probe_->to_client.clear();
+    EXPECT_EQ(Command("\tDATA\r\n", "354 go ahead\r\n"), "\tDATA\r\n");
+    EXPECT_EQ(probe_->to_client, "421 4.3.0 Protocol error at the mail server, closing connection\r\n");
+    EXPECT_FALSE(probe_->MtaOpen());
+    EXPECT_TRUE(probe_->Ended());
 }
 
 TEST_F(SessionTest, StartTlsIsNeitherOfferedNorRelayed) {

@@ -83,12 +83,17 @@ Command RecognizeCommand(std::string_view raw, bool relay) {
 }
 
 std::optional<DataCommand> RecognizeData(std::string_view line) {
-    common::RegexMatch m = common::RegexSearch("^ *BDAT (\\d+)( +LAST\\b)?", kCaseless, line);
-    if (m.matched()) {
+    line = WithoutLineEnd(line);
+    if (common::RegexTest("^[ \\t]*BDAT\\b", kCaseless, line)) {
         DataCommand d;
         d.bdat = true;
+        common::RegexMatch m = common::RegexSearch("^[ \\t]*BDAT[ \\t]+(\\d{1,15})(?:[ \\t]+(LAST))?[ \\t]*$", kCaseless, line);
+        if (!m.matched()) {
+            d.valid = false;
+            return d;
+        }
         d.last = m.offset[2] >= 0;
-        d.size = std::strtoll(m.text[1].c_str(), nullptr, 10);  // saturates: read and dropped, never held
+        d.size = std::strtoll(m.text[1].c_str(), nullptr, 10);
         return d;
     }
     if (common::RegexTest("^ *DATA", kCaseless, line)) return DataCommand{};
@@ -96,7 +101,7 @@ std::optional<DataCommand> RecognizeData(std::string_view line) {
 }
 
 bool IsStartTls(std::string_view line) {
-    return common::RegexTest("^ *STARTTLS *$", kCaseless, WithoutLineEnd(line));
+    return common::RegexTest("^[ \\t]*STARTTLS\\b", kCaseless, WithoutLineEnd(line));
 }
 
 bool IsAmbiguousLine(std::string_view line) {

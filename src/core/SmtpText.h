@@ -23,13 +23,15 @@ Command RecognizeCommand(std::string_view line, bool relay);
 
 struct DataCommand {
     bool bdat = false;
+    bool valid = true;  // BDAT: "BDAT size [LAST]" and nothing else
     bool last = false;  // BDAT ... LAST
     int64_t size = 0;   // BDAT only
 };
-// DATA or BDAT <size> [LAST], or nullopt.
+// DATA, or any BDAT command (an MTA may read a malformed one its own way, so none is passed
+// on), or nullopt.
 std::optional<DataCommand> RecognizeData(std::string_view line);
 
-// A STARTTLS command line.
+// A STARTTLS command line, with or without arguments.
 bool IsStartTls(std::string_view line);
 // A client command line (up to and including its LF) that an MTA could read as something else
 // than the proxy does: one with a NUL byte, or with a CR anywhere but just before its LF.

@@ -42,11 +42,18 @@ TEST(SmtpTextTest, DataCommandsAndLinesTheMtaCouldReadOtherwise) {
     EXPECT_TRUE(b->bdat);
     EXPECT_TRUE(b->last);
     EXPECT_EQ(b->size, 1200);
-    EXPECT_FALSE(RecognizeData("bdat 7\r\n")->last);
+    EXPECT_FALSE(RecognizeData("bdat\t7\r\n")->last);
+    EXPECT_TRUE(RecognizeData("bdat\t7\r\n")->valid);
+    for (const char* odd : {"BDAT +11\r\n", "BDAT 5 LAST x\r\n", "BDAT\r\n", "BDAT 99999999999999999999\r\n"}) {
+        auto bad = RecognizeData(odd);
+        ASSERT_TRUE(bad) << odd;
+        EXPECT_TRUE(bad->bdat && !bad->valid) << odd << ": an MTA may read it its own way";
+    }
     EXPECT_FALSE(RecognizeData("MAIL FROM:<a@b.c>\r\n"));
     EXPECT_TRUE(IsStartTls("starttls\r\n"));
     EXPECT_TRUE(IsStartTls(" STARTTLS \n"));
-    EXPECT_FALSE(IsStartTls("STARTTLS now\r\n"));
+    EXPECT_TRUE(IsStartTls("STARTTLS now\r\n"));
+    EXPECT_FALSE(IsStartTls("STARTTLSX\r\n"));
     EXPECT_FALSE(IsAmbiguousLine("EHLO a\r\n"));
     EXPECT_FALSE(IsAmbiguousLine("EHLO a\n"));
     EXPECT_TRUE(IsAmbiguousLine(std::string("EHLO a\0b.example.org\r\n", 23)));

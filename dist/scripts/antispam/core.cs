@@ -11,7 +11,9 @@
 //   - the block-list score of the client and the HELO checks add up to a total score:
 //     from score_for_spam the subject is tagged (x_subject) and a header added
 //     (x_morvane_spam); from score_for_spam_max_hit the message is refused (rfc554);
-//   - mail sent by relay clients auto-whitelists its recipients, so their replies pass.
+//   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
+//   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
+//     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
 //
 // Every threshold is read from morvane.ini with GetConfig, so an operator tunes the policy
 // there. Keys read here that the kernel itself does not use:
@@ -29,6 +31,7 @@ int relay = 0;
 int trusted = 0;
 float score = 0.0;
 string reasons = "";
+int noops = 0;  // NOOP commands of this connection
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -68,6 +71,7 @@ int OnStartClientConnection(int id) {
     trusted = 0;
     score = 0.0;
     reasons = "";
+    noops = 0;
     k.RegisterSessionIp(client_ip);
     if (k.ConnectToDefaultMTA() == 0) {
         Refuse(Reply("rfc421", k.GetConfig("CONFIG", "myname")), "no MTA answers");
@@ -103,6 +107,14 @@ int OnHelo(string host, string word) {
         return 0;
     }
     if (k.REeq(host, "\\.", 0) == 0) AddScore(Setting("HELO", "helo_rfc", 5.0), "helo-not-fqdn");
+    return 0;
+}
+
+int OnCommandNOOP() {
+    if (relay) return 0;
+    noops = noops + 1;
+    if (noops > Setting("FIREWALL", "cmd_noop", 3.0))
+        Refuse(Reply("rfc421", k.GetConfig("CONFIG", "myname")), k.Format("%d NOOP commands", noops));
     return 0;
 }
 
