@@ -6,6 +6,7 @@ socket client where exact bytes matter) and a real MTA sink (aiosmtpd), with a r
 usage: relay_test.py path/to/morvane [unittest arguments]"""
 import os
 import random
+import resource
 import re
 import shutil
 import signal
@@ -104,7 +105,7 @@ def wait_for_message(count, seconds=10, directory=None):
 class Kernel:
     """A kernel on its own application directory with the given settings and scripts."""
 
-    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None):
+    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None, nofile=None):
         self.dir = os.path.join(WORK, name)
         shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
         sd = os.path.join(self.dir, "scripts", "antispam")
@@ -129,7 +130,9 @@ class Kernel:
                 for k, v in keys.items():
                     f.write("%s=%s\r\n" % (k, v))
         self.out = open(os.path.join(self.dir, "stdout.txt"), "wb")
-        self.proc = subprocess.Popen([MORVANE, "--appdir", self.dir], stdout=self.out, stderr=subprocess.STDOUT)
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+        self.proc = subprocess.Popen([MORVANE, "--appdir", self.dir], stdout=self.out, stderr=subprocess.STDOUT,
+                                     preexec_fn=limit)
         wait_port(self.port, self.proc)
 
     def stop(self):
@@ -641,11 +644,51 @@ class EdgeTest(unittest.TestCase):
         k = Kernel("broken", core_source="int OnStartClientConnection(int id) { return 0 +; }\n")
         try:
             c = Raw(k.port)
-            self.assertEqual(c.reply(), b"")
+            self.assertEqual(c.reply(), b"421 Service not available, closing transmission channel\r\n")
             self.assertTrue(c.closed())
         finally:
             k.stop()
         self.assertIn("-- ERROR SCRIPT: %s/scripts/antispam/core.cs --" % k.dir, k.log())
+
+    def test_out_of_descriptors_refuses_cleanly_and_recovers(self):
+        # Each client holds one descriptor: the script answers it without an MTA.
+        hold = ('CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n'
+                'int OnStartClientConnection(int id) { k.SendToClient("220 held\\r\\n"); return 0; }\n')
+        k = Kernel("nofile", {"CONFIG": {"n_max_listen": "300"}, "FIREWALL": {"timeout_client": "30"}},
+                   core_source=hold, nofile=96)
+        clients = []
+        try:
+            for _ in range(150):
+                try:
+                    clients.append(Raw(k.port, timeout=5))
+                except OSError:
+                    break
+            # Every client got an answer: a greeting, or a refusal through the reserve descriptor.
+            answers = [c.reply() for c in clients]
+            self.assertTrue(all(a.startswith(b"220") or a.startswith(b"421") for a in answers), answers)
+            self.assertTrue(any(a.startswith(b"421") for a in answers))
+            cpu = os.times()
+            usage0 = self.cpu_seconds(k.proc.pid)
+            time.sleep(1.0)
+            self.assertLess(self.cpu_seconds(k.proc.pid) - usage0, 0.5, "the accept thread does not spin")
+            for c in clients:
+                c.close()
+            clients = []
+            time.sleep(1.0)
+            c = Raw(k.port)
+            self.assertTrue(c.reply().startswith(b"220"), "it serves again once descriptors are free")
+            c.close()
+        finally:
+            for c in clients:
+                c.close()
+            k.stop()
+        self.assertEqual(k.log().count("New Connection FAILED socket"), 1, "said once per burst")
+
+    @staticmethod
+    def cpu_seconds(pid):
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def test_no_mta_is_answered_421_and_stop_says_421(self):
         k = Kernel("nomta", {"CONFIG": {"smtp_port1": str(free_port())}})

@@ -178,7 +178,10 @@ bool CLauchAntispam::CheckScripts() {
 void CLauchAntispam::Serve() {
     ending_ = false;
     RegisterScripts();
-    if (!CheckScripts()) return Finish();
+    if (!CheckScripts()) {
+        Send421();  // not silence: the client retries later
+        return Finish();
+    }
     if (!client_ || client_->PeerAddress() == 0) {
         Log(1, "ERROR SOCKET IP is ZERO", kRun, "SYS");
         return Finish();

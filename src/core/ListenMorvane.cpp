@@ -1,8 +1,13 @@
 #include "core/ListenMorvane.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "common/Clock.h"
 #include "platform/WakeEvent.h"
 
 namespace core {
@@ -14,6 +19,7 @@ constexpr const char* kSrc = "ListenMorvane";
 CListenMorvane::~CListenMorvane() {
     StopListen();
     Join();
+    if (reserve_ >= 0) ::close(reserve_);
 }
 
 bool CListenMorvane::InitListen(const std::string& address, const std::string& port, int slots) {
@@ -69,20 +75,53 @@ CSocketComm* CListenMorvane::FreeSlot() {
     return nullptr;
 }
 
+void CListenMorvane::Refuse(int fd) {
+    std::string text;
+    {
+        std::scoped_lock lock(mu_);
+        text = refusal_text_;
+    }
+    refusal_.Attach(fd);
+    refusal_.Send(text, 500);
+    refusal_.Close();
+}
+
+bool CListenMorvane::AcceptFailed(int error, int64_t* last_failure) {
+    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return false;
+    // Out of descriptors or memory: the waiting client stays queued and poll reports it at
+    // once, so without a pause this thread would spin. Said once per burst: a burst ends after
+    // a quiet spell (sessions ending free descriptors now and then within one).
+    const int64_t now = common::ProcessMillis();
+    if (*last_failure == 0 || now - *last_failure > kAcceptErrorQuietMs)
+        AddLog(1, "New Connection FAILED socket. Do not send event if we are closing", kSrc, "CListenMorvane::Run",
+               "SYS", 0);
+    *last_failure = now;
+    // The reserve descriptor makes room to take the client and tell it to come back later.
+    if (reserve_ >= 0) {
+        ::close(reserve_);
+        reserve_ = -1;
+        int fd = listen_.Accept(0);
+        if (fd >= 0) Refuse(fd);
+        reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptErrorPauseMs));
+    return true;
+}
+
 void CListenMorvane::Run() {
+    if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int64_t last_failure = 0;
     while (IsRunning()) {
-        int fd = listen_.Accept(kAcceptPollMs);
-        if (fd < 0) continue;  // a time-out: check the running flag and wait again
+        int error = 0;
+        int fd = listen_.Accept(kAcceptPollMs, &error);
+        if (fd < 0) {
+            // A time-out: check the running flag and wait again.
+            if (error != 0 && !AcceptFailed(error, &last_failure)) std::this_thread::yield();
+            continue;
+        }
         CSocketComm* slot = FreeSlot();
         if (!slot) {
-            std::string text;
-            {
-                std::scoped_lock lock(mu_);
-                text = refusal_text_;
-            }
-            refusal_.Attach(fd);
-            refusal_.Send(text, 500);
-            refusal_.Close();
+            Refuse(fd);
             continue;
         }
         slot->Attach(fd);

@@ -29,6 +29,10 @@ class CListenMorvane : public platform::CMyThread, public service::CLogQueue {
 public:
     // How long the accept thread waits for a client before it checks its running flag.
     static constexpr int kAcceptPollMs = 100;
+    // The pause after accept failed for want of descriptors or memory.
+    static constexpr int kAcceptErrorPauseMs = 100;
+    // Failures this far apart are separate bursts, each logged once.
+    static constexpr int kAcceptErrorQuietMs = 5000;
 
     CListenMorvane() = default;
     ~CListenMorvane() override;
@@ -56,6 +60,10 @@ protected:
 
 private:
     CSocketComm* FreeSlot();
+    // Sends the refusal text to a client and closes it.
+    void Refuse(int fd);
+    // Handles accept's `error`; false when it is not one of running out of descriptors or memory.
+    bool AcceptFailed(int error, int64_t* last_failure);
 
     std::string address_, port_;
     // One spare entry that is never handed out.
@@ -66,6 +74,8 @@ private:
     std::vector<PendingConnection> pending_;  // guarded by mu_
     int32_t counter_ = 0;                     // guarded by mu_
     std::string refusal_text_;                // guarded by mu_
+    // Held open so that a client can still be refused when every other descriptor is taken.
+    int reserve_ = -1;                        // the accept thread only
 };
 
 }  // namespace core

@@ -84,7 +84,7 @@ Command RecognizeCommand(std::string_view raw, bool relay) {
 
 std::optional<DataCommand> RecognizeData(std::string_view line) {
     line = WithoutLineEnd(line);
-    if (common::RegexTest("^[ \\t]*BDAT\\b", kCaseless, line)) {
+    if (common::RegexTest("^[ \\t]*BDAT", kCaseless, line)) {
         DataCommand d;
         d.bdat = true;
         common::RegexMatch m = common::RegexSearch("^[ \\t]*BDAT[ \\t]+(\\d{1,15})(?:[ \\t]+(LAST))?[ \\t]*$", kCaseless, line);
@@ -101,7 +101,7 @@ std::optional<DataCommand> RecognizeData(std::string_view line) {
 }
 
 bool IsStartTls(std::string_view line) {
-    return common::RegexTest("^[ \\t]*STARTTLS\\b", kCaseless, WithoutLineEnd(line));
+    return common::RegexTest("^[ \\t]*STARTTLS", kCaseless, WithoutLineEnd(line));
 }
 
 bool IsAmbiguousLine(std::string_view line) {

@@ -53,7 +53,7 @@ TEST(SmtpTextTest, DataCommandsAndLinesTheMtaCouldReadOtherwise) {
     EXPECT_TRUE(IsStartTls("starttls\r\n"));
     EXPECT_TRUE(IsStartTls(" STARTTLS \n"));
     EXPECT_TRUE(IsStartTls("STARTTLS now\r\n"));
-    EXPECT_FALSE(IsStartTls("STARTTLSX\r\n"));
+    EXPECT_TRUE(IsStartTls("STARTTLSX\r\n")) << "an MTA may split the verb its own way";
     EXPECT_FALSE(IsAmbiguousLine("EHLO a\r\n"));
     EXPECT_FALSE(IsAmbiguousLine("EHLO a\n"));
     EXPECT_TRUE(IsAmbiguousLine(std::string("EHLO a\0b.example.org\r\n", 23)));

@@ -157,10 +157,13 @@ uint16_t CSocketComm::LocalPort() const {
     return ntohs(a.sin_port);
 }
 
-int CSocketComm::Accept(int timeout_ms) {
+int CSocketComm::Accept(int timeout_ms, int* error) {
+    if (error) *error = 0;
     int fd = fd_.load();
     if (fd < 0 || !WaitFor(fd, POLLIN, timeout_ms)) return -1;
-    return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    int got = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (got < 0 && error) *error = errno;
+    return got;
 }
 
 uint32_t CSocketComm::PeerAddress() const {

@@ -49,7 +49,9 @@ public:
     // The local port (for listeners bound to port 0).
     uint16_t LocalPort() const;
     // A new connection's handle, waiting at most `timeout_ms`; -1 on time-out or error.
-    int Accept(int timeout_ms);
+    // Accepts one connection within `timeout_ms`: its descriptor, or -1 (`error`, when given,
+    // gets errno when accept itself failed, 0 on a time-out).
+    int Accept(int timeout_ms, int* error = nullptr);
     // The peer's IPv4 address in network byte order, 0 when there is none.
     uint32_t PeerAddress() const;
     std::string PeerAddressText() const;

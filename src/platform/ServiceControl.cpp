@@ -50,6 +50,9 @@ std::string ServiceControl::UnitText() const {
     t += "[Service]\nType=simple\n";
     t += "ExecStart=" + QuoteArg(executable_) + " --appdir " + QuoteArg(appdir_) + "\n";
     t += "ExecReload=/bin/kill -HUP $MAINPID\n";
+    // Every client takes two descriptors (its own and the MTA's); the usual 1024 is reached
+    // at about 500 connections.
+    t += "LimitNOFILE=65536\n";
     // The kernel saves its tables on the way out; give it the time it asks for.
     t += "TimeoutStopSec=30\nRestart=on-failure\n\n";
     t += "[Install]\nWantedBy=multi-user.target\n";
