@@ -15,12 +15,14 @@ rm -rf "$sink_dir" "$app/morvane_log.xml" "$app/db" "$app/dns"
 mkdir -p "$app" "$sink_dir" "$app/dns"
 cp -r dist/. "$app"/
 # The demo's settings, written afresh each run. Greylisting is off so the first delivery of
-# each message is shown (the tests exercise it); everything else is the shipped default.
+# each message is shown (the tests exercise it); the admission checks are on (`[CS_SCRIPT]
+# enable=1`: embargo, per-address limit, block-list refusal at connect); everything else is
+# the shipped default.
 printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1' 'listen_port=2525' 'myname=morvane.demo' \
     'smtp_server1=127.0.0.1' 'smtp_port1=2526' \
     '[DNS]' 'nameserver_0=127.0.0.1:2553' 'timeout_millisecond=1000' \
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
-    '[GREYLIST]' 'greylist_enable=0' > "$app/morvane.ini"
+    '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' > "$app/morvane.ini"
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
