@@ -21,7 +21,7 @@ namespace {
 
 class CountingSessions : public core::SessionHost {
 public:
-    bool HandOff(int32_t, core::CSocketComm* slot, const std::string&) override {
+    bool HandOff(int32_t, core::CSocketComm* slot, const std::string&, bool) override {
         slot->Close();
         slot->SetFree(true);
         ++handed;

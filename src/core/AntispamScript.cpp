@@ -266,7 +266,7 @@ int32_t CS_ANTISPAM_SCRIPT::IsIpMaxSession(const char* ip) {
 }
 
 void CS_ANTISPAM_SCRIPT::RegisterSessionIp(const char* ip) {
-    if (session() && !Missing(ip)) session()->Core().SessionCounter()->Add(ip);
+    if (session() && !Missing(ip)) session()->RegisterSessionIp(ip);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::ConnectToDefaultMTA() {

@@ -60,11 +60,13 @@ service::CKernelConfig& CLauchAntispam::Config() {
     return core_.Config();
 }
 
-bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings) {
+bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings,
+                             bool counted) {
     {
         std::lock_guard<std::mutex> lock(job_mu_);
         if (busy_ || !idle_ || quit_ || !slot) return false;
         id_ = id;
+        ip_counted_ = counted;
         client_ = slot;
         settings_ = std::move(settings);
         busy_ = true;
@@ -177,6 +179,9 @@ bool CLauchAntispam::CheckScripts() {
 
 void CLauchAntispam::Serve() {
     ending_ = false;
+    // Known from the start, so that an address the admission counted is removed however the
+    // session ends.
+    if (client_) client_ip_ = client_->PeerAddressText();
     RegisterScripts();
     if (!CheckScripts()) {
         Send421();  // not silence: the client retries later
@@ -762,7 +767,7 @@ void CLauchAntispam::Finish() {
         client_->SetFree(true);
     }
     if (mta_) mta_->Close();
-    if (!client_ip_.empty() && core_.SessionCounter()->Remove(client_ip_))
+    if (ip_counted_ && !client_ip_.empty() && core_.SessionCounter()->Remove(client_ip_))
         Log(1, "Remove Session ip:" + client_ip_, kRun, "SYS");
     const int32_t old_id = id_;
     Reset();
@@ -777,6 +782,7 @@ void CLauchAntispam::Finish() {
 
 void CLauchAntispam::Reset() {
     id_ = 0;
+    ip_counted_ = false;
     ready_ = false;
     error_count_ = 0;
     relay_ = false;
@@ -846,6 +852,14 @@ void CLauchAntispam::ExitSession() {
     close_after_send_ = true;
     CloseAllConnection();
     ending_ = true;
+}
+
+void CLauchAntispam::RegisterSessionIp(const std::string& ip) {
+    if (ip == client_ip_) {
+        if (ip_counted_) return;
+        ip_counted_ = true;
+    }
+    core_.SessionCounter()->Add(ip);
 }
 
 std::string CLauchAntispam::MtaAddress() const {

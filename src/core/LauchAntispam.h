@@ -72,7 +72,9 @@ public:
     ~CLauchAntispam() override;
 
     // Main thread: gives the session a connection. False when it is busy or not idle.
-    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings);
+    // `counted`: the address is registered in the per-address session counter already.
+    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings,
+                 bool counted = false);
     // Pooled sessions compile their scripts (and run "OnDestroyThis" once) before any client.
     void Prepare(std::shared_ptr<const SessionSettings> settings);
     bool Busy() const { return busy_.load(); }
@@ -107,6 +109,9 @@ public:
     void SetErrorCount(int count) { error_count_ = count; }
     bool Relay() const { return relay_; }
     void RegisterSessionProperty(int bits) { property_bits_ |= bits; }
+    // Registers `ip` in the per-address session counter; the client's own address once per
+    // connection (the admission may have done it), removed when the connection ends.
+    void RegisterSessionIp(const std::string& ip);
     int SessionProperty() const { return property_bits_; }
     void ModifyHeaderSubject(std::string_view tag);
     void WriteHeaderMessage(std::string_view line);
@@ -191,6 +196,7 @@ private:
 
     // Per connection; the session thread only.
     int32_t id_ = 0;
+    bool ip_counted_ = false;  // set with the job too
     bool ready_ = false;
     int error_count_ = 0;
     bool relay_ = false;

@@ -25,7 +25,7 @@ std::string FillTemplate(const std::string& tmpl, const std::string& arg) {
     return out;
 }
 
-bool DeferringSessionHost::HandOff(int32_t, CSocketComm* slot, const std::string&) {
+bool DeferringSessionHost::HandOff(int32_t, CSocketComm* slot, const std::string&, bool) {
     slot->Send(FillTemplate(config_.rfc421.str(), config_.myname.str()), 50);
     slot->Close();
     slot->SetFree(true);
@@ -173,14 +173,20 @@ void CMorvaneCore::ReloadConfig() {
 void CMorvaneCore::Count(const std::string& name, int type) { stats_->AddItem(name, type, 0, 1.0f, 1); }
 
 void CMorvaneCore::Refuse(Admission& a, const std::string& reply) {
+    Uncount(a);
     a.slot->Send(reply, 50);
     a.slot->Close();
     a.slot->SetFree(true);
     Count("f1tot_conn", 1);
 }
 
+void CMorvaneCore::Uncount(Admission& a) {
+    if (a.counted) sessions_per_ip_->Remove(a.ip);
+    a.counted = false;
+}
+
 void CMorvaneCore::HandOff(Admission& a) {
-    if (!sessions_->HandOff(a.id, a.slot, a.ip)) {
+    if (!sessions_->HandOff(a.id, a.slot, a.ip, a.counted)) {
         waiting_.push_back(std::move(a));  // no session now: the next step tries again
         return;
     }
@@ -209,6 +215,8 @@ void CMorvaneCore::Admit(Admission a) {
         Count("f3fw_session_max_ip", 3);
         return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n");
     }
+    sessions_per_ip_->Add(a.ip);
+    a.counted = true;
     if (!config_.enable_dnsbl || !config_.reject_dnsbl) return HandOff(a);
     // The block lists: answered by the cache at once when it can; otherwise on a worker.
     if (dnsbl_white_->PatternCount() == 0) {
@@ -273,8 +281,9 @@ void CMorvaneCore::StopWorkers() {
         if (t.joinable()) t.join();  // a check ends within the block lists' global time-out
     workers_.clear();
     // Connections whose check never ran or finished are closed: the client will retry.
-    auto close_all = [](std::deque<Admission>& q) {
+    auto close_all = [this](std::deque<Admission>& q) {
         for (Admission& a : q) {
+            Uncount(a);
             a.slot->Close();
             a.slot->SetFree(true);
         }

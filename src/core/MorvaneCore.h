@@ -49,7 +49,9 @@ public:
     }
     // Takes the connection; the slot belongs to the session until it closes and frees it.
     // False when no session could take it (the connection then waits for the next step).
-    virtual bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) = 0;
+    // `counted`: the admission registered the address in the per-address session counter, and
+    // the session removes it when it ends.
+    virtual bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) = 0;
     virtual size_t Sessions() const = 0;
     virtual bool AnyBusy() const = 0;
     // The core's 200 ms housekeeping: move session log items, retire idle sessions.
@@ -63,7 +65,7 @@ class DeferringSessionHost : public SessionHost {
 public:
     explicit DeferringSessionHost(const service::CKernelConfig& config) : config_(config) {}
     // Sends the rfc421 reply ("service not available") and closes.
-    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) override;
+    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override;
     size_t Sessions() const override { return 0; }
     bool AnyBusy() const override { return false; }
 
@@ -127,12 +129,16 @@ private:
         std::string ip;
         checks::DnsBLResult result;
         bool checked = false;  // the block-list answer is in
+        // Registered in the per-address counter at admission, so that admissions of the same
+        // address decided before its session starts see it.
+        bool counted = false;
     };
 
     void Admit(Admission a);
     void Decide(Admission& a);
     void HandOff(Admission& a);
     void Refuse(Admission& a, const std::string& reply);
+    void Uncount(Admission& a);
     void StartWorkers();
     void StopWorkers();
     void Submit(Admission a);

@@ -20,9 +20,10 @@ namespace {
 // Records hand-offs and answers "220 test" so the client sees it was taken.
 class RecordingSessions : public SessionHost {
 public:
-    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) override {
+    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override {
         ids.push_back(id);
         ips.push_back(ip);
+        counted_ips += counted ? 1 : 0;
         slot->Send("220 test\r\n", 100);
         slot->Close();
         slot->SetFree(true);
@@ -32,6 +33,7 @@ public:
     bool AnyBusy() const override { return busy; }
     std::vector<int32_t> ids;
     std::vector<std::string> ips;
+    int counted_ips = 0;
     size_t sessions = 0;
     bool busy = false;
 };
@@ -119,6 +121,22 @@ TEST_F(CoreTest, SessionLimitAndRelay) {
     EXPECT_EQ(Visit(), "220 test\r\n") << "a relay client skips the limit and the block lists";
 }
 
+// Admissions decided before any session starts count their address at once: the limit holds
+// however fast clients of one address arrive, and a refused admission leaves no count.
+TEST_F(CoreTest, SessionLimitCountsAdmissionsBeforeTheirSessionsStart) {
+    config_.max_session_ip = 2;
+    dns_.Add("1.0.0.127.bl.test", checks::kTypeA, checks::kTypeA, checks::FakeDns::A(127, 0, 0, 2));
+    Build();
+    EXPECT_EQ(Visit(), "554 5.7.7 IP in the DNSBL bl.test \r\n\r\n");
+    EXPECT_EQ(core_->SessionCounter()->Count("127.0.0.1"), 0) << "a refused admission leaves no count";
+    config_.maxhit = 2;
+    core_->ReloadConfig();
+    EXPECT_EQ(Visit(), "220 test\r\n");
+    EXPECT_EQ(Visit(), "220 test\r\n");
+    EXPECT_EQ(Visit(), "421 <mx.test> Service not available, closing transmission channel\r\n \r\n");
+    EXPECT_EQ(sessions_->counted_ips, 2) << "the sessions remove what the admission counted";
+}
+
 TEST_F(CoreTest, BlockListedClientsAreRefusedAtMaxhit) {
     dns_.Add("1.0.0.127.bl.test", checks::kTypeA, checks::kTypeA, checks::FakeDns::A(127, 0, 0, 2));
     config_.maxhit = 2;
@@ -180,6 +198,7 @@ TEST_F(CoreTest, SaveSchedule) {
 TEST_F(CoreTest, ManyClientsDoNotWaitForEachOthersBlockListChecks) {
     checks::FakeDns slow(false, false, 150);  // every answer takes 150 ms
     config_.dns_nameservers = {common::String(slow.Address())};
+    config_.max_session_ip = 100;  // all of them come from 127.0.0.1
     Build();
     std::vector<int> fds;
     auto t0 = std::chrono::steady_clock::now();

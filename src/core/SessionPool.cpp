@@ -49,14 +49,14 @@ std::unique_ptr<CLauchAntispam> CSessionPool::NewSession() {
     return session;
 }
 
-bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&) {
+bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&, bool counted) {
     if (!core_) return false;
     // An idle session takes it first: its thread is already there. Without caching its script
     // host was destroyed when its last connection ended, so scripts still start afresh.
     for (auto& s : sessions_)
-        if (s->HandOff(id, slot, settings_)) return true;
+        if (s->HandOff(id, slot, settings_, counted)) return true;
     std::unique_ptr<CLauchAntispam> session = NewSession();
-    if (!session || !session->HandOff(id, slot, settings_)) {
+    if (!session || !session->HandOff(id, slot, settings_, counted)) {
         log_.AddLog(1, "ERROR non allocate memory for CThreadAntispam class", kSrc, "CMorvaneCore::Step", "SYS", id);
         return false;
     }

@@ -26,7 +26,7 @@ public:
 
     void Bind(CMorvaneCore& core) override { core_ = &core; }
     void Reload(const service::CKernelConfig& config, const std::string& app_dir) override;
-    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip) override;
+    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override;
     size_t Sessions() const override { return sessions_.size(); }
     bool AnyBusy() const override;
     void Housekeeping(service::CLogQueue& core_log) override;
