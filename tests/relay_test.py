@@ -385,6 +385,29 @@ class RelayTest(unittest.TestCase):
         self.assertGreater(time.time() - started, 2.5)
         self.assertTrue(self.k.wait_event("timeout"))
 
+    def test_client_dripping_a_line_is_timed_out_from_its_first_byte(self):
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO drip.test")
+        time.sleep(1.5)  # idle, then a line that never ends: 3 s from its first byte
+        started = time.time()
+        c.s.settimeout(0.5)
+        got = b""
+        for _ in range(20):
+            try:
+                c.send(b"N")
+                got += c.s.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            if got:
+                break
+        self.assertTrue(got.startswith(b"451 Connection timeout"), got)
+        self.assertGreater(time.time() - started, 2.5)
+        self.assertLess(time.time() - started, 6.0)
+        c.close()
+
     def test_endless_line_is_refused(self):
         c = Raw(self.k.port)
         c.reply()

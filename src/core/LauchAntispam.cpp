@@ -309,9 +309,11 @@ void CLauchAntispam::RelayLoop() {
             End(nullptr);
             break;
         }
-        // 8. The idle client.
+        // 8. The idle client: idle since its last whole command line, or since the first byte of
+        // the line it has not finished. Not while it waits for the MTA's answer.
         const int64_t now = common::NowSeconds();
-        if (!relay_ && last_activity_ != 0 && now - last_activity_ > cfg.timeout_client) {
+        const int64_t since = std::max(last_activity_, line_started_);
+        if (!relay_ && last_activity_ != 0 && reply_deadline_ == 0 && now - since > cfg.timeout_client) {
             Log(1, "Connection Timeout", kRun, "FIREWALL");
             client_->Send(kTimeoutReply, cfg.select_ms);
             core_.Count("f3fw_timeout", 3);
@@ -345,14 +347,27 @@ bool CLauchAntispam::WantClientBytes(size_t recv_size) const {
 }
 
 void CLauchAntispam::ClientBytes(std::string data) {
-    if (discarding_)
-        DiscardData(std::move(data));
-    else if (mode_ == kData && !end_seen_)
-        HandleData(std::move(data));
-    else
+    const int64_t now = common::NowSeconds();
+    if (discarding_ || (mode_ == kData && !end_seen_)) {
+        // Message data keeps a client alive: a large message may come slowly.
+        last_activity_ = now;
+        if (discarding_)
+            DiscardData(std::move(data));
+        else
+            HandleData(std::move(data));
+    } else {
+        // Command bytes count only as whole lines, so a client dripping a line byte by byte
+        // is timed out from the line's first byte.
+        const bool line_end = data.find('\n') != std::string::npos;
         pending_ += data;
+        if (line_end) {
+            last_activity_ = now;
+            line_started_ = pending_.back() == '\n' ? 0 : now;
+        } else if (line_started_ == 0) {
+            line_started_ = now;
+        }
+    }
     if (ending_) return;
-    last_activity_ = common::NowSeconds();
     if (pending_.size() > kMaxLine && pending_.find('\n') == std::string::npos) {
         Log(1, "Client line too long, close connection", kRun, "FIREWALL");
         if (client_) client_->Send(kLineTooLong, settings_->select_ms);
@@ -724,6 +739,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         if (final_line) {
             ready_ = true;
             reply_deadline_ = 0;
+            last_activity_ = common::NowSeconds();  // the client's turn starts now
             if (!data_reply_due_ && line.substr(0, 3) == "354") {
                 // The MTA took a line for DATA that the relay did not: it now reads the client's
                 // next lines as a message no policy saw. Only closing its connection stops it.
@@ -787,6 +803,7 @@ void CLauchAntispam::Reset() {
     error_count_ = 0;
     relay_ = false;
     last_activity_ = 0;
+    line_started_ = 0;
     property_bits_ = 0;
     close_after_send_ = false;
     client_host_.clear();

@@ -200,7 +200,8 @@ private:
     bool ready_ = false;
     int error_count_ = 0;
     bool relay_ = false;
-    int64_t last_activity_ = 0;
+    int64_t last_activity_ = 0;  // seconds: the last whole command line, message data or MTA answer
+    int64_t line_started_ = 0;   // seconds: the first byte of an unfinished command line, or 0
     std::string client_host_, client_ip_;
     std::string mta_host_, mta_name_;
     std::string ext_insert_, ext_drop_;
