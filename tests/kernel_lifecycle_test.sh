@@ -43,8 +43,14 @@ xmllint --noout "$APP/morvane_log.xml" || fail "log is not well-formed after the
 # 2. With loglevel 1 the reload and shutdown items appear, in order, at the end.
 sed -i 's/^loglevel=0/loglevel=1/' "$APP/morvane.ini"
 key_before=$(grep '^key=' "$APP/morvane.ini")
+# Saves cut short by a crash leave temporaries (no process 4194305 can exist): removed at start.
+printf 'DBK2.0\x05\x00\x00\x00' > "$APP/db/greylists.db.tmp4194305_0"
+printf 'x' > "$APP/morvane.ini.tmp4194305_1"
 start
 wait_for 10 grep -q 'Set Log Level to: 1' "$APP/morvane_log.xml" || fail "level 1 not applied"
+[ ! -e "$APP/db/greylists.db.tmp4194305_0" ] && [ ! -e "$APP/morvane.ini.tmp4194305_1" ] || fail "stale temporaries kept"
+grep -q 'Removed the temporary file of an unfinished save: .*/db/greylists.db.tmp4194305_0' "$APP/morvane_log.xml" ||
+    fail "removal not logged"
 kill -HUP "$PID"
 wait_for 10 grep -q 'Configuration read again from morvane.ini' "$APP/morvane_log.xml" || fail "SIGHUP not seen"
 stop

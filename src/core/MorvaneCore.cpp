@@ -60,6 +60,11 @@ CMorvaneCore::CMorvaneCore(service::CKernelConfig& config, std::string app_dir, 
     traps_ = std::make_unique<checks::CSpamTrap>(db + "spam_trap.db");
     alwl_ = std::make_unique<checks::CAutoWhitelist>(db + "AL_whitelist.db");
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
+    for (store::CDB_RAM* t : {&inferno_->Table(), &helo_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table()})
+        if (t->LostOnLoad() > 0)
+            AddLog(1, common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
+                                         t->Path().c_str(), t->LostOnLoad()),
+                   kSrc, kCtor, "SYS", 0);
     if (!sessions_) sessions_ = std::make_unique<DeferringSessionHost>(config_);
     stats_->AddItem("f1n_restart_service", 1, 0, static_cast<float>(Now()), 3);
     next_save_ = Now() + kSaveEverySeconds;

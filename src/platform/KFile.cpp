@@ -1,12 +1,15 @@
 #include "platform/KFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace platform {
@@ -203,6 +206,33 @@ int64_t FileSize(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return -1;
     return st.st_size;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+std::vector<std::string> RemoveStaleTemporaries(const std::string& dir) {
+    std::vector<std::string> removed;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return removed;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        const size_t tmp = name.rfind(".tmp");
+        if (tmp == std::string::npos || tmp == 0) continue;
+        // ".tmp" PID "_" N, digits only.
+        const std::string tail = name.substr(tmp + 4);
+        const size_t bar = tail.find('_');
+        if (bar == std::string::npos || bar == 0 || bar + 1 == tail.size()) continue;
+        if (tail.find_first_not_of("0123456789_") != std::string::npos || tail.find('_', bar + 1) != std::string::npos)
+            continue;
+        const long pid = std::strtol(tail.substr(0, bar).c_str(), nullptr, 10);
+        // A save of a process that still runs (a tool beside the kernel) is left to finish.
+        if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) continue;
+        if (::unlink((dir + "/" + name).c_str()) == 0) removed.push_back(name);
+    }
+    ::closedir(d);
+    return removed;
 }
 
 }  // namespace platform

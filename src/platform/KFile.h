@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -106,6 +107,9 @@ private:
 // temporary file in the same directory, synced, then renamed over `path`. On failure the old
 // file is untouched, the temporary file removed, and errno tells why.
 bool WriteFileAtomic(const std::string& path, std::string_view data);
+// Removes the temporaries of saves that never finished ("NAME.tmpPID_N", as AtomicFileWriter
+// names them) in `dir`, unless the process that wrote one still runs. The names removed.
+std::vector<std::string> RemoveStaleTemporaries(const std::string& dir);
 
 // Whole file into `out`; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& out);

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -66,6 +68,20 @@ TEST_F(KFileTest, AtomicWriteReplacesWholeOrLeavesTheOldFile) {
     for (auto& e : std::filesystem::directory_iterator(dir_)) files += e.is_regular_file();
     EXPECT_EQ(files, 1) << "only table.db; the temporary file was removed";
     EXPECT_FALSE(WriteFileAtomic(Path("no/such/dir/x"), "data"));
+}
+
+// What a save cut short leaves behind is removed; a save in progress in a live process is not.
+TEST_F(KFileTest, StaleTemporariesOfUnfinishedSavesAreRemoved) {
+    const std::string mine = "live.db.tmp" + std::to_string(::getpid()) + "_3";
+    // Above the kernel's largest process id: no such process.
+    for (const std::string name : {"greylists.db.tmp4194305_0", "morvane.ini.tmp4194305_12", mine.c_str(), "keep.db",
+                                   "notes.tmp", "odd.db.tmp12x_1", "odd.db.tmp_1", ".tmp1_1"})
+        ASSERT_TRUE(WriteFileAtomic(tmp_.File(name), "x")) << name;
+    auto removed = RemoveStaleTemporaries(dir_.string());
+    std::sort(removed.begin(), removed.end());
+    EXPECT_EQ(removed, (std::vector<std::string>{"greylists.db.tmp4194305_0", "morvane.ini.tmp4194305_12"}));
+    EXPECT_EQ(FileSize(tmp_.File(mine)), 1);
+    EXPECT_EQ(FileSize(tmp_.File("odd.db.tmp12x_1")), 1);
 }
 
 TEST_F(KFileTest, FileSizeOfMissingFileIsMinusOne) {

@@ -122,6 +122,12 @@ bool CMorvaneKernel::Startup() {
     }
     if (config_->loglevel == 4) OpenDebugFile();
     common::ProcessMillis();  // starts the process clock
+    // Saves cut short (a crash, a full disk) leave their temporaries: one could be mistaken
+    // for a table, and they would pile up.
+    platform::MakeDirs(AppFile("db"));
+    for (const std::string& dir : {app_dir_, AppFile("db")})
+        for (const std::string& name : platform::RemoveStaleTemporaries(dir))
+            log_->Write(1, "Removed the temporary file of an unfinished save: " + dir + "/" + name, kSrc, kFunc, "SYS", 0);
 
     // The engines: the proxy core; the cron scheduler, admin server and web server join here.
     // Scripts compiled from here on may import the checks' and the mail parser's classes.

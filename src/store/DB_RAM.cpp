@@ -311,13 +311,15 @@ bool CDB_RAM::Load() {
     size_t expect = std::min(static_cast<size_t>(*count), can_hold);
     index_.reserve(expect);
     keys_->Clear(expect);
-    for (int32_t i = 0; i < *count; ++i) {
+    int32_t read = 0;
+    for (; read < *count; ++read) {
         auto rec = dbk::ConsumeRecord(in);
         if (!rec) break;
         // Keys are text: a stored key ends at its first zero byte, as it always has.
         std::string_view key = rec->key.substr(0, rec->key.find('\0'));
         AppendLocked(NewRecord(key, rec->data, rec->timestamp));
     }
+    lost_on_load_ = *count - read + (read == *count && !in.empty() ? 1 : 0);
     return true;
 }
 
@@ -609,6 +611,11 @@ void CDB_RAM::Reset() {
 bool CDB_RAM::IsOpened() const {
     EngineGuard lock(mu_);
     return opened_;
+}
+
+int32_t CDB_RAM::LostOnLoad() const {
+    EngineGuard lock(mu_);
+    return lost_on_load_;
 }
 
 int CDB_RAM::Version() const {

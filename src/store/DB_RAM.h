@@ -122,6 +122,10 @@ public:
 
     bool IsOpened() const;
     int Version() const;
+    // Records the file's header promised that the last Load could not read (a file cut short
+    // or damaged): the readable ones are kept, since the file is the list's only copy, and
+    // the owner or the operator is told. Bytes after the promised records count as one.
+    int32_t LostOnLoad() const;
     std::string Path() const;
     // Bytes this table holds in memory (records, buckets, index, hash), for benchmarks and
     // the operator's statistics.
@@ -154,6 +158,7 @@ private:
     std::string path_;                        // guarded by mu_
     bool opened_ = false;                     // guarded by mu_
     int version_ = 2;                         // guarded by mu_
+    int32_t lost_on_load_ = 0;                // guarded by mu_
     int32_t deleted_ = 0;                     // guarded by mu_
     uint32_t age_unit_ = 0, age_amount_ = 0;  // guarded by mu_
     std::vector<Bucket> buckets_;             // guarded by mu_; kBuckets entries

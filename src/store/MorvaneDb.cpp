@@ -121,6 +121,9 @@ int main(int argc, char** argv) {
     if (cmd == "stats") {
         std::printf("records: %d\ndeleted: %d\nversion: %d\nbytes: %lld\n", table.GetCount(), table.DeletedCount(),
                     table.Version(), static_cast<long long>(platform::FileSize(file)));
+        if (table.LostOnLoad() > 0)
+            std::printf("damaged: %d records (or trailing bytes) of the header's count could not be read\n",
+                        table.LostOnLoad());
         return 0;
     }
     // compact
