@@ -53,7 +53,10 @@ grep -q 'Removed the temporary file of an unfinished save: .*/db/greylists.db.tm
     fail "removal not logged"
 kill -HUP "$PID"
 wait_for 10 grep -q 'Configuration read again from morvane.ini' "$APP/morvane_log.xml" || fail "SIGHUP not seen"
+# An edit the operator makes while the kernel runs survives its stop.
+sed -i 's/^cmd_noop=3/cmd_noop=7/' "$APP/morvane.ini"
 stop
+ini_has "cmd_noop=7" || fail "the operator's edit was overwritten at stop"
 xmllint --noout "$APP/morvane_log.xml" || fail "log is not well-formed after the second run"
 entries=$(xmllint --xpath '//LogItem/Entry/text()' "$APP/morvane_log.xml" | tail -n 2 | tr '\n' '|')
 [ "$entries" = "EXIT THREAD|Log File closed|" ] || fail "log ends with '$entries'"

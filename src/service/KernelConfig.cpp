@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "common/Md5.h"
+#include "platform/KFile.h"
 
 namespace service {
 
@@ -259,13 +260,15 @@ void CKernelConfig::LoadConfig() {
             },
             k.field);
     }
+    // What the file says; the values chosen below for missing keys are the kernel's changes,
+    // written back at stop.
+    MarkInSyncLocked();
     if (web_path.IsEmpty()) web_path = String(BaseDir() + "/www/");
     if (admin_key.IsEmpty()) admin_key = GeneratedAdminKey();
     if (password.IsEmpty()) password = String(common::Md5Hex("kelpo"));
 }
 
-bool CKernelConfig::SaveConfig() {
-    std::scoped_lock lock(busy_);
+std::string CKernelConfig::RenderLocked() {
     for (const KeyDef& k : kKeys) {
         if (!(k.flags & kWritten)) continue;
         std::visit(
@@ -292,7 +295,35 @@ bool CKernelConfig::SaveConfig() {
             },
             k.field);
     }
-    return Save(file_);
+    return Serialize();
+}
+
+void CKernelConfig::MarkInSyncLocked() {
+    baseline_ = RenderLocked();
+    on_disk_.clear();
+    platform::ReadWholeFile(file_, on_disk_);
+}
+
+bool CKernelConfig::SaveLocked() {
+    RenderLocked();
+    if (!Save(file_)) return false;
+    MarkInSyncLocked();
+    return true;
+}
+
+bool CKernelConfig::SaveConfig() {
+    std::scoped_lock lock(busy_);
+    return SaveLocked();
+}
+
+CKernelConfig::WriteBack CKernelConfig::WriteBackChanges() {
+    std::scoped_lock lock(busy_);
+    const std::string now = RenderLocked();
+    if (now == baseline_) return WriteBack::kUnchanged;
+    std::string disk;
+    platform::ReadWholeFile(file_, disk);
+    if (disk == on_disk_) return SaveLocked() ? WriteBack::kWritten : WriteBack::kFailed;
+    return platform::WriteFileAtomic(BesideFile(), now) ? WriteBack::kBeside : WriteBack::kFailed;
 }
 
 }  // namespace service

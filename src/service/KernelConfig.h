@@ -35,6 +35,14 @@ public:
     void LoadConfig();
     // Writes every written key back (atomically); false when the file could not be written.
     bool SaveConfig();
+    enum class WriteBack { kUnchanged, kWritten, kBeside, kFailed };
+    // At stop: writes back what the kernel itself changed (admin or cron scripts, settings it
+    // corrected) since it last read or wrote the file; nothing when it changed nothing, so an
+    // operator's edit of the running kernel's file is never overwritten. When the file changed
+    // on disk meanwhile, the operator's file stays and the kernel's version goes beside it, in
+    // BesideFile() (kBeside).
+    WriteBack WriteBackChanges();
+    std::string BesideFile() const { return file_ + ".kernel"; }
     // The application's base directory: app_path, or the application directory.
     std::string BaseDir() const;
     // Sets every field to its default, as a load of an empty file would.
@@ -163,8 +171,16 @@ private:
     // Keys computed at load when the file has none.
     String GeneratedAdminKey() const;
 
+    // The fields written into the entries, as the file would hold them (busy_ held).
+    std::string RenderLocked();
+    // Remembers what was read or written: the rendered settings and the file's bytes.
+    void MarkInSyncLocked();
+    bool SaveLocked();
+
     std::string app_dir_;
     std::string file_;
+    std::string baseline_;  // RenderLocked() at the last load or save
+    std::string on_disk_;   // the file's bytes then
     std::mutex busy_;  // load and save exclude each other
 };
 

@@ -87,6 +87,31 @@ TEST_F(KernelConfigTest, GeneratedAdminKeyIsKeptByTheNextSave) {
     EXPECT_TRUE(second->admin_enable);
 }
 
+// At stop only the kernel's own changes are written back, and never over an operator's edit.
+TEST_F(KernelConfigTest, WriteBackKeepsTheOperatorsEdits) {
+    WriteIni("[CONFIG]\r\nloglevel=1\r\n");
+    auto c = Load();
+    ASSERT_TRUE(c->SaveConfig());  // a first start writes the complete file
+    const std::string operators = ReadIni() + "[EXTRA]\r\nnote=edited while running\r\n";
+    WriteIni(operators);
+    EXPECT_EQ(c->WriteBackChanges(), CKernelConfig::WriteBack::kUnchanged);
+    EXPECT_EQ(ReadIni(), operators) << "the kernel changed nothing: the file stays as the operator left it";
+
+    c = Load();
+    c->loglevel = 3;  // as an admin script would
+    EXPECT_EQ(c->WriteBackChanges(), CKernelConfig::WriteBack::kWritten);
+    EXPECT_NE(ReadIni().find("loglevel=3\r\n"), std::string::npos);
+    EXPECT_NE(ReadIni().find("note=edited while running"), std::string::npos);
+    EXPECT_EQ(c->WriteBackChanges(), CKernelConfig::WriteBack::kUnchanged) << "written once";
+
+    c->loglevel = 4;
+    const std::string edited = ReadIni() + "[MORE]\r\nx=1\r\n";
+    WriteIni(edited);
+    EXPECT_EQ(c->WriteBackChanges(), CKernelConfig::WriteBack::kBeside);
+    EXPECT_EQ(ReadIni(), edited);
+    EXPECT_NE(tmp_.Read("morvane.ini.kernel").find("loglevel=4\r\n"), std::string::npos);
+}
+
 TEST_F(KernelConfigTest, SaveWritesEveryKeyButAppPathAndRoundTrips) {
     WriteIni("[CONFIG]\r\napp_path=\r\nloglevel=3\r\nscore_for_spam=6.5\r\nunknown=kept\r\n"
              "[RFC]\r\nrfc554=554 no %s\r\n");

@@ -211,8 +211,20 @@ void CMorvaneKernel::Shutdown() {
         core_->FinalSave();
         core_->DrainTo(*log_);
     }
-    if (!config_->SaveConfig())
-        log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
+    switch (config_->WriteBackChanges()) {
+        case CKernelConfig::WriteBack::kUnchanged:
+        case CKernelConfig::WriteBack::kWritten:
+            break;
+        case CKernelConfig::WriteBack::kBeside:
+            log_->Write(1,
+                        "morvane.ini changed on disk while the kernel ran: kept it, the kernel's settings are in " +
+                            config_->BesideFile(),
+                        kSrc, kFunc, "SYS", 0);
+            break;
+        case CKernelConfig::WriteBack::kFailed:
+            log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
+            break;
+    }
     log_->Write(1, "EXIT THREAD", kSrc, kFunc, "SYS", 0);
     log_->Close();
     log_.reset();
