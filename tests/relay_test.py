@@ -145,6 +145,30 @@ class Kernel:
             if self.proc.returncode != 0:
                 raise AssertionError("the kernel ended with status %d:\n%s" % (self.proc.returncode, self.output()[-4000:]))
 
+    def reload(self, **keys):
+        """Sets keys (unique names) in morvane.ini and sends SIGHUP; waits until the engines have it
+        (loglevel 1 or more)."""
+        path = os.path.join(self.dir, "morvane.ini")
+        with open(path, "rb") as f:
+            text = f.read()
+        for k, v in keys.items():
+            text, n = re.subn(rb"(?m)^%s=[^\r\n]*" % k.encode(), b"%s=%s" % (k.encode(), v.encode()), text)
+            assert n == 1, k
+        with open(path, "wb") as f:
+            f.write(text)
+        before = self.log_text().count("Configuration applied to the engines")
+        self.proc.send_signal(signal.SIGHUP)
+        end = time.time() + 10
+        while self.log_text().count("Configuration applied to the engines") == before and time.time() < end:
+            time.sleep(0.05)
+        assert time.time() < end, "the reload was not applied"
+
+    def log_text(self):
+        try:
+            return self.log()
+        except OSError:
+            return ""
+
     def output(self):
         with open(os.path.join(self.dir, "stdout.txt"), "rb") as f:
             return f.read().decode("utf-8", "replace")
@@ -712,6 +736,28 @@ class EdgeTest(unittest.TestCase):
         with open("/proc/%d/stat" % pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def test_reloads_never_cut_a_transaction(self):
+        k = Kernel("resize", {"CONFIG": {"n_max_listen": "4", "loglevel": "1"}, "CS_SCRIPT": {"enable_cache_script": "1"}},
+                   scripts=["events.cs"], core_source=read_script("events.cs"))
+        try:
+            for change in ({"n_max_listen": "2"}, {"n_max_listen": "6"}, {"enable_cache_script": "0"},
+                           {"enable_cache_script": "1"}):
+                before = len(sink_messages())
+                clients = [Raw(k.port) for _ in range(2)]  # n_max_listen also caps the connections
+                for c in clients:
+                    c.session()
+                k.reload(**change)
+                for i, c in enumerate(clients):
+                    r = c.cmd(b"DATA")
+                    self.assertTrue(r.startswith(b"354"), (change, r))
+                    c.send(stuffed(b"Subject: reload %d\r\n\r\nbody\r\n" % i))
+                    self.assertTrue(c.reply().startswith(b"250"), change)
+                    self.assertTrue(c.cmd(b"QUIT").startswith(b"221"), change)
+                    c.close()
+                self.assertEqual(len(wait_for_message(before + 2)), before + 2, change)
+        finally:
+            k.stop()
 
     def test_no_mta_is_answered_421_and_stop_says_421(self):
         k = Kernel("nomta", {"CONFIG": {"smtp_port1": str(free_port())}})

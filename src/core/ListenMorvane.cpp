@@ -23,16 +23,22 @@ CListenMorvane::~CListenMorvane() {
 }
 
 bool CListenMorvane::InitListen(const std::string& address, const std::string& port, int slots) {
+    // The accept thread stops while the slots change; the connections in progress keep theirs
+    // (their sessions hold them), so the slots only ever grow and `slots` of them are used.
+    if (!HasEnded()) Stop();
+    const bool same_socket = listen_.HasHandle() && address == address_ && port == port_;
     address_ = address;
     port_ = port;
     if (port.empty()) {
+        listen_.Close();
         AddLog(1, "Port listen is Empty", kSrc, "CListenMorvane::InitListen", "SYS", 0);
         return false;
     }
-    StopListen();
-    slots_.clear();
-    for (int i = 0; i < std::max(slots, 1) + 1; ++i) slots_.push_back(std::make_unique<CSocketComm>());
+    usable_ = std::max(slots, 1);
+    while (slots_.size() < static_cast<size_t>(usable_) + 1) slots_.push_back(std::make_unique<CSocketComm>());
     AddLog(4, "Init Listen OK", kSrc, "CListenMorvane::InitListen", "DEBUG", 0);
+    if (same_socket) return true;  // no moment without a listening socket
+    listen_.Close();
     return listen_.Listen(address, port);
 }
 
@@ -70,7 +76,7 @@ void CListenMorvane::SetCounter(int32_t value) {
 
 CSocketComm* CListenMorvane::FreeSlot() {
     // The last entry is the spare, never handed out.
-    for (size_t i = 0; i + 1 < slots_.size(); ++i)
+    for (size_t i = 0; i < static_cast<size_t>(usable_) && i + 1 < slots_.size(); ++i)
         if (!slots_[i]->HasHandle() && slots_[i]->IsFree()) return slots_[i].get();
     return nullptr;
 }

@@ -37,8 +37,9 @@ public:
     CListenMorvane() = default;
     ~CListenMorvane() override;
 
-    // Stores the settings; false (with "Port listen is Empty") for an empty port, or when the
-    // socket cannot listen. Stops a running accept thread first.
+    // Stores the settings and listens; false (with "Port listen is Empty") for an empty port,
+    // or when the socket cannot listen. Stops a running accept thread first (Start it again);
+    // connections in progress keep their slots, and the same address keeps its socket.
     bool InitListen(const std::string& address, const std::string& port, int slots);
     // Stops the accept thread, closes every slot and the listening socket.
     void StopListen();
@@ -52,7 +53,7 @@ public:
     std::mutex& Mutex() { return mu_; }
     int32_t Counter();
     void SetCounter(int32_t value);
-    int SlotCount() const { return static_cast<int>(slots_.size()) - 1; }
+    int SlotCount() const { return usable_; }
 
 protected:
     // CMyThread: the accept loop.
@@ -68,6 +69,7 @@ private:
     std::string address_, port_;
     // One spare entry that is never handed out.
     std::vector<std::unique_ptr<CSocketComm>> slots_;
+    int usable_ = 0;  // slots handed out: set while the accept thread is stopped
     CSocketComm listen_;
     CSocketComm refusal_;
     std::mutex mu_;

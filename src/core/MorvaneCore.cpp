@@ -133,21 +133,18 @@ void CMorvaneCore::ReloadConfig() {
     // 5. The refusal text of a full listener.
     listener_->SetRefusal(FillTemplate(c.rfc421.str(), c.myname.str()));
     // 6. Listener settings.
-    if (c.n_max_listen <= 0) {
-        c.n_max_listen = 20;
-        sessions_->StopAll();
-    }
+    if (c.n_max_listen <= 0) c.n_max_listen = 20;
+    // A reload never cuts a connection: the listener is set up again around the sessions.
     const std::string ip = c.listen_ip.str(), port = c.listen_port.str();
+    bool relisten = false;
     if (ip != listen_ip_ || port != listen_port_ || c.n_max_listen != pool_size_) {
-        sessions_->StopAll();
-        if (listener_->Listening()) {
-            listener_->StopListen();
+        if (listener_->Listening())
             AddLog(1, common::FormatText("Stop MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
                           pool_size_), kSrc, kReload, "DEBUG", 0);
-        }
         listen_ip_ = ip;
         listen_port_ = port;
         pool_size_ = c.n_max_listen;
+        relisten = true;
     }
     // 7. Address lists.
     relay_->Load(c.relayip);
@@ -162,7 +159,7 @@ void CMorvaneCore::ReloadConfig() {
     // 13. What sessions read of the settings; with script caching, the pool of sessions.
     sessions_->Reload(c, app_dir_);
     // 14. Listener start.
-    if (!listener_->Listening() || listener_->HasEnded()) {
+    if (relisten || !listener_->Listening() || listener_->HasEnded()) {
         bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
         listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
         if (listening && listener_->Start()) {

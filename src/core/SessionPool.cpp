@@ -1,5 +1,7 @@
 #include "core/SessionPool.h"
 
+#include <algorithm>
+
 #include "common/Clock.h"
 #include "service/KernelConfig.h"
 
@@ -28,19 +30,44 @@ void CSessionPool::Reload(const service::CKernelConfig& c, const std::string& ap
 
     const bool caching = c.enable_cache_script;
     const int pool = c.n_max_listen > 0 ? c.n_max_listen : 20;
+    // A reload never cuts a connection: sessions that no longer fit finish what they serve and
+    // are retired once idle.
     if (caching != caching_) {
-        StopSessions(sessions_);
+        Retire(sessions_.size());
         caching_ = caching;
     }
     if (!caching_ || !core_) return;
-    if (static_cast<int>(sessions_.size()) == pool) return;
-    StopSessions(sessions_);
-    for (int i = 0; i < pool; ++i) {
+    if (sessions_.size() > static_cast<size_t>(pool)) Retire(sessions_.size() - static_cast<size_t>(pool));
+    while (sessions_.size() < static_cast<size_t>(pool)) {
         std::unique_ptr<CLauchAntispam> session = NewSession();
         if (!session) break;
         session->Prepare(settings_);
         sessions_.push_back(std::move(session));
     }
+}
+
+void CSessionPool::Retire(size_t count) {
+    // Idle sessions go first: they can end at once.
+    std::stable_partition(sessions_.begin(), sessions_.end(),
+                          [](const std::unique_ptr<CLauchAntispam>& s) { return s->Busy() || !s->Idle(); });
+    for (size_t i = 0; i < count && !sessions_.empty(); ++i) {
+        retiring_.push_back(std::move(sessions_.back()));
+        sessions_.pop_back();
+    }
+    StopIdleRetiring();
+}
+
+void CSessionPool::StopIdleRetiring() {
+    std::vector<std::unique_ptr<CLauchAntispam>> done;
+    for (auto it = retiring_.begin(); it != retiring_.end();) {
+        if (!(*it)->Busy() && (*it)->Idle()) {
+            done.push_back(std::move(*it));
+            it = retiring_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    StopSessions(done);
 }
 
 std::unique_ptr<CLauchAntispam> CSessionPool::NewSession() {
@@ -67,6 +94,8 @@ bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&, bo
 bool CSessionPool::AnyBusy() const {
     for (const auto& s : sessions_)
         if (s->Busy() || !s->Idle()) return true;
+    for (const auto& s : retiring_)
+        if (s->Busy() || !s->Idle()) return true;
     return false;
 }
 
@@ -74,6 +103,11 @@ void CSessionPool::Housekeeping(service::CLogQueue& core_log) {
     int busy = 0;
     for (auto& s : sessions_)
         if (s->Busy()) ++busy;
+    for (auto& s : retiring_) {
+        if (s->Busy()) ++busy;
+        s->MoveTo(core_log);
+    }
+    StopIdleRetiring();
     // The most connections served at once (the number of busy sessions, not a position).
     if (busy > 0 && core_) core_->Statistics()->AddItem("f1max_conn_contemp", 1, 0, static_cast<float>(busy), 6);
     std::vector<std::unique_ptr<CLauchAntispam>> retired;
@@ -116,6 +150,7 @@ void CSessionPool::StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& se
 
 void CSessionPool::StopAll() {
     StopSessions(sessions_);
+    StopSessions(retiring_);
     if (core_) log_.MoveTo(*core_);  // the sessions' last lines
 }
 

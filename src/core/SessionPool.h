@@ -27,7 +27,9 @@ public:
     void Bind(CMorvaneCore& core) override { core_ = &core; }
     void Reload(const service::CKernelConfig& config, const std::string& app_dir) override;
     bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override;
-    size_t Sessions() const override { return sessions_.size(); }
+    size_t Sessions() const override { return sessions_.size() + retiring_.size(); }
+    // Sessions that take connections (the pool, and those made when it was all busy).
+    size_t Active() const { return sessions_.size(); }
     bool AnyBusy() const override;
     void Housekeeping(service::CLogQueue& core_log) override;
     void StopAll() override;
@@ -38,11 +40,15 @@ private:
     // Stops the sessions; those still running after the wait are kept in `stuck_`.
     void StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& sessions);
     std::unique_ptr<CLauchAntispam> NewSession();
+    // Moves `count` sessions, idle ones first, out of the pool; each is stopped once idle.
+    void Retire(size_t count);
+    void StopIdleRetiring();
 
     CMorvaneCore* core_ = nullptr;
     std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
     bool caching_ = false;
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
+    std::vector<std::unique_ptr<CLauchAntispam>> retiring_;  // take no new connection
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;
     service::CLogQueue log_;
 };

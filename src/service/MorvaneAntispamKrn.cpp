@@ -186,6 +186,7 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
     if (mode == 0) {
         for (KernelEngine* e : {core_.get(), admin_.get(), web_.get()})
             if (e) e->ReloadConfig();
+        log_->Write(1, "Configuration applied to the engines", kSrc, kFunc, "SYS", 0);
     }
     config_->reload_pending = false;
     last_reload_check_ = now;
