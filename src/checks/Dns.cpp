@@ -1,8 +1,11 @@
 #include "checks/Dns.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <random>
 
+#include "common/Clock.h"
 #include "common/Regex.h"
 #include "platform/KFile.h"
 #include "platform/UdpSocket.h"
@@ -24,6 +27,8 @@ std::string CacheKey(std::string_view name, uint16_t qtype) { return std::string
 
 // CNAME-like answers are followed at most this many times.
 constexpr int kMaxResolveChain = 8;
+// Names whose lookup failed, remembered at most this many at once.
+constexpr size_t kMaxRememberedFailures = 4096;
 
 }  // namespace
 
@@ -47,11 +52,13 @@ void CDns::AddNameServer(std::string_view name) {
     for (const auto& s : servers_)
         if (s.first == name) return;
     servers_.emplace_back(std::string(name), 0);
+    down_until_.push_back(0);
 }
 
 void CDns::ClearNameServers() {
     store::EngineGuard lock(mu_);
     servers_.clear();
+    down_until_.clear();
 }
 
 void CDns::SetServerScore(std::string_view name, int32_t value) {
@@ -69,18 +76,60 @@ std::string CDns::PickServer() const {
     return best->first;
 }
 
+std::string CDns::PickUp(const std::vector<std::string>& tried) const {
+    const int64_t now = common::SteadyMillis();
+    store::EngineGuard lock(mu_);
+    const std::pair<std::string, int32_t>* best = nullptr;
+    for (size_t i = 0; i < servers_.size(); ++i) {
+        const auto& s = servers_[i];
+        if (down_until_[i] > now || std::find(tried.begin(), tried.end(), s.first) != tried.end()) continue;
+        if (!best || s.second < best->second) best = &s;
+    }
+    return best ? best->first : std::string();
+}
+
+void CDns::MarkDown(std::string_view name) {
+    const int64_t until = common::SteadyMillis() + down_ms.load();
+    store::EngineGuard lock(mu_);
+    for (size_t i = 0; i < servers_.size(); ++i)
+        if (servers_[i].first == name) down_until_[i] = until;
+}
+
+size_t CDns::ServersUp() const {
+    const int64_t now = common::SteadyMillis();
+    store::EngineGuard lock(mu_);
+    size_t up = 0;
+    for (int64_t until : down_until_) up += until <= now;
+    return up;
+}
+
 std::vector<std::pair<std::string, int32_t>> CDns::Servers() const {
     store::EngineGuard lock(mu_);
     return servers_;
 }
 
-bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout) {
-    size_t attempts;
+bool CDns::RecentFailure(const std::string& key) {
+    std::scoped_lock lock(failures_mu_);
+    auto it = failures_.find(key);
+    if (it == failures_.end()) return false;
+    if (it->second > common::SteadyMillis()) return true;
+    failures_.erase(it);
+    return false;
+}
+
+void CDns::NoteFailure(const std::string& key) {
+    std::scoped_lock lock(failures_mu_);
+    if (failures_.size() >= kMaxRememberedFailures) failures_.clear();  // a flood of new names: start over
+    failures_[key] = common::SteadyMillis() + failure_memo_ms.load();
+}
+
+bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout, int budget_ms,
+                 bool remember_failure) {
     {
         store::EngineGuard lock(mu_);
-        attempts = servers_.size();
+        if (servers_.empty()) return false;
     }
-    if (name.empty() || !answers || attempts == 0) return false;
+    if (name.empty() || !answers) return false;
     answers->clear();
     const std::string key = CacheKey(name, qtype);
     if (auto hit = cache_.Get(key)) {
@@ -89,30 +138,40 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
         *answers = std::move(reply->answers);
         return true;
     }
+    if (remember_failure && RecentFailure(key)) return false;
     const std::string asked = qtype == kTypePTR ? ReverseName(name) : std::string(name);
     const uint16_t id = NewQueryId();
     auto query = BuildQuery(id, asked, qtype);
     if (!query) return false;
     const int wait = timeout >= 0 ? timeout : timeout_ms.load();
-    platform::UdpSocket sock;
-    if (!sock.Open()) return false;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end_of_budget = start + std::chrono::milliseconds(budget_ms >= 0 ? budget_ms : INT32_MAX / 2);
     std::string response;
     std::optional<DnsReply> reply;
-    for (size_t attempt = 0; attempt < attempts && !reply; ++attempt) {
-        const std::string server = PickServer();
+    std::vector<std::string> tried;
+    // Every server that is up, best first, each once.
+    for (std::string server; !reply && !(server = PickUp(tried)).empty();) {
+        tried.push_back(server);
+        const auto t0 = std::chrono::steady_clock::now();
+        if (t0 >= end_of_budget) break;
+        const auto deadline = std::min(t0 + std::chrono::milliseconds(wait), end_of_budget);
         auto ep = platform::ParseEndpoint(server, kDnsPort);
-        auto t0 = std::chrono::steady_clock::now();
-        auto deadline = t0 + std::chrono::milliseconds(wait);
-        if (ep && sock.SendTo(*ep, *query, wait)) {
-            // Datagrams that do not answer this query (another ID or name, a late reply to
-            // an earlier one) are dropped and the wait goes on.
+        platform::UdpSocket sock;
+        bool refused = false;
+        if (ep && sock.Open() && sock.Connect(*ep) && sock.SendTo(*ep, *query, wait)) {
+            // Datagrams that do not answer this query (another ID or name, a late reply to an
+            // earlier one) are dropped and the wait goes on.
             for (;;) {
-                int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                deadline - std::chrono::steady_clock::now()).count());
+                int left = static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                        .count());
                 if (left < 0) left = 0;
-                platform::Endpoint from;
-                if (!sock.RecvFrom(response, kDnsBufferSize, left, &from)) break;
-                if (!(from == *ep)) continue;
+                platform::UdpSocket::RecvResult got = sock.Recv(response, kDnsBufferSize, left);
+                if (got == platform::UdpSocket::RecvResult::kRefused) {
+                    refused = true;
+                    break;
+                }
+                if (got == platform::UdpSocket::RecvResult::kTimeout) break;
                 auto parsed = ParseReply(response);
                 if (parsed && ReplyMatches(*parsed, id, asked)) {
                     reply = std::move(parsed);
@@ -120,15 +179,22 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
                 }
                 if (left == 0) break;
             }
+        } else {
+            refused = true;
         }
         if (reply) {
             auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
             SetServerScore(server, static_cast<int32_t>(elapsed.count()));
-        } else {
+        } else if (refused || deadline == t0 + std::chrono::milliseconds(wait)) {
+            // Refused, or silent for its whole time-out (not merely cut short by the budget).
             SetServerScore(server, wait + 1000);
+            MarkDown(server);
         }
     }
-    if (!reply) return false;
+    if (!reply) {
+        if (remember_failure) NoteFailure(key);
+        return false;
+    }
     cache_.Insert(key, response, true);
     *answers = std::move(reply->answers);
     return true;
@@ -157,6 +223,12 @@ std::string DnsResolve(CDns& dns, std::string_view name, int timeout_ms) {
 std::string DnsReverse(CDns& dns, std::string_view ip, int timeout_ms) {
     std::vector<DnsAnswer> answers;
     if (!dns.Query(ip, kTypePTR, &answers, timeout_ms) || answers.empty()) return std::string();
+    return answers.front().data;
+}
+
+std::string DnsReverseForSession(CDns& dns, std::string_view ip, int budget_ms) {
+    std::vector<DnsAnswer> answers;
+    if (!dns.Query(ip, kTypePTR, &answers, -1, budget_ms, true) || answers.empty()) return std::string();
     return answers.front().data;
 }
 

@@ -4,12 +4,18 @@
 // time-out plus a second), and keeps every good reply, raw, in a cache table saved as a DBK
 // file, so a repeated lookup, even after a restart, costs no network traffic.
 //
+// A name server that refused (its port closed: seen at once on the connected socket) or did
+// not answer in time is left alone for `down_ms`, the others first; while every server is down
+// a lookup fails at once instead of waiting, so a DNS outage does not slow the relay down.
+//
 // Any thread may query; the server list is guarded by the engine's lock, the cache by its
 // table's. Each query uses its own socket. Nothing is logged here: failures are false.
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -45,15 +51,31 @@ public:
     std::vector<std::pair<std::string, int32_t>> Servers() const;
 
     // Looks `name` up (for PTR give the address: it is reversed here). True with the answers,
-    // from the cache or the network; `timeout_ms` < 0 uses the engine's time-out.
-    bool Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout_ms = -1);
+    // from the cache or the network; `timeout_ms` < 0 uses the engine's time-out (per server
+    // asked). `budget_ms` >= 0 bounds the whole lookup. With `remember_failure`, a lookup that
+    // found no answer is not tried again for `failure_memo_ms`.
+    bool Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout_ms = -1,
+               int budget_ms = -1, bool remember_failure = false);
+    // Servers not marked down.
+    size_t ServersUp() const;
 
     std::atomic<int> timeout_ms{kDefaultTimeoutMs};
+    std::atomic<int> down_ms{30000};
+    std::atomic<int> failure_memo_ms{60000};
     store::CDB_RAM& Cache() { return cache_; }
 
 private:
+    // The best server not down and not in `tried`, or "" when none is left.
+    std::string PickUp(const std::vector<std::string>& tried) const;
+    void MarkDown(std::string_view name);
+    bool RecentFailure(const std::string& key);
+    void NoteFailure(const std::string& key);
+
     mutable store::CEngineLock mu_;
     std::vector<std::pair<std::string, int32_t>> servers_;  // guarded by mu_
+    std::vector<int64_t> down_until_;                        // guarded by mu_, beside servers_
+    std::mutex failures_mu_;
+    std::unordered_map<std::string, int64_t> failures_;  // guarded by failures_mu_: key -> until
     store::CDB_RAM cache_;
     bool persistent_ = false;
 };
@@ -62,6 +84,9 @@ private:
 // "" when nothing was found.
 std::string DnsResolve(CDns& dns, std::string_view name, int timeout_ms = -1);
 std::string DnsReverse(CDns& dns, std::string_view ip, int timeout_ms = -1);
+// The client's name for a session: at most `budget_ms` in all, and an address whose lookup
+// failed is not asked again for a while.
+std::string DnsReverseForSession(CDns& dns, std::string_view ip, int budget_ms = 1000);
 std::string DnsMx(CDns& dns, std::string_view domain, int timeout_ms = -1);
 std::string DnsNs(CDns& dns, std::string_view domain, int timeout_ms = -1);
 std::string DnsTxt(CDns& dns, std::string_view name, int timeout_ms = -1);

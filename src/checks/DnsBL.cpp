@@ -125,7 +125,8 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     if (server.empty()) return 0;
     auto ep = platform::ParseEndpoint(server, kDnsPort);
     platform::UdpSocket sock;
-    if (!ep || !sock.Open()) return 0;
+    // Connected: only the server's datagrams arrive, and a refusal is seen at once.
+    if (!ep || !sock.Open() || !sock.Connect(*ep)) return 0;
     const std::vector<Zone> zones = Zones();
     const std::string reversed = ReverseAddress(ip);
 
@@ -155,9 +156,9 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     std::string buffer;
     while (std::chrono::steady_clock::now() < deadline && !pending.empty()) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        platform::Endpoint from;
-        if (!sock.RecvFrom(buffer, 1024, std::min(single, std::max(left, 0)), &from)) continue;  // a time-out: wait on
-        if (!(from == *ep)) continue;
+        const auto got = sock.Recv(buffer, 1024, std::min(single, std::max(left, 0)));
+        if (got == platform::UdpSocket::RecvResult::kRefused) break;  // nobody listens there
+        if (got == platform::UdpSocket::RecvResult::kTimeout) continue;  // wait on
         auto reply = ParseReply(buffer);
         if (!reply) continue;
         Pending* match = nullptr;

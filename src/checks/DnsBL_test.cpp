@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "checks/FakeDns.h"
+#include "platform/UdpSocket.h"
 
 namespace checks {
 namespace {
@@ -97,6 +98,21 @@ TEST_F(DnsBLTest, CleanAddressesAreCachedButSilenceIsNot) {
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140)) << "waited for the deadline";
     EXPECT_EQ(r.hits, 0);
     EXPECT_FALSE(dead.Cache().Get("192.0.2.9")) << "no answer is not a clean answer";
+
+    // A server whose port is closed refuses at once: the check does not wait for its deadline.
+    platform::UdpSocket probe;
+    probe.Open();
+    probe.BindLoopback(0);
+    const std::string closed = "127.0.0.1:" + std::to_string(probe.LocalPort());
+    probe.Close();
+    CDnsBL refused("");
+    refused.AddNameServer(closed);
+    refused.AddZone("one.test|1");
+    refused.global_timeout_ms = 2000;
+    t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(refused.QueryDnsBL("192.0.2.9", &r), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_FALSE(refused.Cache().Get("192.0.2.9"));
 }
 
 TEST_F(DnsBLTest, ForeignDatagramsDoNotCount) {

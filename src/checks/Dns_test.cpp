@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "checks/FakeDns.h"
 #include "platform/TestTempDir.h"
+#include "platform/UdpSocket.h"
 
 namespace checks {
 namespace {
@@ -69,6 +73,62 @@ TEST(DnsTest, FailoverScoresAndUnrelatedDatagrams) {
     std::vector<DnsAnswer> answers;
     EXPECT_FALSE(none.Query("x.org", kTypeA, &answers));
     EXPECT_EQ(none.PickServer(), "127.0.0.1");
+}
+
+uint16_t ClosedPort() {
+    platform::UdpSocket s;
+    s.Open();
+    s.BindLoopback(0);
+    return s.LocalPort();  // closed when `s` goes: its datagrams are refused
+}
+
+// A DNS outage must not slow lookups down: a refused server fails at once, a failed server is
+// left alone for a while (the others first), and with every server down lookups fail at once.
+TEST(DnsTest, OutagesFailFastAndServersComeBack) {
+    FakeDns good;
+    good.Add("a.example.org", kTypeA, kTypeA, FakeDns::A(10, 0, 0, 1));
+    good.Add("b.example.org", kTypeA, kTypeA, FakeDns::A(10, 0, 0, 2));
+    const std::string refused = "127.0.0.1:" + std::to_string(ClosedPort());
+    CDns dns("");
+    dns.timeout_ms = 1000;
+    dns.AddNameServer(refused);
+    dns.AddNameServer(good.Address());
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(DnsResolve(dns, "a.example.org"), "10.0.0.1") << "the next server answers";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500)) << "the refusal is not waited out";
+    EXPECT_EQ(dns.ServersUp(), 1u);
+
+    // Every server down: no packet, no wait.
+    FakeDns silent(true);
+    CDns down("");
+    down.timeout_ms = 150;
+    down.down_ms = 300;
+    down.AddNameServer(silent.Address());
+    std::vector<DnsAnswer> answers;
+    EXPECT_FALSE(down.Query("x.example.org", kTypeA, &answers));
+    EXPECT_EQ(silent.Questions(), 1);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(down.Query("y.example.org", kTypeA, &answers));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
+    EXPECT_EQ(silent.Questions(), 1) << "a server that is down is not asked";
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    EXPECT_FALSE(down.Query("z.example.org", kTypeA, &answers));
+    EXPECT_EQ(silent.Questions(), 2) << "asked again once its time is up";
+}
+
+TEST(DnsTest, SessionLookupsAreBoundedAndFailuresRemembered) {
+    FakeDns silent(true);
+    CDns dns("");
+    dns.timeout_ms = 2000;
+    dns.AddNameServer(silent.Address());
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(DnsReverseForSession(dns, "192.0.2.7", 200), "");
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(190));
+    EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the budget bounds the lookup, not the server's time-out";
+    EXPECT_EQ(dns.ServersUp(), 1u) << "cut short by the budget: the server is not blamed";
+    EXPECT_EQ(DnsReverseForSession(dns, "192.0.2.7", 200), "");
+    EXPECT_EQ(silent.Questions(), 1) << "the address's failure is remembered";
 }
 
 TEST(DnsTest, OversizedAnswerSetsFailAndAreNotCached) {

@@ -12,6 +12,11 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(ms.count());
 }
 
+int64_t SteadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int32_t ProcessMillis() {
     static std::mutex mu;
     static bool started = false;

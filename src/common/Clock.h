@@ -15,6 +15,9 @@ uint32_t TickCount();
 // Callers compare with "now < last ⇒ restart the interval" to survive that restart.
 int32_t ProcessMillis();
 
+// Milliseconds of a monotonic clock that never wraps, for deadlines.
+int64_t SteadyMillis();
+
 // Seconds since 1970.
 inline int64_t NowSeconds() { return static_cast<int64_t>(::time(nullptr)); }
 

@@ -196,7 +196,9 @@ void CLauchAntispam::Serve() {
     ::setsockopt(client_->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     checks::CAddressList* relay = core_.RelayList();
     relay_ = relay->Contains(client_ip_, relay->PatternCount() > 0 ? core_.Dns() : nullptr) != 0;
-    std::string names = checks::DnsReverse(*core_.Dns(), client_ip_);
+    // Bounded on its own, and not asked again soon for an address without a name: a DNS
+    // outage must not hold every greeting.
+    std::string names = checks::DnsReverseForSession(*core_.Dns(), client_ip_, kPtrBudgetMs);
     client_host_ = names.substr(0, names.find(';'));
     int32_t id = id_;
     if (host_->Event("OnStartClientConnection", "int", {&id}) != 0 || ending_) return Finish();

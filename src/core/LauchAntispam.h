@@ -64,6 +64,8 @@ public:
     // Longest wait of the relay loop, so a stop request or a time-out is seen in time.
     static constexpr int kMaxWaitMs = 100;
     static constexpr int kConnectTimeoutMs = 10000;
+    // The client's reverse lookup takes at most this long in all.
+    static constexpr int kPtrBudgetMs = 1000;
 
     enum Mode { kCommand = 1, kData = 3 };
 

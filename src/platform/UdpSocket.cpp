@@ -95,6 +95,36 @@ bool UdpSocket::RecvFrom(std::string& out, size_t max, int timeout_ms, Endpoint*
     return true;
 }
 
+bool UdpSocket::Connect(const Endpoint& to) {
+    if (fd_ < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(to.port);
+    a.sin_addr.s_addr = to.address;
+    return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+UdpSocket::RecvResult UdpSocket::Recv(std::string& out, size_t max, int timeout_ms) {
+    out.clear();
+    if (fd_ < 0) return RecvResult::kRefused;
+    pollfd p{fd_, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0) return RecvResult::kTimeout;
+    if (rc < 0) return RecvResult::kRefused;
+    out.resize(max);
+    ssize_t n = ::recv(fd_, out.data(), max, MSG_TRUNC);
+    if (n < 0) {
+        out.clear();
+        // ECONNREFUSED: the peer's port is closed; anything else is no better.
+        return errno == EAGAIN || errno == EINTR ? RecvResult::kTimeout : RecvResult::kRefused;
+    }
+    out.resize(std::min(static_cast<size_t>(n), max));
+    return RecvResult::kData;
+}
+
 void UdpSocket::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

@@ -34,6 +34,12 @@ public:
     // One datagram into `out` (at most `max` bytes; the rest is dropped), waiting at most
     // `timeout_ms`. False on time-out or error.
     bool RecvFrom(std::string& out, size_t max, int timeout_ms, Endpoint* from = nullptr);
+    // Connects to one peer: only its datagrams are received, and an ICMP refusal ("port
+    // unreachable") is reported at once by Recv instead of waiting out the time-out.
+    bool Connect(const Endpoint& to);
+    enum class RecvResult { kData, kTimeout, kRefused };
+    // A connected socket's next datagram, as RecvFrom.
+    RecvResult Recv(std::string& out, size_t max, int timeout_ms);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
 
