@@ -2,7 +2,8 @@
 # The relay against its practical limit, side by side in one run: postfix's smtp-source sends
 # through (a) nothing (straight to the sink), (b) bench/trivial_relay (one epoll thread, splice)
 # and (c) Morvane with a pass-through script (it only connects to the MTA), into postfix's
-# smtp-sink. Then: the added median latency of one SMTP command, and 500 idle sessions held.
+# smtp-sink; Morvane again with its name server down (its port refusing, then silent). Then:
+# the added median latency of one SMTP command, and 500 idle sessions held.
 # Every process listens on loopback only. Prints figures and ratios.
 #
 # usage: bench/relay_bench.sh [build dir, default build/release]
@@ -49,8 +50,8 @@ mkdir -p "$WORK/dns"
 sed -e "s|@PORT@|$DNS_PORT|g" -e "s|@DIR@|$WORK/dns|g" tests/relay/unbound.conf.in > "$WORK/dns/unbound.conf"
 "$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$WORK/dns/unbound.conf" & PIDS+=($!)
 
-start_morvane() {  # $1 = enable_cache_script
-    local app="$WORK/app$1"
+start_morvane() {  # $1 = enable_cache_script, $2 = name server port (default: the healthy one)
+    local app="$WORK/app$1-${2:-ok}"
     mkdir -p "$app/scripts/antispam"
     cat > "$app/scripts/antispam/core.cs" <<'EOF'
 CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
@@ -58,7 +59,7 @@ int OnStartClientConnection(int id) { return k.ConnectToDefaultMTA() == 0; }
 EOF
     MORVANE_PORT=$(port)
     printf '[CONFIG]\r\nloglevel=0\r\nlisten_ip=127.0.0.1\r\nlisten_port=%s\r\nn_max_listen=%s\r\nsmtp_server1=127.0.0.1\r\nsmtp_port1=%s\r\n[DNS]\r\nnameserver_0=127.0.0.1:%s\r\n[CS_SCRIPT]\r\nenable_cache_script=%s\r\n' \
-        "$MORVANE_PORT" $((IDLE + 100)) "$SINK_PORT" "$DNS_PORT" "$1" > "$app/morvane.ini"
+        "$MORVANE_PORT" $((IDLE + 100)) "$SINK_PORT" "${2:-$DNS_PORT}" "$1" > "$app/morvane.ini"
     "$BUILD/src/service/morvane" --appdir "$app" > "$app/out.txt" 2>&1 & MORVANE_PID=$!
     PIDS+=($MORVANE_PID)
     wait_port "$MORVANE_PORT"
@@ -80,6 +81,17 @@ throughput() {
 wait_port "$SINK_PORT"; wait_port "$RELAY_PORT"; wait_port "$DNS_PORT"
 start_morvane 0
 M0_PORT=$MORVANE_PORT
+# A name server that is down: its port refusing (nothing listens), or silent (a socket that
+# never answers).
+REFUSING_PORT=$(port)
+SILENT_PORT=$(port)
+/usr/bin/python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", int(sys.argv[1]))); time.sleep(86400)' \
+    "$SILENT_PORT" & PIDS+=($!)
+start_morvane 0 "$REFUSING_PORT"
+MR_PORT=$MORVANE_PORT
+start_morvane 0 "$SILENT_PORT"
+MS_PORT=$MORVANE_PORT
 start_morvane 1
 M1_PORT=$MORVANE_PORT
 sleep 1
@@ -88,10 +100,14 @@ direct=$(throughput "$SINK_PORT")
 trivial=$(throughput "$RELAY_PORT")
 morvane0=$(throughput "$M0_PORT")
 morvane1=$(throughput "$M1_PORT")
+refusing=$(throughput "$MR_PORT")
+silent=$(throughput "$MS_PORT")
 printf '  sink directly            %8.0f\n' "$direct"
 printf '  trivial relay (splice)   %8.0f\n' "$trivial"
 printf '  morvane                  %8.0f   ratio to trivial %.2f\n' "$morvane0" "$(awk -v a="$morvane0" -v b="$trivial" 'BEGIN{print a/b}')"
 printf '  morvane, cached scripts  %8.0f   ratio to trivial %.2f\n' "$morvane1" "$(awk -v a="$morvane1" -v b="$trivial" 'BEGIN{print a/b}')"
+printf '  morvane, DNS refusing    %8.0f   ratio to a healthy DNS %.2f\n' "$refusing" "$(awk -v a="$refusing" -v b="$morvane0" 'BEGIN{print a/b}')"
+printf '  morvane, DNS silent      %8.0f   ratio to a healthy DNS %.2f\n' "$silent" "$(awk -v a="$silent" -v b="$morvane0" 'BEGIN{print a/b}')"
 
 echo "== latency of one command (NOOP round trip, median of 2000, microseconds)"
 /usr/bin/python3 - "$SINK_PORT" "$RELAY_PORT" "$M0_PORT" <<'EOF'

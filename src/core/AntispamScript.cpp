@@ -1,5 +1,7 @@
 #include "core/AntispamScript.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +27,14 @@ bool Missing(const char* s) {
 }
 
 // The file name of a "flag|file" script entry.
+// A script file's modification time and size, "" when it cannot be read: what tells that it
+// was edited since it was compiled.
+std::string FileStamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::string();
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" + std::to_string(st.st_size);
+}
+
 std::string ScriptFile(const common::String& entry) {
     const std::string& e = entry.str();
     size_t bar = e.find('|');
@@ -45,33 +55,56 @@ CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
 
 void CS_PROXY_ANTISPAM_INSTANCE::Register(const std::vector<common::String>& entries, const std::string& script_dir,
                                           bool caching) {
-    if (!caching) scripts_.clear();
     if (entries.empty()) {
         scripts_.clear();
+        paths_.clear();
         count_ = -1;
         return;
     }
+    std::vector<std::string> paths;
+    for (const common::String& e : entries) paths.push_back(script_dir + ScriptFile(e));
+    if (paths != paths_) scripts_.clear();
+    paths_ = paths;
+    // Each connection starts afresh: no notification or registration from the last one.
+    changed_.clear();
+    if (!caching) globals_.clear();
     if (scripts_.empty()) {
-        for (const common::String& e : entries) {
+        for (const std::string& path : paths) {
             auto slot = std::make_unique<AntispamScriptSlot>();
-            slot->path = script_dir + ScriptFile(e);
+            slot->path = path;
             scripts_.push_back(std::move(slot));
         }
-    } else {
-        // A cached host starts each connection afresh: no notification from the last one.
-        changed_.clear();
-        for (auto& s : scripts_)
-            if (s->in) s->in->ClearError();
     }
     count_ = static_cast<int>(scripts_.size());
-    for (auto& s : scripts_)
-        if (!s->loaded) Compile(*s);
+    for (auto& s : scripts_) {
+        if (s->loaded && s->stamp != FileStamp(s->path)) s->loaded = false;  // edited: compile it again
+        if (!s->loaded)
+            Compile(*s);
+        else if (!caching || !s->compiled)
+            Restart(*s);
+        else
+            s->in->ClearError();
+    }
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::Restart(AntispamScriptSlot& slot) {
+    if (slot.compile_failed || !slot.in) return;  // reported once; compiled again when the file changes
+    current_ = &slot;
+    const int ok = slot.in->Restart();
+    current_ = nullptr;
+    std::string diagnostics = slot.in->CollectDiagnostics();
+    slot.compiled = ok && !slot.in->HasError();
+    slot.reported = false;
+    if (!slot.compiled) slot.error = diagnostics.empty() ? "the script's global code failed" : diagnostics;
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot& slot) {
     slot.in = std::make_unique<script::Interpreter>();
     slot.loaded = true;
     slot.compiled = false;
+    slot.compile_failed = true;  // until it compiles
+    slot.reported = false;
+    slot.stamp = FileStamp(slot.path);
     script::ClassIdOf<CS_PROXY_ANTISPAM_INSTANCE>::SetName("CS_PROXY_ANTISPAM_INSTANCE");
     // Scripts build their host object from $_this in their top-level code, which runs while
     // compiling: the variable must exist before.
@@ -88,10 +121,12 @@ void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot& slot) {
     }
     std::optional<std::string> text = slot.in->Preprocess(slot.path);
     if (!text) {
-        if (slot.in->HasError())
+        if (slot.in->HasError()) {
             slot.error = slot.in->CollectDiagnostics();
-        else
+        } else {
             slot.in->AddLog(1, slot.error = "cannot read the script file " + slot.path, slot.path, "", "SCRIPT");
+            slot.stamp.clear();  // perhaps out of descriptors for a moment: tried again next time
+        }
         return;
     }
     script::RegisterImports(*slot.in);
@@ -104,6 +139,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot& slot) {
         return;
     }
     slot.compiled = true;
+    slot.compile_failed = false;
 }
 
 bool CS_PROXY_ANTISPAM_INSTANCE::AnyFailed() const {

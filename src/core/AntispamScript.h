@@ -29,9 +29,12 @@ class CLauchAntispam;
 struct AntispamScriptSlot {
     std::string path;
     std::unique_ptr<script::Interpreter> in;
-    bool loaded = false;    // natives registered and the file compiled
-    bool compiled = false;  // receives events
-    std::string error;      // the last compile or run diagnostics
+    bool loaded = false;          // natives registered and the file compiled
+    bool compiled = false;        // receives events
+    bool compile_failed = false;  // stays so until the file changes
+    bool reported = false;        // its failure was logged
+    std::string stamp;            // the file's modification time and size when compiled
+    std::string error;            // the last compile or run diagnostics
 
     // The core script: when it fails, the session ends.
     bool IsCoreScript() const;
@@ -44,10 +47,15 @@ public:
     CS_PROXY_ANTISPAM_INSTANCE(const CS_PROXY_ANTISPAM_INSTANCE&) = delete;
     CS_PROXY_ANTISPAM_INSTANCE& operator=(const CS_PROXY_ANTISPAM_INSTANCE&) = delete;
 
-    // Builds (or, with `caching`, keeps and resets) the interpreters for the script list and
-    // compiles those not loaded yet. `entries` are the cs_N values, `script_dir` the directory
+    // Gets the interpreters ready for a connection. A script is compiled once and compiled again
+    // only when its file changed (time or size), the script list changed, or Forget was called
+    // (a reload). Without `caching` each connection gets a fresh instance of the compiled
+    // program (Interpreter::Restart: own globals, global code run again); with it, globals
+    // persist between connections. `entries` are the cs_N values, `script_dir` the directory
     // holding them. Without entries the count stays -1.
     void Register(const std::vector<common::String>& entries, const std::string& script_dir, bool caching);
+    // Every script is compiled again at the next Register.
+    void Forget() { scripts_.clear(); }
     // -1 without a script list, else the number of scripts.
     int Count() const { return count_; }
     std::vector<std::unique_ptr<AntispamScriptSlot>>& Scripts() { return scripts_; }
@@ -66,11 +74,13 @@ public:
 
 private:
     void Compile(AntispamScriptSlot& slot);
+    void Restart(AntispamScriptSlot& slot);
 
     CLauchAntispam* session_;
     CS_PROXY_ANTISPAM_INSTANCE* self_ = this;  // what "$_this" reads
     AntispamScriptSlot* current_ = nullptr;
     std::vector<std::unique_ptr<AntispamScriptSlot>> scripts_;
+    std::vector<std::string> paths_;  // what scripts_ was built for
     int count_ = -1;
     std::set<std::string> globals_;  // registered names
     std::vector<std::pair<std::string, std::string>> changed_;  // this call's changes, in order

@@ -11,6 +11,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <mutex>
+#include <deque>
 
 #include "checks/Dns.h"
 #include "common/Clock.h"
@@ -36,6 +39,15 @@ constexpr const char* kBdatFailed = "503 5.5.1 Earlier chunk failed, send RSET\r
 constexpr const char* kBdatSyntax = "501 5.5.4 Syntax: BDAT size [LAST]\r\n";
 constexpr const char* kProtocolError = "421 4.3.0 Protocol error at the mail server, closing connection\r\n";
 constexpr const char* kBdatAborted = "421 4.3.0 BDAT transaction aborted, closing connection\r\n";
+
+// True the first time `key` (a script failure: file, stamp, diagnostics) is seen in this process.
+bool FirstReport(const std::string& key) {
+    static std::mutex mu;
+    static std::set<std::string> seen;
+    std::scoped_lock lock(mu);
+    if (seen.size() > 1000) seen.clear();
+    return seen.insert(key).second;
+}
 
 std::string WithoutLineEnd(std::string_view line) {
     std::string out(line);
@@ -142,6 +154,9 @@ void CLauchAntispam::Run() {
 void CLauchAntispam::RegisterScripts() {
     if (!settings_) settings_ = std::make_shared<SessionSettings>();
     if (!host_) host_ = std::make_unique<CS_PROXY_ANTISPAM_INSTANCE>(this);
+    // A reload compiles the scripts again (an included file may have changed too).
+    if (compiled_for_ != settings_.get()) host_->Forget();
+    compiled_for_ = settings_.get();
     host_->Register(settings_->scripts, settings_->script_dir, reuse_);
 }
 
@@ -166,13 +181,19 @@ bool CLauchAntispam::CheckScripts() {
     bool ok = true;
     for (auto& s : host_->Scripts()) {
         if (s->compiled) continue;
+        if (s->IsCoreScript()) ok = false;
+        std::deque<service::LogQueueItem> items;
+        if (s->in) items = s->in->TakeAll();
+        // Once per failure of a file, not once per connection or session.
+        if (s->reported || !FirstReport(s->path + "|" + s->stamp + "|" + s->error)) {
+            s->reported = true;
+            continue;
+        }
+        s->reported = true;
         Log(1, common::FormatText("-- ERROR SCRIPT: %s --", s->path.c_str()), kRun, "SCRIPT");
         // The diagnostics go with the line above, so an operator sees why at the same level.
-        if (s->in)
-            for (service::LogQueueItem& item : s->in->TakeAll())
-                AddLog(1, item.entry.View(), item.file.View(), item.function.View(), "SCRIPT", id_);
-        s->error.clear();
-        if (s->IsCoreScript()) ok = false;
+        for (service::LogQueueItem& item : items)
+            AddLog(1, item.entry.View(), item.file.View(), item.function.View(), "SCRIPT", id_);
     }
     return ok;
 }
@@ -789,8 +810,6 @@ void CLauchAntispam::Finish() {
         Log(1, "Remove Session ip:" + client_ip_, kRun, "SYS");
     const int32_t old_id = id_;
     Reset();
-    // A host with a failed script is built anew at the next connection.
-    if (host_ && host_->AnyFailed()) host_.reset();
     AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
     AddLog(4, "Exit Child Thread", kSrc, kRun, "DEBUG", old_id);
     std::lock_guard<std::mutex> lock(job_mu_);
@@ -827,7 +846,7 @@ void CLauchAntispam::Reset() {
     mail_.Reset();
     mta_.reset();
     client_ = nullptr;
-    if (!reuse_) host_.reset();
+    // The script host stays: its compiled scripts start afresh at the next connection.
 }
 
 // ---------------------------------------------------------------------------------------------

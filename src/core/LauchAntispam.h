@@ -224,6 +224,7 @@ private:
     std::string mta_queue_;
     std::string held_;
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
+    const SessionSettings* compiled_for_ = nullptr;  // the settings the scripts were compiled with
     bool ending_ = false;
 
     // Message data on its way to the MTA: line ends, dot-stuffing, the final "." line.

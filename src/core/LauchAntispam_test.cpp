@@ -28,6 +28,7 @@ protected:
         settings->error_max = 3;
         settings->scripts = {common::String("1|core.cs")};
         settings->script_dir = dir_.File("scripts/");
+        settings_ = settings;
         probe_ = std::make_unique<SessionProbe>(*session_, settings);
         probe_->Mta("220 mta ready\r\n");
     }
@@ -50,6 +51,7 @@ protected:
     std::unique_ptr<CMorvaneCore> core_;
     std::unique_ptr<CLauchAntispam> session_;
     std::unique_ptr<SessionProbe> probe_;
+    std::shared_ptr<const SessionSettings> settings_;
 };
 
 constexpr const char* kPass = "int OnHelo(string h, string w) { return 0; }\n";
@@ -283,6 +285,50 @@ TEST_F(SessionTest, RejectedMessageIsDroppedAndTheMtaNeverGetsItsEnd) {
     probe_->Client("DATA\r\nSubject: x\r\n\r\nspam\r\n.\r\nNOOP\r\n");
     EXPECT_EQ(probe_->to_mta, "NOOP\r\n");
     EXPECT_FALSE(probe_->Ended());
+}
+
+// Without caching a script is compiled once per session and each connection gets a fresh
+// instance of it; an edited file is compiled again; a failure is reported once.
+TEST_F(SessionTest, ScriptsCompileOnceAndStartAfreshForEachConnection) {
+    const std::string counting =
+        "int connections = 0;\nconnections = connections + 1;\n"
+        "int OnHelo(string h, string w) { k.SendToClient(\"250 seen \" + connections + \"\\r\\n\"); "
+        "k.DropBufferToMTA(); return 0; }\n";
+    Start(counting);
+    script::Interpreter* first = session_->Scripts()->Scripts()[0]->in.get();
+    for (int connection = 0; connection < 3; ++connection) {
+        if (connection > 0) {
+            probe_.reset();
+            probe_ = std::make_unique<SessionProbe>(*session_, settings_);
+            probe_->Mta("220 mta ready\r\n");
+        }
+        probe_->to_client.clear();
+        Command("EHLO a.test\r\n", "");
+        EXPECT_EQ(probe_->to_client, "250 seen 1\r\n") << "connection " << connection << ": its own globals";
+        EXPECT_EQ(session_->Scripts()->Scripts()[0]->in.get(), first) << "not compiled again";
+    }
+    // Edited: compiled again at the next connection.
+    WriteFile(dir_.File("scripts/core.cs"), "CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n" +
+                                                std::string("int OnHelo(string h, string w) { k.SendToClient(\"250 edited\\r\\n\"); "
+                                                            "k.DropBufferToMTA(); return 0; }\n"));
+    probe_.reset();
+    probe_ = std::make_unique<SessionProbe>(*session_, settings_);
+    probe_->Mta("220 mta ready\r\n");
+    probe_->to_client.clear();
+    Command("EHLO a.test\r\n", "");
+    EXPECT_EQ(probe_->to_client, "250 edited\r\n");
+
+    // A broken script is reported once, however many connections find it broken.
+    WriteFile(dir_.File("scripts/core.cs"), "int OnHelo( {\n");
+    for (int connection = 0; connection < 3; ++connection) {
+        probe_.reset();
+        probe_ = std::make_unique<SessionProbe>(*session_, settings_);
+        EXPECT_FALSE(probe_->CheckScripts()) << "the core script failed: the session ends";
+    }
+    probe_.reset();
+    int reports = 0;
+    for (auto& item : session_->TakeAll()) reports += item.entry.str().find("-- ERROR SCRIPT:") != std::string::npos;
+    EXPECT_EQ(reports, 1);
 }
 
 // The script host on its own: several scripts, OR-ed results, shared variables, failures.

@@ -95,6 +95,8 @@ struct SessionProbe {
         s.mta_queue_.clear();
     }
     bool Ended() const { return s.ending_; }
+    // What the session does with its scripts at the start of a connection.
+    bool CheckScripts() { return s.CheckScripts(); }
     bool MtaOpen() const { return s.mta_ && s.mta_->HasHandle(); }
     int Mode() const { return s.mode_; }
     const std::string& Held() const { return s.held_; }

@@ -252,6 +252,10 @@ public:
         }
         Raise("destructor(): object is not constructed");
     }
+    void ResetObjects() override {
+        for (C*& s : slots_) s = nullptr;
+        owned_.clear();
+    }
     Variable Wrap(void* object) const override { return Variable(object, &ClassIdOf<C>::id); }
     Variable ObjectVariable(int slot) const override {
         return Variable(slots_[static_cast<size_t>(slot) % slots_.size()], &ClassIdOf<C>::id);

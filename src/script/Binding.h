@@ -48,6 +48,8 @@ public:
     virtual int AddSlot() = 0;
     virtual void Construct(int slot, Interpreter& in) = 0;
     virtual void Destruct(int slot) = 0;
+    // Destroys every object the scripts constructed and empties every slot (a restart).
+    virtual void ResetObjects() {}
     // A host pointer as a script value carrying this class's identity.
     virtual Variable Wrap(void* object) const = 0;
     virtual Variable ObjectVariable(int slot) const = 0;

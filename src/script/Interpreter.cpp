@@ -62,6 +62,7 @@ int Interpreter::LoadByRam(std::string_view text) {
         program_.push_back(END);
         Optimize();
         Link();
+        SaveInitialState();
         Execute(0, nullptr, 0);
         if (values_.depth() > 0) values_.drop();
         values_.clear();
@@ -70,9 +71,55 @@ int Interpreter::LoadByRam(std::string_view text) {
         program_.clear();
         linked_.clear();
         values_.clear();
+        initial_.clear();
         ResetGlobals();
         Fail(e.what());
         location_.clear();
+        return 0;
+    }
+}
+
+void Interpreter::SaveInitialState() {
+    initial_.clear();
+    initial_.reserve(namespaces_.size());
+    for (const auto& ns : namespaces_) {
+        InitialState s;
+        s.variables.reserve(ns->variables.size());
+        for (const NSVariable& v : ns->variables) s.variables.push_back(v.value);
+        s.arrays.reserve(ns->arrays.size());
+        for (const NSArray& a : ns->arrays) s.arrays.push_back(a);
+        for (const NSFunction& f : ns->functions) {
+            s.arguments.emplace_back();
+            for (const NSArgument& a : f.args) s.arguments.back().push_back(a.slot);
+        }
+        initial_.push_back(std::move(s));
+    }
+}
+
+int Interpreter::Restart() {
+    if (program_.empty() || initial_.size() != namespaces_.size()) return 0;
+    abort_ = false;
+    error_ = false;
+    location_.clear();
+    values_.clear();
+    // Objects first: a variable may still point at one.
+    for (auto& c : classes_) c.binding->ResetObjects();
+    for (size_t n = 0; n < namespaces_.size(); ++n) {
+        NameSpace& ns = *namespaces_[n];
+        const InitialState& s = initial_[n];
+        for (size_t i = 0; i < ns.variables.size(); ++i) ns.variables[i].value = s.variables[i];
+        for (size_t i = 0; i < ns.arrays.size(); ++i) ns.arrays[i] = s.arrays[i];
+        for (size_t f = 0; f < ns.functions.size(); ++f)
+            for (size_t a = 0; a < ns.functions[f].args.size(); ++a) ns.functions[f].args[a].slot = s.arguments[f][a];
+    }
+    try {
+        Execute(0, nullptr, 0);
+        if (values_.depth() > 0) values_.drop();
+        values_.clear();
+        return 1;
+    } catch (const ScriptError& e) {
+        values_.clear();
+        Fail(e.what());
         return 0;
     }
 }

@@ -57,6 +57,11 @@ public:
     // Compiles preprocessed text into the global namespace, optimises it and runs the global
     // code once. 1 on success; 0 (empty program, fresh globals) on failure.
     int LoadByRam(std::string_view text);
+    // Starts the compiled program afresh without compiling it again: every variable and array
+    // back to its state before the global code first ran, every object the scripts constructed
+    // destroyed, then the global code runs again. What a script observes is what a new compile
+    // would give it. 1 on success; 0 without a compiled program or when the global code failed.
+    int Restart();
     // Runs a parameterless function; its result converted to int.
     int Run(std::string_view function);
     // Runs a function with arguments: `types` lists the parameter types ("int,string,..."),
@@ -109,6 +114,8 @@ private:
 
     NameSpace* NewNamespace(NameSpace* parent);
     void ResetGlobals();
+    // The state Restart returns to, taken after linking, before the global code runs.
+    void SaveInitialState();
     void Fail(const std::string& text);
     void Optimize();
     // Resolves every reference operand once, after compilation, so the machine follows one
@@ -131,6 +138,12 @@ private:
     std::vector<int32_t> program_;
     std::vector<void*> linked_;  // per word: the resolved target of a reference operand
     std::vector<std::unique_ptr<NameSpace>> namespaces_;
+    struct InitialState {
+        std::vector<Variable> variables;
+        std::vector<NSArray> arrays;
+        std::vector<std::vector<Variable>> arguments;  // per function
+    };
+    std::vector<InitialState> initial_;  // per namespace
     NameSpace* global_ = nullptr;
     Stack<Variable> values_{kStackCapacity};
 

@@ -51,6 +51,10 @@ public:
         }
         Raise("destructor(): object is not constructed");
     }
+    void ResetObjects() override {
+        for (Counter*& s : slots_) s = nullptr;
+        owned_.clear();
+    }
     Variable Wrap(void* object) const override { return Variable(object, &kCounterId); }
     Variable ObjectVariable(int slot) const override { return Wrap(slots_[static_cast<size_t>(slot)]); }
     void Assign(int slot, Interpreter& in) override {
@@ -272,6 +276,54 @@ TEST(VMTest, RuntimeFaultsBecomeDiagnostics) {
     EXPECT_NE(diag.find("Array::pop(): bad array index"), std::string::npos);
     EXPECT_EQ(testing::RunMain("int main() { string s = \"x\"; return s * 2; }", &diag), INT32_MIN);
     EXPECT_NE(diag.find("CS_Variable::operator*(): bad operands"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace script
+
+namespace script {
+namespace {
+
+// A restarted program is the program as compiled: globals, arrays, objects and the global
+// code's effects as a fresh compile gives them, whatever the last run left behind.
+TEST(VMTest, RestartGivesAFreshInstanceWithoutCompiling) {
+    const char* text = R"(
+        int runs = 0;
+        string text = "start";
+        int list[3];
+        int starts;
+        Counter c = new Counter(7);
+        starts = starts + 1;
+        int Mutate() { runs = runs + 5; text = text + "!"; list[1] = 9; c.Add(100); return 0; }
+        int State() { return runs * 1000 + list[1] * 100 + starts * 10 + (text == "start"); }
+        int Count() { return c->Get(); }
+        int Fail() { int z = 0; return 1 % z; }
+    )";
+    auto fresh = WithNatives();
+    Load(text, fresh.get());
+    ASSERT_FALSE(fresh->HasError()) << fresh->CollectDiagnostics();
+    const int initial = fresh->Run("State");
+    EXPECT_EQ(initial, 11);
+    EXPECT_EQ(fresh->Run("Count"), 7);
+
+    fresh->Run("Mutate");
+    EXPECT_NE(fresh->Run("State"), initial);
+    EXPECT_EQ(fresh->Run("Count"), 107);
+    const size_t program = fresh->Program().size();
+    ASSERT_EQ(fresh->Restart(), 1);
+    EXPECT_EQ(fresh->Run("State"), initial) << "globals and arrays as compiled, global code run once more";
+    EXPECT_EQ(fresh->Run("Count"), 7) << "objects constructed anew";
+    EXPECT_EQ(fresh->Program().size(), program);
+
+    fresh->Run("Fail");
+    EXPECT_TRUE(fresh->HasError());
+    fresh->CollectDiagnostics();
+    ASSERT_EQ(fresh->Restart(), 1);
+    EXPECT_FALSE(fresh->HasError()) << "a run-time failure does not outlive the restart";
+    EXPECT_EQ(fresh->Run("State"), initial);
+
+    Interpreter empty;
+    EXPECT_EQ(empty.Restart(), 0) << "nothing compiled";
 }
 
 }  // namespace
