@@ -10,6 +10,7 @@
 # env: MESSAGES (default 4000), SESSIONS (50), SIZE (5120 bytes), IDLE (500)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+ulimit -n "$(ulimit -Hn)"  # every idle session holds three descriptors; the sink and the client hold one each
 ROOT=$(pwd)
 BUILD=${1:-build/release}
 MESSAGES=${MESSAGES:-4000}
@@ -40,7 +41,7 @@ port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0
 wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "no listener on $1" >&2; exit 1; }
 
 SINK_PORT=$(port)
-"$SINK" -u nobody -m 4000 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+"$SINK" -u nobody -m $((IDLE + 4000)) 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
 RELAY_PORT=$(port)
 "$BUILD/bench/trivial_relay" "$RELAY_PORT" "$SINK_PORT" & PIDS+=($!)
 
@@ -81,6 +82,7 @@ throughput() {
 wait_port "$SINK_PORT"; wait_port "$RELAY_PORT"; wait_port "$DNS_PORT"
 start_morvane 0
 M0_PORT=$MORVANE_PORT
+M0_PID=$MORVANE_PID
 # A name server that is down: its port refusing (nothing listens), or silent (a socket that
 # never answers).
 REFUSING_PORT=$(port)
@@ -131,15 +133,30 @@ print("  sink directly %.0f, trivial relay %.0f, morvane %.0f: morvane adds %.0f
 EOF
 
 echo "== $IDLE idle sessions held, then each says QUIT"
-/usr/bin/python3 - "$M0_PORT" "$IDLE" <<'EOF'
-import socket, sys, time
-port, n = int(sys.argv[1]), int(sys.argv[2])
+/usr/bin/python3 - "$M0_PORT" "$IDLE" "$M0_PID" <<'EOF'
+import os, resource, socket, sys, time
+port, n, pid = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+def cpu():
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+def rss_mib():
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
 conns = []
 for _ in range(n):
-    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    s = socket.create_connection(("127.0.0.1", port), timeout=60)
     conns.append((s, s.makefile("rb")))
 greeted = sum(1 for s, f in conns if f.readline().startswith(b"220"))
-time.sleep(5)
+time.sleep(2)
+c0, t0 = cpu(), time.time()
+time.sleep(10)
+busy = (cpu() - c0) / (time.time() - t0) * 100
+print("  idle: the kernel used %.1f%% of a core over 10 s; resident memory %.0f MiB" % (busy, rss_mib()))
 ok = 0
 for s, f in conns:
     s.sendall(b"QUIT\r\n")

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +59,7 @@ std::string WithoutLineEnd(std::string_view line) {
 }  // namespace
 
 CLauchAntispam::CLauchAntispam(CMorvaneCore& core, bool reuse) : core_(core), reuse_(reuse) {
+    stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // A new session waits for its first job: it may be handed one before its thread runs.
     idle_ = true;
     idle_since_ = common::ProcessMillis();
@@ -66,6 +68,7 @@ CLauchAntispam::CLauchAntispam(CMorvaneCore& core, bool reuse) : core_(core), re
 CLauchAntispam::~CLauchAntispam() {
     StopSession();
     Join();  // nothing the thread uses may go away under it
+    if (stop_fd_ >= 0) ::close(stop_fd_);
 }
 
 service::CKernelConfig& CLauchAntispam::Config() {
@@ -99,6 +102,10 @@ void CLauchAntispam::Prepare(std::shared_ptr<const SessionSettings> settings) {
 
 bool CLauchAntispam::StopSession(int wait_ms) {
     stopping_ = true;
+    if (stop_fd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof one);
+    }
     {
         std::lock_guard<std::mutex> lock(script_mu_);
         if (running_script_) running_script_->Abort();
@@ -234,7 +241,9 @@ void CLauchAntispam::Send421() {
 
 void CLauchAntispam::RelayLoop() {
     const SessionSettings& cfg = *settings_;
-    const size_t recv_size = static_cast<size_t>(cfg.recv_size);
+    // buffer_socket_size is the smallest piece: a message moves in pieces of up to kIoChunk, so
+    // that it costs a few reads, writes and wake-ups rather than one per kilobyte.
+    const size_t recv_size = std::max(static_cast<size_t>(cfg.recv_size), kIoChunk);
     std::vector<char> buf(recv_size);
     while (!ending_) {
         const bool client_open = client_ && client_->HasHandle();
@@ -247,7 +256,7 @@ void CLauchAntispam::RelayLoop() {
         const bool read_client = WantClientBytes(recv_size);
         const bool read_mta = client_queue_.size() < kMaxQueue;
 
-        pollfd fds[2];
+        pollfd fds[3];
         int n = 0, ci = -1, mi = -1;
         fds[n] = {client_->Handle(),
                   static_cast<short>((read_client ? POLLIN : 0) | (client_queue_.empty() ? 0 : POLLOUT)), 0};
@@ -257,8 +266,9 @@ void CLauchAntispam::RelayLoop() {
                       0};
             mi = n++;
         }
+        if (stop_fd_ >= 0) fds[n++] = {stop_fd_, POLLIN, 0};
         const bool work_ready = CanTakeCommand() || CanFlow() || (close_after_send_ && client_queue_.empty());
-        int wait = work_ready ? 0 : kMaxWaitMs;
+        int wait = WaitMs(work_ready);
         int rc = ::poll(fds, static_cast<nfds_t>(n), wait);
         if (rc < 0 && errno != EINTR) {
             End("poll failed");
@@ -352,13 +362,24 @@ void CLauchAntispam::RelayLoop() {
             break;
         }
         // 9. The kernel stops.
-        if (!IsRunning()) {
+        if (!IsRunning() || stopping_) {
             Send421();
             End(nullptr);
             break;
         }
         if (hung_up_unread) ::usleep(1000);  // the peer left while its side is backed up
     }
+}
+
+int CLauchAntispam::WaitMs(bool work_ready) const {
+    if (work_ready) return 0;
+    const int64_t now = common::NowSeconds();
+    int64_t wake = now + kMaxWaitMs / 1000;
+    // The checks compare whole seconds ("more than N seconds"): wake in the second after.
+    if (!relay_ && last_activity_ != 0 && reply_deadline_ == 0)
+        wake = std::min(wake, std::max(last_activity_, line_started_) + settings_->timeout_client + 1);
+    if (reply_deadline_ != 0) wake = std::min(wake, reply_deadline_ + 1);
+    return static_cast<int>(std::clamp<int64_t>((wake - now) * 1000, 0, kMaxWaitMs));
 }
 
 bool CLauchAntispam::WantClientBytes(size_t recv_size) const {

@@ -61,9 +61,13 @@ public:
     static constexpr size_t kMaxLine = 65536;
     // Past this much unsent text for a side, the other side is not read until it drains.
     static constexpr size_t kMaxQueue = 1 << 20;
-    // Longest wait of the relay loop, so a stop request or a time-out is seen in time.
-    static constexpr int kMaxWaitMs = 100;
+    // Longest wait of the relay loop and of an idle session thread. A stop request wakes them
+    // at once (the stop descriptor, the job condition) and time-outs are waited for exactly,
+    // so an idle connection costs no wake-ups: this is only a safety net.
+    static constexpr int kMaxWaitMs = 30000;
     static constexpr int kConnectTimeoutMs = 10000;
+    // The most the relay loop reads or forwards at once.
+    static constexpr size_t kIoChunk = 65536;
     // The client's reverse lookup takes at most this long in all.
     static constexpr int kPtrBudgetMs = 1000;
 
@@ -180,8 +184,13 @@ private:
     void Log(int level, const std::string& text, const char* function, const char* type);
     void MoveScriptLogs();
 
+    // The relay loop's wait until its next deadline (client time-out, MTA reply), in ms.
+    int WaitMs(bool work_ready) const;
+
     CMorvaneCore& core_;
     const bool reuse_;
+    // Readable once the session is asked to stop, so a relay loop waiting in poll wakes.
+    int stop_fd_ = -1;
 
     // Hand-off (main thread -> session thread).
     std::mutex job_mu_;
