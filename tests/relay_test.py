@@ -698,6 +698,10 @@ class EdgeTest(unittest.TestCase):
             k.stop()
         self.assertIn("-- ERROR SCRIPT: %s/scripts/antispam/core.cs --" % k.dir, k.log())
 
+    # UBSan checks a vtable by writing it to a pipe of its own: out of descriptors it reports
+    # every virtual call as invalid. The release run covers this test.
+    @unittest.skipIf("UBSAN_OPTIONS" in os.environ or "ASAN_OPTIONS" in os.environ,
+                     "sanitizer runtimes need descriptors of their own")
     def test_out_of_descriptors_refuses_cleanly_and_recovers(self):
         # Each client holds one descriptor: the script answers it without an MTA.
         hold = ('CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n'

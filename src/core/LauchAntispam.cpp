@@ -244,7 +244,9 @@ void CLauchAntispam::RelayLoop() {
     // buffer_socket_size is the smallest piece: a message moves in pieces of up to kIoChunk, so
     // that it costs a few reads, writes and wake-ups rather than one per kilobyte.
     const size_t recv_size = std::max(static_cast<size_t>(cfg.recv_size), kIoChunk);
-    std::vector<char> buf(recv_size);
+    // Kept from one connection to the next: a new connection costs no allocation here.
+    if (io_buf_.size() < recv_size) io_buf_.resize(recv_size);
+    std::vector<char>& buf = io_buf_;
     while (!ending_) {
         const bool client_open = client_ && client_->HasHandle();
         const bool mta_open = mta_ && mta_->HasHandle();
@@ -451,8 +453,13 @@ void CLauchAntispam::TakeCommand() {
 void CLauchAntispam::Flow(size_t recv_size) {
     if (!CanFlow()) return;
     size_t take = std::min(held_.size(), recv_size);
-    mta_queue_.assign(held_, 0, take);
-    held_.erase(0, take);
+    if (take == held_.size()) {
+        mta_queue_.swap(held_);  // all of it: no copy
+        held_.clear();
+    } else {
+        mta_queue_.assign(held_, 0, take);
+        held_.erase(0, take);
+    }
     if (take > 0) header_sent_ = true;
     if (held_.empty() && end_seen_) EndData();
     if (!mta_queue_.empty()) last_activity_ = common::NowSeconds();

@@ -232,6 +232,7 @@ private:
     int mode_ = kCommand;
     std::string mta_queue_;
     std::string held_;
+    std::vector<char> io_buf_;  // the relay loop's read buffer, kept between connections
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
     const SessionSettings* compiled_for_ = nullptr;  // the settings the scripts were compiled with
     bool ending_ = false;

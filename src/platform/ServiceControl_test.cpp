@@ -48,6 +48,7 @@ TEST_F(ServiceControlTest, InstallWritesTheUnitAndStartRunsIt) {
     std::string unit = Read("units/morvane.service");
     EXPECT_NE(unit.find("Description=Morvane Antispam Kernel"), std::string::npos);
     EXPECT_NE(unit.find("ExecStart=\"/opt/morvane/morvane\" --appdir \"/var/lib/morvane dir\""), std::string::npos);
+    EXPECT_NE(unit.find("\nLimitNOFILE=65536\n"), std::string::npos) << "two descriptors a client";
     EXPECT_EQ(Read("calls"), "daemon-reload\nenable morvane.service\nstart morvane.service\n");
     std::string text = Read("svc.log");
     EXPECT_NE(text.find("    Service Morvane Antispam Kernel installed\n"), std::string::npos);
