@@ -515,15 +515,9 @@ void CLauchAntispam::HandleCommand() {
         std::string data_line = command_;
         std::string pipelined;
         pipelined.swap(pending_);
-        mode_ = kData;
-        norm_.Reset(smtp::DataNormalizer::Kind::Data);
-        end_seen_ = false;
-        data_open_ = false;
-        data_reply_due_ = true;
-        int limit = hold_limit_;
-        host_->Event("OnCommandData", "int", {&limit});
+        const bool open = OpenMessage(smtp::DataNormalizer::Kind::Data);
         if (ending_) return;
-        if (mode_ != kData) {
+        if (!open) {
             // The script refused the transaction itself.
             LeaveData(false);
             pending_.insert(0, pipelined);
@@ -537,6 +531,17 @@ void CLauchAntispam::HandleCommand() {
     }
     mta_queue_ = command_;
     if (!mta_queue_.empty()) ReplyDue(settings_->mta_timeout_cmd);
+}
+
+bool CLauchAntispam::OpenMessage(smtp::DataNormalizer::Kind kind) {
+    mode_ = kData;
+    norm_.Reset(kind);
+    end_seen_ = false;
+    data_open_ = false;
+    data_reply_due_ = true;
+    int limit = hold_limit_;
+    host_->Event("OnCommandData", "int", {&limit});
+    return !ending_ && mode_ == kData;
 }
 
 void CLauchAntispam::HandleBdat(const smtp::DataCommand& d) {
@@ -560,14 +565,9 @@ void CLauchAntispam::HandleBdat(const smtp::DataCommand& d) {
         // RemoveExtensions), and the chunks go to the MTA as one DATA transaction, so the MTA
         // never has to read BDAT byte counts that the policy's rewrites would change.
         bdat_tx_ = true;
-        norm_.Reset(smtp::DataNormalizer::Kind::Bdat);
-        end_seen_ = false;
-        data_open_ = false;
-        data_reply_due_ = true;
-        int limit = hold_limit_;
-        host_->Event("OnCommandData", "int", {&limit});
+        const bool open = OpenMessage(smtp::DataNormalizer::Kind::Bdat);
         if (ending_) return;
-        if (mode_ != kData) {
+        if (!open) {
             // The script refused the transaction: the chunk's bytes are read and dropped.
             bdat_failed_ = !d.last;
             LeaveData(true);

@@ -156,6 +156,9 @@ private:
     void TakeCommand();
     void Flow(size_t recv_size);
     void HandleCommand();
+    // Opens a message (DATA, or a BDAT transaction's first chunk) and raises "OnCommandData";
+    // false when the script refused it there, or the session ended.
+    bool OpenMessage(smtp::DataNormalizer::Kind kind);
     void HandleBdat(const smtp::DataCommand& d);
     void BetweenChunks(smtp::CommandKind kind);
     void ChunkDone();
