@@ -381,7 +381,10 @@ int CLauchAntispam::WaitMs(bool work_ready) const {
     if (!relay_ && last_activity_ != 0 && reply_deadline_ == 0)
         wake = std::min(wake, std::max(last_activity_, line_started_) + settings_->timeout_client + 1);
     if (reply_deadline_ != 0) wake = std::min(wake, reply_deadline_ + 1);
-    return static_cast<int>(std::clamp<int64_t>((wake - now) * 1000, 0, kMaxWaitMs));
+    // Without a stop descriptor (none could be made: out of descriptors) a stop is seen by
+    // looking often.
+    const int64_t most = stop_fd_ >= 0 ? kMaxWaitMs : 100;
+    return static_cast<int>(std::clamp<int64_t>((wake - now) * 1000, 0, most));
 }
 
 bool CLauchAntispam::WantClientBytes(size_t recv_size) const {
