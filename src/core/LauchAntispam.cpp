@@ -245,8 +245,13 @@ void CLauchAntispam::RelayLoop() {
     // that it costs a few reads, writes and wake-ups rather than one per kilobyte.
     const size_t recv_size = std::max(static_cast<size_t>(cfg.recv_size), kIoChunk);
     // Kept from one connection to the next: a new connection costs no allocation here.
-    if (io_buf_.size() < recv_size) io_buf_.resize(recv_size);
-    std::vector<char>& buf = io_buf_;
+    if (io_buf_size_ < recv_size) {
+        // Not zero-filled: only the pages a read writes become resident, so thousands of idle
+        // connections do not each hold the whole buffer in memory.
+        io_buf_.reset(new char[recv_size]);
+        io_buf_size_ = recv_size;
+    }
+    char* const buf = io_buf_.get();
     while (!ending_) {
         const bool client_open = client_ && client_->HasHandle();
         const bool mta_open = mta_ && mta_->HasHandle();
@@ -282,12 +287,12 @@ void CLauchAntispam::RelayLoop() {
         // 1. The MTA's replies.
         if (mi >= 0 && rc > 0 && (fds[mi].revents & kReadable)) {
             if (read_mta || (fds[mi].revents & (POLLHUP | POLLERR))) {
-                int got = mta_->RecvSome(buf.data(), static_cast<int>(recv_size));
+                int got = mta_->RecvSome(buf, static_cast<int>(recv_size));
                 if (got < 0) {
                     End("Connection is closed from Friend");
                     break;
                 }
-                if (got > 0) HandleReply(std::string_view(buf.data(), static_cast<size_t>(got)));
+                if (got > 0) HandleReply(std::string_view(buf, static_cast<size_t>(got)));
                 if (ending_) break;
             }
         }
@@ -308,13 +313,13 @@ void CLauchAntispam::RelayLoop() {
         // 3. The client's bytes.
         if (rc > 0 && (fds[ci].revents & kReadable) && !close_after_send_) {
             if (read_client) {
-                int got = client_->RecvSome(buf.data(), static_cast<int>(recv_size));
+                int got = client_->RecvSome(buf, static_cast<int>(recv_size));
                 if (got < 0) {
                     End("Connection is closed from Client");
                     break;
                 }
                 if (got > 0) {
-                    ClientBytes(std::string(buf.data(), static_cast<size_t>(got)));
+                    ClientBytes(std::string(buf, static_cast<size_t>(got)));
                     if (ending_) break;
                 }
             } else if (fds[ci].revents & (POLLHUP | POLLERR)) {

@@ -235,7 +235,8 @@ private:
     int mode_ = kCommand;
     std::string mta_queue_;
     std::string held_;
-    std::vector<char> io_buf_;  // the relay loop's read buffer, kept between connections
+    std::unique_ptr<char[]> io_buf_;  // the relay loop's read buffer, kept between connections
+    size_t io_buf_size_ = 0;
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
     const SessionSettings* compiled_for_ = nullptr;  // the settings the scripts were compiled with
     bool ending_ = false;
