@@ -48,9 +48,9 @@ printf 'DBK2.0\x05\x00\x00\x00' > "$APP/db/greylists.db.tmp4194305_0"
 printf 'x' > "$APP/morvane.ini.tmp4194305_1"
 start
 wait_for 10 grep -q 'Set Log Level to: 1' "$APP/morvane_log.xml" || fail "level 1 not applied"
+wait_for 10 grep -q 'Removed the temporary file of an unfinished save: .*/db/greylists.db.tmp4194305_0' \
+    "$APP/morvane_log.xml" || fail "removal not logged"
 [ ! -e "$APP/db/greylists.db.tmp4194305_0" ] && [ ! -e "$APP/morvane.ini.tmp4194305_1" ] || fail "stale temporaries kept"
-grep -q 'Removed the temporary file of an unfinished save: .*/db/greylists.db.tmp4194305_0' "$APP/morvane_log.xml" ||
-    fail "removal not logged"
 kill -HUP "$PID"
 wait_for 10 grep -q 'Configuration read again from morvane.ini' "$APP/morvane_log.xml" || fail "SIGHUP not seen"
 # An edit the operator makes while the kernel runs survives its stop.
