@@ -168,7 +168,7 @@ void CLauchAntispam::RegisterScripts() {
 }
 
 void CLauchAntispam::Log(int level, const std::string& text, const char* function, const char* type) {
-    AddLog(level, text, kSrc, function, type, id_);
+    if (service::LogWanted(level)) AddLog(level, text, kSrc, function, type, id_);
 }
 
 void CLauchAntispam::MoveScriptLogs() {
@@ -304,7 +304,7 @@ void CLauchAntispam::RelayLoop() {
                 break;
             }
             if (static_cast<size_t>(sent) == client_queue_.size()) {
-                Log(2, "fr->cl : " + client_queue_, kRun, "SYS");
+                if (service::LogWanted(2)) Log(2, "fr->cl : " + client_queue_, kRun, "SYS");  // the whole reply
                 client_queue_.clear();
             } else {
                 client_queue_.erase(0, static_cast<size_t>(sent));
@@ -477,7 +477,7 @@ void CLauchAntispam::HandleCommand() {
     std::string line = WithoutLineEnd(command_);
     if (host_->Event("OnAllClientData", "string", {line.c_str()}) != 0) return End(nullptr);
     if (ending_) return;
-    Log(2, "fr<-cl : " + line, kRun, "SYS");
+    if (service::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");
     if (smtp::IsStartTls(line)) {
         // The relay reads SMTP lines: a TLS stream through it would be taken for commands.
         Log(2, "STARTTLS answered 454: TLS is not available through the relay", kRun, "SYS");
@@ -846,8 +846,10 @@ void CLauchAntispam::Finish() {
         Log(1, "Remove Session ip:" + client_ip_, kRun, "SYS");
     const int32_t old_id = id_;
     Reset();
-    AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
-    AddLog(4, "Exit Child Thread", kSrc, kRun, "DEBUG", old_id);
+    if (service::LogWanted(4)) {
+        AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
+        AddLog(4, "Exit Child Thread", kSrc, kRun, "DEBUG", old_id);
+    }
     std::lock_guard<std::mutex> lock(job_mu_);
     idle_since_ = common::ProcessMillis();
     busy_ = false;

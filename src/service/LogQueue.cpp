@@ -1,8 +1,17 @@
 #include "service/LogQueue.h"
 
+#include <atomic>
+
 #include "service/LogXML.h"
 
 namespace service {
+
+namespace {
+std::atomic<int> g_queue_level{4};
+}  // namespace
+
+void SetQueueLevel(int level) { g_queue_level.store(level, std::memory_order_relaxed); }
+bool LogWanted(int level) { return level <= g_queue_level.load(std::memory_order_relaxed); }
 
 void CLogQueue::PushLocked(LogQueueItem item) {
     if (items_.size() >= kMaxItems) {

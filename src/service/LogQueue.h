@@ -23,6 +23,12 @@ struct LogQueueItem {
     int id_connection = 0;
 };
 
+// The most detailed level the kernel's log writes now (4 in tools and tests). The relay's hot
+// paths ask before they build a line the log would drop, so a quiet log costs them nothing.
+// Queues that carry diagnostics as data (the script engine's) never ask.
+void SetQueueLevel(int level);
+bool LogWanted(int level);
+
 class CLogQueue {
 public:
     // A queue nobody drains must not eat the kernel's memory: past this many items the oldest

@@ -45,6 +45,7 @@ void CMorvaneKernel::OpenLog() {
     log_->SetLevel(4);
     log_->Write(4, "RUN AT SYSTEM: LINUX", kSrc, kFunc, "DEBUG", 0);
     log_->SetLevel(config_->loglevel);
+    SetQueueLevel(config_->loglevel);
 }
 
 void CMorvaneKernel::OpenDebugFile() {
@@ -180,6 +181,7 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
             CloseDebugFile();
             if (config_->loglevel == 4) OpenDebugFile();
             log_->SetLevel(config_->loglevel);
+            SetQueueLevel(config_->loglevel);
         }
         rotation_.Set(config_->log_rot_type, config_->log_rot_value, now);
     }
@@ -229,6 +231,7 @@ void CMorvaneKernel::Shutdown() {
     log_->Write(1, "EXIT THREAD", kSrc, kFunc, "SYS", 0);
     log_->Close();
     log_.reset();
+    SetQueueLevel(4);  // as tools and tests expect
     CloseDebugFile();
     control_.worker_exited = true;
     web_.reset();
