@@ -80,15 +80,9 @@ bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&, bo
     if (!core_) return false;
     // An idle session takes it first: its thread is already there. Without caching its script
     // host was destroyed when its last connection ended, so scripts still start afresh.
-    // From where the last one was taken: with a large pool the next idle session is near, not
-    // behind every busy one.
-    const size_t n = sessions_.size();
-    for (size_t i = 0; i < n; ++i) {
-        const size_t at = (next_ + i) % n;
-        if (!sessions_[at]->HandOff(id, slot, settings_, counted)) continue;
-        next_ = at + 1;
-        return true;
-    }
+    // The first idle one: the sessions used most recently are the ones whose memory is warm.
+    for (auto& s : sessions_)
+        if (s->HandOff(id, slot, settings_, counted)) return true;
     std::unique_ptr<CLauchAntispam> session = NewSession();
     if (!session || !session->HandOff(id, slot, settings_, counted)) {
         log_.AddLog(1, "ERROR non allocate memory for CThreadAntispam class", kSrc, "CMorvaneCore::Step", "SYS", id);

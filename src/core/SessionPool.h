@@ -49,7 +49,6 @@ private:
     bool caching_ = false;
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
     std::vector<std::unique_ptr<CLauchAntispam>> retiring_;  // take no new connection
-    size_t next_ = 0;  // where the next hand-off starts looking
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;
     service::CLogQueue log_;
 };
