@@ -215,11 +215,10 @@ void CLauchAntispam::Serve() {
         Send421();  // not silence: the client retries later
         return Finish();
     }
-    if (!client_ || client_->PeerAddress() == 0) {
+    if (client_ip_.empty()) {  // no client, or its address is 0
         Log(1, "ERROR SOCKET IP is ZERO", kRun, "SYS");
         return Finish();
     }
-    client_ip_ = client_->PeerAddressText();
     int one = 1;
     ::setsockopt(client_->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     checks::CAddressList* relay = core_.RelayList();
@@ -645,8 +644,7 @@ void CLauchAntispam::HandleData(std::string data) {
     size_t used = data.size();
     bool chunk_end = false;
     if (bdat_) {
-        used = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_));
-        bdat_left_ -= static_cast<int64_t>(used);
+        used = TakeChunkBytes(data.size());
         norm_.Feed(std::string_view(data).substr(0, used), &piece);
         chunk_end = bdat_left_ == 0;
         if (chunk_end && bdat_last_) {
@@ -666,7 +664,7 @@ void CLauchAntispam::HandleData(std::string data) {
     host_->Event("OnAllDataMessage", "string,int", {piece.c_str(), &end_flag});
     if (ending_) return;
     if (mode_ != kData) return Rejected();
-    if (!end_seen_ && held_.size() < static_cast<size_t>(std::max(hold_limit_, 0)) && !chunk_end) return;
+    // The verdict comes at the message's end or once the hold limit is held.
     if (!flowing_ && (end_seen_ || held_.size() >= static_cast<size_t>(std::max(hold_limit_, 0)))) {
         Analyse();
         if (ending_ || mode_ != kData) return;
@@ -718,11 +716,16 @@ void CLauchAntispam::ReplyDue(int seconds) {
     reply_deadline_ = common::NowSeconds() + seconds;
 }
 
+size_t CLauchAntispam::TakeChunkBytes(size_t available) {
+    const size_t take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(available), bdat_left_));
+    bdat_left_ -= static_cast<int64_t>(take);
+    return take;
+}
+
 void CLauchAntispam::DiscardData(std::string data) {
     size_t end;
     if (bdat_) {
-        end = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(data.size()), bdat_left_));
-        bdat_left_ -= static_cast<int64_t>(end);
+        end = TakeChunkBytes(data.size());
         if (bdat_left_ > 0) return;
     } else {
         end = norm_.Feed(data, nullptr);
@@ -784,7 +787,8 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         start = end;
         bool pass = true;
         // The last line of a reply has no "-" after its code: the command is answered.
-        const bool final_line = line.size() < 4 || line[3] != '-';
+        const bool final_line = smtp::IsFinalLine(line);
+        const bool go_ahead = final_line && line.substr(0, 3) == "354";
         if (smtp::IsCountedError(line)) {
             if (!CountError()) return;
             if (mode_ == kData && !data_reply_due_) DataRefused();
@@ -799,7 +803,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
             ready_ = true;
             reply_deadline_ = 0;
             last_activity_ = common::NowSeconds();  // the client's turn starts now
-            if (!data_reply_due_ && line.substr(0, 3) == "354") {
+            if (!data_reply_due_ && go_ahead) {
                 // The MTA took a line for DATA that the relay did not: it now reads the client's
                 // next lines as a message no policy saw. Only closing its connection stops it.
                 Log(1, "MTA answered 354 to a command that was not DATA: MTA connection closed", kRun, "SYS");
@@ -809,7 +813,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
             }
             if (data_reply_due_) {
                 data_reply_due_ = false;
-                if (line.substr(0, 3) == "354") {
+                if (go_ahead) {
                     data_open_ = true;
                     if (bdat_tx_) {
                         // A BDAT client waits for its chunk's reply, not for 354.

@@ -172,6 +172,8 @@ private:
     // its end.
     void LeaveData(bool drop_rest);
     bool RestToCome() const { return bdat_ ? bdat_left_ > 0 : !end_seen_; }
+    // Counts up to `available` bytes against the BDAT chunk's declared size; the count taken.
+    size_t TakeChunkBytes(size_t available);
     void DiscardData(std::string data);
     void DataRefused();
     void Rejected();

@@ -206,9 +206,9 @@ void DataNormalizer::Finish(std::string* out) {
     Reset(kind_);
 }
 
-namespace {
-
 bool IsFinalLine(std::string_view line) { return line.size() < 4 || line[3] != '-'; }
+
+namespace {
 
 // The extension named on an EHLO reply line ("250-STARTTLS\r\n" -> "STARTTLS"), upper-cased.
 std::string ExtensionName(std::string_view line) {

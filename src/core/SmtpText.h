@@ -70,6 +70,8 @@ private:
     bool after_crlf_ = true;  // the current line started after a CR LF (or at the start)
 };
 
+// A reply line with no "-" after its code: the reply's last.
+bool IsFinalLine(std::string_view line);
 // The end of the last complete reply in `text` (after a final line: one with no "-" after its
 // code), or 0 when no reply is complete yet.
 size_t CompleteReplies(std::string_view text);

@@ -304,16 +304,16 @@ void CKernelConfig::MarkInSyncLocked() {
     platform::ReadWholeFile(file_, on_disk_);
 }
 
-bool CKernelConfig::SaveLocked() {
-    RenderLocked();
-    if (!Save(file_)) return false;
-    MarkInSyncLocked();
+bool CKernelConfig::SaveLocked(std::string rendered) {
+    if (file_.empty() || !platform::WriteFileAtomic(file_, rendered)) return false;
+    baseline_ = rendered;
+    on_disk_ = std::move(rendered);
     return true;
 }
 
 bool CKernelConfig::SaveConfig() {
     std::scoped_lock lock(busy_);
-    return SaveLocked();
+    return SaveLocked(RenderLocked());
 }
 
 CKernelConfig::WriteBack CKernelConfig::WriteBackChanges() {
@@ -322,7 +322,7 @@ CKernelConfig::WriteBack CKernelConfig::WriteBackChanges() {
     if (now == baseline_) return WriteBack::kUnchanged;
     std::string disk;
     platform::ReadWholeFile(file_, disk);
-    if (disk == on_disk_) return SaveLocked() ? WriteBack::kWritten : WriteBack::kFailed;
+    if (disk == on_disk_) return SaveLocked(now) ? WriteBack::kWritten : WriteBack::kFailed;
     return platform::WriteFileAtomic(BesideFile(), now) ? WriteBack::kBeside : WriteBack::kFailed;
 }
 

@@ -175,7 +175,8 @@ private:
     std::string RenderLocked();
     // Remembers what was read or written: the rendered settings and the file's bytes.
     void MarkInSyncLocked();
-    bool SaveLocked();
+    // Writes the file; `rendered` is RenderLocked()'s text, just made.
+    bool SaveLocked(std::string rendered);
 
     std::string app_dir_;
     std::string file_;
