@@ -21,7 +21,7 @@ namespace {
 
 class CountingSessions : public core::SessionHost {
 public:
-    bool HandOff(int32_t, core::CSocketComm* slot, const std::string&, bool) override {
+    bool HandOff(int32_t, platform::CSocketComm* slot, const std::string&, bool) override {
         slot->Close();
         slot->SetFree(true);
         ++handed;
@@ -37,7 +37,7 @@ int Connect(uint16_t port, uint32_t source) { return core::testing::ConnectLoopb
 struct Setup {
     checks::FakeDns dns;
     platform::TestTempDir dir;
-    service::CKernelConfig config{""};
+    config::CKernelConfig config{""};
     CountingSessions* sessions;
     std::unique_ptr<core::CMorvaneCore> core;
     explicit Setup(int delay_ms, int slots) : dns(false, false, delay_ms) {

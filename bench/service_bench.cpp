@@ -5,15 +5,15 @@
 
 #include <string>
 
-#include "service/LogQueue.h"
-#include "service/LogXML.h"
+#include "log/LogQueue.h"
+#include "log/LogXML.h"
 
 namespace {
 
 void BM_LogXMLWrite(benchmark::State& state) {
     std::string path = "/tmp/morvane_bench_log_" + std::to_string(::getpid()) + ".xml";
     ::unlink(path.c_str());
-    service::LogXML log;
+    logging::LogXML log;
     log.Open(path, "bench");
     log.SetLevel(2);
     for (auto _ : state) log.Write(2, "fr<-cl : RCPT TO:<someone@example.org>", "LauchAntispam", "Run", "SYS", 4711);
@@ -23,7 +23,7 @@ void BM_LogXMLWrite(benchmark::State& state) {
 BENCHMARK(BM_LogXMLWrite);
 
 void BM_LogQueueAddAndDrain(benchmark::State& state) {
-    service::CLogQueue session, engine;
+    logging::CLogQueue session, engine;
     for (auto _ : state) {
         for (int i = 0; i < 16; ++i) session.AddLog(2, "fr->cl : 250 OK", "LauchAntispam", "Run", "SYS", 0);
         session.MoveTo(engine, 7);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "checks/Dns.h"
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 namespace checks {
 
@@ -23,7 +23,7 @@ struct DnsBLResult {
     std::string text;  // the listing zones, separated by single blanks
 };
 
-class CDnsBL : public CDns, public service::CLogQueue {
+class CDnsBL : public CDns, public logging::CLogQueue {
 public:
     explicit CDnsBL(const std::string& cache_path);
 

@@ -13,7 +13,7 @@
 #include "core/MorvaneCore.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
-#include "service/KernelConfig.h"
+#include "config/KernelConfig.h"
 
 namespace core {
 

@@ -21,7 +21,7 @@
 #include "common/String.h"
 #include "core/MorvaneCore.h"
 #include "core/SmtpText.h"
-#include "service/KernelConfig.h"
+#include "config/KernelConfig.h"
 
 namespace core {
 
@@ -71,7 +71,7 @@ CLauchAntispam::~CLauchAntispam() {
     if (stop_fd_ >= 0) ::close(stop_fd_);
 }
 
-service::CKernelConfig& CLauchAntispam::Config() {
+config::CKernelConfig& CLauchAntispam::Config() {
     return core_.Config();
 }
 
@@ -168,7 +168,7 @@ void CLauchAntispam::RegisterScripts() {
 }
 
 void CLauchAntispam::Log(int level, const std::string& text, const char* function, const char* type) {
-    if (service::LogWanted(level)) AddLog(level, text, kSrc, function, type, id_);
+    if (logging::LogWanted(level)) AddLog(level, text, kSrc, function, type, id_);
 }
 
 void CLauchAntispam::MoveScriptLogs() {
@@ -189,7 +189,7 @@ bool CLauchAntispam::CheckScripts() {
     for (auto& s : host_->Scripts()) {
         if (s->compiled) continue;
         if (s->IsCoreScript()) ok = false;
-        std::deque<service::LogQueueItem> items;
+        std::deque<logging::LogQueueItem> items;
         if (s->in) items = s->in->TakeAll();
         // Once per failure of a file, not once per connection or session.
         if (s->reported || !FirstReport(s->path + "|" + s->stamp + "|" + s->error)) {
@@ -199,7 +199,7 @@ bool CLauchAntispam::CheckScripts() {
         s->reported = true;
         Log(1, common::FormatText("-- ERROR SCRIPT: %s --", s->path.c_str()), kRun, "SCRIPT");
         // The diagnostics go with the line above, so an operator sees why at the same level.
-        for (service::LogQueueItem& item : items)
+        for (logging::LogQueueItem& item : items)
             AddLog(1, item.entry.View(), item.file.View(), item.function.View(), "SCRIPT", id_);
     }
     return ok;
@@ -303,7 +303,7 @@ void CLauchAntispam::RelayLoop() {
                 break;
             }
             if (static_cast<size_t>(sent) == client_queue_.size()) {
-                if (service::LogWanted(2)) Log(2, "fr->cl : " + client_queue_, kRun, "SYS");  // the whole reply
+                if (logging::LogWanted(2)) Log(2, "fr->cl : " + client_queue_, kRun, "SYS");  // the whole reply
                 client_queue_.clear();
             } else {
                 client_queue_.erase(0, static_cast<size_t>(sent));
@@ -476,7 +476,7 @@ void CLauchAntispam::HandleCommand() {
     std::string line = WithoutLineEnd(command_);
     if (host_->Event("OnAllClientData", "string", {line.c_str()}) != 0) return End(nullptr);
     if (ending_) return;
-    if (service::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");
+    if (logging::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");
     if (smtp::IsStartTls(line)) {
         // The relay reads SMTP lines: a TLS stream through it would be taken for commands.
         Log(2, "STARTTLS answered 454: TLS is not available through the relay", kRun, "SYS");
@@ -850,7 +850,7 @@ void CLauchAntispam::Finish() {
         Log(1, "Remove Session ip:" + client_ip_, kRun, "SYS");
     const int32_t old_id = id_;
     Reset();
-    if (service::LogWanted(4)) {
+    if (logging::LogWanted(4)) {
         AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
         AddLog(4, "Exit Child Thread", kSrc, kRun, "DEBUG", old_id);
     }

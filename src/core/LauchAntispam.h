@@ -25,16 +25,18 @@
 #include "core/AntispamScript.h"
 #include "core/MtaList.h"
 #include "core/SmtpText.h"
-#include "core/SocketComm.h"
+#include "platform/SocketComm.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/MyThread.h"
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
-namespace service {
+namespace config {
 class CKernelConfig;
 }
 
 namespace core {
+
+using platform::CSocketComm;
 
 class CMorvaneCore;
 
@@ -52,7 +54,7 @@ struct SessionSettings {
     std::string script_dir;               // ends with "/"
 };
 
-class CLauchAntispam : public platform::CMyThread, public service::CLogQueue {
+class CLauchAntispam : public platform::CMyThread, public logging::CLogQueue {
 public:
     static constexpr int kHoldLimit = 30720;
     // The message the scripts analyse is at most this long.
@@ -132,7 +134,7 @@ public:
     const std::string& MailFrom() const { return mail_from_; }
     mail::CS_ParseMail& Mail() { return mail_; }
     CMorvaneCore& Core() { return core_; }
-    service::CKernelConfig& Config();
+    config::CKernelConfig& Config();
     CS_PROXY_ANTISPAM_INSTANCE* Scripts() { return host_.get(); }
     int CurrentMode() const { return mode_; }
 

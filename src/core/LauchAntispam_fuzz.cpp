@@ -62,7 +62,7 @@ struct World {
         settings = s;
     }
     platform::TestTempDir dir;
-    service::CKernelConfig config{""};
+    config::CKernelConfig config{""};
     std::unique_ptr<core::CMorvaneCore> core;
     std::shared_ptr<const core::SessionSettings> settings;
 };

@@ -47,7 +47,7 @@ protected:
     }
 
     platform::TestTempDir dir_;
-    service::CKernelConfig config_{""};
+    config::CKernelConfig config_{""};
     std::unique_ptr<CMorvaneCore> core_;
     std::unique_ptr<CLauchAntispam> session_;
     std::unique_ptr<SessionProbe> probe_;

@@ -141,7 +141,7 @@ void CListenMorvane::Run() {
         }
         platform::KernelWake().Notify();  // admission need not wait for the main loop's pause
         // No pause between accepts: a burst of clients is queued as fast as it arrives.
-        if (service::LogWanted(4)) AddLog(4, "New job for you", kSrc, "CListenMorvane::Run", "DEBUG", id);
+        if (logging::LogWanted(4)) AddLog(4, "New job for you", kSrc, "CListenMorvane::Run", "DEBUG", id);
     }
 }
 

@@ -14,18 +14,20 @@
 #include <vector>
 
 #include "core/ConnCounter.h"
-#include "core/SocketComm.h"
+#include "platform/SocketComm.h"
 #include "platform/MyThread.h"
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 namespace core {
+
+using platform::CSocketComm;
 
 struct PendingConnection {
     int32_t id;
     CSocketComm* slot;
 };
 
-class CListenMorvane : public platform::CMyThread, public service::CLogQueue {
+class CListenMorvane : public platform::CMyThread, public logging::CLogQueue {
 public:
     // How long the accept thread waits for a client before it checks its running flag.
     static constexpr int kAcceptPollMs = 100;

@@ -32,7 +32,7 @@ bool DeferringSessionHost::HandOff(int32_t, CSocketComm* slot, const std::string
     return true;
 }
 
-CMorvaneCore::CMorvaneCore(service::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions,
+CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions,
                            TimeSource now)
     : config_(config), app_dir_(std::move(app_dir)), now_(now ? now : &common::NowSeconds), sessions_(std::move(sessions)) {
     const std::string db = app_dir_ + "/db/";
@@ -85,7 +85,7 @@ CMorvaneCore::~CMorvaneCore() {
 }
 
 void CMorvaneCore::ReloadConfig() {
-    service::CKernelConfig& c = config_;
+    config::CKernelConfig& c = config_;
     auto log = [this](int level, const std::string& text, const char* fn = kReload) {
         AddLog(level, text, kSrc, fn, "DEBUG", 0);
     };

@@ -31,8 +31,8 @@
 #include "checks/Statistics.h"
 #include "core/ListenMorvane.h"
 #include "core/MtaList.h"
-#include "service/Engine.h"
-#include "service/KernelConfig.h"
+#include "config/Engine.h"
+#include "config/KernelConfig.h"
 
 namespace core {
 
@@ -43,7 +43,7 @@ public:
     // Called once by the core that owns this host, when its engines exist.
     virtual void Bind(class CMorvaneCore& core) { (void)core; }
     // The core's configuration reload (main thread).
-    virtual void Reload(const service::CKernelConfig& config, const std::string& app_dir) {
+    virtual void Reload(const config::CKernelConfig& config, const std::string& app_dir) {
         (void)config;
         (void)app_dir;
     }
@@ -55,7 +55,7 @@ public:
     virtual size_t Sessions() const = 0;
     virtual bool AnyBusy() const = 0;
     // The core's 200 ms housekeeping: move session log items, retire idle sessions.
-    virtual void Housekeeping(service::CLogQueue& core_log) { (void)core_log; }
+    virtual void Housekeeping(logging::CLogQueue& core_log) { (void)core_log; }
     virtual void StopAll() {}
 };
 
@@ -63,20 +63,20 @@ public:
 // senders retry instead of losing mail.
 class DeferringSessionHost : public SessionHost {
 public:
-    explicit DeferringSessionHost(const service::CKernelConfig& config) : config_(config) {}
+    explicit DeferringSessionHost(const config::CKernelConfig& config) : config_(config) {}
     // Sends the rfc421 reply ("service not available") and closes.
     bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override;
     size_t Sessions() const override { return 0; }
     bool AnyBusy() const override { return false; }
 
 private:
-    const service::CKernelConfig& config_;
+    const config::CKernelConfig& config_;
 };
 
 // "%s" of an SMTP reply template replaced by `arg` (once); the text is never a printf format.
 std::string FillTemplate(const std::string& tmpl, const std::string& arg);
 
-class CMorvaneCore : public service::KernelEngine {
+class CMorvaneCore : public config::KernelEngine {
 public:
     static constexpr int kHousekeepingMs = 200;
     static constexpr int kSaveEverySeconds = 60;
@@ -87,11 +87,11 @@ public:
 
     using TimeSource = int64_t (*)();
 
-    CMorvaneCore(service::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions = nullptr,
+    CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions = nullptr,
                  TimeSource now = nullptr);
     ~CMorvaneCore() override;
 
-    // service::KernelEngine
+    // config::KernelEngine
     void Step() override;
     void ReloadConfig() override;
     void Stop() override;
@@ -102,7 +102,7 @@ public:
     // Admissions whose block-list answer is still awaited.
     size_t AdmissionsInFlight() const { return in_flight_.load(); }
 
-    service::CKernelConfig& Config() { return config_; }
+    config::CKernelConfig& Config() { return config_; }
     const std::string& AppDir() const { return app_dir_; }
     SessionHost* Sessions() { return sessions_.get(); }
     checks::CDns* Dns() { return dns_.get(); }
@@ -145,7 +145,7 @@ private:
     void Housekeeping();
     int64_t Now() const { return now_(); }
 
-    service::CKernelConfig& config_;
+    config::CKernelConfig& config_;
     std::string app_dir_;
     TimeSource now_;
     // Engines, in construction order; destroyed in reverse.

@@ -85,7 +85,7 @@ protected:
 
     checks::FakeDns dns_;
     platform::TestTempDir dir_;
-    service::CKernelConfig config_{""};
+    config::CKernelConfig config_{""};
     std::unique_ptr<CMorvaneCore> core_;
     RecordingSessions* sessions_ = nullptr;
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/Clock.h"
-#include "service/KernelConfig.h"
+#include "config/KernelConfig.h"
 
 namespace core {
 
@@ -15,7 +15,7 @@ CSessionPool::~CSessionPool() {
     StopAll();
 }
 
-void CSessionPool::Reload(const service::CKernelConfig& c, const std::string& app_dir) {
+void CSessionPool::Reload(const config::CKernelConfig& c, const std::string& app_dir) {
     auto s = std::make_shared<SessionSettings>();
     s->recv_size = c.buffer_socket_size > 0 ? c.buffer_socket_size : 1024;
     s->select_ms = c.socket_select_time > 0 ? c.socket_select_time : 300;
@@ -100,7 +100,7 @@ bool CSessionPool::AnyBusy() const {
     return false;
 }
 
-void CSessionPool::Housekeeping(service::CLogQueue& core_log) {
+void CSessionPool::Housekeeping(logging::CLogQueue& core_log) {
     int busy = 0;
     for (auto& s : sessions_)
         if (s->Busy()) ++busy;

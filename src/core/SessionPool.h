@@ -25,13 +25,13 @@ public:
     ~CSessionPool() override;
 
     void Bind(CMorvaneCore& core) override { core_ = &core; }
-    void Reload(const service::CKernelConfig& config, const std::string& app_dir) override;
+    void Reload(const config::CKernelConfig& config, const std::string& app_dir) override;
     bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override;
     size_t Sessions() const override { return sessions_.size() + retiring_.size(); }
     // Sessions that take connections (the pool, and those made when it was all busy).
     size_t Active() const { return sessions_.size(); }
     bool AnyBusy() const override;
-    void Housekeeping(service::CLogQueue& core_log) override;
+    void Housekeeping(logging::CLogQueue& core_log) override;
     void StopAll() override;
 
     std::shared_ptr<const SessionSettings> Settings() const { return settings_; }
@@ -50,7 +50,7 @@ private:
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
     std::vector<std::unique_ptr<CLauchAntispam>> retiring_;  // take no new connection
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;
-    service::CLogQueue log_;
+    logging::CLogQueue log_;
 };
 
 }  // namespace core

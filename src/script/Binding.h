@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "script/Variable.h"
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 namespace script {
 
@@ -41,7 +41,7 @@ private:
 };
 
 // A native class: its objects live in slots, one per script declaration.
-class ExternClassBase : public service::CLogQueue {
+class ExternClassBase : public logging::CLogQueue {
 public:
     ~ExternClassBase() override = default;
     // A new empty object slot.

@@ -166,13 +166,13 @@ std::string Interpreter::CollectDiagnostics() {
     for (auto& ns : namespaces_) ns->MoveTo(*this);
     for (auto& c : classes_) c.binding->MoveTo(*this);
     std::string text;
-    std::deque<service::LogQueueItem> items = TakeAll();
-    for (const service::LogQueueItem& item : items) {
+    std::deque<logging::LogQueueItem> items = TakeAll();
+    for (const logging::LogQueueItem& item : items) {
         text += item.entry.str();
         text += "\n";
     }
     // The items stay queued for the host's log.
-    for (service::LogQueueItem& item : items)
+    for (logging::LogQueueItem& item : items)
         AddLog(item.level, item.entry.View(), item.file.View(), item.function.View(), item.type.View(), item.id_connection);
     return text;
 }

@@ -22,7 +22,7 @@
 #include "script/NameSpace.h"
 #include "script/Stack.h"
 #include "script/Variable.h"
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 namespace script {
 
@@ -31,7 +31,7 @@ struct ScriptImport {
     std::string name;
 };
 
-class Interpreter : public service::CLogQueue {
+class Interpreter : public logging::CLogQueue {
 public:
     static constexpr int kStackCapacity = 1024;
     // Script calls nest at most this deep: a recursion that saves nothing on the value stack

@@ -11,7 +11,7 @@
 
 #include "script/Array.h"
 #include "script/Variable.h"
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 namespace script {
 
@@ -56,7 +56,7 @@ struct NSExternClass {
 
 enum class NameKind : uint8_t { Variable, Array, Function, Object };
 
-class NameSpace : public service::CLogQueue {
+class NameSpace : public logging::CLogQueue {
 public:
     NameSpace(int id, NameSpace* parent) : id_(id), parent_(parent) {}
 

@@ -45,7 +45,7 @@ void CMorvaneKernel::OpenLog() {
     log_->SetLevel(4);
     log_->Write(4, "RUN AT SYSTEM: LINUX", kSrc, kFunc, "DEBUG", 0);
     log_->SetLevel(config_->loglevel);
-    SetQueueLevel(config_->loglevel);
+    logging::SetQueueLevel(config_->loglevel);
 }
 
 void CMorvaneKernel::OpenDebugFile() {
@@ -111,8 +111,8 @@ bool CMorvaneKernel::Startup() {
 
     OpenLog();
 
-    if (platform::FileSize(config_->File()) <= 0 || config_->krnversion.View() != kKernelVersion) {
-        config_->krnversion = kKernelVersion;
+    if (platform::FileSize(config_->File()) <= 0 || config_->krnversion.View() != config::kKernelVersion) {
+        config_->krnversion = config::kKernelVersion;
         if (!config_->SaveConfig()) {
             log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
         }
@@ -181,7 +181,7 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
             CloseDebugFile();
             if (config_->loglevel == 4) OpenDebugFile();
             log_->SetLevel(config_->loglevel);
-            SetQueueLevel(config_->loglevel);
+            logging::SetQueueLevel(config_->loglevel);
         }
         rotation_.Set(config_->log_rot_type, config_->log_rot_value, now);
     }
@@ -231,7 +231,7 @@ void CMorvaneKernel::Shutdown() {
     log_->Write(1, "EXIT THREAD", kSrc, kFunc, "SYS", 0);
     log_->Close();
     log_.reset();
-    SetQueueLevel(4);  // as tools and tests expect
+    logging::SetQueueLevel(4);  // as tools and tests expect
     CloseDebugFile();
     control_.worker_exited = true;
     web_.reset();

@@ -10,16 +10,24 @@
 #include <memory>
 #include <string>
 
-#include "service/Engine.h"
-#include "service/KernelConfig.h"
-#include "service/LogRotation.h"
-#include "service/LogXML.h"
+#include "config/Engine.h"
+#include "config/KernelConfig.h"
+#include "log/LogRotation.h"
+#include "log/LogXML.h"
 
 namespace platform {
 class ServiceLog;
 }
 
 namespace service {
+
+// The kernel drives the engines through these; they live below it.
+using config::CKernelConfig;
+using config::KernelEngine;
+using logging::CLogQueue;
+using logging::CLogRotation;
+using logging::LogQueueItem;
+using logging::LogXML;
 
 inline constexpr const char* kAppName = "Morvane AntiSpam";
 inline constexpr const char* kLogFileName = "morvane_log.xml";

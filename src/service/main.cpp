@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
             Usage();
             return 0;
         } else if (a == "--version") {
-            std::printf("morvane %s\n", service::kKernelVersion);
+            std::printf("morvane %s\n", config::kKernelVersion);
             return 0;
         } else if (i == 1 && a.size() == 2 && a[0] == '-' && std::strchr("iIkKuUsS", a[1])) {
             control_switch = a;

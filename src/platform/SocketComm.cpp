@@ -1,4 +1,4 @@
-#include "core/SocketComm.h"
+#include "platform/SocketComm.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <charconv>
 #include <cstring>
 
-namespace core {
+namespace platform {
 
 namespace {
 
@@ -182,4 +182,4 @@ std::string CSocketComm::PeerAddressText() const {
     return addr ? std::string(buf) : std::string();
 }
 
-}  // namespace core
+}  // namespace platform

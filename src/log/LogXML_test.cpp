@@ -1,4 +1,4 @@
-#include "service/LogXML.h"
+#include "log/LogXML.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include "platform/KFile.h"
 #include "platform/TestTempDir.h"
 
-namespace service {
+namespace logging {
 namespace {
 
 class LogXMLTest : public ::testing::Test {
@@ -116,4 +116,4 @@ TEST_F(LogXMLTest, CrashedLogIsAppendedAtItsEnd) {
 }
 
 }  // namespace
-}  // namespace service
+}  // namespace logging

@@ -10,7 +10,7 @@
 
 #include "platform/KFile.h"
 
-namespace service {
+namespace logging {
 
 class LogXML {
 public:
@@ -54,4 +54,4 @@ private:
     int depth_ = 0;
 };
 
-}  // namespace service
+}  // namespace logging

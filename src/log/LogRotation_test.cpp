@@ -1,8 +1,8 @@
-#include "service/LogRotation.h"
+#include "log/LogRotation.h"
 
 #include <gtest/gtest.h>
 
-namespace service {
+namespace logging {
 namespace {
 
 constexpr int64_t kDay = 86400;
@@ -48,4 +48,4 @@ TEST(LogRotationTest, UnknownTypeKeepsThePreviousPeriod) {
 }
 
 }  // namespace
-}  // namespace service
+}  // namespace logging

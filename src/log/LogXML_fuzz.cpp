@@ -8,12 +8,12 @@
 #include <string>
 
 #include "platform/KFile.h"
-#include "service/LogXML.h"
+#include "log/LogXML.h"
 
 namespace {
 
 void CheckContent(const std::string& s) {
-    if (s.size() > service::LogXML::kMaxContent) std::abort();
+    if (s.size() > logging::LogXML::kMaxContent) std::abort();
     for (size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '<' || c == '>' || c == '"') std::abort();
@@ -30,14 +30,14 @@ void CheckContent(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string entry(reinterpret_cast<const char*>(data), size);
-    CheckContent(service::LogXML::EscapeContent(entry));
+    CheckContent(logging::LogXML::EscapeContent(entry));
 
     static const std::string path = "/tmp/morvane_logxml_fuzz_" + std::to_string(::getpid()) + ".xml";
-    static service::LogXML* log = nullptr;
+    static logging::LogXML* log = nullptr;
     if (!log || log->Size() > (1 << 20)) {
         delete log;
         ::unlink(path.c_str());
-        log = new service::LogXML();
+        log = new logging::LogXML();
         log->Open(path, "fuzz");
         log->SetLevel(4);
     }
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::CKFile f;
     char tail[10];
     if (!f.Open(path, platform::kFileRead) || f.Seek(-10, platform::SeekFrom::End) < 0 || f.Read(tail, 10) != 10 ||
-        std::string_view(tail, 10) != service::LogXML::kCloseTag)
+        std::string_view(tail, 10) != logging::LogXML::kCloseTag)
         std::abort();
     return 0;
 }

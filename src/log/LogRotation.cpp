@@ -1,6 +1,6 @@
-#include "service/LogRotation.h"
+#include "log/LogRotation.h"
 
-namespace service {
+namespace logging {
 
 void CLogRotation::Set(int type, int value, int64_t now) {
     if (value == 0) value = 1;
@@ -28,4 +28,4 @@ bool CLogRotation::Check(int64_t now, int64_t log_size) {
     return rotate;
 }
 
-}  // namespace service
+}  // namespace logging

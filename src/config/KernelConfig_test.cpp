@@ -1,4 +1,4 @@
-#include "service/KernelConfig.h"
+#include "config/KernelConfig.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include "common/Md5.h"
 #include "platform/TestTempDir.h"
 
-namespace service {
+namespace config {
 namespace {
 
 class KernelConfigTest : public ::testing::Test {
@@ -134,4 +134,4 @@ TEST_F(KernelConfigTest, SaveWritesEveryKeyButAppPathAndRoundTrips) {
 }
 
 }  // namespace
-}  // namespace service
+}  // namespace config

@@ -1,4 +1,4 @@
-#include "service/KernelConfig.h"
+#include "config/KernelConfig.h"
 
 #include <charconv>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include "common/Md5.h"
 #include "platform/KFile.h"
 
-namespace service {
+namespace config {
 
 namespace {
 
@@ -326,4 +326,4 @@ CKernelConfig::WriteBack CKernelConfig::WriteBackChanges() {
     return platform::WriteFileAtomic(BesideFile(), now) ? WriteBack::kBeside : WriteBack::kFailed;
 }
 
-}  // namespace service
+}  // namespace config

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace core {
+namespace platform {
 
 class CSocketComm {
 public:
@@ -61,4 +61,4 @@ private:
     std::atomic<bool> free_{true};
 };
 
-}  // namespace core
+}  // namespace platform

@@ -10,7 +10,7 @@
 
 #include "common/String.h"
 
-namespace service {
+namespace logging {
 
 class LogXML;
 
@@ -58,4 +58,4 @@ private:
     size_t dropped_ = 0;               // guarded by mu_
 };
 
-}  // namespace service
+}  // namespace logging

@@ -91,7 +91,7 @@ TEST_F(DnsIntegration, HeloRefreshFindsOurMxHosts) {
 
 TEST_F(DnsIntegration, CoreRefusesABlockListedClient) {
     platform::TestTempDir dir;
-    service::CKernelConfig config("");
+    config::CKernelConfig config("");
     config.listen_ip = "127.0.0.1";
     config.listen_port = "0";
     config.script_enable = true;

@@ -1,4 +1,4 @@
-#include "service/LogXML.h"
+#include "log/LogXML.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "common/Clock.h"
 
-namespace service {
+namespace logging {
 
 namespace {
 
@@ -187,4 +187,4 @@ void LogXML::Close() {
     if (!file_.Close()) std::fprintf(stderr, "LogXML: Error closing \n: %s\n", std::strerror(errno));
 }
 
-}  // namespace service
+}  // namespace logging

@@ -1,11 +1,11 @@
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-namespace service {
+namespace logging {
 namespace {
 
 TEST(LogQueueTest, MoveKeepsOrderAndStampsTheConnection) {
@@ -48,4 +48,4 @@ TEST(LogQueueTest, UndrainedQueueIsBoundedAndSaysSo) {
 }
 
 }  // namespace
-}  // namespace service
+}  // namespace logging

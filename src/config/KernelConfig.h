@@ -14,7 +14,7 @@
 #include "common/String.h"
 #include "store/FileINI.h"
 
-namespace service {
+namespace config {
 
 using common::String;
 using StringList = std::vector<String>;
@@ -185,4 +185,4 @@ private:
     std::mutex busy_;  // load and save exclude each other
 };
 
-}  // namespace service
+}  // namespace config

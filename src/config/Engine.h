@@ -2,11 +2,11 @@
 // KernelEngine: what the main loop needs of each engine it drives (cron scheduler, proxy
 // core, admin server, web server). Each engine runs one short step per loop turn on the main
 // thread, collects its log items in its own queue, and stops when asked.
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
-namespace service {
+namespace config {
 
-class KernelEngine : public CLogQueue {
+class KernelEngine : public logging::CLogQueue {
 public:
     ~KernelEngine() override = default;
     virtual void Step() = 0;
@@ -18,4 +18,4 @@ public:
     virtual void FinalSave() {}
 };
 
-}  // namespace service
+}  // namespace config

@@ -4,7 +4,7 @@
 // reached the value in megabytes. Main thread only.
 #include <cstdint>
 
-namespace service {
+namespace logging {
 
 class CLogRotation {
 public:
@@ -24,4 +24,4 @@ private:
     int size_mb_ = 24;
 };
 
-}  // namespace service
+}  // namespace logging

@@ -1,10 +1,10 @@
-#include "service/LogQueue.h"
+#include "log/LogQueue.h"
 
 #include <atomic>
 
-#include "service/LogXML.h"
+#include "log/LogXML.h"
 
-namespace service {
+namespace logging {
 
 namespace {
 std::atomic<int> g_queue_level{4};
@@ -66,4 +66,4 @@ size_t CLogQueue::Count() const {
     return items_.size();
 }
 
-}  // namespace service
+}  // namespace logging
