@@ -80,8 +80,8 @@ checks::CGreylist& BigGreylist() {
         g->SetEmbargo(60, 1);
         for (int i = 0; i < kTriples; ++i)
             g->Add(checks::CGreylist::PrepareTriples("user" + std::to_string(i % 5000) + "@example.net",
-                                                     "198.51.100." + std::to_string(i % 250), "sender" + std::to_string(i) + "@example.org",
-                                                     "", ""));
+                                                     "198.51.100." + std::to_string(i % 250),
+                                                     "sender" + std::to_string(i) + "@example.org", "", ""));
         return g;
     }();
     return *grey;
@@ -92,9 +92,9 @@ void BM_GreylistPassAndAdd(benchmark::State& state) {
     checks::CGreylist& g = BigGreylist();
     int i = 0;
     for (auto _ : state) {
-        std::string t = checks::CGreylist::PrepareTriples("user" + std::to_string(i % 5000) + "@example.net",
-                                                          "198.51.100." + std::to_string(i % 250),
-                                                          "sender" + std::to_string(i % (2 * kTriples)) + "@example.org", "", "");
+        std::string t = checks::CGreylist::PrepareTriples(
+            "user" + std::to_string(i % 5000) + "@example.net", "198.51.100." + std::to_string(i % 250),
+            "sender" + std::to_string(i % (2 * kTriples)) + "@example.org", "", "");
         benchmark::DoNotOptimize(g.Pass(t));
         g.Add(t);
         ++i;

@@ -29,8 +29,8 @@ void BM_RegexCompileEveryTime(benchmark::State& state) {
     for (auto _ : state) {
         int err;
         PCRE2_SIZE off;
-        pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPattern), PCRE2_ZERO_TERMINATED,
-                                         PCRE2_CASELESS, &err, &off, nullptr);
+        pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPattern), PCRE2_ZERO_TERMINATED, PCRE2_CASELESS,
+                                         &err, &off, nullptr);
         pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
         pcre2_match_data* md = pcre2_match_data_create_from_pattern(code, nullptr);
         int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(kLine), PCRE2_ZERO_TERMINATED, 0, 0, md, nullptr);

@@ -32,7 +32,9 @@ public:
     std::atomic<int> handed{0};
 };
 
-int Connect(uint16_t port, uint32_t source) { return core::testing::ConnectLoopback(port, source); }
+int Connect(uint16_t port, uint32_t source) {
+    return core::testing::ConnectLoopback(port, source);
+}
 
 struct Setup {
     checks::FakeDns dns;
@@ -61,7 +63,8 @@ struct Setup {
         std::vector<int> fds;
         auto t0 = std::chrono::steady_clock::now();
         std::thread clients([&] {
-            for (int i = 0; i < n; ++i) fds.push_back(Connect(core->Listener()->Port(), first_source + static_cast<uint32_t>(i)));
+            for (int i = 0; i < n; ++i)
+                fds.push_back(Connect(core->Listener()->Port(), first_source + static_cast<uint32_t>(i)));
         });
         while (sessions->handed - before < n) {
             core->Step();

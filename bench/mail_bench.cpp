@@ -17,10 +17,14 @@ std::string Message30K() {
     while (text.size() < 6000) text += "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod.\r\n";
     std::string b64;
     while (b64.size() < 20000) b64 += "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNkZWZnaGlqa2xtbm9wcXJzdHV2d3h5ejAx\r\n";
-    m += "------=_Part_1234\r\nContent-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n" + text;
-    m += "------=_Part_1234\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n<p>" +
+    m += "------=_Part_1234\r\nContent-Type: text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n" +
+         text;
+    m += "------=_Part_1234\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: "
+         "quoted-printable\r\n\r\n<p>" +
          text.substr(0, 2000) + "</p>\r\n";
-    m += "------=_Part_1234\r\nContent-Type: application/pdf; name=\"r.pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + b64;
+    m += "------=_Part_1234\r\nContent-Type: application/pdf; name=\"r.pdf\"\r\nContent-Transfer-Encoding: "
+         "base64\r\n\r\n" +
+         b64;
     m += "------=_Part_1234--\r\n";
     return m.substr(0, 30720);
 }

@@ -17,8 +17,8 @@
 namespace {
 
 struct Pipe {
-    int to;         // the socket the bytes go to
-    int fds[2];     // kernel pipe between the two sockets
+    int to;      // the socket the bytes go to
+    int fds[2];  // kernel pipe between the two sockets
 };
 
 int Socket() {

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
         mail::CParseMail m;
         m.AddStreaming(text.substr(0, 30720));  // what a session hands its parser
         m.Parse();
-        std::printf("{\"file\":%s,\"subject\":%s,\"content_type\":%s,\"parts\":%zu,\"part_types\":[", Json(argv[i]).c_str(),
-                    Json(m.Subject()).c_str(), Json(m.ContentType()).c_str(), m.Parts().size());
+        std::printf("{\"file\":%s,\"subject\":%s,\"content_type\":%s,\"parts\":%zu,\"part_types\":[",
+                    Json(argv[i]).c_str(), Json(m.Subject()).c_str(), Json(m.ContentType()).c_str(), m.Parts().size());
         for (size_t p = 0; p < m.Parts().size(); ++p)
             std::printf("%s%s", p ? "," : "", Json(m.Parts()[p].content_type).c_str());
         std::printf("]}\n");

@@ -23,7 +23,9 @@ uint16_t NewQueryId() {
     return static_cast<uint16_t>(gen());
 }
 
-std::string CacheKey(std::string_view name, uint16_t qtype) { return std::string(name) + " " + std::to_string(qtype); }
+std::string CacheKey(std::string_view name, uint16_t qtype) {
+    return std::string(name) + " " + std::to_string(qtype);
+}
 
 // CNAME-like answers are followed at most this many times.
 constexpr int kMaxResolveChain = 8;
@@ -43,8 +45,12 @@ CDns::~CDns() {
     if (persistent_) cache_.Save();
 }
 
-CDns* CDns::Global() { return g_dns; }
-void CDns::SetGlobal(CDns* dns) { g_dns = dns; }
+CDns* CDns::Global() {
+    return g_dns;
+}
+void CDns::SetGlobal(CDns* dns) {
+    g_dns = dns;
+}
 
 void CDns::AddNameServer(std::string_view name) {
     if (name.empty()) return;
@@ -246,8 +252,12 @@ std::string Joined(CDns& dns, std::string_view name, uint16_t type, int timeout_
 }
 }  // namespace
 
-std::string DnsMx(CDns& dns, std::string_view domain, int timeout_ms) { return Joined(dns, domain, kTypeMX, timeout_ms); }
-std::string DnsNs(CDns& dns, std::string_view domain, int timeout_ms) { return Joined(dns, domain, kTypeNS, timeout_ms); }
+std::string DnsMx(CDns& dns, std::string_view domain, int timeout_ms) {
+    return Joined(dns, domain, kTypeMX, timeout_ms);
+}
+std::string DnsNs(CDns& dns, std::string_view domain, int timeout_ms) {
+    return Joined(dns, domain, kTypeNS, timeout_ms);
+}
 
 std::string DnsTxt(CDns& dns, std::string_view name, int timeout_ms) {
     std::vector<DnsAnswer> answers;

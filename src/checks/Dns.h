@@ -15,8 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -73,7 +73,7 @@ private:
 
     mutable store::CEngineLock mu_;
     std::vector<std::pair<std::string, int32_t>> servers_;  // guarded by mu_
-    std::vector<int64_t> down_until_;                        // guarded by mu_, beside servers_
+    std::vector<int64_t> down_until_;                       // guarded by mu_, beside servers_
     std::mutex failures_mu_;
     std::unordered_map<std::string, int64_t> failures_;  // guarded by failures_mu_: key -> until
     store::CDB_RAM cache_;

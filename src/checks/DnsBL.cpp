@@ -26,8 +26,12 @@ bool IsListing(const DnsAnswer& a) {
 
 CDnsBL::CDnsBL(const std::string& cache_path) : CDns(cache_path) {}
 
-CDnsBL* CDnsBL::Global() { return g_dnsbl; }
-void CDnsBL::SetGlobal(CDnsBL* dnsbl) { g_dnsbl = dnsbl; }
+CDnsBL* CDnsBL::Global() {
+    return g_dnsbl;
+}
+void CDnsBL::SetGlobal(CDnsBL* dnsbl) {
+    g_dnsbl = dnsbl;
+}
 
 void CDnsBL::AddZone(std::string_view entry) {
     size_t bar = entry.find('|');
@@ -155,9 +159,10 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     bool receive_error = false;
     std::string buffer;
     while (std::chrono::steady_clock::now() < deadline && !pending.empty()) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         const auto got = sock.Recv(buffer, 1024, std::min(single, std::max(left, 0)));
-        if (got == platform::UdpSocket::RecvResult::kRefused) break;  // nobody listens there
+        if (got == platform::UdpSocket::RecvResult::kRefused) break;     // nobody listens there
         if (got == platform::UdpSocket::RecvResult::kTimeout) continue;  // wait on
         auto reply = ParseReply(buffer);
         if (!reply) continue;

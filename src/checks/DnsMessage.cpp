@@ -77,12 +77,15 @@ std::string ReverseAddress(std::string_view ip) {
     return out;
 }
 
-std::string ReverseName(std::string_view ip) { return ReverseAddress(ip) + ".in-addr.arpa"; }
+std::string ReverseName(std::string_view ip) {
+    return ReverseAddress(ip) + ".in-addr.arpa";
+}
 
 std::optional<std::string> BuildQuery(uint16_t id, std::string_view name, uint16_t qtype) {
     std::string q;
     q.reserve(kQueryBufferSize);
-    const char header[12] = {static_cast<char>(id >> 8), static_cast<char>(id & 0xFF), 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
+    const char header[12] = {
+        static_cast<char>(id >> 8), static_cast<char>(id & 0xFF), 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
     q.append(header, sizeof header);
     std::string_view n = name;
     if (!n.empty() && n.back() == '.') n.remove_suffix(1);

@@ -52,7 +52,9 @@ TEST(DnsMessageTest, QueryBytes) {
     auto q = BuildQuery(0x1234, "mail.example.org", kTypeMX);
     ASSERT_TRUE(q);
     EXPECT_EQ(*q, std::string("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
-                              "\x04mail\x07" "example\x03org\x00\x00\x0f\x00\x01", 12 + 18 + 4));
+                              "\x04mail\x07"
+                              "example\x03org\x00\x00\x0f\x00\x01",
+                              12 + 18 + 4));
     EXPECT_EQ(*BuildQuery(1, "example.org.", kTypeA), *BuildQuery(1, "example.org", kTypeA));
     EXPECT_FALSE(BuildQuery(1, "a..b", kTypeA)) << "empty label";
     EXPECT_FALSE(BuildQuery(1, std::string(64, 'x') + ".org", kTypeA)) << "label over 63";

@@ -133,7 +133,8 @@ TEST(DnsTest, SessionLookupsAreBoundedAndFailuresRemembered) {
 
 TEST(DnsTest, OversizedAnswerSetsFailAndAreNotCached) {
     FakeDns server;
-    for (int i = 0; i < 60; ++i) server.Add("big.example.org", kTypeA, kTypeA, FakeDns::A(10, 0, 0, static_cast<uint8_t>(i)));
+    for (int i = 0; i < 60; ++i)
+        server.Add("big.example.org", kTypeA, kTypeA, FakeDns::A(10, 0, 0, static_cast<uint8_t>(i)));
     CDns dns("");
     dns.AddNameServer(server.Address());
     EXPECT_EQ(DnsResolve(dns, "big.example.org"), "");

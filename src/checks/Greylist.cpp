@@ -31,7 +31,9 @@ std::vector<std::string> Triples(std::string_view list) {
     return out;
 }
 
-std::string KeyOf(std::string_view triple) { return common::Md5Hex(triple); }
+std::string KeyOf(std::string_view triple) {
+    return common::Md5Hex(triple);
+}
 
 int RetryCount(const std::string& data) {
     std::vector<std::string> f = SplitOn(data, kField);
@@ -66,16 +68,20 @@ std::string StripBatv(std::string_view address) {
 CGreylist::CGreylist(const std::string& table_path, CStatitiche_Day* stats, TimeSource now)
     : CListTable(table_path, now), stats_(stats), now_(now ? now : &common::NowSeconds) {}
 
-void CGreylist::SetEmbargo(uint32_t unit, uint32_t amount) { embargo_ = static_cast<int64_t>(unit) * amount; }
+void CGreylist::SetEmbargo(uint32_t unit, uint32_t amount) {
+    embargo_ = static_cast<int64_t>(unit) * amount;
+}
 
 void CGreylist::Count(const char* name) {
     if (stats_ && name) stats_->AddItem(name, 8, 0, 1.0f, 1);
 }
 
-std::string CGreylist::PrepareTriples(std::string_view recipients, std::string_view client_ip, std::string_view mail_from,
-                                      std::string_view mail_from_substitute, std::string_view reverse_name) {
+std::string CGreylist::PrepareTriples(std::string_view recipients, std::string_view client_ip,
+                                      std::string_view mail_from, std::string_view mail_from_substitute,
+                                      std::string_view reverse_name) {
     std::string origin(client_ip);
-    common::RegexMatch m = common::RegexSearch(".+?\\.([a-zA-Z0-9\\.-]+?\\.\\w{2,32})$", common::kRegexCaseless, reverse_name);
+    common::RegexMatch m =
+        common::RegexSearch(".+?\\.([a-zA-Z0-9\\.-]+?\\.\\w{2,32})$", common::kRegexCaseless, reverse_name);
     if (m.matched()) origin = m.text[1];
     std::string sender = StripBatv(mail_from.empty() ? mail_from_substitute : mail_from);
     std::string out;
@@ -158,10 +164,10 @@ int ViewTable(store::CDB_RAM& table, script::CS_Array* result, int count, int st
         if (r.deleted) return;
         std::vector<std::string> fields = SplitOn(r.data, kField);
         if (filtering) {
-            std::string_view subject =
-                field == 0 ? std::string_view(r.key)
-                           : (static_cast<size_t>(field - 1) < fields.size() ? std::string_view(fields[static_cast<size_t>(field - 1)])
-                                                                             : std::string_view());
+            std::string_view subject = field == 0 ? std::string_view(r.key)
+                                                  : (static_cast<size_t>(field - 1) < fields.size()
+                                                         ? std::string_view(fields[static_cast<size_t>(field - 1)])
+                                                         : std::string_view());
             if (!pattern.Test(subject)) return;
         }
         ++number;

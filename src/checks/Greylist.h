@@ -39,8 +39,9 @@ public:
     void SetEmbargo(uint32_t unit, uint32_t amount);
     void SetAge(uint32_t unit, uint32_t amount) { table_.SetAge(unit, amount); }
 
-    static std::string PrepareTriples(std::string_view recipients, std::string_view client_ip, std::string_view mail_from,
-                                      std::string_view mail_from_substitute, std::string_view reverse_name);
+    static std::string PrepareTriples(std::string_view recipients, std::string_view client_ip,
+                                      std::string_view mail_from, std::string_view mail_from_substitute,
+                                      std::string_view reverse_name);
     // Records every triple not yet known; counts "f8_grey_bloc" when the first one is new.
     void Add(std::string_view triples);
     // 1 when some triple has waited out the embargo (counting its recall); early retries count.
@@ -68,8 +69,8 @@ private:
 // among those whose selected field matches `filter` (a case-insensitive pattern; `fields` are
 // the data's 0x02-separated fields, selector 0 the key); records numbered start..start+count are
 // listed. `value` formats one record. Shared by the greylist and auto-whitelist views.
-int ViewTable(store::CDB_RAM& table, script::CS_Array* result, int count, int start, std::string_view filter,
-              int field, int field_count,
+int ViewTable(store::CDB_RAM& table, script::CS_Array* result, int count, int start, std::string_view filter, int field,
+              int field_count,
               const std::function<std::string(const store::DbRecord&, const std::vector<std::string>&)>& value);
 
 }  // namespace checks

@@ -11,7 +11,9 @@ namespace checks {
 namespace {
 
 int64_t g_now = 1'700'000'000;
-int64_t Now() { return g_now; }
+int64_t Now() {
+    return g_now;
+}
 
 class GreylistTest : public ::testing::Test {
 protected:
@@ -46,12 +48,15 @@ TEST_F(GreylistTest, TimelineBlockEarlyRetryPass) {
 }
 
 TEST_F(GreylistTest, TriplesGroupProvidersAndDropBatv) {
-    std::string a = CGreylist::PrepareTriples("r@x.net", "198.51.100.1", "prvs=1234=user@example.org", "", "mx1.mail.provider.com");
-    std::string b = CGreylist::PrepareTriples("r@x.net", "198.51.100.2", "user@example.org", "", "MX7.mail.provider.com");
+    std::string a =
+        CGreylist::PrepareTriples("r@x.net", "198.51.100.1", "prvs=1234=user@example.org", "", "mx1.mail.provider.com");
+    std::string b =
+        CGreylist::PrepareTriples("r@x.net", "198.51.100.2", "user@example.org", "", "MX7.mail.provider.com");
     EXPECT_EQ(a.substr(0, a.find('\x02')), "mail.provider.com");
     EXPECT_EQ(b.substr(b.find('\x02')), a.substr(a.find('\x02'))) << "the BATV tag is removed";
     EXPECT_EQ(CGreylist::PrepareTriples("r@x.net", "198.51.100.1", "", "<>", "noreverse"),
-              "198.51.100.1\x02<>\x02r@x.net") << "empty sender: the substitute; no parent domain: the address";
+              "198.51.100.1\x02<>\x02r@x.net")
+        << "empty sender: the substitute; no parent domain: the address";
     std::string two = CGreylist::PrepareTriples("a@x.net  b@x.net", "192.0.2.1", "s@y.org", "", "");
     ASSERT_NE(two.find('\x03'), std::string::npos);
     std::string second = two.substr(two.find('\x03') + 1);

@@ -14,7 +14,9 @@ namespace checks {
 
 namespace {
 
-std::string Lower(std::string_view s) { return common::String(s).MakeLower().str(); }
+std::string Lower(std::string_view s) {
+    return common::String(s).MakeLower().str();
+}
 
 std::vector<std::string> Words(std::string_view text) {
     std::vector<std::string> out;
@@ -47,7 +49,9 @@ void CIpInferno::Add(std::string_view ip, int32_t expiry) {
     table_.Insert(ip, std::to_string(expiry));  // an address already listed keeps its first expiry
 }
 
-int CIpInferno::Contains(std::string_view ip) { return !ip.empty() && table_.Find(ip) >= 0 ? 1 : 0; }
+int CIpInferno::Contains(std::string_view ip) {
+    return !ip.empty() && table_.Find(ip) >= 0 ? 1 : 0;
+}
 
 int CIpInferno::Hygiene(int64_t now) {
     int expired = table_.DeleteIf([now](const store::DbRecord& r) {

@@ -35,10 +35,12 @@ TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
             if (d.DNS_Resolve("mail.example.org") != "192.0.2.1") return 1 / 0;
             if (d.DNS_TXT("none.example.org") != "") return 1 / 0;
             return 0;
-        })cs"), "ok");
+        })cs"),
+              "ok");
     CDns::SetGlobal(nullptr);
     EXPECT_EQ(RunText(R"cs(#import(class, CS_Dns)
-        int main() { CS_Dns d = new CS_Dns(); if (d.DNS_MX("example.org") != "") return 1 / 0; return 0; })cs"), "ok")
+        int main() { CS_Dns d = new CS_Dns(); if (d.DNS_MX("example.org") != "") return 1 / 0; return 0; })cs"),
+              "ok")
         << "without an engine a lookup finds nothing";
 }
 
@@ -61,7 +63,8 @@ TEST(ScriptClassesTest, StatisticsAndNetInfoFillHashArrays) {
             n.BuildNetInfo(a);
             if (a.GetS("127.0.0.1") != "255.0.0.0") return 1 / 0;
             return 0;
-        })cs"), "ok");
+        })cs"),
+              "ok");
 }
 
 }  // namespace

@@ -96,7 +96,9 @@ float CombineStat(float old, float value, int mode) {
 CStatitiche_Day::CStatitiche_Day(std::string app_path, TimeSource now)
     : app_path_(std::move(app_path)), now_(now ? now : &common::NowSeconds) {}
 
-int64_t CStatitiche_Day::Now() const { return now_(); }
+int64_t CStatitiche_Day::Now() const {
+    return now_();
+}
 
 std::string CStatitiche_Day::DayName(int64_t when) {
     std::tm t = common::LocalTime(when);

@@ -66,11 +66,11 @@ private:
     mutable std::mutex mu_;
     std::string app_path_;
     TimeSource now_;
-    std::vector<StatCounter> counters_;                // guarded by mu_
-    std::unordered_map<std::string, size_t> index_;    // guarded by mu_
-    uint32_t time_ = 0;                                // guarded by mu_
-    std::string day_;                                  // guarded by mu_
-    std::string path_;                                 // guarded by mu_; Load/Save's file
+    std::vector<StatCounter> counters_;              // guarded by mu_
+    std::unordered_map<std::string, size_t> index_;  // guarded by mu_
+    uint32_t time_ = 0;                              // guarded by mu_
+    std::string day_;                                // guarded by mu_
+    std::string path_;                               // guarded by mu_; Load/Save's file
 };
 
 }  // namespace checks

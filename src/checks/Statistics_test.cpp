@@ -11,7 +11,9 @@ namespace checks {
 namespace {
 
 int64_t g_now = 0;
-int64_t Now() { return g_now; }
+int64_t Now() {
+    return g_now;
+}
 
 // Local noon of a day, so the date does not depend on the time zone.
 int64_t Noon(int year, int month, int day) {

@@ -19,7 +19,9 @@ int32_t ProcessMillis();
 int64_t SteadyMillis();
 
 // Seconds since 1970.
-inline int64_t NowSeconds() { return static_cast<int64_t>(::time(nullptr)); }
+inline int64_t NowSeconds() {
+    return static_cast<int64_t>(::time(nullptr));
+}
 
 // Local calendar time of `t`, thread-safe.
 std::tm LocalTime(int64_t t);

@@ -183,14 +183,18 @@ RegexHandle RegexHandle::Compile(std::string_view pattern, int options) {
     return h;
 }
 
-bool RegexHandle::ok() const { return c_ && c_->code; }
+bool RegexHandle::ok() const {
+    return c_ && c_->code;
+}
 
 const std::string& RegexHandle::error() const {
     static const std::string kNone = "no pattern";
     return c_ ? c_->error : kNone;
 }
 
-bool RegexHandle::Test(std::string_view subject) const { return ok() && RunMatch(*c_, subject, 0, nullptr) > 0; }
+bool RegexHandle::Test(std::string_view subject) const {
+    return ok() && RunMatch(*c_, subject, 0, nullptr) > 0;
+}
 
 RegexMatch RegexHandle::Search(std::string_view subject, size_t start) const {
     return SearchCompiled(c_, subject, start);
@@ -201,14 +205,13 @@ bool RegexTest(std::string_view pattern, int options, std::string_view subject) 
     return c->code && RunMatch(*c, subject, 0, nullptr) > 0;
 }
 
-int RegexReplace(std::string_view pattern, int options, std::string& subject, std::string_view replacement,
-                 bool all) {
+int RegexReplace(std::string_view pattern, int options, std::string& subject, std::string_view replacement, bool all) {
     CompiledPtr c = TheCache().Get(pattern, options);
     if (!c->code) return -1;
     std::string out;
     int count = 0;
-    size_t pos = 0;      // copied up to here
-    size_t search = 0;   // next match attempt
+    size_t pos = 0;     // copied up to here
+    size_t search = 0;  // next match attempt
     RegexMatch m;
     while (search <= subject.size() && RunMatch(*c, subject, search, &m) > 0) {
         size_t begin = static_cast<size_t>(m.offset[0]);
@@ -235,7 +238,11 @@ std::string RegexCheck(std::string_view pattern, int options) {
     return TheCache().Get(pattern, options)->error;
 }
 
-size_t RegexCacheSize() { return TheCache().Size(); }
-void RegexCacheClear() { TheCache().Clear(); }
+size_t RegexCacheSize() {
+    return TheCache().Size();
+}
+void RegexCacheClear() {
+    TheCache().Clear();
+}
 
 }  // namespace common

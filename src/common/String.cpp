@@ -8,8 +8,12 @@ namespace common {
 
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+char AsciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 }  // namespace
 
@@ -19,9 +23,13 @@ String::String(char c) {
     if (c != '\0') buf_.assign(1, c);
 }
 
-String::String(int value) { buf_ = std::to_string(value); }
+String::String(int value) {
+    buf_ = std::to_string(value);
+}
 
-String::String(float value) { Format("%g", static_cast<double>(value)); }
+String::String(float value) {
+    Format("%g", static_cast<double>(value));
+}
 
 String& String::operator=(const char* text) {
     buf_.assign(text ? text : "");

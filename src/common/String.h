@@ -102,8 +102,10 @@ public:
     void Clear();
 
 private:
-    void CutAtZero();   // drops binary content, keeping the text part
-    void ToText() { if (binary_length_ > 0) CutAtZero(); }
+    void CutAtZero();  // drops binary content, keeping the text part
+    void ToText() {
+        if (binary_length_ > 0) CutAtZero();
+    }
 
     std::string buf_;
     int binary_length_ = 0;

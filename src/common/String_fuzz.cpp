@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     common::String t = s;
     t.Trim();
     size_t first = text.find_first_not_of(' ');
-    std::string want_trim = first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
+    std::string want_trim =
+        first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
     if (t.View() != want_trim) std::abort();
     return 0;
 }

@@ -168,7 +168,9 @@ StringList SplitDefault(std::string_view def) {
     return out;
 }
 
-std::string ListKey(const char* stem, int index) { return std::string(stem) + "_" + std::to_string(index); }
+std::string ListKey(const char* stem, int index) {
+    return std::string(stem) + "_" + std::to_string(index);
+}
 
 std::string_view WithoutCrLf(std::string_view v) {
     if (v.size() >= 2 && v.substr(v.size() - 2) == "\r\n") v.remove_suffix(2);
@@ -188,10 +190,16 @@ CKernelConfig* g_config = nullptr;
 
 }  // namespace
 
-CKernelConfig::CKernelConfig(std::string app_dir) : app_dir_(std::move(app_dir)) { ApplyDefaults(); }
+CKernelConfig::CKernelConfig(std::string app_dir) : app_dir_(std::move(app_dir)) {
+    ApplyDefaults();
+}
 
-CKernelConfig* CKernelConfig::Global() { return g_config; }
-void CKernelConfig::SetGlobal(CKernelConfig* config) { g_config = config; }
+CKernelConfig* CKernelConfig::Global() {
+    return g_config;
+}
+void CKernelConfig::SetGlobal(CKernelConfig* config) {
+    g_config = config;
+}
 
 std::string CKernelConfig::BaseDir() const {
     return app_path.IsEmpty() ? app_dir_ : std::string(app_path.View());
@@ -212,13 +220,17 @@ void CKernelConfig::ApplyDefaults() {
         std::visit(
             [&](auto member) {
                 using T = std::remove_reference_t<decltype(this->*member)>;
-                if constexpr (std::is_same_v<T, int>) this->*member = std::atoi(k.def);
-                else if constexpr (std::is_same_v<T, bool>) this->*member = std::atoi(k.def) != 0;
-                else if constexpr (std::is_same_v<T, float>) this->*member = std::strtof(k.def, nullptr);
+                if constexpr (std::is_same_v<T, int>)
+                    this->*member = std::atoi(k.def);
+                else if constexpr (std::is_same_v<T, bool>)
+                    this->*member = std::atoi(k.def) != 0;
+                else if constexpr (std::is_same_v<T, float>)
+                    this->*member = std::strtof(k.def, nullptr);
                 else if constexpr (std::is_same_v<T, String>) {
                     this->*member = k.def;
                     if (k.flags & kReply) (this->*member).Append("\r\n");
-                } else this->*member = SplitDefault(k.def);
+                } else
+                    this->*member = SplitDefault(k.def);
             },
             k.field);
     }

@@ -182,7 +182,7 @@ private:
     std::string file_;
     std::string baseline_;  // RenderLocked() at the last load or save
     std::string on_disk_;   // the file's bytes then
-    std::mutex busy_;  // load and save exclude each other
+    std::mutex busy_;       // load and save exclude each other
 };
 
 }  // namespace config

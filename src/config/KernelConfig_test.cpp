@@ -31,8 +31,7 @@ TEST_F(KernelConfigTest, MissingFileGivesEveryDefault) {
     auto c = Load();
     ASSERT_EQ(c->dnsbl_zones.size(), 4u);
     const char* weights[] = {"|1.450", "|1.450", "|4.850", "|4.500"};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_NE(c->dnsbl_zones[i].Find(weights[i]), -1) << c->dnsbl_zones[i].str();
+    for (int i = 0; i < 4; ++i) EXPECT_NE(c->dnsbl_zones[i].Find(weights[i]), -1) << c->dnsbl_zones[i].str();
     ASSERT_EQ(c->dns_nameservers.size(), 1u);
     EXPECT_EQ(c->dns_nameservers[0], "127.0.0.1");
     ASSERT_EQ(c->grey_wip.size(), 1u);
@@ -52,9 +51,10 @@ TEST_F(KernelConfigTest, MissingFileGivesEveryDefault) {
 }
 
 TEST_F(KernelConfigTest, ListsStopAtTheFirstGapExceptTheFourResolvers) {
-    WriteIni("[DNS]\r\nnameserver_0=\r\nnameserver_1=10.0.0.53\r\nnameserver_3=10.0.0.54\r\n"
-             "[DNSBL]\r\nnameserver_0=\r\nnameserver_1=list.example|2.0\r\n"
-             "[FIREWALL]\r\nrelayip_0=10.1.1.1\r\nrelayip_1=10.1.1.2\r\nrelayip_3=10.1.1.4\r\n");
+    WriteIni(
+        "[DNS]\r\nnameserver_0=\r\nnameserver_1=10.0.0.53\r\nnameserver_3=10.0.0.54\r\n"
+        "[DNSBL]\r\nnameserver_0=\r\nnameserver_1=list.example|2.0\r\n"
+        "[FIREWALL]\r\nrelayip_0=10.1.1.1\r\nrelayip_1=10.1.1.2\r\nrelayip_3=10.1.1.4\r\n");
     auto c = Load();
     ASSERT_EQ(c->dns_nameservers.size(), 2u);
     EXPECT_EQ(c->dns_nameservers[0], "10.0.0.53");
@@ -113,19 +113,20 @@ TEST_F(KernelConfigTest, WriteBackKeepsTheOperatorsEdits) {
 }
 
 TEST_F(KernelConfigTest, SaveWritesEveryKeyButAppPathAndRoundTrips) {
-    WriteIni("[CONFIG]\r\napp_path=\r\nloglevel=3\r\nscore_for_spam=6.5\r\nunknown=kept\r\n"
-             "[RFC]\r\nrfc554=554 no %s\r\n");
+    WriteIni(
+        "[CONFIG]\r\napp_path=\r\nloglevel=3\r\nscore_for_spam=6.5\r\nunknown=kept\r\n"
+        "[RFC]\r\nrfc554=554 no %s\r\n");
     auto c = Load();
     EXPECT_EQ(c->loglevel, 3);
     EXPECT_EQ(c->rfc554, "554 no %s\r\n");
     ASSERT_TRUE(c->SaveConfig());
     std::string text = ReadIni();
-    EXPECT_NE(text.find("rfc554=554 no %s\r\n[") , std::string::npos) << "templates are saved without their CR LF";
+    EXPECT_NE(text.find("rfc554=554 no %s\r\n["), std::string::npos) << "templates are saved without their CR LF";
     EXPECT_NE(text.find("unknown=kept"), std::string::npos) << "keys of the operator's own survive a save";
     EXPECT_NE(text.find("score_for_spam=6.500000\r\n"), std::string::npos);
-    for (const char* key : {"listen_ip=", "nameserver_0=127.0.0.1", "maxreplies=4",
-                            "relayip_0", "cs_0=1|core.cs", "x_morvane_spam=X-MORVANE-Spam: YES", "superuser=root",
-                            "adapter_ip=", "num_server=5", "spf_max_recursion=30", "cmy_timeout=400"}) {
+    for (const char* key : {"listen_ip=", "nameserver_0=127.0.0.1", "maxreplies=4", "relayip_0", "cs_0=1|core.cs",
+                            "x_morvane_spam=X-MORVANE-Spam: YES", "superuser=root", "adapter_ip=", "num_server=5",
+                            "spf_max_recursion=30", "cmy_timeout=400"}) {
         bool want_present = std::string(key) != "relayip_0";
         EXPECT_EQ(text.find(key) != std::string::npos, want_present) << key;
     }

@@ -9,11 +9,11 @@
 #include "checks/DnsBL.h"
 #include "checks/Reputation.h"
 #include "common/String.h"
+#include "config/KernelConfig.h"
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
-#include "config/KernelConfig.h"
 
 namespace core {
 
@@ -32,7 +32,8 @@ bool Missing(const char* s) {
 std::string FileStamp(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::string();
-    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" + std::to_string(st.st_size);
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
+           std::to_string(st.st_size);
 }
 
 std::string ScriptFile(const common::String& entry) {

@@ -11,8 +11,8 @@
 // network) answer with their neutral values until they exist.
 #include <cstdint>
 #include <initializer_list>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,7 +82,7 @@ private:
     std::vector<std::unique_ptr<AntispamScriptSlot>> scripts_;
     std::vector<std::string> paths_;  // what scripts_ was built for
     int count_ = -1;
-    std::set<std::string> globals_;  // registered names
+    std::set<std::string> globals_;                             // registered names
     std::vector<std::pair<std::string, std::string>> changed_;  // this call's changes, in order
 };
 

@@ -112,8 +112,11 @@ TEST_F(DnsIntegration, CoreRefusesABlockListedClient) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ::close(fd);
-    EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "554 5.7.7 IP in the DNSBL " +
-              std::string(reply.find("bl1.test bl3.test") != std::string::npos ? "bl1.test bl3.test" : "bl3.test bl1.test") + " ");
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")),
+              "554 5.7.7 IP in the DNSBL " +
+                  std::string(reply.find("bl1.test bl3.test") != std::string::npos ? "bl1.test bl3.test"
+                                                                                   : "bl3.test bl1.test") +
+                  " ");
     EXPECT_EQ(core.Statistics()->Value("f6_reject-dnsbl").value_or(0), 1.0f);
 }
 

@@ -12,16 +12,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <set>
-#include <mutex>
 #include <deque>
+#include <mutex>
+#include <set>
 
 #include "checks/Dns.h"
 #include "common/Clock.h"
 #include "common/String.h"
+#include "config/KernelConfig.h"
 #include "core/MorvaneCore.h"
 #include "core/SmtpText.h"
-#include "config/KernelConfig.h"
 
 namespace core {
 
@@ -494,20 +494,11 @@ void CLauchAntispam::HandleCommand() {
             mail_from_ = c.arg;
             host_->Event("OnMailFrom", "string", {c.arg.c_str()});
             break;
-        case smtp::CommandKind::RcptTo:
-            host_->Event("OnRcptTo", "string", {c.arg.c_str()});
-            break;
-        case smtp::CommandKind::RcptToError:
-            host_->Event("OnRcptToError", "string", {c.arg.c_str()});
-            break;
-        case smtp::CommandKind::Noop:
-            host_->Event("OnCommandNOOP");
-            break;
-        case smtp::CommandKind::Rset:
-            host_->Event("OnCommandRSET");
-            break;
-        case smtp::CommandKind::None:
-            break;
+        case smtp::CommandKind::RcptTo: host_->Event("OnRcptTo", "string", {c.arg.c_str()}); break;
+        case smtp::CommandKind::RcptToError: host_->Event("OnRcptToError", "string", {c.arg.c_str()}); break;
+        case smtp::CommandKind::Noop: host_->Event("OnCommandNOOP"); break;
+        case smtp::CommandKind::Rset: host_->Event("OnCommandRSET"); break;
+        case smtp::CommandKind::None: break;
     }
     if (ending_) return;
     std::optional<smtp::DataCommand> d = smtp::RecognizeData(line);
@@ -776,8 +767,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
     reply = smtp::EditReply(std::move(reply), &ext_insert_, &ext_drop_);
     std::string removed;
     reply = smtp::RemoveExtensions(std::move(reply), &removed);
-    if (!removed.empty())
-        Log(2, "EHLO reply without " + removed + ": not available through the relay", kRun, "SYS");
+    if (!removed.empty()) Log(2, "EHLO reply without " + removed + ": not available through the relay", kRun, "SYS");
     std::string to_client;
     size_t start = 0;
     while (start < reply.size()) {

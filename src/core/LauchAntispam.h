@@ -25,10 +25,10 @@
 #include "core/AntispamScript.h"
 #include "core/MtaList.h"
 #include "core/SmtpText.h"
-#include "platform/SocketComm.h"
+#include "log/LogQueue.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/MyThread.h"
-#include "log/LogQueue.h"
+#include "platform/SocketComm.h"
 
 namespace config {
 class CKernelConfig;
@@ -81,8 +81,7 @@ public:
 
     // Main thread: gives the session a connection. False when it is busy or not idle.
     // `counted`: the address is registered in the per-address session counter already.
-    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings,
-                 bool counted = false);
+    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings, bool counted = false);
     // Pooled sessions compile their scripts (and run "OnDestroyThis" once) before any client.
     void Prepare(std::shared_ptr<const SessionSettings> settings);
     bool Busy() const { return busy_.load(); }
@@ -205,11 +204,11 @@ private:
     std::atomic<bool> busy_{false};
     std::atomic<bool> idle_{false};
     std::atomic<int32_t> idle_since_{0};
-    bool prepare_ = false;                             // guarded by job_mu_
-    bool quit_ = false;                                // guarded by job_mu_
+    bool prepare_ = false;  // guarded by job_mu_
+    bool quit_ = false;     // guarded by job_mu_
     std::atomic<bool> stopping_{false};
     std::mutex script_mu_;
-    script::Interpreter* running_script_ = nullptr;  // guarded by script_mu_
+    script::Interpreter* running_script_ = nullptr;    // guarded by script_mu_
     std::shared_ptr<const SessionSettings> settings_;  // set with the job
 
     // Per connection; the session thread only.

@@ -67,7 +67,9 @@ struct World {
     std::shared_ptr<const core::SessionSettings> settings;
 };
 
-[[noreturn]] void Fault() { std::abort(); }
+[[noreturn]] void Fault() {
+    std::abort();
+}
 
 // A strict RFC 5321 server reading what the session sent it, segment by segment.
 class ModelMta {
@@ -83,7 +85,7 @@ public:
             if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) Fault();
             const std::string upper = Upper(line);
             if (upper.rfind("STARTTLS", 0) == 0 || upper.rfind("BDAT", 0) == 0) Fault();
-            due_.push_back(upper.rfind("EHLO", 0) == 0 ? Due::Ehlo
+            due_.push_back(upper.rfind("EHLO", 0) == 0   ? Due::Ehlo
                            : upper.rfind("DATA", 0) == 0 ? Due::Data
                                                          : Due::Command);
             return;
@@ -120,10 +122,8 @@ public:
                 line_.clear();
                 last_ = '\n';
                 return "354 go ahead\r\n";
-            case Due::Message:
-                return pick & 1 ? "451 try later\r\n" : "250 queued\r\n";
-            case Due::Command:
-                break;
+            case Due::Message: return pick & 1 ? "451 try later\r\n" : "250 queued\r\n";
+            case Due::Command: break;
         }
         static const char* const kReplies[] = {"250 ok\r\n", "550 no such user\r\n", "500 what\r\n",
                                                "250-multi\r\n250 line\r\n", "421 closing\r\n"};

@@ -12,7 +12,9 @@
 namespace core {
 namespace {
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
 
 // A session on a core of its own, with the given core script; no listener, no network.
 class SessionTest : public ::testing::Test {
@@ -161,7 +163,8 @@ TEST_F(SessionTest, RefusedBdatChunksAreReadAndDroppedNeverTakenAsCommands) {
     Start(kPass);
     probe_->Client("BDAT 22\r\nMAIL FROM:<e@x.test>\r\nBDAT 12 LAST\r\nRSET\r\nRSET\r\nNOOP\r\n");
     probe_->Mta("554 no valid recipients\r\n");
-    EXPECT_EQ(probe_->to_client, "220 mta ready\r\n554 no valid recipients\r\n503 5.5.1 Earlier chunk failed, send RSET\r\n");
+    EXPECT_EQ(probe_->to_client,
+              "220 mta ready\r\n554 no valid recipients\r\n503 5.5.1 Earlier chunk failed, send RSET\r\n");
     EXPECT_EQ(probe_->to_mta, "DATA\r\nNOOP\r\n");
     TearDown();
     // The policy refuses the transaction itself (greylisting): the declared bytes are dropped.
@@ -194,8 +197,9 @@ TEST_F(SessionTest, NextCommandWaitsForTheLastLineOfAReply) {
 }
 
 TEST_F(SessionTest, ScriptEditsTheEhloReply) {
-    Start("int OnHelo(string h, string w) { k.InjectionExtensionMTA(\"250-X-MORVANE\\r\\n\");"
-          " k.DropExtensionMTA(\"250-pipelining\\r\"); return 0; }\n");
+    Start(
+        "int OnHelo(string h, string w) { k.InjectionExtensionMTA(\"250-X-MORVANE\\r\\n\");"
+        " k.DropExtensionMTA(\"250-pipelining\\r\"); return 0; }\n");
     Command("EHLO a.test\r\n", "250-mta\r\n250-PIPELINING\r\n250 HELP\r\n");
     EXPECT_EQ(probe_->to_client, "220 mta ready\r\n250-mta\r\n250-X-MORVANE\r\n250 HELP\r\n");
 }
@@ -231,9 +235,10 @@ TEST_F(SessionTest, LineWithoutEndIsRefusedAndCommandsPauseTheReader) {
 }
 
 TEST_F(SessionTest, LargeMessageIsAnalysedAtTheHoldLimitAndRewritten) {
-    Start("int OnDoneAntispamFilter() { k.ModifyHeaderSubject(\"[T]\"); k.WriteHeaderMessage(\"X-A: 1\");"
-          " if (k.GetEmailLen() != 30720) k.SendToClient(\"bad length\\r\\n\"); return 0; }\n",
-          4096);
+    Start(
+        "int OnDoneAntispamFilter() { k.ModifyHeaderSubject(\"[T]\"); k.WriteHeaderMessage(\"X-A: 1\");"
+        " if (k.GetEmailLen() != 30720) k.SendToClient(\"bad length\\r\\n\"); return 0; }\n",
+        4096);
     Command("DATA\r\n", "354 go\r\n");
     std::string body;
     while (body.size() < 100000) body += "line of the body\r\n";
@@ -246,9 +251,10 @@ TEST_F(SessionTest, LargeMessageIsAnalysedAtTheHoldLimitAndRewritten) {
 // The header line goes into the header even when its end is not held, and no rewrite reaches
 // the body once the header has gone to the MTA.
 TEST_F(SessionTest, HeaderRewritesNeverCorruptTheMessage) {
-    Start("int OnDoneAntispamFilter() { k.WriteHeaderMessage(\"X-A: 1\"); k.ModifyHeaderSubject(\"[T]\"); return 0; }\n"
-          "int OnAllDataMessage(string d, int end) { k.WriteHeaderMessage(\"X-P: 1\"); return 0; }\n",
-          4096);
+    Start(
+        "int OnDoneAntispamFilter() { k.WriteHeaderMessage(\"X-A: 1\"); k.ModifyHeaderSubject(\"[T]\"); return 0; }\n"
+        "int OnAllDataMessage(string d, int end) { k.WriteHeaderMessage(\"X-P: 1\"); return 0; }\n",
+        4096);
     Command("DATA\r\n", "354 go\r\n");
     std::string header;
     for (int i = 0; header.size() < 40000; ++i) header += "Received: from hop" + std::to_string(i) + "\r\n";
@@ -308,9 +314,10 @@ TEST_F(SessionTest, ScriptsCompileOnceAndStartAfreshForEachConnection) {
         EXPECT_EQ(session_->Scripts()->Scripts()[0]->in.get(), first) << "not compiled again";
     }
     // Edited: compiled again at the next connection.
-    WriteFile(dir_.File("scripts/core.cs"), "CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n" +
-                                                std::string("int OnHelo(string h, string w) { k.SendToClient(\"250 edited\\r\\n\"); "
-                                                            "k.DropBufferToMTA(); return 0; }\n"));
+    WriteFile(dir_.File("scripts/core.cs"),
+              "CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n" +
+                  std::string("int OnHelo(string h, string w) { k.SendToClient(\"250 edited\\r\\n\"); "
+                              "k.DropBufferToMTA(); return 0; }\n"));
     probe_.reset();
     probe_ = std::make_unique<SessionProbe>(*session_, settings_);
     probe_->Mta("220 mta ready\r\n");
@@ -335,16 +342,21 @@ TEST_F(SessionTest, ScriptsCompileOnceAndStartAfreshForEachConnection) {
 TEST(AntispamScriptHost, EventsOrResultsShareVariablesAndDisableFailingScripts) {
     platform::TestTempDir dir;
     const std::string head = "CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n";
-    WriteFile(dir.File("a.cs"), head + "k.RegisterGlobalVariable(\"color\");\n"
-                                       "int Both() { return 0; }\n"
-                                       "int Set() { k.SetGlobalVariable(\"color\", \"blue\"); k.SetGlobalVariable(\"x\", \"y\"); return 0; }\n"
-                                       "int Lan() { return k.IsLanIp(\"172.20.1.1\") * 8 + k.IsLanIp(\"172.15.1.1\") * 4"
-                                       " + k.IsLanIp(\"172.32.0.1\") * 2 + k.IsLanIp(\"127.0.1.1\"); }\n");
-    WriteFile(dir.File("b.cs"), head + "string got = \"\";\n"
-                                       "int Both() { return 2; }\n"
-                                       "int NotificationGlobalVariable(string n, string v) { got = got + n + \"=\" + v; return 0; }\n"
-                                       "int Got() { return got == \"color=blue\"; }\n"
-                                       "int Fail() { int z = 0; return 1 % z; }\n");
+    WriteFile(
+        dir.File("a.cs"),
+        head +
+            "k.RegisterGlobalVariable(\"color\");\n"
+            "int Both() { return 0; }\n"
+            "int Set() { k.SetGlobalVariable(\"color\", \"blue\"); k.SetGlobalVariable(\"x\", \"y\"); return 0; }\n"
+            "int Lan() { return k.IsLanIp(\"172.20.1.1\") * 8 + k.IsLanIp(\"172.15.1.1\") * 4"
+            " + k.IsLanIp(\"172.32.0.1\") * 2 + k.IsLanIp(\"127.0.1.1\"); }\n");
+    WriteFile(dir.File("b.cs"),
+              head +
+                  "string got = \"\";\n"
+                  "int Both() { return 2; }\n"
+                  "int NotificationGlobalVariable(string n, string v) { got = got + n + \"=\" + v; return 0; }\n"
+                  "int Got() { return got == \"color=blue\"; }\n"
+                  "int Fail() { int z = 0; return 1 % z; }\n");
     WriteFile(dir.File("c.cs"), head + "int Both( { return 4; }\n");
     CS_PROXY_ANTISPAM_INSTANCE host(nullptr);
     host.Register({common::String("1|a.cs"), common::String("1|b.cs"), common::String("1|c.cs")}, dir.File(""), false);

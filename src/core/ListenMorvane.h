@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "core/ConnCounter.h"
-#include "platform/SocketComm.h"
-#include "platform/MyThread.h"
 #include "log/LogQueue.h"
+#include "platform/MyThread.h"
+#include "platform/SocketComm.h"
 
 namespace core {
 
@@ -79,7 +79,7 @@ private:
     int32_t counter_ = 0;                     // guarded by mu_
     std::string refusal_text_;                // guarded by mu_
     // Held open so that a client can still be refused when every other descriptor is taken.
-    int reserve_ = -1;                        // the accept thread only
+    int reserve_ = -1;  // the accept thread only
 };
 
 }  // namespace core

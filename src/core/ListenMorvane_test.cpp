@@ -8,8 +8,8 @@
 
 #include <chrono>
 
-#include "core/TestClient.h"
 #include <thread>
+#include "core/TestClient.h"
 
 namespace core {
 namespace {

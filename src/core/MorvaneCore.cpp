@@ -34,7 +34,10 @@ bool DeferringSessionHost::HandOff(int32_t, CSocketComm* slot, const std::string
 
 CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions,
                            TimeSource now)
-    : config_(config), app_dir_(std::move(app_dir)), now_(now ? now : &common::NowSeconds), sessions_(std::move(sessions)) {
+    : config_(config),
+      app_dir_(std::move(app_dir)),
+      now_(now ? now : &common::NowSeconds),
+      sessions_(std::move(sessions)) {
     const std::string db = app_dir_ + "/db/";
     platform::MakeDirs(db);
     auto start = [this](const char* line) { AddLog(3, line, kSrc, kCtor, "SYS", 0); };
@@ -62,8 +65,9 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
     for (store::CDB_RAM* t : {&inferno_->Table(), &helo_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table()})
         if (t->LostOnLoad() > 0)
-            AddLog(1, common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
-                                         t->Path().c_str(), t->LostOnLoad()),
+            AddLog(1,
+                   common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
+                                      t->Path().c_str(), t->LostOnLoad()),
                    kSrc, kCtor, "SYS", 0);
     if (!sessions_) sessions_ = std::make_unique<DeferringSessionHost>(config_);
     stats_->AddItem("f1n_restart_service", 1, 0, static_cast<float>(Now()), 3);
@@ -100,8 +104,10 @@ void CMorvaneCore::ReloadConfig() {
     }
     dns_->timeout_ms = c.dns_timeout_millisecond;
     log(4, common::FormatText("Load configuration dns UDP timeout:%d", c.dns_timeout_millisecond));
-    dns_->Cache().SetAge(static_cast<uint32_t>(c.dns_delete_old_record_type), static_cast<uint32_t>(c.dns_delete_old_record_time));
-    log(4, common::FormatText("Load configuration dns time old record :%d x %d", c.dns_delete_old_record_time, c.dns_delete_old_record_type));
+    dns_->Cache().SetAge(static_cast<uint32_t>(c.dns_delete_old_record_type),
+                         static_cast<uint32_t>(c.dns_delete_old_record_time));
+    log(4, common::FormatText("Load configuration dns time old record :%d x %d", c.dns_delete_old_record_time,
+                              c.dns_delete_old_record_type));
     // 2. Block lists.
     dnsbl_->ClearZones();
     for (const common::String& z : c.dnsbl_zones) {
@@ -117,7 +123,7 @@ void CMorvaneCore::ReloadConfig() {
     dnsbl_->Cache().SetAge(static_cast<uint32_t>(c.dnsbl_delete_old_record_type),
                            static_cast<uint32_t>(c.dnsbl_delete_old_record_time));
     log(4, common::FormatText("Load configuration dnsbl time old record :%d x %d", c.dnsbl_delete_old_record_time,
-               c.dnsbl_delete_old_record_type));
+                              c.dnsbl_delete_old_record_type));
     dnsbl_->maxhit = c.maxhit;
     log(4, common::FormatText("Load configuration dnsbl maxhit :%d", c.maxhit));
     dnsbl_->maxreplies = c.maxreplies;
@@ -139,8 +145,10 @@ void CMorvaneCore::ReloadConfig() {
     bool relisten = false;
     if (ip != listen_ip_ || port != listen_port_ || c.n_max_listen != pool_size_) {
         if (listener_->Listening())
-            AddLog(1, common::FormatText("Stop MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
-                          pool_size_), kSrc, kReload, "DEBUG", 0);
+            AddLog(1,
+                   common::FormatText("Stop MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
+                                      listen_port_.c_str(), pool_size_),
+                   kSrc, kReload, "DEBUG", 0);
         listen_ip_ = ip;
         listen_port_ = port;
         pool_size_ = c.n_max_listen;
@@ -163,16 +171,22 @@ void CMorvaneCore::ReloadConfig() {
         bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
         listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
         if (listening && listener_->Start()) {
-            AddLog(1, common::FormatText("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(), listen_port_.c_str(),
-                          pool_size_), kSrc, kReload, "DEBUG", 0);
+            AddLog(1,
+                   common::FormatText("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
+                                      listen_port_.c_str(), pool_size_),
+                   kSrc, kReload, "DEBUG", 0);
         } else {
-            AddLog(1, common::FormatText("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
-                          listen_port_.c_str(), pool_size_), kSrc, kReload, "DEBUG", 0);
+            AddLog(1,
+                   common::FormatText("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
+                                      listen_port_.c_str(), pool_size_),
+                   kSrc, kReload, "DEBUG", 0);
         }
     }
 }
 
-void CMorvaneCore::Count(const std::string& name, int type) { stats_->AddItem(name, type, 0, 1.0f, 1); }
+void CMorvaneCore::Count(const std::string& name, int type) {
+    stats_->AddItem(name, type, 0, 1.0f, 1);
+}
 
 void CMorvaneCore::Refuse(Admission& a, const std::string& reply) {
     Uncount(a);
@@ -233,8 +247,8 @@ void CMorvaneCore::Admit(Admission a) {
 
 void CMorvaneCore::Decide(Admission& a) {
     if (a.result.hits >= config_.maxhit && !a.result.text.empty()) {
-        AddLog(1, "-COMPILED- Drop connection DNSBL IP: " + a.ip + " LIST: " + a.result.text, kSrc, "CMorvaneCore::Step",
-               "SYS", a.id);
+        AddLog(1, "-COMPILED- Drop connection DNSBL IP: " + a.ip + " LIST: " + a.result.text, kSrc,
+               "CMorvaneCore::Step", "SYS", a.id);
         size_t start = 0;
         while (start < a.result.text.size()) {
             size_t end = a.result.text.find(' ', start);
@@ -382,8 +396,10 @@ void CMorvaneCore::Stop() {
     StopWorkers();
     // Threads are never killed here, so a held engine lock means a thread still runs in it.
     for (const store::CEngineLock* lock : {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock()})
-        if (lock->IsHeld()) AddLog(1, "An engine is still in use by a thread that did not stop", kSrc, "CMorvaneCore::Stop", "SYS", 0);
-    for (const char* line : {"Stop SENDER server", "Stop PROXY ENGINE", "Stop BAYES ENGINE", "Stop DNSBL server", "Stop DNS server"})
+        if (lock->IsHeld())
+            AddLog(1, "An engine is still in use by a thread that did not stop", kSrc, "CMorvaneCore::Stop", "SYS", 0);
+    for (const char* line :
+         {"Stop SENDER server", "Stop PROXY ENGINE", "Stop BAYES ENGINE", "Stop DNSBL server", "Stop DNS server"})
         AddLog(3, line, kSrc, "MorvaneAntispamkrn::core", "SYS", 0);
 }
 

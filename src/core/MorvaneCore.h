@@ -29,10 +29,10 @@
 #include "checks/Greylist.h"
 #include "checks/Reputation.h"
 #include "checks/Statistics.h"
-#include "core/ListenMorvane.h"
-#include "core/MtaList.h"
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
+#include "core/ListenMorvane.h"
+#include "core/MtaList.h"
 
 namespace core {
 

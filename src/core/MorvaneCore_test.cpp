@@ -39,7 +39,9 @@ public:
 };
 
 int64_t g_now = 1'700'000'000;
-int64_t Now() { return g_now; }
+int64_t Now() {
+    return g_now;
+}
 
 class CoreTest : public ::testing::Test {
 protected:

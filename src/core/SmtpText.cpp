@@ -1,8 +1,8 @@
 #include "core/SmtpText.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cstring>
-#include <strings.h>
 #include <vector>
 
 #include "common/Regex.h"
@@ -77,8 +77,10 @@ Command RecognizeCommand(std::string_view raw, bool relay) {
         }
         return c;
     }
-    if (common::RegexTest("^ *NOOP", kCaseless, line)) c.kind = CommandKind::Noop;
-    else if (common::RegexTest("^ *RSET", kCaseless, line)) c.kind = CommandKind::Rset;
+    if (common::RegexTest("^ *NOOP", kCaseless, line))
+        c.kind = CommandKind::Noop;
+    else if (common::RegexTest("^ *RSET", kCaseless, line))
+        c.kind = CommandKind::Rset;
     return c;
 }
 
@@ -87,7 +89,8 @@ std::optional<DataCommand> RecognizeData(std::string_view line) {
     if (common::RegexTest("^[ \\t]*BDAT", kCaseless, line)) {
         DataCommand d;
         d.bdat = true;
-        common::RegexMatch m = common::RegexSearch("^[ \\t]*BDAT[ \\t]+(\\d{1,15})(?:[ \\t]+(LAST))?[ \\t]*$", kCaseless, line);
+        common::RegexMatch m =
+            common::RegexSearch("^[ \\t]*BDAT[ \\t]+(\\d{1,15})(?:[ \\t]+(LAST))?[ \\t]*$", kCaseless, line);
         if (!m.matched()) {
             d.valid = false;
             return d;
@@ -192,21 +195,20 @@ size_t DataNormalizer::Feed(std::string_view in, std::string* out) {
 void DataNormalizer::Finish(std::string* out) {
     switch (state_) {
         case State::InLine:
-        case State::Cr:
-            out->append("\r\n");
-            break;
+        case State::Cr: out->append("\r\n"); break;
         case State::Dot:
         case State::DotCr:  // not reached in BDAT: its dots are written at once
             out->append("..\r\n");
             break;
-        case State::LineStart:
-            break;
+        case State::LineStart: break;
     }
     out->append(".\r\n");
     Reset(kind_);
 }
 
-bool IsFinalLine(std::string_view line) { return line.size() < 4 || line[3] != '-'; }
+bool IsFinalLine(std::string_view line) {
+    return line.size() < 4 || line[3] != '-';
+}
 
 namespace {
 
@@ -287,8 +289,12 @@ std::string EditReply(std::string reply, std::string* insert, std::string* drop)
     return reply;
 }
 
-bool IsCountedError(std::string_view line) { return common::RegexTest("^50[0-9]", 0, line); }
-bool IsAuthenticated(std::string_view line) { return common::RegexTest("^235", 0, line); }
+bool IsCountedError(std::string_view line) {
+    return common::RegexTest("^50[0-9]", 0, line);
+}
+bool IsAuthenticated(std::string_view line) {
+    return common::RegexTest("^235", 0, line);
+}
 
 namespace {
 

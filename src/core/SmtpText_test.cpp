@@ -135,7 +135,8 @@ TEST(SmtpTextTest, ExtensionsTheRelayCannotCarryAreRemoved) {
     EXPECT_EQ(RemoveExtensions("250 ok\r\n250-mx\r\n250 STARTTLS\r\n", nullptr), "250 ok\r\n250 mx\r\n")
         << "replies of pipelined commands are edited one by one";
     EXPECT_EQ(RemoveExtensions("214-STARTTLS\r\n214 help\r\n", nullptr), "214-STARTTLS\r\n214 help\r\n");
-    EXPECT_EQ(RemoveExtensions("250-mx\r\n250-STARTTLSX\r\n250 X\r\n", nullptr), "250-mx\r\n250-STARTTLSX\r\n250 X\r\n");
+    EXPECT_EQ(RemoveExtensions("250-mx\r\n250-STARTTLSX\r\n250 X\r\n", nullptr),
+              "250-mx\r\n250-STARTTLSX\r\n250 X\r\n");
     EXPECT_EQ(CompleteReplies("250-a\r\n250 b\r\n250-c\r\n"), 14u);
     EXPECT_EQ(CompleteReplies("250-a\r\n250-b"), 0u);
 }
@@ -163,7 +164,8 @@ TEST(SmtpTextTest, SubjectTagAndHeaderLineStayInTheHeader) {
     EXPECT_EQ(ModifyHeaderSubject("From: a\r\n\r\nSubject: in the body\r\n", "[X]"),
               "Subject: [X]\r\nFrom: a\r\n\r\nSubject: in the body\r\n")
         << "a Subject line of the body is not the message's";
-    EXPECT_EQ(ModifyHeaderSubject("X-Subject: a\r\nSubject: b\r\n\r\n", "[X]"), "X-Subject: a\r\nSubject: [X] b\r\n\r\n");
+    EXPECT_EQ(ModifyHeaderSubject("X-Subject: a\r\nSubject: b\r\n\r\n", "[X]"),
+              "X-Subject: a\r\nSubject: [X] b\r\n\r\n");
     // The header's end is not held (a header longer than the held bytes): only a Subject line
     // among them is changed; none is added, the real one may come later.
     std::string received;

@@ -84,11 +84,13 @@ TEST(CronScriptTest, CodecsHashesAndRegex) {
 }
 
 TEST(CronScriptTest, ExitEndsTheRunAtOnce) {
-    Outcome r = Script("int total; int main() { total = 1; k.Exit(); total = 2; return 5; }\nint after() { return total; }");
+    Outcome r =
+        Script("int total; int main() { total = 1; k.Exit(); total = 2; return 5; }\nint after() { return total; }");
     EXPECT_TRUE(r.ok) << r.diag;
     EXPECT_EQ(r.result, 0);
-    Outcome t = Script("int total; int main() { total = 1; k.Exit(); total = 2; return 5; }\nint after() { main(); return total; }",
-                   "after");
+    Outcome t = Script(
+        "int total; int main() { total = 1; k.Exit(); total = 2; return 5; }\nint after() { main(); return total; }",
+        "after");
     EXPECT_EQ(t.result, 0);
 }
 
@@ -97,7 +99,7 @@ TEST(CronScriptTest, MD5FileReadsInChunks) {
     std::string data(10000, 'z');
     ASSERT_TRUE(dir.Write("data.bin", data));
     Outcome r = Script("int main() { return k.MD5File(\"" + dir.File("data.bin") + "\", 7) == k.MD5File(\"" +
-                   dir.File("data.bin") + "\", 0) && k.MD5File(\"/nonexistent\", 10) == \"\"; }");
+                       dir.File("data.bin") + "\", 0) && k.MD5File(\"/nonexistent\", 10) == \"\"; }");
     EXPECT_EQ(r.result, 1) << r.diag;
 }
 

@@ -10,8 +10,12 @@ namespace {
 std::atomic<int> g_queue_level{4};
 }  // namespace
 
-void SetQueueLevel(int level) { g_queue_level.store(level, std::memory_order_relaxed); }
-bool LogWanted(int level) { return level <= g_queue_level.load(std::memory_order_relaxed); }
+void SetQueueLevel(int level) {
+    g_queue_level.store(level, std::memory_order_relaxed);
+}
+bool LogWanted(int level) {
+    return level <= g_queue_level.load(std::memory_order_relaxed);
+}
 
 void CLogQueue::PushLocked(LogQueueItem item) {
     if (items_.size() >= kMaxItems) {
@@ -23,8 +27,9 @@ void CLogQueue::PushLocked(LogQueueItem item) {
 
 void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file, std::string_view function,
                        std::string_view type, int id_connection) {
-    LogQueueItem item{level, common::String(entry), common::String(file), common::String(function),
-                      common::String(type), id_connection};
+    LogQueueItem item{
+        level,        common::String(entry), common::String(file), common::String(function), common::String(type),
+        id_connection};
     std::scoped_lock lock(mu_);
     PushLocked(std::move(item));
 }

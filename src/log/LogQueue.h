@@ -4,9 +4,9 @@
 // queue (MoveTo) and the main thread drains engine queues into the XML log (DrainTo).
 // Moves always go from a connection or script queue to its engine's queue, never back, so two
 // queue locks are never taken in opposite orders.
+#include <deque>
 #include <mutex>
 #include <string_view>
-#include <deque>
 
 #include "common/String.h"
 
@@ -55,7 +55,7 @@ private:
 
     mutable std::mutex mu_;
     std::deque<LogQueueItem> items_;  // guarded by mu_
-    size_t dropped_ = 0;               // guarded by mu_
+    size_t dropped_ = 0;              // guarded by mu_
 };
 
 }  // namespace logging

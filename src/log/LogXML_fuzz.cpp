@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/KFile.h"
 #include "log/LogXML.h"
+#include "platform/KFile.h"
 
 namespace {
 

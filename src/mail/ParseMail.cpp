@@ -81,7 +81,9 @@ bool CParseMail::LoadMail(const char* text) {
     return true;
 }
 
-void CParseMail::AddStreaming(std::string_view text) { raw_.append(text); }
+void CParseMail::AddStreaming(std::string_view text) {
+    raw_.append(text);
+}
 
 bool CParseMail::LoadFromFile(const char* path) {
     if (!path) return false;
@@ -154,7 +156,8 @@ bool CParseMail::Parse() {
         if (next == std::string::npos) break;
         // The "--" in front of the next boundary is not part of this part.
         int64_t part_len = static_cast<int64_t>(next) - static_cast<int64_t>(len) - static_cast<int64_t>(cur) - 2;
-        std::string_view text = std::string_view(body_).substr(cur + len, static_cast<size_t>(std::max<int64_t>(part_len, 0)));
+        std::string_view text =
+            std::string_view(body_).substr(cur + len, static_cast<size_t>(std::max<int64_t>(part_len, 0)));
         MailPart p = ReadPart(text);
         if (!p.body.empty() && !p.content_type.empty()) parts_.push_back(std::move(p));
         cur = next;

@@ -21,7 +21,9 @@ public:
     std::string GetAttachmentCharset(int32_t index) const { return Field(index, &MailPart::charset); }
     int32_t GetAttachmentCount() const { return static_cast<int32_t>(Parts().size()); }
     // The raw message's length up to its first zero byte.
-    int32_t GetLen() const { return static_cast<int32_t>(Raw().find('\0') == std::string::npos ? Raw().size() : Raw().find('\0')); }
+    int32_t GetLen() const {
+        return static_cast<int32_t>(Raw().find('\0') == std::string::npos ? Raw().size() : Raw().find('\0'));
+    }
 
 private:
     std::string Field(int32_t index, std::string MailPart::*field) const {

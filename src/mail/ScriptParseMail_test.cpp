@@ -23,7 +23,8 @@ TEST(ScriptParseMailTest, ScriptsParseTheirOwnMessages) {
             if (m.GetAttachmentBuffer(5) != "" || m.GetAttachmentBuffer(-1) != "") return 5;
             if (m.GetLen() < 50) return 6;
             return 0;
-        })cs", "t.cs");
+        })cs",
+                                 "t.cs");
     script::RegisterImports(in);
     ASSERT_TRUE(pre && in.LoadByRam(*pre)) << in.CollectDiagnostics();
     EXPECT_EQ(in.Run("main"), 0) << in.CollectDiagnostics();

@@ -39,7 +39,9 @@ int64_t CKFile::Seek(int64_t offset, SeekFrom from) {
     return ::lseek(fd_, offset, whence);
 }
 
-bool CKFile::SetLength(int64_t length) { return fd_ >= 0 && ::ftruncate(fd_, length) == 0; }
+bool CKFile::SetLength(int64_t length) {
+    return fd_ >= 0 && ::ftruncate(fd_, length) == 0;
+}
 
 int64_t CKFile::GetLength() const {
     struct stat st;
@@ -47,7 +49,9 @@ int64_t CKFile::GetLength() const {
     return st.st_size;
 }
 
-int64_t CKFile::GetPosition() const { return fd_ < 0 ? -1 : ::lseek(fd_, 0, SEEK_CUR); }
+int64_t CKFile::GetPosition() const {
+    return fd_ < 0 ? -1 : ::lseek(fd_, 0, SEEK_CUR);
+}
 
 int64_t CKFile::Read(void* buffer, size_t count) {
     if (fd_ < 0) return -1;
@@ -82,10 +86,16 @@ static bool LockOp(int fd, short type, int64_t offset, int64_t count) {
     return fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0;
 }
 
-bool CKFile::LockRange(int64_t offset, int64_t count) { return LockOp(fd_, F_WRLCK, offset, count); }
-bool CKFile::UnlockRange(int64_t offset, int64_t count) { return LockOp(fd_, F_UNLCK, offset, count); }
+bool CKFile::LockRange(int64_t offset, int64_t count) {
+    return LockOp(fd_, F_WRLCK, offset, count);
+}
+bool CKFile::UnlockRange(int64_t offset, int64_t count) {
+    return LockOp(fd_, F_UNLCK, offset, count);
+}
 
-bool CKFile::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+bool CKFile::Sync() {
+    return fd_ >= 0 && ::fsync(fd_) == 0;
+}
 
 bool CKFile::Close() {
     if (fd_ < 0) return true;

@@ -102,7 +102,8 @@ bool ServiceControl::Start() {
     }
     int rc = Systemctl("start", kUnitName);
     if (rc != 0) {
-        log_.Write(rc == 127 ? "OpenSCManager failed, error code = %d\n" : "StartService failed, error code = %d\n", rc);
+        log_.Write(rc == 127 ? "OpenSCManager failed, error code = %d\n" : "StartService failed, error code = %d\n",
+                   rc);
         return false;
     }
     log_.Write("Run Service OK !!!\n");

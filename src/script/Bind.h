@@ -113,14 +113,21 @@ Variable To(R&& r) {
 template <typename T>
 std::string TypeName() {
     using P = Plain<T>;
-    if constexpr (std::is_void_v<P>) return "void";
-    else if constexpr (std::is_same_v<P, Variable>) return "var";
-    else if constexpr (std::is_same_v<P, bool> || std::is_same_v<P, char> || std::is_integral_v<P>) return "int";
-    else if constexpr (std::is_floating_point_v<P>) return "float";
-    else if constexpr (std::is_same_v<P, const char*> || std::is_same_v<P, std::string> || std::is_same_v<P, common::String>)
+    if constexpr (std::is_void_v<P>)
+        return "void";
+    else if constexpr (std::is_same_v<P, Variable>)
+        return "var";
+    else if constexpr (std::is_same_v<P, bool> || std::is_same_v<P, char> || std::is_integral_v<P>)
+        return "int";
+    else if constexpr (std::is_floating_point_v<P>)
+        return "float";
+    else if constexpr (std::is_same_v<P, const char*> || std::is_same_v<P, std::string> ||
+                       std::is_same_v<P, common::String>)
         return "const char*";
-    else if constexpr (std::is_same_v<P, void*> || std::is_same_v<P, const void*>) return "pointer";
-    else return ClassIdOf<std::remove_cv_t<std::remove_pointer_t<P>>>::name;
+    else if constexpr (std::is_same_v<P, void*> || std::is_same_v<P, const void*>)
+        return "pointer";
+    else
+        return ClassIdOf<std::remove_cv_t<std::remove_pointer_t<P>>>::name;
 }
 
 template <typename... A>
@@ -297,8 +304,8 @@ private:
 
     ExternClass& Add(const std::string& name, std::unique_ptr<ExternMethodBase<C>> binding) {
         if (index_.count(name)) {
-            AddLog(4, "addClassFunction(): \"" + name + "\" function already defined", "CS_Scripting", "addClassFunction",
-                   "SCRIPT", 0);
+            AddLog(4, "addClassFunction(): \"" + name + "\" function already defined", "CS_Scripting",
+                   "addClassFunction", "SCRIPT", 0);
             return *this;
         }
         index_[name] = static_cast<int>(methods_.size());

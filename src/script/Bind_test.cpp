@@ -34,13 +34,13 @@ std::unique_ptr<Interpreter> WithPoint() {
     in->AddExternClass("Point", std::move(cls));
     ClassIdOf<Other>::SetName("Other");
     in->AddExternFunction("other", std::make_unique<ExternFunction<Other*>>([] {
-        static Other o;
-        return &o;
-    }));
+                              static Other o;
+                              return &o;
+                          }));
     in->AddExternFunction("native_point", std::make_unique<ExternFunction<Point*>>([] {
-        static Point host(7, 0, "host");
-        return &host;
-    }));
+                              static Point host(7, 0, "host");
+                              return &host;
+                          }));
     in->AddExternFunction("half", MakeFunction(+[](float v) { return v / 2; }));
     in->AddExternFunction("first", std::make_unique<ExternFunction<int32_t, const char*>>(
                                        [](const char* s) { return s ? static_cast<int32_t>(s[0]) : -1; }));
@@ -51,7 +51,8 @@ TEST(BindTest, ConversionsDefaultsAndResults) {
     auto in = WithPoint();
     testing::Load(R"(
         int ctor() { Point p = new Point(3); return p.Sum(1) + p.x_missing_is_not_needed_here; }
-    )", in.get());
+    )",
+                  in.get());
     EXPECT_TRUE(in->HasError()) << "unknown names still fail";
     in = WithPoint();
     testing::Load(R"(
@@ -61,7 +62,8 @@ TEST(BindTest, ConversionsDefaultsAndResults) {
         int nulls() { return first(0) + first("A"); }
         int voids() { Point p = new Point(1); return p.Move(4) + p.Sum(0); }
         int same() { Point p = new Point(1); Point q = p.Self(); return p.Same(q) + p.Same(0); }
-    )", in.get());
+    )",
+                  in.get());
     ASSERT_FALSE(in->HasError()) << in->CollectDiagnostics();
     EXPECT_EQ(in->Run("sum"), 4 + 18);
     in->Run("tag");
@@ -79,7 +81,8 @@ TEST(BindTest, ObjectsOfAnotherClassAreRefused) {
         int wrong_arg() { Point p = new Point(1); return p.Same(other()); }
         int wrong_assign() { Point p = other(); return 0; }
         int not_pointer() { Point p = new Point(1); return p.Same(5); }
-    )", in.get());
+    )",
+                  in.get());
     ASSERT_FALSE(in->HasError()) << in->CollectDiagnostics();
     in->Run("wrong_arg");
     EXPECT_NE(in->CollectDiagnostics().find("VariableToType: unknown type of pointer\n"), std::string::npos);
@@ -96,7 +99,8 @@ TEST(BindTest, OwnershipAndDestructorDiagnostics) {
         int twice() { Point p = new Point(1); delete p; delete p; return 0; }
         int borrowed() { Point q = native_point(); delete q; return 0; }
         int never() { Point p; delete p; return 0; }
-    )", in.get());
+    )",
+                  in.get());
     EXPECT_EQ(in->Run("own"), 0);
     EXPECT_FALSE(in->HasError());
     in->Run("twice");
@@ -124,7 +128,8 @@ TEST(BindTest, UtilityClassesNeedTheirImport) {
             g.AddValueS("z", "last");
             g.Merge(h);
             return h.KeyExists("k") + g.GetRecordCount() * 10 + (GetMorvaneVersion() == "3.0.1") * 100;
-        })", "t.cs");
+        })",
+                              "t.cs");
     RegisterImports(with);
     ASSERT_TRUE(with.LoadByRam(*pre)) << with.CollectDiagnostics();
     EXPECT_EQ(with.Run("f"), 1 + 20 + 100);
@@ -132,7 +137,8 @@ TEST(BindTest, UtilityClassesNeedTheirImport) {
 
 TEST(BindTest, EngineBuiltins) {
     std::string diag;
-    EXPECT_EQ(testing::RunMain("int main() { return floor(2.7) + sqrt(16) + fabs(-3) + pow(2, 3) + int(\"x\"); }"), 2 + 4 + 3 + 8 + 1);
+    EXPECT_EQ(testing::RunMain("int main() { return floor(2.7) + sqrt(16) + fabs(-3) + pow(2, 3) + int(\"x\"); }"),
+              2 + 4 + 3 + 8 + 1);
     EXPECT_EQ(testing::RunMain("int main() { int s = 0; for (int i = 0; i < 50; i++) s += rand(1); return s; }"), 50)
         << "rand(1) is always 1";
     EXPECT_EQ(testing::RunMain("int main() { return rand(0) + rand(-5) + rand(1.0); }", &diag), 3) << "never faults";
@@ -142,7 +148,8 @@ TEST(BindTest, EngineBuiltins) {
     EXPECT_EQ(testing::RunMain(R"(int main() {
         int first = rand(30000); int differ = 0;
         for (int i = 0; i < 200; i++) if (rand(30000) != first) differ = 1;
-        return differ; })"), 1);
+        return differ; })"),
+              1);
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "script/Variable.h"
 #include "log/LogQueue.h"
+#include "script/Variable.h"
 
 namespace script {
 

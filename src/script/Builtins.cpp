@@ -36,7 +36,8 @@ struct Math {
 // One generator per thread, seeded once: reseeding from the clock at every call gave the same
 // number for every call within a second.
 std::mt19937& Generator() {
-    thread_local std::mt19937 gen(static_cast<uint32_t>(std::random_device{}() ^ static_cast<uint32_t>(std::time(nullptr))));
+    thread_local std::mt19937 gen(
+        static_cast<uint32_t>(std::random_device{}() ^ static_cast<uint32_t>(std::time(nullptr))));
     return gen;
 }
 
@@ -46,27 +47,31 @@ int32_t RandomBelow(int32_t n) {
     return static_cast<int32_t>(Generator()() % 32768u) % limit;
 }
 
-std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+std::string Text(const char* s) {
+    return s ? std::string(s) : std::string();
+}
 
 }  // namespace
 
 void RegisterEngineBuiltins(Interpreter& in) {
-    in.AddExternFunction("int", std::make_unique<ExternFunction<int32_t, Variable>>([](Variable v) { return v.ToInt(); }));
-    in.AddExternFunction("float", std::make_unique<ExternFunction<float, Variable>>([](Variable v) { return v.ToFloat(); }));
-    in.AddExternFunction("string", std::make_unique<ExternFunction<std::string, Variable>>(
-                                       [](Variable v) { return Text(v.ToText()); }));
+    in.AddExternFunction("int",
+                         std::make_unique<ExternFunction<int32_t, Variable>>([](Variable v) { return v.ToInt(); }));
+    in.AddExternFunction("float",
+                         std::make_unique<ExternFunction<float, Variable>>([](Variable v) { return v.ToFloat(); }));
+    in.AddExternFunction(
+        "string", std::make_unique<ExternFunction<std::string, Variable>>([](Variable v) { return Text(v.ToText()); }));
     in.AddExternFunction("MORE", std::make_unique<ExternFunction<void, Variable>>([](Variable v) { v.Print(); }));
     struct Named {
         const char* name;
         float (*fn)(float);
     };
     static const Named kMath[] = {
-        {"sin", [](float x) { return std::sin(x); }},    {"asin", [](float x) { return std::asin(x); }},
-        {"cos", [](float x) { return std::cos(x); }},    {"acos", [](float x) { return std::acos(x); }},
-        {"tan", [](float x) { return std::tan(x); }},    {"atan", [](float x) { return std::atan(x); }},
-        {"log", [](float x) { return std::log(x); }},    {"exp", [](float x) { return std::exp(x); }},
-        {"sqrt", [](float x) { return std::sqrt(x); }},  {"floor", [](float x) { return std::floor(x); }},
-        {"fabs", [](float x) { return std::fabs(x); }},  {"rsq", [](float x) { return 1.0f / std::sqrt(x); }},
+        {"sin", [](float x) { return std::sin(x); }},   {"asin", [](float x) { return std::asin(x); }},
+        {"cos", [](float x) { return std::cos(x); }},   {"acos", [](float x) { return std::acos(x); }},
+        {"tan", [](float x) { return std::tan(x); }},   {"atan", [](float x) { return std::atan(x); }},
+        {"log", [](float x) { return std::log(x); }},   {"exp", [](float x) { return std::exp(x); }},
+        {"sqrt", [](float x) { return std::sqrt(x); }}, {"floor", [](float x) { return std::floor(x); }},
+        {"fabs", [](float x) { return std::fabs(x); }}, {"rsq", [](float x) { return 1.0f / std::sqrt(x); }},
         {"rcp", [](float x) { return 1.0f / x; }},
     };
     for (const Named& m : kMath) {
@@ -75,10 +80,11 @@ void RegisterEngineBuiltins(Interpreter& in) {
                                          [entry](Variable v) { return entry->fn(Operand(v, entry->name)); }));
     }
     in.AddExternFunction("rand", std::make_unique<ExternFunction<Variable, Variable>>([](Variable v) {
-        if (v.type() == VarType::Int) return Variable(RandomBelow(v.int_value()) + 1);
-        if (v.type() == VarType::Float) return Variable(static_cast<float>(RandomBelow(v.ToInt())) + 1.0f);
-        Raise("rand(): unknown type of operand\n");
-    }));
+                             if (v.type() == VarType::Int) return Variable(RandomBelow(v.int_value()) + 1);
+                             if (v.type() == VarType::Float)
+                                 return Variable(static_cast<float>(RandomBelow(v.ToInt())) + 1.0f);
+                             Raise("rand(): unknown type of operand\n");
+                         }));
     in.AddExternFunction("pow", std::make_unique<ExternFunction<float, Variable, float>>(
                                     [](Variable x, float y) { return std::pow(Operand(x, "pow"), y); }));
 }
@@ -102,8 +108,9 @@ std::string HostBuiltins::Format(const char* format) {
         }
         std::string directive(f.substr(start, i - start));
         if (i >= f.size()) {
-            in_->AddLog(4, "CS_Scripting::format(): bad format \"" + directive + "\" in \"" + std::string(f) + "\" string\r\n",
-                        "CS_Scripting", "format", "SCRIPT", 0);
+            in_->AddLog(
+                4, "CS_Scripting::format(): bad format \"" + directive + "\" in \"" + std::string(f) + "\" string\r\n",
+                "CS_Scripting", "format", "SCRIPT", 0);
             break;
         }
         char conv = f[i];
@@ -126,8 +133,10 @@ std::string HostBuiltins::Format(const char* format) {
         } else if (conv == '%') {
             out += '%';
         } else {
-            in_->AddLog(4, "CS_Scripting::format(): unknown format \"" + directive + conv + "\" in \"" + std::string(f) +
-                               "\" string\r\n", "CS_Scripting", "format", "SCRIPT", 0);
+            in_->AddLog(4,
+                        "CS_Scripting::format(): unknown format \"" + directive + conv + "\" in \"" + std::string(f) +
+                            "\" string\r\n",
+                        "CS_Scripting", "format", "SCRIPT", 0);
         }
     }
     return out;
@@ -147,12 +156,24 @@ std::string HostBuiltins::SubStr(const char* text, int32_t start, int32_t count)
     return common::String(text).Mid(start, count).str();
 }
 
-std::string HostBuiltins::Trim(const char* text) { return common::String(text).Trim().str(); }
-std::string HostBuiltins::TrimLeft(const char* text) { return common::String(text).TrimLeft().str(); }
-std::string HostBuiltins::TrimRight(const char* text) { return common::String(text).TrimRight().str(); }
-std::string HostBuiltins::TrimInternal(const char* text) { return codec::TrimInternal(Text(text)); }
-std::string HostBuiltins::Lc(const char* text) { return common::String(text).MakeLower().str(); }
-std::string HostBuiltins::Uc(const char* text) { return common::String(text).MakeUpper().str(); }
+std::string HostBuiltins::Trim(const char* text) {
+    return common::String(text).Trim().str();
+}
+std::string HostBuiltins::TrimLeft(const char* text) {
+    return common::String(text).TrimLeft().str();
+}
+std::string HostBuiltins::TrimRight(const char* text) {
+    return common::String(text).TrimRight().str();
+}
+std::string HostBuiltins::TrimInternal(const char* text) {
+    return codec::TrimInternal(Text(text));
+}
+std::string HostBuiltins::Lc(const char* text) {
+    return common::String(text).MakeLower().str();
+}
+std::string HostBuiltins::Uc(const char* text) {
+    return common::String(text).MakeUpper().str();
+}
 std::string HostBuiltins::Split(const char* text, char separator, int32_t index) {
     return codec::Split(Text(text), separator, index);
 }
@@ -163,11 +184,21 @@ std::string HostBuiltins::Replace(const char* text, const char* find, const char
     return s.str();
 }
 
-int32_t HostBuiltins::StrLen(const char* text) { return text ? static_cast<int32_t>(std::strlen(text)) : 0; }
-int32_t HostBuiltins::Chr(int32_t value) { return static_cast<signed char>(value & 0xFF); }
-int32_t HostBuiltins::Ord(char value) { return static_cast<signed char>(value); }
-float HostBuiltins::CharToFloat(const char* text) { return text ? std::strtof(text, nullptr) : 0.0f; }
-int32_t HostBuiltins::CharToInt(const char* text) { return text ? static_cast<int32_t>(std::strtol(text, nullptr, 10)) : 0; }
+int32_t HostBuiltins::StrLen(const char* text) {
+    return text ? static_cast<int32_t>(std::strlen(text)) : 0;
+}
+int32_t HostBuiltins::Chr(int32_t value) {
+    return static_cast<signed char>(value & 0xFF);
+}
+int32_t HostBuiltins::Ord(char value) {
+    return static_cast<signed char>(value);
+}
+float HostBuiltins::CharToFloat(const char* text) {
+    return text ? std::strtof(text, nullptr) : 0.0f;
+}
+int32_t HostBuiltins::CharToInt(const char* text) {
+    return text ? static_cast<int32_t>(std::strtol(text, nullptr, 10)) : 0;
+}
 
 std::string HostBuiltins::FloatToChar(float value) {
     char buf[64];
@@ -175,18 +206,30 @@ std::string HostBuiltins::FloatToChar(float value) {
     return buf;
 }
 
-std::string HostBuiltins::IntToChar(int32_t value) { return std::to_string(value); }
-int32_t HostBuiltins::FloatToInt(float value) { return Variable(value).ToInt(); }
-float HostBuiltins::IntToFloat(int32_t value) { return static_cast<float>(value); }
+std::string HostBuiltins::IntToChar(int32_t value) {
+    return std::to_string(value);
+}
+int32_t HostBuiltins::FloatToInt(float value) {
+    return Variable(value).ToInt();
+}
+float HostBuiltins::IntToFloat(int32_t value) {
+    return static_cast<float>(value);
+}
 
 int32_t HostBuiltins::CompareStringNoCase(const char* a, const char* b) {
     if (!a || !b) return 0;
     return common::String(a).CompareNoCase(b);
 }
 
-std::string HostBuiltins::Encode64(const char* text) { return codec::Encode64(Text(text)); }
-std::string HostBuiltins::Decode64(const char* text) { return codec::Decode64(Text(text)); }
-std::string HostBuiltins::MD5(const char* text) { return text ? common::Md5Hex(text) : std::string(); }
+std::string HostBuiltins::Encode64(const char* text) {
+    return codec::Encode64(Text(text));
+}
+std::string HostBuiltins::Decode64(const char* text) {
+    return codec::Decode64(Text(text));
+}
+std::string HostBuiltins::MD5(const char* text) {
+    return text ? common::Md5Hex(text) : std::string();
+}
 
 std::string HostBuiltins::MD5File(const char* path, int32_t chunk) {
     if (!path) return std::string();
@@ -204,7 +247,9 @@ std::string HostBuiltins::MD5File(const char* path, int32_t chunk) {
     return md5.HexDigest();
 }
 
-void HostBuiltins::MD5StartStream() { stream_.Reset(); }
+void HostBuiltins::MD5StartStream() {
+    stream_.Reset();
+}
 void HostBuiltins::MD5UpdateStream(const char* text) {
     if (text) stream_.Update(text);
 }
@@ -214,16 +259,34 @@ void HostBuiltins::MD5UpdateStreamB(Variable buffer, int32_t length) {
     std::string_view view = bytes->Bytes();
     stream_.Update(view.substr(0, std::min(view.size(), static_cast<size_t>(length))));
 }
-std::string HostBuiltins::MD5FinalStream() { return stream_.HexDigest(); }
+std::string HostBuiltins::MD5FinalStream() {
+    return stream_.HexDigest();
+}
 
-std::string HostBuiltins::DecodeHtmlSpecialChar(const char* text) { return codec::DecodeHtmlSpecialChar(Text(text)); }
-std::string HostBuiltins::EncodeHtmlSpecialChar(const char* text) { return codec::EncodeHtmlSpecialChar(Text(text)); }
-std::string HostBuiltins::DeOfuscate(const char* text) { return codec::DeOfuscate(Text(text)); }
-std::string HostBuiltins::HtmlToText(const char* text) { return codec::HtmlToText(Text(text)); }
-std::string HostBuiltins::URLDecode(const char* text) { return codec::URLDecode(Text(text)); }
-std::string HostBuiltins::URLEncode(const char* text) { return text ? codec::URLEncode(text) : std::string(); }
-int32_t HostBuiltins::HextoInt(const char* text) { return codec::HextoInt(Text(text)); }
-int32_t HostBuiltins::Time() { return static_cast<int32_t>(common::NowSeconds()); }
+std::string HostBuiltins::DecodeHtmlSpecialChar(const char* text) {
+    return codec::DecodeHtmlSpecialChar(Text(text));
+}
+std::string HostBuiltins::EncodeHtmlSpecialChar(const char* text) {
+    return codec::EncodeHtmlSpecialChar(Text(text));
+}
+std::string HostBuiltins::DeOfuscate(const char* text) {
+    return codec::DeOfuscate(Text(text));
+}
+std::string HostBuiltins::HtmlToText(const char* text) {
+    return codec::HtmlToText(Text(text));
+}
+std::string HostBuiltins::URLDecode(const char* text) {
+    return codec::URLDecode(Text(text));
+}
+std::string HostBuiltins::URLEncode(const char* text) {
+    return text ? codec::URLEncode(text) : std::string();
+}
+int32_t HostBuiltins::HextoInt(const char* text) {
+    return codec::HextoInt(Text(text));
+}
+int32_t HostBuiltins::Time() {
+    return static_cast<int32_t>(common::NowSeconds());
+}
 
 int32_t HostBuiltins::GetTickCount() {
     uint32_t raw = common::TickCount();
@@ -265,7 +328,8 @@ int32_t HostBuiltins::REeq(const char* text, const char* pattern, int32_t option
     if (!text || !pattern) return 0;
     common::RegexMatch m = common::RegexSearch(pattern, options, text);
     if (m.status == common::RegexStatus::BadPattern && in_)
-        in_->AddLog(4, "REeq(): bad pattern \"" + std::string(pattern) + "\": " + m.error, "CS_Scripting", "REeq", "SCRIPT", 0);
+        in_->AddLog(4, "REeq(): bad pattern \"" + std::string(pattern) + "\": " + m.error, "CS_Scripting", "REeq",
+                    "SCRIPT", 0);
     if (!m.matched()) return 0;
     for (int i = 1; i <= 5; ++i) groups_[static_cast<size_t>(i - 1)] = m.text[static_cast<size_t>(i)];
     return m.groups;

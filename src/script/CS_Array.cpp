@@ -7,8 +7,12 @@ namespace script {
 
 namespace {
 
-int32_t ReadInt(const char* s) { return s ? static_cast<int32_t>(std::strtol(s, nullptr, 10)) : 0; }
-float ReadFloat(const char* s) { return s ? std::strtof(s, nullptr) : 0.0f; }
+int32_t ReadInt(const char* s) {
+    return s ? static_cast<int32_t>(std::strtol(s, nullptr, 10)) : 0;
+}
+float ReadFloat(const char* s) {
+    return s ? std::strtof(s, nullptr) : 0.0f;
+}
 
 }  // namespace
 
@@ -61,8 +65,12 @@ const char* CS_Array::GetS(const char* key) const {
     return v ? v->c_str() : "";
 }
 
-int32_t CS_Array::GetI(const char* key) const { return ReadInt(GetS(key)); }
-float CS_Array::GetF(const char* key) const { return ReadFloat(GetS(key)); }
+int32_t CS_Array::GetI(const char* key) const {
+    return ReadInt(GetS(key));
+}
+float CS_Array::GetF(const char* key) const {
+    return ReadFloat(GetS(key));
+}
 
 const void* CS_Array::GetB(const char* key) const {
     const common::String* v = Find(key);
@@ -80,8 +88,12 @@ const char* CS_Array::GetByIndexS(int32_t index) const {
     return it == map_.end() ? "" : it->second.c_str();
 }
 
-int32_t CS_Array::GetByIndexI(int32_t index) const { return ReadInt(GetByIndexS(index)); }
-float CS_Array::GetByIndexF(int32_t index) const { return ReadFloat(GetByIndexS(index)); }
+int32_t CS_Array::GetByIndexI(int32_t index) const {
+    return ReadInt(GetByIndexS(index));
+}
+float CS_Array::GetByIndexF(int32_t index) const {
+    return ReadFloat(GetByIndexS(index));
+}
 
 int32_t CS_Array::GetIndexByKey(const char* key) const {
     if (!key) return -1;
@@ -103,6 +115,8 @@ void CS_Array::Merge(const CS_Array& other) {
     for (const auto& [k, v] : other.map_) Put(k) = v;
 }
 
-int32_t CS_Array::KeyExists(const char* key) const { return Find(key) ? 1 : 0; }
+int32_t CS_Array::KeyExists(const char* key) const {
+    return Find(key) ? 1 : 0;
+}
 
 }  // namespace script

@@ -16,8 +16,8 @@ class CS_Array {
 public:
     // Sets key to value; nothing happens when either is null.
     void AddValueS(const char* key, const char* value);
-    void AddValueI(const char* key, int32_t value);    // "%d"
-    void AddValueF(const char* key, float value);      // "%g"
+    void AddValueI(const char* key, int32_t value);  // "%d"
+    void AddValueF(const char* key, float value);    // "%g"
     void AddValueB(const char* key, const void* data, int32_t length);
     // AddValueB as scripts call it: the bytes come from a CS_Buffer object, at most as many as
     // it holds (an untyped address would let a script read any memory).
@@ -28,7 +28,7 @@ public:
     }
     // The value's text, or "" when absent.
     const char* GetS(const char* key) const;
-    int32_t GetI(const char* key) const;   // leading blanks, sign, digits; 0 when none
+    int32_t GetI(const char* key) const;  // leading blanks, sign, digits; 0 when none
     float GetF(const char* key) const;
     // The stored bytes (nullptr when absent) and their length.
     const void* GetB(const char* key) const;
@@ -50,7 +50,9 @@ public:
     int32_t KeyExists(const char* key) const;
 
     // Native access.
-    void Set(std::string_view key, std::string_view value) { Put(std::string(key)).SetBinary(value.data(), static_cast<int>(value.size())); }
+    void Set(std::string_view key, std::string_view value) {
+        Put(std::string(key)).SetBinary(value.data(), static_cast<int>(value.size()));
+    }
     const std::map<std::string, common::String>& Map() const { return map_; }
 
 private:

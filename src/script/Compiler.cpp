@@ -22,7 +22,9 @@ struct Nest {
     int& depth_;
 };
 
-bool BuiltinType(const std::string& word, VarType* t) { return TypeFromName(word, t); }
+bool BuiltinType(const std::string& word, VarType* t) {
+    return TypeFromName(word, t);
+}
 
 // The view of a block read by ReadBlock, inside `t` (so locations stay exact).
 std::string_view BlockView(std::string_view t, size_t& pos, char open, char close) {
@@ -60,8 +62,8 @@ struct OpInfo {
 };
 
 constexpr OpInfo kBinaryOps[] = {
-    {"&&", 2, AND}, {"||", 2, OR}, {"==", 4, EQ}, {"!=", 4, NE}, {"<=", 4, LE}, {">=", 4, GE},
-    {"*", 6, MUL},  {"/", 6, DIV}, {"%", 6, MOD}, {"+", 5, ADD}, {"-", 5, SUB}, {"<", 4, LT},
+    {"&&", 2, AND}, {"||", 2, OR},    {"==", 4, EQ},   {"!=", 4, NE}, {"<=", 4, LE}, {">=", 4, GE},
+    {"*", 6, MUL},  {"/", 6, DIV},    {"%", 6, MOD},   {"+", 5, ADD}, {"-", 5, SUB}, {"<", 4, LT},
     {">", 4, GT},   {"&", 3, BITAND}, {"|", 3, BITOR}, {"^", 3, XOR},
 };
 
@@ -125,9 +127,13 @@ bool Compiler::Find(NameSpace* ns, const std::string& name, Lookup* out) const {
     return false;
 }
 
-int32_t Compiler::Constant(NameSpace* ns, const Variable& v) { return MakeRef(ns->id(), ns->AddConstant(v)); }
+int32_t Compiler::Constant(NameSpace* ns, const Variable& v) {
+    return MakeRef(ns->id(), ns->AddConstant(v));
+}
 
-void Compiler::CompileAll(NameSpace* ns) { Statements(full_, ns); }
+void Compiler::CompileAll(NameSpace* ns) {
+    Statements(full_, ns);
+}
 
 void Compiler::Statements(std::string_view t, NameSpace* ns) {
     size_t pos = 0;
@@ -257,7 +263,8 @@ void Compiler::ArrayItem(std::string_view item, NameSpace* ns, VarType type) {
         if (colon != std::string_view::npos) {
             std::string_view key = TrimView(e.substr(0, colon));
             std::string_view value = TrimView(e.substr(colon + 1));
-            if (value.empty()) RaiseF("CS_Scripting::PR_variable() = bad value for \"%s\" key", std::string(key).c_str());
+            if (value.empty())
+                RaiseF("CS_Scripting::PR_variable() = bad value for \"%s\" key", std::string(key).c_str());
             Expression(value, ns);
             Expression(key, ns);
         } else {
@@ -270,7 +277,8 @@ void Compiler::ArrayItem(std::string_view item, NameSpace* ns, VarType type) {
 }
 
 // TYPE name(TYPE a, TYPE b[], CLASS c) { body }
-void Compiler::Function(std::string_view t, size_t& pos, NameSpace* ns, const std::string& name, const std::string& ret) {
+void Compiler::Function(std::string_view t, size_t& pos, NameSpace* ns, const std::string& name,
+                        const std::string& ret) {
     lex::ExpectSymbol(t, pos, '(');
     std::string_view params = BlockView(t, pos, '(', ')');
     int32_t skip = EmitJump(JMP);
@@ -596,7 +604,8 @@ void Compiler::ObjectDeclaration(std::string_view rest, NameSpace* ns, int class
 }
 
 // name = new CLASS(args); | name = expression; | name.method(args); | name->method(args);
-void Compiler::ObjectStatement(std::string_view rest, NameSpace* ns, int32_t ref, int class_index, const std::string& name) {
+void Compiler::ObjectStatement(std::string_view rest, NameSpace* ns, int32_t ref, int class_index,
+                               const std::string& name) {
     size_t p = 0;
     lex::SkipBlanks(rest, p);
     if (p < rest.size() && rest[p] == '=' && (p + 1 >= rest.size() || rest[p + 1] != '=')) {
@@ -656,7 +665,8 @@ void Compiler::Arguments(std::string_view args, NameSpace* ns, int argc, const s
         }
     } else {
         for (int i = static_cast<int>(given.size()); i < argc; ++i) {
-            if (script_fn || static_cast<size_t>(i) >= defs.size()) Raise("CS_Scripting::PR_args() = too few arguments");
+            if (script_fn || static_cast<size_t>(i) >= defs.size())
+                Raise("CS_Scripting::PR_args() = too few arguments");
             if (defs[static_cast<size_t>(i)].empty()) {
                 if (i == static_cast<int>(given.size())) Raise("CS_Scripting::PR_args() = too few arguments");
                 RaiseF("CS_Scripting::PR_args() = can't read %d default argument", i);
@@ -726,8 +736,10 @@ void Compiler::Expression(std::string_view e, NameSpace* ns) {
         if (kOperatorChars.find(c) == std::string_view::npos) {
             if (c == '(') Raise("CS_Scripting::PR_expression() = error before \"(\"");
             std::string token = lex::ReadToken(e, pos);
-            if (token.empty()) RaiseF("CS_Scripting::PR_expression(): unknown token '%c' in \"%s\" expression", c, text.c_str());
-            RaiseF("CS_Scripting::PR_expression() = unknown token \"%s\" in \"%s\" expression", token.c_str(), text.c_str());
+            if (token.empty())
+                RaiseF("CS_Scripting::PR_expression(): unknown token '%c' in \"%s\" expression", c, text.c_str());
+            RaiseF("CS_Scripting::PR_expression() = unknown token \"%s\" in \"%s\" expression", token.c_str(),
+                   text.c_str());
         }
         const OpInfo* found = nullptr;
         for (const OpInfo& o : kBinaryOps) {

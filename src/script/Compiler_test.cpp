@@ -27,7 +27,8 @@ TEST(CompilerTest, ConstantsFoldAndPrioritiesHold) {
               (V{"PUSH_VAR", "PUSH_VAR", "LT", "PUSH_VAR", "AND", "STORE"}));
     EXPECT_EQ(GlobalOps("int a; int x = a & 1 == 1;"), (V{"PUSH_VAR", "PUSH_CONST", "BITAND", "STORE"}))
         << "== binds tighter than &: a & (1 == 1), folded";
-    EXPECT_EQ(GlobalOps("int a; int x = a - 1 - 2;"), (V{"PUSH_VAR", "PUSH_CONST", "SUB", "PUSH_CONST", "SUB", "STORE"}))
+    EXPECT_EQ(GlobalOps("int a; int x = a - 1 - 2;"),
+              (V{"PUSH_VAR", "PUSH_CONST", "SUB", "PUSH_CONST", "SUB", "STORE"}))
         << "left associative: nothing to fold across a variable";
     auto in = Load("int x = 1 + 2 * 3; int main() { return x; }");
     EXPECT_EQ(in->Run("main"), 7);
@@ -37,8 +38,8 @@ TEST(CompilerTest, ComparisonsFuseWithBranches) {
     EXPECT_EQ(GlobalOps("int x; if (x == 1) x = 2;"), (V{"PUSH_VAR", "PUSH_CONST", "JNE", "PUSH_CONST", "STORE"}));
     EXPECT_EQ(GlobalOps("int x; while (x < 3) x++;"), (V{"PUSH_VAR", "PUSH_CONST", "JGE", "INC_VAR", "JMP"}));
     EXPECT_EQ(GlobalOps("int x; do x++; while (x <= 3);"), (V{"INC_VAR", "PUSH_VAR", "PUSH_CONST", "JLE"}));
-    EXPECT_EQ(GlobalOps("int a[2]; a[1] += 2;"),
-              (V{"PUSH_CONST", "ARRAY_NEW", "PUSH_CONST", "DUP", "ARRAY_LOAD", "PUSH_CONST", "ADD", "SWAP", "ARRAY_STORE"}));
+    EXPECT_EQ(GlobalOps("int a[2]; a[1] += 2;"), (V{"PUSH_CONST", "ARRAY_NEW", "PUSH_CONST", "DUP", "ARRAY_LOAD",
+                                                    "PUSH_CONST", "ADD", "SWAP", "ARRAY_STORE"}));
 }
 
 TEST(CompilerTest, DiagnosticsCarryTheSourceLine) {
@@ -46,10 +47,12 @@ TEST(CompilerTest, DiagnosticsCarryTheSourceLine) {
         const char* text;
         const char* want;
     } cases[] = {
-        {"int x;\nint y; y = y = 1;\n", "int y; y = y = 1;\nCS_Scripting::PR_expression() = unknown token '=' in \"y = 1\" expression\n"},
+        {"int x;\nint y; y = y = 1;\n",
+         "int y; y = y = 1;\nCS_Scripting::PR_expression() = unknown token '=' in \"y = 1\" expression\n"},
         {"int x; int x;", "int x; int x;\nNS::add_variable(): name \"x\" already defined\n"},
         {"int f() { return 1; }\nint f;", "int f;\nNS::add_variable(): name \"f\" already defined\n"},
-        {"int f(int a) { return a; }\nint g = f(1, 2);", "int g = f(1, 2);\nCS_Scripting::PR_args() = too many arguments\n"},
+        {"int f(int a) { return a; }\nint g = f(1, 2);",
+         "int g = f(1, 2);\nCS_Scripting::PR_args() = too many arguments\n"},
         {"int f(int a) { return a; }\nint g = f();", "int g = f();\nCS_Scripting::PR_args() = too few arguments\n"},
         {"nosuch(1);", "nosuch(1);\nCS_Scripting::PR() = unknown token \"nosuch\"\n"},
         {"int x = y;", "int x = y;\nCS_Scripting::PR_expression() = unknown token \"y\" in \"y\" expression\n"},
@@ -57,12 +60,15 @@ TEST(CompilerTest, DiagnosticsCarryTheSourceLine) {
         {"int x = 1 +;", "int x = 1 +;\nCS_Scripting::PR_expression(): error before \"1 +\"\n"},
         {"int x = (1;", "int x = (1;\nCS_Scripting::RD_A() = some errors with counts of '(' and ')' symbols\n"},
         {"int x = 2 (3);", "int x = 2 (3);\nCS_Scripting::PR_expression() = error before \"(\"\n"},
-        {"int x = * 2;", "int x = * 2;\nCS_Scripting::PR_expression() = bad unary operator '*' in \"* 2\" expression\n"},
+        {"int x = * 2;",
+         "int x = * 2;\nCS_Scripting::PR_expression() = bad unary operator '*' in \"* 2\" expression\n"},
         {"4x;", "4x;\nCS_Scripting::PR() = unknown symbol '4'\n"},
-        {"int x; x.y = 1;", "int x; x.y = 1;\nCS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"x\"\n"},
+        {"int x; x.y = 1;",
+         "int x; x.y = 1;\nCS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"x\"\n"},
         {"string s = \"a\\qb\";", "string s = \"a\\qb\";\nCS_Scripting::CV_string() = unsupported string code \\q\n"},
         {"int f(void a) { }", "int f(void a) { }\nCS_Scripting::PR_function(): void argument in \"f\" function\n"},
-        {"int f(Widget w) { }", "int f(Widget w) { }\nCS_Scripting::getexternclasstype(): can't find \"Widget\" class\n"},
+        {"int f(Widget w) { }",
+         "int f(Widget w) { }\nCS_Scripting::getexternclasstype(): can't find \"Widget\" class\n"},
     };
     for (const Case& c : cases) {
         auto in = Load(c.text);

@@ -65,7 +65,8 @@ void RegisterAllImportables(Interpreter& in) {
         for (const auto& [name, fn] : TheRegistry().classes) todo.push_back(fn);
     }
     for (ImportRegistrar fn : todo) fn(in);
-    in.AddExternFunction("GetMorvaneVersion", std::make_unique<ExternFunction<const char*>>([] { return kMorvaneVersion; }));
+    in.AddExternFunction("GetMorvaneVersion",
+                         std::make_unique<ExternFunction<const char*>>([] { return kMorvaneVersion; }));
 }
 
 void RegisterImports(Interpreter& in) {
@@ -79,7 +80,8 @@ void RegisterImports(Interpreter& in) {
         }
     }
     for (ImportRegistrar fn : todo) fn(in);
-    in.AddExternFunction("GetMorvaneVersion", std::make_unique<ExternFunction<const char*>>([] { return kMorvaneVersion; }));
+    in.AddExternFunction("GetMorvaneVersion",
+                         std::make_unique<ExternFunction<const char*>>([] { return kMorvaneVersion; }));
 }
 
 }  // namespace script

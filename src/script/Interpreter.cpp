@@ -173,7 +173,8 @@ std::string Interpreter::CollectDiagnostics() {
     }
     // The items stay queued for the host's log.
     for (logging::LogQueueItem& item : items)
-        AddLog(item.level, item.entry.View(), item.file.View(), item.function.View(), item.type.View(), item.id_connection);
+        AddLog(item.level, item.entry.View(), item.file.View(), item.function.View(), item.type.View(),
+               item.id_connection);
     return text;
 }
 
@@ -195,7 +196,8 @@ std::string Interpreter::Disassemble() const {
             continue;
         }
         int n = OperandCount(op);
-        int w = std::snprintf(line, sizeof line, "%06zu  %-16s", pc, std::string(kOpNames[static_cast<size_t>(op)]).c_str());
+        int w = std::snprintf(line, sizeof line, "%06zu  %-16s", pc,
+                              std::string(kOpNames[static_cast<size_t>(op)]).c_str());
         for (int i = 1; i <= n && pc + static_cast<size_t>(i) < program_.size(); ++i) {
             int32_t a = program_[pc + static_cast<size_t>(i)];
             if (IsJump(op) || op == CALL_EXTERN || op == PUSH_EXTERN_VAR || (op == CALL_METHOD && i == 2))

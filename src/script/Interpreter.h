@@ -18,11 +18,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "log/LogQueue.h"
 #include "script/Binding.h"
 #include "script/NameSpace.h"
 #include "script/Stack.h"
 #include "script/Variable.h"
-#include "log/LogQueue.h"
 
 namespace script {
 

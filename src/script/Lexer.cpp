@@ -9,8 +9,12 @@ namespace script::lex {
 
 namespace {
 
-bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Skips a quoted run starting at text[i] (a " or '); returns the index after its closing
 // quote, or text.size() when it is not closed.
@@ -38,8 +42,12 @@ bool AtEnd(std::string_view text, size_t& pos) {
     return pos >= text.size();
 }
 
-bool IsNameStart(char c) { return IsAlpha(c) || c == '_' || c == ':' || c == '$'; }
-bool IsNameChar(char c) { return IsNameStart(c) || IsDigit(c); }
+bool IsNameStart(char c) {
+    return IsAlpha(c) || c == '_' || c == ':' || c == '$';
+}
+bool IsNameChar(char c) {
+    return IsNameStart(c) || IsDigit(c);
+}
 
 std::string ReadName(std::string_view text, size_t& pos, size_t max) {
     SkipBlanks(text, pos);
@@ -115,8 +123,10 @@ std::string ReadBlock(std::string_view text, size_t& pos, char open, char close,
             pos = i + 1;
             return std::string(text.substr(start, i - start));
         }
-        if (open && c == open) ++depth;
-        else if (open && c == close) --depth;
+        if (open && c == open)
+            ++depth;
+        else if (open && c == close)
+            --depth;
         if (c == '(' && open != '(') ++parens;
         if (c == ')' && close != ')') --parens;
         if (parens < 0) Raise("CS_Scripting::read_block() = some errors with counts of '(' and ')' symbols");
@@ -195,7 +205,10 @@ std::string ConvertString(std::string_view body) {
             case 't': out += '\t'; break;
             case 'v': out += '\v'; break;
             case 'a': out += '\a'; break;
-            case '?': case '\'': case '\\': case '"': out += e; break;
+            case '?':
+            case '\'':
+            case '\\':
+            case '"': out += e; break;
             case '0':
                 if (i + 2 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7' && body[i + 2] >= '0' &&
                     body[i + 2] <= '7') {

@@ -10,7 +10,8 @@ void NameSpace::AddName(const std::string& name, NameKind kind, int index, const
 
 int NameSpace::AddVariable(const std::string& name, VarType type) {
     if (variables.size() >= kMaxPerNamespace) Raise("NS::addvariable(): maximum variable count per namespace is 64k");
-    AddName(name, NameKind::Variable, static_cast<int>(variables.size()), "NS::add_variable(): name \"%s\" already defined");
+    AddName(name, NameKind::Variable, static_cast<int>(variables.size()),
+            "NS::add_variable(): name \"%s\" already defined");
     variables.push_back({name, Variable()});
     variables.back().value.SetType(type);
     return static_cast<int>(variables.size()) - 1;
@@ -52,14 +53,16 @@ int NameSpace::AddArray(const std::string& name, VarType element) {
 
 int NameSpace::AddFunction(const std::string& name, const std::string& return_type) {
     if (functions.size() >= kMaxPerNamespace) Raise("NS::addfunction(): maximum function count per namespace is 64k");
-    AddName(name, NameKind::Function, static_cast<int>(functions.size()), "NS::addfunction(): name \"%s\" already defined");
+    AddName(name, NameKind::Function, static_cast<int>(functions.size()),
+            "NS::addfunction(): name \"%s\" already defined");
     functions.push_back({name, return_type, -1, {}, nullptr, {}});
     return static_cast<int>(functions.size()) - 1;
 }
 
 int NameSpace::AddObject(const std::string& name, int class_index, int slot) {
     if (objects.size() >= kMaxPerNamespace) Raise("NS::addexternclass(): maximum class count per namespace is 64k");
-    AddName(name, NameKind::Object, static_cast<int>(objects.size()), "NS::addexternclass(): name \"%s\" already defined");
+    AddName(name, NameKind::Object, static_cast<int>(objects.size()),
+            "NS::addexternclass(): name \"%s\" already defined");
     objects.push_back({name, class_index, slot});
     return static_cast<int>(objects.size()) - 1;
 }

@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "log/LogQueue.h"
 #include "script/Array.h"
 #include "script/Variable.h"
-#include "log/LogQueue.h"
 
 namespace script {
 

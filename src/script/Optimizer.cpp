@@ -54,7 +54,8 @@ void Interpreter::Optimize() {
     }
     for (auto& ns : namespaces_)
         for (NSFunction& f : ns->functions)
-            if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size()) target[static_cast<size_t>(f.address)] = true;
+            if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size())
+                target[static_cast<size_t>(f.address)] = true;
 
     auto constant = [this](int32_t ref) -> Variable& {
         NameSpace& ns = *namespaces_[static_cast<size_t>(ref >> 16) % namespaces_.size()];
@@ -79,7 +80,8 @@ void Interpreter::Optimize() {
         }
         if (op == PUSH_CONST) {
             consts.push_back(pc);
-        } else if ((op == NOT || op == NEG || op == INC || op == DEC) && !consts.empty() && consts.back() == last_real) {
+        } else if ((op == NOT || op == NEG || op == INC || op == DEC) && !consts.empty() &&
+                   consts.back() == last_real) {
             // PUSH_CONST c; OP  ->  PUSH_CONST op(c); NOP. The operator word is not a target
             // (checked above), so nothing jumps between the two.
             size_t at = consts.back();
@@ -159,7 +161,8 @@ void Interpreter::Optimize() {
     }
     for (auto& ns : namespaces_)
         for (NSFunction& f : ns->functions)
-            if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size()) f.address = moved[static_cast<size_t>(f.address)];
+            if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size())
+                f.address = moved[static_cast<size_t>(f.address)];
     p.swap(out);
 }
 

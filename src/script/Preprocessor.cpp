@@ -16,7 +16,9 @@ constexpr int64_t kMaxScriptFile = 16 << 20;
 // Includes nest at most this deep, so a file that includes itself fails instead of looping.
 constexpr int kMaxIncludeDepth = 32;
 
-bool IsDelimiter(char c) { return kDelimiters.find(c) != std::string_view::npos; }
+bool IsDelimiter(char c) {
+    return kDelimiters.find(c) != std::string_view::npos;
+}
 
 // Comments out, carriage returns dropped, tabs made blanks; string literals kept as they are.
 std::string StripComments(std::string_view in) {
@@ -196,7 +198,8 @@ private:
             }
             if (file.size() > lex::kNameMax) Raise("CS_Scripting::RD_block(): buffer overflow");
             if (!active) return;
-            if (depth >= kMaxIncludeDepth) RaiseF("CS_Scripting::PS() = #include nested too deep at \"%s\"", file.c_str());
+            if (depth >= kMaxIncludeDepth)
+                RaiseF("CS_Scripting::PS() = #include nested too deep at \"%s\"", file.c_str());
             std::optional<std::string> text = File(file, depth + 1);
             if (!text && !dir.empty()) text = File(dir + "/" + file, depth + 1);
             if (!text) RaiseF("CS_Scripting::PS() = can't find \"%s\" file", file.c_str());
@@ -208,7 +211,8 @@ private:
             std::string inside = lex::ReadBlock(d, pos, '(', ')', lex::kNameMax);
             size_t comma = inside.find(',');
             std::string kind = lex::Trim(std::string_view(inside).substr(0, comma));
-            std::string cls = comma == std::string::npos ? std::string() : lex::Trim(std::string_view(inside).substr(comma + 1));
+            std::string cls =
+                comma == std::string::npos ? std::string() : lex::Trim(std::string_view(inside).substr(comma + 1));
             int k = kind == "class" ? 1 : kind == "lib" ? 2 : 0;
             if (k == 0) return;
             for (const ScriptImport& imp : in_.imports_)
@@ -224,7 +228,8 @@ private:
 
 std::optional<std::string> Interpreter::Preprocess(const std::string& path) {
     std::string raw;
-    if (!platform::IsRegularFile(path) || platform::FileSize(path) > kMaxScriptFile || !platform::ReadWholeFile(path, raw))
+    if (!platform::IsRegularFile(path) || platform::FileSize(path) > kMaxScriptFile ||
+        !platform::ReadWholeFile(path, raw))
         return std::nullopt;
     return PreprocessText(raw, path);
 }

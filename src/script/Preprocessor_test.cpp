@@ -54,7 +54,8 @@ TEST(PreprocessorTest, ConditionalSectionsNest) {
 
 TEST(PreprocessorTest, ImportsAreRecordedOnce) {
     Interpreter in;
-    Result r = Pre(in, "#import(class, HashArray)\n#import( class , HashArray )\n#import(widget, X)\n#import(lib, Y)\n");
+    Result r =
+        Pre(in, "#import(class, HashArray)\n#import( class , HashArray )\n#import(widget, X)\n#import(lib, Y)\n");
     ASSERT_TRUE(r.ok) << r.diag;
     ASSERT_EQ(in.Imports().size(), 2u);
     EXPECT_EQ(in.Imports()[0].name, "HashArray");

@@ -7,9 +7,15 @@
 
 namespace script {
 
-[[noreturn, gnu::cold, gnu::noinline]] inline void StackOverflow() { Raise("Stack::push(): stack overflow\n"); }
-[[noreturn, gnu::cold, gnu::noinline]] inline void StackUnderflow() { Raise("Stack::pop(): stack underflow\n"); }
-[[noreturn, gnu::cold, gnu::noinline]] inline void StackTopUnderflow() { Raise("Stack::top(): stack underflow\n"); }
+[[noreturn, gnu::cold, gnu::noinline]] inline void StackOverflow() {
+    Raise("Stack::push(): stack overflow\n");
+}
+[[noreturn, gnu::cold, gnu::noinline]] inline void StackUnderflow() {
+    Raise("Stack::pop(): stack underflow\n");
+}
+[[noreturn, gnu::cold, gnu::noinline]] inline void StackTopUnderflow() {
+    Raise("Stack::top(): stack underflow\n");
+}
 
 // The checks stay on every operation (the value stack is fed by scripts); their failure paths
 // are out of line so the common path inlines into the dispatch loop.

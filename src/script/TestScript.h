@@ -23,7 +23,9 @@ inline std::unique_ptr<Interpreter> Load(const std::string& text, Interpreter* u
 }
 
 // The diagnostics queued so far, each followed by "\n".
-inline std::string Diagnostics(Interpreter& in) { return in.CollectDiagnostics(); }
+inline std::string Diagnostics(Interpreter& in) {
+    return in.CollectDiagnostics();
+}
 
 // Runs main() of `text`; on a failed load or run returns INT32_MIN and fills `diag`.
 inline int RunMain(const std::string& text, std::string* diag = nullptr) {
@@ -70,7 +72,8 @@ inline bool JumpsLandOnInstructions(const Interpreter& in) {
     }
     for (size_t pc = 0; pc < p.size();) {
         int32_t op = p[pc];
-        if (IsJump(op) && (p[pc + 1] < 0 || static_cast<size_t>(p[pc + 1]) >= p.size() || !start[static_cast<size_t>(p[pc + 1])]))
+        if (IsJump(op) &&
+            (p[pc + 1] < 0 || static_cast<size_t>(p[pc + 1]) >= p.size() || !start[static_cast<size_t>(p[pc + 1])]))
             return false;
         pc += 1 + static_cast<size_t>(OperandCount(op));
     }

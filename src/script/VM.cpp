@@ -72,9 +72,10 @@ void Interpreter::Link() {
             int32_t ref = program_[pc + 1];
             switch (op) {
                 case PUSH_CONST: linked_[pc + 1] = &At(ns_of(ref).constants, ref); break;
-                case PUSH_VAR: case STORE: case INC_VAR: case DEC_VAR:
-                    linked_[pc + 1] = &At(ns_of(ref).variables, ref).value;
-                    break;
+                case PUSH_VAR:
+                case STORE:
+                case INC_VAR:
+                case DEC_VAR: linked_[pc + 1] = &At(ns_of(ref).variables, ref).value; break;
                 case CALL: linked_[pc + 1] = &FunctionAt(ref); break;
                 default: break;
             }
@@ -151,7 +152,8 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
         Variable& r = st.peek(0);
         Variable& l = st.peek(1);
         if (l.IsInt() && r.IsInt())
-            l.SetInt(static_cast<int32_t>(int_op(static_cast<uint32_t>(l.int_value()), static_cast<uint32_t>(r.int_value()))));
+            l.SetInt(static_cast<int32_t>(
+                int_op(static_cast<uint32_t>(l.int_value()), static_cast<uint32_t>(r.int_value()))));
         else if (l.type() == VarType::Float && r.type() == VarType::Float)
             l.SetFloat(float_op(l.float_value(), r.float_value()));
         else
@@ -190,11 +192,26 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
         int32_t op = code[pc];
         size_t next = pc + 1;
         switch (op) {
-            case PUSH_CONST: st.push(*static_cast<const Variable*>(link[pc + 1])); next = pc + 2; break;
-            case PUSH_VAR: st.push(*static_cast<const Variable*>(link[pc + 1])); next = pc + 2; break;
-            case PUSH_EXTERN_VAR: st.push(At(variables_, code[pc + 1]).binding->Value()); next = pc + 2; break;
-            case PUSH_ARRAY_REF: st.push(Variable(array_entry(code[pc + 1]).bound_ref)); next = pc + 2; break;
-            case ARRAY_LOAD: array_entry(array_entry(code[pc + 1]).bound_ref).array.Load(st); next = pc + 2; break;
+            case PUSH_CONST:
+                st.push(*static_cast<const Variable*>(link[pc + 1]));
+                next = pc + 2;
+                break;
+            case PUSH_VAR:
+                st.push(*static_cast<const Variable*>(link[pc + 1]));
+                next = pc + 2;
+                break;
+            case PUSH_EXTERN_VAR:
+                st.push(At(variables_, code[pc + 1]).binding->Value());
+                next = pc + 2;
+                break;
+            case PUSH_ARRAY_REF:
+                st.push(Variable(array_entry(code[pc + 1]).bound_ref));
+                next = pc + 2;
+                break;
+            case ARRAY_LOAD:
+                array_entry(array_entry(code[pc + 1]).bound_ref).array.Load(st);
+                next = pc + 2;
+                break;
             case PUSH_OBJECT: {
                 NSExternClass& o = object(code[pc + 1]);
                 st.push(At(classes_, o.class_index).binding->ObjectVariable(o.slot));
@@ -208,8 +225,14 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 next = pc + 2;
                 break;
             }
-            case ARRAY_BIND: array_entry(code[pc + 1]).bound_ref = st.pop().ToInt(); next = pc + 2; break;
-            case ARRAY_STORE: array_entry(array_entry(code[pc + 1]).bound_ref).array.Store(st); next = pc + 2; break;
+            case ARRAY_BIND:
+                array_entry(code[pc + 1]).bound_ref = st.pop().ToInt();
+                next = pc + 2;
+                break;
+            case ARRAY_STORE:
+                array_entry(array_entry(code[pc + 1]).bound_ref).array.Store(st);
+                next = pc + 2;
+                break;
             case OBJ_ASSIGN: {
                 NSExternClass& o = object(code[pc + 1]);
                 At(classes_, o.class_index).binding->Assign(o.slot, *this);
@@ -233,7 +256,10 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 if (Aborted()) return;
                 next = pc + 2;
                 break;
-            case CALL_EXTERN: At(functions_, code[pc + 1]).binding->Call(*this); next = pc + 2; break;
+            case CALL_EXTERN:
+                At(functions_, code[pc + 1]).binding->Call(*this);
+                next = pc + 2;
+                break;
             case CONSTRUCT: {
                 NSExternClass& o = object(code[pc + 1]);
                 At(classes_, o.class_index).binding->Construct(o.slot, *this);
@@ -279,7 +305,10 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 next = pc + 2;
                 break;
             }
-            case MUL: arith(BinOp::Mul, [](uint32_t a, uint32_t b) { return a * b; }, [](float a, float b) { return a * b; }); break;
+            case MUL:
+                arith(
+                    BinOp::Mul, [](uint32_t a, uint32_t b) { return a * b; }, [](float a, float b) { return a * b; });
+                break;
             case DIV: binary(BinOp::Div); break;
             case MOD: {
                 st.need(2);
@@ -292,8 +321,14 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 st.drop();
                 break;
             }
-            case ADD: arith(BinOp::Add, [](uint32_t a, uint32_t b) { return a + b; }, [](float a, float b) { return a + b; }); break;
-            case SUB: arith(BinOp::Sub, [](uint32_t a, uint32_t b) { return a - b; }, [](float a, float b) { return a - b; }); break;
+            case ADD:
+                arith(
+                    BinOp::Add, [](uint32_t a, uint32_t b) { return a + b; }, [](float a, float b) { return a + b; });
+                break;
+            case SUB:
+                arith(
+                    BinOp::Sub, [](uint32_t a, uint32_t b) { return a - b; }, [](float a, float b) { return a - b; });
+                break;
             case EQ: binary(BinOp::Eq); break;
             case NE: binary(BinOp::Ne); break;
             case LE: binary(BinOp::Le); break;
@@ -308,7 +343,12 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
             case JMP: next = static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])); break;
             case JZ: next = pop_int() == 0 ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2; break;
             case JNZ: next = pop_int() != 0 ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2; break;
-            case JEQ: case JNE: case JLE: case JGE: case JLT: case JGT: {
+            case JEQ:
+            case JNE:
+            case JLE:
+            case JGE:
+            case JLT:
+            case JGT: {
                 static const BinOp kOps[] = {BinOp::Eq, BinOp::Ne, BinOp::Le, BinOp::Ge, BinOp::Lt, BinOp::Gt};
                 next = compare_jump(kOps[op - JEQ]) ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2;
                 break;
@@ -330,7 +370,9 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
     }
 }
 
-bool Interpreter::HasFunction(std::string_view name) const { return FindGlobalFunction(name) != nullptr; }
+bool Interpreter::HasFunction(std::string_view name) const {
+    return FindGlobalFunction(name) != nullptr;
+}
 
 const NSFunction* Interpreter::FindGlobalFunction(std::string_view name) const {
     for (const NSFunction& f : global_->functions)
@@ -396,27 +438,34 @@ int Interpreter::Run(std::string_view function, const char* types, std::initiali
         }
         if (list.size() > fn->args.size()) Raise("CS_Scripting::run() = too many arguments");
         auto unknown_type = [&name](size_t i) {
-            return "CS_Scripting::run() = unknown type of argument " + std::to_string(i + 1) + " in \"" + name + "\" function";
+            return "CS_Scripting::run() = unknown type of argument " + std::to_string(i + 1) + " in \"" + name +
+                   "\" function";
         };
         std::vector<Variable> args;
         auto value = values.begin();
         for (size_t i = 0; i < list.size(); ++i) {
             const void* ptr = value != values.end() ? *value++ : nullptr;
-            if (list[i] != fn->args[i].type) return Refuse("CS_Scripting::run() = bad arguments for \"" + name + "\" function");
+            if (list[i] != fn->args[i].type)
+                return Refuse("CS_Scripting::run() = bad arguments for \"" + name + "\" function");
             VarType t;
             if (TypeFromName(list[i], &t)) {
                 if (t == VarType::Void || t == VarType::Pointer) return Refuse(unknown_type(i));
-                if (!ptr) args.emplace_back();
-                else if (t == VarType::Int) args.emplace_back(*static_cast<const int32_t*>(ptr));
-                else if (t == VarType::Float) args.emplace_back(*static_cast<const float*>(ptr));
-                else args.emplace_back(static_cast<const char*>(ptr));
+                if (!ptr)
+                    args.emplace_back();
+                else if (t == VarType::Int)
+                    args.emplace_back(*static_cast<const int32_t*>(ptr));
+                else if (t == VarType::Float)
+                    args.emplace_back(*static_cast<const float*>(ptr));
+                else
+                    args.emplace_back(static_cast<const char*>(ptr));
             } else {
                 int cls = ExternClassIndex(list[i]);
                 if (cls < 0) return Refuse(unknown_type(i));
                 args.push_back(classes_[static_cast<size_t>(cls)].binding->Wrap(const_cast<void*>(ptr)));
             }
         }
-        if (list.size() < fn->args.size()) return Refuse("CS_Scripting::run() = bad arguments for \"" + name + "\" function");
+        if (list.size() < fn->args.size())
+            return Refuse("CS_Scripting::run() = bad arguments for \"" + name + "\" function");
         values_.clear();
         for (size_t i = args.size(); i-- > 0;) values_.push(std::move(args[i]));
         return ExecuteRun(fn);

@@ -87,18 +87,18 @@ public:
 std::unique_ptr<Interpreter> WithNatives() {
     auto in = std::make_unique<Interpreter>();
     in->AddExternFunction("twice", std::make_unique<Fn>(1, "", [](Interpreter& i) {
-        i.Values().push(Variable(i.Values().pop().ToInt() * 2));
-    }));
+                              i.Values().push(Variable(i.Values().pop().ToInt() * 2));
+                          }));
     in->AddExternFunction("join", std::make_unique<Fn>(2, ",\"-\"", [](Interpreter& i) {
-        Variable a = i.Values().pop();
-        Variable b = i.Values().pop();
-        i.Values().push(Variable(std::string(a.ToText()) + b.ToText()));
-    }));
+                              Variable a = i.Values().pop();
+                              Variable b = i.Values().pop();
+                              i.Values().push(Variable(std::string(a.ToText()) + b.ToText()));
+                          }));
     in->AddExternFunction("sum", std::make_unique<Fn>(1, ",...", [](Interpreter& i) {
-        int n = i.Values().pop().ToInt(), total = 0;
-        for (int k = 0; k < n; ++k) total += i.Values().pop().ToInt();
-        i.Values().push(Variable(total));
-    }));
+                              int n = i.Values().pop().ToInt(), total = 0;
+                              for (int k = 0; k < n; ++k) total += i.Values().pop().ToInt();
+                              i.Values().push(Variable(total));
+                          }));
     in->AddExternFunction("nothing", std::make_unique<Fn>(0, "", [](Interpreter& i) { i.Values().push(Variable(0)); }));
     EXPECT_FALSE(in->AddExternFunction("twice", std::make_unique<Fn>(0, "", nullptr)));
     in->AddExternClass("Counter", std::make_unique<CounterClass>());
@@ -123,7 +123,8 @@ TEST(VMTest, RunConvertsResultsAndLeavesTheStackEmpty) {
         int ptr() { return $_this; }
         int count;
         int bump() { count++; return count; }
-    )", with.get());
+    )",
+         with.get());
     Interpreter& i = *with;
     ASSERT_FALSE(i.HasError()) << i.CollectDiagnostics();
     EXPECT_EQ(i.Run("empty"), 0);
@@ -153,7 +154,8 @@ TEST(VMTest, RunWithArguments) {
     EXPECT_EQ(in->Run("f", "int, float, string, Counter", {&a, &b, "x", &c}), 113);
     EXPECT_FALSE(in->HasError()) << in->CollectDiagnostics();
     in->Run("f", "int,int,string,Counter", {&a, &a, "x", &c});
-    EXPECT_NE(in->CollectDiagnostics().find("CS_Scripting::run() = bad arguments for \"f\" function"), std::string::npos);
+    EXPECT_NE(in->CollectDiagnostics().find("CS_Scripting::run() = bad arguments for \"f\" function"),
+              std::string::npos);
     in->Run("f", "int,float,string,Counter,int", {&a, &b, "x", &c, &a});
     EXPECT_NE(in->CollectDiagnostics().find("CS_Scripting::run() = too many arguments"), std::string::npos);
     in->Run("f");
@@ -211,7 +213,11 @@ TEST(VMTest, StepHookReachesEveryLoop) {
         text += " while (1) { } return 0; }";
         auto in = Load(text);
         int calls = 0;
-        in->SetStepHook([](Interpreter& i, void* c) { if (++*static_cast<int*>(c) > 100) i.Abort(); }, &calls);
+        in->SetStepHook(
+            [](Interpreter& i, void* c) {
+                if (++*static_cast<int*>(c) > 100) i.Abort();
+            },
+            &calls);
         in->Run("spin");
         EXPECT_GT(calls, 100) << "padding " << pad;
     }
@@ -236,7 +242,8 @@ TEST(VMTest, NativeFunctionsAndObjects) {
             return 0;
         }
         int empty_slot() { Counter none; return none.Get(); }
-    )", in.get());
+    )",
+         in.get());
     ASSERT_FALSE(in->HasError()) << in->CollectDiagnostics();
     EXPECT_EQ(in->Run("calls"), 8 + 6 + 0);
     EXPECT_EQ(in->Run("objects"), 15);
@@ -255,7 +262,8 @@ TEST(VMTest, NativeCallArgumentsAreCheckedAtCompileTime) {
         {"int x = twice(1, 2);", "CS_Scripting::PR_args() = it isn't a function with the variable number of arguments"},
         {"int x = twice();", "CS_Scripting::PR_args() = too few arguments"},
         {"int x = Counter;", "unknown token \"Counter\""},
-        {"Counter c; c.Nope();", "CS_Scripting::PR_class() = function \"Nope\" is not the function of class \"Counter\""},
+        {"Counter c; c.Nope();",
+         "CS_Scripting::PR_class() = function \"Nope\" is not the function of class \"Counter\""},
         {"Counter c = new Widget(1);", "CS_Scripting::PR_class() = bad \"Widget\" class constructor"},
         {"$_this = 1;", "CS_Scripting::PR(): extern variables is readonly"},
         {"int x; delete x;", "CS_Scripting::PR() = bad delete argument"},

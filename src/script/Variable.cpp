@@ -7,7 +7,9 @@
 
 namespace script {
 
-void Raise(const std::string& text) { throw ScriptError(text); }
+void Raise(const std::string& text) {
+    throw ScriptError(text);
+}
 
 void RaiseF(const char* format, ...) {
     char buf[2048];
@@ -133,11 +135,19 @@ void Variable::Print() const {
 
 namespace {
 
-bool IsNumber(const Variable& v) { return v.type() == VarType::Int || v.type() == VarType::Float; }
+bool IsNumber(const Variable& v) {
+    return v.type() == VarType::Int || v.type() == VarType::Float;
+}
 
-int32_t WrapAdd(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b)); }
-int32_t WrapSub(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b)); }
-int32_t WrapMul(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b)); }
+int32_t WrapAdd(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+int32_t WrapSub(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+int32_t WrapMul(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
 
 int32_t Remainder(int32_t a, int32_t b) {
     if (b == 0) Raise("CS_Variable::operator%(): division by zero");
@@ -162,7 +172,9 @@ void AppendNumberText(common::String& s, const Variable& v) {
     s.Append(buf);
 }
 
-std::string_view TextOf(const Variable& v) { return v.string_value().View(); }
+std::string_view TextOf(const Variable& v) {
+    return v.string_value().View();
+}
 
 }  // namespace
 
@@ -181,8 +193,9 @@ bool Equal(const Variable& a, const Variable& b) {
 
 bool NotEqual(const Variable& a, const Variable& b) {
     VarType ta = a.type(), tb = b.type();
-    bool comparable = (IsNumber(a) && IsNumber(b)) || (ta == VarType::String && tb == VarType::String) ||
-                      ((ta == VarType::Pointer || ta == VarType::Int) && (tb == VarType::Pointer || tb == VarType::Int));
+    bool comparable =
+        (IsNumber(a) && IsNumber(b)) || (ta == VarType::String && tb == VarType::String) ||
+        ((ta == VarType::Pointer || ta == VarType::Int) && (tb == VarType::Pointer || tb == VarType::Int));
     if (!comparable) Raise("CS_Variable::operator!=(): bad operands %s and %s");
     return !Equal(a, b);
 }

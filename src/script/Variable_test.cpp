@@ -10,9 +10,15 @@
 namespace script {
 namespace {
 
-Variable I(int32_t v) { return Variable(v); }
-Variable F(float v) { return Variable(v); }
-Variable S(const char* v) { return Variable(v); }
+Variable I(int32_t v) {
+    return Variable(v);
+}
+Variable F(float v) {
+    return Variable(v);
+}
+Variable S(const char* v) {
+    return Variable(v);
+}
 
 Variable Apply(BinOp op, Variable l, const Variable& r) {
     ApplyBinary(op, l, r);
@@ -96,7 +102,8 @@ TEST(VariableTest, Conversions) {
     EXPECT_EQ(ErrorOf([] { Variable(nullptr, nullptr).ToInt(); }), "CS_Variable::operator int(): can't convert to int");
     EXPECT_EQ(ErrorOf([] { S("x").ToFloat(); }), "CS_Variable::operator float(): can't convert  to float");
     EXPECT_EQ(ErrorOf([] { I(3).ToText(); }), "CS_Variable::operator const char*(): can't convert to const char*");
-    EXPECT_EQ(ErrorOf([] { I(3).ToPointer(); }), "CS_Variable::operator const void*(): can't convert %s to const void*");
+    EXPECT_EQ(ErrorOf([] { I(3).ToPointer(); }),
+              "CS_Variable::operator const void*(): can't convert %s to const void*");
 }
 
 TEST(VariableTest, ArraysAndStack) {

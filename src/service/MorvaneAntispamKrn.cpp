@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "checks/ScriptClasses.h"
 #include "common/Clock.h"
 #include "common/Md5.h"
 #include "core/ConnCounter.h"
-#include "checks/ScriptClasses.h"
 #include "core/MorvaneCore.h"
 #include "core/SessionPool.h"
 #include "mail/ScriptParseMail.h"
@@ -26,7 +26,6 @@ namespace {
 constexpr const char* kSrc = "MorvaneAntispamKrn";
 constexpr const char* kFunc = "MorvaneAntispamkrn::core";
 
-
 }  // namespace
 
 CMorvaneKernel::CMorvaneKernel(KernelControl& control, std::string app_dir)
@@ -37,7 +36,9 @@ CMorvaneKernel::~CMorvaneKernel() {
     if (CKernelConfig::Global() == config_.get()) CKernelConfig::SetGlobal(nullptr);
 }
 
-std::string CMorvaneKernel::AppFile(const char* name) const { return app_dir_ + "/" + name; }
+std::string CMorvaneKernel::AppFile(const char* name) const {
+    return app_dir_ + "/" + name;
+}
 
 void CMorvaneKernel::OpenLog() {
     log_ = std::make_unique<LogXML>();
@@ -128,7 +129,8 @@ bool CMorvaneKernel::Startup() {
     platform::MakeDirs(AppFile("db"));
     for (const std::string& dir : {app_dir_, AppFile("db")})
         for (const std::string& name : platform::RemoveStaleTemporaries(dir))
-            log_->Write(1, "Removed the temporary file of an unfinished save: " + dir + "/" + name, kSrc, kFunc, "SYS", 0);
+            log_->Write(1, "Removed the temporary file of an unfinished save: " + dir + "/" + name, kSrc, kFunc, "SYS",
+                        0);
 
     // The engines: the proxy core; the cron scheduler, admin server and web server join here.
     // Scripts compiled from here on may import the checks' and the mail parser's classes.
@@ -216,8 +218,7 @@ void CMorvaneKernel::Shutdown() {
     }
     switch (config_->WriteBackChanges()) {
         case CKernelConfig::WriteBack::kUnchanged:
-        case CKernelConfig::WriteBack::kWritten:
-            break;
+        case CKernelConfig::WriteBack::kWritten: break;
         case CKernelConfig::WriteBack::kBeside:
             log_->Write(1,
                         "morvane.ini changed on disk while the kernel ran: kept it, the kernel's settings are in " +

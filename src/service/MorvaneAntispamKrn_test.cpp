@@ -83,7 +83,9 @@ TEST_F(KernelTest, ShutdownStopsTheCoreAndSavesItsTables) {
 }
 
 TEST_F(KernelTest, RotationMovesTheLogAndStartsANewDocument) {
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\nlog_rot_type=1\r\nlog_rot_value=1\r\n");
+    Write("morvane.ini",
+          "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\nlog_rot_type=1\r\nlog_"
+          "rot_value=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     int64_t now = common::NowSeconds();

@@ -70,8 +70,7 @@ int RunForeground(platform::ServiceLog& service_log) {
             stop_asked = common::NowSeconds();
             control.running = false;
         }
-        if (stopping && !forced && !control.worker_exited &&
-            common::NowSeconds() - stop_asked > kForceWaitSeconds) {
+        if (stopping && !forced && !control.worker_exited && common::NowSeconds() - stop_asked > kForceWaitSeconds) {
             service_log.Write("Force CODE = %d\n", 1);
             forced = true;
             // The worker is stuck; end the process without running destructors under it.
@@ -121,9 +120,7 @@ int main(int argc, char** argv) {
         case 'i':
             if (control.Install()) control.Start();
             return 0;
-        case 's':
-            control.Start();
-            return 0;
+        case 's': control.Start(); return 0;
         case 'k':
             std::printf("Control of the service is stopping ...\n");
             control.Stop();
@@ -132,7 +129,6 @@ int main(int argc, char** argv) {
             control.Remove();
             ::unlink(service_log.Path().c_str());
             return 0;
-        default:
-            return RunForeground(service_log);
+        default: return RunForeground(service_log);
     }
 }

@@ -273,7 +273,8 @@ bool CDB_RAM::Open(const std::string& path) {
         char head[dbk::kHeaderSize];
         if (!f.Open(path, platform::kFileRead)) return false;
         int64_t n = f.Read(head, sizeof head);
-        int version = n >= static_cast<int64_t>(dbk::kMagicSize) ? dbk::MagicVersion({head, static_cast<size_t>(n)}) : 0;
+        int version =
+            n >= static_cast<int64_t>(dbk::kMagicSize) ? dbk::MagicVersion({head, static_cast<size_t>(n)}) : 0;
         if (version == 0) return false;
         version_ = version;
         opened_ = true;
@@ -433,9 +434,7 @@ std::optional<DbRecord> CDB_RAM::Get(std::string_view key, bool pattern_mode) {
 
 int CDB_RAM::Query(std::string_view key, Hits& result, int mode, int field) {
     result.clear();
-    auto add = [&result](const Record* r) {
-        result.emplace_back(std::string(r->key()), std::string(r->data()));
-    };
+    auto add = [&result](const Record* r) { result.emplace_back(std::string(r->key()), std::string(r->data())); };
     EngineGuard lock(mu_);
     if (key.empty() || (mode != 0 && mode != 1)) {
         for (const Bucket& b : buckets_)
@@ -565,7 +564,7 @@ bool CDB_RAM::Save() {
         out.Append(head);
         int32_t written = 0;
         std::string rec;
-        for (const Record* r : index_) {  // compacted: index order is file order
+        for (const Record* r : index_) {                      // compacted: index order is file order
             if (r->key_len < 1 || r->data_len < 1) continue;  // cannot be represented
             rec.clear();
             dbk::AppendI32(rec, r->timestamp);

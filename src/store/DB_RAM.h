@@ -154,7 +154,7 @@ private:
     static DbRecord Copy(const Record& r);
 
     mutable CEngineLock mu_;
-    std::mutex save_mu_;  // one save of this table at a time; taken before mu_
+    std::mutex save_mu_;                      // one save of this table at a time; taken before mu_
     std::string path_;                        // guarded by mu_
     bool opened_ = false;                     // guarded by mu_
     int version_ = 2;                         // guarded by mu_

@@ -24,7 +24,8 @@ std::vector<store::DbRecord> Live(const store::CDB_RAM& t) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // tmpfs when there is one: every save syncs, and the disk would set the pace.
-    static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/morvane_dbk_fuzz_" + std::to_string(::getpid()) + ".db";
+    static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                    "/morvane_dbk_fuzz_" + std::to_string(::getpid()) + ".db";
     platform::WriteFileAtomic(path, std::string_view(reinterpret_cast<const char*>(data), size));
     store::CDB_RAM t;
     if (!t.Open(path)) return 0;

@@ -47,7 +47,9 @@ std::vector<std::string> Keys(const CDB_RAM& t) {
 }
 
 int64_t g_now = 1'700'000'000;
-int64_t FakeNow() { return g_now; }
+int64_t FakeNow() {
+    return g_now;
+}
 
 class DbRamTest : public ::testing::Test {
 protected:
@@ -131,7 +133,9 @@ TEST_F(DbRamTest, TruncatedFileAtEveryOffsetLoadsTheCompleteRecords) {
         for (size_t e : ends) want += cut >= e;
         EXPECT_EQ(static_cast<size_t>(t.GetCount()), want) << "cut " << cut;
         // The loss is told, not hidden: a save cut short reads as a table with fewer records.
-        if (cut >= dbk::kHeaderSize) EXPECT_EQ(static_cast<size_t>(t.LostOnLoad()), recs.size() - want) << "cut " << cut;
+        if (cut >= dbk::kHeaderSize) {
+            EXPECT_EQ(static_cast<size_t>(t.LostOnLoad()), recs.size() - want) << "cut " << cut;
+        }
     }
     ASSERT_TRUE(tmp_.Write("t.db", full + "junk"));
     EXPECT_EQ(OpenLoaded(Path())->LostOnLoad(), 1) << "bytes after the promised records";
@@ -227,7 +231,7 @@ TEST_F(DbRamTest, PatternModeFindsByStoredPatterns) {
     t->Insert("(unclosed", "bad pattern is skipped");
     t->Insert("^mail[0-9]+\\.provider\\.com$", "1");
     t->Insert("^.*\\.provider\\.com$", "2");  // same bucket as the one above: insertion order
-    t->Insert(".*\\.early\\.com$", "3");       // bucket '.' (46) is searched before '^' (94)
+    t->Insert(".*\\.early\\.com$", "3");      // bucket '.' (46) is searched before '^' (94)
     EXPECT_EQ(t->Find("MAIL7.provider.com", true), 1);
     EXPECT_EQ(t->Find("smtp.provider.com", true), 2);
     EXPECT_EQ(t->Find("smtp.provider.com", false), -1);

@@ -34,7 +34,8 @@ std::optional<RecordView> ConsumeRecord(std::string_view& in) {
     if (*klen < 1 || *klen > kMaxField || *dlen < 1 || *dlen > kMaxField) return std::nullopt;
     size_t need = static_cast<size_t>(*klen) + static_cast<size_t>(*dlen);
     if (rest.size() < need) return std::nullopt;
-    RecordView r{*ts, rest.substr(0, static_cast<size_t>(*klen)), rest.substr(static_cast<size_t>(*klen), static_cast<size_t>(*dlen))};
+    RecordView r{*ts, rest.substr(0, static_cast<size_t>(*klen)),
+                 rest.substr(static_cast<size_t>(*klen), static_cast<size_t>(*dlen))};
     rest.remove_prefix(need);
     in = rest;
     return r;

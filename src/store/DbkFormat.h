@@ -37,7 +37,7 @@ void AppendI32(std::string& out, int32_t v);
 
 struct RecordView {
     int32_t timestamp;
-    std::string_view key;   // as stored: may hold zero bytes
+    std::string_view key;  // as stored: may hold zero bytes
     std::string_view data;
 };
 

@@ -43,7 +43,8 @@ TEST(DbkUpgradeTest, FreshInstallationHasNothingToConvert) {
 TEST(DbkUpgradeTest, VersionOneTablesAreRewritten) {
     platform::TestTempDir app;
     ASSERT_TRUE(app.Write("db/domain_local.db", V1Table({{"example.com", "x"}, {"../escape", "x"}})));
-    ASSERT_TRUE(app.Write("db/example.com.wb", V1Table({{"on", std::string("\x05\0", 2)}, {"off", std::string("\0\1", 2)}})));
+    ASSERT_TRUE(
+        app.Write("db/example.com.wb", V1Table({{"on", std::string("\x05\0", 2)}, {"off", std::string("\0\1", 2)}})));
     ASSERT_TRUE(app.Write("db/ip_imbargo.db", V1Table({{"192.0.2.1", std::string("\x39\x30\0\0", 4)},
                                                        {"192.0.2.2", std::string("\xff\xff\xff\xff", 4)}})));
     std::string error;
