@@ -19,7 +19,7 @@ function(morvane_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   # One ctest entry per test case, listed when ctest runs (not at build time, so sanitizer
   # builds do not run every binary twice).
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30 PROPERTIES LABELS ${name})
 endfunction()
 
 function(morvane_fuzz name)

@@ -3,8 +3,10 @@
 #   scripts/build.sh release      -> build/release
 #   scripts/build.sh debug-asan   -> build/debug-asan (AddressSanitizer + UBSan)
 #   scripts/build.sh fuzz         -> build/fuzz (clang, libFuzzer targets)
+#   scripts/build.sh tsan         -> build/tsan (clang, ThreadSanitizer)
+# MORVANE_WERROR=ON makes every warning an error (CI does).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-release}
-cmake --preset "$preset" >/dev/null
+cmake --preset "$preset" -DMORVANE_WERROR="${MORVANE_WERROR:-OFF}" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"

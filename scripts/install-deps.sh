@@ -13,7 +13,7 @@ packages=(
     libpcre2-dev
     # tests, benchmarks, fuzzing
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     # the reference of the script engine's benchmark (bench/script_vs_lua.sh)
     lua5.4
     # real peers of the end-to-end tests and the demo

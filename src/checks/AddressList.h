@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/String.h"
+#include "common/ThreadSafety.h"
 #include "store/EngineLock.h"
 
 namespace checks {
@@ -44,8 +45,8 @@ private:
         std::array<uint8_t, 4> low, high;
     };
     mutable store::CEngineLock mu_;
-    std::vector<std::string> patterns_;  // guarded by mu_
-    std::vector<Range> ranges_;          // guarded by mu_
+    std::vector<std::string> patterns_ GUARDED_BY(mu_);
+    std::vector<Range> ranges_ GUARDED_BY(mu_);
 };
 
 }  // namespace checks

@@ -115,7 +115,7 @@ std::vector<std::pair<std::string, int32_t>> CDns::Servers() const {
 }
 
 bool CDns::RecentFailure(const std::string& key) {
-    std::scoped_lock lock(failures_mu_);
+    common::MutexLock lock(failures_mu_);
     auto it = failures_.find(key);
     if (it == failures_.end()) return false;
     if (it->second > common::SteadyMillis()) return true;
@@ -124,7 +124,7 @@ bool CDns::RecentFailure(const std::string& key) {
 }
 
 void CDns::NoteFailure(const std::string& key) {
-    std::scoped_lock lock(failures_mu_);
+    common::MutexLock lock(failures_mu_);
     if (failures_.size() >= kMaxRememberedFailures) failures_.clear();  // a flood of new names: start over
     failures_[key] = common::SteadyMillis() + failure_memo_ms.load();
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "checks/DnsMessage.h"
+#include "common/ThreadSafety.h"
 #include "store/DB_RAM.h"
 #include "store/EngineLock.h"
 
@@ -72,10 +73,10 @@ private:
     void NoteFailure(const std::string& key);
 
     mutable store::CEngineLock mu_;
-    std::vector<std::pair<std::string, int32_t>> servers_;  // guarded by mu_
-    std::vector<int64_t> down_until_;                       // guarded by mu_, beside servers_
-    std::mutex failures_mu_;
-    std::unordered_map<std::string, int64_t> failures_;  // guarded by failures_mu_: key -> until
+    std::vector<std::pair<std::string, int32_t>> servers_ GUARDED_BY(mu_);
+    std::vector<int64_t> down_until_ GUARDED_BY(mu_);  // beside servers_
+    common::Mutex failures_mu_;
+    std::unordered_map<std::string, int64_t> failures_ GUARDED_BY(failures_mu_);  // key -> until
     store::CDB_RAM cache_;
     bool persistent_ = false;
 };

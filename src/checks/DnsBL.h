@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "checks/Dns.h"
+#include "common/ThreadSafety.h"
 #include "log/LogQueue.h"
 
 namespace checks {
@@ -60,7 +61,7 @@ private:
     std::vector<Zone> Zones() const;
 
     mutable store::CEngineLock zones_mu_;
-    std::vector<Zone> zones_;  // guarded by zones_mu_
+    std::vector<Zone> zones_ GUARDED_BY(zones_mu_);
 };
 
 // The script functions of every host: the listing score of an address (0 when the check fails)

@@ -160,12 +160,12 @@ const char* CSpamTrap::Response() {
 }
 
 void CSessionCounter::Add(std::string_view ip) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     entries_.emplace_back(ip);
 }
 
 bool CSessionCounter::Remove(std::string_view ip) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     auto it = std::find(entries_.begin(), entries_.end(), ip);
     if (it == entries_.end()) return false;
     entries_.erase(it);
@@ -173,7 +173,7 @@ bool CSessionCounter::Remove(std::string_view ip) {
 }
 
 int CSessionCounter::Count(std::string_view ip) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     int n = static_cast<int>(std::count(entries_.begin(), entries_.end(), ip));
     if (n >= maximum_) ++refusals_;
     return n;

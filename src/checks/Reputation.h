@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "checks/ListTable.h"
+#include "common/ThreadSafety.h"
 #include "script/CS_Array.h"
 #include "store/DB_RAM.h"
 
@@ -95,8 +96,8 @@ public:
     int Refusals() const { return refusals_; }
 
 private:
-    std::mutex mu_;
-    std::vector<std::string> entries_;  // guarded by mu_
+    common::Mutex mu_;
+    std::vector<std::string> entries_ GUARDED_BY(mu_);
     std::atomic<int> maximum_{3};
     std::atomic<int> refusals_{0};
 };

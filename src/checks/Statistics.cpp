@@ -108,7 +108,7 @@ std::string CStatitiche_Day::DayName(int64_t when) {
 }
 
 std::string CStatitiche_Day::DayFile() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     std::string path = app_path_ + "/db/DAY_" + day_;
     for (size_t at; (at = path.find("//")) != std::string::npos;) path.erase(at, 1);
     return path;
@@ -116,17 +116,17 @@ std::string CStatitiche_Day::DayFile() const {
 
 void CStatitiche_Day::Start() {
     {
-        std::scoped_lock lock(mu_);
+        common::MutexLock lock(mu_);
         day_ = DayName(Now());
     }
     Load(DayFile());
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     path_.clear();
 }
 
 void CStatitiche_Day::AddItem(std::string_view name, int type, int sub_type, float value, int mode) {
     if (name.empty()) return;
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     auto it = index_.find(std::string(name));
     if (it == index_.end()) {
         index_.emplace(std::string(name), counters_.size());
@@ -141,7 +141,7 @@ void CStatitiche_Day::AddItem(std::string_view name, int type, int sub_type, flo
 }
 
 void CStatitiche_Day::Reset() {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     counters_.clear();
     index_.clear();
 }
@@ -149,12 +149,12 @@ void CStatitiche_Day::Reset() {
 bool CStatitiche_Day::Load(const std::string& path) {
     std::string bytes;
     {
-        std::scoped_lock lock(mu_);
+        common::MutexLock lock(mu_);
         path_ = path;
     }
     if (!platform::IsRegularFile(path) || !platform::ReadWholeFile(path, bytes)) return false;
     StatFile f = ParseStats(bytes);
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     counters_ = std::move(f.counters);
     index_.clear();
     for (size_t i = 0; i < counters_.size(); ++i) index_.emplace(counters_[i].name, i);
@@ -169,7 +169,7 @@ bool CStatitiche_Day::WriteLocked(const std::string& path) {
 }
 
 bool CStatitiche_Day::Save() {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return WriteLocked(path_);
 }
 
@@ -177,7 +177,7 @@ void CStatitiche_Day::PeriodicWrite() {
     const int64_t now = Now();
     const std::string today = DayName(now);
     std::string finished_path = DayFile();
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     if (today != day_) {
         // The finished day's counters go to the finished day's file: its last period is not
         // lost, and the new day starts clean.
@@ -198,12 +198,12 @@ void CStatitiche_Day::PeriodicWrite() {
 }
 
 std::vector<StatCounter> CStatitiche_Day::Counters() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return counters_;
 }
 
 std::optional<float> CStatitiche_Day::Value(std::string_view name) const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     auto it = index_.find(std::string(name));
     if (it == index_.end()) return std::nullopt;
     return counters_[it->second].value;

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ThreadSafety.h"
+
 namespace checks {
 
 struct StatCounter {
@@ -60,17 +62,17 @@ public:
     static std::string DayName(int64_t when);
 
 private:
-    bool WriteLocked(const std::string& path);
+    bool WriteLocked(const std::string& path) REQUIRES(mu_);
     int64_t Now() const;
 
-    mutable std::mutex mu_;
+    mutable common::Mutex mu_;
     std::string app_path_;
     TimeSource now_;
-    std::vector<StatCounter> counters_;              // guarded by mu_
-    std::unordered_map<std::string, size_t> index_;  // guarded by mu_
-    uint32_t time_ = 0;                              // guarded by mu_
-    std::string day_;                                // guarded by mu_
-    std::string path_;                               // guarded by mu_; Load/Save's file
+    std::vector<StatCounter> counters_ GUARDED_BY(mu_);
+    std::unordered_map<std::string, size_t> index_ GUARDED_BY(mu_);
+    uint32_t time_ GUARDED_BY(mu_) = 0;
+    std::string day_ GUARDED_BY(mu_);
+    std::string path_ GUARDED_BY(mu_);  // Load/Save's file
 };
 
 }  // namespace checks

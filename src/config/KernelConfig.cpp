@@ -239,7 +239,7 @@ void CKernelConfig::ApplyDefaults() {
 }
 
 void CKernelConfig::LoadConfig() {
-    std::scoped_lock lock(busy_);
+    common::MutexLock lock(busy_);
     Load(file_);  // a missing file leaves no entries: every key takes its default
     for (const KeyDef& k : kKeys) {
         std::visit(
@@ -324,12 +324,12 @@ bool CKernelConfig::SaveLocked(std::string rendered) {
 }
 
 bool CKernelConfig::SaveConfig() {
-    std::scoped_lock lock(busy_);
+    common::MutexLock lock(busy_);
     return SaveLocked(RenderLocked());
 }
 
 CKernelConfig::WriteBack CKernelConfig::WriteBackChanges() {
-    std::scoped_lock lock(busy_);
+    common::MutexLock lock(busy_);
     const std::string now = RenderLocked();
     if (now == baseline_) return WriteBack::kUnchanged;
     std::string disk;

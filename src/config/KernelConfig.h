@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/String.h"
+#include "common/ThreadSafety.h"
 #include "store/FileINI.h"
 
 namespace config {
@@ -172,17 +173,17 @@ private:
     String GeneratedAdminKey() const;
 
     // The fields written into the entries, as the file would hold them (busy_ held).
-    std::string RenderLocked();
+    std::string RenderLocked() REQUIRES(busy_);
     // Remembers what was read or written: the rendered settings and the file's bytes.
-    void MarkInSyncLocked();
+    void MarkInSyncLocked() REQUIRES(busy_);
     // Writes the file; `rendered` is RenderLocked()'s text, just made.
-    bool SaveLocked(std::string rendered);
+    bool SaveLocked(std::string rendered) REQUIRES(busy_);
 
+    common::Mutex busy_;  // load and save exclude each other
     std::string app_dir_;
     std::string file_;
-    std::string baseline_;  // RenderLocked() at the last load or save
-    std::string on_disk_;   // the file's bytes then
-    std::mutex busy_;       // load and save exclude each other
+    std::string baseline_ GUARDED_BY(busy_);  // RenderLocked() at the last load or save
+    std::string on_disk_ GUARDED_BY(busy_);   // the file's bytes then
 };
 
 }  // namespace config

@@ -78,7 +78,7 @@ config::CKernelConfig& CLauchAntispam::Config() {
 bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings,
                              bool counted) {
     {
-        std::lock_guard<std::mutex> lock(job_mu_);
+        common::MutexLock lock(job_mu_);
         if (busy_ || !idle_ || quit_ || !slot) return false;
         id_ = id;
         ip_counted_ = counted;
@@ -92,7 +92,7 @@ bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<cons
 
 void CLauchAntispam::Prepare(std::shared_ptr<const SessionSettings> settings) {
     {
-        std::lock_guard<std::mutex> lock(job_mu_);
+        common::MutexLock lock(job_mu_);
         settings_ = std::move(settings);
         prepare_ = true;
         idle_ = false;
@@ -107,11 +107,11 @@ bool CLauchAntispam::StopSession(int wait_ms) {
         [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof one);
     }
     {
-        std::lock_guard<std::mutex> lock(script_mu_);
+        common::MutexLock lock(script_mu_);
         if (running_script_) running_script_->Abort();
     }
     {
-        std::lock_guard<std::mutex> lock(job_mu_);
+        common::MutexLock lock(job_mu_);
         quit_ = true;
     }
     job_cv_.notify_all();
@@ -119,12 +119,12 @@ bool CLauchAntispam::StopSession(int wait_ms) {
 }
 
 void CLauchAntispam::ScriptStarted(script::Interpreter* in) {
-    std::lock_guard<std::mutex> lock(script_mu_);
+    common::MutexLock lock(script_mu_);
     running_script_ = in;
 }
 
 void CLauchAntispam::ScriptEnded() {
-    std::lock_guard<std::mutex> lock(script_mu_);
+    common::MutexLock lock(script_mu_);
     running_script_ = nullptr;
 }
 
@@ -132,10 +132,11 @@ void CLauchAntispam::Run() {
     while (IsRunning()) {
         bool prepare = false;
         {
-            std::unique_lock<std::mutex> lock(job_mu_);
+            common::MutexLock lock(job_mu_);
             if (!prepare_) idle_ = true;
-            job_cv_.wait_for(lock, std::chrono::milliseconds(kMaxWaitMs),
-                             [this] { return busy_ || prepare_ || quit_; });
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxWaitMs);
+            while (!(busy_ || prepare_ || quit_) && job_cv_.wait_until(job_mu_, deadline) != std::cv_status::timeout) {
+            }
             if (quit_ || !IsRunning()) {
                 if (!busy_) break;  // a connection handed off just now is still told and closed
             }
@@ -844,7 +845,7 @@ void CLauchAntispam::Finish() {
         AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
         AddLog(4, "Exit Child Thread", kSrc, kRun, "DEBUG", old_id);
     }
-    std::lock_guard<std::mutex> lock(job_mu_);
+    common::MutexLock lock(job_mu_);
     idle_since_ = common::ProcessMillis();
     busy_ = false;
 }

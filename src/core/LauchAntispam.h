@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/String.h"
+#include "common/ThreadSafety.h"
 #include "core/AntispamScript.h"
 #include "core/MtaList.h"
 #include "core/SmtpText.h"
@@ -199,16 +200,16 @@ private:
     int stop_fd_ = -1;
 
     // Hand-off (main thread -> session thread).
-    std::mutex job_mu_;
-    std::condition_variable job_cv_;
+    common::Mutex job_mu_;
+    std::condition_variable_any job_cv_;
     std::atomic<bool> busy_{false};
     std::atomic<bool> idle_{false};
     std::atomic<int32_t> idle_since_{0};
-    bool prepare_ = false;  // guarded by job_mu_
-    bool quit_ = false;     // guarded by job_mu_
+    bool prepare_ GUARDED_BY(job_mu_) = false;
+    bool quit_ GUARDED_BY(job_mu_) = false;
     std::atomic<bool> stopping_{false};
-    std::mutex script_mu_;
-    script::Interpreter* running_script_ = nullptr;    // guarded by script_mu_
+    common::Mutex script_mu_;
+    script::Interpreter* running_script_ GUARDED_BY(script_mu_) = nullptr;
     std::shared_ptr<const SessionSettings> settings_;  // set with the job
 
     // Per connection; the session thread only.

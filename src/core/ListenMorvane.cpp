@@ -53,24 +53,24 @@ void CListenMorvane::StopListen() {
 }
 
 void CListenMorvane::SetRefusal(std::string text) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     refusal_text_ = std::move(text);
 }
 
 std::vector<PendingConnection> CListenMorvane::TakePending() {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     std::vector<PendingConnection> out;
     out.swap(pending_);
     return out;
 }
 
 int32_t CListenMorvane::Counter() {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return counter_;
 }
 
 void CListenMorvane::SetCounter(int32_t value) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     counter_ = value;
 }
 
@@ -84,7 +84,7 @@ CSocketComm* CListenMorvane::FreeSlot() {
 void CListenMorvane::Refuse(int fd) {
     std::string text;
     {
-        std::scoped_lock lock(mu_);
+        common::MutexLock lock(mu_);
         text = refusal_text_;
     }
     refusal_.Attach(fd);
@@ -134,7 +134,7 @@ void CListenMorvane::Run() {
         slot->SetFree(false);
         int32_t id;
         {
-            std::scoped_lock lock(mu_);
+            common::MutexLock lock(mu_);
             if (counter_ >= kConnIdWrap) counter_ = 0;
             id = ++counter_;
             pending_.push_back({id, slot});

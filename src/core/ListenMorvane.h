@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ThreadSafety.h"
 #include "core/ConnCounter.h"
 #include "log/LogQueue.h"
 #include "platform/MyThread.h"
@@ -51,8 +52,6 @@ public:
     void SetRefusal(std::string text);
     // Takes every queued connection, oldest first.
     std::vector<PendingConnection> TakePending();
-    // The pending queue's lock, for the core's admission and save.
-    std::mutex& Mutex() { return mu_; }
     int32_t Counter();
     void SetCounter(int32_t value);
     int SlotCount() const { return usable_; }
@@ -74,10 +73,10 @@ private:
     int usable_ = 0;  // slots handed out: set while the accept thread is stopped
     CSocketComm listen_;
     CSocketComm refusal_;
-    std::mutex mu_;
-    std::vector<PendingConnection> pending_;  // guarded by mu_
-    int32_t counter_ = 0;                     // guarded by mu_
-    std::string refusal_text_;                // guarded by mu_
+    common::Mutex mu_;
+    std::vector<PendingConnection> pending_ GUARDED_BY(mu_);
+    int32_t counter_ GUARDED_BY(mu_) = 0;
+    std::string refusal_text_ GUARDED_BY(mu_);
     // Held open so that a client can still be refused when every other descriptor is taken.
     int reserve_ = -1;  // the accept thread only
 };

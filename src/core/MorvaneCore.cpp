@@ -270,8 +270,8 @@ void CMorvaneCore::StartWorkers() {
             for (;;) {
                 Admission a;
                 {
-                    std::unique_lock lock(jobs_mu_);
-                    jobs_cv_.wait(lock, [this] { return workers_stop_ || !jobs_.empty(); });
+                    common::MutexLock lock(jobs_mu_);
+                    while (!workers_stop_ && jobs_.empty()) jobs_cv_.wait(jobs_mu_);
                     if (workers_stop_) return;
                     a = std::move(jobs_.front());
                     jobs_.pop_front();
@@ -279,7 +279,7 @@ void CMorvaneCore::StartWorkers() {
                 // A white-listed client (its reverse name may need a lookup) is not checked.
                 if (!dnsbl_white_->Contains(a.ip, dns_.get())) dnsbl_->QueryDnsBL(a.ip, &a.result);
                 a.checked = true;
-                std::scoped_lock lock(jobs_mu_);
+                common::MutexLock lock(jobs_mu_);
                 done_.push_back(std::move(a));
                 platform::KernelWake().Notify();
             }
@@ -289,7 +289,7 @@ void CMorvaneCore::StartWorkers() {
 
 void CMorvaneCore::StopWorkers() {
     {
-        std::scoped_lock lock(jobs_mu_);
+        common::MutexLock lock(jobs_mu_);
         workers_stop_ = true;
     }
     jobs_cv_.notify_all();
@@ -305,6 +305,7 @@ void CMorvaneCore::StopWorkers() {
         }
         q.clear();
     };
+    common::MutexLock lock(jobs_mu_);
     close_all(jobs_);
     close_all(done_);
     in_flight_ = 0;
@@ -313,7 +314,7 @@ void CMorvaneCore::StopWorkers() {
 void CMorvaneCore::Submit(Admission a) {
     ++in_flight_;
     {
-        std::scoped_lock lock(jobs_mu_);
+        common::MutexLock lock(jobs_mu_);
         jobs_.push_back(std::move(a));
     }
     jobs_cv_.notify_one();
@@ -325,7 +326,7 @@ void CMorvaneCore::Step() {
     // Finished block-list checks first: those clients have waited longest.
     std::deque<Admission> done;
     {
-        std::scoped_lock lock(jobs_mu_);
+        common::MutexLock lock(jobs_mu_);
         done.swap(done_);
     }
     for (Admission& a : done) {

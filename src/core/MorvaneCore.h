@@ -29,6 +29,7 @@
 #include "checks/Greylist.h"
 #include "checks/Reputation.h"
 #include "checks/Statistics.h"
+#include "common/ThreadSafety.h"
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
 #include "core/ListenMorvane.h"
@@ -172,11 +173,11 @@ private:
 
     // Block-list checks off the main thread.
     std::vector<std::thread> workers_;
-    std::mutex jobs_mu_;
-    std::condition_variable jobs_cv_;
-    std::deque<Admission> jobs_;  // guarded by jobs_mu_
-    std::deque<Admission> done_;  // guarded by jobs_mu_
-    bool workers_stop_ = false;   // guarded by jobs_mu_
+    common::Mutex jobs_mu_;
+    std::condition_variable_any jobs_cv_;
+    std::deque<Admission> jobs_ GUARDED_BY(jobs_mu_);
+    std::deque<Admission> done_ GUARDED_BY(jobs_mu_);
+    bool workers_stop_ GUARDED_BY(jobs_mu_) = false;
     std::atomic<size_t> in_flight_{0};
 
     int32_t next_housekeeping_ = 0;

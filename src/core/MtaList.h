@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ThreadSafety.h"
 #include "store/EngineLock.h"
 
 namespace core {
@@ -40,9 +41,9 @@ public:
 
 private:
     mutable store::CEngineLock mu_;
-    std::vector<MtaServer> servers_;  // guarded by mu_
-    int mode_ = 1;                    // guarded by mu_
-    size_t round_robin_ = 0;          // guarded by mu_
+    std::vector<MtaServer> servers_ GUARDED_BY(mu_);
+    int mode_ GUARDED_BY(mu_) = 1;
+    size_t round_robin_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace core

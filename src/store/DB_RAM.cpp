@@ -552,7 +552,7 @@ void CDB_RAM::Compact() {
 }
 
 bool CDB_RAM::Save() {
-    std::scoped_lock save(save_mu_);
+    common::MutexLock save(save_mu_);
     platform::AtomicFileWriter out;
     {
         EngineGuard lock(mu_);

@@ -142,30 +142,31 @@ private:
 
     static Record* NewRecord(std::string_view key, std::string_view data, int32_t timestamp);
     int32_t Now() const { return static_cast<int32_t>(now_()); }
-    Record* FindLocked(std::string_view key, bool pattern_mode);
-    Record* FindPatternLocked(std::string_view key);
-    void AppendLocked(Record* r);
-    void UnlinkLocked(Record* r);
-    Record* ReplaceLocked(Record* r, std::string_view data, int32_t timestamp);
-    void RebuildKeyIndexLocked();
-    void CompactLocked();
-    void ClearLocked();
-    void FreeRecord(Record* r);
+    Record* FindLocked(std::string_view key, bool pattern_mode) REQUIRES(mu_);
+    Record* FindPatternLocked(std::string_view key) REQUIRES(mu_);
+    void AppendLocked(Record* r) REQUIRES(mu_);
+    void UnlinkLocked(Record* r) REQUIRES(mu_);
+    Record* ReplaceLocked(Record* r, std::string_view data, int32_t timestamp) REQUIRES(mu_);
+    void RebuildKeyIndexLocked() REQUIRES(mu_);
+    void CompactLocked() REQUIRES(mu_);
+    void ClearLocked() REQUIRES(mu_);
+    void FreeRecord(Record* r) REQUIRES(mu_);
     static DbRecord Copy(const Record& r);
 
     mutable CEngineLock mu_;
-    std::mutex save_mu_;                      // one save of this table at a time; taken before mu_
-    std::string path_;                        // guarded by mu_
-    bool opened_ = false;                     // guarded by mu_
-    int version_ = 2;                         // guarded by mu_
-    int32_t lost_on_load_ = 0;                // guarded by mu_
-    int32_t deleted_ = 0;                     // guarded by mu_
-    uint32_t age_unit_ = 0, age_amount_ = 0;  // guarded by mu_
-    std::vector<Bucket> buckets_;             // guarded by mu_; kBuckets entries
-    std::vector<Record*> index_;              // guarded by mu_; index position -> record
-    std::unique_ptr<KeyIndex> keys_;          // guarded by mu_
+    common::Mutex save_mu_ ACQUIRED_BEFORE(mu_);  // one save of this table at a time
+    std::string path_ GUARDED_BY(mu_);
+    bool opened_ GUARDED_BY(mu_) = false;
+    int version_ GUARDED_BY(mu_) = 2;
+    int32_t lost_on_load_ GUARDED_BY(mu_) = 0;
+    int32_t deleted_ GUARDED_BY(mu_) = 0;
+    uint32_t age_unit_ GUARDED_BY(mu_) = 0;
+    uint32_t age_amount_ GUARDED_BY(mu_) = 0;
+    std::vector<Bucket> buckets_ GUARDED_BY(mu_);  // kBuckets entries
+    std::vector<Record*> index_ GUARDED_BY(mu_);   // index position -> record
+    std::unique_ptr<KeyIndex> keys_ GUARDED_BY(mu_);
     // Compiled key patterns of pattern-mode lookups, made on first use.
-    std::unordered_map<const Record*, common::RegexHandle> patterns_;  // guarded by mu_
+    std::unordered_map<const Record*, common::RegexHandle> patterns_ GUARDED_BY(mu_);
     TimeSource now_;
 };
 

@@ -6,35 +6,37 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/ThreadSafety.h"
+
 namespace store {
 
-class CEngineLock {
+class CAPABILITY("mutex") CEngineLock {
 public:
-    void Lock() {
+    void Lock() ACQUIRE() {
         mu_.lock();
         held_.store(1, std::memory_order_release);
     }
-    void Unlock() {
+    void Unlock() RELEASE() {
         held_.store(0, std::memory_order_release);
         mu_.unlock();
     }
-    bool TryLock() {
+    bool TryLock() TRY_ACQUIRE(true) {
         if (!mu_.try_lock()) return false;
         held_.store(1, std::memory_order_release);
         return true;
     }
     bool IsHeld() const { return held_.load(std::memory_order_acquire) != 0; }
 
-    // BasicLockable, so std::scoped_lock and std::unique_lock work with it.
-    void lock() { Lock(); }
-    void unlock() { Unlock(); }
-    bool try_lock() { return TryLock(); }
+    // BasicLockable, so std::unique_lock works with it.
+    void lock() ACQUIRE() { Lock(); }
+    void unlock() RELEASE() { Unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return TryLock(); }
 
 private:
     std::mutex mu_;
     std::atomic<int> held_{0};
 };
 
-using EngineGuard = std::scoped_lock<CEngineLock>;
+using EngineGuard = common::LockGuard<CEngineLock>;
 
 }  // namespace store

@@ -74,7 +74,7 @@ std::vector<IniEntry> CFileINI::Parse(std::string_view text) {
 
 bool CFileINI::Load(const std::string& path) {
     {
-        std::scoped_lock lock(mu_);
+        common::MutexLock lock(mu_);
         path_ = path;
     }
     int64_t size = platform::FileSize(path);
@@ -86,13 +86,13 @@ bool CFileINI::Load(const std::string& path) {
 
 bool CFileINI::LoadByString(std::string_view text) {
     std::vector<IniEntry> parsed = Parse(text);
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     entries_.swap(parsed);
     return true;
 }
 
 std::string CFileINI::Serialize() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     std::string out;
     const common::String* previous = nullptr;
     for (const IniEntry& e : entries_) {
@@ -119,14 +119,14 @@ const IniEntry* CFileINI::FindLocked(std::string_view section, std::string_view 
 }
 
 common::String CFileINI::GetString(std::string_view section, std::string_view key, std::string_view def) const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     if (section.empty()) return common::String(def);
     const IniEntry* e = FindLocked(section, key);
     return e ? e->value : common::String(def);
 }
 
 common::String CFileINI::GetValue(std::string_view section, std::string_view key, std::string_view def) const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     const IniEntry* e = FindLocked(section, key);
     return e ? e->value : common::String(def);
 }
@@ -144,7 +144,7 @@ float CFileINI::GetFloat(std::string_view section, std::string_view key, float d
 }
 
 void CFileINI::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     auto first_of_section = entries_.end();
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->section.View() != section) continue;
@@ -172,12 +172,12 @@ void CFileINI::WriteFloat(std::string_view section, std::string_view key, float 
 }
 
 bool CFileINI::KeyExists(std::string_view section, std::string_view key) const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return !section.empty() && FindLocked(section, key) != nullptr;
 }
 
 bool CFileINI::DeleteKey(std::string_view section, std::string_view key) {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->section.View() == section && it->key.View() == key) {
             entries_.erase(it);
@@ -188,7 +188,7 @@ bool CFileINI::DeleteKey(std::string_view section, std::string_view key) {
 }
 
 std::vector<std::pair<common::String, common::String>> CFileINI::ToPairs(std::string_view section) const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     std::vector<std::pair<common::String, common::String>> out;
     for (const IniEntry& e : entries_)
         if (section.empty() || e.section.View() == section) out.emplace_back(e.key, e.value);
@@ -196,12 +196,12 @@ std::vector<std::pair<common::String, common::String>> CFileINI::ToPairs(std::st
 }
 
 std::vector<IniEntry> CFileINI::Entries() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return entries_;
 }
 
 std::string CFileINI::FilePath() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return path_;
 }
 

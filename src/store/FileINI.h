@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/String.h"
+#include "common/ThreadSafety.h"
 
 namespace store {
 
@@ -66,11 +67,11 @@ public:
     static std::vector<IniEntry> Parse(std::string_view text);
 
 private:
-    const IniEntry* FindLocked(std::string_view section, std::string_view key) const;
+    const IniEntry* FindLocked(std::string_view section, std::string_view key) const REQUIRES(mu_);
 
-    mutable std::mutex mu_;
-    std::vector<IniEntry> entries_;  // guarded by mu_
-    std::string path_;               // guarded by mu_
+    mutable common::Mutex mu_;
+    std::vector<IniEntry> entries_ GUARDED_BY(mu_);
+    std::string path_ GUARDED_BY(mu_);
 };
 
 }  // namespace store
