@@ -80,9 +80,9 @@ bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<cons
     {
         common::MutexLock lock(job_mu_);
         if (busy_ || !idle_ || quit_ || !slot) return false;
-        id_ = id;
-        ip_counted_ = counted;
-        client_ = slot;
+        state_.id = id;
+        state_.ip_counted = counted;
+        state_.client = slot;
         settings_ = std::move(settings);
         busy_ = true;
     }
@@ -169,7 +169,7 @@ void CLauchAntispam::RegisterScripts() {
 }
 
 void CLauchAntispam::Log(int level, const std::string& text, const char* function, const char* type) {
-    if (logging::LogWanted(level)) AddLog(level, text, kSrc, function, type, id_);
+    if (logging::LogWanted(level)) AddLog(level, text, kSrc, function, type, state_.id);
 }
 
 void CLauchAntispam::MoveScriptLogs() {
@@ -177,7 +177,7 @@ void CLauchAntispam::MoveScriptLogs() {
     for (auto& s : host_->Scripts()) {
         if (!s->in) continue;
         s->error.clear();
-        s->in->MoveTo(*this, id_);
+        s->in->MoveTo(*this, state_.id);
     }
 }
 
@@ -201,42 +201,42 @@ bool CLauchAntispam::CheckScripts() {
         Log(1, common::FormatText("-- ERROR SCRIPT: %s --", s->path.c_str()), kRun, "SCRIPT");
         // The diagnostics go with the line above, so an operator sees why at the same level.
         for (logging::LogQueueItem& item : items)
-            AddLog(1, item.entry.View(), item.file.View(), item.function.View(), "SCRIPT", id_);
+            AddLog(1, item.entry.View(), item.file.View(), item.function.View(), "SCRIPT", state_.id);
     }
     return ok;
 }
 
 void CLauchAntispam::Serve() {
-    ending_ = false;
+    state_.ending = false;
     // Known from the start, so that an address the admission counted is removed however the
     // session ends.
-    if (client_) client_ip_ = client_->PeerAddressText();
+    if (state_.client) state_.client_ip = state_.client->PeerAddressText();
     RegisterScripts();
     if (!CheckScripts()) {
         Send421();  // not silence: the client retries later
         return Finish();
     }
-    if (client_ip_.empty()) {  // no client, or its address is 0
+    if (state_.client_ip.empty()) {  // no client, or its address is 0
         Log(1, "ERROR SOCKET IP is ZERO", kRun, "SYS");
         return Finish();
     }
     int one = 1;
-    ::setsockopt(client_->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(state_.client->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     checks::CAddressList* relay = core_.RelayList();
-    relay_ = relay->Contains(client_ip_, relay->PatternCount() > 0 ? core_.Dns() : nullptr) != 0;
+    state_.relay = relay->Contains(state_.client_ip, relay->PatternCount() > 0 ? core_.Dns() : nullptr) != 0;
     // Bounded on its own, and not asked again soon for an address without a name: a DNS
     // outage must not hold every greeting.
-    std::string names = checks::DnsReverseForSession(*core_.Dns(), client_ip_, kPtrBudgetMs);
-    client_host_ = names.substr(0, names.find(';'));
-    int32_t id = id_;
-    if (host_->Event("OnStartClientConnection", "int", {&id}) != 0 || ending_) return Finish();
-    last_activity_ = common::NowSeconds();
+    std::string names = checks::DnsReverseForSession(*core_.Dns(), state_.client_ip, kPtrBudgetMs);
+    state_.client_host = names.substr(0, names.find(';'));
+    int32_t id = state_.id;
+    if (host_->Event("OnStartClientConnection", "int", {&id}) != 0 || state_.ending) return Finish();
+    state_.last_activity = common::NowSeconds();
     RelayLoop();
     Finish();
 }
 
 void CLauchAntispam::Send421() {
-    if (client_ && client_->HasHandle()) client_->Send(kStopReply, settings_->select_ms);
+    if (state_.client && state_.client->HasHandle()) state_.client->Send(kStopReply, settings_->select_ms);
 }
 
 void CLauchAntispam::RelayLoop() {
@@ -252,29 +252,30 @@ void CLauchAntispam::RelayLoop() {
         io_buf_size_ = recv_size;
     }
     char* const buf = io_buf_.get();
-    while (!ending_) {
-        const bool client_open = client_ && client_->HasHandle();
-        const bool mta_open = mta_ && mta_->HasHandle();
+    while (!state_.ending) {
+        const bool client_open = state_.client && state_.client->HasHandle();
+        const bool mta_open = state_.mta && state_.mta->HasHandle();
         if (!client_open) {
             // The script closed the client: nothing is left to relay.
             End(nullptr);
             break;
         }
         const bool read_client = WantClientBytes(recv_size);
-        const bool read_mta = client_queue_.size() < kMaxQueue;
+        const bool read_mta = state_.client_queue.size() < kMaxQueue;
 
         pollfd fds[3];
         int n = 0, ci = -1, mi = -1;
-        fds[n] = {client_->Handle(),
-                  static_cast<short>((read_client ? POLLIN : 0) | (client_queue_.empty() ? 0 : POLLOUT)), 0};
+        fds[n] = {state_.client->Handle(),
+                  static_cast<short>((read_client ? POLLIN : 0) | (state_.client_queue.empty() ? 0 : POLLOUT)), 0};
         ci = n++;
         if (mta_open) {
-            fds[n] = {mta_->Handle(), static_cast<short>((read_mta ? POLLIN : 0) | (mta_queue_.empty() ? 0 : POLLOUT)),
-                      0};
+            fds[n] = {state_.mta->Handle(),
+                      static_cast<short>((read_mta ? POLLIN : 0) | (state_.mta_queue.empty() ? 0 : POLLOUT)), 0};
             mi = n++;
         }
         if (stop_fd_ >= 0) fds[n++] = {stop_fd_, POLLIN, 0};
-        const bool work_ready = CanTakeCommand() || CanFlow() || (close_after_send_ && client_queue_.empty());
+        const bool work_ready =
+            CanTakeCommand() || CanFlow() || (state_.close_after_send && state_.client_queue.empty());
         int wait = WaitMs(work_ready);
         int rc = ::poll(fds, static_cast<nfds_t>(n), wait);
         if (rc < 0 && errno != EINTR) {
@@ -287,84 +288,82 @@ void CLauchAntispam::RelayLoop() {
         // 1. The MTA's replies.
         if (mi >= 0 && rc > 0 && (fds[mi].revents & kReadable)) {
             if (read_mta || (fds[mi].revents & (POLLHUP | POLLERR))) {
-                int got = mta_->RecvSome(buf, static_cast<int>(recv_size));
+                int got = state_.mta->RecvSome(buf, static_cast<int>(recv_size));
                 if (got < 0) {
                     End("Connection is closed from Friend");
                     break;
                 }
                 if (got > 0) HandleReply(std::string_view(buf, static_cast<size_t>(got)));
-                if (ending_) break;
+                if (state_.ending) break;
             }
         }
         // 2. What waits for the client.
-        if (!client_queue_.empty() && client_->HasHandle()) {
-            int sent = client_->SendSome(client_queue_);
+        if (!state_.client_queue.empty() && state_.client->HasHandle()) {
+            int sent = state_.client->SendSome(state_.client_queue);
             if (sent < 0) {
                 End("Connection is closed from Client");
                 break;
             }
-            if (static_cast<size_t>(sent) == client_queue_.size()) {
-                if (logging::LogWanted(2)) Log(2, "fr->cl : " + client_queue_, kRun, "SYS");  // the whole reply
-                client_queue_.clear();
+            if (static_cast<size_t>(sent) == state_.client_queue.size()) {
+                if (logging::LogWanted(2)) Log(2, "fr->cl : " + state_.client_queue, kRun, "SYS");  // the whole reply
+                state_.client_queue.clear();
             } else {
-                client_queue_.erase(0, static_cast<size_t>(sent));
+                state_.client_queue.erase(0, static_cast<size_t>(sent));
             }
         }
         // 3. The client's bytes.
-        if (rc > 0 && (fds[ci].revents & kReadable) && !close_after_send_) {
+        if (rc > 0 && (fds[ci].revents & kReadable) && !state_.close_after_send) {
             if (read_client) {
-                int got = client_->RecvSome(buf, static_cast<int>(recv_size));
+                int got = state_.client->RecvSome(buf, static_cast<int>(recv_size));
                 if (got < 0) {
                     End("Connection is closed from Client");
                     break;
                 }
                 if (got > 0) {
                     ClientBytes(std::string(buf, static_cast<size_t>(got)));
-                    if (ending_) break;
+                    if (state_.ending) break;
                 }
             } else if (fds[ci].revents & (POLLHUP | POLLERR)) {
                 hung_up_unread = true;
             }
         }
-        // 4. The next client command.
-        TakeCommand();
-        if (ending_) break;
-        // 5. The held message, in pieces, once the MTA takes it.
-        Flow(recv_size);
+        // 4-5. The next client command, then the held message.
+        if (!Advance(recv_size)) break;
         // 6. What waits for the MTA.
-        if (!mta_queue_.empty()) {
-            if (mta_ && mta_->HasHandle()) {
-                int sent = mta_->SendSome(mta_queue_);
+        if (!state_.mta_queue.empty()) {
+            if (state_.mta && state_.mta->HasHandle()) {
+                int sent = state_.mta->SendSome(state_.mta_queue);
                 if (sent < 0) {
                     End("Connection is closed from Friend");
                     break;
                 }
-                mta_queue_.erase(0, static_cast<size_t>(sent));
+                state_.mta_queue.erase(0, static_cast<size_t>(sent));
             } else {
-                mta_queue_.clear();  // no MTA to take it
+                state_.mta_queue.clear();  // no MTA to take it
             }
         }
         // 7. A close the script asked for, once the client has its answer.
-        if (close_after_send_ && client_queue_.empty()) {
+        if (CloseDue()) {
             End(nullptr);
             break;
         }
         // 8. The idle client: idle since its last whole command line, or since the first byte of
         // the line it has not finished. Not while it waits for the MTA's answer.
         const int64_t now = common::NowSeconds();
-        const int64_t since = std::max(last_activity_, line_started_);
-        if (!relay_ && last_activity_ != 0 && reply_deadline_ == 0 && now - since > cfg.timeout_client) {
+        const int64_t since = std::max(state_.last_activity, state_.line_started);
+        if (!state_.relay && state_.last_activity != 0 && state_.reply_deadline == 0 &&
+            now - since > cfg.timeout_client) {
             Log(1, "Connection Timeout", kRun, "FIREWALL");
-            client_->Send(kTimeoutReply, cfg.select_ms);
+            state_.client->Send(kTimeoutReply, cfg.select_ms);
             core_.Count("f3fw_timeout", 3);
             host_->Event("OnClientTimeOut");
             End(nullptr);
             break;
         }
         // 8b. The MTA does not answer: every session, relay clients included, ends.
-        if (reply_deadline_ != 0 && now > reply_deadline_) {
+        if (state_.reply_deadline != 0 && now > state_.reply_deadline) {
             Log(1, "MTA reply timeout, close connection", kRun, "FIREWALL");
-            client_->Send(kMtaTimeout, cfg.select_ms);
+            state_.client->Send(kMtaTimeout, cfg.select_ms);
             End(nullptr);
             break;
         }
@@ -378,14 +377,23 @@ void CLauchAntispam::RelayLoop() {
     }
 }
 
+bool CLauchAntispam::Advance(size_t recv_size, const std::function<void()>& after_command) {
+    TakeCommand();
+    if (state_.ending) return false;
+    if (after_command) after_command();
+    // In pieces, once the MTA takes it.
+    Flow(recv_size);
+    return true;
+}
+
 int CLauchAntispam::WaitMs(bool work_ready) const {
     if (work_ready) return 0;
     const int64_t now = common::NowSeconds();
     int64_t wake = now + kMaxWaitMs / 1000;
     // The checks compare whole seconds ("more than N seconds"): wake in the second after.
-    if (!relay_ && last_activity_ != 0 && reply_deadline_ == 0)
-        wake = std::min(wake, std::max(last_activity_, line_started_) + settings_->timeout_client + 1);
-    if (reply_deadline_ != 0) wake = std::min(wake, reply_deadline_ + 1);
+    if (!state_.relay && state_.last_activity != 0 && state_.reply_deadline == 0)
+        wake = std::min(wake, std::max(state_.last_activity, state_.line_started) + settings_->timeout_client + 1);
+    if (state_.reply_deadline != 0) wake = std::min(wake, state_.reply_deadline + 1);
     // Without a stop descriptor (none could be made: out of descriptors) a stop is seen by
     // looking often.
     const int64_t most = stop_fd_ >= 0 ? kMaxWaitMs : 100;
@@ -394,18 +402,18 @@ int CLauchAntispam::WaitMs(bool work_ready) const {
 
 bool CLauchAntispam::WantClientBytes(size_t recv_size) const {
     // Client bytes are read unless the side they go to is backed up.
-    if (close_after_send_) return false;
-    if (flowing_ && held_.size() >= recv_size) return false;
-    return !(mode_ == kCommand && !discarding_ && pending_.size() >= kMaxLine &&
-             pending_.find('\n') != std::string::npos);
+    if (state_.close_after_send) return false;
+    if (state_.flowing && state_.held.size() >= recv_size) return false;
+    return !(state_.mode == kCommand && !state_.discarding && state_.pending.size() >= kMaxLine &&
+             state_.pending.find('\n') != std::string::npos);
 }
 
 void CLauchAntispam::ClientBytes(std::string data) {
     const int64_t now = common::NowSeconds();
-    if (discarding_ || (mode_ == kData && !end_seen_)) {
+    if (state_.discarding || (state_.mode == kData && !state_.end_seen)) {
         // Message data keeps a client alive: a large message may come slowly.
-        last_activity_ = now;
-        if (discarding_)
+        state_.last_activity = now;
+        if (state_.discarding)
             DiscardData(std::move(data));
         else
             HandleData(std::move(data));
@@ -413,86 +421,87 @@ void CLauchAntispam::ClientBytes(std::string data) {
         // Command bytes count only as whole lines, so a client dripping a line byte by byte
         // is timed out from the line's first byte.
         const bool line_end = data.find('\n') != std::string::npos;
-        pending_ += data;
+        state_.pending += data;
         if (line_end) {
-            last_activity_ = now;
-            line_started_ = pending_.back() == '\n' ? 0 : now;
-        } else if (line_started_ == 0) {
-            line_started_ = now;
+            state_.last_activity = now;
+            state_.line_started = state_.pending.back() == '\n' ? 0 : now;
+        } else if (state_.line_started == 0) {
+            state_.line_started = now;
         }
     }
-    if (ending_) return;
-    if (pending_.size() > kMaxLine && pending_.find('\n') == std::string::npos) {
+    if (state_.ending) return;
+    if (state_.pending.size() > kMaxLine && state_.pending.find('\n') == std::string::npos) {
         Log(1, "Client line too long, close connection", kRun, "FIREWALL");
-        if (client_) client_->Send(kLineTooLong, settings_->select_ms);
+        if (state_.client) state_.client->Send(kLineTooLong, settings_->select_ms);
         End(nullptr);
     }
 }
 
 bool CLauchAntispam::CanTakeCommand() const {
-    return mode_ == kCommand && !discarding_ && ready_ && !close_after_send_ && mta_queue_.empty() &&
-           pending_.find('\n') != std::string::npos;
+    return state_.mode == kCommand && !state_.discarding && state_.ready && !state_.close_after_send &&
+           state_.mta_queue.empty() && state_.pending.find('\n') != std::string::npos;
 }
 
 bool CLauchAntispam::CanFlow() const {
-    return flowing_ && data_open_ && mta_queue_.empty();
+    return state_.flowing && state_.data_open && state_.mta_queue.empty();
 }
 
 void CLauchAntispam::TakeCommand() {
     if (!CanTakeCommand()) return;
-    size_t nl = pending_.find('\n');
-    ready_ = false;
-    command_.assign(pending_, 0, nl + 1);
-    pending_.erase(0, nl + 1);
-    if (smtp::IsAmbiguousLine(command_)) {
+    size_t nl = state_.pending.find('\n');
+    state_.ready = false;
+    state_.command.assign(state_.pending, 0, nl + 1);
+    state_.pending.erase(0, nl + 1);
+    if (smtp::IsAmbiguousLine(state_.command)) {
         // A NUL or a bare CR: the MTA could read another command than the one the policy saw.
         Log(2, "fr<-cl : command line with a NUL or a bare CR refused", kRun, "SYS");
-        command_.clear();
+        state_.command.clear();
         SendToClient(kSyntaxError);
         CountError();
         return;
     }
     // A bare LF ends a command line as CR LF does; the MTA gets CR LF.
-    command_.resize(command_.size() - (command_.size() >= 2 && command_[command_.size() - 2] == '\r' ? 2 : 1));
-    command_ += "\r\n";
+    state_.command.resize(state_.command.size() -
+                          (state_.command.size() >= 2 && state_.command[state_.command.size() - 2] == '\r' ? 2 : 1));
+    state_.command += "\r\n";
     HandleCommand();
 }
 
 void CLauchAntispam::Flow(size_t recv_size) {
     if (!CanFlow()) return;
-    size_t take = std::min(held_.size(), recv_size);
-    if (take == held_.size()) {
-        mta_queue_.swap(held_);  // all of it: no copy
-        held_.clear();
+    size_t take = std::min(state_.held.size(), recv_size);
+    if (take == state_.held.size()) {
+        state_.mta_queue.swap(state_.held);  // all of it: no copy
+        state_.held.clear();
     } else {
-        mta_queue_.assign(held_, 0, take);
-        held_.erase(0, take);
+        state_.mta_queue.assign(state_.held, 0, take);
+        state_.held.erase(0, take);
     }
-    if (take > 0) header_sent_ = true;
-    if (held_.empty() && end_seen_) EndData();
-    if (!mta_queue_.empty()) last_activity_ = common::NowSeconds();
+    if (take > 0) state_.header_sent = true;
+    if (state_.held.empty() && state_.end_seen) EndData();
+    if (!state_.mta_queue.empty()) state_.last_activity = common::NowSeconds();
 }
 
 void CLauchAntispam::HandleCommand() {
-    std::string line = WithoutLineEnd(command_);
+    std::string line = WithoutLineEnd(state_.command);
     if (host_->Event("OnAllClientData", "string", {line.c_str()}) != 0) return End(nullptr);
-    if (ending_) return;
+    if (state_.ending) return;
     if (logging::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");
     if (smtp::IsStartTls(line)) {
         // The relay reads SMTP lines: a TLS stream through it would be taken for commands.
         Log(2, "STARTTLS answered 454: TLS is not available through the relay", kRun, "SYS");
-        command_.clear();
+        state_.command.clear();
         SendToClient(kNoTls);
         return;
     }
-    smtp::Command c = smtp::RecognizeCommand(line, relay_);
+    smtp::Command c = smtp::RecognizeCommand(line, state_.relay);
     switch (c.kind) {
         case smtp::CommandKind::Helo:
-            helo_ = c.arg;
+            state_.helo = c.arg;
             host_->Event("OnHelo", "string,string", {c.arg.c_str(), c.word.c_str()});
             break;
         case smtp::CommandKind::MailFrom:
-            mail_from_ = c.arg;
+            state_.mail_from = c.arg;
             host_->Event("OnMailFrom", "string", {c.arg.c_str()});
             break;
         case smtp::CommandKind::RcptTo: host_->Event("OnRcptTo", "string", {c.arg.c_str()}); break;
@@ -501,133 +510,133 @@ void CLauchAntispam::HandleCommand() {
         case smtp::CommandKind::Rset: host_->Event("OnCommandRSET"); break;
         case smtp::CommandKind::None: break;
     }
-    if (ending_) return;
+    if (state_.ending) return;
     std::optional<smtp::DataCommand> d = smtp::RecognizeData(line);
     if (d && d->bdat && !d->valid) {
-        command_.clear();
+        state_.command.clear();
         return SendToClient(kBdatSyntax);
     }
     if (d && d->bdat) return HandleBdat(*d);
-    if (bdat_tx_) return BetweenChunks(c.kind);
-    bdat_failed_ = false;
+    if (state_.bdat_tx) return BetweenChunks(c.kind);
+    state_.bdat_failed = false;
     if (d) {
-        std::string data_line = command_;
+        std::string data_line = state_.command;
         std::string pipelined;
-        pipelined.swap(pending_);
+        pipelined.swap(state_.pending);
         const bool open = OpenMessage(smtp::DataNormalizer::Kind::Data);
-        if (ending_) return;
+        if (state_.ending) return;
         if (!open) {
             // The script refused the transaction itself.
             LeaveData(false);
-            pending_.insert(0, pipelined);
+            state_.pending.insert(0, pipelined);
         } else if (!pipelined.empty()) {
             HandleData(std::move(pipelined));
-            if (ending_) return;
+            if (state_.ending) return;
         }
-        if (command_.empty()) data_line.clear();  // the script dropped the command
-        command_ = data_line;
-        mta_data_ = !command_.empty() && mode_ == kData;
+        if (state_.command.empty()) data_line.clear();  // the script dropped the command
+        state_.command = data_line;
+        state_.mta_data = !state_.command.empty() && state_.mode == kData;
     }
-    mta_queue_ = command_;
-    if (!mta_queue_.empty()) ReplyDue(settings_->mta_timeout_cmd);
+    state_.mta_queue = state_.command;
+    if (!state_.mta_queue.empty()) ReplyDue(settings_->mta_timeout_cmd);
 }
 
 bool CLauchAntispam::OpenMessage(smtp::DataNormalizer::Kind kind) {
-    mode_ = kData;
-    norm_.Reset(kind);
-    end_seen_ = false;
-    data_open_ = false;
-    data_reply_due_ = true;
-    int limit = hold_limit_;
+    state_.mode = kData;
+    state_.norm.Reset(kind);
+    state_.end_seen = false;
+    state_.data_open = false;
+    state_.data_reply_due = true;
+    int limit = state_.hold_limit;
     host_->Event("OnCommandData", "int", {&limit});
-    return !ending_ && mode_ == kData;
+    return !state_.ending && state_.mode == kData;
 }
 
 void CLauchAntispam::HandleBdat(const smtp::DataCommand& d) {
     std::string pipelined;
-    pipelined.swap(pending_);
-    bdat_ = true;
-    bdat_left_ = d.size;
-    bdat_last_ = d.last;
-    chunk_size_ = d.size;
-    if (bdat_failed_) {
+    pipelined.swap(state_.pending);
+    state_.bdat = true;
+    state_.bdat_left = d.size;
+    state_.bdat_last = d.last;
+    state_.chunk_size = d.size;
+    if (state_.bdat_failed) {
         // An earlier chunk of this transaction failed: this one is not taken either.
-        command_.clear();
+        state_.command.clear();
         SendToClient(kBdatFailed);
         LeaveData(true);
         return DiscardData(std::move(pipelined));
     }
-    mode_ = kData;
+    state_.mode = kData;
     std::string data_line = "DATA\r\n";
-    if (!bdat_tx_) {
+    if (!state_.bdat_tx) {
         // The first chunk opens the transaction. CHUNKING is never offered to the client (see
         // RemoveExtensions), and the chunks go to the MTA as one DATA transaction, so the MTA
         // never has to read BDAT byte counts that the policy's rewrites would change.
-        bdat_tx_ = true;
+        state_.bdat_tx = true;
         const bool open = OpenMessage(smtp::DataNormalizer::Kind::Bdat);
-        if (ending_) return;
+        if (state_.ending) return;
         if (!open) {
             // The script refused the transaction: the chunk's bytes are read and dropped.
-            bdat_failed_ = !d.last;
+            state_.bdat_failed = !d.last;
             LeaveData(true);
             return DiscardData(std::move(pipelined));
         }
     } else {
         data_line.clear();  // the MTA reads the transaction's data already
     }
-    if (!pipelined.empty() || bdat_left_ == 0) {
+    if (!pipelined.empty() || state_.bdat_left == 0) {
         HandleData(std::move(pipelined));
-        if (ending_) return;
+        if (state_.ending) return;
     }
-    if (command_.empty()) data_line.clear();  // the script dropped the command
-    command_ = data_line;
-    mta_queue_ = command_;
-    if (!mta_queue_.empty()) {
-        mta_data_ = bdat_tx_;
+    if (state_.command.empty()) data_line.clear();  // the script dropped the command
+    state_.command = data_line;
+    state_.mta_queue = state_.command;
+    if (!state_.mta_queue.empty()) {
+        state_.mta_data = state_.bdat_tx;
         ReplyDue(settings_->mta_timeout_cmd);
     }
 }
 
 void CLauchAntispam::BetweenChunks(smtp::CommandKind kind) {
-    command_.clear();
+    state_.command.clear();
     if (kind == smtp::CommandKind::Noop) return SendToClient("250 2.0.0 OK\r\n");
     // The MTA reads this transaction's data, and only its final line would stop that: no other
     // command can reach it now.
     SendToClient(kBdatAborted);
-    const bool abort = mta_data_;
+    const bool abort = state_.mta_data;
     LeaveData(false);
     if (abort) AbortMtaData();
-    close_after_send_ = true;
+    state_.close_after_send = true;
 }
 
 void CLauchAntispam::ChunkDone() {
-    mode_ = kCommand;
-    bdat_ = false;
-    const std::string ack = "250 2.0.0 " + std::to_string(chunk_size_) + " octets received\r\n";
-    if (data_reply_due_)
-        chunk_ack_ = ack;  // the MTA may still refuse the transaction
+    state_.mode = kCommand;
+    state_.bdat = false;
+    const std::string ack = "250 2.0.0 " + std::to_string(state_.chunk_size) + " octets received\r\n";
+    if (state_.data_reply_due)
+        state_.chunk_ack = ack;  // the MTA may still refuse the transaction
     else
         SendToClient(ack);
 }
 
 void CLauchAntispam::LeaveData(bool drop_rest) {
-    mode_ = kCommand;
-    flowing_ = false;
-    end_seen_ = false;
-    data_open_ = false;
-    data_reply_due_ = false;
-    mta_data_ = false;
-    header_sent_ = false;
-    bdat_tx_ = false;
-    chunk_ack_.clear();
-    held_.clear();
-    hold_limit_ = kHoldLimit;
+    state_.mode = kCommand;
+    state_.flowing = false;
+    state_.end_seen = false;
+    state_.data_open = false;
+    state_.data_reply_due = false;
+    state_.mta_data = false;
+    state_.header_sent = false;
+    state_.bdat_tx = false;
+    state_.chunk_ack.clear();
+    state_.held.clear();
+    state_.hold_limit = kHoldLimit;
     // While the rest is dropped, the end is still looked for where the last piece left off.
-    discarding_ = drop_rest;
+    state_.discarding = drop_rest;
     if (!drop_rest) {
-        bdat_ = false;
-        bdat_left_ = 0;
-        norm_.Reset(smtp::DataNormalizer::Kind::Data);
+        state_.bdat = false;
+        state_.bdat_left = 0;
+        state_.norm.Reset(smtp::DataNormalizer::Kind::Data);
     }
 }
 
@@ -635,52 +644,53 @@ void CLauchAntispam::HandleData(std::string data) {
     std::string piece;  // what the MTA will get of these bytes
     size_t used = data.size();
     bool chunk_end = false;
-    if (bdat_) {
+    if (state_.bdat) {
         used = TakeChunkBytes(data.size());
-        norm_.Feed(std::string_view(data).substr(0, used), &piece);
-        chunk_end = bdat_left_ == 0;
-        if (chunk_end && bdat_last_) {
-            norm_.Finish(&piece);
-            end_seen_ = true;
+        state_.norm.Feed(std::string_view(data).substr(0, used), &piece);
+        chunk_end = state_.bdat_left == 0;
+        if (chunk_end && state_.bdat_last) {
+            state_.norm.Finish(&piece);
+            state_.end_seen = true;
         }
     } else {
-        size_t end = norm_.Feed(data, &piece);
+        size_t end = state_.norm.Feed(data, &piece);
         if (end != std::string::npos) {
             used = end;
-            end_seen_ = true;
+            state_.end_seen = true;
         }
     }
-    if (used < data.size()) pending_.append(data, used, std::string::npos);  // commands after the data
-    held_ += piece;
-    int end_flag = end_seen_ ? 1 : 0;
+    if (used < data.size()) state_.pending.append(data, used, std::string::npos);  // commands after the data
+    state_.held += piece;
+    int end_flag = state_.end_seen ? 1 : 0;
     host_->Event("OnAllDataMessage", "string,int", {piece.c_str(), &end_flag});
-    if (ending_) return;
-    if (mode_ != kData) return Rejected();
+    if (state_.ending) return;
+    if (state_.mode != kData) return Rejected();
     // The verdict comes at the message's end or once the hold limit is held.
-    if (!flowing_ && (end_seen_ || held_.size() >= static_cast<size_t>(std::max(hold_limit_, 0)))) {
+    if (!state_.flowing &&
+        (state_.end_seen || state_.held.size() >= static_cast<size_t>(std::max(state_.hold_limit, 0)))) {
         Analyse();
-        if (ending_ || mode_ != kData) return;
+        if (state_.ending || state_.mode != kData) return;
     }
-    if (chunk_end && !bdat_last_) ChunkDone();
+    if (chunk_end && !state_.bdat_last) ChunkDone();
 }
 
 void CLauchAntispam::Analyse() {
     mail_.Reset();
-    mail_.AddStreaming(std::string_view(held_).substr(0, kAnalysed));
+    mail_.AddStreaming(std::string_view(state_.held).substr(0, kAnalysed));
     mail_.Parse();
     host_->Event("OnEmailMessagesToAnalyzer");
-    if (ending_) return;
+    if (state_.ending) return;
     host_->Event("OnDoneAntispamFilter");
-    if (ending_) return;
-    flowing_ = true;
-    if (mode_ != kData) Rejected();
+    if (state_.ending) return;
+    state_.flowing = true;
+    if (state_.mode != kData) Rejected();
 }
 
 void CLauchAntispam::Rejected() {
     // The script rejected the message (DropBufferToMTA): none of it goes on, and the rest of it,
     // or of its chunk, is dropped; later chunks of its transaction are refused.
-    const bool abort = mta_data_;
-    if (bdat_tx_ && !end_seen_) bdat_failed_ = true;
+    const bool abort = state_.mta_data;
+    if (state_.bdat_tx && !state_.end_seen) state_.bdat_failed = true;
     LeaveData(RestToCome());
     if (abort) AbortMtaData();
 }
@@ -692,56 +702,57 @@ void CLauchAntispam::AbortMtaData() {
     // client could reach the MTA any more.
     Log(2, "message refused while the MTA reads it: MTA connection closed, session ends", kRun, "SYS");
     CloseMTAConnection();
-    mta_queue_.clear();
-    reply_deadline_ = 0;
-    close_after_send_ = true;
+    state_.mta_queue.clear();
+    state_.reply_deadline = 0;
+    state_.close_after_send = true;
 }
 
 void CLauchAntispam::EndData() {
     LeaveData(false);
     // The next command waits for the MTA's answer to the message.
-    ready_ = false;
+    state_.ready = false;
     ReplyDue(settings_->mta_timeout_data);
 }
 
 void CLauchAntispam::ReplyDue(int seconds) {
-    reply_deadline_ = common::NowSeconds() + seconds;
+    state_.reply_deadline = common::NowSeconds() + seconds;
 }
 
 size_t CLauchAntispam::TakeChunkBytes(size_t available) {
-    const size_t take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(available), bdat_left_));
-    bdat_left_ -= static_cast<int64_t>(take);
+    const size_t take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(available), state_.bdat_left));
+    state_.bdat_left -= static_cast<int64_t>(take);
     return take;
 }
 
 void CLauchAntispam::DiscardData(std::string data) {
     size_t end;
-    if (bdat_) {
+    if (state_.bdat) {
         end = TakeChunkBytes(data.size());
-        if (bdat_left_ > 0) return;
+        if (state_.bdat_left > 0) return;
     } else {
-        end = norm_.Feed(data, nullptr);
+        end = state_.norm.Feed(data, nullptr);
         if (end == std::string::npos) return;
     }
     LeaveData(false);
-    pending_.append(data, end, std::string::npos);
+    state_.pending.append(data, end, std::string::npos);
 }
 
 void CLauchAntispam::DataRefused() {
     // A client that sent its message without waiting for 354 must not see its lines taken as
     // commands; the rest of a refused chunk is dropped, and so are the transaction's later ones.
-    if (bdat_tx_ && !end_seen_) bdat_failed_ = true;
-    const bool drop = mode_ == kData && (bdat_ ? bdat_left_ > 0 : !held_.empty() && !end_seen_);
+    if (state_.bdat_tx && !state_.end_seen) state_.bdat_failed = true;
+    const bool drop =
+        state_.mode == kData && (state_.bdat ? state_.bdat_left > 0 : !state_.held.empty() && !state_.end_seen);
     LeaveData(drop);
 }
 
 bool CLauchAntispam::CountError() {
-    ++error_count_;
-    int count = error_count_;
+    ++state_.error_count;
+    int count = state_.error_count;
     host_->Event("OverWriteCommandError", "int", {&count});
-    if (ending_) return false;
-    if (error_count_ > settings_->error_max) {
-        AddLog(1, "max errors exceeded... close connection !!!", kSrc, "CMorvaneCore::Reply", "FIREWALL", id_);
+    if (state_.ending) return false;
+    if (state_.error_count > settings_->error_max) {
+        AddLog(1, "max errors exceeded... close connection !!!", kSrc, "CMorvaneCore::Reply", "FIREWALL", state_.id);
         core_.Count("f3fw_max_errore", 3);
         End(nullptr);
         return false;
@@ -750,22 +761,22 @@ bool CLauchAntispam::CountError() {
 }
 
 void CLauchAntispam::HandleReply(std::string_view bytes) {
-    mta_partial_.append(bytes);
+    state_.mta_partial.append(bytes);
     // Whole replies only: an EHLO reply is edited as a whole, and the line removed from it may
     // be its last.
-    size_t take = smtp::CompleteReplies(mta_partial_);
+    size_t take = smtp::CompleteReplies(state_.mta_partial);
     if (take == 0) {
-        if (mta_partial_.size() < kMaxLine) return;  // wait for the reply's end
-        size_t last = mta_partial_.rfind('\n');
-        take = last == std::string::npos ? mta_partial_.size() : last + 1;
+        if (state_.mta_partial.size() < kMaxLine) return;  // wait for the reply's end
+        size_t last = state_.mta_partial.rfind('\n');
+        take = last == std::string::npos ? state_.mta_partial.size() : last + 1;
     }
-    std::string reply = mta_partial_.substr(0, take);
-    mta_partial_.erase(0, take);
+    std::string reply = state_.mta_partial.substr(0, take);
+    state_.mta_partial.erase(0, take);
     HandleReplyLines(std::move(reply));
 }
 
 void CLauchAntispam::HandleReplyLines(std::string reply) {
-    reply = smtp::EditReply(std::move(reply), &ext_insert_, &ext_drop_);
+    reply = smtp::EditReply(std::move(reply), &state_.ext_insert, &state_.ext_drop);
     std::string removed;
     reply = smtp::RemoveExtensions(std::move(reply), &removed);
     if (!removed.empty()) Log(2, "EHLO reply without " + removed + ": not available through the relay", kRun, "SYS");
@@ -782,35 +793,35 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         const bool go_ahead = final_line && line.substr(0, 3) == "354";
         if (smtp::IsCountedError(line)) {
             if (!CountError()) return;
-            if (mode_ == kData && !data_reply_due_) DataRefused();
+            if (state_.mode == kData && !state_.data_reply_due) DataRefused();
         }
         if (smtp::IsAuthenticated(line)) {
-            relay_ = true;
+            state_.relay = true;
             Log(1, "authenticated !", kRun, "SYS");
             host_->Event("OnAuthenticatedToMTA");
-            if (ending_) return;
+            if (state_.ending) return;
         }
         if (final_line) {
-            ready_ = true;
-            reply_deadline_ = 0;
-            last_activity_ = common::NowSeconds();  // the client's turn starts now
-            if (!data_reply_due_ && go_ahead) {
+            state_.ready = true;
+            state_.reply_deadline = 0;
+            state_.last_activity = common::NowSeconds();  // the client's turn starts now
+            if (!state_.data_reply_due && go_ahead) {
                 // The MTA took a line for DATA that the relay did not: it now reads the client's
                 // next lines as a message no policy saw. Only closing its connection stops it.
                 Log(1, "MTA answered 354 to a command that was not DATA: MTA connection closed", kRun, "SYS");
-                client_queue_ += to_client;
+                state_.client_queue += to_client;
                 SendToClient(kProtocolError);
                 return AbortMtaData();
             }
-            if (data_reply_due_) {
-                data_reply_due_ = false;
+            if (state_.data_reply_due) {
+                state_.data_reply_due = false;
                 if (go_ahead) {
-                    data_open_ = true;
-                    if (bdat_tx_) {
+                    state_.data_open = true;
+                    if (state_.bdat_tx) {
                         // A BDAT client waits for its chunk's reply, not for 354.
                         pass = false;
-                        to_client += chunk_ack_;
-                        chunk_ack_.clear();
+                        to_client += state_.chunk_ack;
+                        state_.chunk_ack.clear();
                     }
                 } else {
                     DataRefused();
@@ -820,26 +831,26 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         if (pass) to_client.append(line);
     }
     if (to_client.empty()) return;
-    client_queue_ += to_client;
+    state_.client_queue += to_client;
     if (host_->Event("OnReplyMTA", "string", {to_client.c_str()}) != 0) End(nullptr);
 }
 
 void CLauchAntispam::End(const char* why, int level) {
     if (why) Log(level, why, kRun, "SYS");
-    ending_ = true;
+    state_.ending = true;
 }
 
 void CLauchAntispam::Finish() {
     if (host_ && host_->Count() > 0) host_->Event("OnDestroyThis");
     MoveScriptLogs();
-    if (client_) {
-        client_->Close();
-        client_->SetFree(true);
+    if (state_.client) {
+        state_.client->Close();
+        state_.client->SetFree(true);
     }
-    if (mta_) mta_->Close();
-    if (ip_counted_ && !client_ip_.empty() && core_.SessionCounter()->Remove(client_ip_))
-        Log(1, "Remove Session ip:" + client_ip_, kRun, "SYS");
-    const int32_t old_id = id_;
+    if (state_.mta) state_.mta->Close();
+    if (state_.ip_counted && !state_.client_ip.empty() && core_.SessionCounter()->Remove(state_.client_ip))
+        Log(1, "Remove Session ip:" + state_.client_ip, kRun, "SYS");
+    const int32_t old_id = state_.id;
     Reset();
     if (logging::LogWanted(4)) {
         AddLog(4, "Rest Variables", kSrc, kRun, "DEBUG", old_id);
@@ -851,34 +862,9 @@ void CLauchAntispam::Finish() {
 }
 
 void CLauchAntispam::Reset() {
-    id_ = 0;
-    ip_counted_ = false;
-    ready_ = false;
-    error_count_ = 0;
-    relay_ = false;
-    last_activity_ = 0;
-    line_started_ = 0;
-    property_bits_ = 0;
-    close_after_send_ = false;
-    client_host_.clear();
-    client_ip_.clear();
-    mta_host_.clear();
-    mta_name_.clear();
-    ext_insert_.clear();
-    ext_drop_.clear();
-    pending_.clear();
-    command_.clear();
-    helo_.clear();
-    mail_from_.clear();
-    mta_partial_.clear();
-    client_queue_.clear();
-    mta_queue_.clear();
-    LeaveData(false);
-    bdat_failed_ = false;
-    reply_deadline_ = 0;
+    // Closes the MTA connection; the client's socket is the listener's slot and stays with it.
+    state_ = {};
     mail_.Reset();
-    mta_.reset();
-    client_ = nullptr;
     // The script host stays: its compiled scripts start afresh at the next connection.
 }
 
@@ -886,32 +872,32 @@ void CLauchAntispam::Reset() {
 // What the scripts do to the connection.
 
 void CLauchAntispam::SendToMTA(std::string_view text) {
-    if (mta_ && mta_->HasHandle()) mta_queue_ += text;
+    if (state_.mta && state_.mta->HasHandle()) state_.mta_queue += text;
 }
 
 void CLauchAntispam::SendToClient(std::string_view text) {
-    if (!client_ || !client_->HasHandle()) return;
-    client_queue_ += text;
-    ready_ = true;
+    if (!state_.client || !state_.client->HasHandle()) return;
+    state_.client_queue += text;
+    state_.ready = true;
 }
 
 void CLauchAntispam::DropBufferToMTA() {
-    command_.clear();
-    mta_queue_.clear();
-    mode_ = kCommand;
+    state_.command.clear();
+    state_.mta_queue.clear();
+    state_.mode = kCommand;
 }
 
 void CLauchAntispam::DropBufferToClient() {
-    client_queue_.clear();
-    mta_partial_.clear();  // the rest of a reply whose start was dropped would reach the client alone
+    state_.client_queue.clear();
+    state_.mta_partial.clear();  // the rest of a reply whose start was dropped would reach the client alone
 }
 
 void CLauchAntispam::CloseClientConnection() {
-    if (client_) client_->Close();
+    if (state_.client) state_.client->Close();
 }
 
 void CLauchAntispam::CloseMTAConnection() {
-    if (mta_) mta_->Close();
+    if (state_.mta) state_.mta->Close();
 }
 
 void CLauchAntispam::CloseAllConnection() {
@@ -920,22 +906,22 @@ void CLauchAntispam::CloseAllConnection() {
 }
 
 void CLauchAntispam::ExitSession() {
-    close_after_send_ = true;
+    state_.close_after_send = true;
     CloseAllConnection();
-    ending_ = true;
+    state_.ending = true;
 }
 
 void CLauchAntispam::RegisterSessionIp(const std::string& ip) {
-    if (ip == client_ip_) {
-        if (ip_counted_) return;
-        ip_counted_ = true;
+    if (ip == state_.client_ip) {
+        if (state_.ip_counted) return;
+        state_.ip_counted = true;
     }
     core_.SessionCounter()->Add(ip);
 }
 
 std::string CLauchAntispam::MtaAddress() const {
-    if (!mta_ || !mta_->HasHandle()) return std::string();
-    return mta_->PeerAddressText();
+    if (!state_.mta || !state_.mta->HasHandle()) return std::string();
+    return state_.mta->PeerAddressText();
 }
 
 int CLauchAntispam::ConnectToDefaultMTA() {
@@ -945,29 +931,30 @@ int CLauchAntispam::ConnectToDefaultMTA() {
         const std::string port = std::to_string(server->port);
         if (ConnectToMTA(server->host, port)) {
             AddLog(1, common::FormatText("O.K. Connect To: %s port: %s", server->host.c_str(), port.c_str()), kSrc,
-                   kConnect, "SYS", id_);
-            mta_host_ = server->host;
-            mta_name_ = server->name;
+                   kConnect, "SYS", state_.id);
+            state_.mta_host = server->host;
+            state_.mta_name = server->name;
             core_.Count("f2cooperative_[" + server->host + "]", 2);
             return 1;
         }
         AddLog(1, common::FormatText("FAILED to Connect a: %s port: %s", server->host.c_str(), port.c_str()), kSrc,
-               kConnect, "SYS", id_);
+               kConnect, "SYS", state_.id);
         core_.Count("f2cooperative_fail_[" + server->host + "]", 2);
     }
     return 0;
 }
 
 int CLauchAntispam::ConnectToMTA(const std::string& host, const std::string& port) {
-    if (!mta_) mta_ = std::make_unique<CSocketComm>();
-    mta_partial_.clear();
-    if (!mta_->Connect(host, port, settings_ ? settings_->adapter_ip : std::string(), kConnectTimeoutMs)) return 0;
+    if (!state_.mta) state_.mta = std::make_unique<CSocketComm>();
+    state_.mta_partial.clear();
+    if (!state_.mta->Connect(host, port, settings_ ? settings_->adapter_ip : std::string(), kConnectTimeoutMs))
+        return 0;
     ReplyDue(settings_ ? settings_->mta_timeout_cmd : 300);  // its greeting
     return 1;
 }
 
 bool CLauchAntispam::CanRewriteHeader(const char* function) {
-    if ((mode_ == kData || bdat_tx_) && !header_sent_) return true;
+    if ((state_.mode == kData || state_.bdat_tx) && !state_.header_sent) return true;
     Log(2, std::string(function) + ": no message header held (not in a message, or already sent), nothing rewritten",
         kRun, "SCRIPT");
     return false;
@@ -975,12 +962,12 @@ bool CLauchAntispam::CanRewriteHeader(const char* function) {
 
 void CLauchAntispam::ModifyHeaderSubject(std::string_view tag) {
     if (!CanRewriteHeader("ModifyHeaderSubject")) return;
-    held_ = smtp::ModifyHeaderSubject(std::move(held_), tag, end_seen_);
+    state_.held = smtp::ModifyHeaderSubject(std::move(state_.held), tag, state_.end_seen);
 }
 
 void CLauchAntispam::WriteHeaderMessage(std::string_view line) {
     if (!CanRewriteHeader("WriteHeaderMessage")) return;
-    held_ = smtp::WriteHeaderMessage(std::move(held_), line);
+    state_.held = smtp::WriteHeaderMessage(std::move(state_.held), line);
 }
 
 }  // namespace core

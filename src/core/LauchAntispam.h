@@ -4,6 +4,10 @@
 // the antispam scripts' events at every step and holds the message body while it is analysed,
 // so that a verdict is reached before any of it reaches the MTA.
 //
+// The session does not open the MTA connection by itself: the policy script does, usually in
+// "OnStartClientConnection", through ConnectToDefaultMTA (the MTA list's choice). Until it
+// has, nothing is relayed to an MTA.
+//
 // The relay loop waits on both sockets at once (poll), so a command or a reply moves on as soon
 // as it arrives. At most one client command is outstanding at the MTA. Every buffer filled from
 // the network is bounded: a client line without a line end past kMaxLine is refused, and a
@@ -15,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,38 +110,38 @@ public:
     void CloseClientConnection();
     void CloseMTAConnection();
     void CloseAllConnection();
-    void CloseClientConnAfterSendingQueue() { close_after_send_ = true; }
+    void CloseClientConnAfterSendingQueue() { state_.close_after_send = true; }
     void ExitSession();
     // Ends the connection at the next step of the relay loop; `why` is logged at level 1.
     void EndSession(const char* why) { End(why); }
-    void InjectionExtensionMTA(std::string_view text) { ext_insert_ += text; }
-    void DropExtensionMTA(std::string_view text) { ext_drop_ += text; }
+    void InjectionExtensionMTA(std::string_view text) { state_.ext_insert += text; }
+    void DropExtensionMTA(std::string_view text) { state_.ext_drop += text; }
     int ConnectToDefaultMTA();
     int ConnectToMTA(const std::string& host, const std::string& port);
-    int ErrorCount() const { return error_count_; }
-    void SetErrorCount(int count) { error_count_ = count; }
-    bool Relay() const { return relay_; }
-    void RegisterSessionProperty(int bits) { property_bits_ |= bits; }
+    int ErrorCount() const { return state_.error_count; }
+    void SetErrorCount(int count) { state_.error_count = count; }
+    bool Relay() const { return state_.relay; }
+    void RegisterSessionProperty(int bits) { state_.property_bits |= bits; }
     // Registers `ip` in the per-address session counter; the client's own address once per
     // connection (the admission may have done it), removed when the connection ends.
     void RegisterSessionIp(const std::string& ip);
-    int SessionProperty() const { return property_bits_; }
+    int SessionProperty() const { return state_.property_bits; }
     void ModifyHeaderSubject(std::string_view tag);
     void WriteHeaderMessage(std::string_view line);
 
-    int32_t Id() const { return id_; }
-    const std::string& ClientIp() const { return client_ip_; }
-    const std::string& ClientHost() const { return client_host_; }
-    const std::string& MtaHost() const { return mta_host_; }
-    const std::string& MtaName() const { return mta_name_; }
+    int32_t Id() const { return state_.id; }
+    const std::string& ClientIp() const { return state_.client_ip; }
+    const std::string& ClientHost() const { return state_.client_host; }
+    const std::string& MtaHost() const { return state_.mta_host; }
+    const std::string& MtaName() const { return state_.mta_name; }
     std::string MtaAddress() const;
-    const std::string& HeloHost() const { return helo_; }
-    const std::string& MailFrom() const { return mail_from_; }
+    const std::string& HeloHost() const { return state_.helo; }
+    const std::string& MailFrom() const { return state_.mail_from; }
     mail::CS_ParseMail& Mail() { return mail_; }
     CMorvaneCore& Core() { return core_; }
     config::CKernelConfig& Config();
     CS_PROXY_ANTISPAM_INSTANCE* Scripts() { return host_.get(); }
-    int CurrentMode() const { return mode_; }
+    int CurrentMode() const { return state_.mode; }
 
 protected:
     void Run() override;
@@ -150,7 +155,13 @@ private:
     void Serve();
     bool CheckScripts();
     void RelayLoop();
-    // The steps of one relay-loop pass that do not touch the sockets.
+    // The steps of one relay-loop pass that do not touch the sockets. Advance takes the next
+    // client command, then moves the held message on; `after_command` (the probe) sees the
+    // queues between the two. False when the command ended the session: the message step is
+    // then skipped and the loop ends.
+    bool Advance(size_t recv_size, const std::function<void()>& after_command = {});
+    // The script asked to close, and the client has its answer.
+    bool CloseDue() const { return state_.close_after_send && state_.client_queue.empty(); }
     bool WantClientBytes(size_t recv_size) const;
     bool CanTakeCommand() const;
     bool CanFlow() const;
@@ -173,7 +184,7 @@ private:
     // rest of the message (or of the BDAT chunk) is still to come and is read and dropped up to
     // its end.
     void LeaveData(bool drop_rest);
-    bool RestToCome() const { return bdat_ ? bdat_left_ > 0 : !end_seen_; }
+    bool RestToCome() const { return state_.bdat ? state_.bdat_left > 0 : !state_.end_seen; }
     // Counts up to `available` bytes against the BDAT chunk's declared size; the count taken.
     size_t TakeChunkBytes(size_t available);
     void DiscardData(std::string data);
@@ -212,65 +223,72 @@ private:
     script::Interpreter* running_script_ GUARDED_BY(script_mu_) = nullptr;
     std::shared_ptr<const SessionSettings> settings_;  // set with the job
 
-    // Per connection; the session thread only.
-    int32_t id_ = 0;
-    bool ip_counted_ = false;  // set with the job too
-    bool ready_ = false;
-    int error_count_ = 0;
-    bool relay_ = false;
-    int64_t last_activity_ = 0;  // seconds: the last whole command line, message data or MTA answer
-    int64_t line_started_ = 0;   // seconds: the first byte of an unfinished command line, or 0
-    std::string client_host_, client_ip_;
-    std::string mta_host_, mta_name_;
-    std::string ext_insert_, ext_drop_;
-    std::string pending_;  // client bytes not yet taken as a command
-    std::string command_;  // the command being handled
-    bool flowing_ = false;
-    bool end_seen_ = false;
-    bool close_after_send_ = false;
-    std::string helo_, mail_from_;
-    int property_bits_ = 0;
-    int hold_limit_ = kHoldLimit;
+    // Kept between connections: the parsed message's buffers, the read buffer, the compiled
+    // scripts.
     mail::CS_ParseMail mail_;
-    CSocketComm* client_ = nullptr;  // the listener's slot
-    std::unique_ptr<CSocketComm> mta_;
-    std::string mta_partial_;  // MTA bytes after the last complete reply line
-    std::string client_queue_;
-    int mode_ = kCommand;
-    std::string mta_queue_;
-    std::string held_;
     std::unique_ptr<char[]> io_buf_;  // the relay loop's read buffer, kept between connections
     size_t io_buf_size_ = 0;
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
     const SessionSettings* compiled_for_ = nullptr;  // the settings the scripts were compiled with
-    bool ending_ = false;
 
-    // Message data on its way to the MTA: line ends, dot-stuffing, the final "." line.
-    smtp::DataNormalizer norm_;
-    // The data being read is a BDAT chunk: its bytes left, and whether it is the last.
-    bool bdat_ = false;
-    int64_t bdat_left_ = 0;
-    bool bdat_last_ = false;
-    int64_t chunk_size_ = 0;
-    // A client's BDAT transaction goes to the MTA as one DATA transaction; between its chunks
-    // the MTA reads message data.
-    bool bdat_tx_ = false;
-    // A chunk of this transaction failed: the client's later chunks are refused and dropped.
-    bool bdat_failed_ = false;
-    // The reply to a complete chunk, given once the MTA accepted DATA.
-    std::string chunk_ack_;
-    // The MTA was sent DATA and did not refuse it: it reads message data up to a final line.
-    bool mta_data_ = false;
-    // Part of the held message went to the MTA: its header can no longer be rewritten.
-    bool header_sent_ = false;
-    // When the MTA's reply is overdue (seconds), or 0 when none is awaited.
-    int64_t reply_deadline_ = 0;
-    // The MTA accepted DATA (354), or the chunk is BDAT: message bytes may go to it.
-    bool data_open_ = false;
-    // The DATA command is at the MTA and its reply is awaited.
-    bool data_reply_due_ = false;
-    // The rest of a refused or rejected message is read and dropped up to its end.
-    bool discarding_ = false;
+    // Per connection; the session thread only. Reset assigns a fresh one, so a field added
+    // here starts every connection at its initial value.
+    struct ConnectionState {
+        int32_t id = 0;
+        bool ip_counted = false;  // set with the job too
+        bool ready = false;
+        int error_count = 0;
+        bool relay = false;
+        int64_t last_activity = 0;  // seconds: the last whole command line, message data or MTA answer
+        int64_t line_started = 0;   // seconds: the first byte of an unfinished command line, or 0
+        std::string client_host, client_ip;
+        std::string mta_host, mta_name;
+        std::string ext_insert, ext_drop;
+        std::string pending;  // client bytes not yet taken as a command
+        std::string command;  // the command being handled
+        bool flowing = false;
+        bool end_seen = false;
+        bool close_after_send = false;
+        std::string helo, mail_from;
+        int property_bits = 0;
+        int hold_limit = kHoldLimit;
+        CSocketComm* client = nullptr;  // the listener's slot
+        std::unique_ptr<CSocketComm> mta;
+        std::string mta_partial;  // MTA bytes after the last complete reply line
+        std::string client_queue;
+        int mode = kCommand;
+        std::string mta_queue;
+        std::string held;
+        bool ending = false;
+
+        // Message data on its way to the MTA: line ends, dot-stuffing, the final "." line.
+        smtp::DataNormalizer norm;
+        // The data being read is a BDAT chunk: its bytes left, and whether it is the last.
+        bool bdat = false;
+        int64_t bdat_left = 0;
+        bool bdat_last = false;
+        int64_t chunk_size = 0;
+        // A client's BDAT transaction goes to the MTA as one DATA transaction; between its chunks
+        // the MTA reads message data.
+        bool bdat_tx = false;
+        // A chunk of this transaction failed: the client's later chunks are refused and dropped.
+        bool bdat_failed = false;
+        // The reply to a complete chunk, given once the MTA accepted DATA.
+        std::string chunk_ack;
+        // The MTA was sent DATA and did not refuse it: it reads message data up to a final line.
+        bool mta_data = false;
+        // Part of the held message went to the MTA: its header can no longer be rewritten.
+        bool header_sent = false;
+        // When the MTA's reply is overdue (seconds), or 0 when none is awaited.
+        int64_t reply_deadline = 0;
+        // The MTA accepted DATA (354), or the chunk is BDAT: message bytes may go to it.
+        bool data_open = false;
+        // The DATA command is at the MTA and its reply is awaited.
+        bool data_reply_due = false;
+        // The rest of a refused or rejected message is read and dropped up to its end.
+        bool discarding = false;
+    };
+    ConnectionState state_;
 };
 
 }  // namespace core

@@ -24,19 +24,19 @@ struct SessionProbe {
         client.Attach(client_pair[0]);
         client.SetFree(false);
         s.settings_ = std::move(settings);
-        s.id_ = 1;
-        s.client_ = &client;
-        s.client_ip_ = "127.0.0.1";
-        s.ending_ = false;
+        s.state_.id = 1;
+        s.state_.client = &client;
+        s.state_.client_ip = "127.0.0.1";
+        s.state_.ending = false;
         s.RegisterScripts();
-        s.mta_ = std::make_unique<CSocketComm>();
-        s.mta_->Attach(mta_pair[0]);
+        s.state_.mta = std::make_unique<CSocketComm>();
+        s.state_.mta->Attach(mta_pair[0]);
         int32_t id = 1;
         if (s.host_) s.host_->Event("OnStartClientConnection", "int", {&id});
     }
     ~SessionProbe() {
         s.MoveScriptLogs();
-        s.client_ = nullptr;
+        s.state_.client = nullptr;
         s.Reset();
         ::close(client_pair[1]);
         ::close(mta_pair[1]);
@@ -50,9 +50,9 @@ struct SessionProbe {
     // the count it took.
     size_t Client(std::string_view bytes) {
         size_t taken = 0;
-        while (taken < bytes.size() && !s.ending_) {
+        while (taken < bytes.size() && !s.state_.ending) {
             Pump();
-            if (s.ending_ || !s.WantClientBytes(RecvSize())) break;
+            if (s.state_.ending || !s.WantClientBytes(RecvSize())) break;
             size_t n = std::min(RecvSize(), bytes.size() - taken);
             s.ClientBytes(std::string(bytes.substr(taken, n)));
             taken += n;
@@ -61,49 +61,48 @@ struct SessionProbe {
         return taken;
     }
     void Mta(std::string_view bytes) {
-        if (s.ending_) return;
+        if (s.state_.ending) return;
         s.HandleReply(bytes);
         Pump();
     }
     // Takes commands and flows the message until nothing moves; the queues are "sent". What goes
     // to the MTA is also kept as segments: 'c' a command the session took, 'd' message data.
     void Pump() {
-        for (int guard = 0; guard < 100000 && !s.ending_; ++guard) {
+        for (int guard = 0; guard < 100000 && !s.state_.ending; ++guard) {
             auto state = [this] {
-                return std::make_tuple(to_mta.size(), to_client.size(), s.pending_.size(), s.held_.size(), s.mode_);
+                return std::make_tuple(to_mta.size(), to_client.size(), s.state_.pending.size(), s.state_.held.size(),
+                                       s.state_.mode);
             };
             const auto before = state();
-            s.TakeCommand();
-            if (s.ending_) break;
-            Sent('c');
-            s.Flow(RecvSize());
+            if (!s.Advance(RecvSize(), [this] { Sent('c'); })) break;
             Sent('d');
-            to_client += s.client_queue_;
-            s.client_queue_.clear();
-            if (s.close_after_send_) s.End(nullptr);  // the relay loop ends once the client has it all
+            // The sockets' part of the loop: both queues are sent whole.
+            to_client += s.state_.client_queue;
+            s.state_.client_queue.clear();
+            if (s.CloseDue()) s.End(nullptr);
             if (state() == before) break;
         }
     }
     void Sent(char kind) {
-        if (s.mta_queue_.empty()) return;
+        if (s.state_.mta_queue.empty()) return;
         if (!MtaOpen()) {
-            s.mta_queue_.clear();  // as the relay loop does: no MTA to take it
+            s.state_.mta_queue.clear();  // as the relay loop does: no MTA to take it
             return;
         }
-        to_mta += s.mta_queue_;
-        segments.emplace_back(kind, s.mta_queue_);
-        s.mta_queue_.clear();
+        to_mta += s.state_.mta_queue;
+        segments.emplace_back(kind, s.state_.mta_queue);
+        s.state_.mta_queue.clear();
     }
-    bool Ended() const { return s.ending_; }
+    bool Ended() const { return s.state_.ending; }
     // What the session does with its scripts at the start of a connection.
     bool CheckScripts() { return s.CheckScripts(); }
-    bool MtaOpen() const { return s.mta_ && s.mta_->HasHandle(); }
-    int Mode() const { return s.mode_; }
-    const std::string& Held() const { return s.held_; }
-    const std::string& Pending() const { return s.pending_; }
-    int HoldLimit() const { return s.hold_limit_; }
-    bool Relay() const { return s.relay_; }
-    int Errors() const { return s.error_count_; }
+    bool MtaOpen() const { return s.state_.mta && s.state_.mta->HasHandle(); }
+    int Mode() const { return s.state_.mode; }
+    const std::string& Held() const { return s.state_.held; }
+    const std::string& Pending() const { return s.state_.pending; }
+    int HoldLimit() const { return s.state_.hold_limit; }
+    bool Relay() const { return s.state_.relay; }
+    int Errors() const { return s.state_.error_count; }
 
     CLauchAntispam& s;
     CSocketComm client;
