@@ -94,6 +94,7 @@ struct Compiler::Lookup {
 void Compiler::SetLocation(const char* at) {
     if (at < full_.data() || at > full_.data() + full_.size()) return;
     size_t off = static_cast<size_t>(at - full_.data());
+    statement_at_ = static_cast<uint32_t>(off);
     size_t begin = full_.rfind('\n', off == 0 ? 0 : off - 1);
     begin = (begin == std::string_view::npos || off == 0) ? 0 : begin + 1;
     if (off < full_.size() && full_[off] == '\n') begin = off;

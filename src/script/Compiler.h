@@ -50,15 +50,20 @@ private:
     int32_t Constant(NameSpace* ns, const Variable& v);
     int32_t Here() const { return static_cast<int32_t>(prog().size()); }
     std::vector<int32_t>& prog() const { return in_.program_; }
-    void Emit(int32_t op) { prog().push_back(op); }
+    // Every word remembers the statement it came from, for the line table.
+    void Word(int32_t w) {
+        prog().push_back(w);
+        in_.word_offsets_.push_back(statement_at_);
+    }
+    void Emit(int32_t op) { Word(op); }
     void Emit(int32_t op, int32_t a) {
-        prog().push_back(op);
-        prog().push_back(a);
+        Word(op);
+        Word(a);
     }
     void Emit(int32_t op, int32_t a, int32_t b) {
-        prog().push_back(op);
-        prog().push_back(a);
-        prog().push_back(b);
+        Word(op);
+        Word(a);
+        Word(b);
     }
     // Emits a jump and returns the position of its operand, to patch later.
     int32_t EmitJump(int32_t op) {
@@ -71,7 +76,8 @@ private:
 
     Interpreter& in_;
     std::string_view full_;
-    int depth_ = 0;  // nesting of statements and expressions, bounded
+    uint32_t statement_at_ = 0;  // offset in full_ of the statement being compiled
+    int depth_ = 0;              // nesting of statements and expressions, bounded
 };
 
 }  // namespace script

@@ -1,5 +1,6 @@
 #include "script/Interpreter.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "script/Builtins.h"
@@ -42,6 +43,13 @@ void Interpreter::Fail(const std::string& text) {
     error_ = true;
 }
 
+void Interpreter::FailAt(const std::string& text) {
+    location_ = fault_pc_ >= 0 ? SourceLineOf(static_cast<size_t>(fault_pc_)) : std::string();
+    fault_pc_ = -1;
+    Fail(text);
+    location_.clear();
+}
+
 int Interpreter::LoadByRam(std::string_view text) {
     if (text.empty()) {
         AddLog(4, "CS_Scripting::loadbyram()... can't open pointer", kSource, "loadbyram", kType, 0);
@@ -51,6 +59,9 @@ int Interpreter::LoadByRam(std::string_view text) {
     abort_ = false;
     location_.clear();
     program_.clear();
+    word_offsets_.clear();
+    lines_.clear();
+    fault_pc_ = -1;
     values_.clear();
     symbols_["__VERSION__"] = "\"2.0\"";
     try {
@@ -60,7 +71,10 @@ int Interpreter::LoadByRam(std::string_view text) {
         program_.push_back(PUSH_CONST);
         program_.push_back(MakeRef(global_->id(), global_->AddConstant(Variable(int32_t{0}))));
         program_.push_back(END);
+        const uint32_t end_at = static_cast<uint32_t>(text.size());
+        word_offsets_.insert(word_offsets_.end(), program_.size() - word_offsets_.size(), end_at);
         Optimize();
+        BuildLineTable(text);
         Link();
         SaveInitialState();
         Execute(0, nullptr, 0);
@@ -68,8 +82,10 @@ int Interpreter::LoadByRam(std::string_view text) {
         values_.clear();
         return 1;
     } catch (const ScriptError& e) {
+        if (fault_pc_ >= 0) location_ = SourceLineOf(static_cast<size_t>(fault_pc_));
         program_.clear();
         linked_.clear();
+        lines_.clear();
         values_.clear();
         initial_.clear();
         ResetGlobals();
@@ -184,10 +200,71 @@ void Interpreter::PrintDeclarations() const {
     for (const auto& c : classes_) c.binding->PrintDeclaration(c.name);
 }
 
+uint32_t Interpreter::SourceFile(const std::string& path) {
+    for (size_t i = 0; i < source_files_.size(); ++i)
+        if (source_files_[i] == path) return static_cast<uint32_t>(i);
+    source_files_.push_back(path);
+    return static_cast<uint32_t>(source_files_.size() - 1);
+}
+
+void Interpreter::BuildLineTable(std::string_view text) {
+    // The marks describe this text only if it is the one PreprocessText returned; any other
+    // text (compiled directly, or changed since) is numbered by its own lines.
+    const bool marked = !source_marks_.empty() && marked_size_ == text.size();
+    std::vector<size_t> line_starts;
+    if (!marked) {
+        line_starts.push_back(0);
+        for (size_t i = 0; i < text.size(); ++i)
+            if (text[i] == '\n') line_starts.push_back(i + 1);
+    }
+    lines_.clear();
+    for (size_t pc = 0; pc < program_.size() && pc < word_offsets_.size();) {
+        const size_t at = word_offsets_[pc];
+        uint32_t file = kNoFile;
+        int32_t line = 0;
+        if (marked) {
+            auto it = std::upper_bound(source_marks_.begin(), source_marks_.end(), at,
+                                       [](size_t off, const SourceMark& m) { return off < m.offset; });
+            if (it != source_marks_.begin()) {
+                --it;
+                file = it->file;
+                line = it->line;
+            }
+        } else {
+            line = static_cast<int32_t>(std::upper_bound(line_starts.begin(), line_starts.end(), at) -
+                                        line_starts.begin());
+        }
+        // One entry per run of instructions from the same line keeps the table small.
+        if (lines_.empty() || lines_.back().file != file || lines_.back().line != line)
+            lines_.push_back({static_cast<uint32_t>(pc), file, line});
+        const int32_t op = program_[pc];
+        pc += 1 + static_cast<size_t>(op >= 0 && op < kOpCount ? OperandCount(op) : 0);
+    }
+    word_offsets_.clear();
+    word_offsets_.shrink_to_fit();
+    source_marks_.clear();
+    source_marks_.shrink_to_fit();
+}
+
+std::string Interpreter::SourceLineOf(size_t pc) const {
+    auto it = std::upper_bound(lines_.begin(), lines_.end(), pc, [](size_t p, const LineEntry& e) { return p < e.pc; });
+    if (it == lines_.begin()) return {};
+    --it;
+    if (it->line <= 0) return {};
+    if (it->file == kNoFile || it->file >= source_files_.size()) return "line " + std::to_string(it->line);
+    return source_files_[it->file] + ":" + std::to_string(it->line);
+}
+
 std::string Interpreter::Disassemble() const {
     std::string out;
     char line[128];
+    size_t next_entry = 0;
     for (size_t pc = 0; pc < program_.size();) {
+        if (next_entry < lines_.size() && lines_[next_entry].pc == pc) {
+            std::string where = SourceLineOf(pc);
+            if (!where.empty()) out += "; " + where + "\n";
+            ++next_entry;
+        }
         int32_t op = program_[pc];
         if (op < 0 || op >= kOpCount) {
             std::snprintf(line, sizeof line, "%06zu  ??? %d\n", pc, op);

@@ -100,8 +100,12 @@ public:
     const std::vector<int32_t>& Program() const { return program_; }
     // The declaration of every registered native to standard output.
     void PrintDeclarations() const;
-    // One instruction per line: address, opcode name, operands.
+    // One instruction per line: address, opcode name, operands; a "; FILE:LINE" line before
+    // the first instruction of each source line.
     std::string Disassemble() const;
+    // "FILE:LINE" of the statement the instruction at `pc` was compiled from ("line N" when
+    // the text was not preprocessed from a file), or "" when unknown.
+    std::string SourceLineOf(size_t pc) const;
 
 private:
     friend class Compiler;
@@ -117,6 +121,11 @@ private:
     // The state Restart returns to, taken after linking, before the global code runs.
     void SaveInitialState();
     void Fail(const std::string& text);
+    // Fail for a run-time diagnostic: the entry names the source line of the failing instruction.
+    void FailAt(const std::string& text);
+    uint32_t SourceFile(const std::string& path);
+    // After Optimize: the line table from the compiled words' text offsets and the marks.
+    void BuildLineTable(std::string_view text);
     void Optimize();
     // Resolves every reference operand once, after compilation, so the machine follows one
     // pointer per operand instead of decoding namespace and index on every instruction.
@@ -133,6 +142,28 @@ private:
     std::map<std::string, std::string> symbols_;
     std::vector<ScriptImport> imports_;
     std::string location_;  // the source line being compiled, for diagnostics
+    // From each offset of the preprocessed text on: the file and line it came from. Made by
+    // PreprocessText for the text it returns (`marked_size_` bytes), read by LoadByRam.
+    struct SourceMark {
+        size_t offset;
+        uint32_t file;
+        int32_t line;
+    };
+    std::vector<SourceMark> source_marks_;
+    size_t marked_size_ = 0;
+    std::vector<std::string> source_files_;
+    // While compiling: per program word, the text offset of the statement it belongs to.
+    std::vector<uint32_t> word_offsets_;
+    // The instruction-to-line table: from `pc` on (until the next entry), the file and line.
+    struct LineEntry {
+        uint32_t pc;
+        uint32_t file;  // index in source_files_, or kNoFile
+        int32_t line;
+    };
+    static constexpr uint32_t kNoFile = UINT32_MAX;
+    std::vector<LineEntry> lines_;
+    // The instruction a run-time diagnostic came from (the innermost frame's), or -1.
+    int64_t fault_pc_ = -1;
 
     // Program and namespaces.
     std::vector<int32_t> program_;

@@ -143,12 +143,19 @@ void Interpreter::Optimize() {
     std::vector<int32_t> moved(p.size() + 1, 0);  // new address of each old address
     std::vector<int32_t> out;
     out.reserve(p.size());
+    // The words' source offsets move with them.
+    const bool offsets = word_offsets_.size() == p.size();
+    std::vector<uint32_t> out_offsets;
     for (size_t pc = 0; pc < p.size();) {
         int32_t op = p[pc];
         size_t len = 1 + static_cast<size_t>(OperandCount(op));
         for (size_t i = 0; i < len && pc + i < p.size(); ++i) moved[pc + i] = static_cast<int32_t>(out.size());
-        if (op != NOP)
-            for (size_t i = 0; i < len && pc + i < p.size(); ++i) out.push_back(p[pc + i]);
+        if (op != NOP) {
+            for (size_t i = 0; i < len && pc + i < p.size(); ++i) {
+                out.push_back(p[pc + i]);
+                if (offsets) out_offsets.push_back(word_offsets_[pc + i]);
+            }
+        }
         pc += len;
     }
     moved[p.size()] = static_cast<int32_t>(out.size());
@@ -164,6 +171,7 @@ void Interpreter::Optimize() {
             if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size())
                 f.address = moved[static_cast<size_t>(f.address)];
     p.swap(out);
+    if (offsets) word_offsets_.swap(out_offsets);
 }
 
 }  // namespace script

@@ -1,6 +1,7 @@
 // The preprocessor: comments out, directives carried out, symbols substituted, producing the
 // one text the compiler reads.
 #include <cstring>
+#include <vector>
 
 #include "platform/KFile.h"
 #include "script/Interpreter.h"
@@ -21,7 +22,8 @@ bool IsDelimiter(char c) {
 }
 
 // Comments out, carriage returns dropped, tabs made blanks; string literals kept as they are.
-std::string StripComments(std::string_view in) {
+// `hidden` gets the output position of every line end a block comment took away.
+std::string StripComments(std::string_view in, std::vector<size_t>* hidden) {
     std::string out;
     out.reserve(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
@@ -42,7 +44,11 @@ std::string StripComments(std::string_view in) {
         }
         if (c == '/' && i + 1 < in.size() && in[i + 1] == '*') {
             size_t end = in.find("*/", i + 2);
-            i = end == std::string_view::npos ? in.size() : end + 1;
+            size_t stop = end == std::string_view::npos ? in.size() : end + 2;
+            // __LINE__ does not count these line ends; the line table does.
+            for (size_t k = i + 2; k < stop; ++k)
+                if (in[k] == '\n') hidden->push_back(out.size());
+            i = stop - 1;
             continue;
         }
         if (c == '\r') continue;
@@ -72,7 +78,8 @@ public:
     }
 
     std::string Text(std::string_view raw, const std::string& path, int depth) {
-        const std::string text = StripComments(raw);
+        std::vector<size_t> hidden;
+        const std::string text = StripComments(raw, &hidden);
         const std::string dir = DirOf(path);
         std::string out;
         out.reserve(text.size());
@@ -84,6 +91,15 @@ public:
         };
         int line = 1;
         size_t word_start = 0;  // output index where the current word begins
+        // Where this text's output starts in the whole output (an included file's is inside
+        // its includer's).
+        const size_t base = base_;
+        const uint32_t file = in_.SourceFile(path);
+        size_t hidden_seen = 0;  // of `hidden`, those before the current position
+        auto mark = [&] {
+            in_.source_marks_.push_back({base + out.size(), file, line + static_cast<int32_t>(hidden_seen)});
+        };
+        mark();
 
         auto substitute = [&](size_t word_end) {
             if (word_end <= word_start) return;
@@ -103,12 +119,16 @@ public:
 
         size_t i = 0;
         while (i < text.size()) {
+            while (hidden_seen < hidden.size() && hidden[hidden_seen] <= i) ++hidden_seen;
             char c = text[i];
             if (c == '#') {
                 size_t eol = text.find('\n', i);
                 if (eol == std::string::npos) eol = text.size();
                 in_.location_ = text.substr(i, eol - i);
+                base_ = base + out.size();
                 Directive(std::string_view(text).substr(i + 1, eol - i - 1), dir, conditions, active(), depth, out);
+                base_ = base;
+                mark();  // after an included file, this file's lines again
                 word_start = out.size();
                 i = eol;  // the newline stays and is handled below
                 continue;
@@ -142,6 +162,7 @@ public:
                 }
                 size_t end = std::min(j + 1, text.size());
                 out.append(text, i, end - i);
+                if (text.find('\n', i) < end) mark();
                 i = end;
                 word_start = out.size();
                 continue;
@@ -150,6 +171,7 @@ public:
                 substitute(out.size());
                 out += c;
                 word_start = out.size();
+                if (c == '\n') mark();
             } else {
                 out += c;
             }
@@ -224,6 +246,7 @@ private:
     }
 
     Interpreter& in_;
+    size_t base_ = 0;
 };
 
 std::optional<std::string> Interpreter::Preprocess(const std::string& path) {
@@ -237,12 +260,16 @@ std::optional<std::string> Interpreter::Preprocess(const std::string& path) {
 std::optional<std::string> Interpreter::PreprocessText(std::string_view text, const std::string& path) {
     try {
         location_.clear();
+        source_marks_.clear();
+        source_files_.clear();
         Preprocessor pp(*this);
         std::string out = pp.Text(text, path, 0);
         location_.clear();
+        marked_size_ = out.size();
         return out;
     } catch (const ScriptError& e) {
         location_.clear();  // preprocessor diagnostics carry their own context
+        source_marks_.clear();
         Fail(e.what());
         return std::nullopt;
     }

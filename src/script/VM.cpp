@@ -187,186 +187,202 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
         return taken;
     };
 
-    for (;;) {
-        if (abort_.load(std::memory_order_relaxed)) return;
-        int32_t op = code[pc];
-        size_t next = pc + 1;
-        switch (op) {
-            case PUSH_CONST:
-                st.push(*static_cast<const Variable*>(link[pc + 1]));
-                next = pc + 2;
-                break;
-            case PUSH_VAR:
-                st.push(*static_cast<const Variable*>(link[pc + 1]));
-                next = pc + 2;
-                break;
-            case PUSH_EXTERN_VAR:
-                st.push(At(variables_, code[pc + 1]).binding->Value());
-                next = pc + 2;
-                break;
-            case PUSH_ARRAY_REF:
-                st.push(Variable(array_entry(code[pc + 1]).bound_ref));
-                next = pc + 2;
-                break;
-            case ARRAY_LOAD:
-                array_entry(array_entry(code[pc + 1]).bound_ref).array.Load(st);
-                next = pc + 2;
-                break;
-            case PUSH_OBJECT: {
-                NSExternClass& o = object(code[pc + 1]);
-                st.push(At(classes_, o.class_index).binding->ObjectVariable(o.slot));
-                next = pc + 2;
-                break;
+    // A diagnostic is raised far below (a value, a native), without the address: the innermost
+    // frame notes it on the way out, for the line table.
+    try {
+        for (;;) {
+            if (abort_.load(std::memory_order_relaxed)) return;
+            int32_t op = code[pc];
+            size_t next = pc + 1;
+            switch (op) {
+                case PUSH_CONST:
+                    st.push(*static_cast<const Variable*>(link[pc + 1]));
+                    next = pc + 2;
+                    break;
+                case PUSH_VAR:
+                    st.push(*static_cast<const Variable*>(link[pc + 1]));
+                    next = pc + 2;
+                    break;
+                case PUSH_EXTERN_VAR:
+                    st.push(At(variables_, code[pc + 1]).binding->Value());
+                    next = pc + 2;
+                    break;
+                case PUSH_ARRAY_REF:
+                    st.push(Variable(array_entry(code[pc + 1]).bound_ref));
+                    next = pc + 2;
+                    break;
+                case ARRAY_LOAD:
+                    array_entry(array_entry(code[pc + 1]).bound_ref).array.Load(st);
+                    next = pc + 2;
+                    break;
+                case PUSH_OBJECT: {
+                    NSExternClass& o = object(code[pc + 1]);
+                    st.push(At(classes_, o.class_index).binding->ObjectVariable(o.slot));
+                    next = pc + 2;
+                    break;
+                }
+                case POP: st.drop(); break;
+                case STORE: {
+                    *static_cast<Variable*>(link[pc + 1]) = std::move(st.top());
+                    st.drop();
+                    next = pc + 2;
+                    break;
+                }
+                case ARRAY_BIND:
+                    array_entry(code[pc + 1]).bound_ref = st.pop().ToInt();
+                    next = pc + 2;
+                    break;
+                case ARRAY_STORE:
+                    array_entry(array_entry(code[pc + 1]).bound_ref).array.Store(st);
+                    next = pc + 2;
+                    break;
+                case OBJ_ASSIGN: {
+                    NSExternClass& o = object(code[pc + 1]);
+                    At(classes_, o.class_index).binding->Assign(o.slot, *this);
+                    next = pc + 2;
+                    break;
+                }
+                case DUP: st.push(Variable(st.top())); break;
+                case SWAP: {
+                    st.need(2);
+                    std::swap(st.peek(0), st.peek(1));
+                    break;
+                }
+                case ARRAY_NEW: {
+                    NSArray& a = array_entry(code[pc + 1]);
+                    array_entry(a.bound_ref).array.Construct(a.element, st);
+                    next = pc + 2;
+                    break;
+                }
+                case CALL:
+                    CallScript(*static_cast<NSFunction*>(link[pc + 1]), current, depth);
+                    if (Aborted()) return;
+                    next = pc + 2;
+                    break;
+                case CALL_EXTERN:
+                    At(functions_, code[pc + 1]).binding->Call(*this);
+                    next = pc + 2;
+                    break;
+                case CONSTRUCT: {
+                    NSExternClass& o = object(code[pc + 1]);
+                    At(classes_, o.class_index).binding->Construct(o.slot, *this);
+                    next = pc + 2;
+                    break;
+                }
+                case DESTRUCT: {
+                    NSExternClass& o = object(code[pc + 1]);
+                    At(classes_, o.class_index).binding->Destruct(o.slot);
+                    next = pc + 2;
+                    break;
+                }
+                case CALL_METHOD: {
+                    NSExternClass& o = object(code[pc + 1]);
+                    At(classes_, o.class_index).binding->CallMethod(o.slot, code[pc + 2], *this);
+                    next = pc + 3;
+                    break;
+                }
+                case NOP:
+                case NOT: {
+                    Variable& v = st.top();
+                    v.SetInt(v.ToInt() == 0);
+                    break;
+                }
+                case NEG: ApplyBinary(BinOp::Mul, st.top(), Variable(int32_t{-1})); break;
+                case INC: ApplyBinary(BinOp::Add, st.top(), Variable(int32_t{1})); break;
+                case DEC: ApplyBinary(BinOp::Sub, st.top(), Variable(int32_t{1})); break;
+                case INC_VAR: {
+                    Variable& v = *static_cast<Variable*>(link[pc + 1]);
+                    if (v.IsInt())
+                        v.SetInt(static_cast<int32_t>(static_cast<uint32_t>(v.int_value()) + 1u));
+                    else
+                        ApplyBinary(BinOp::Add, v, Variable(int32_t{1}));
+                    next = pc + 2;
+                    break;
+                }
+                case DEC_VAR: {
+                    Variable& v = *static_cast<Variable*>(link[pc + 1]);
+                    if (v.IsInt())
+                        v.SetInt(static_cast<int32_t>(static_cast<uint32_t>(v.int_value()) - 1u));
+                    else
+                        ApplyBinary(BinOp::Sub, v, Variable(int32_t{1}));
+                    next = pc + 2;
+                    break;
+                }
+                case MUL:
+                    arith(
+                        BinOp::Mul, [](uint32_t a, uint32_t b) { return a * b; },
+                        [](float a, float b) { return a * b; });
+                    break;
+                case DIV: binary(BinOp::Div); break;
+                case MOD: {
+                    st.need(2);
+                    Variable& r = st.peek(0);
+                    Variable& l = st.peek(1);
+                    if (l.IsInt() && r.IsInt() && r.int_value() > 0)
+                        l.SetInt(l.int_value() % r.int_value());
+                    else
+                        ApplyBinary(BinOp::Mod, l, r);
+                    st.drop();
+                    break;
+                }
+                case ADD:
+                    arith(
+                        BinOp::Add, [](uint32_t a, uint32_t b) { return a + b; },
+                        [](float a, float b) { return a + b; });
+                    break;
+                case SUB:
+                    arith(
+                        BinOp::Sub, [](uint32_t a, uint32_t b) { return a - b; },
+                        [](float a, float b) { return a - b; });
+                    break;
+                case EQ: binary(BinOp::Eq); break;
+                case NE: binary(BinOp::Ne); break;
+                case LE: binary(BinOp::Le); break;
+                case GE: binary(BinOp::Ge); break;
+                case LT: binary(BinOp::Lt); break;
+                case GT: binary(BinOp::Gt); break;
+                case AND: binary(BinOp::And); break;
+                case OR: binary(BinOp::Or); break;
+                case BITAND: binary(BinOp::BitAnd); break;
+                case BITOR: binary(BinOp::BitOr); break;
+                case XOR: binary(BinOp::Xor); break;
+                case JMP: next = static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])); break;
+                case JZ:
+                    next = pop_int() == 0 ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2;
+                    break;
+                case JNZ:
+                    next = pop_int() != 0 ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2;
+                    break;
+                case JEQ:
+                case JNE:
+                case JLE:
+                case JGE:
+                case JLT:
+                case JGT: {
+                    static const BinOp kOps[] = {BinOp::Eq, BinOp::Ne, BinOp::Le, BinOp::Ge, BinOp::Lt, BinOp::Gt};
+                    next = compare_jump(kOps[op - JEQ]) ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1]))
+                                                        : pc + 2;
+                    break;
+                }
+                case END: return;
+                default: {
+                    char msg[64];
+                    std::snprintf(msg, sizeof msg, "CS_Scripting::run(): unknown code 0x%02x",
+                                  static_cast<unsigned>(op));
+                    AddLog(4, msg, kSource, "run", "SCRIPT", 0);
+                    Raise(" ");
+                }
             }
-            case POP: st.drop(); break;
-            case STORE: {
-                *static_cast<Variable*>(link[pc + 1]) = std::move(st.top());
-                st.drop();
-                next = pc + 2;
-                break;
-            }
-            case ARRAY_BIND:
-                array_entry(code[pc + 1]).bound_ref = st.pop().ToInt();
-                next = pc + 2;
-                break;
-            case ARRAY_STORE:
-                array_entry(array_entry(code[pc + 1]).bound_ref).array.Store(st);
-                next = pc + 2;
-                break;
-            case OBJ_ASSIGN: {
-                NSExternClass& o = object(code[pc + 1]);
-                At(classes_, o.class_index).binding->Assign(o.slot, *this);
-                next = pc + 2;
-                break;
-            }
-            case DUP: st.push(Variable(st.top())); break;
-            case SWAP: {
-                st.need(2);
-                std::swap(st.peek(0), st.peek(1));
-                break;
-            }
-            case ARRAY_NEW: {
-                NSArray& a = array_entry(code[pc + 1]);
-                array_entry(a.bound_ref).array.Construct(a.element, st);
-                next = pc + 2;
-                break;
-            }
-            case CALL:
-                CallScript(*static_cast<NSFunction*>(link[pc + 1]), current, depth);
-                if (Aborted()) return;
-                next = pc + 2;
-                break;
-            case CALL_EXTERN:
-                At(functions_, code[pc + 1]).binding->Call(*this);
-                next = pc + 2;
-                break;
-            case CONSTRUCT: {
-                NSExternClass& o = object(code[pc + 1]);
-                At(classes_, o.class_index).binding->Construct(o.slot, *this);
-                next = pc + 2;
-                break;
-            }
-            case DESTRUCT: {
-                NSExternClass& o = object(code[pc + 1]);
-                At(classes_, o.class_index).binding->Destruct(o.slot);
-                next = pc + 2;
-                break;
-            }
-            case CALL_METHOD: {
-                NSExternClass& o = object(code[pc + 1]);
-                At(classes_, o.class_index).binding->CallMethod(o.slot, code[pc + 2], *this);
-                next = pc + 3;
-                break;
-            }
-            case NOP:
-            case NOT: {
-                Variable& v = st.top();
-                v.SetInt(v.ToInt() == 0);
-                break;
-            }
-            case NEG: ApplyBinary(BinOp::Mul, st.top(), Variable(int32_t{-1})); break;
-            case INC: ApplyBinary(BinOp::Add, st.top(), Variable(int32_t{1})); break;
-            case DEC: ApplyBinary(BinOp::Sub, st.top(), Variable(int32_t{1})); break;
-            case INC_VAR: {
-                Variable& v = *static_cast<Variable*>(link[pc + 1]);
-                if (v.IsInt())
-                    v.SetInt(static_cast<int32_t>(static_cast<uint32_t>(v.int_value()) + 1u));
-                else
-                    ApplyBinary(BinOp::Add, v, Variable(int32_t{1}));
-                next = pc + 2;
-                break;
-            }
-            case DEC_VAR: {
-                Variable& v = *static_cast<Variable*>(link[pc + 1]);
-                if (v.IsInt())
-                    v.SetInt(static_cast<int32_t>(static_cast<uint32_t>(v.int_value()) - 1u));
-                else
-                    ApplyBinary(BinOp::Sub, v, Variable(int32_t{1}));
-                next = pc + 2;
-                break;
-            }
-            case MUL:
-                arith(
-                    BinOp::Mul, [](uint32_t a, uint32_t b) { return a * b; }, [](float a, float b) { return a * b; });
-                break;
-            case DIV: binary(BinOp::Div); break;
-            case MOD: {
-                st.need(2);
-                Variable& r = st.peek(0);
-                Variable& l = st.peek(1);
-                if (l.IsInt() && r.IsInt() && r.int_value() > 0)
-                    l.SetInt(l.int_value() % r.int_value());
-                else
-                    ApplyBinary(BinOp::Mod, l, r);
-                st.drop();
-                break;
-            }
-            case ADD:
-                arith(
-                    BinOp::Add, [](uint32_t a, uint32_t b) { return a + b; }, [](float a, float b) { return a + b; });
-                break;
-            case SUB:
-                arith(
-                    BinOp::Sub, [](uint32_t a, uint32_t b) { return a - b; }, [](float a, float b) { return a - b; });
-                break;
-            case EQ: binary(BinOp::Eq); break;
-            case NE: binary(BinOp::Ne); break;
-            case LE: binary(BinOp::Le); break;
-            case GE: binary(BinOp::Ge); break;
-            case LT: binary(BinOp::Lt); break;
-            case GT: binary(BinOp::Gt); break;
-            case AND: binary(BinOp::And); break;
-            case OR: binary(BinOp::Or); break;
-            case BITAND: binary(BinOp::BitAnd); break;
-            case BITOR: binary(BinOp::BitOr); break;
-            case XOR: binary(BinOp::Xor); break;
-            case JMP: next = static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])); break;
-            case JZ: next = pop_int() == 0 ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2; break;
-            case JNZ: next = pop_int() != 0 ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2; break;
-            case JEQ:
-            case JNE:
-            case JLE:
-            case JGE:
-            case JLT:
-            case JGT: {
-                static const BinOp kOps[] = {BinOp::Eq, BinOp::Ne, BinOp::Le, BinOp::Ge, BinOp::Lt, BinOp::Gt};
-                next = compare_jump(kOps[op - JEQ]) ? static_cast<size_t>(static_cast<uint32_t>(code[pc + 1])) : pc + 2;
-                break;
-            }
-            case END: return;
-            default: {
-                char msg[64];
-                std::snprintf(msg, sizeof msg, "CS_Scripting::run(): unknown code 0x%02x", static_cast<unsigned>(op));
-                AddLog(4, msg, kSource, "run", "SCRIPT", 0);
-                Raise(" ");
-            }
+            // Link() checked every jump target and the program's last instruction, so `next`
+            // stays inside the program without a test here.
+            // Bit 3 of the next index alone would let a loop that lives in such addresses run
+            // without ever reaching the hook: every backward jump calls it too.
+            if (hook && (!(next & 8) || next <= pc)) hook(*this, hook_context);
+            pc = next;
         }
-        // Link() checked every jump target and the program's last instruction, so `next`
-        // stays inside the program without a test here.
-        // Bit 3 of the next index alone would let a loop that lives in such addresses run
-        // without ever reaching the hook: every backward jump calls it too.
-        if (hook && (!(next & 8) || next <= pc)) hook(*this, hook_context);
-        pc = next;
+    } catch (const ScriptError&) {
+        if (fault_pc_ < 0) fault_pc_ = static_cast<int64_t>(pc);
+        throw;
     }
 }
 
@@ -407,6 +423,7 @@ int Interpreter::ExecuteRun(const NSFunction* fn) {
 
 int Interpreter::Run(std::string_view function) {
     abort_ = false;
+    fault_pc_ = -1;
     try {
         const NSFunction* fn = FindGlobalFunction(function);
         if (!fn) RaiseF("NS::getfunction(): can't find \"%s\" function", std::string(function).c_str());
@@ -415,7 +432,7 @@ int Interpreter::Run(std::string_view function) {
         values_.clear();
         return ExecuteRun(fn);
     } catch (const ScriptError& e) {
-        Fail(e.what());
+        FailAt(e.what());
         values_.clear();
         return last_result_;
     }
@@ -423,6 +440,7 @@ int Interpreter::Run(std::string_view function) {
 
 int Interpreter::Run(std::string_view function, const char* types, std::initializer_list<const void*> values) {
     abort_ = false;
+    fault_pc_ = -1;
     try {
         if (!types) Raise("CS_Scripting::run() = args is NULL");
         const NSFunction* fn = FindGlobalFunction(function);
@@ -470,7 +488,7 @@ int Interpreter::Run(std::string_view function, const char* types, std::initiali
         for (size_t i = args.size(); i-- > 0;) values_.push(std::move(args[i]));
         return ExecuteRun(fn);
     } catch (const ScriptError& e) {
-        Fail(e.what());
+        FailAt(e.what());
         values_.clear();
         return last_result_;
     }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "platform/TestTempDir.h"
+
 #include <memory>
 #include <vector>
 
@@ -284,6 +286,64 @@ TEST(VMTest, RuntimeFaultsBecomeDiagnostics) {
     EXPECT_NE(diag.find("Array::pop(): bad array index"), std::string::npos);
     EXPECT_EQ(testing::RunMain("int main() { string s = \"x\"; return s * 2; }", &diag), INT32_MIN);
     EXPECT_NE(diag.find("CS_Variable::operator*(): bad operands"), std::string::npos);
+}
+
+// What a policy author needs when a script is disabled: the file and line that failed, across
+// included files, block comments and inactive sections that the compiler never sees.
+TEST(VMTest, RuntimeDiagnosticsNameTheirSourceLine) {
+    platform::TestTempDir dir;
+    ASSERT_TRUE(dir.Write("lib.cs",
+                          "// helpers\n"
+                          "int ratio(int a, int b) {\n"
+                          "    return a % b;\n"
+                          "}\n"));
+    const std::string main_text =
+        "#include \"lib.cs\"\n"                  // 1
+        "/* several\n"                           // 2
+        "   lines */\n"                          // 3
+        "#ifdef NOT_DEFINED\n"                   // 4
+        "int unused() { return 1; }\n"           // 5
+        "#endif\n"                               // 6
+        "int main(int d) {\n"                    // 7
+        "    int x = 7;\n"                       // 8
+        "    if (d == 1) return ratio(x, 0);\n"  // 9
+        "    string s = \"x\";\n"                // 10
+        "    return s * 2;\n"                    // 11
+        "}\n";
+    ASSERT_TRUE(dir.Write("main.cs", main_text));
+    Interpreter in;
+    auto pre = in.Preprocess(dir.File("main.cs"));
+    ASSERT_TRUE(pre);
+    ASSERT_EQ(in.LoadByRam(*pre), 1) << in.CollectDiagnostics();
+
+    int one = 1, two = 2;
+    in.Run("main", "int", {&one});
+    std::string diag = in.CollectDiagnostics();
+    EXPECT_NE(diag.find(dir.File("lib.cs") + ":3\nCS_Variable::operator%(): division by zero"), std::string::npos)
+        << "the callee's line, not the caller's: " << diag;
+    in.Run("main", "int", {&two});
+    diag = in.CollectDiagnostics();
+    EXPECT_NE(diag.find(dir.File("main.cs") + ":11\nCS_Variable::operator*(): bad operands"), std::string::npos)
+        << diag;
+
+    // The disassembly shows the same lines.
+    const std::string listing = in.Disassemble();
+    EXPECT_NE(listing.find("; " + dir.File("lib.cs") + ":3\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("; " + dir.File("main.cs") + ":11\n"), std::string::npos) << listing;
+
+    // A fault in the global code, in text compiled without the preprocessor: numbered by its
+    // own lines.
+    Interpreter direct;
+    EXPECT_EQ(direct.LoadByRam("int a = 1;\nint z = 0;\nint b = a % z;\n"), 0);
+    diag = direct.CollectDiagnostics();
+    EXPECT_NE(diag.find("line 3\nCS_Variable::operator%(): division by zero"), std::string::npos) << diag;
+
+    // A diagnostic before any instruction ran names no line.
+    in.Run("missing");
+    diag = in.CollectDiagnostics();
+    const std::string last = diag.substr(diag.rfind("bad operands"));
+    EXPECT_NE(last.find("can't find \"missing\""), std::string::npos) << diag;
+    EXPECT_EQ(last.find(dir.File("")), std::string::npos) << diag;
 }
 
 }  // namespace
