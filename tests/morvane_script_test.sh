@@ -22,6 +22,8 @@ grep -q 'PR_expression' "$DIR/err" || fail "diagnostic lacks the message"
 printf 'int main() { int z = 0; return 1 %% z; }\nint seven() { return 7; }\n' > "$DIR/runtime.cs"
 if "$TOOL" run "$DIR/runtime.cs" > "$DIR/out" 2> "$DIR/err"; then fail "run of a failing script succeeded"; fi
 grep -q 'division by zero' "$DIR/err" || fail "run error not on stderr"
+grep -qF "$DIR/runtime.cs:1" "$DIR/err" || fail "run error does not name its file and line"
+"$TOOL" disasm "$DIR/runtime.cs" | grep -qF "; $DIR/runtime.cs:2" || fail "disasm does not show source lines"
 [ "$("$TOOL" run "$DIR/runtime.cs" seven)" = "7" ] || fail "run FILE FUNCTION"
 
 if "$TOOL" run "$DIR/missing.cs" 2> "$DIR/err"; then fail "missing file accepted"; fi
