@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "checks/FakeDns.h"
 #include "script/Imports.h"
 #include "script/Interpreter.h"
@@ -9,15 +12,19 @@
 namespace checks {
 namespace {
 
-std::string RunText(const std::string& text) {
+// Runs main(), which returns 0 or the number (from 1) of the first check that failed; "ok",
+// or what went wrong, naming the check from `checks`.
+std::string RunText(const std::string& text, const std::vector<std::string>& checks) {
     RegisterChecksImportables();
     script::Interpreter in;
     auto pre = in.PreprocessText(text, "t.cs");
     script::RegisterImports(in);
     if (!pre || !in.LoadByRam(*pre)) return "load failed: " + in.CollectDiagnostics();
-    in.Run("main");
+    int failed = in.Run("main");
     if (in.HasError()) return "run failed: " + in.CollectDiagnostics();
-    return "ok";
+    if (failed == 0) return "ok";
+    if (failed < 1 || static_cast<size_t>(failed) > checks.size()) return "main returned " + std::to_string(failed);
+    return "check failed: " + checks[static_cast<size_t>(failed) - 1];
 }
 
 TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
@@ -31,15 +38,17 @@ TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
         int main() {
             CS_Dns d = new CS_Dns();
             d.SetTimeOut(500);
-            if (d.DNS_MX("example.org") != "mx.example.org") return 1 / 0;
-            if (d.DNS_Resolve("mail.example.org") != "192.0.2.1") return 1 / 0;
-            if (d.DNS_TXT("none.example.org") != "") return 1 / 0;
+            if (d.DNS_MX("example.org") != "mx.example.org") return 1;
+            if (d.DNS_Resolve("mail.example.org") != "192.0.2.1") return 2;
+            if (d.DNS_TXT("none.example.org") != "") return 3;
             return 0;
-        })cs"),
+        })cs",
+                      {"MX of example.org", "A of mail.example.org", "no TXT for none.example.org"}),
               "ok");
     CDns::SetGlobal(nullptr);
     EXPECT_EQ(RunText(R"cs(#import(class, CS_Dns)
-        int main() { CS_Dns d = new CS_Dns(); if (d.DNS_MX("example.org") != "") return 1 / 0; return 0; })cs"),
+        int main() { CS_Dns d = new CS_Dns(); if (d.DNS_MX("example.org") != "") return 1; return 0; })cs",
+                      {"no MX without an engine"}),
               "ok")
         << "without an engine a lookup finds nothing";
 }
@@ -55,15 +64,17 @@ TEST(ScriptClassesTest, StatisticsAndNetInfoFillHashArrays) {
             s.AddItem("f1set", 1);
             HashArray h = new HashArray();
             s.PopulatedArray(h);
-            if (h.GetS("f8_grey_bloc") != "2.000|8") return 1 / 0;
-            if (h.GetS("f1set") != "0.000|1") return 1 / 0;
-            if (s.Save() != 0) return 1 / 0;
+            if (h.GetS("f8_grey_bloc") != "2.000|8") return 1;
+            if (h.GetS("f1set") != "0.000|1") return 2;
+            if (s.Save() != 0) return 3;
             CNetInfo n = new CNetInfo();
             HashArray a = new HashArray();
             n.BuildNetInfo(a);
-            if (a.GetS("127.0.0.1") != "255.0.0.0") return 1 / 0;
+            if (a.GetS("127.0.0.1") != "255.0.0.0") return 4;
             return 0;
-        })cs"),
+        })cs",
+                      {"f8_grey_bloc counted twice", "f1set with value 1", "Save without a file gives 0",
+                       "loopback's netmask"}),
               "ok");
 }
 

@@ -264,9 +264,7 @@ public:
         owned_.clear();
     }
     Variable Wrap(void* object) const override { return Variable(object, &ClassIdOf<C>::id); }
-    Variable ObjectVariable(int slot) const override {
-        return Variable(slots_[static_cast<size_t>(slot) % slots_.size()], &ClassIdOf<C>::id);
-    }
+    Variable ObjectVariable(int slot) const override { return Variable(Slot(slot), &ClassIdOf<C>::id); }
     void Assign(int slot, Interpreter& in) override {
         Variable v = in.Values().pop();
         At(slot) = bind::From<C*>(v);
@@ -312,9 +310,13 @@ private:
         methods_.push_back({name, std::move(binding)});
         return *this;
     }
-    C*& At(int slot) {
-        if (slots_.empty()) Raise("ScriptClass::run(): object is NULL");
-        return slots_[static_cast<size_t>(slot) % slots_.size()];
+    // Compiled code only names slots that exist; anything else is a damaged program, told as
+    // such rather than read from another object's slot.
+    C*& At(int slot) { return slots_[CheckedSlot(slot)]; }
+    C* Slot(int slot) const { return slots_[CheckedSlot(slot)]; }
+    size_t CheckedSlot(int slot) const {
+        if (slot < 0 || static_cast<size_t>(slot) >= slots_.size()) Raise("ScriptClass::run(): bad object index");
+        return static_cast<size_t>(slot);
     }
     template <size_t... I>
     std::unique_ptr<C> Make(std::array<Variable, sizeof...(Ctor)>& args, std::index_sequence<I...>) {

@@ -112,6 +112,25 @@ TEST(BindTest, OwnershipAndDestructorDiagnostics) {
     EXPECT_NE(in->CollectDiagnostics().find("ExternClass::destructor(): object is NULL"), std::string::npos);
 }
 
+// A slot the class never handed out (damaged bytecode, a host's mistake) is a diagnostic, not
+// another object's slot or a division by an empty table.
+TEST(BindTest, SlotsOutOfRangeAreDiagnostics) {
+    ExternClass<Point, int32_t, float, const char*> cls("Point", ",0,\"none\"");
+    auto error_of = [](auto&& f) -> std::string {
+        try {
+            f();
+        } catch (const ScriptError& e) {
+            return e.what();
+        }
+        return "no error";
+    };
+    EXPECT_EQ(error_of([&] { cls.ObjectVariable(0); }), "ScriptClass::run(): bad object index") << "no slot yet";
+    ASSERT_EQ(cls.AddSlot(), 0);
+    EXPECT_EQ(error_of([&] { cls.ObjectVariable(0); }), "no error");
+    EXPECT_EQ(error_of([&] { cls.ObjectVariable(1); }), "ScriptClass::run(): bad object index");
+    EXPECT_EQ(error_of([&] { cls.ObjectVariable(-1); }), "ScriptClass::run(): bad object index");
+}
+
 TEST(BindTest, UtilityClassesNeedTheirImport) {
     Interpreter without;
     auto pre = without.PreprocessText("int f() { HashArray h = new HashArray(); return 1; }", "t.cs");

@@ -42,6 +42,28 @@ TEST(CompilerTest, ComparisonsFuseWithBranches) {
                                                     "PUSH_CONST", "ADD", "SWAP", "ARRAY_STORE"}));
 }
 
+// Folding starts at jump targets (an else branch, the code after a loop, a loop head) and must
+// leave every jump landing on the folded instruction, not inside what was removed.
+TEST(CompilerTest, ConstantsFoldAtJumpTargets) {
+    const std::string text =
+        "int main() {\n"
+        "    int s = 0; int i = 0;\n"
+        "    while (i < 3) { s = s + 2 * 5; i++; }\n"
+        "    do { s = s + 1 + 1; } while (s < 0);\n"
+        "    if (s > 100) s = 7 * 6; else s = 8 * 9;\n"
+        "    return 2 * 3 + s;\n"
+        "}\n";
+    auto in = Load(text);
+    ASSERT_FALSE(in->HasError()) << in->CollectDiagnostics();
+    EXPECT_TRUE(testing::JumpsLandOnInstructions(*in));
+    for (const std::string& op : OpNames(*in)) EXPECT_NE(op, "MUL") << "every constant product folds";
+    EXPECT_EQ(in->Run("main"), 78);
+    // The while loop's exit lands on the do loop's head, the else on its folded constant and
+    // the if's end on the folded return value: a fold that moved any of them breaks the run.
+    EXPECT_EQ(testing::RunMain("int main() { int s = 1; if (s) s = 2; else s = 3 + 4; return s * 10 + 5 * 1; }"), 25);
+    EXPECT_EQ(testing::RunMain("int main() { int s = 0; if (s) s = 2; else s = 3 + 4; return s * 10 + 5 * 1; }"), 75);
+}
+
 TEST(CompilerTest, DiagnosticsCarryTheSourceLine) {
     struct Case {
         const char* text;

@@ -57,12 +57,19 @@ void Interpreter::Optimize() {
             if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size())
                 target[static_cast<size_t>(f.address)] = true;
 
-    auto constant = [this](int32_t ref) -> Variable& {
-        NameSpace& ns = *namespaces_[static_cast<size_t>(ref >> 16) % namespaces_.size()];
-        return ns.constants[static_cast<size_t>(ref & 0xFFFF) % ns.constants.size()];
+    auto space = [this](int32_t ref) -> NameSpace& {
+        const size_t n = static_cast<size_t>(ref >> 16) & 0xFFFF;
+        if (n >= namespaces_.size()) Raise("CS_Scripting::OPT() = bad constant index");
+        return *namespaces_[n];
     };
-    auto add_constant = [this](int32_t like_ref, const Variable& v) {
-        NameSpace& ns = *namespaces_[static_cast<size_t>(like_ref >> 16) % namespaces_.size()];
+    auto constant = [&space](int32_t ref) -> Variable& {
+        NameSpace& ns = space(ref);
+        const size_t i = static_cast<size_t>(ref & 0xFFFF);
+        if (i >= ns.constants.size()) Raise("CS_Scripting::OPT() = bad constant index");
+        return ns.constants[i];
+    };
+    auto add_constant = [&space](int32_t like_ref, const Variable& v) {
+        NameSpace& ns = space(like_ref);
         return MakeRef(ns.id(), ns.AddConstant(v));
     };
 

@@ -16,10 +16,8 @@ constexpr const char* kSource = "CS_Scripting";
 template <typename T>
 T& At(std::vector<T>& table, int32_t index) {
     size_t i = static_cast<size_t>(index & 0xFFFF);
-    if (i >= table.size()) {
-        if (table.empty()) Raise("CS_Scripting::run(): bad program");
-        i %= table.size();
-    }
+    // Compiled code never names an entry that does not exist: only damaged bytecode does.
+    if (i >= table.size()) Raise("CS_Scripting::run(): bad program index");
     return table[i];
 }
 
@@ -62,7 +60,7 @@ void Interpreter::Link() {
     linked_.assign(program_.size(), nullptr);
     auto ns_of = [this](int32_t ref) -> NameSpace& {
         size_t ns = static_cast<size_t>(ref >> 16) & 0xFFFF;
-        if (ns >= namespaces_.size()) ns %= namespaces_.size();
+        if (ns >= namespaces_.size()) Raise("CS_Scripting::run(): bad program index");
         return *namespaces_[ns];
     };
     for (size_t pc = 0; pc < program_.size();) {
@@ -86,7 +84,7 @@ void Interpreter::Link() {
 
 NSFunction& Interpreter::FunctionAt(int32_t ref) {
     size_t ns = static_cast<size_t>(ref >> 16) & 0xFFFF;
-    if (ns >= namespaces_.size()) ns %= namespaces_.size();
+    if (ns >= namespaces_.size()) Raise("CS_Scripting::run(): bad program index");
     return At(namespaces_[ns]->functions, ref);
 }
 
@@ -131,12 +129,12 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
     size_t pc = static_cast<size_t>(address);
     auto array_entry = [this](int32_t ref) -> NSArray& {
         size_t ns = static_cast<size_t>(ref >> 16) & 0xFFFF;
-        if (ns >= namespaces_.size()) ns %= namespaces_.size();
+        if (ns >= namespaces_.size()) Raise("CS_Scripting::run(): bad program index");
         return At(namespaces_[ns]->arrays, ref);
     };
     auto object = [this](int32_t ref) -> NSExternClass& {
         size_t ns = static_cast<size_t>(ref >> 16) & 0xFFFF;
-        if (ns >= namespaces_.size()) ns %= namespaces_.size();
+        if (ns >= namespaces_.size()) Raise("CS_Scripting::run(): bad program index");
         return At(namespaces_[ns]->objects, ref);
     };
     auto binary = [&st](BinOp op) {
