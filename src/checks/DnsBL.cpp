@@ -13,8 +13,6 @@ namespace checks {
 
 namespace {
 
-CDnsBL* g_dnsbl = nullptr;
-
 // The block-list operators' error replies (query refused, resolver blocked, rate limited) come
 // from 127.255.255.0/24: they are not listings.
 bool IsListing(const DnsAnswer& a) {
@@ -25,13 +23,6 @@ bool IsListing(const DnsAnswer& a) {
 }  // namespace
 
 CDnsBL::CDnsBL(const std::string& cache_path) : CDns(cache_path) {}
-
-CDnsBL* CDnsBL::Global() {
-    return g_dnsbl;
-}
-void CDnsBL::SetGlobal(CDnsBL* dnsbl) {
-    g_dnsbl = dnsbl;
-}
 
 void CDnsBL::AddZone(std::string_view entry) {
     size_t bar = entry.find('|');

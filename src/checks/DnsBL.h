@@ -28,9 +28,6 @@ class CDnsBL : public CDns, public logging::CLogQueue {
 public:
     explicit CDnsBL(const std::string& cache_path);
 
-    static CDnsBL* Global();
-    static void SetGlobal(CDnsBL* dnsbl);
-
     // "zone|weight"; a missing weight is 0.
     void AddZone(std::string_view entry);
     void ClearZones();

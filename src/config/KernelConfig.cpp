@@ -186,19 +186,10 @@ int ListIndex(std::string_view key, std::string_view stem) {
     return (ec == std::errc() && p == digits.data() + digits.size()) ? n : -1;
 }
 
-CKernelConfig* g_config = nullptr;
-
 }  // namespace
 
 CKernelConfig::CKernelConfig(std::string app_dir) : app_dir_(std::move(app_dir)) {
     ApplyDefaults();
-}
-
-CKernelConfig* CKernelConfig::Global() {
-    return g_config;
-}
-void CKernelConfig::SetGlobal(CKernelConfig* config) {
-    g_config = config;
 }
 
 std::string CKernelConfig::BaseDir() const {

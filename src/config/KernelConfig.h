@@ -27,9 +27,6 @@ public:
     // `app_dir` stands in for an empty app_path when a base directory is needed.
     explicit CKernelConfig(std::string app_dir = std::string());
 
-    static CKernelConfig* Global();
-    static void SetGlobal(CKernelConfig* config);
-
     void SetFile(const std::string& path) { file_ = path; }
     const std::string& File() const { return file_; }
     // Reads every key; a missing file or key gives its default. Always succeeds.

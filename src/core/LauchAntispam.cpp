@@ -844,8 +844,7 @@ void CLauchAntispam::Finish() {
     if (host_ && host_->Count() > 0) host_->Event("OnDestroyThis");
     MoveScriptLogs();
     if (state_.client) {
-        state_.client->Close();
-        state_.client->SetFree(true);
+        state_.client->Release();
     }
     if (state_.mta) state_.mta->Close();
     if (state_.ip_counted && !state_.client_ip.empty() && core_.SessionCounter()->Remove(state_.client_ip))

@@ -48,9 +48,11 @@ class CMorvaneCore;
 
 // What a session reads of the configuration, copied on the main thread at each reload so that
 // session threads never read fields the main loop is rewriting.
+// What a session reads from the configuration (CSessionPool::Reload). The values here are what
+// applies when the configured value is 0 or less.
 struct SessionSettings {
-    int recv_size = 1024;     // buffer_socket_size; 1024 when configured 0 or less
-    int select_ms = 300;      // socket_select_time; 300 when configured 0 or less
+    int recv_size = 1024;     // buffer_socket_size
+    int select_ms = 300;      // socket_select_time
     int timeout_client = 60;  // seconds
     int error_max = 3;
     int mta_timeout_data = 600;  // seconds for the reply to the end of a message

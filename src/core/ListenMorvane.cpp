@@ -45,8 +45,7 @@ bool CListenMorvane::InitListen(const std::string& address, const std::string& p
 void CListenMorvane::StopListen() {
     if (!HasEnded()) Stop();
     for (auto& s : slots_) {
-        s->Close();
-        s->SetFree(true);
+        s->Release();
     }
     refusal_.Close();
     listen_.Close();

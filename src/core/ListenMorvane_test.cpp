@@ -56,8 +56,7 @@ TEST(ListenMorvaneTest, QueuesClientsAndRefusesWhenTheSlotsAreFull) {
         << "no slot left: the refusal text, then the door";
     EXPECT_EQ(l.Counter(), 2) << "a refused client uses no id";
     // The slot's owner closes it before freeing it; then it takes a client again.
-    pending[0].slot->Close();
-    pending[0].slot->SetFree(true);
+    pending[0].slot->Release();
     int d = Connect(l.Port());
     auto again = WaitPending(l, 1);
     ASSERT_EQ(again.size(), 1u);

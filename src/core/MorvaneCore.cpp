@@ -1,10 +1,13 @@
 #include "core/MorvaneCore.h"
 
+#include "core/SessionPool.h"
+
 #include <cstdio>
 
 #include "common/Clock.h"
 #include "common/String.h"
 #include "core/ConnCounter.h"
+#include "core/SessionPool.h"
 #include "platform/Paths.h"
 #include "platform/WakeEvent.h"
 
@@ -23,13 +26,6 @@ std::string FillTemplate(const std::string& tmpl, const std::string& arg) {
     size_t at = out.find("%s");
     if (at != std::string::npos) out.replace(at, 2, arg);
     return out;
-}
-
-bool DeferringSessionHost::HandOff(int32_t, CSocketComm* slot, const std::string&, bool) {
-    slot->Send(FillTemplate(config_.rfc421.str(), config_.myname.str()), 50);
-    slot->Close();
-    slot->SetFree(true);
-    return true;
 }
 
 CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions,
@@ -69,13 +65,12 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
                    common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
                                       t->Path().c_str(), t->LostOnLoad()),
                    kSrc, kCtor, "SYS", 0);
-    if (!sessions_) sessions_ = std::make_unique<DeferringSessionHost>(config_);
+    if (!sessions_) sessions_ = std::make_unique<CSessionPool>();
     stats_->AddItem("f1n_restart_service", 1, 0, static_cast<float>(Now()), 3);
     next_save_ = Now() + kSaveEverySeconds;
     last_tick_ = common::ProcessMillis();
     next_housekeeping_ = last_tick_ + kHousekeepingMs;
     checks::CDns::SetGlobal(dns_.get());
-    checks::CDnsBL::SetGlobal(dnsbl_.get());
     sessions_->Bind(*this);
     StartWorkers();
     ReloadConfig();
@@ -84,7 +79,6 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
 CMorvaneCore::~CMorvaneCore() {
     Stop();
     if (checks::CDns::Global() == dns_.get()) checks::CDns::SetGlobal(nullptr);
-    if (checks::CDnsBL::Global() == dnsbl_.get()) checks::CDnsBL::SetGlobal(nullptr);
     // Members go in reverse order of construction: sessions first, the DNS engine last.
 }
 
@@ -191,8 +185,7 @@ void CMorvaneCore::Count(const std::string& name, int type) {
 void CMorvaneCore::Refuse(Admission& a, const std::string& reply) {
     Uncount(a);
     a.slot->Send(reply, 50);
-    a.slot->Close();
-    a.slot->SetFree(true);
+    a.slot->Release();
     Count("f1tot_conn", 1);
 }
 
@@ -213,8 +206,7 @@ void CMorvaneCore::Admit(Admission a) {
     if (!a.slot) return;
     if (a.slot->PeerAddress() == 0) {
         AddLog(1, "-COMPILED- ERROR SOCKET IP is ZERO", kSrc, "CMorvaneCore::Step", "SYS", a.id);
-        a.slot->Close();
-        a.slot->SetFree(true);
+        a.slot->Release();
         Count("f1tot_conn", 1);
         return;
     }
@@ -300,8 +292,7 @@ void CMorvaneCore::StopWorkers() {
     auto close_all = [this](std::deque<Admission>& q) {
         for (Admission& a : q) {
             Uncount(a);
-            a.slot->Close();
-            a.slot->SetFree(true);
+            a.slot->Release();
         }
         q.clear();
     };

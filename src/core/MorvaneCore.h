@@ -60,20 +60,6 @@ public:
     virtual void StopAll() {}
 };
 
-// Until the relay takes connections: the client is told to try again later and closed, so
-// senders retry instead of losing mail.
-class DeferringSessionHost : public SessionHost {
-public:
-    explicit DeferringSessionHost(const config::CKernelConfig& config) : config_(config) {}
-    // Sends the rfc421 reply ("service not available") and closes.
-    bool HandOff(int32_t id, CSocketComm* slot, const std::string& ip, bool counted) override;
-    size_t Sessions() const override { return 0; }
-    bool AnyBusy() const override { return false; }
-
-private:
-    const config::CKernelConfig& config_;
-};
-
 // "%s" of an SMTP reply template replaced by `arg` (once); the text is never a printf format.
 std::string FillTemplate(const std::string& tmpl, const std::string& arg);
 
@@ -88,6 +74,7 @@ public:
 
     using TimeSource = int64_t (*)();
 
+    // Without `sessions`, the relay's own session pool takes the connections.
     CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions = nullptr,
                  TimeSource now = nullptr);
     ~CMorvaneCore() override;

@@ -25,8 +25,7 @@ public:
         ips.push_back(ip);
         counted_ips += counted ? 1 : 0;
         slot->Send("220 test\r\n", 100);
-        slot->Close();
-        slot->SetFree(true);
+        slot->Release();
         return true;
     }
     size_t Sessions() const override { return sessions; }

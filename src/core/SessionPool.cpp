@@ -16,13 +16,16 @@ CSessionPool::~CSessionPool() {
 }
 
 void CSessionPool::Reload(const config::CKernelConfig& c, const std::string& app_dir) {
+    // The configuration's defaults apply when a key is missing; SessionSettings' own values
+    // when one is set to 0 or less.
     auto s = std::make_shared<SessionSettings>();
-    s->recv_size = c.buffer_socket_size > 0 ? c.buffer_socket_size : 1024;
-    s->select_ms = c.socket_select_time > 0 ? c.socket_select_time : 300;
+    const SessionSettings fallback;
+    s->recv_size = c.buffer_socket_size > 0 ? c.buffer_socket_size : fallback.recv_size;
+    s->select_ms = c.socket_select_time > 0 ? c.socket_select_time : fallback.select_ms;
     s->timeout_client = c.timeout_client;
     s->error_max = c.error_max;
-    s->mta_timeout_data = c.mta_timeout_data > 0 ? c.mta_timeout_data : 600;
-    s->mta_timeout_cmd = c.mta_timeout_cmd > 0 ? c.mta_timeout_cmd : 300;
+    s->mta_timeout_data = c.mta_timeout_data > 0 ? c.mta_timeout_data : fallback.mta_timeout_data;
+    s->mta_timeout_cmd = c.mta_timeout_cmd > 0 ? c.mta_timeout_cmd : fallback.mta_timeout_cmd;
     s->adapter_ip = c.adapter_ip.str();
     s->scripts = c.cs_scripts;
     s->script_dir = app_dir + "/scripts/antispam/";

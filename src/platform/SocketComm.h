@@ -28,6 +28,12 @@ public:
     void SetFree(bool free) { free_.store(free); }
     // Closes the socket (nothing when there is none).
     void Close();
+    // Closes the connection and gives the slot back to the listener: the last thing its
+    // holder does with it.
+    void Release() {
+        Close();
+        SetFree(true);
+    }
 
     // Bytes sent (all of `data`), 0 on time-out, -1 on error or without a handle.
     int Send(std::string_view data, int timeout_ms);

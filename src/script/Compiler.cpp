@@ -251,9 +251,7 @@ void Compiler::ArrayItem(std::string_view item, NameSpace* ns, VarType type) {
         size_t colon = std::string_view::npos;
         for (size_t i = 0; i < e.size(); ++i) {
             if (e[i] == '"' || e[i] == '\'') {
-                char q = e[i];
-                for (++i; i < e.size() && e[i] != q; ++i)
-                    if (e[i] == '\\') ++i;
+                i = lex::SkipQuoted(e, i) - 1;
                 continue;
             }
             if (e[i] == ':' && (i + 1 >= e.size() || e[i + 1] != ':') && (i == 0 || e[i - 1] != ':')) {
@@ -408,8 +406,7 @@ void Compiler::For(std::string_view t, size_t& pos, NameSpace* ns) {
     for (size_t i = 0; i < head.size(); ++i) {
         char c = head[i];
         if (c == '"' || c == '\'') {
-            for (++i; i < head.size() && head[i] != c; ++i)
-                if (head[i] == '\\') ++i;
+            i = lex::SkipQuoted(head, i) - 1;
             continue;
         }
         if (c == '(') ++depth;

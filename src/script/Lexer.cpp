@@ -16,6 +16,8 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+}  // namespace
+
 // Skips a quoted run starting at text[i] (a " or '); returns the index after its closing
 // quote, or text.size() when it is not closed.
 size_t SkipQuoted(std::string_view text, size_t i) {
@@ -29,8 +31,6 @@ size_t SkipQuoted(std::string_view text, size_t i) {
     }
     return text.size();
 }
-
-}  // namespace
 
 void SkipBlanks(std::string_view text, size_t& pos) {
     while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\n' || text[pos] == '\t' || text[pos] == '\r'))

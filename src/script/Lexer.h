@@ -13,6 +13,9 @@ inline constexpr size_t kNameMax = 256;
 inline constexpr size_t kBlockMax = 1024;
 
 void SkipBlanks(std::string_view text, size_t& pos);
+// `text[i]` opens a string or character literal: the index after its closing quote (a
+// backslash escapes the next character), or the text's size when it is not closed.
+size_t SkipQuoted(std::string_view text, size_t i);
 bool AtEnd(std::string_view text, size_t& pos);  // after skipping blanks
 bool IsNameStart(char c);
 bool IsNameChar(char c);

@@ -33,7 +33,6 @@ CMorvaneKernel::CMorvaneKernel(KernelControl& control, std::string app_dir)
 
 CMorvaneKernel::~CMorvaneKernel() {
     CloseDebugFile();
-    if (CKernelConfig::Global() == config_.get()) CKernelConfig::SetGlobal(nullptr);
 }
 
 std::string CMorvaneKernel::AppFile(const char* name) const {
@@ -106,7 +105,6 @@ bool CMorvaneKernel::RunUpgradeStep() {
 
 bool CMorvaneKernel::Startup() {
     config_ = std::make_unique<CKernelConfig>(app_dir_);
-    CKernelConfig::SetGlobal(config_.get());
     config_->SetFile(AppFile(kConfigFileName));
     config_->LoadConfig();
 
@@ -239,7 +237,6 @@ void CMorvaneKernel::Shutdown() {
     admin_.reset();
     cron_.reset();
     core_.reset();
-    CKernelConfig::SetGlobal(nullptr);
     config_.reset();
 }
 

@@ -117,8 +117,6 @@ public:
     bool Save();
     // Drops every record in memory; the file is not touched.
     void Reset();
-    // The file is only open inside Open, Load and Save; kept for callers of the old API.
-    void Close() {}
 
     bool IsOpened() const;
     int Version() const;
