@@ -6,6 +6,7 @@
 
 #include "common/Clock.h"
 #include "platform/KFile.h"
+#include "store/KeyIndex.h"
 
 namespace store {
 
@@ -65,91 +66,8 @@ uint32_t HashKey(std::string_view key) {
 
 }  // namespace
 
-// Open-addressing hash from key to the newest live record of that key (linear probing,
-// backward-shift deletion, so no tombstones pile up under churn). Each slot carries the hash,
-// so probing past other keys never touches their records.
-class CDB_RAM::KeyIndex {
-public:
-    KeyIndex() { slots_.assign(16, Slot{}); }
-
-    CDB_RAM::Record* Find(std::string_view key, uint32_t hash) const {
-        size_t mask = slots_.size() - 1;
-        for (size_t i = hash & mask;; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (!s.record) return nullptr;
-            if (s.hash == hash && s.record->Key() == key) return s.record;
-        }
-    }
-    // Makes `r` the entry of its key (new key, or a new newest record).
-    void Set(CDB_RAM::Record* r) {
-        if ((count_ + 1) * 10 > slots_.size() * 7) Grow();
-        size_t mask = slots_.size() - 1;
-        for (size_t i = r->hash & mask;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (!s.record) {
-                s = Slot{r->hash, r};
-                ++count_;
-                return;
-            }
-            if (s.hash == r->hash && s.record->Key() == r->Key()) {
-                s.record = r;
-                return;
-            }
-        }
-    }
-    void Erase(std::string_view key, uint32_t hash) {
-        size_t mask = slots_.size() - 1;
-        size_t i = hash & mask;
-        for (;; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (!s.record) return;
-            if (s.hash == hash && s.record->Key() == key) break;
-        }
-        // Backward shift: move later members of the probe run into the hole.
-        for (size_t j = (i + 1) & mask;; j = (j + 1) & mask) {
-            const Slot& s = slots_[j];
-            if (!s.record) break;
-            size_t home = s.hash & mask;
-            bool movable = (i <= j) ? (home <= i || home > j) : (home <= i && home > j);
-            if (movable) {
-                slots_[i] = s;
-                i = j;
-            }
-        }
-        slots_[i] = Slot{};
-        --count_;
-    }
-    void Clear(size_t expected = 0) {
-        size_t n = 16;
-        while (n * 7 < expected * 10) n <<= 1;
-        slots_.assign(n, Slot{});
-        slots_.shrink_to_fit();
-        count_ = 0;
-    }
-    size_t Bytes() const { return slots_.capacity() * sizeof(Slot); }
-
-private:
-    struct Slot {
-        uint32_t hash = 0;
-        CDB_RAM::Record* record = nullptr;
-    };
-
-    void Grow() {
-        std::vector<Slot> old;
-        old.swap(slots_);
-        slots_.assign(old.size() * 2, Slot{});
-        size_t mask = slots_.size() - 1;
-        for (const Slot& s : old) {
-            if (!s.record) continue;
-            size_t i = s.hash & mask;
-            while (slots_[i].record) i = (i + 1) & mask;
-            slots_[i] = s;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    size_t count_ = 0;
-};
+// The key index over this table's records (store/KeyIndex.h).
+class CDB_RAM::KeyIndex : public store::KeyIndex<CDB_RAM::Record> {};
 
 CDB_RAM::CDB_RAM() : buckets_(kBuckets), keys_(std::make_unique<KeyIndex>()), now_(&common::NowSeconds) {}
 
