@@ -481,6 +481,70 @@ void Compiler::Delete(std::string_view t, size_t& pos, NameSpace* ns) {
 }
 
 // A statement that starts with a name: assignment, call, object declaration or method call.
+// NAME = e; NAME++; NAME--; NAME op= e;
+void Compiler::VariableAssignment(std::string_view rest, NameSpace* ns, int32_t ref, const std::string& name) {
+    if (!rest.empty() && rest[0] == '.')
+        RaiseF("CS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"%s\"", name.c_str());
+    size_t q = 0;
+    std::string op = lex::ReadToken(rest, q, kOperatorChars, 16);
+    std::string_view e = rest.substr(q);
+    if (op == "=") {
+        Expression(e, ns);
+        Emit(STORE, ref);
+    } else if (op == "++" && TrimView(e).empty()) {
+        Emit(INC_VAR, ref);
+    } else if (op == "--" && TrimView(e).empty()) {
+        Emit(DEC_VAR, ref);
+    } else if (CompoundOp(op) != NOP) {
+        Emit(PUSH_VAR, ref);
+        Expression(e, ns);
+        Emit(CompoundOp(op));
+        Emit(STORE, ref);
+    } else {
+        RaiseF("CS_Scripting::PR(): unknown operation \"%s\" for varaible", op.c_str());
+    }
+}
+
+// NAME[i] = e; NAME[i]++; NAME[i] op= e; NAME = other array (a binding);
+void Compiler::ArrayAssignment(std::string_view rest, NameSpace* ns, int32_t ref) {
+    if (!rest.empty() && rest[0] == '[') {
+        size_t q = 1;
+        std::string_view index = BlockView(rest, q, '[', ']');
+        std::string_view after = rest.substr(q);
+        size_t r = 0;
+        std::string op = lex::ReadToken(after, r, kOperatorChars, 16);
+        std::string_view e = after.substr(r);
+        if (op == "=") {
+            Expression(e, ns);
+            Expression(index, ns);
+            Emit(ARRAY_STORE, ref);
+        } else if ((op == "++" || op == "--") && TrimView(e).empty()) {
+            Expression(index, ns);
+            Emit(DUP);
+            Emit(ARRAY_LOAD, ref);
+            Emit(op == "++" ? INC : DEC);
+            Emit(SWAP);
+            Emit(ARRAY_STORE, ref);
+        } else if (CompoundOp(op) != NOP) {
+            Expression(index, ns);
+            Emit(DUP);
+            Emit(ARRAY_LOAD, ref);
+            Expression(e, ns);
+            Emit(CompoundOp(op));
+            Emit(SWAP);
+            Emit(ARRAY_STORE, ref);
+        } else {
+            RaiseF("CS_Scripting::PR() = unknown operation \"%s\" for array variable", op.c_str());
+        }
+    } else {
+        size_t q = 0;
+        std::string op = lex::ReadToken(rest, q, kOperatorChars, 16);
+        if (op != "=") RaiseF("CS_Scripting::PR() = unknown operation \"%s\" for array", op.c_str());
+        Expression(rest.substr(q), ns);
+        Emit(ARRAY_BIND, ref);
+    }
+}
+
 void Compiler::NameStatement(std::string_view t, size_t& pos, NameSpace* ns, size_t word_start) {
     pos = word_start;
     std::string_view stmt = WithoutSemicolon(StatementView(t, pos));
@@ -491,70 +555,8 @@ void Compiler::NameStatement(std::string_view t, size_t& pos, NameSpace* ns, siz
 
     Lookup found;
     bool script_name = Find(ns, name, &found);
-    if (script_name && found.kind == NameKind::Variable) {
-        int32_t ref = found.ref();
-        if (!rest.empty() && rest[0] == '.')
-            RaiseF("CS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"%s\"", name.c_str());
-        size_t q = 0;
-        std::string op = lex::ReadToken(rest, q, kOperatorChars, 16);
-        std::string_view e = rest.substr(q);
-        if (op == "=") {
-            Expression(e, ns);
-            Emit(STORE, ref);
-        } else if (op == "++" && TrimView(e).empty()) {
-            Emit(INC_VAR, ref);
-        } else if (op == "--" && TrimView(e).empty()) {
-            Emit(DEC_VAR, ref);
-        } else if (CompoundOp(op) != NOP) {
-            Emit(PUSH_VAR, ref);
-            Expression(e, ns);
-            Emit(CompoundOp(op));
-            Emit(STORE, ref);
-        } else {
-            RaiseF("CS_Scripting::PR(): unknown operation \"%s\" for varaible", op.c_str());
-        }
-        return;
-    }
-    if (script_name && found.kind == NameKind::Array) {
-        int32_t ref = found.ref();
-        if (!rest.empty() && rest[0] == '[') {
-            size_t q = 1;
-            std::string_view index = BlockView(rest, q, '[', ']');
-            std::string_view after = rest.substr(q);
-            size_t r = 0;
-            std::string op = lex::ReadToken(after, r, kOperatorChars, 16);
-            std::string_view e = after.substr(r);
-            if (op == "=") {
-                Expression(e, ns);
-                Expression(index, ns);
-                Emit(ARRAY_STORE, ref);
-            } else if ((op == "++" || op == "--") && TrimView(e).empty()) {
-                Expression(index, ns);
-                Emit(DUP);
-                Emit(ARRAY_LOAD, ref);
-                Emit(op == "++" ? INC : DEC);
-                Emit(SWAP);
-                Emit(ARRAY_STORE, ref);
-            } else if (CompoundOp(op) != NOP) {
-                Expression(index, ns);
-                Emit(DUP);
-                Emit(ARRAY_LOAD, ref);
-                Expression(e, ns);
-                Emit(CompoundOp(op));
-                Emit(SWAP);
-                Emit(ARRAY_STORE, ref);
-            } else {
-                RaiseF("CS_Scripting::PR() = unknown operation \"%s\" for array variable", op.c_str());
-            }
-        } else {
-            size_t q = 0;
-            std::string op = lex::ReadToken(rest, q, kOperatorChars, 16);
-            if (op != "=") RaiseF("CS_Scripting::PR() = unknown operation \"%s\" for array", op.c_str());
-            Expression(rest.substr(q), ns);
-            Emit(ARRAY_BIND, ref);
-        }
-        return;
-    }
+    if (script_name && found.kind == NameKind::Variable) return VariableAssignment(rest, ns, found.ref(), name);
+    if (script_name && found.kind == NameKind::Array) return ArrayAssignment(rest, ns, found.ref());
     if (script_name && found.kind == NameKind::Object) {
         const NSExternClass& obj = found.ns->objects[static_cast<size_t>(found.index)];
         return ObjectStatement(rest, ns, found.ref(), obj.class_index, name);
@@ -759,7 +761,40 @@ void Compiler::Expression(std::string_view e, NameSpace* ns) {
     }
 }
 
-void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
+// NAME(args): a script function (`script` is its lookup) or a native one.
+void Compiler::FunctionCall(std::string_view args, NameSpace* ns, const std::string& name, const Lookup* script) {
+    if (script && script->kind == NameKind::Function) {
+        const NSFunction& fn = script->ns->functions[static_cast<size_t>(script->index)];
+        Arguments(args, ns, static_cast<int>(fn.args.size()), std::string(), true);
+        Emit(CALL, script->ref());
+        return;
+    }
+    auto it = in_.function_index_.find(name);
+    if (it == in_.function_index_.end()) RaiseF("Interpreter::parse_function(): unknown function \"%s\"", name.c_str());
+    const ExternFunctionBase& fn = *in_.functions_[static_cast<size_t>(it->second)].binding;
+    Arguments(args, ns, fn.argc(), fn.defaults(), false);
+    Emit(CALL_EXTERN, it->second);
+}
+
+// object.method(args), with e[pos] at the method's name.
+void Compiler::MethodCall(std::string_view e, size_t& pos, NameSpace* ns, const Lookup& object) {
+    std::string method = lex::ReadName(e, pos, lex::kBlockMax);
+    const NSExternClass& obj = object.ns->objects[static_cast<size_t>(object.index)];
+    ExternClassBase* cls = in_.ExternClass(obj.class_index);
+    int m = cls->MethodIndex(method);
+    if (m < 0)
+        RaiseF("CS_Scripting::PR_class() = function \"%s\" is not the function of class \"%s\"", method.c_str(),
+               in_.ExternClassName(obj.class_index).c_str());
+    lex::ExpectSymbol(e, pos, '(');
+    std::string_view args = BlockView(e, pos, '(', ')');
+    const ExternFunctionBase* fn = cls->Method(m);
+    Arguments(args, ns, fn->argc(), fn->defaults(), false);
+    Emit(CALL_METHOD, object.ref(), m);
+}
+
+// A number, a character or a string literal (adjacent strings join) at e[pos]; false when
+// there is none.
+bool Compiler::Literal(std::string_view e, size_t& pos, NameSpace* ns) {
     char c = e[pos];
     if (c >= '0' && c <= '9') {
         std::string num = lex::ReadDigit(e, pos);
@@ -774,7 +809,7 @@ void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
             v = Variable(static_cast<int32_t>(std::strtoul(num.c_str(), nullptr, 10)));
         }
         Emit(PUSH_CONST, Constant(ns, v));
-        return;
+        return true;
     }
     if (c == '\'') {
         size_t end = e.find('\'', pos + 1);
@@ -784,7 +819,7 @@ void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
         if (body.size() != 1) RaiseF("CS_Scripting::PR_expression(): error before \"'%c'\"", c);
         Emit(PUSH_CONST, Constant(ns, Variable(static_cast<int32_t>(static_cast<unsigned char>(body[0])))));
         pos = end + 1;
-        return;
+        return true;
     }
     if (c == '"') {
         std::string value;
@@ -798,8 +833,14 @@ void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
             lex::SkipBlanks(e, pos);
         }
         Emit(PUSH_CONST, Constant(ns, Variable(std::string_view(value))));
-        return;
+        return true;
     }
+    return false;
+}
+
+void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
+    if (Literal(e, pos, ns)) return;
+    char c = e[pos];
     if (!lex::IsNameStart(c)) {
         RaiseF("CS_Scripting::PR_expression() = error before \"%c\"", c);
     }
@@ -810,20 +851,7 @@ void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
     bool script_name = Find(ns, name, &found);
     if (next == '(') {
         pos = after + 1;
-        std::string_view args = BlockView(e, pos, '(', ')');
-        if (script_name && found.kind == NameKind::Function) {
-            const NSFunction& fn = found.ns->functions[static_cast<size_t>(found.index)];
-            Arguments(args, ns, static_cast<int>(fn.args.size()), std::string(), true);
-            Emit(CALL, found.ref());
-            return;
-        }
-        auto it = in_.function_index_.find(name);
-        if (it == in_.function_index_.end())
-            RaiseF("Interpreter::parse_function(): unknown function \"%s\"", name.c_str());
-        const ExternFunctionBase& fn = *in_.functions_[static_cast<size_t>(it->second)].binding;
-        Arguments(args, ns, fn.argc(), fn.defaults(), false);
-        Emit(CALL_EXTERN, it->second);
-        return;
+        return FunctionCall(BlockView(e, pos, '(', ')'), ns, name, script_name ? &found : nullptr);
     }
     if (script_name) {
         switch (found.kind) {
@@ -840,19 +868,7 @@ void Compiler::Operand(std::string_view e, size_t& pos, NameSpace* ns) {
             case NameKind::Object: {
                 if (next == '.' || e.substr(after, 2) == "->") {
                     pos = after + (next == '.' ? 1 : 2);
-                    std::string method = lex::ReadName(e, pos, lex::kBlockMax);
-                    const NSExternClass& obj = found.ns->objects[static_cast<size_t>(found.index)];
-                    ExternClassBase* cls = in_.ExternClass(obj.class_index);
-                    int m = cls->MethodIndex(method);
-                    if (m < 0)
-                        RaiseF("CS_Scripting::PR_class() = function \"%s\" is not the function of class \"%s\"",
-                               method.c_str(), in_.ExternClassName(obj.class_index).c_str());
-                    lex::ExpectSymbol(e, pos, '(');
-                    std::string_view args = BlockView(e, pos, '(', ')');
-                    const ExternFunctionBase* fn = cls->Method(m);
-                    Arguments(args, ns, fn->argc(), fn->defaults(), false);
-                    Emit(CALL_METHOD, found.ref(), m);
-                    return;
+                    return MethodCall(e, pos, ns, found);
                 }
                 Emit(PUSH_OBJECT, found.ref());
                 return;

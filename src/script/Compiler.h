@@ -36,12 +36,17 @@ private:
     void Return(std::string_view t, size_t& pos, NameSpace* ns);
     void Delete(std::string_view t, size_t& pos, NameSpace* ns);
     void NameStatement(std::string_view t, size_t& pos, NameSpace* ns, size_t word_start);
+    void VariableAssignment(std::string_view rest, NameSpace* ns, int32_t ref, const std::string& name);
+    void ArrayAssignment(std::string_view rest, NameSpace* ns, int32_t ref);
     void ObjectDeclaration(std::string_view stmt, NameSpace* ns, int class_index, const std::string& class_name);
     void ObjectStatement(std::string_view rest, NameSpace* ns, int32_t ref, int class_index, const std::string& name);
 
     // Expressions and calls.
     void Expression(std::string_view e, NameSpace* ns);
     void Operand(std::string_view e, size_t& pos, NameSpace* ns);
+    bool Literal(std::string_view e, size_t& pos, NameSpace* ns);
+    void FunctionCall(std::string_view args, NameSpace* ns, const std::string& name, const Lookup* script);
+    void MethodCall(std::string_view e, size_t& pos, NameSpace* ns, const Lookup& object);
     void Arguments(std::string_view args, NameSpace* ns, int argc, const std::string& defaults, bool script_fn);
     void Construct(std::string_view after_new, NameSpace* ns, int32_t ref, int class_index, const std::string& cls);
 

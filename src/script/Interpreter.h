@@ -126,7 +126,11 @@ private:
     uint32_t SourceFile(const std::string& path);
     // After Optimize: the line table from the compiled words' text offsets and the marks.
     void BuildLineTable(std::string_view text);
+    // The peephole optimiser (Optimizer.cpp): its three passes.
     void Optimize();
+    std::vector<bool> JumpTargets() const;
+    void FoldAndFuse(const std::vector<bool>& target);
+    void Compact();
     // Resolves every reference operand once, after compilation, so the machine follows one
     // pointer per operand instead of decoding namespace and index on every instruction.
     void Link();

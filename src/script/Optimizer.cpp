@@ -39,11 +39,15 @@ int32_t FusedJump(int32_t cmp, int32_t branch) {
 }  // namespace
 
 void Interpreter::Optimize() {
-    std::vector<int32_t>& p = program_;
-    if (p.empty()) Raise("CS_Scripting::OPT() = empty program");
+    if (program_.empty()) Raise("CS_Scripting::OPT() = empty program");
+    FoldAndFuse(JumpTargets());
+    Compact();
+}
 
-    // Jump targets and function entries: no fold may reach across one, because code may
-    // arrive there from elsewhere with a different stack.
+// Jump targets and function entries: no fold may reach across one, because code may arrive
+// there from elsewhere with a different stack.
+std::vector<bool> Interpreter::JumpTargets() const {
+    const std::vector<int32_t>& p = program_;
     std::vector<bool> target(p.size() + 1, false);
     for (size_t pc = 0; pc < p.size();) {
         int32_t op = p[pc];
@@ -56,7 +60,12 @@ void Interpreter::Optimize() {
         for (NSFunction& f : ns->functions)
             if (f.address >= 0 && static_cast<size_t>(f.address) <= p.size())
                 target[static_cast<size_t>(f.address)] = true;
+    return target;
+}
 
+// Constant folding and compare-and-branch fusion, in place: what they free becomes NOPs.
+void Interpreter::FoldAndFuse(const std::vector<bool>& target) {
+    std::vector<int32_t>& p = program_;
     auto space = [this](int32_t ref) -> NameSpace& {
         const size_t n = static_cast<size_t>(ref >> 16) & 0xFFFF;
         if (n >= namespaces_.size()) Raise("CS_Scripting::OPT() = bad constant index");
@@ -145,8 +154,11 @@ void Interpreter::Optimize() {
         last_real = pc;
         pc += len;
     }
+}
 
-    // Compaction: drop NOPs, relocate jumps and function entries.
+// Drops the NOPs, relocating jumps and function entries.
+void Interpreter::Compact() {
+    std::vector<int32_t>& p = program_;
     std::vector<int32_t> moved(p.size() + 1, 0);  // new address of each old address
     std::vector<int32_t> out;
     out.reserve(p.size());
