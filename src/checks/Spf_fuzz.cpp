@@ -1,0 +1,72 @@
+// SPF records of arbitrary text: the input's lines are the published records of a few domains
+// (every TXT, A, MX and PTR question gets one of them, chosen by the name asked), and the
+// first line is the sender domain's. The evaluation never crashes, never makes more lookups
+// than the limit, and a macro expansion stays within a fixed multiple of its input.
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checks/Spf.h"
+
+namespace {
+
+class LinesLookup : public checks::SpfLookup {
+public:
+    explicit LinesLookup(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+    bool Query(std::string_view name, uint16_t qtype, std::vector<checks::DnsAnswer>* answers) override {
+        if (lines_.empty()) return false;
+        const size_t pick = (std::hash<std::string_view>{}(name) + qtype) % lines_.size();
+        checks::DnsAnswer a;
+        a.type = qtype;
+        a.data = qtype == checks::kTypeTXT && name == "f.test" ? lines_[0] : lines_[pick];
+        answers->push_back(a);
+        if (pick % 3 == 0) answers->push_back(a);  // sometimes two records
+        return true;
+    }
+
+private:
+    std::vector<std::string> lines_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 4096) return 0;
+    const std::string_view in(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= in.size() && lines.size() < 16) {
+        size_t nl = in.find('\n', start);
+        if (nl == std::string_view::npos) nl = in.size();
+        lines.emplace_back(in.substr(start, nl - start));
+        start = nl + 1;
+    }
+    LinesLookup lookup(lines);
+
+    // Expansion alone: the longest macro value here is the sender (30 bytes) or the address.
+    checks::spf::Context ctx;
+    ctx.lookup = &lookup;
+    checks::spf::Begin(ctx, "192.0.2.1", "someone@f.test", "helo.f.test");
+    for (auto mode : {checks::spf::ExpandMode::Record, checks::spf::ExpandMode::Explanation}) {
+        const std::string out = checks::spf::Expand(ctx, in, "f.test", mode);
+        if (out.size() > 16 * in.size() + 16) std::abort();
+    }
+
+    // The whole evaluation, with a small limit so that fuzzing stays fast.
+    checks::CSpf spf("", &lookup);
+    spf.SetLookupLimit(8);
+    checks::spf::Context eval;
+    eval.lookup = &lookup;
+    eval.limit = 8;
+    if (checks::spf::Begin(eval, "192.0.2.1", "someone@f.test", "helo.f.test")) {
+        const int r = checks::spf::Walk(eval, checks::spf::Expand(eval, eval.FetchRecord(eval.domain), eval.domain,
+                                                                   checks::spf::ExpandMode::Record));
+        if (r < 0 || r > 6 || eval.lookups > eval.limit) std::abort();
+    }
+    const int q = spf.Query("192.0.2.1", "someone@f.test", "helo.f.test");
+    if (q < 0 || q > 6) std::abort();
+    return 0;
+}
