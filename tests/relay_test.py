@@ -522,6 +522,20 @@ class PolicyTest(unittest.TestCase):
         r = self.send("--to", "bl@rcpt.test", "--from", "bl@sender.test", "--helo", "listed.test", source="127.0.0.3")
         self.assertIn("554 5.7.7 Message refused as spam", r.stdout)
 
+    def test_spf_fail_is_refused_and_pass_and_softfail_are_scored(self):
+        r = self.send("--to", "spf@rcpt.test", "--from", "x@spf-fail.test", "--helo", "mail.spf-fail.test")
+        self.assertIn("554 5.7.7 SPF check failed for", r.stdout)
+        for sender, reason in (("x@spf-pass.test", b"spf-Pass"), ("x@spf-soft.test", b"spf-SoftFail")):
+            args = ["--to", "spf@rcpt.test", "--from", sender, "--helo", "mail.spf.test"]
+            self.send(*args)  # greylisted first
+            time.sleep(2.2)
+            before = len(sink_messages())
+            r = self.send(*args)
+            self.assertEqual(r.returncode, 0, r.stdout)
+            content = wait_for_message(before + 1)[before][1]
+            self.assertIn(reason, content)
+        self.assertIn(b"X-Morvane-Score: 4.90 spf-SoftFail", content)
+
     def test_noop_flood_is_cut_at_cmd_noop(self):
         c = Raw(self.k.port)
         c.reply()

@@ -392,14 +392,13 @@ int32_t CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
     return session() && !Missing(helo) ? session()->Core().HeloForget()->Contains(helo) : 0;
 }
 
-// Neutral until the SPF engine exists.
-int32_t CS_ANTISPAM_SCRIPT::SPFQuery(const char*, const char*, const char*) {
-    return 3;
+int32_t CS_ANTISPAM_SCRIPT::SPFQuery(const char* ip, const char* mail_from, const char* helo) {
+    // Outside a session (morvane-script) there is no engine: Neutral, as for a missing argument.
+    return session() ? session()->Core().Spf()->Query(ip, mail_from, helo) : checks::kSpfNeutral;
 }
 
 std::string CS_ANTISPAM_SCRIPT::SPFResultString(int32_t result) {
-    static constexpr const char* kNames[] = {"Pass", "SoftFail", "Fail", "Neutral", "None", "TempError", "PermError"};
-    return result >= 0 && result < 7 ? kNames[result] : "";
+    return checks::SpfResultString(result);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::GetErrorCountRFC() {

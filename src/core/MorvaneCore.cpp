@@ -56,10 +56,14 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     stats_->Start();
     helo_ = std::make_unique<checks::CHeloForget>(db + "helo_forget.db");
     start("Start IP FORGED");
+    spf_lookup_ = std::make_unique<checks::SpfDnsLookup>(dns_.get());
+    spf_ = std::make_unique<checks::CSpf>(db + "spf.db", spf_lookup_.get(), now);
+    start("Start SPF ENGINE");
     traps_ = std::make_unique<checks::CSpamTrap>(db + "spam_trap.db");
     alwl_ = std::make_unique<checks::CAutoWhitelist>(db + "AL_whitelist.db");
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
-    for (store::CDB_RAM* t : {&inferno_->Table(), &helo_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table()})
+    for (store::CDB_RAM* t :
+         {&inferno_->Table(), &helo_->Table(), &spf_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table()})
         if (t->LostOnLoad() > 0)
             AddLog(1,
                    common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
@@ -156,6 +160,9 @@ void CMorvaneCore::ReloadConfig() {
     grey_->SetEmbargo(static_cast<uint32_t>(c.grey_embargo_type), static_cast<uint32_t>(c.grey_embargo_time));
     grey_->SetAge(static_cast<uint32_t>(c.grey_delete_mail_type), static_cast<uint32_t>(c.grey_delete_mail_time));
     alwl_->Table().SetAge(static_cast<uint32_t>(c.alwl_transito_type), static_cast<uint32_t>(c.alwl_transito_time));
+    // SPF: the cache's age and the lookup limit.
+    spf_->SetAge(static_cast<uint32_t>(c.spf_cache_type), static_cast<uint32_t>(c.spf_cache_time));
+    spf_->SetLookupLimit(c.spf_max_recursion);
     // 12. Sessions per address.
     sessions_per_ip_->SetMaximum(c.max_session_ip);
     // 13. What sessions read of the settings; with script caching, the pool of sessions.
@@ -367,13 +374,14 @@ void CMorvaneCore::Save(bool final) {
         grey_->Table().DeleteOld();
         inferno_->Hygiene(Now());
         alwl_->Table().DeleteOld();
+        spf_->Table().DeleteOld();
         AddLog(3, "Hygiene DB O.K.", kSrc, "CMorvaneCore::Save", "SYS", 0);
         AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
         return;
     }
     save_runs_ = 1;
     for (store::CDB_RAM* t : {&dns_->Cache(), &dnsbl_->Cache(), &grey_->Table(), &inferno_->Table(), &alwl_->Table(),
-                              &helo_->Table(), &traps_->Table()})
+                              &helo_->Table(), &spf_->Table(), &traps_->Table()})
         t->Save();
     AddLog(3, "Save DB O.K", kSrc, "CMorvaneCore::Save", "SYS", 0);
     AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
@@ -387,7 +395,8 @@ void CMorvaneCore::Stop() {
     if (listener_ && listener_->Listening()) listener_->StopListen();
     StopWorkers();
     // Threads are never killed here, so a held engine lock means a thread still runs in it.
-    for (const store::CEngineLock* lock : {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock()})
+    for (const store::CEngineLock* lock :
+         {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock(), &spf_->Table().Lock()})
         if (lock->IsHeld())
             AddLog(1, "An engine is still in use by a thread that did not stop", kSrc, "CMorvaneCore::Stop", "SYS", 0);
     for (const char* line :

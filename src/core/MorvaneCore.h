@@ -28,6 +28,7 @@
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
 #include "checks/Reputation.h"
+#include "checks/Spf.h"
 #include "checks/Statistics.h"
 #include "common/ThreadSafety.h"
 #include "config/Engine.h"
@@ -103,6 +104,7 @@ public:
     checks::CSessionCounter* SessionCounter() { return sessions_per_ip_.get(); }
     checks::CStatitiche_Day* Statistics() { return stats_.get(); }
     checks::CHeloForget* HeloForget() { return helo_.get(); }
+    checks::CSpf* Spf() { return spf_.get(); }
     checks::CSpamTrap* SpamTrap() { return traps_.get(); }
     checks::CAutoWhitelist* AutoWhitelist() { return alwl_.get(); }
     checks::CGreylist* Greylist() { return grey_.get(); }
@@ -147,6 +149,8 @@ private:
     std::unique_ptr<checks::CSessionCounter> sessions_per_ip_;
     std::unique_ptr<checks::CStatitiche_Day> stats_;
     std::unique_ptr<checks::CHeloForget> helo_;
+    std::unique_ptr<checks::SpfDnsLookup> spf_lookup_;
+    std::unique_ptr<checks::CSpf> spf_;
     std::unique_ptr<checks::CSpamTrap> traps_;
     std::unique_ptr<checks::CAutoWhitelist> alwl_;
     std::unique_ptr<checks::CGreylist> grey_;

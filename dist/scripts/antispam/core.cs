@@ -11,6 +11,9 @@
 //   - the block-list score of the client and the HELO checks add up to a total score:
 //     from score_for_spam the subject is tagged (x_subject) and a header added
 //     (x_morvane_spam); from score_for_spam_max_hit the message is refused (rfc554);
+//   - the sender's SPF record is checked at MAIL FROM ([SPF] spf_enable): Fail refuses the
+//     sender (spf_reject_fail) or adds spf_score_fail, SoftFail adds spf_score_softfail, Pass
+//     adds spf_score_pass (usually 0 or negative); the result is one of the score's reasons;
 //   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
 //   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
 //     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
@@ -32,6 +35,10 @@ int trusted = 0;
 float score = 0.0;
 string reasons = "";
 int noops = 0;  // NOOP commands of this connection
+// The SPF result of the current transaction: its points and its reason, counted in the total
+// at the end of the message (a second MAIL FROM replaces them).
+float spf_points = 0.0;
+string spf_reason = "";
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -72,6 +79,8 @@ int OnStartClientConnection(int id) {
     score = 0.0;
     reasons = "";
     noops = 0;
+    spf_points = 0.0;
+    spf_reason = "";
     k.RegisterSessionIp(client_ip);
     if (k.ConnectToDefaultMTA() == 0) {
         Refuse(Reply("rfc421", k.GetConfig("CONFIG", "myname")), "no MTA answers");
@@ -118,10 +127,28 @@ int OnCommandNOOP() {
     return 0;
 }
 
+// The sender domain's SPF verdict on this client: 1 when the sender was refused.
+int CheckSpf(string address) {
+    spf_points = 0.0;
+    spf_reason = "";
+    if (relay || Setting("SPF", "spf_enable", 1.0) == 0.0) return 0;
+    int r = k.SPFQuery(client_ip, address, helo);
+    if (r == 2 && Setting("SPF", "spf_reject_fail", 1.0) != 0.0) {
+        Refuse(Reply("rfc554", "SPF check failed for " + address), "spf fail " + address);
+        return 1;
+    }
+    if (r == 2) spf_points = Setting("SPF", "spf_score_fail", 5.0);
+    if (r == 1) spf_points = Setting("SPF", "spf_score_softfail", 4.9);
+    if (r == 0) spf_points = Setting("SPF", "spf_score_pass", 0.0);
+    spf_reason = " spf-" + k.SPFResultString(r);
+    return 0;
+}
+
 int OnMailFrom(string address) {
     mail_from = address;
     recipients = "";
     trusted = 0;
+    CheckSpf(address);
     return 0;
 }
 
@@ -141,8 +168,8 @@ int OnRcptTo(string address) {
 int OnCommandData(int hold) {
     if (relay) return 0;
     // A client already past the refusal score is not worth greylisting.
-    if (score >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
-        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", score, reasons));
+    if (score + spf_points >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
+        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s%s", score + spf_points, reasons, spf_reason));
         return 0;
     }
     if (trusted) return 0;
@@ -163,14 +190,15 @@ int OnDoneAntispamFilter() {
         k.AddALWL(mail_from, recipients);
         return 0;
     }
-    float total = score;
+    float total = score + spf_points;
+    string why = reasons + spf_reason;
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
     if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
-        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, reasons));
+        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));
         return 0;
     }
     if (k.GetConfig("HEADER_MSG", "score_header") != "0")
-        k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s", total, reasons));
+        k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s", total, why));
     if (total >= Setting("CONFIG", "score_for_spam", 5.0)) {
         k.ModifyHeaderSubject(k.GetConfig("HEADER_MSG", "x_subject"));
         k.WriteHeaderMessage(k.GetConfig("HEADER_MSG", "x_morvane_spam"));
