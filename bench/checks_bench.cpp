@@ -9,6 +9,7 @@
 
 #include "checks/DnsBL.h"
 #include "checks/FakeDns.h"
+#include "checks/Spf.h"
 #include "checks/Statistics.h"
 
 namespace {
@@ -19,6 +20,13 @@ std::string ServerAddress() {
     if (!fake) {
         fake = std::make_unique<checks::FakeDns>();
         fake->Add("2.2.0.192.bl1.test", checks::kTypeA, checks::kTypeA, checks::FakeDns::A(127, 0, 0, 2));
+        // The SPF include chain of tests/dns/unbound.conf.in.
+        auto txt = [](const std::string& t) { return std::string(1, static_cast<char>(t.size())) + t; };
+        fake->Add("chain.spf.test", checks::kTypeTXT, checks::kTypeTXT, txt("v=spf1 include:c1.spf.test -all"));
+        fake->Add("c1.spf.test", checks::kTypeTXT, checks::kTypeTXT, txt("v=spf1 include:c2.spf.test"));
+        fake->Add("c2.spf.test", checks::kTypeTXT, checks::kTypeTXT, txt("v=spf1 include:c3.spf.test"));
+        fake->Add("c3.spf.test", checks::kTypeTXT, checks::kTypeTXT, txt("v=spf1 a:host.spf.test"));
+        fake->Add("host.spf.test", checks::kTypeA, checks::kTypeA, checks::FakeDns::A(198, 51, 100, 20));
     }
     return fake->Address();
 }
@@ -56,6 +64,38 @@ void BM_DnsBLCacheHit(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DnsBLCacheHit);
+
+// An SPF answer from its cache table.
+void BM_SpfCached(benchmark::State& state) {
+    checks::CDns dns("");
+    dns.AddNameServer(ServerAddress());
+    checks::SpfDnsLookup lookup(&dns);
+    checks::CSpf spf("", &lookup);
+    if (spf.Query("198.51.100.20", "someone@chain.spf.test", "mail.chain.spf.test") != checks::kSpfPass)
+        state.SkipWithError("the include chain did not pass");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(spf.Query("198.51.100.20", "someone@chain.spf.test", "mail.chain.spf.test"));
+}
+BENCHMARK(BM_SpfCached);
+
+// A whole evaluation through an include chain of three domains (five lookups), every lookup
+// asking the DNS server: both caches are emptied first.
+void BM_SpfIncludeChainUncached(benchmark::State& state) {
+    checks::CDns dns("");
+    dns.AddNameServer(ServerAddress());
+    dns.timeout_ms = 1000;
+    checks::SpfDnsLookup lookup(&dns);
+    checks::CSpf spf("", &lookup);
+    for (auto _ : state) {
+        dns.Cache().Reset();
+        spf.Table().Reset();
+        if (spf.Query("198.51.100.20", "someone@chain.spf.test", "h") != checks::kSpfPass) {
+            state.SkipWithError("the include chain did not pass");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_SpfIncludeChainUncached)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 checks::CStatitiche_Day g_stats;
 

@@ -50,12 +50,12 @@ std::vector<std::string_view> SplitBar(std::string_view s) {
 // The record's own patterns, compiled once.
 const common::RegexHandle& Pattern(int which) {
     static const common::RegexHandle kPatterns[] = {
-        common::RegexHandle::Compile(R"((.+?)\@(.+?)$)", 0),                                 // sender
-        common::RegexHandle::Compile(R"(^(.+?)[\:|\=](.+?)$)", common::kRegexCaseless),      // name:value
+        common::RegexHandle::Compile(R"((.+?)\@(.+?)$)", 0),                                    // sender
+        common::RegexHandle::Compile(R"(^(.+?)[\:|\=](.+?)$)", common::kRegexCaseless),         // name:value
         common::RegexHandle::Compile(R"((\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3})/(\d{1,2})$)", 0),  // ip4 net/bits
         common::RegexHandle::Compile(R"(^(\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3})$)", 0),           // ip4 bare
-        common::RegexHandle::Compile(R"((.+?)/(\d{1,2})$)", 0),                               // a/mx target/bits
-        common::RegexHandle::Compile(R"(^(\d{1,2})$)", 0),                                    // a/mx bits alone
+        common::RegexHandle::Compile(R"((.+?)/(\d{1,2})$)", 0),                                 // a/mx target/bits
+        common::RegexHandle::Compile(R"(^(\d{1,2})$)", 0),                                      // a/mx bits alone
     };
     return kPatterns[which];
 }
@@ -233,8 +233,7 @@ std::string Transform(std::string_view value, std::string_view delimiters, bool 
         }
     }
     if (reverse) std::reverse(parts.begin(), parts.end());
-    if (keep > 0 && static_cast<size_t>(keep) < parts.size())
-        parts.erase(parts.begin(), parts.end() - keep);
+    if (keep > 0 && static_cast<size_t>(keep) < parts.size()) parts.erase(parts.begin(), parts.end() - keep);
     std::string out;
     for (size_t i = 0; i < parts.size(); ++i) {
         if (i > 0) out += '.';
@@ -456,7 +455,8 @@ int CSpf::Query(const char* ip, const char* mail_from, const char* helo) {
     if (!spf::ParseAddress(ip, quad)) return kSpfTempError;  // not cached
     const int result = Evaluate(ip, mail_from, helo);
     std::string data(4, '\0');
-    for (int i = 0; i < 4; ++i) data[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(result) >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        data[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(result) >> (8 * i)) & 0xFF);
     table_.Insert(key, data, true);
     return result;
 }

@@ -109,7 +109,7 @@ struct Context {
     std::string domain;  // the current domain
     std::vector<std::string> included;
     std::string explanation;
-    int64_t now = 0;  // the "t" macro
+    int64_t now = 0;                // the "t" macro
     bool multiple_records = false;  // the last FetchRecord found more than one record
 
     std::string FetchRecord(std::string_view domain_name);

@@ -141,7 +141,8 @@ TEST_F(SpfTest, MacrosExpand) {
         return spf::Expand(ctx, t, "o.example", m);
     };
     EXPECT_EQ(x("%{s}"), "Strong-Bad@Email.Example.com");
-    EXPECT_EQ(x("%{l}|%{o}|%{d}|%{i}|%{v}|%{h}"), "strong-bad|o.example|email.example.com|192.0.2.3|in-addr|mx.example.org");
+    EXPECT_EQ(x("%{l}|%{o}|%{d}|%{i}|%{v}|%{h}"),
+              "strong-bad|o.example|email.example.com|192.0.2.3|in-addr|mx.example.org");
     EXPECT_EQ(x("%{d2}"), "example.com") << "two right-hand labels";
     EXPECT_EQ(x("%{ir}.%{v}._spf.%{d2}"), "3.2.0.192.in-addr._spf.example.com");
     EXPECT_EQ(x("%{l-}"), "strong-bad") << "delimiters alone change nothing";
