@@ -18,6 +18,8 @@ packages=(
     lua5.4
     # real peers of the end-to-end tests and the demo
     swaks python3 python3-aiosmtpd libxml2-utils unbound openssl
+    # the SPF suite's reader (tests/spf_suite.py)
+    python3-yaml
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -26,4 +28,12 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The RFC 7208 test suite ships in python3-spf's documentation: fetched and unpacked for
+# tests/spf_suite.py, not installed.
+suite="$(cd "$(dirname "$0")/.." && pwd)/build/deps/python3-spf"
+if [ ! -e "$suite/usr/share/doc/python3-spf/rfc7208-tests.yml.gz" ]; then
+    mkdir -p "$suite"
+    (cd "$suite" && apt-get download -qq python3-spf 2>/dev/null && dpkg -x python3-spf_*.deb .)
 fi
