@@ -18,18 +18,6 @@ std::string Lower(std::string_view s) {
     return common::String(s).MakeLower().str();
 }
 
-std::vector<std::string> Words(std::string_view text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(' ', start);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > start) out.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
 }  // namespace
 
 int IsLanIp(std::string_view ip) {
@@ -70,10 +58,10 @@ std::string CAutoWhitelist::Key(std::string_view first, std::string_view second)
 void CAutoWhitelist::Add(std::string_view sender, std::string_view recipients) {
     if (sender.empty() || recipients.empty()) return;
     const std::string from = StripBatv(sender);
-    for (const std::string& rcpt : Words(recipients)) {
+    for (std::string_view rcpt : common::SplitNonEmpty(recipients, ' ')) {
         if (rcpt == from) continue;
         const std::string key = Key(rcpt, from);
-        const std::string data = from + '\x02' + rcpt;
+        const std::string data = from + '\x02' + std::string(rcpt);
         // A known pair is rewritten with its first time kept: it expires when first made.
         if (table_.Update(key, data, true) < 0) table_.Insert(key, data);
     }
@@ -142,7 +130,7 @@ void CSpamTrap::Add(std::string_view address) {
 }
 
 int CSpamTrap::Contains(std::string_view addresses) {
-    for (const std::string& a : Words(addresses))
+    for (std::string_view a : common::SplitNonEmpty(addresses, ' '))
         if (table_.Find(common::Md5Hex(Lower(a))) >= 0) return 1;
     return 0;
 }

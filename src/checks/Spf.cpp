@@ -7,6 +7,8 @@
 #include "common/Clock.h"
 #include "common/Md5.h"
 #include "common/Regex.h"
+#include "common/String.h"
+#include "script/Lexer.h"
 
 namespace checks {
 
@@ -15,36 +17,13 @@ namespace {
 constexpr std::string_view kDelimiterChars = "+,-./=_";
 
 std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
+    return common::String(s).MakeLower().str();
 }
 
 void Join(std::string& into, std::string_view piece) {
     if (piece.empty()) return;
     if (!into.empty()) into += '|';
     into += piece;
-}
-
-std::vector<std::string_view> SplitBar(std::string_view s) {
-    std::vector<std::string_view> out;
-    size_t start = 0;
-    while (start <= s.size()) {
-        size_t bar = s.find('|', start);
-        if (bar == std::string_view::npos) bar = s.size();
-        if (bar > start) out.push_back(s.substr(start, bar - start));
-        start = bar + 1;
-    }
-    return out;
 }
 
 // The record's own patterns, compiled once.
@@ -122,19 +101,23 @@ bool PrefixMatch(const uint8_t a[4], const uint8_t b[4], int bits) {
     return true;
 }
 
+bool Context::Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers) {
+    if (lookups >= limit) return false;
+    ++lookups;
+    return !name.empty() && lookup && lookup->Query(name, qtype, answers);
+}
+
 std::string Context::FetchRecord(std::string_view domain_name) {
     multiple_records = false;
-    if (lookups >= limit) return {};
-    ++lookups;
     std::vector<DnsAnswer> answers;
-    if (domain_name.empty() || !lookup || !lookup->Query(domain_name, kTypeTXT, &answers)) return {};
+    if (!Ask(domain_name, kTypeTXT, &answers)) return {};
     std::string out;
     int records = 0;
     for (const DnsAnswer& a : answers) {
         if (a.type != kTypeTXT) continue;
-        std::string_view text = Trim(a.data);
-        if (Lower(text.substr(0, 6)) != "v=spf1") continue;
-        // Another record is kept too, and joined: the walk refuses the result (see Walk's caller).
+        const std::string text = script::lex::Trim(a.data);
+        if (Lower(std::string_view(text).substr(0, 6)) != "v=spf1") continue;
+        // Another record is kept too, and joined: ExpandedRecord refuses the result.
         if (!out.empty()) out += '|';
         out += text;
         ++records;
@@ -144,10 +127,8 @@ std::string Context::FetchRecord(std::string_view domain_name) {
 }
 
 std::string Context::LookupA(std::string_view name) {
-    if (lookups >= limit) return {};
-    ++lookups;
     std::vector<DnsAnswer> answers;
-    if (name.empty() || !lookup || !lookup->Query(name, kTypeA, &answers)) return {};
+    if (!Ask(name, kTypeA, &answers)) return {};
     std::string out;
     uint8_t quad[4];
     for (const DnsAnswer& a : answers) {
@@ -163,10 +144,8 @@ std::string Context::LookupA(std::string_view name) {
 }
 
 std::string Context::LookupMX(std::string_view name) {
-    if (lookups >= limit) return {};
-    ++lookups;
     std::vector<DnsAnswer> answers;
-    if (name.empty() || !lookup || !lookup->Query(name, kTypeMX, &answers)) return {};
+    if (!Ask(name, kTypeMX, &answers)) return {};
     std::string out;
     uint8_t quad[4];
     for (const DnsAnswer& a : answers) {
@@ -177,15 +156,15 @@ std::string Context::LookupMX(std::string_view name) {
 }
 
 std::string Context::LookupPTR(std::string_view text) {
-    if (lookups >= limit) return {};
-    ++lookups;
     std::vector<DnsAnswer> answers;
-    if (text.empty() || !lookup || !lookup->Query(text, kTypePTR, &answers)) return {};
+    if (!Ask(text, kTypePTR, &answers)) return {};
     std::string out;
     uint8_t quad[4];
     for (const DnsAnswer& a : answers) {
-        if (a.type != kTypePTR && !ParseAddress(a.data, quad)) continue;
-        Join(out, ParseAddress(a.data, quad) ? a.data : LookupA(a.data));
+        if (ParseAddress(a.data, quad))
+            Join(out, a.data);
+        else if (a.type == kTypePTR)
+            Join(out, LookupA(a.data));
     }
     return out;
 }
@@ -213,7 +192,7 @@ std::string ValidatedPtr(Context& ctx) {
     if (addresses.empty()) return "unknown";
     uint8_t quad[4];
     std::string answer = "0";
-    for (std::string_view a : SplitBar(addresses)) {
+    for (std::string_view a : common::SplitNonEmpty(addresses, '|')) {
         if (!ParseAddress(a, quad)) return "unknown";
         if (PrefixMatch(quad, ctx.ip_bytes, 32)) answer = "1";
     }
@@ -309,6 +288,21 @@ std::string Expand(Context& ctx, std::string_view text, std::string_view domain,
     return out;
 }
 
+bool ExpandedRecord(Context& ctx, std::string* record) {
+    std::string fetched = ctx.FetchRecord(ctx.domain);
+    // Two published records: refused whatever they say, so that a second record can never
+    // turn a Fail into a Pass.
+    if (ctx.multiple_records) return false;
+    *record = Expand(ctx, fetched, ctx.domain, ExpandMode::Record);
+    return true;
+}
+
+int Check(Context& ctx) {
+    std::string record;
+    if (!ExpandedRecord(ctx, &record)) return kSpfPermError;
+    return Walk(ctx, std::move(record));
+}
+
 int Walk(Context& ctx, std::string record) {
     if (record.empty()) return kSpfNeutral;
     if (ctx.lookups >= ctx.limit) return kSpfTempError;
@@ -358,9 +352,8 @@ int Walk(Context& ctx, std::string record) {
             if (std::find(ctx.included.begin(), ctx.included.end(), value) != ctx.included.end()) continue;
             ctx.included.push_back(value);
             ctx.domain = value;
-            std::string fetched = ctx.FetchRecord(value);
-            if (ctx.multiple_records) return kSpfPermError;
-            std::string spliced = Expand(ctx, fetched, value, ExpandMode::Record);
+            std::string spliced;
+            if (!ExpandedRecord(ctx, &spliced)) return kSpfPermError;
             if (spliced.empty()) continue;
             text = spliced + " " + text.substr(i + 1);
             i = static_cast<size_t>(-1);  // the loop's ++ starts the new text at 0
@@ -391,14 +384,14 @@ int Walk(Context& ctx, std::string record) {
                 target = value;
             }
             const std::string addresses = name == "a" ? ctx.LookupA(target) : ctx.LookupMX(target);
-            for (std::string_view a : SplitBar(addresses)) {
+            for (std::string_view a : common::SplitNonEmpty(addresses, '|')) {
                 if (!ParseAddress(a, quad)) return kSpfPermError;
                 if (PrefixMatch(ctx.ip_bytes, quad, bits)) return qualifier;
             }
         } else if (name == "ptr") {
             const std::string target = value.empty() ? ctx.domain : value;
             const std::string addresses = ctx.LookupPTR(ctx.LookupA(target));
-            for (std::string_view a : SplitBar(addresses)) {
+            for (std::string_view a : common::SplitNonEmpty(addresses, '|')) {
                 if (!ParseAddress(a, quad)) return kSpfPermError;
                 if (PrefixMatch(ctx.ip_bytes, quad, 32)) return qualifier;
             }
@@ -436,11 +429,7 @@ int CSpf::Evaluate(std::string_view ip, std::string_view mail_from, std::string_
     ctx.lookup = lookup_;
     ctx.limit = limit_.load();
     if (!spf::Begin(ctx, ip, mail_from, helo)) return kSpfTempError;
-    std::string fetched = ctx.FetchRecord(ctx.domain);
-    // Two published records: refused whatever they say, so that a second record can never
-    // turn a Fail into a Pass.
-    if (ctx.multiple_records) return kSpfPermError;
-    return spf::Walk(ctx, spf::Expand(ctx, fetched, ctx.domain, spf::ExpandMode::Record));
+    return spf::Check(ctx);
 }
 
 int CSpf::Query(const char* ip, const char* mail_from, const char* helo) {

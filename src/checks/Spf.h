@@ -112,6 +112,8 @@ struct Context {
     int64_t now = 0;                // the "t" macro
     bool multiple_records = false;  // the last FetchRecord found more than one record
 
+    // One DNS question counted against the limit; none is asked once the limit is reached.
+    bool Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers);
     std::string FetchRecord(std::string_view domain_name);
     std::string LookupA(std::string_view name);
     std::string LookupMX(std::string_view name);
@@ -121,6 +123,10 @@ struct Context {
 // Fills the context from the three inputs; false when the client address is not a dotted quad.
 bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::string_view helo);
 std::string Expand(Context& ctx, std::string_view text, std::string_view domain, ExpandMode mode);
+// The current domain's record, expanded; false when the domain publishes more than one.
+bool ExpandedRecord(Context& ctx, std::string* record);
+// The whole evaluation of a begun context: its domain's record, walked.
+int Check(Context& ctx);
 int Walk(Context& ctx, std::string record);
 
 }  // namespace spf

@@ -235,4 +235,16 @@ std::string FormatText(const char* format, ...) {
     return buf;
 }
 
+std::vector<std::string_view> SplitNonEmpty(std::string_view text, char delimiter) {
+    std::vector<std::string_view> out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(delimiter, start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
 }  // namespace common

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace common {
 
@@ -114,5 +115,8 @@ private:
 // A printf result as a std::string, cut to String::kShortFormatLimit bytes: log lines and
 // replies that are built from a fixed format.
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The pieces of `text` between `delimiter`s, empty ones left out; views into `text`.
+std::vector<std::string_view> SplitNonEmpty(std::string_view text, char delimiter);
 
 }  // namespace common

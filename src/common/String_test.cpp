@@ -92,6 +92,13 @@ TEST(StringTest, TrimTouchesBlanksOnly) {
     EXPECT_EQ(r.TrimRight(), "ab");
 }
 
+TEST(StringTest, SplitNonEmptyLeavesOutEmptyPieces) {
+    using V = std::vector<std::string_view>;
+    EXPECT_EQ(SplitNonEmpty("a||b|", '|'), (V{"a", "b"}));
+    EXPECT_EQ(SplitNonEmpty("  one two ", ' '), (V{"one", "two"}));
+    EXPECT_EQ(SplitNonEmpty("", ' '), V{});
+}
+
 TEST(StringTest, CaseChangesAreAsciiOnly) {
     String s("MiXeD \xC9");
     EXPECT_EQ(String(s).MakeUpper(), "MIXED \xC9");
