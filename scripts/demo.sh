@@ -2,8 +2,9 @@
 # Mail through Morvane on loopback: a back-end MTA sink (aiosmtpd) on 127.0.0.1:2526, a local
 # DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525
 # with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
-# clean message, a spam-looking one and one from a block-listed address (127.0.0.3); the
-# demo then shows what the sink received and the kernel's log.
+# clean message, a spam-looking one, one whose sender fails SPF (from 127.0.0.2) and one from
+# a block-listed address (127.0.0.3); the demo then shows what the sink received and the
+# kernel's log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -48,6 +49,8 @@ send() {  # $1 = what, the rest: swaks arguments
 send "a clean message (HELO mail.example.org)" --from alice@example.org --helo mail.example.org --header "Subject: lunch"
 send "a spam-looking message (HELO spambot: not a domain name)" --from deals@example.com --helo spambot \
     --header "Subject: cheap pills"
+send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 127.0.0.2" \
+    --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
     --header "Subject: offer" --local-interface 127.0.0.3
 
