@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "checks/Bayes.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
 
@@ -66,6 +67,9 @@ void RegisterChecksImportables() {
     // A class whose methods take a HashArray knows the map's name even when the script did not
     // import HashArray itself.
     script::ClassIdOf<script::CS_Array>::SetName("HashArray");
+    script::ClassIdOf<mail::CS_ParseMail>::SetName("CS_ParseMail");
+    script::ClassIdOf<CS_Statistic>::SetName("CS_Statistic");
+    script::ClassIdOf<store::CDB_RAM>::SetName("CDB_Ram");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
         c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)
@@ -90,6 +94,24 @@ void RegisterChecksImportables() {
             .Method("Save", &CS_Statistic::Save)
             .Method("PopulatedArray", &CS_Statistic::PopulatedArray);
         in.AddExternClass("CS_Statistic", std::move(c));
+    });
+    script::RegisterImportable("CS_BayesWord", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CBayesWord>>("CS_BayesWord");
+        c->Method("Elaborate", &CBayesWord::Elaborate);
+        in.AddExternClass("CS_BayesWord", std::move(c));
+    });
+    // Objects a script creates work on the application directory's own tables after Load.
+    script::RegisterImportable("CS_Bayes", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CBayes>>("CS_Bayes");
+        c->Method("Load", &CBayes::ScriptLoad)
+            .Method("SetMinOccurrences", &CBayes::SetMinOccurrences)
+            .Method("PopolateDB", &CBayes::PopolateDB)
+            .Method("RemoveNeutral", &CBayes::RemoveNeutral, "0")
+            .Method("AddQuarantine", &CBayes::AddQuarantine, ",,,,0")
+            .Method("GetDBRam", &CBayes::GetDBRam)
+            .Method("GetWordsCount", &CBayes::GetWordsCount)
+            .Method("IsSpam", &CBayes::IsSpam);
+        in.AddExternClass("CS_Bayes", std::move(c));
     });
 }
 

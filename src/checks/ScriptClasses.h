@@ -42,6 +42,7 @@ public:
     int32_t Save() { return stats_.Save() ? 1 : 0; }
     // result[name] = "%.3f|%d" of value and type.
     void PopulatedArray(script::CS_Array* result);
+    CStatitiche_Day& Stats() { return stats_; }
 
 private:
     CStatitiche_Day stats_;

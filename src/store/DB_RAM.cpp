@@ -304,6 +304,21 @@ int CDB_RAM::Modify(std::string_view key, const std::function<bool(DbRecord&)>& 
     return r->index_pos;
 }
 
+int CDB_RAM::Upsert(std::string_view key, const std::function<std::string(const std::string* data)>& fn) {
+    if (key.empty() || key.size() > static_cast<size_t>(dbk::kMaxField)) return -1;
+    EngineGuard lock(mu_);
+    Record* r = FindLocked(key, false);
+    std::string old = r ? std::string(r->Data()) : std::string();
+    std::string data = fn(r ? &old : nullptr);
+    if (data.empty() || data.size() > static_cast<size_t>(dbk::kMaxField)) return -1;
+    if (r) {
+        ReplaceLocked(r, data, r->timestamp);
+        return 0;
+    }
+    AppendLocked(NewRecord(key, data, Now()));
+    return 1;
+}
+
 int CDB_RAM::DeleteIf(const std::function<bool(const DbRecord&)>& pred) {
     EngineGuard lock(mu_);
     int marked = 0;
@@ -348,6 +363,14 @@ std::optional<DbRecord> CDB_RAM::Get(std::string_view key, bool pattern_mode) {
     Record* r = FindLocked(key, pattern_mode);
     if (!r) return std::nullopt;
     return Copy(*r);
+}
+
+bool CDB_RAM::GetData(std::string_view key, std::string* data) {
+    EngineGuard lock(mu_);
+    Record* r = FindLocked(key, false);
+    if (!r) return false;
+    data->assign(r->Data());
+    return true;
 }
 
 int CDB_RAM::Query(std::string_view key, Hits& result, int mode, int field) {

@@ -74,6 +74,9 @@ public:
     int Find(std::string_view key, bool pattern_mode = false);
     // A copy of the record Find would name.
     std::optional<DbRecord> Get(std::string_view key, bool pattern_mode = false);
+    // The data of the first live record of `key` into `data`; false when there is none. For
+    // hot lookups that need neither the key nor the timestamp back.
+    bool GetData(std::string_view key, std::string* data);
     // Fills `result` (emptied first) with (key, data) of the matching live records. Mode 0:
     // field 0 keys equal to `key`, field 1 data equal to `key` (in the key's bucket only).
     // Mode 1: `key` is a case-insensitive regular expression matched against the record's key
@@ -96,6 +99,12 @@ public:
     // and returns true to store its (changed) data, timestamp kept. The index position, or -1
     // when there is no such record. `fn` must not call back into this table.
     int Modify(std::string_view key, const std::function<bool(DbRecord&)>& fn);
+    // Read-modify-write or insert under one lock hold, so that two threads adding to the same
+    // new key never make two records of it. `fn` gets the first live record's data (nullptr
+    // when there is none) and returns the data to store; a known record keeps its timestamp.
+    // 1 inserted, 0 replaced, -1 when the key or the new data could not be stored. `fn` must
+    // not call back into this table.
+    int Upsert(std::string_view key, const std::function<std::string(const std::string* data)>& fn);
     // Marks every live record for which `pred` is true deleted; returns how many.
     int DeleteIf(const std::function<bool(const DbRecord&)>& pred);
 
