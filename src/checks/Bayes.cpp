@@ -54,6 +54,30 @@ std::string Upper(const char* s) {
 
 }  // namespace
 
+std::string AsSessionSees(std::string_view message) {
+    std::string out;
+    out.reserve(std::min(message.size() + message.size() / 32, kAnalysedBytes));
+    for (size_t i = 0; i < message.size() && out.size() < kAnalysedBytes; ++i) {
+        if (message[i] == '\n' && (i == 0 || message[i - 1] != '\r')) out += '\r';
+        out += message[i];
+    }
+    if (out.size() > kAnalysedBytes) out.resize(kAnalysedBytes);
+    return out;
+}
+
+bool LoadMessageFile(const std::string& path, mail::CParseMail& mail) {
+    mail.Reset();
+    platform::CKFile f;
+    if (!platform::IsRegularFile(path) || !f.Open(path, platform::kFileRead)) return false;
+    std::string raw(kAnalysedBytes, '\0');
+    int64_t n = f.Read(raw.data(), raw.size());
+    if (n <= 0) return false;
+    raw.resize(static_cast<size_t>(n));
+    mail.AddStreaming(AsSessionSees(raw));
+    mail.Parse();
+    return true;
+}
+
 void CBayesWord::TextRule(std::string_view text, std::vector<std::string>& out) {
     // Only pieces closed by a blank count: the stretch after the last blank is left out.
     size_t taken = 0, start = 0;
@@ -295,8 +319,7 @@ int CBayes::QuarantineHygiene() {
             std::remove((Folder(kind) + "/" + id + ".eml").c_str());
             done.insert(id);
         }
-        int n = table.DeleteIf(
-            [&](const store::DbRecord& r) { return r.timestamp <= cut && done.count(r.key) > 0; });
+        int n = table.DeleteIf([&](const store::DbRecord& r) { return r.timestamp <= cut && done.count(r.key) > 0; });
         if (n > 0) table.Save();
         deleted += n;
     }
@@ -354,9 +377,12 @@ int32_t CBayes::GetWordsCount(const char* kind) {
     words_.ForEach([&](const store::DbRecord& r) {
         if (r.deleted) return;
         int w = Weight(r.data);
-        if (w < 0) ham -= w;
-        else if (w > 0) spam += w;
-        else ++neutral;
+        if (w < 0)
+            ham -= w;
+        else if (w > 0)
+            spam += w;
+        else
+            ++neutral;
     });
     int64_t v = k == "HAM" ? ham : k == "SPAM" ? spam : k == "NEUTRAL" ? neutral : 0;
     return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX));

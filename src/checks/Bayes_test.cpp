@@ -47,9 +47,7 @@ protected:
         g_now = 1'700'000'000;
         bayes_.Load();
     }
-    void SetWeight(const std::string& token, int16_t w) {
-        bayes_.Words().Insert(token, CBayes::WeightData(w), true);
-    }
+    void SetWeight(const std::string& token, int16_t w) { bayes_.Words().Insert(token, CBayes::WeightData(w), true); }
     int WeightOf(const std::string& token) {
         auto r = bayes_.Words().Get(token);
         return r ? CBayes::Weight(r->data) : -99999;
@@ -214,7 +212,8 @@ TEST_F(BayesTest, QuarantineStoresOnceAndCutsLongRecords) {
     EXPECT_TRUE(bayes_.Quarantine(m, "1.2.3.4", "a@b", kBayesSpam, &stats));
     EXPECT_EQ(bayes_.Index(kBayesSpam)->GetCount(), 1);
     EXPECT_EQ(stats.Value("f11_bayes_spam").value_or(0), 1.0f);
-    EXPECT_EQ(bayes_.Index(kBayesSpam)->Get(id)->data, std::string("1.2.3.4\x02" "a@b\x02hello there"));
+    EXPECT_EQ(bayes_.Index(kBayesSpam)->Get(id)->data, std::string("1.2.3.4\x02"
+                                                                   "a@b\x02hello there"));
     std::string file;
     ASSERT_TRUE(platform::ReadWholeFile(bayes_.Folder(kBayesSpam) + "/" + id + ".eml", file));
     EXPECT_EQ(file, m.Raw());

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "checks/Bayes.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Reputation.h"
@@ -12,6 +13,7 @@
 #include "config/KernelConfig.h"
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
+#include "platform/Paths.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
 
@@ -478,11 +480,32 @@ int32_t CS_ANTISPAM_SCRIPT::ViewGreyListDB(script::CS_Array* result, int32_t cou
     return session()->Core().Greylist()->View(result, count, start, Text(filter), field);
 }
 
-// Neutral until the Bayes, phishing and rules engines exist.
-int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char*) {
-    return 3;
+int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char* file) {
+    if (!session()) return checks::kBayesNeutral;
+    checks::CBayesWord words;
+    if (Missing(file)) {
+        words.Tokenize(session()->Mail());
+    } else {
+        // Read as a session holds a message, so that a quarantined or saved copy classifies as
+        // it did live, and a huge file costs no more than a session's message.
+        mail::CParseMail m;
+        std::string path = file[0] == '/' ? std::string(file) : platform::AppPath(file);
+        if (!checks::LoadMessageFile(path, m)) return checks::kBayesNeutral;
+        words.Tokenize(m);
+    }
+    if (words.tokens.empty()) return checks::kBayesNeutral;
+    return session()->Core().Bayes()->Classify(words.tokens);
 }
-void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char*, const char*, int32_t, script::Variable) {}
+
+void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* text2, int32_t kind,
+                                                 script::Variable mail) {
+    if (!session()) return;
+    const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
+    if (!m) m = &session()->Mail();
+    session()->Core().Bayes()->Quarantine(*m, Text(text1), Text(text2), kind, session()->Core().Statistics());
+}
+
+// Neutral until the phishing and rules engines exist.
 int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable) {
     phishing_domain_.clear();
     return 0;

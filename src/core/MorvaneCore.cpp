@@ -41,6 +41,9 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     start("Start DNS server");
     dnsbl_ = std::make_unique<checks::CDnsBL>(db + "cache_dnsbl.db");
     start("Start DNSBL server");
+    bayes_ = std::make_unique<checks::CBayes>(app_dir_, now);
+    bayes_->Load();
+    start("Start BAYES ENGINE");
     mta_ = std::make_unique<CMtaList>();
     start("Start SMTP FIREWALL ENGINE");
     listener_ = std::make_unique<CListenMorvane>();
@@ -63,7 +66,8 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     alwl_ = std::make_unique<checks::CAutoWhitelist>(db + "AL_whitelist.db");
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
     for (store::CDB_RAM* t :
-         {&inferno_->Table(), &helo_->Table(), &spf_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table()})
+         {&inferno_->Table(), &helo_->Table(), &spf_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table(),
+          &bayes_->Words(), bayes_->Index(1), bayes_->Index(2), bayes_->Index(3), bayes_->Index(4)})
         if (t->LostOnLoad() > 0)
             AddLog(1,
                    common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
@@ -134,6 +138,11 @@ void CMorvaneCore::ReloadConfig() {
     const common::String* names[] = {&c.trasp_1, &c.trasp_2, &c.trasp_3, &c.trasp_4};
     for (int i = 0; i < 4; ++i) mta_->Add(hosts[i]->str(), ports[i], names[i]->str());
     log(4, "Setting SMTP Server");
+    // 4. Bayes: the unknown-share threshold and the quarantine's age.
+    bayes_->SetMinOccurrences(c.occorenze_per);
+    bayes_->SetQuarantineAge(static_cast<uint32_t>(c.bayes_delete_mail_type),
+                             static_cast<uint32_t>(c.bayes_delete_mail_time));
+    AddLog(3, "Set BAYES ENGINE", kSrc, "MorvaneAntispamkrn::core", "SYS", 0);
     // 5. The refusal text of a full listener.
     listener_->SetRefusal(FillTemplate(c.rfc421.str(), c.myname.str()));
     // 6. Listener settings.
@@ -375,6 +384,7 @@ void CMorvaneCore::Save(bool final) {
         inferno_->Hygiene(Now());
         alwl_->Table().DeleteOld();
         spf_->Table().DeleteOld();
+        bayes_->QuarantineHygiene();
         AddLog(3, "Hygiene DB O.K.", kSrc, "CMorvaneCore::Save", "SYS", 0);
         AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
         return;
@@ -383,6 +393,9 @@ void CMorvaneCore::Save(bool final) {
     for (store::CDB_RAM* t : {&dns_->Cache(), &dnsbl_->Cache(), &grey_->Table(), &inferno_->Table(), &alwl_->Table(),
                               &helo_->Table(), &spf_->Table(), &traps_->Table()})
         t->Save();
+    if (!bayes_->Save())
+        AddLog(1, "The Bayes tables could not be saved; the previous files are kept", kSrc, "CMorvaneCore::Save", "SYS",
+               0);
     AddLog(3, "Save DB O.K", kSrc, "CMorvaneCore::Save", "SYS", 0);
     AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
 }
@@ -395,8 +408,8 @@ void CMorvaneCore::Stop() {
     if (listener_ && listener_->Listening()) listener_->StopListen();
     StopWorkers();
     // Threads are never killed here, so a held engine lock means a thread still runs in it.
-    for (const store::CEngineLock* lock :
-         {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock(), &spf_->Table().Lock()})
+    for (const store::CEngineLock* lock : {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock(),
+                                           &spf_->Table().Lock(), &bayes_->Words().Lock()})
         if (lock->IsHeld())
             AddLog(1, "An engine is still in use by a thread that did not stop", kSrc, "CMorvaneCore::Stop", "SYS", 0);
     for (const char* line :

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "checks/AddressList.h"
+#include "checks/Bayes.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
@@ -96,6 +97,7 @@ public:
     SessionHost* Sessions() { return sessions_.get(); }
     checks::CDns* Dns() { return dns_.get(); }
     checks::CDnsBL* DnsBL() { return dnsbl_.get(); }
+    checks::CBayes* Bayes() { return bayes_.get(); }
     CMtaList* MtaList() { return mta_.get(); }
     CListenMorvane* Listener() { return listener_.get(); }
     checks::CIpInferno* IpInferno() { return inferno_.get(); }
@@ -141,6 +143,7 @@ private:
     // Engines, in construction order; destroyed in reverse.
     std::unique_ptr<checks::CDns> dns_;
     std::unique_ptr<checks::CDnsBL> dnsbl_;
+    std::unique_ptr<checks::CBayes> bayes_;
     std::unique_ptr<CMtaList> mta_;
     std::unique_ptr<CListenMorvane> listener_;
     std::unique_ptr<checks::CIpInferno> inferno_;

@@ -14,6 +14,11 @@
 //   - the sender's SPF record is checked at MAIL FROM ([SPF] spf_enable): Fail refuses the
 //     sender (spf_reject_fail) or adds spf_score_fail, SoftFail adds spf_score_softfail, Pass
 //     adds spf_score_pass (usually 0 or negative); the result is one of the score's reasons;
+//   - the held message is classified by the Bayes filter: SPAM adds [BAYES] p_bayes_spam, HAM
+//     adds p_bayes_ham (negative), NEUTRAL and LEARN (too many unknown words, as with an
+//     untrained filter) add nothing; the verdict is one of the score's reasons, and the message
+//     is quarantined under its verdict (quarantine/spam, ham, neutral, learn) so that an
+//     operator can sort it and learn from it with morvane-learn;
 //   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
 //   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
 //     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
@@ -22,6 +27,8 @@
 // there. Keys read here that the kernel itself does not use:
 //   [GREYLIST] greylist_enable   0 turns greylisting off (default on)
 //   [HEADER_MSG] score_header    0 leaves out the "X-Morvane-Score:" header (default on)
+//   [BAYES] bayes_enable         0 turns the Bayes filter off (default on)
+//   [BAYES] bayes_quarantine     0 keeps no quarantine copies (default on)
 
 CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
 
@@ -39,6 +46,9 @@ int noops = 0;  // NOOP commands of this connection
 // at the end of the message (a second MAIL FROM replaces them).
 float spf_points = 0.0;
 string spf_reason = "";
+// The Bayes verdict on the current message, counted in its total.
+float bayes_points = 0.0;
+string bayes_reason = "";
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -185,13 +195,33 @@ int OnCommandData(int hold) {
     return 0;
 }
 
+string BayesName(int verdict) {
+    if (verdict == 1) return "spam";
+    if (verdict == 2) return "ham";
+    if (verdict == 4) return "learn";
+    return "neutral";
+}
+
+int OnEmailMessagesToAnalyzer() {
+    bayes_points = 0.0;
+    bayes_reason = "";
+    if (relay || Setting("BAYES", "bayes_enable", 1.0) == 0.0) return 0;
+    int verdict = k.BayesianCheck("");
+    if (verdict == 1) bayes_points = Setting("BAYES", "p_bayes_spam", 5.1);
+    if (verdict == 2) bayes_points = Setting("BAYES", "p_bayes_ham", -3.99);
+    bayes_reason = " bayes-" + BayesName(verdict);
+    if (Setting("BAYES", "bayes_quarantine", 1.0) != 0.0)
+        k.AddToBayesianQuarantine(client_ip + " " + mail_from, recipients, verdict);
+    return 0;
+}
+
 int OnDoneAntispamFilter() {
     if (relay) {
         k.AddALWL(mail_from, recipients);
         return 0;
     }
-    float total = score + spf_points;
-    string why = reasons + spf_reason;
+    float total = score + spf_points + bayes_points;
+    string why = reasons + spf_reason + bayes_reason;
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
     if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));

@@ -1,0 +1,261 @@
+// morvane-learn: trains and asks the Bayes filter of an application directory.
+//
+//   morvane-learn [--appdir DIR] [--errors] spam PATH...    learn as spam
+//   morvane-learn [--appdir DIR] [--errors] ham PATH...     learn as ham
+//   morvane-learn [--appdir DIR] [--detail] check PATH...
+//                                                CODE<TAB>VERDICT<TAB>PATH per message; with
+//                                                --detail also TOKENS, the spam, ham and
+//                                                unknown shares
+//   morvane-learn [--appdir DIR] stats           words, spam and ham weight sums, neutral words
+//
+// PATH is a message file, a directory (every regular file below it is one message) or an mbox
+// file (its first line starts with "From "; in a directory too, so that mail saved with its
+// envelope line is learned without it). Each message is read as a session sees it: lines
+// ending in CRLF, its first 30720 bytes. The word table is saved once, atomically, at the end:
+// an interrupted run leaves the previous table. The kernel keeps its own copy of the table in
+// memory, so learn only while the kernel is stopped.
+//
+// --errors learns only the messages the filter does not already classify as their class
+// (train on errors): the weights then grow where the filter is wrong, not on every common
+// word, and a corpus with far more ham than spam no longer makes every common word a ham word.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "checks/Bayes.h"
+#include "platform/Paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: morvane-learn [--appdir DIR] [--errors] spam PATH...  learn as spam\n"
+                 "       morvane-learn [--appdir DIR] [--errors] ham PATH...   learn as ham\n"
+                 "       morvane-learn [--appdir DIR] [--detail] check PATH...\n"
+                 "                      classify: CODE<TAB>VERDICT<TAB>PATH per message; --detail adds\n"
+                 "                      TOKENS<TAB>SPAM_SHARE<TAB>HAM_SHARE<TAB>UNKNOWN_SHARE\n"
+                 "       morvane-learn [--appdir DIR] stats           words and weight sums\n"
+                 "PATH: a message file, a directory of message files, or an mbox file.\n"
+                 "--errors: learn only what is not already classified as its class.\n"
+                 "Works on DIR/db/bayeswords.db; stop the kernel first, it keeps its own copy.\n");
+    return 2;
+}
+
+// One message of a PATH: its raw text as read, or why it could not be read.
+struct Message {
+    std::string name;
+    std::string text;
+    std::string error;
+};
+
+using Visit = std::function<void(Message&)>;
+
+// The messages of an mbox, split at "From " lines; ">From " lines lose one ">".
+void ReadMbox(const std::string& path, std::ifstream& in, const Visit& visit) {
+    Message m;
+    int number = 0;
+    std::string line;
+    auto flush = [&] {
+        if (number > 0) visit(m);
+        m = Message{};
+    };
+    while (std::getline(in, line)) {
+        if (line.rfind("From ", 0) == 0) {
+            flush();
+            m.name = path + ":" + std::to_string(++number);
+            continue;
+        }
+        // Only the analysed head of each message matters; the rest is read past.
+        if (m.text.size() > checks::kAnalysedBytes) continue;
+        size_t quotes = line.find_first_not_of('>');
+        if (quotes > 0 && quotes != std::string::npos && line.compare(quotes, 5, "From ") == 0) line.erase(0, 1);
+        m.text += line;
+        m.text += '\n';
+    }
+    flush();
+}
+
+void ReadFile(const std::string& path, const Visit& visit) {
+    std::ifstream in(path, std::ios::binary);
+    Message m{path, {}, {}};
+    if (!in) {
+        m.error = std::strerror(errno);
+        visit(m);
+        return;
+    }
+    std::string head(5, '\0');
+    in.read(head.data(), 5);
+    if (in.gcount() == 5 && head == "From ") {
+        in.seekg(0);
+        ReadMbox(path, in, visit);
+        return;
+    }
+    in.clear();
+    in.seekg(0);
+    m.text.resize(checks::kAnalysedBytes);
+    in.read(m.text.data(), static_cast<std::streamsize>(m.text.size()));
+    if (in.bad()) m.error = std::strerror(errno);
+    m.text.resize(static_cast<size_t>(in.gcount()));
+    visit(m);
+}
+
+// Every message under `path`, directories walked in name order so runs repeat exactly.
+void ForEachMessage(const std::string& path, const Visit& visit) {
+    std::error_code ec;
+    if (!fs::is_directory(path, ec)) {
+        if (!fs::exists(path, ec)) {
+            Message m{path, {}, "no such file or directory"};
+            visit(m);
+            return;
+        }
+        ReadFile(path, visit);
+        return;
+    }
+    std::vector<std::string> files;
+    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec)) files.push_back(it->path().string());
+    std::sort(files.begin(), files.end());
+    for (const std::string& f : files) ReadFile(f, visit);
+}
+
+// The tokens of a message as a session would cut them; false (and why) when there are none.
+bool TokensOf(const Message& m, checks::CBayesWord& words, std::string* why) {
+    if (!m.error.empty()) {
+        *why = "cannot read: " + m.error;
+        return false;
+    }
+    mail::CParseMail parsed;
+    parsed.AddStreaming(checks::AsSessionSees(m.text));
+    if (!parsed.Parse()) {
+        *why = "empty message";
+        return false;
+    }
+    if (!words.Tokenize(parsed) || words.tokens.empty()) {
+        *why = "no words";
+        return false;
+    }
+    return true;
+}
+
+int Learn(checks::CBayes& bayes, int kind, bool only_errors, const std::vector<std::string>& paths) {
+    const bool progress = ::isatty(2) != 0;
+    long learned = 0, skipped = 0, added = 0, right = 0;
+    checks::CBayesWord words;
+    std::string why;
+    for (const std::string& p : paths) {
+        ForEachMessage(p, [&](Message& m) {
+            if (!TokensOf(m, words, &why)) {
+                std::fprintf(stderr, "%smorvane-learn: %s: %s, skipped\n", progress ? "\r" : "", m.name.c_str(),
+                             why.c_str());
+                ++skipped;
+                return;
+            }
+            if (only_errors && bayes.Classify(words.tokens) == kind) {
+                ++right;
+                return;
+            }
+            added += bayes.Learn(words.tokens, kind);
+            ++learned;
+            if (progress && learned % 100 == 0) std::fprintf(stderr, "\r%ld messages learned", learned);
+        });
+    }
+    if (progress && learned >= 100) std::fprintf(stderr, "\r");
+    if (!bayes.Save()) {
+        std::fprintf(stderr, "morvane-learn: %s: cannot save: %s; the previous table is kept\n",
+                     bayes.Words().Path().c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::printf("learned %ld messages as %s, skipped %ld, words added %ld", learned,
+                kind == checks::kBayesHam ? "ham" : "spam", skipped, added);
+    if (only_errors) std::printf(", already classified so %ld", right);
+    std::printf("\n");
+    return 0;
+}
+
+int Check(checks::CBayes& bayes, bool detail, const std::vector<std::string>& paths) {
+    checks::CBayesWord words;
+    std::string why;
+    for (const std::string& p : paths) {
+        ForEachMessage(p, [&](Message& m) {
+            if (!TokensOf(m, words, &why)) {
+                std::fprintf(stderr, "morvane-learn: %s: %s, skipped\n", m.name.c_str(), why.c_str());
+                return;
+            }
+            checks::BayesDetail d;
+            int code = bayes.Classify(words.tokens, detail ? &d : nullptr);
+            std::printf("%d\t%s\t%s", code, checks::CBayes::CodeName(code), m.name.c_str());
+            if (detail)
+                std::printf("\t%zu\t%.3f\t%.3f\t%.3f", words.tokens.size(), static_cast<double>(d.spam_share),
+                            static_cast<double>(d.ham_share), static_cast<double>(d.unknown_share));
+            std::printf("\n");
+        });
+    }
+    return 0;
+}
+
+int Stats(checks::CBayes& bayes) {
+    std::printf("words\t%d\nspam\t%d\nham\t%d\nneutral\t%d\n", bayes.Words().GetCount(), bayes.GetWordsCount("spam"),
+                bayes.GetWordsCount("ham"), bayes.GetWordsCount("neutral"));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string app_dir;
+    bool only_errors = false, detail = false;
+    while (!args.empty() && args[0].rfind("--", 0) == 0) {
+        if (args[0] == "--appdir" && args.size() >= 2) {
+            app_dir = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+        } else if (args[0] == "--errors" || args[0] == "--detail") {
+            (args[0] == "--errors" ? only_errors : detail) = true;
+            args.erase(args.begin());
+        } else {
+            return Usage();
+        }
+    }
+    if (args.empty()) return Usage();
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "stats" ? !args.empty()
+                           : (command != "spam" && command != "ham" && command != "check") || args.empty())
+        return Usage();
+    platform::SetAppDir(app_dir.empty() ? platform::ExecutableDir() : app_dir);
+    const std::string table = platform::AppPath("db/bayeswords.db");
+    std::error_code ec;
+    if (command == "stats" && !fs::exists(table, ec)) {
+        std::printf("words\t0\nspam\t0\nham\t0\nneutral\t0\n");
+        return 0;
+    }
+    if (!platform::MakeDirs(platform::AppPath("db"))) {
+        std::fprintf(stderr, "morvane-learn: %s: cannot create: %s\n", platform::AppPath("db").c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    // Only the word table: the quarantine indexes are the kernel's business.
+    checks::CBayes bayes(platform::AppDir());
+    if (!bayes.Words().Open(table)) {
+        std::fprintf(stderr, "morvane-learn: %s: not a DBK table (bad magic or unreadable header)\n", table.c_str());
+        return 1;
+    }
+    bayes.Words().Load();
+    if (bayes.Words().LostOnLoad() > 0)
+        std::fprintf(stderr, "morvane-learn: %s is damaged: %d records could not be read\n", table.c_str(),
+                     bayes.Words().LostOnLoad());
+    if (command == "stats") return Stats(bayes);
+    if (command == "check") return Check(bayes, detail, args);
+    return Learn(bayes, command == "ham" ? checks::kBayesHam : checks::kBayesSpam, only_errors, args);
+}
