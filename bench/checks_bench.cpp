@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "checks/Bayes.h"
 #include "checks/DnsBL.h"
 #include "checks/FakeDns.h"
 #include "checks/Spf.h"
@@ -157,5 +158,73 @@ void BM_IsALWL(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_IsALWL);
+
+}  // namespace
+
+// BayesianCheck's work on a session's message, already parsed by the session: cut a 30 KB
+// message into tokens and look each up in a 1M-word table that knows half of them. Arg 0: a
+// 12 KB text part and an 18 KB base64 attachment (whose body is digested whole and in blocks);
+// arg 1: 30 KB of plain text.
+namespace {
+
+std::string BenchMessage(bool text_only = false) {
+    std::string text, words[] = {"invoice",  "payment", "meeting",  "schedule", "discount", "project", "tomorrow",
+                                 "attached", "account", "security", "verify",   "please",   "thanks",  "regards"};
+    text =
+        "From: \"Billing Team\" <billing@example.org>\r\nTo: <user@example.net>\r\nSubject: your invoice for "
+        "this month is attached\r\nMessage-Id: <abc.123@mail.example.org>\r\nContent-Type: multipart/mixed; "
+        "boundary=\"b1\"\r\n\r\n--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
+    for (int i = 0; text.size() < (text_only ? 30700u : 12000u); ++i)
+        text += words[i % 14] + std::to_string(i % 97) + ((i % 12) == 11 ? "\r\n" : " ");
+    text += "\r\n--b1\r\nContent-Type: application/pdf; name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    for (int i = 0; text.size() < 30700; ++i)
+        text += "JVBERi0xLjQKJcfsj6IKNSAwIG9iago8PC9MZW5ndGggNiAwIFIvRmlsdGVy\r\n";
+    return text + "--b1--\r\n";
+}
+
+void BM_BayesClassify30KB(benchmark::State& state) {
+    static std::unique_ptr<checks::CBayes> bayes;
+    const bool text_only = state.range(0) == 1;
+    mail::CParseMail m;
+    m.AddStreaming(BenchMessage(text_only));
+    m.Parse();
+    checks::CBayesWord w;
+    if (!bayes) {
+        bayes = std::make_unique<checks::CBayes>("");
+        uint64_t x = 88172645463325252ull;
+        for (int i = 0; i < 1'000'000; ++i) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            bayes->Words().Insert("w" + std::to_string(x % 1'000'000'000'000ull),
+                                  checks::CBayes::WeightData(static_cast<int16_t>(x % 7) - 3), true);
+        }
+        for (bool t : {false, true}) {
+            mail::CParseMail each;
+            each.AddStreaming(BenchMessage(t));
+            each.Parse();
+            w.Tokenize(each);
+            for (size_t i = 0; i < w.tokens.size(); i += 2) bayes->Learn({w.tokens[i]}, checks::kBayesSpam);
+        }
+    }
+    for (auto _ : state) {
+        w.Tokenize(m);
+        benchmark::DoNotOptimize(bayes->Classify(w.tokens));
+    }
+    state.counters["tokens"] = static_cast<double>(w.tokens.size());
+    state.counters["words"] = bayes->Words().GetCount();
+}
+BENCHMARK(BM_BayesClassify30KB)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The classification alone, the message already cut.
+void BM_BayesClassifyTokensOnly(benchmark::State& state) {
+    checks::CBayes bayes("");
+    mail::CParseMail m;
+    m.AddStreaming(BenchMessage());
+    m.Parse();
+    checks::CBayesWord w;
+    w.Tokenize(m);
+    for (size_t i = 0; i < w.tokens.size(); i += 2) bayes.Learn({w.tokens[i]}, checks::kBayesSpam);
+    for (auto _ : state) benchmark::DoNotOptimize(bayes.Classify(w.tokens));
+}
+BENCHMARK(BM_BayesClassifyTokensOnly)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

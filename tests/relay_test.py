@@ -105,7 +105,7 @@ def wait_for_message(count, seconds=10, directory=None):
 class Kernel:
     """A kernel on its own application directory with the given settings and scripts."""
 
-    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None, nofile=None):
+    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None, nofile=None, prepare=None):
         self.dir = os.path.join(WORK, name)
         shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
         sd = os.path.join(self.dir, "scripts", "antispam")
@@ -129,6 +129,8 @@ class Kernel:
                 f.write("[%s]\r\n" % section)
                 for k, v in keys.items():
                     f.write("%s=%s\r\n" % (k, v))
+        if prepare:
+            prepare(self.dir)
         self.out = open(os.path.join(self.dir, "stdout.txt"), "wb")
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         self.proc = subprocess.Popen([MORVANE, "--appdir", self.dir], stdout=self.out, stderr=subprocess.STDOUT,
@@ -555,6 +557,61 @@ class PolicyTest(unittest.TestCase):
         # The friend's answer is not greylisted.
         r = self.send("--to", "me@local.test", "--from", "friend@far.test", "--helo", "mail.far.test")
         self.assertEqual(r.returncode, 0, r.stdout)
+
+
+BAYES_SPAM = ("From: \"Prize Desk\" <prize@lottery.test>\r\nTo: <you@rcpt.test>\r\nSubject: claim your lottery prize now\r\n"
+              "Content-Type: text/plain; charset=us-ascii\r\n\r\n"
+              "Congratulations winner! Your lottery jackpot awaits, claim the prize money with your bank "
+              "details today, guaranteed casino bonus and cheap pharmacy discount \r\n")
+BAYES_HAM = ("From: \"Carol\" <carol@colleague.test>\r\nTo: <you@rcpt.test>\r\nSubject: minutes of the planning meeting\r\n"
+             "Content-Type: text/plain; charset=us-ascii\r\n\r\n"
+             "Attached are the minutes from Tuesday's planning meeting, please review the schedule and "
+             "send comments about the budget before Friday \r\n")
+
+
+class BayesTest(unittest.TestCase):
+    """core.cs with a word table trained by morvane-learn: verdicts score, tag and quarantine."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.files = {}
+        for name, text in (("spam", BAYES_SPAM), ("ham", BAYES_HAM)):
+            cls.files[name] = os.path.join(WORK, "bayes-%s.eml" % name)
+            with open(cls.files[name], "w", newline="") as f:
+                f.write(text)
+        learn = os.path.join(os.path.dirname(MORVANE), "..", "tools", "morvane-learn")
+
+        def train(appdir):
+            for name in ("spam", "ham"):
+                subprocess.run([learn, "--appdir", appdir, name, cls.files[name]], check=True, capture_output=True)
+
+        cls.k = Kernel("bayes", {"GREYLIST": {"greylist_enable": "0"}}, prepare=train)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def deliver(self, name, rcpt):
+        before = len(sink_messages())
+        r = swaks(self.k.port, "--to", rcpt, "--from", "s@sender.test", "--helo", "mail.sender.test",
+                  "--data", "@" + self.files[name])
+        self.assertEqual(r.returncode, 0, r.stdout)
+        return wait_for_message(before + 1)[before][1]
+
+    def quarantined(self, kind):
+        folder = os.path.join(self.k.dir, "quarantine", kind)
+        return [open(os.path.join(folder, f), "rb").read() for f in sorted(os.listdir(folder))]
+
+    def test_learned_spam_is_scored_tagged_and_quarantined_as_spam(self):
+        content = self.deliver("spam", "a@rcpt.test")
+        self.assertIn(b"X-Morvane-Score: 5.10 spf-Neutral bayes-spam\r\n", content)
+        self.assertIn(b"Subject: ***SPAM*** claim your lottery prize now", content)
+        self.assertTrue(any(b"claim your lottery prize now" in m for m in self.quarantined("spam")))
+
+    def test_learned_ham_is_scored_down_and_quarantined_as_ham(self):
+        content = self.deliver("ham", "b@rcpt.test")
+        self.assertIn(b"X-Morvane-Score: -3.99 spf-Neutral bayes-ham\r\n", content)
+        self.assertTrue(any(b"minutes of the planning meeting" in m for m in self.quarantined("ham")))
 
 
 class ProtocolSafetyTest(unittest.TestCase):

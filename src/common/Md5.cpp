@@ -16,10 +16,6 @@ constexpr uint32_t kSine[64] = {
     0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-constexpr int kShift[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
-                            14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
-                            4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
-
 uint32_t Rotl(uint32_t x, int c) {
     return (x << c) | (x >> (32 - c));
 }
@@ -34,39 +30,55 @@ void Md5::Reset() {
     bytes_ = 0;
 }
 
+// Every step written out with its constants: the loop form, with its branch per step and its
+// rotation read from a table, ran at a third of this speed, and the Bayes filter digests every
+// block of a message's attachments.
+#define MORVANE_MD5_STEP(F, a, b, c, d, x, t, s) \
+    a += F(b, c, d) + (x) + (t);                 \
+    a = Rotl(a, s) + (b)
+
 void Md5::Transform(const uint8_t block[64]) {
     uint32_t m[16];
     for (int i = 0; i < 16; ++i)
         m[i] = uint32_t(block[i * 4]) | uint32_t(block[i * 4 + 1]) << 8 | uint32_t(block[i * 4 + 2]) << 16 |
                uint32_t(block[i * 4 + 3]) << 24;
+    auto F = [](uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); };
+    auto G = [](uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); };
+    auto H = [](uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; };
+    auto I = [](uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); };
     uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = (b & c) | (~b & d);
-            g = i;
-        } else if (i < 32) {
-            f = (d & b) | (~d & c);
-            g = (5 * i + 1) % 16;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) % 16;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) % 16;
-        }
-        uint32_t tmp = d;
-        d = c;
-        c = b;
-        b = b + Rotl(a + f + kSine[i] + m[g], kShift[i]);
-        a = tmp;
+    const uint32_t* k = kSine;
+    for (int i = 0; i < 16; i += 4) {
+        MORVANE_MD5_STEP(F, a, b, c, d, m[i], k[i], 7);
+        MORVANE_MD5_STEP(F, d, a, b, c, m[i + 1], k[i + 1], 12);
+        MORVANE_MD5_STEP(F, c, d, a, b, m[i + 2], k[i + 2], 17);
+        MORVANE_MD5_STEP(F, b, c, d, a, m[i + 3], k[i + 3], 22);
+    }
+    for (int i = 16; i < 32; i += 4) {
+        MORVANE_MD5_STEP(G, a, b, c, d, m[(5 * i + 1) % 16], k[i], 5);
+        MORVANE_MD5_STEP(G, d, a, b, c, m[(5 * i + 6) % 16], k[i + 1], 9);
+        MORVANE_MD5_STEP(G, c, d, a, b, m[(5 * i + 11) % 16], k[i + 2], 14);
+        MORVANE_MD5_STEP(G, b, c, d, a, m[(5 * i + 16) % 16], k[i + 3], 20);
+    }
+    for (int i = 32; i < 48; i += 4) {
+        MORVANE_MD5_STEP(H, a, b, c, d, m[(3 * i + 5) % 16], k[i], 4);
+        MORVANE_MD5_STEP(H, d, a, b, c, m[(3 * i + 8) % 16], k[i + 1], 11);
+        MORVANE_MD5_STEP(H, c, d, a, b, m[(3 * i + 11) % 16], k[i + 2], 16);
+        MORVANE_MD5_STEP(H, b, c, d, a, m[(3 * i + 14) % 16], k[i + 3], 23);
+    }
+    for (int i = 48; i < 64; i += 4) {
+        MORVANE_MD5_STEP(I, a, b, c, d, m[(7 * i) % 16], k[i], 6);
+        MORVANE_MD5_STEP(I, d, a, b, c, m[(7 * i + 7) % 16], k[i + 1], 10);
+        MORVANE_MD5_STEP(I, c, d, a, b, m[(7 * i + 14) % 16], k[i + 2], 15);
+        MORVANE_MD5_STEP(I, b, c, d, a, m[(7 * i + 21) % 16], k[i + 3], 21);
     }
     state_[0] += a;
     state_[1] += b;
     state_[2] += c;
     state_[3] += d;
 }
+
+#undef MORVANE_MD5_STEP
 
 void Md5::Update(std::string_view data) {
     size_t have = bytes_ % 64;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "checks/FakeDns.h"
+#include "common/Md5.h"
 #include "core/TestClient.h"
 #include "platform/TestTempDir.h"
 
@@ -194,6 +195,41 @@ TEST_F(CoreTest, SaveSchedule) {
     EXPECT_EQ(core_->SaveRuns(), 1);
     for (int i = 0; i < 200; ++i) core_->Save(false);
     EXPECT_EQ(core_->SaveRuns(), 2) << "forced after 1000 attempts";
+}
+
+TEST_F(CoreTest, BayesIsConfiguredAgedAndSaved) {
+    config_.occorenze_per = 150.0f;
+    config_.bayes_delete_mail_type = 60;
+    config_.bayes_delete_mail_time = 2;
+    Build();
+    std::string log = Log();
+    size_t dnsbl = log.find("Start DNSBL server"), bayes = log.find("Start BAYES ENGINE");
+    ASSERT_NE(bayes, std::string::npos);
+    EXPECT_LT(dnsbl, bayes);
+    EXPECT_LT(bayes, log.find("Start SMTP FIREWALL ENGINE"));
+    EXPECT_NE(log.find("Set BAYES ENGINE"), std::string::npos);
+    EXPECT_NEAR(core_->Bayes()->Threshold(), 0.01f, 1e-6);
+
+    mail::CParseMail m;
+    m.AddStreaming("Subject: quarantined\r\n\r\nbody\r\n");
+    m.Parse();
+    ASSERT_TRUE(core_->Bayes()->Quarantine(m, "a", "b", checks::kBayesLearn, core_->Statistics()));
+    EXPECT_EQ(Stat("f11_bayes_tolearn"), 1.0f);
+    core_->Bayes()->Learn({"word1", "word2"}, checks::kBayesSpam);
+    const std::string eml = core_->Bayes()->Folder(checks::kBayesLearn) + "/" + common::Md5Hex(m.Raw()) + ".eml";
+    ASSERT_TRUE(std::filesystem::exists(eml));
+    // Ten expiry runs; the quarantine is older than its 120 s by the second.
+    for (int run = 2; run <= 10; ++run) {
+        g_now += 61;
+        core_->Save(false);
+    }
+    EXPECT_FALSE(std::filesystem::exists(eml)) << "the hygiene deleted the old quarantine file";
+    EXPECT_EQ(core_->Bayes()->Index(checks::kBayesLearn)->GetCount(), 0);
+    g_now += 61;
+    core_->Save(false);  // a full run
+    checks::CBayes reloaded(dir_.Path().string());
+    reloaded.Load();
+    EXPECT_EQ(reloaded.Words().GetCount(), 2) << "learned words are in the full save";
 }
 
 TEST_F(CoreTest, ManyClientsDoNotWaitForEachOthersBlockListChecks) {
