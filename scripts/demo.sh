@@ -4,7 +4,8 @@
 # with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
 # clean message, a spam-looking one, one whose sender fails SPF (from 127.0.0.2) and one from
 # a block-listed address (127.0.0.3); the demo then shows what the sink received and the
-# kernel's log.
+# kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
+# morvane-learn, so the clean message is scored as ham and the spam-looking one as spam.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -24,6 +25,22 @@ printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1' 'listen_port=2525'
     '[DNS]' 'nameserver_0=127.0.0.1:2553' 'timeout_millisecond=1000' \
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
     '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' > "$app/morvane.ini"
+
+# A few sample messages, made by swaks as it will send them, teach the Bayes filter both kinds.
+sample() {  # $1 = spam|ham, $2 = name, the rest: swaks arguments
+    mkdir -p "$app/learn/$1"
+    swaks --to bob@example.net --dump-mail "${@:3}" 2>/dev/null > "$app/learn/$1/$2.eml"
+}
+rm -rf "$app/learn" "$app/quarantine"
+sample spam 1 --from deals@example.com --header "Subject: cheap pills" --body "Cheap pills online: discount pharmacy, best prices, order today and save."
+sample spam 2 --from promo@example.com --header "Subject: you are a winner" --body "Claim your prize today: lottery winner, cheap offer, order now and save big."
+sample spam 3 --from deals@example.com --header "Subject: best prices" --body "Discount pharmacy prices, cheap pills online, limited offer: order today."
+sample ham 1 --from alice@example.org --header "Subject: lunch" --body "Hello Bob, see you at noon for lunch near the office."
+sample ham 2 --from alice@example.org --header "Subject: meeting notes" --body "Hello Bob, the meeting notes are attached, see you at noon tomorrow."
+sample ham 3 --from carol@example.org --header "Subject: weekend" --body "Hi Bob, see you at the office on Monday, lunch at noon as usual."
+echo "== teaching the Bayes filter: morvane-learn spam/ham on $app/learn"
+"$root/build/release/src/tools/morvane-learn" --appdir "$app" spam "$app/learn/spam" | sed 's/^/   /'
+"$root/build/release/src/tools/morvane-learn" --appdir "$app" ham "$app/learn/ham" | sed 's/^/   /'
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
@@ -48,7 +65,7 @@ send() {  # $1 = what, the rest: swaks arguments
 }
 send "a clean message (HELO mail.example.org)" --from alice@example.org --helo mail.example.org --header "Subject: lunch"
 send "a spam-looking message (HELO spambot: not a domain name)" --from deals@example.com --helo spambot \
-    --header "Subject: cheap pills"
+    --header "Subject: cheap pills" --body "Cheap pills online: discount pharmacy prices, order today."
 send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 127.0.0.2" \
     --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
@@ -61,6 +78,9 @@ for f in "$sink_dir"/*.eml; do
     echo "-- $(basename "$f")"
     sed -n '/^\r\{0,1\}$/q;/^\(Subject\|X-Morvane-Score\|X-MORVANE-Spam\):/p' "$f" | sed 's/^/   /'
 done
+
+echo "== quarantined by Bayes verdict"
+for kind in spam ham neutral learn; do echo "   quarantine/$kind: $(ls "$app/quarantine/$kind" 2>/dev/null | wc -l) message(s)"; done
 
 kill -TERM "$morvane"
 wait "$morvane" || true
