@@ -505,6 +505,7 @@ class PolicyTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
         content = wait_for_message(before + 1)[before][1]
         self.assertIn(b"X-Morvane-Score: 0.00", content)
+        self.assertIn(b"bayes-learn", content, "an untrained filter asks to learn and scores nothing")
         self.assertNotIn(b"***SPAM***", content)
 
     def test_spam_looking_mail_is_tagged(self):

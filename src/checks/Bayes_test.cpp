@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "checks/ScriptClasses.h"
@@ -202,6 +203,26 @@ TEST_F(BayesTest, LearningMovesWeightsAndSaturates) {
     CBayes reloaded(dir_.Path().string(), &Now);
     reloaded.Load();
     EXPECT_EQ(reloaded.Words().GetCount(), 6) << "removing neutral words saved the table";
+}
+
+TEST_F(BayesTest, ConcurrentLearningLosesNoStep) {
+    // Two threads learn the same new words while two classify: every step lands, and a new word
+    // is one record, never two.
+    std::vector<std::string> words;
+    for (int i = 0; i < 50; ++i) words.push_back("shared" + std::to_string(i));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 100; ++round) {
+                if (t < 2)
+                    bayes_.Learn(words, kBayesSpam);
+                else
+                    bayes_.Classify(words);
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(bayes_.Words().RecordCount(), 50);
+    for (const std::string& w : words) EXPECT_EQ(WeightOf(w), 200) << w;
 }
 
 TEST_F(BayesTest, QuarantineStoresOnceAndCutsLongRecords) {
