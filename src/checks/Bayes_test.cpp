@@ -6,14 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "checks/ScriptClasses.h"
 #include "common/Md5.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/KFile.h"
-#include "platform/Paths.h"
 #include "platform/TestTempDir.h"
-#include "script/Imports.h"
-#include "script/Interpreter.h"
 
 namespace checks {
 namespace {
@@ -274,53 +270,6 @@ TEST_F(BayesTest, HygieneDeletesOldFilesAndRecords) {
     bayes_.SetQuarantineAge(0, 0);
     g_now += 3600 * 1000;
     EXPECT_EQ(bayes_.QuarantineHygiene(), 0) << "no age, nothing expires";
-}
-
-// Runs a script's main(); "ok" or what went wrong.
-std::string RunScript(const std::string& text) {
-    RegisterChecksImportables();
-    mail::RegisterMailImportables();
-    script::Interpreter in;
-    auto pre = in.PreprocessText(text, "t.cs");
-    script::RegisterImports(in);
-    if (!pre || !in.LoadByRam(*pre)) return "load failed: " + in.CollectDiagnostics();
-    int failed = in.Run("main");
-    if (in.HasError()) return "run failed: " + in.CollectDiagnostics();
-    return failed == 0 ? "ok" : "check " + std::to_string(failed) + " failed";
-}
-
-TEST(BayesScriptTest, ScriptsTrainClassifyAndQuarantine) {
-    platform::TestTempDir dir;
-    platform::SetAppDir(dir.Path().string());
-    EXPECT_EQ(RunScript(R"(
-#import(class, CS_ParseMail)
-#import(class, CS_BayesWord)
-#import(class, CS_Bayes)
-#import(class, HashArray)
-int main() {
-    CS_ParseMail m = new CS_ParseMail();
-    m.AddStreaming("Subject: cheap pills online now\r\nContent-Type: text/plain; x\r\n\r\nbuy cheap pills \r\n");
-    m.Parse();
-    CS_BayesWord w = new CS_BayesWord();
-    if (w.Elaborate(m) == 0) return 1;
-    CS_Bayes b = new CS_Bayes();
-    b.Load();
-    HashArray d = new HashArray();
-    if (b.IsSpam(w, d) != 4) return 2;
-    b.PopolateDB(w, 1);
-    if (b.IsSpam(w, d) != 1) return 3;
-    if (d.GetS("s_0") == "") return 4;
-    if (b.GetWordsCount("spam") < 5) return 5;
-    if (b.AddQuarantine(m, "ip", "from", 1) == 0) return 6;
-    b.RemoveNeutral(1);
-    return 0;
-}
-)"),
-              "ok");
-    CBayes check(dir.Path().string());
-    check.Load();
-    EXPECT_GT(check.Words().GetCount(), 5) << "RemoveNeutral(1) saved the learned words";
-    EXPECT_EQ(check.Index(kBayesSpam)->GetCount(), 1) << "a script's own object saves its quarantine when dropped";
 }
 
 }  // namespace

@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "checks/Bayes.h"
 #include "checks/FakeDns.h"
+#include "mail/ScriptParseMail.h"
+#include "platform/Paths.h"
+#include "platform/TestTempDir.h"
 #include "script/Imports.h"
 #include "script/Interpreter.h"
 
@@ -16,6 +20,7 @@ namespace {
 // or what went wrong, naming the check from `checks`.
 std::string RunText(const std::string& text, const std::vector<std::string>& checks) {
     RegisterChecksImportables();
+    mail::RegisterMailImportables();
     script::Interpreter in;
     auto pre = in.PreprocessText(text, "t.cs");
     script::RegisterImports(in);
@@ -51,6 +56,41 @@ TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
                       {"no MX without an engine"}),
               "ok")
         << "without an engine a lookup finds nothing";
+}
+
+TEST(ScriptClassesTest, BayesScriptsTrainClassifyAndQuarantine) {
+    platform::TestTempDir dir;
+    platform::SetAppDir(dir.Path().string());
+    EXPECT_EQ(RunText(R"cs(
+#import(class, CS_ParseMail)
+#import(class, CS_BayesWord)
+#import(class, CS_Bayes)
+#import(class, HashArray)
+int main() {
+    CS_ParseMail m = new CS_ParseMail();
+    m.AddStreaming("Subject: cheap pills online now\r\nContent-Type: text/plain; x\r\n\r\nbuy cheap pills \r\n");
+    m.Parse();
+    CS_BayesWord w = new CS_BayesWord();
+    if (w.Elaborate(m) == 0) return 1;
+    CS_Bayes b = new CS_Bayes();
+    b.Load();
+    HashArray d = new HashArray();
+    if (b.IsSpam(w, d) != 4) return 2;
+    b.PopolateDB(w, 1);
+    if (b.IsSpam(w, d) != 1) return 3;
+    if (d.GetS("s_0") == "") return 4;
+    if (b.GetWordsCount("spam") < 5) return 5;
+    if (b.AddQuarantine(m, "ip", "from", 1) == 0) return 6;
+    b.RemoveNeutral(1);
+    return 0;
+}
+)cs",
+                      {"Elaborate", "untrained: LEARN", "learned: SPAM", "detail lines", "weight sums", "quarantine"}),
+              "ok");
+    CBayes check(dir.Path().string());
+    check.Load();
+    EXPECT_GT(check.Words().GetCount(), 5) << "RemoveNeutral(1) saved the learned words";
+    EXPECT_EQ(check.Index(kBayesSpam)->GetCount(), 1) << "a script's own object saves its quarantine when dropped";
 }
 
 TEST(ScriptClassesTest, StatisticsAndNetInfoFillHashArrays) {
