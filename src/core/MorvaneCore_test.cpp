@@ -232,6 +232,32 @@ TEST_F(CoreTest, BayesIsConfiguredAgedAndSaved) {
     EXPECT_EQ(reloaded.Words().GetCount(), 2) << "learned words are in the full save";
 }
 
+TEST_F(CoreTest, RulesLoadAtStartAndAgainWhenTheFileChanged) {
+    {
+        std::filesystem::create_directories(dir_.File("db"));
+        checks::CRules file;
+        ASSERT_TRUE(file.Open(dir_.File("db/rules.db").c_str()));
+        file.AddRule("first", "x", checks::kRuleBody, 1.0f, 0);
+        ASSERT_TRUE(file.Save());
+    }
+    Build();
+    EXPECT_EQ(core_->Rules()->Count(), 1);
+    core_->Rules()->AddRule("added-by-a-script", "y", checks::kRuleBody, 1.0f, 0);
+    core_->ReloadConfig();
+    EXPECT_EQ(core_->Rules()->Count(), 2) << "an unchanged file is not read again";
+    {
+        checks::CRules file;
+        ASSERT_TRUE(file.Open(dir_.File("db/rules.db").c_str()));
+        file.Load();
+        file.AddRule("second", "z", checks::kRuleBody, 1.0f, 0);
+        file.AddRule("third", "w", checks::kRuleBody, 1.0f, 0);
+        ASSERT_TRUE(file.Save());
+    }
+    core_->ReloadConfig();
+    EXPECT_EQ(core_->Rules()->Count(), 3) << "a replaced file is read on reload";
+    EXPECT_NE(Log().find("Rules loaded from"), std::string::npos);
+}
+
 TEST_F(CoreTest, ManyClientsDoNotWaitForEachOthersBlockListChecks) {
     checks::FakeDns slow(false, false, 150);  // every answer takes 150 ms
     config_.dns_nameservers = {common::String(slow.Address())};

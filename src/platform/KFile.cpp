@@ -245,4 +245,11 @@ std::vector<std::string> RemoveStaleTemporaries(const std::string& dir) {
     return removed;
 }
 
+std::string FileStamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::string();
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "/" +
+           std::to_string(st.st_size);
+}
+
 }  // namespace platform

@@ -120,4 +120,8 @@ bool IsRegularFile(const std::string& path);
 // Size in bytes, or -1 when the file does not exist.
 int64_t FileSize(const std::string& path);
 
+// The file's modification time and size, "" when it cannot be read: what tells that a file was
+// changed since it was read.
+std::string FileStamp(const std::string& path);
+
 }  // namespace platform

@@ -19,6 +19,9 @@
 //     untrained filter) add nothing; the verdict is one of the score's reasons, and the message
 //     is quarantined under its verdict (quarantine/spam, ham, neutral, learn) so that an
 //     operator can sort it and learn from it with morvane-learn;
+//   - the held message is checked against the rules of db/rules.db (compile them with
+//     morvane-rules, e.g. rules/starter.rules): the scores of the matching rules add up, and
+//     their names are one of the score's reasons;
 //   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
 //   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
 //     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
@@ -29,8 +32,12 @@
 //   [HEADER_MSG] score_header    0 leaves out the "X-Morvane-Score:" header (default on)
 //   [BAYES] bayes_enable         0 turns the Bayes filter off (default on)
 //   [BAYES] bayes_quarantine     0 keeps no quarantine copies (default on)
+//   [RULES] rules_enable         0 turns the rules off (default on)
+
+#import(class, CS_RulesResult)
 
 CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
+CS_RulesResult matched = new CS_RulesResult();
 
 string client_ip = "";
 string client_name = "";
@@ -49,6 +56,9 @@ string spf_reason = "";
 // The Bayes verdict on the current message, counted in its total.
 float bayes_points = 0.0;
 string bayes_reason = "";
+// The rules' total on the current message and the names of the rules that matched.
+float rules_points = 0.0;
+string rules_reason = "";
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -202,10 +212,31 @@ string BayesName(int verdict) {
     return "neutral";
 }
 
+int CheckRules() {
+    rules_points = 0.0;
+    rules_reason = "";
+    if (Setting("RULES", "rules_enable", 1.0) == 0.0) return 0;
+    rules_points = k.RegularExpressionCheck(0, matched);
+    int n = matched.GetRulesCount();
+    if (n == 0) return 0;
+    string names = matched.GetRulesName(0);
+    int i = 1;
+    while (i < n) {
+        names = names + " " + matched.GetRulesName(i);
+        i = i + 1;
+    }
+    rules_reason = " rules(" + names + ")";
+    return 0;
+}
+
 int OnEmailMessagesToAnalyzer() {
     bayes_points = 0.0;
     bayes_reason = "";
-    if (relay || Setting("BAYES", "bayes_enable", 1.0) == 0.0) return 0;
+    rules_points = 0.0;
+    rules_reason = "";
+    if (relay) return 0;
+    CheckRules();
+    if (Setting("BAYES", "bayes_enable", 1.0) == 0.0) return 0;
     int verdict = k.BayesianCheck("");
     if (verdict == 1) bayes_points = Setting("BAYES", "p_bayes_spam", 5.1);
     if (verdict == 2) bayes_points = Setting("BAYES", "p_bayes_ham", -3.99);
@@ -220,8 +251,8 @@ int OnDoneAntispamFilter() {
         k.AddALWL(mail_from, recipients);
         return 0;
     }
-    float total = score + spf_points + bayes_points;
-    string why = reasons + spf_reason + bayes_reason;
+    float total = score + spf_points + bayes_points + rules_points;
+    string why = reasons + spf_reason + bayes_reason + rules_reason;
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
     if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));

@@ -1,0 +1,139 @@
+#pragma once
+// CRules: a table of named regular-expression rules and the check that scores a parsed message
+// against them. Each record's key is the rule's name; its data is a 12-byte little-endian head
+// (score as a float, type, PCRE option bits) followed by the pattern. A message's score is the
+// sum of the scores of the rules that match the text their type names: 1 the subject, 2 the
+// text/plain and text/html bodies, 3 the raw message.
+//
+// Checks run in parallel: they hold the rules' lock shared and match the compiled patterns of a
+// snapshot of the table, compiled once per rule and replaced only when its rule changes (a
+// pattern that does not compile is remembered as such and never matches). Every change (add,
+// delete, open, load, save) holds the lock exclusively, so it waits for running checks, and the
+// next check sees it.
+//
+// The rules source format of morvane-rules (ParseRulesSource) lives here too, so the kernel,
+// the tool and the fuzz target read it the same way.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Regex.h"
+#include "common/ThreadSafety.h"
+#include "mail/ScriptParseMail.h"
+#include "script/CS_Array.h"
+#include "store/DB_RAM.h"
+
+namespace checks {
+
+enum RuleType : int32_t {
+    kRuleSubject = 1,
+    kRuleBody = 2,
+    kRuleRaw = 3,
+};
+
+// What one check found: the matching rules in table order. The script class CS_RulesResult.
+class CRulesResult {
+public:
+    struct Entry {
+        std::string name;
+        float score = 0;
+        std::string pattern;
+    };
+    void Clear() { entries.clear(); }
+
+    int32_t GetRulesCount() const { return static_cast<int32_t>(entries.size()); }
+    std::string GetRulesName(int32_t index) const { return At(index) ? At(index)->name : std::string(); }
+    std::string GetRulesRE(int32_t index) const { return At(index) ? At(index)->pattern : std::string(); }
+    float GetRulesScore(int32_t index) const { return At(index) ? At(index)->score : 0.0f; }
+
+    std::vector<Entry> entries;
+
+private:
+    const Entry* At(int32_t index) const {
+        return index >= 0 && static_cast<size_t>(index) < entries.size() ? &entries[static_cast<size_t>(index)]
+                                                                          : nullptr;
+    }
+};
+
+// One rule as a source file or a record states it.
+struct RuleSpec {
+    std::string name;
+    int32_t type = kRuleBody;
+    int32_t options = 0;
+    float score = 0;
+    std::string pattern;
+    std::string comment;
+    int line = 0;  // where its entry starts in the source
+};
+
+// Reads a rules source (format at the top of dist/rules/starter.rules). False with "LINE: why"
+// in `error` for the first malformed entry, a duplicate name or a pattern that does not compile.
+bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::string* error);
+// "subject", "body", "raw"; for other types the number.
+std::string RuleTypeName(int32_t type);
+// "caseless,multiline,dotall,extended" as set, "none" for 0; unknown bits as a number.
+std::string RuleOptionNames(int32_t options);
+
+class CRules {
+public:
+    static constexpr size_t kHeadBytes = 12;
+
+    CRules() = default;
+    CRules(const CRules&) = delete;
+    CRules& operator=(const CRules&) = delete;
+
+    // The table's own operations, under the rules' lock.
+    bool Open(const char* path);
+    bool Load();
+    bool Save();
+    // Drops every rule in memory (the file is not touched until Save).
+    void Reset();
+
+    // 1 when added; 0 for an empty name or pattern, or a name already in use.
+    int32_t AddRule(const char* name, const char* regex, int32_t type, float score, int32_t options);
+    bool DeleteRule(const char* name);
+    // out[name] = "%.3f" score, 0x02, type, 0x02, options, 0x02, pattern, for every live rule.
+    void ViewRules(script::CS_Array* out);
+    // "NO MACTH" or "MACTH" (captures["$1".."$9"] filled when given); "" without a mail.
+    std::string RuleTest(mail::CS_ParseMail* mail, const char* regex, int32_t type, int32_t options,
+                         script::CS_Array* captures);
+    // The sum of the matching rules' scores; 0.0 without a mail or a result.
+    float RegularExpressionCheck(mail::CS_ParseMail* mail, CRulesResult* result);
+
+    float Check(const mail::CParseMail& mail, CRulesResult* result);
+    // Every live rule in table order, as stored.
+    std::vector<RuleSpec> Rules();
+    int32_t Count() { return table_.GetCount(); }
+    std::string Path() const { return table_.Path(); }
+    // The file's modification time and size when it was last read or written ("" before).
+    std::string FileStamp() const;
+
+    // The text a rule of `type` looks at.
+    static std::string RuleText(const mail::CParseMail& mail, int32_t type);
+    static std::string RecordData(float score, int32_t type, int32_t options, std::string_view pattern);
+    // False for data shorter than the head.
+    static bool ReadRecord(std::string_view data, float* score, int32_t* type, int32_t* options, std::string* pattern);
+
+private:
+    struct Compiled {
+        std::string name;
+        std::string data;  // the record's data, to tell a changed rule
+        float score = 0;
+        int32_t type = 0;
+        std::string pattern;
+        common::RegexHandle regex;
+    };
+
+    float RunLocked(const mail::CParseMail& mail, CRulesResult* result) REQUIRES_SHARED(mu_);
+    void RebuildLocked() REQUIRES(mu_);
+    void RememberStampLocked() REQUIRES(mu_);
+
+    mutable common::SharedMutex mu_;
+    store::CDB_RAM table_;
+    std::vector<Compiled> compiled_ GUARDED_BY(mu_);
+    bool stale_ GUARDED_BY(mu_) = true;
+    std::string stamp_ GUARDED_BY(mu_);
+};
+
+}  // namespace checks

@@ -1,0 +1,31 @@
+// Messages of arbitrary bytes against a fixed rule set (good, bad and empty-text patterns, every
+// type): the check ends, and its total is the sum of the entries it reports.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "checks/Rules.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static checks::CRules* rules = [] {
+        auto* r = new checks::CRules();
+        r->AddRule("subject", "(?i)free|win", checks::kRuleSubject, 1.5f, 0);
+        r->AddRule("body", "click\\s+here", checks::kRuleBody, 2.0f, 1);
+        r->AddRule("raw", "^Content-Type: text/html", checks::kRuleRaw, 0.5f, 2);
+        r->AddRule("dot", "a.b", checks::kRuleRaw, -1.0f, 4);
+        r->AddRule("bad", "(unclosed", checks::kRuleRaw, 9.0f, 0);
+        r->AddRule("other", "^$", 7, 0.25f, 0);
+        r->AddRule("backtrack", "(a+)+$", checks::kRuleBody, 3.0f, 0);
+        return r;
+    }();
+    mail::CParseMail m;
+    m.AddStreaming(std::string_view(reinterpret_cast<const char*>(data), std::min<size_t>(size, 30720)));
+    m.Parse();
+    checks::CRulesResult result;
+    float total = rules->Check(m, &result);
+    float sum = 0;
+    for (const auto& e : result.entries) sum += e.score;
+    if (total != sum || result.entries.size() > 6) std::abort();
+    return 0;
+}

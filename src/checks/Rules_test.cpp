@@ -1,0 +1,203 @@
+#include "checks/Rules.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/TestTempDir.h"
+
+namespace checks {
+namespace {
+
+mail::CS_ParseMail Parsed(const std::string& text) {
+    mail::CS_ParseMail m;
+    m.AddStreaming(text);
+    m.Parse();
+    return m;
+}
+
+const std::string kAlternative =
+    "Subject: Cheap offer inside\r\nContent-Type: multipart/alternative; boundary=\"=_sep\"\r\n\r\n--=_sep\r\n"
+    "Content-Type: text/plain; charset=us-ascii\r\n\r\nplain words\r\n--=_sep\r\nContent-Type: text/html; "
+    "charset=us-ascii\r\n\r\n<b>html words</b>\r\n--=_sep--\r\n";
+
+std::vector<std::string> Names(const CRulesResult& r) {
+    std::vector<std::string> out;
+    for (const auto& e : r.entries) out.push_back(e.name);
+    return out;
+}
+
+TEST(RulesTest, EachTypeLooksAtItsText) {
+    mail::CS_ParseMail alt = Parsed(kAlternative);
+    EXPECT_EQ(CRules::RuleText(alt, kRuleSubject), "Cheap offer inside");
+    std::string body = CRules::RuleText(alt, kRuleBody);
+    EXPECT_LT(body.find("plain words"), body.find("html words")) << "both bodies joined, in part order";
+    EXPECT_EQ(CRules::RuleText(alt, kRuleRaw), alt.Raw());
+    EXPECT_EQ(CRules::RuleText(alt, 9), "");
+    mail::CS_ParseMail untyped = Parsed("Subject: x\r\n\r\nbody without a type\r\n");
+    EXPECT_EQ(CRules::RuleText(untyped, kRuleBody), "") << "no content type and no parts";
+    mail::CS_ParseMail plain = Parsed("Subject: x\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nhello\r\n");
+    EXPECT_NE(CRules::RuleText(plain, kRuleBody).find("hello"), std::string::npos);
+}
+
+TEST(RulesTest, CheckSumsMatchingRulesInTableOrder) {
+    CRules rules;
+    EXPECT_EQ(rules.AddRule("cheap", "cheap", kRuleSubject, 2.5f, common::kRegexCaseless), 1);
+    EXPECT_EQ(rules.AddRule("html", "<b>", kRuleBody, -1.0f, 0), 1);
+    EXPECT_EQ(rules.AddRule("absent", "viagra", kRuleRaw, 9.0f, 0), 1);
+    EXPECT_EQ(rules.AddRule("broken", "(unclosed", kRuleRaw, 50.0f, 0), 1);
+    EXPECT_EQ(rules.AddRule("empty-text", "^$", 7, 0.25f, 0), 1) << "another type: the empty text";
+    EXPECT_EQ(rules.AddRule("cheap", "other", kRuleRaw, 1.0f, 0), 0) << "an existing name";
+    EXPECT_EQ(rules.AddRule("", "x", kRuleRaw, 1.0f, 0), 0);
+    EXPECT_EQ(rules.AddRule("n", "", kRuleRaw, 1.0f, 0), 0);
+
+    mail::CS_ParseMail m = Parsed(kAlternative);
+    CRulesResult result;
+    EXPECT_FLOAT_EQ(rules.Check(m, &result), 1.75f);
+    EXPECT_EQ(Names(result), (std::vector<std::string>{"cheap", "html", "empty-text"}));
+    EXPECT_EQ(result.GetRulesRE(0), "cheap") << "the old rule was kept";
+    EXPECT_FLOAT_EQ(result.GetRulesScore(1), -1.0f);
+    EXPECT_EQ(result.GetRulesName(3), "");
+    EXPECT_EQ(result.GetRulesName(-1), "");
+    EXPECT_FLOAT_EQ(result.GetRulesScore(7), 0.0f);
+
+    EXPECT_FLOAT_EQ(rules.RegularExpressionCheck(&m, nullptr), 0.0f);
+    EXPECT_FLOAT_EQ(rules.RegularExpressionCheck(nullptr, &result), 0.0f);
+
+    // The result object is emptied by every check; a changed rule gets its new pattern.
+    rules.DeleteRule("cheap");
+    EXPECT_EQ(rules.AddRule("cheap", "inside", kRuleSubject, 1.0f, 0), 1);
+    rules.DeleteRule("empty-text");
+    rules.DeleteRule(nullptr);
+    EXPECT_FLOAT_EQ(rules.Check(m, &result), 0.0f);
+    EXPECT_EQ(Names(result), (std::vector<std::string>{"html", "cheap"}));
+}
+
+TEST(RulesTest, PatternsAreCompiledOncePerRule) {
+    CRules rules;
+    rules.AddRule("good", "words", kRuleBody, 1.0f, 0);
+    rules.AddRule("bad", "(unclosed", kRuleBody, 1.0f, 0);
+    mail::CS_ParseMail m = Parsed(kAlternative);
+    CRulesResult result;
+    rules.Check(m, &result);
+    common::RegexCacheClear();
+    for (int i = 0; i < 3; ++i) EXPECT_FLOAT_EQ(rules.Check(m, &result), 1.0f);
+    EXPECT_EQ(common::RegexCacheSize(), 0u) << "neither the good nor the bad pattern was compiled again";
+}
+
+TEST(RulesTest, ViewAndRuleTest) {
+    CRules rules;
+    rules.AddRule("offer", "offer", kRuleSubject, 3.0f, 1);
+    script::CS_Array view;
+    rules.ViewRules(&view);
+    EXPECT_EQ(std::string(view.GetS("offer")), std::string("3.000\x02" "1\x02" "1\x02offer"));
+    rules.ViewRules(nullptr);
+
+    mail::CS_ParseMail m = Parsed(kAlternative);
+    script::CS_Array caps;
+    EXPECT_EQ(rules.RuleTest(&m, "(Cheap) (offer)", kRuleSubject, 0, &caps), "MACTH");
+    EXPECT_EQ(std::string(caps.GetS("$1")), "Cheap");
+    EXPECT_EQ(std::string(caps.GetS("$2")), "offer");
+    EXPECT_EQ(rules.RuleTest(&m, "cheap", kRuleSubject, 0, nullptr), "NO MACTH");
+    EXPECT_EQ(rules.RuleTest(&m, "cheap", kRuleSubject, common::kRegexCaseless, nullptr), "MACTH");
+    EXPECT_EQ(rules.RuleTest(nullptr, "x", kRuleSubject, 0, nullptr), "");
+}
+
+TEST(RulesTest, ShortRecordsOfAHandMadeFileAreNoRules) {
+    platform::TestTempDir dir;
+    const std::string path = dir.File("rules.db");
+    {
+        store::CDB_RAM t;
+        ASSERT_TRUE(t.Open(path));
+        t.Insert("short", "12345");
+        t.Insert("real", CRules::RecordData(1.5f, kRuleSubject, 0, "Cheap"));
+        ASSERT_TRUE(t.Save());
+    }
+    CRules rules;
+    ASSERT_TRUE(rules.Open(path.c_str()));
+    ASSERT_TRUE(rules.Load());
+    mail::CS_ParseMail m = Parsed(kAlternative);
+    CRulesResult result;
+    EXPECT_FLOAT_EQ(rules.Check(m, &result), 1.5f);
+    EXPECT_EQ(rules.Rules().size(), 1u);
+    EXPECT_NE(rules.FileStamp(), "");
+}
+
+TEST(RulesTest, ChecksRunWhileRulesChange) {
+    // Eight checking threads and one that adds and deletes: every check sees a whole table
+    // (the fixed rule always, the changing one or not), and nothing races (run under TSan).
+    CRules rules;
+    rules.AddRule("fixed", "words", kRuleBody, 1.0f, 0);
+    mail::CS_ParseMail m = Parsed(kAlternative);
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> checkers;
+    for (int t = 0; t < 8; ++t)
+        checkers.emplace_back([&] {
+            CRulesResult result;
+            while (!stop.load()) {
+                float total = rules.Check(m, &result);
+                if (total != 1.0f && total != 3.0f) ++bad;
+            }
+        });
+    for (int i = 0; i < 300; ++i) {
+        rules.AddRule("changing", i % 2 ? "plain" : "html", kRuleBody, 2.0f, 0);
+        rules.DeleteRule("changing");
+    }
+    stop = true;
+    for (auto& t : checkers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(RulesSourceTest, ReadsEntriesAndNamesTheLineOfAFault) {
+    std::vector<RuleSpec> rules;
+    std::string error;
+    ASSERT_TRUE(ParseRulesSource("# a comment\n\nrule MONEY\ntype subject\noptions caseless, extended\nscore 1.5\n"
+                                 "pattern \\$\\$\\$ | cash\ncomment money talk\n\nrule RAWX\ntype raw\nscore -0.5\n"
+                                 "pattern ^X-Spam: yes\r\n",
+                                 &rules, &error))
+        << error;
+    ASSERT_EQ(rules.size(), 2u);
+    EXPECT_EQ(rules[0].name, "MONEY");
+    EXPECT_EQ(rules[0].type, kRuleSubject);
+    EXPECT_EQ(rules[0].options, common::kRegexCaseless | common::kRegexExtended);
+    EXPECT_FLOAT_EQ(rules[0].score, 1.5f);
+    EXPECT_EQ(rules[0].pattern, "\\$\\$\\$ | cash");
+    EXPECT_EQ(rules[0].comment, "money talk");
+    EXPECT_EQ(rules[0].line, 3);
+    EXPECT_EQ(rules[1].options, 0);
+    EXPECT_EQ(rules[1].pattern, "^X-Spam: yes") << "the line end is not part of the pattern";
+
+    const std::pair<const char*, const char*> faults[] = {
+        {"type body\n", "1: \"type\" before the first"},
+        {"rule A\ntype body\nscore 1\n", "1: rule A has no pattern"},
+        {"rule A\ntype bodies\n", "2: type is"},
+        {"rule A\ntype body\nscore one\n", "3: score is a number"},
+        {"rule A\ntype body\nscore 1\npattern (x\n", "1: rule A: the pattern does not compile"},
+        {"rule A\ntype body\nscore 1\npattern x\nrule A\n", "5: rule A again"},
+        {"rule A\ntype body\ntype raw\n", "3: \"type\" twice"},
+        {"rule A\nweight 3\n", "2: unknown key"},
+        {"rule A B\n", "1: a rule name is one word"},
+        {"rule A\noptions loud\n", "2: options are"},
+    };
+    for (const auto& [text, want] : faults) {
+        EXPECT_FALSE(ParseRulesSource(text, &rules, &error)) << text;
+        EXPECT_EQ(error.rfind(want, 0), 0u) << text << " gave: " << error;
+    }
+    EXPECT_TRUE(ParseRulesSource("", &rules, &error));
+    EXPECT_TRUE(rules.empty());
+}
+
+TEST(RulesSourceTest, NamesOfTypesAndOptions) {
+    EXPECT_EQ(RuleTypeName(kRuleBody), "body");
+    EXPECT_EQ(RuleTypeName(9), "9");
+    EXPECT_EQ(RuleOptionNames(0), "none");
+    EXPECT_EQ(RuleOptionNames(1 | 4), "caseless,dotall");
+    EXPECT_EQ(RuleOptionNames(2 | 64), "multiline,64");
+}
+
+}  // namespace
+}  // namespace checks

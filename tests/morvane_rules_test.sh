@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# morvane-rules on a small application directory: a source compiles into db/rules.db (replaced
+# whole), list shows it, test scores messages of a directory and an mbox; a malformed entry or a
+# pattern that does not compile names its line and writes nothing; the shipped starter set
+# compiles.
+set -euo pipefail
+RULES=${1:?usage: morvane_rules_test.sh path/to/morvane-rules}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+DIR=$(mktemp -d)
+trap 'rm -rf "$DIR"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+APP="$DIR/app"
+mkdir -p "$APP" "$DIR/mail/sub"
+
+cat > "$DIR/good.rules" <<'SRC'
+# two rules
+rule MONEY
+type     subject
+options  caseless
+score    2.5
+pattern  cash|money
+comment  money talk
+
+rule NOT_LIST
+type raw
+options multiline
+score -1
+pattern ^List-Id:
+SRC
+out=$("$RULES" --appdir "$APP" compile "$DIR/good.rules") || fail "compile: $out"
+[ "$out" = "compiled 2 rules into $APP/db/rules.db" ] || fail "compile said: $out"
+[ "$("$RULES" --appdir "$APP" list)" = "$(printf 'MONEY\tsubject\tcaseless\t2.500\tcash|money\nNOT_LIST\traw\tmultiline\t-1.000\t^List-Id:')" ] \
+    || fail "list: $("$RULES" --appdir "$APP" list)"
+
+# Compiling again replaces the whole table.
+printf 'rule ONLY\ntype body\nscore 1\npattern x\n' > "$DIR/one.rules"
+"$RULES" --appdir "$APP" compile "$DIR/one.rules" > /dev/null
+[ "$("$RULES" --appdir "$APP" list | cut -f1)" = "ONLY" ] || fail "the table was not replaced"
+
+# A malformed entry and a pattern that does not compile: the line is named, nothing is written.
+before=$(md5sum < "$APP/db/rules.db")
+printf 'rule A\ntype body\nscore 1\npattern ok\n\nrule B\ntype bodies\n' > "$DIR/bad.rules"
+if "$RULES" --appdir "$APP" compile "$DIR/bad.rules" 2>"$DIR/err"; then fail "a malformed source compiled"; fi
+grep -q "bad.rules:7: type is subject, body or raw" "$DIR/err" || fail "malformed: $(cat "$DIR/err")"
+printf 'rule A\ntype body\nscore 1\npattern (open\n' > "$DIR/bad2.rules"
+if "$RULES" --appdir "$APP" compile "$DIR/bad2.rules" 2>"$DIR/err"; then fail "a bad pattern compiled"; fi
+grep -q "bad2.rules:1: rule A: the pattern does not compile" "$DIR/err" || fail "bad pattern: $(cat "$DIR/err")"
+[ "$(md5sum < "$APP/db/rules.db")" = "$before" ] || fail "a failed compile changed the table"
+if "$RULES" --appdir "$APP" compile "$DIR/missing.rules" 2>/dev/null; then fail "a missing source compiled"; fi
+
+# test: every message of a directory (recursively) and of an mbox, as a session sees it.
+printf 'Subject: Easy MONEY now\n\nhello\n' > "$DIR/mail/a.eml"
+printf 'Subject: cash\nList-Id: <l.example.org>\n\nhello\n' > "$DIR/mail/sub/b.eml"
+printf 'From x@y Mon Jan  1 00:00:00 2024\nSubject: weekly notes\n\nhi\n\nFrom z@y Mon Jan  1 00:00:01 2024\nSubject: cash prize\n\nhi\n' > "$DIR/box.mbox"
+got=$("$RULES" test "$DIR/good.rules" "$DIR/mail" "$DIR/box.mbox")
+want=$(printf '2.50\t%s\tMONEY\n1.50\t%s\tMONEY NOT_LIST\n0.00\t%s\t\n2.50\t%s\tMONEY' \
+    "$DIR/mail/a.eml" "$DIR/mail/sub/b.eml" "$DIR/box.mbox:1" "$DIR/box.mbox:2")
+[ "$got" = "$want" ] || fail "test printed:
+$got"
+
+# The shipped starter set compiles, and its header documents the format.
+"$RULES" --appdir "$APP" compile "$ROOT/dist/rules/starter.rules" | grep -Eq '^compiled [0-9]+ rules' || fail "starter set"
+grep -q '^# Format' "$ROOT/dist/rules/starter.rules" || fail "the starter set documents its format"
+
+# Usage errors.
+if "$RULES" frobnicate 2>/dev/null; then fail "unknown command"; fi
+if "$RULES" --appdir "$APP" test "$DIR/good.rules" "$DIR/mail" 2>/dev/null; then fail "test takes no appdir"; fi
+[ -z "$("$RULES" --appdir "$DIR/none" list)" ] || fail "list without a table"
+echo "morvane-rules: all checks passed"
