@@ -5,7 +5,8 @@
 # clean message, a spam-looking one, one whose sender fails SPF (from 127.0.0.2) and one from
 # a block-listed address (127.0.0.3); the demo then shows what the sink received and the
 # kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
-# morvane-learn, so the clean message is scored as ham and the spam-looking one as spam.
+# morvane-learn, so the clean message is scored as ham and the spam-looking one as spam, and
+# the shipped starter rules are compiled into its rule table with morvane-rules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -38,6 +39,8 @@ sample spam 3 --from deals@example.com --header "Subject: best prices" --body "D
 sample ham 1 --from alice@example.org --header "Subject: lunch" --body "Hello Bob, see you at noon for lunch near the office."
 sample ham 2 --from alice@example.org --header "Subject: meeting notes" --body "Hello Bob, the meeting notes are attached, see you at noon tomorrow."
 sample ham 3 --from carol@example.org --header "Subject: weekend" --body "Hi Bob, see you at the office on Monday, lunch at noon as usual."
+echo "== compiling the starter rules: morvane-rules compile rules/starter.rules"
+"$root/build/release/src/tools/morvane-rules" --appdir "$app" compile "$app/rules/starter.rules" | sed 's/^/   /'
 echo "== teaching the Bayes filter: morvane-learn spam/ham on $app/learn"
 "$root/build/release/src/tools/morvane-learn" --appdir "$app" spam "$app/learn/spam" | sed 's/^/   /'
 "$root/build/release/src/tools/morvane-learn" --appdir "$app" ham "$app/learn/ham" | sed 's/^/   /'
@@ -65,7 +68,7 @@ send() {  # $1 = what, the rest: swaks arguments
 }
 send "a clean message (HELO mail.example.org)" --from alice@example.org --helo mail.example.org --header "Subject: lunch"
 send "a spam-looking message (HELO spambot: not a domain name)" --from deals@example.com --helo spambot \
-    --header "Subject: cheap pills" --body "Cheap pills online: discount pharmacy prices, order today."
+    --header "Subject: cheap pills" --body "Cheap pills online: discount pharmacy prices, order now. Money-back guarantee."
 send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 127.0.0.2" \
     --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
