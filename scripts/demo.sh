@@ -68,7 +68,8 @@ send() {  # $1 = what, the rest: swaks arguments
 }
 send "a clean message (HELO mail.example.org)" --from alice@example.org --helo mail.example.org --header "Subject: lunch"
 send "a spam-looking message (HELO spambot: not a domain name)" --from deals@example.com --helo spambot \
-    --header "Subject: cheap pills" --body "Cheap pills online: discount pharmacy prices, order now. Money-back guarantee."
+    --header "Subject: cheap pills" --add-header "Content-Type: text/plain; charset=us-ascii" \
+    --body "Cheap pills online: discount pharmacy prices, order now. Money-back guarantee."
 send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 127.0.0.2" \
     --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
