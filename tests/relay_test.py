@@ -570,6 +570,11 @@ BAYES_HAM = ("From: \"Carol\" <carol@colleague.test>\r\nTo: <you@rcpt.test>\r\nS
              "send comments about the budget before Friday \r\n")
 
 
+PHISH = ("From: \"PayPal\" <service@paypal.com>\r\nTo: <you@rcpt.test>\r\nSubject: Your account is limited\r\n"
+         "Content-Type: text/html; charset=utf-8\r\n\r\n"
+         "<p>Please <a href=\"https://paypal.com.account-check.test/login\">log in to paypal.com</a> today.</p>\r\n")
+
+
 class ContentChecksTest(unittest.TestCase):
     """core.cs with a word table trained by morvane-learn and rules compiled by morvane-rules:
     verdicts and rules score, tag and quarantine."""
@@ -577,7 +582,7 @@ class ContentChecksTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.files = {}
-        for name, text in (("spam", BAYES_SPAM), ("ham", BAYES_HAM)):
+        for name, text in (("spam", BAYES_SPAM), ("ham", BAYES_HAM), ("phish", PHISH)):
             cls.files[name] = os.path.join(WORK, "bayes-%s.eml" % name)
             with open(cls.files[name], "w", newline="") as f:
                 f.write(text)
@@ -616,6 +621,11 @@ class ContentChecksTest(unittest.TestCase):
         self.assertIn(b"X-Morvane-Score: 6.60 spf-Neutral bayes-spam rules(LOTTERY_SUBJECT)\r\n", content)
         self.assertIn(b"Subject: ***SPAM*** claim your lottery prize now", content)
         self.assertTrue(any(b"claim your lottery prize now" in m for m in self.quarantined("spam")))
+
+    def test_phishing_with_the_shipped_sample_list_names_the_imitated_domain(self):
+        content = self.deliver("phish", "c@rcpt.test")
+        self.assertIn(b" phishing(paypal.com)\r\n", content)
+        self.assertIn(b"Subject: ***SPAM*** Your account is limited", content)
 
     def test_learned_ham_is_scored_down_and_quarantined_as_ham(self):
         content = self.deliver("ham", "b@rcpt.test")

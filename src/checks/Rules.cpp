@@ -23,7 +23,8 @@ void PutLe32(std::string& out, uint32_t v) {
 
 uint32_t GetLe32(std::string_view d, size_t at) {
     uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(d[at + static_cast<size_t>(i)])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<uint32_t>(static_cast<uint8_t>(d[at + static_cast<size_t>(i)])) << (8 * i);
     return v;
 }
 
@@ -118,10 +119,14 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
         } else if (!seen.insert(key).second) {
             return fail(line_no, "\"" + key + "\" twice in rule " + cur.name);
         } else if (key == "type") {
-            if (value == "subject") cur.type = kRuleSubject;
-            else if (value == "body") cur.type = kRuleBody;
-            else if (value == "raw") cur.type = kRuleRaw;
-            else return fail(line_no, "type is subject, body or raw");
+            if (value == "subject")
+                cur.type = kRuleSubject;
+            else if (value == "body")
+                cur.type = kRuleBody;
+            else if (value == "raw")
+                cur.type = kRuleRaw;
+            else
+                return fail(line_no, "type is subject, body or raw");
         } else if (key == "options") {
             cur.options = 0;
             if (value != "none") {
@@ -130,11 +135,16 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
                     size_t comma = rest.find(',');
                     std::string_view word = TrimBlanks(rest.substr(0, comma));
                     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-                    if (word == "caseless") cur.options |= common::kRegexCaseless;
-                    else if (word == "multiline") cur.options |= common::kRegexMultiline;
-                    else if (word == "dotall") cur.options |= common::kRegexDotAll;
-                    else if (word == "extended") cur.options |= common::kRegexExtended;
-                    else return fail(line_no, "options are none or caseless, multiline, dotall, extended");
+                    if (word == "caseless")
+                        cur.options |= common::kRegexCaseless;
+                    else if (word == "multiline")
+                        cur.options |= common::kRegexMultiline;
+                    else if (word == "dotall")
+                        cur.options |= common::kRegexDotAll;
+                    else if (word == "extended")
+                        cur.options |= common::kRegexExtended;
+                    else
+                        return fail(line_no, "options are none or caseless, multiline, dotall, extended");
                 }
             }
         } else if (key == "score") {

@@ -52,7 +52,7 @@ public:
 private:
     const Entry* At(int32_t index) const {
         return index >= 0 && static_cast<size_t>(index) < entries.size() ? &entries[static_cast<size_t>(index)]
-                                                                          : nullptr;
+                                                                         : nullptr;
     }
 };
 

@@ -93,7 +93,9 @@ TEST(RulesTest, ViewAndRuleTest) {
     rules.AddRule("offer", "offer", kRuleSubject, 3.0f, 1);
     script::CS_Array view;
     rules.ViewRules(&view);
-    EXPECT_EQ(std::string(view.GetS("offer")), std::string("3.000\x02" "1\x02" "1\x02offer"));
+    EXPECT_EQ(std::string(view.GetS("offer")), std::string("3.000\x02"
+                                                           "1\x02"
+                                                           "1\x02offer"));
     rules.ViewRules(nullptr);
 
     mail::CS_ParseMail m = Parsed(kAlternative);
@@ -155,10 +157,11 @@ TEST(RulesTest, ChecksRunWhileRulesChange) {
 TEST(RulesSourceTest, ReadsEntriesAndNamesTheLineOfAFault) {
     std::vector<RuleSpec> rules;
     std::string error;
-    ASSERT_TRUE(ParseRulesSource("# a comment\n\nrule MONEY\ntype subject\noptions caseless, extended\nscore 1.5\n"
-                                 "pattern \\$\\$\\$ | cash\ncomment money talk\n\nrule RAWX\ntype raw\nscore -0.5\n"
-                                 "pattern ^X-Spam: yes\r\n",
-                                 &rules, &error))
+    ASSERT_TRUE(
+        ParseRulesSource("# a comment\n\nrule MONEY\ntype subject\noptions caseless, extended\nscore 1.5\n"
+                         "pattern \\$\\$\\$ | cash\ncomment money talk\n\nrule RAWX\ntype raw\nscore -0.5\n"
+                         "pattern ^X-Spam: yes\r\n",
+                         &rules, &error))
         << error;
     ASSERT_EQ(rules.size(), 2u);
     EXPECT_EQ(rules[0].name, "MONEY");

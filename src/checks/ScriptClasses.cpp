@@ -8,6 +8,7 @@
 
 #include "checks/Bayes.h"
 #include "checks/Rules.h"
+#include "platform/HttpClient.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
 
@@ -127,6 +128,18 @@ void RegisterChecksImportables() {
             .Method("DeleteRule", &CRules::DeleteRule)
             .Method("RegularExpressionCheck", &CRules::RegularExpressionCheck, "0,0");
         in.AddExternClass("CS_RulesDB", std::move(c));
+    });
+    script::RegisterImportable("CS_HttpClient", [](script::Interpreter& in) {
+        using H = platform::CMorvaneHTTPClient;
+        auto c = std::make_unique<script::ExternClass<H>>("CS_HttpClient");
+        c->Method("SendRequest", &H::SendRequest, ",,0")
+            .Method("GetHeader", &H::GetHeader)
+            .Method("GetResult", &H::GetResult)
+            .Method("SetTimeOut", &H::SetTimeOut)
+            .Method("SetAgentName", &H::SetAgentName)
+            .Method("SetMaxBufferLen", &H::SetMaxBufferLen)
+            .Method("SetIPAdatper", &H::SetIPAdatper);
+        in.AddExternClass("CS_HttpClient", std::move(c));
     });
     script::RegisterImportable("CS_RulesResult", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CRulesResult>>("CS_RulesResult");

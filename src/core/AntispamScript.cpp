@@ -497,11 +497,19 @@ void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* 
     session()->Core().Bayes()->Quarantine(*m, Text(text1), Text(text2), kind, session()->Core().Statistics());
 }
 
-// Neutral until the phishing engine exists.
-int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable) {
+int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable mail) {
     phishing_domain_.clear();
-    return 0;
+    if (!session()) return 0;
+    CLauchAntispam& s = *session();
+    const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
+    if (!m) m = &s.Mail();
+    // The sender check trusts mail from the imitated domain only when SPF passed for it.
+    int32_t spf = checks::kSpfNeutral;
+    if (!s.ClientIp().empty() && !s.MailFrom().empty() && !s.HeloHost().empty())
+        spf = s.Core().Spf()->Query(s.ClientIp().c_str(), s.MailFrom().c_str(), s.HeloHost().c_str());
+    return s.Core().Phishing()->Check(*m, &phishing_domain_, spf, s.MailFrom());
 }
+
 std::string CS_ANTISPAM_SCRIPT::GetFakePhishingDomain() {
     return phishing_domain_;
 }

@@ -68,6 +68,10 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
     rules_ = std::make_unique<checks::CRules>();
     if (rules_->Open((db + "rules.db").c_str())) rules_->Load();
+    phishing_ = std::make_unique<checks::CPhishingDB>(app_dir_ + "/db/phishing.db");
+    phishing_->Load();
+    if (phishing_->Url().empty())
+        AddLog(3, "Phishing list updates are off: no [SETTING] URL in db/phishing.db", kSrc, kCtor, "SYS", 0);
     for (store::CDB_RAM* t :
          {&inferno_->Table(), &helo_->Table(), &spf_->Table(), &traps_->Table(), &alwl_->Table(), &grey_->Table(),
           &bayes_->Words(), bayes_->Index(1), bayes_->Index(2), bayes_->Index(3), bayes_->Index(4)})
@@ -175,6 +179,10 @@ void CMorvaneCore::ReloadConfig() {
     // SPF: the cache's age and the lookup limit.
     spf_->SetAge(static_cast<uint32_t>(c.spf_cache_type), static_cast<uint32_t>(c.spf_cache_time));
     spf_->SetLookupLimit(c.spf_max_recursion);
+    // 11. Phishing: the adapter address of its downloads, the list again, the sender check.
+    phishing_->SetAdapter(c.adapter_ip.str());
+    phishing_->Load();
+    phishing_->SetSenderCheck(c.euristica);
     // Rules: not part of the configuration, but an operator who compiled new rules into the
     // file (morvane-rules) reloads to use them; rules that scripts added and did not save stay.
     if (rules_->FileStamp() != platform::FileStamp(rules_->Path())) {

@@ -28,6 +28,7 @@
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
+#include "checks/Phishing.h"
 #include "checks/Reputation.h"
 #include "checks/Rules.h"
 #include "checks/Spf.h"
@@ -112,6 +113,7 @@ public:
     checks::CAutoWhitelist* AutoWhitelist() { return alwl_.get(); }
     checks::CGreylist* Greylist() { return grey_.get(); }
     checks::CRules* Rules() { return rules_.get(); }
+    checks::CPhishingDB* Phishing() { return phishing_.get(); }
     int SaveRuns() const { return save_runs_; }
     // Adds 1 to a statistic of the given category. Any thread.
     void Count(const std::string& name, int type);
@@ -160,6 +162,7 @@ private:
     std::unique_ptr<checks::CAutoWhitelist> alwl_;
     std::unique_ptr<checks::CGreylist> grey_;
     std::unique_ptr<checks::CRules> rules_;
+    std::unique_ptr<checks::CPhishingDB> phishing_;
     std::unique_ptr<SessionHost> sessions_;
 
     // Settings in use by the listener.

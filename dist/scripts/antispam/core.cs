@@ -22,6 +22,8 @@
 //   - the held message is checked against the rules of db/rules.db (compile them with
 //     morvane-rules, e.g. rules/starter.rules): the scores of the matching rules add up, and
 //     their names are one of the score's reasons;
+//   - a message that imitates a protected domain of db/phishing.db (IsPhishing) adds
+//     [PHISHING] phishing_score, and the imitated domain is one of the score's reasons;
 //   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
 //   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
 //     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
@@ -33,6 +35,7 @@
 //   [BAYES] bayes_enable         0 turns the Bayes filter off (default on)
 //   [BAYES] bayes_quarantine     0 keeps no quarantine copies (default on)
 //   [RULES] rules_enable         0 turns the rules off (default on)
+//   [PHISHING] phishing_enable   0 turns the phishing check off (default on)
 
 #import(class, CS_RulesResult)
 
@@ -59,6 +62,9 @@ string bayes_reason = "";
 // The rules' total on the current message and the names of the rules that matched.
 float rules_points = 0.0;
 string rules_reason = "";
+// The phishing verdict on the current message.
+float phishing_points = 0.0;
+string phishing_reason = "";
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -234,8 +240,14 @@ int OnEmailMessagesToAnalyzer() {
     bayes_reason = "";
     rules_points = 0.0;
     rules_reason = "";
+    phishing_points = 0.0;
+    phishing_reason = "";
     if (relay) return 0;
     CheckRules();
+    if (Setting("PHISHING", "phishing_enable", 1.0) != 0.0 && k.IsPhishing(0)) {
+        phishing_points = Setting("PHISHING", "phishing_score", 10.0);
+        phishing_reason = " phishing(" + k.GetFakePhishingDomain() + ")";
+    }
     if (Setting("BAYES", "bayes_enable", 1.0) == 0.0) return 0;
     int verdict = k.BayesianCheck("");
     if (verdict == 1) bayes_points = Setting("BAYES", "p_bayes_spam", 5.1);
@@ -251,8 +263,8 @@ int OnDoneAntispamFilter() {
         k.AddALWL(mail_from, recipients);
         return 0;
     }
-    float total = score + spf_points + bayes_points + rules_points;
-    string why = reasons + spf_reason + bayes_reason + rules_reason;
+    float total = score + spf_points + bayes_points + rules_points + phishing_points;
+    string why = reasons + spf_reason + bayes_reason + rules_reason + phishing_reason;
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
     if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));
