@@ -2,8 +2,8 @@
 # Mail through Morvane on loopback: a back-end MTA sink (aiosmtpd) on 127.0.0.1:2526, a local
 # DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525
 # with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
-# clean message, a spam-looking one, one whose sender fails SPF (from 127.0.0.2) and one from
-# a block-listed address (127.0.0.3); the demo then shows what the sink received and the
+# clean message, a spam-looking one, a phishing one, one whose sender fails SPF (from
+# 127.0.0.2) and one from a block-listed address (127.0.0.3); the demo then shows what the sink received and the
 # kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
 # morvane-learn, so the clean message is scored as ham and the spam-looking one as spam, and
 # the shipped starter rules are compiled into its rule table with morvane-rules.
@@ -70,6 +70,10 @@ send "a clean message (HELO mail.example.org)" --from alice@example.org --helo m
 send "a spam-looking message (HELO spambot: not a domain name)" --from deals@example.com --helo spambot \
     --header "Subject: cheap pills" --add-header "Content-Type: text/plain; charset=us-ascii" \
     --body "Cheap pills online: discount pharmacy prices, order now. Money-back guarantee."
+send "a phishing message: it claims paypal.com and links elsewhere" --from notice@example.com --helo mail.example.com \
+    --header 'From: "PayPal" <service@paypal.com>' --header "Subject: Your account is limited" \
+    --add-header "Content-Type: text/html; charset=utf-8" \
+    --body '<p>Please <a href="https://paypal.com.account-check.example/login">log in to paypal.com</a> today.</p>'
 send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 127.0.0.2" \
     --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
