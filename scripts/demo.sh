@@ -3,8 +3,8 @@
 # DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525
 # with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
 # clean message, a spam-looking one, a phishing one, one whose sender fails SPF (from
-# 127.0.0.2) and one from a block-listed address (127.0.0.3); the demo then shows what the sink received and the
-# kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
+# 127.0.0.2) and one from a block-listed address (127.0.0.3); the demo then shows what the
+# sink received and the kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
 # morvane-learn, so the clean message is scored as ham and the spam-looking one as spam, and
 # the shipped starter rules are compiled into its rule table with morvane-rules.
 set -euo pipefail
