@@ -106,8 +106,11 @@ int CMorvaneHTTPClient::StatusCode(std::string_view header) {
     size_t space = header.find(' ');
     if (space == std::string_view::npos || space + 4 > header.size()) return 0;
     int code = 0;
-    auto [p, ec] = std::from_chars(header.data() + space + 1, header.data() + space + 4, code);
-    return ec == std::errc() && p == header.data() + space + 4 ? code : 0;
+    for (size_t i = space + 1; i < space + 4; ++i) {
+        if (header[i] < '0' || header[i] > '9') return 0;  // three digits, no sign
+        code = code * 10 + (header[i] - '0');
+    }
+    return code;
 }
 
 int32_t CMorvaneHTTPClient::SendRequest(int32_t method, const char* url, const char* post_data) {

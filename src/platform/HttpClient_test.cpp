@@ -59,6 +59,7 @@ TEST(HttpClientTest, AnswersSplitAtTheFirstBlankLine) {
     EXPECT_EQ(Client::StatusCode("HTTP/1.1 404 Not Found"), 404);
     EXPECT_EQ(Client::StatusCode("HTTP/1.0 20"), 0);
     EXPECT_EQ(Client::StatusCode("garbage"), 0);
+    EXPECT_EQ(Client::StatusCode("HTTP/1 -20 5"), 0) << "found by fuzzing: a sign is no digit";
 }
 
 }  // namespace
