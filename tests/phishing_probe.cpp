@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
         platform::CMorvaneHTTPClient http;
         if (command == "get" && argc > 3) http.SetTimeOut(std::atoi(argv[3]));
         if (command == "get" && argc > 4) http.SetMaxBufferLen(std::atoi(argv[4]));
-        int rc = http.SendRequest(command == "post" ? 1 : 0, argv[2], command == "post" && argc > 3 ? argv[3] : nullptr);
+        int rc =
+            http.SendRequest(command == "post" ? 1 : 0, argv[2], command == "post" && argc > 3 ? argv[3] : nullptr);
         std::printf("rc=%d complete=%d status=%d\n%s", rc, http.complete ? 1 : 0,
                     platform::CMorvaneHTTPClient::StatusCode(http.header), http.body.c_str());
         return 0;

@@ -17,9 +17,7 @@ namespace {
 // One list, written the way the file is.
 std::string List(const std::string& domains, const std::string& verify_txt, const std::string& verify_html,
                  const std::string& fake_html, const std::string& fake_txt, int firm = 1) {
-    auto section = [](const char* name, const std::string& body) {
-        return std::string("[") + name + "]\r\n" + body;
-    };
+    auto section = [](const char* name, const std::string& body) { return std::string("[") + name + "]\r\n" + body; };
     return section("SETTING", "firm=" + std::to_string(firm) + "\r\ndate=d" + std::to_string(firm) + "\r\n") +
            section("DOMAIN", domains) + section("VERIFY_TXT", verify_txt) + section("VERIFY_HTML", verify_html) +
            section("FAKE_HTML", fake_html) + section("FAKE_TXT", fake_txt);
@@ -65,7 +63,8 @@ TEST(PhishingTest, PatternPiecesAndOptionLetters) {
 
 TEST(PhishingTest, EmptyListsCheckNothing) {
     CPhishingDB db("");
-    mail::CParseMail m = Parsed("From: x@bank.example\r\nSubject: bank.example\r\n\r\nsee http://evil.example/ now\r\n");
+    mail::CParseMail m =
+        Parsed("From: x@bank.example\r\nSubject: bank.example\r\n\r\nsee http://evil.example/ now\r\n");
     std::string fake = "left over";
     EXPECT_EQ(db.Check(m, &fake, 3, "x@y"), 0) << "no domains";
     EXPECT_EQ(fake, "");
@@ -81,8 +80,9 @@ TEST(PhishingTest, SenderAndLinks) {
     db.LoadText(List(kBank, One("#D#"), One("<never-an-anchor>"), kNone, One("never-a-fake")));
     const std::string head = "From: service@bank.example\r\nSubject: your account\r\n\r\n";
     std::string fake;
-    mail::CParseMail elsewhere = Parsed(head + "Log in at http://bank.example.evil.test/login now and "
-                                               "https://other.test/x please\r\n");
+    mail::CParseMail elsewhere = Parsed(head +
+                                        "Log in at http://bank.example.evil.test/login now and "
+                                        "https://other.test/x please\r\n");
     EXPECT_EQ(db.Check(elsewhere, &fake, 3, "service@bank.example"), 1)
         << "the first link names the domain; the second, an https one, leads elsewhere";
     mail::CParseMail https_first = Parsed(head + "Log in at HTTPS://login-bank.test/ now\r\n");
@@ -190,8 +190,7 @@ TEST(PhishingUpdateTest, ChecksGoOnWhileUpdatesReplaceTheList) {
     ASSERT_TRUE(platform::WriteFileAtomic(path, "[SETTING]\r\nURL=" + server.Url() + "\r\nfirm=1\r\n"));
     CPhishingDB db(path);
     ASSERT_TRUE(db.Load());
-    mail::CParseMail m =
-        Parsed("From: a@b.test\r\nSubject: bank.example\r\n\r\nhttp://elsewhere.test/ now\r\n");
+    mail::CParseMail m = Parsed("From: a@b.test\r\nSubject: bank.example\r\n\r\nhttp://elsewhere.test/ now\r\n");
     std::atomic<bool> stop{false};
     std::atomic<int> odd{0};
     std::vector<std::thread> checkers;
