@@ -2,10 +2,13 @@
 //   phishing_probe get URL [TIMEOUT_S [MAX_KB]]   one GET: "rc=N complete=N status=N", then the body
 //   phishing_probe post URL DATA                  one POST, printed the same way
 //   phishing_probe update FILE                    Load, UpdateFromService: "rc=N why", then the domains
+//   phishing_probe check FILE MESSAGE...          VERDICT<TAB>DOMAIN<TAB>MESSAGE per message (no SPF
+//                                                 result: the sender check never trusts)
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "checks/Bayes.h"
 #include "checks/Phishing.h"
 #include "platform/HttpClient.h"
 
@@ -29,6 +32,18 @@ int main(int argc, char** argv) {
         int rc = db.UpdateFromService(&why);
         std::printf("rc=%d %s\n", rc, why.c_str());
         for (const std::string& d : db.Domains()) std::printf("%s\n", d.c_str());
+        return 0;
+    }
+    if (command == "check") {
+        checks::CPhishingDB db(argv[2]);
+        db.Load();
+        for (int i = 3; i < argc; ++i) {
+            mail::CParseMail m;
+            if (!checks::LoadMessageFile(argv[i], m)) continue;
+            std::string fake;
+            int v = db.Check(m, &fake, 3, "");
+            std::printf("%d\t%s\t%s\n", v, fake.c_str(), argv[i]);
+        }
         return 0;
     }
     return 2;
