@@ -9,8 +9,10 @@
 #include "checks/Bayes.h"
 #include "checks/Rules.h"
 #include "platform/HttpClient.h"
+#include "platform/Paths.h"
 #include "script/Bind.h"
 #include "script/Imports.h"
+#include "store/FileINI.h"
 
 namespace checks {
 
@@ -65,6 +67,93 @@ void CS_Statistic::PopulatedArray(script::CS_Array* result) {
     }
 }
 
+namespace {
+
+// A script's path: as given when absolute, else under the application directory.
+std::string ScriptPath(const char* path) {
+    if (!path || !*path) return std::string();
+    return path[0] == '/' ? std::string(path) : platform::AppPath(path);
+}
+
+std::string Arg(const char* s) {
+    return s ? s : "";
+}
+
+// CDB_Ram: the table operations with the script's signatures.
+namespace dbram {
+bool Open(store::CDB_RAM* t, const char* path) {
+    std::string p = ScriptPath(path);
+    return !p.empty() && t->Open(p);
+}
+bool Load(store::CDB_RAM* t) {
+    return t->Load();
+}
+int32_t Query(store::CDB_RAM* t, const char* key, script::CS_Array* result, int32_t mode, int32_t field) {
+    if (!result) return 0;
+    result->Reset();
+    store::CDB_RAM::Hits hits;
+    t->Query(Arg(key), hits, mode, field);
+    for (const auto& [k, v] : hits) result->Set(k, v);
+    return 1;
+}
+int32_t Insert(store::CDB_RAM* t, const char* key, const char* value, int32_t allow_duplicate) {
+    if (!key || !value) return 0;
+    return t->Insert(key, value, allow_duplicate != 0);
+}
+int32_t Update(store::CDB_RAM* t, const char* key, const char* value, int32_t keep_time) {
+    if (!key || !value) return 0;
+    return t->Update(key, value, keep_time != 0) >= 0 ? 1 : 0;
+}
+int32_t Delete(store::CDB_RAM* t, const char* key) {
+    return key ? t->Delete(key) : -1;
+}
+int32_t GetCount(store::CDB_RAM* t) {
+    return t->GetCount();
+}
+bool Save(store::CDB_RAM* t) {
+    return t->Save();
+}
+void Reset(store::CDB_RAM* t) {
+    t->Reset();
+}
+// Nothing to close: a table keeps no file open between its operations.
+void Close(store::CDB_RAM*) {}
+}  // namespace dbram
+
+// CS_FileCfg: an INI file of the script's own.
+namespace filecfg {
+int32_t Load(store::CFileINI* f, const char* file) {
+    std::string p = ScriptPath(file);
+    return !p.empty() && f->Load(p) ? 1 : 0;
+}
+bool LoadByString(store::CFileINI* f, const char* text) {
+    return f->LoadByString(Arg(text));
+}
+bool Save(store::CFileINI* f, const char* file) {
+    return f->Save(ScriptPath(file));
+}
+std::string ReadVar(store::CFileINI* f, const char* section, const char* key) {
+    if (!section || !key) return std::string();
+    return f->GetString(section, key, "").str();
+}
+void WriteVar(store::CFileINI* f, const char* section, const char* key, const char* value) {
+    if (section && key && value) f->WriteString(section, key, value);
+}
+int32_t IsKeyExist(store::CFileINI* f, const char* section, const char* key) {
+    return section && key && f->KeyExists(section, key) ? 1 : 0;
+}
+void DeleteKey(store::CFileINI* f, const char* section, const char* key) {
+    if (section && key) f->DeleteKey(section, key);
+}
+int32_t GetConfigToArray(store::CFileINI* f, script::CS_Array* result, const char* section) {
+    if (!result) return 0;
+    for (const auto& [k, v] : f->ToPairs(Arg(section))) result->Set(k.View(), v.View());
+    return 1;
+}
+}  // namespace filecfg
+
+}  // namespace
+
 void RegisterChecksImportables() {
     // A class whose methods take a HashArray knows the map's name even when the script did not
     // import HashArray itself.
@@ -73,6 +162,7 @@ void RegisterChecksImportables() {
     script::ClassIdOf<CS_Statistic>::SetName("CS_Statistic");
     script::ClassIdOf<store::CDB_RAM>::SetName("CDB_Ram");
     script::ClassIdOf<CRulesResult>::SetName("CS_RulesResult");
+    script::ClassIdOf<store::CFileINI>::SetName("CS_FileCfg");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
         c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)
@@ -97,6 +187,33 @@ void RegisterChecksImportables() {
             .Method("Save", &CS_Statistic::Save)
             .Method("PopulatedArray", &CS_Statistic::PopulatedArray);
         in.AddExternClass("CS_Statistic", std::move(c));
+    });
+    // Tables and INI files a script creates and owns.
+    script::RegisterImportable("CDB_Ram", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<store::CDB_RAM>>("CDB_Ram");
+        c->Method("Open", &dbram::Open)
+            .Method("Load", &dbram::Load)
+            .Method("Query", &dbram::Query, ",,0,0")
+            .Method("Insert", &dbram::Insert, ",,0")
+            .Method("Update", &dbram::Update, ",,0")
+            .Method("Delete", &dbram::Delete)
+            .Method("GetCount", &dbram::GetCount)
+            .Method("Save", &dbram::Save)
+            .Method("Reset", &dbram::Reset)
+            .Method("Close", &dbram::Close);
+        in.AddExternClass("CDB_Ram", std::move(c));
+    });
+    script::RegisterImportable("CS_FileCfg", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<store::CFileINI>>("CS_FileCfg");
+        c->Method("Load", &filecfg::Load)
+            .Method("LoadByString", &filecfg::LoadByString)
+            .Method("Save", &filecfg::Save, "0")
+            .Method("ReadVar", &filecfg::ReadVar)
+            .Method("WriteVar", &filecfg::WriteVar)
+            .Method("IsKeyExist", &filecfg::IsKeyExist)
+            .Method("DeleteKey", &filecfg::DeleteKey)
+            .Method("GetConfigToArray", &filecfg::GetConfigToArray, ",0");
+        in.AddExternClass("CS_FileCfg", std::move(c));
     });
     script::RegisterImportable("CS_BayesWord", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CBayesWord>>("CS_BayesWord");

@@ -65,6 +65,7 @@ TEST(ScriptClassesTest, BayesScriptsTrainClassifyAndQuarantine) {
 #import(class, CS_ParseMail)
 #import(class, CS_BayesWord)
 #import(class, CS_Bayes)
+#import(class, CDB_Ram)
 #import(class, HashArray)
 int main() {
     CS_ParseMail m = new CS_ParseMail();
@@ -81,6 +82,8 @@ int main() {
     if (d.GetS("s_0") == "") return 4;
     if (b.GetWordsCount("spam") < 5) return 5;
     if (b.AddQuarantine(m, "ip", "from", 1) == 0) return 6;
+    CDB_Ram q = b.GetDBRam("spam");
+    if (q.GetCount() != 1) return 6;
     b.RemoveNeutral(1);
     return 0;
 }
@@ -91,6 +94,53 @@ int main() {
     check.Load();
     EXPECT_GT(check.Words().GetCount(), 5) << "RemoveNeutral(1) saved the learned words";
     EXPECT_EQ(check.Index(kBayesSpam)->GetCount(), 1) << "a script's own object saves its quarantine when dropped";
+}
+
+TEST(ScriptClassesTest, TablesAndIniFilesOfAScriptsOwn) {
+    platform::TestTempDir dir;
+    platform::SetAppDir(dir.Path().string());
+    EXPECT_EQ(RunText(R"cs(#import(class, CDB_Ram)
+#import(class, CS_FileCfg)
+#import(class, HashArray)
+int main() {
+    CDB_Ram t = new CDB_Ram();
+    if (t.Open("mine.db") == 0) return 1;
+    t.Insert("k1", "one");
+    t.Insert("k2", "two");
+    if (t.Insert("k1", "again") != 0) return 2;
+    if (t.Insert("k1", "dup", 1) != 1) return 2;
+    if (t.Update("k2", "TWO") != 1) return 3;
+    if (t.Update("nope", "x") != 0) return 3;
+    if (t.Delete("k1") != 1) return 4;
+    if (t.Delete("nope") != -1) return 4;
+    HashArray h = new HashArray();
+    t.Query("", h);
+    if (h.GetS("k2") != "TWO") return 5;
+    if (t.GetCount() != 2) return 5;
+    if (t.Save() == 0) return 6;
+    CDB_Ram u = new CDB_Ram();
+    u.Open("mine.db");
+    u.Load();
+    if (u.GetCount() != 2) return 6;
+    u.Close();
+    CS_FileCfg f = new CS_FileCfg();
+    f.LoadByString("[A]\r\nx=1\r\n");
+    f.WriteVar("A", "y", "2");
+    f.WriteVar("B", "z", "3");
+    if (f.ReadVar("A", "x") != "1" || f.ReadVar("A", "none") != "") return 7;
+    if (f.IsKeyExist("B", "z") == 0) return 7;
+    f.DeleteKey("A", "x");
+    if (f.Save("mine.ini") == 0) return 8;
+    CS_FileCfg g = new CS_FileCfg();
+    if (g.Load("mine.ini") == 0) return 8;
+    HashArray all = new HashArray();
+    g.GetConfigToArray(all);
+    if (all.GetRecordCount() != 2 || all.GetS("z") != "3") return 9;
+    return 0;
+})cs",
+                      {"Open", "Insert", "Update", "Delete", "Query/GetCount", "Save/Load", "ReadVar/IsKeyExist",
+                       "Save/Load of an INI file", "GetConfigToArray"}),
+              "ok");
 }
 
 TEST(ScriptClassesTest, StatisticsAndNetInfoFillHashArrays) {

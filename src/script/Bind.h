@@ -237,6 +237,13 @@ public:
                              [fn](B* o, A... a) -> R { return (o->*fn)(std::forward<A>(a)...); }, std::move(defaults)));
     }
 
+    // Adds a free function taking the object first: for classes whose native operations do not
+    // have the script's signatures (a table class below the script engine, say).
+    template <typename R, typename... A>
+    ExternClass& Method(const std::string& name, R (*fn)(C*, A...), std::string defaults = std::string()) {
+        return Add(name, std::make_unique<ExternClassFunction<C, C, R, A...>>(fn, std::move(defaults)));
+    }
+
     int AddSlot() override {
         slots_.push_back(nullptr);
         return static_cast<int>(slots_.size()) - 1;
