@@ -477,6 +477,29 @@ class ScriptsTest(unittest.TestCase):
         self.assertIn("-- ERROR SCRIPT: %s/scripts/antispam/failing.cs --" % self.k.dir, log)
 
 
+class PersistentObjectsTest(unittest.TestCase):
+    """A flag of the persistent-object store shared by the runs of successive connections."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("persistent", core_source=read_script("shared.cs"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_a_flag_counts_across_connections_and_survives_its_deletion_in_use(self):
+        counts = []
+        for i in range(3):
+            before = len(sink_messages())
+            r = swaks(self.k.port, "--to", "p@rcpt.test", "--from", "s@sender.test", "--body", "count me")
+            self.assertEqual(r.returncode, 0, r.stdout)
+            content = wait_for_message(before + 1)[before][1]
+            self.assertIn(b"X-Morvane-Flag: usable\r\n", content)
+            counts.append(re.search(rb"X-Morvane-Count: (\d+)", content).group(1))
+        self.assertEqual(counts, [b"1", b"2", b"1"], "deleted at 2, created anew at the third")
+
+
 class PolicyTest(unittest.TestCase):
     """The shipped default policy, core.cs, with pooled sessions."""
 

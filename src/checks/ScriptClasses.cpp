@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "checks/Bayes.h"
+#include "checks/Persistent.h"
 #include "checks/Rules.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
@@ -163,6 +164,7 @@ void RegisterChecksImportables() {
     script::ClassIdOf<store::CDB_RAM>::SetName("CDB_Ram");
     script::ClassIdOf<CRulesResult>::SetName("CS_RulesResult");
     script::ClassIdOf<store::CFileINI>::SetName("CS_FileCfg");
+    script::ClassIdOf<CS_Flag>::SetName("CS_Flag");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
         c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)
@@ -214,6 +216,18 @@ void RegisterChecksImportables() {
             .Method("DeleteKey", &filecfg::DeleteKey)
             .Method("GetConfigToArray", &filecfg::GetConfigToArray, ",0");
         in.AddExternClass("CS_FileCfg", std::move(c));
+    });
+    script::RegisterImportable("CS_Flag", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CS_Flag>>("CS_Flag");
+        c->Method("SetFloat", &CS_Flag::SetFloat)
+            .Method("SetInt", &CS_Flag::SetInt)
+            .Method("SetBool", &CS_Flag::SetBool)
+            .Method("SetString", &CS_Flag::SetString)
+            .Method("GetFloat", &CS_Flag::GetFloat)
+            .Method("GetInt", &CS_Flag::GetInt)
+            .Method("GetBool", &CS_Flag::GetBool)
+            .Method("GetString", &CS_Flag::GetString);
+        in.AddExternClass("CS_Flag", std::move(c));
     });
     script::RegisterImportable("CS_BayesWord", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CBayesWord>>("CS_BayesWord");

@@ -551,13 +551,19 @@ std::string CS_ANTISPAM_SCRIPT::GetEmailAttachmentContentType(int32_t index) {
 }
 
 // The persistent-object store arrives later; until then nothing is stored.
-script::Variable CS_ANTISPAM_SCRIPT::GetPersistentOBJ(const char*, const char*) {
-    return script::Variable(nullptr, nullptr);
+script::Variable CS_ANTISPAM_SCRIPT::GetPersistentOBJ(const char* name, const char* kind) {
+    if (!session()) return script::Variable(nullptr, nullptr);
+    return persistent_.Keep(session()->Core().Persistent()->Get(name, kind));
 }
-script::Variable CS_ANTISPAM_SCRIPT::CreatePersistentOBJ(const char*, const char*) {
-    return script::Variable(nullptr, nullptr);
+
+script::Variable CS_ANTISPAM_SCRIPT::CreatePersistentOBJ(const char* name, const char* kind) {
+    if (!session()) return script::Variable(nullptr, nullptr);
+    return persistent_.Keep(session()->Core().Persistent()->Create(name, kind));
 }
-void CS_ANTISPAM_SCRIPT::DeletePersistentOBJ(const char*) {}
+
+void CS_ANTISPAM_SCRIPT::DeletePersistentOBJ(const char* name) {
+    if (session()) session()->Core().Persistent()->Delete(name);
+}
 
 void CS_ANTISPAM_SCRIPT::WriteHeaderMessage(const char* line) {
     if (session() && !Missing(line)) session()->WriteHeaderMessage(line);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "checks/Persistent.h"
 #include "common/String.h"
 #include "script/Builtins.h"
 #include "script/CS_Array.h"
@@ -186,6 +187,9 @@ private:
     CLauchAntispam* session() const;
     CS_PROXY_ANTISPAM_INSTANCE* instance_;
     std::string phishing_domain_;
+    // Shared objects this host handed to its script: alive until the host goes, whoever deletes
+    // them from the store meanwhile.
+    checks::PersistentHold persistent_;
 };
 
 // Registers the CS_ANTISPAM_SCRIPT class and every host function into an interpreter.

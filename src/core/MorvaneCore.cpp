@@ -82,6 +82,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
                    kSrc, kCtor, "SYS", 0);
     if (!sessions_) sessions_ = std::make_unique<CSessionPool>();
     stats_->AddItem("f1n_restart_service", 1, 0, static_cast<float>(Now()), 3);
+    persistent_ = std::make_unique<checks::CPersistentStore>();
     next_save_ = Now() + kSaveEverySeconds;
     last_tick_ = common::ProcessMillis();
     next_housekeeping_ = last_tick_ + kHousekeepingMs;

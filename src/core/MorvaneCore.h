@@ -28,6 +28,7 @@
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
+#include "checks/Persistent.h"
 #include "checks/Phishing.h"
 #include "checks/Reputation.h"
 #include "checks/Rules.h"
@@ -114,6 +115,7 @@ public:
     checks::CGreylist* Greylist() { return grey_.get(); }
     checks::CRules* Rules() { return rules_.get(); }
     checks::CPhishingDB* Phishing() { return phishing_.get(); }
+    checks::CPersistentStore* Persistent() { return persistent_.get(); }
     int SaveRuns() const { return save_runs_; }
     // Adds 1 to a statistic of the given category. Any thread.
     void Count(const std::string& name, int type);
@@ -164,6 +166,8 @@ private:
     std::unique_ptr<checks::CRules> rules_;
     std::unique_ptr<checks::CPhishingDB> phishing_;
     std::unique_ptr<SessionHost> sessions_;
+    // Last: scripts' shared objects, after the restart was counted.
+    std::unique_ptr<checks::CPersistentStore> persistent_;
 
     // Settings in use by the listener.
     std::string listen_ip_, listen_port_;
