@@ -4,17 +4,20 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "checks/Bayes.h"
 #include "checks/DnsBL.h"
+#include "checks/LocalDomains.h"
 #include "checks/FakeDns.h"
 #include "checks/Phishing.h"
 #include "checks/Rules.h"
 #include "checks/Spf.h"
 #include "checks/Statistics.h"
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace {
 
@@ -299,5 +302,38 @@ void BM_PhishingCheck30KBHtml(benchmark::State& state) {
     state.counters["phishing"] = verdict;
 }
 BENCHMARK(BM_PhishingCheck30KBHtml)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+// The per-domain questions a session asks, with 10 000 local domains.
+namespace {
+
+checks::CLocalDomains& TenThousandDomains() {
+    static checks::CLocalDomains* domains = [] {
+        static platform::TestTempDir dir;
+        std::filesystem::create_directories(dir.File("db"));
+        platform::WriteFileAtomic(dir.File(checks::CLocalDomains::kTemplate),
+                                  "[ADD_VARIABLES]\r\nproprieta=1\r\nperc_user_aggre=0\r\n[ADD_DBRAM]\r\n"
+                                  "wbip=wbip_[domain].db\r\n");
+        auto* d = new checks::CLocalDomains(dir.Path().string());
+        d->LoadAll();
+        for (int i = 0; i < 10000; ++i) d->AddLocalDomain("domain" + std::to_string(i) + ".test");
+        d->GetDomain("domain5000.test")->GetDBRam("wbip")->Insert("friend.test", "1");
+        return d;
+    }();
+    return *domains;
+}
+
+void BM_IsLocalDomainByRcptTo(benchmark::State& state) {
+    checks::CLocalDomains& d = TenThousandDomains();
+    for (auto _ : state) benchmark::DoNotOptimize(d.IsLocalDomainByRcptTo("Someone@Domain5000.TEST"));
+}
+BENCHMARK(BM_IsLocalDomainByRcptTo);
+
+void BM_IsWhiteBlackList(benchmark::State& state) {
+    checks::CLocalDomains& d = TenThousandDomains();
+    for (auto _ : state) benchmark::DoNotOptimize(d.IsWhiteBlackList("a@domain5000.test", "x@friend.test"));
+}
+BENCHMARK(BM_IsWhiteBlackList);
 
 }  // namespace

@@ -500,6 +500,47 @@ class PersistentObjectsTest(unittest.TestCase):
         self.assertEqual(counts, [b"1", b"2", b"1"], "deleted at 2, created anew at the third")
 
 
+class LocalDomainsTest(unittest.TestCase):
+    """core.cs with a local domain: no open relay, and the domain's white and black lists."""
+
+    @classmethod
+    def setUpClass(cls):
+        db_tool = os.path.join(os.path.dirname(MORVANE), "..", "tools", "morvane-db")
+
+        def domains(appdir):
+            def table(name, records):
+                path = os.path.join(appdir, "db", name)
+                with open(path, "wb") as f:
+                    f.write(b"DBK2.0\0\0\0\0")
+                for k, v in records:
+                    subprocess.run([db_tool, "put", path, k, v], check=True, capture_output=True)
+            os.makedirs(os.path.join(appdir, "db"), exist_ok=True)
+            table("domain_local.db", [("local.test", "1")])
+            table("wbip_local.test.db", [("friend.test", "1 white"), ("enemy.test", "0 black")])
+
+        cls.k = Kernel("domains", {"GREYLIST": {"greylist_enable": "0"}}, prepare=domains)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_no_relaying_to_other_domains(self):
+        r = swaks(self.k.port, "--to", "someone@far.test", "--from", "s@sender.test", "--helo", "mail.sender.test")
+        self.assertIn("530 Relaying not allowed", r.stdout)
+        before = len(sink_messages())
+        r = swaks(self.k.port, "--to", "User@LOCAL.test", "--from", "s@sender.test", "--helo", "mail.sender.test")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        wait_for_message(before + 1)
+
+    def test_the_domains_white_and_black_lists(self):
+        r = swaks(self.k.port, "--to", "u@local.test", "--from", "x@enemy.test", "--helo", "mail.enemy.test")
+        self.assertIn("550 5.7.1 Message rejected by internal domain policy", r.stdout)
+        before = len(sink_messages())
+        r = swaks(self.k.port, "--to", "u@local.test", "--from", "x@friend.test", "--helo", "mail.friend.test")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn(b" white-listed\r\n", wait_for_message(before + 1)[before][1])
+
+
 class PolicyTest(unittest.TestCase):
     """The shipped default policy, core.cs, with pooled sessions."""
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "checks/Bayes.h"
+#include "checks/LocalDomains.h"
 #include "checks/Persistent.h"
 #include "checks/Rules.h"
 #include "platform/HttpClient.h"
@@ -165,6 +166,7 @@ void RegisterChecksImportables() {
     script::ClassIdOf<CRulesResult>::SetName("CS_RulesResult");
     script::ClassIdOf<store::CFileINI>::SetName("CS_FileCfg");
     script::ClassIdOf<CS_Flag>::SetName("CS_Flag");
+    script::ClassIdOf<CDomainConf>::SetName("CDomainConf");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
         c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)
@@ -216,6 +218,20 @@ void RegisterChecksImportables() {
             .Method("DeleteKey", &filecfg::DeleteKey)
             .Method("GetConfigToArray", &filecfg::GetConfigToArray, ",0");
         in.AddExternClass("CS_FileCfg", std::move(c));
+    });
+    // Objects come from GetDomain.
+    script::RegisterImportable("CDomainConf", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CDomainConf>>("CDomainConf");
+        c->Method("WaitForSession", &CDomainConf::WaitForSession)
+            .Method("StartSession", &CDomainConf::StartSession)
+            .Method("EndSession", &CDomainConf::EndSession)
+            .Method("GetVar", &CDomainConf::GetVar)
+            .Method("SetVar", &CDomainConf::SetVar)
+            .Method("GetDomainName", &CDomainConf::GetDomainName)
+            .Method("GetDBRam", &CDomainConf::GetDBRam)
+            .Method("Save", &CDomainConf::Save)
+            .Method("Delete", &CDomainConf::Delete);
+        in.AddExternClass("CDomainConf", std::move(c));
     });
     script::RegisterImportable("CS_Flag", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Flag>>("CS_Flag");

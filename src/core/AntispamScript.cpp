@@ -6,6 +6,7 @@
 #include "checks/Bayes.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
+#include "checks/LocalDomains.h"
 #include "checks/Reputation.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
@@ -233,8 +234,13 @@ void CS_ANTISPAM_SCRIPT::WriteLog(int32_t level, const char* text, const char* t
     s->AddLog(level, text, current ? current->path : std::string(), "", Missing(type) ? "SCRIPT" : type, s->Id());
 }
 
-script::Variable CS_ANTISPAM_SCRIPT::GetDomain(const char*) {
-    return script::Variable(nullptr, nullptr);
+script::Variable CS_ANTISPAM_SCRIPT::GetDomain(const char* domain) {
+    if (!session() || Missing(domain)) return script::Variable(nullptr, nullptr);
+    std::shared_ptr<checks::CDomainConf> d = session()->Core().LocalDomains()->GetDomain(domain);
+    if (!d) return script::Variable(nullptr, nullptr);
+    // Held like a persistent object: a domain removed meanwhile stays alive for this script.
+    script::Variable v(d.get(), &script::ClassIdOf<checks::CDomainConf>::id);
+    return persistent_.Keep({std::move(d), v});
 }
 
 void CS_ANTISPAM_SCRIPT::RegisterGlobalVariable(const char* name) {
@@ -402,18 +408,28 @@ void CS_ANTISPAM_SCRIPT::SetErrorCountRFC(int32_t count) {
     if (session()) session()->SetErrorCount(count);
 }
 
-// The local domain engine answers these once it exists; until then no domain is local.
 int32_t CS_ANTISPAM_SCRIPT::IsLocalDomainByRCPT_TO(const char* address) {
-    return Missing(address) ? -1 : 0;
+    if (Missing(address) || !session()) return -1;
+    return session()->Core().LocalDomains()->IsLocalDomainByRcptTo(address);
 }
-int32_t CS_ANTISPAM_SCRIPT::IsWhiteBlackList(const char*, const char*) {
-    return -1;
+
+int32_t CS_ANTISPAM_SCRIPT::GetLocalDomainCount() {
+    return session() ? static_cast<int32_t>(session()->Core().LocalDomains()->Count()) : 0;
 }
-int32_t CS_ANTISPAM_SCRIPT::IsSpamLover(const char*) {
-    return 0;
+
+int32_t CS_ANTISPAM_SCRIPT::IsWhiteBlackList(const char* recipients, const char* sender) {
+    if (Missing(recipients) || Missing(sender) || !session()) return -1;
+    return session()->Core().LocalDomains()->IsWhiteBlackList(recipients, sender);
 }
-float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float, const char*) {
-    return score;
+
+int32_t CS_ANTISPAM_SCRIPT::IsSpamLover(const char* addresses) {
+    if (Missing(addresses) || !session()) return 0;
+    return session()->Core().LocalDomains()->IsSpamLover(addresses);
+}
+
+float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float base, const char* recipients) {
+    if (Missing(recipients) || !session()) return score;
+    return session()->Core().LocalDomains()->RecalculatingScoreByUser(score, base, recipients);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::GetSessionProperty() {
@@ -624,6 +640,7 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("GetErrorCountRFC", &S::GetErrorCountRFC)
         .Method("SetErrorCountRFC", &S::SetErrorCountRFC)
         .Method("IsLocalDomainByRCPT_TO", &S::IsLocalDomainByRCPT_TO)
+        .Method("GetLocalDomainCount", &S::GetLocalDomainCount)
         .Method("IsWhiteBlackList", &S::IsWhiteBlackList)
         .Method("IsSpamLover", &S::IsSpamLover)
         .Method("GetSessionProperty", &S::GetSessionProperty)

@@ -140,7 +140,9 @@ public:
     int32_t GetErrorCountRFC();
     void SetErrorCountRFC(int32_t count);
     int32_t IsLocalDomainByRCPT_TO(const char* address);
-    int32_t IsWhiteBlackList(const char* sender, const char* recipient);
+    // How many local domains the kernel knows: a policy refuses relaying only once it has some.
+    int32_t GetLocalDomainCount();
+    int32_t IsWhiteBlackList(const char* recipients, const char* sender);
     int32_t IsSpamLover(const char* address);
     int32_t GetSessionProperty();
     void RegisterSessionProperty(int32_t bits);

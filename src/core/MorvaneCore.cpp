@@ -63,6 +63,9 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     spf_lookup_ = std::make_unique<checks::SpfDnsLookup>(dns_.get());
     spf_ = std::make_unique<checks::CSpf>(db + "spf.db", spf_lookup_.get(), now);
     start("Start SPF ENGINE");
+    domains_ = std::make_unique<checks::CLocalDomains>(app_dir_);
+    domains_->LoadAll();
+    start("Start LOCAL DOMAIN ENGINE");
     traps_ = std::make_unique<checks::CSpamTrap>(db + "spam_trap.db");
     alwl_ = std::make_unique<checks::CAutoWhitelist>(db + "AL_whitelist.db");
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);

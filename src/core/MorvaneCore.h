@@ -28,6 +28,7 @@
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
+#include "checks/LocalDomains.h"
 #include "checks/Persistent.h"
 #include "checks/Phishing.h"
 #include "checks/Reputation.h"
@@ -110,6 +111,7 @@ public:
     checks::CStatitiche_Day* Statistics() { return stats_.get(); }
     checks::CHeloForget* HeloForget() { return helo_.get(); }
     checks::CSpf* Spf() { return spf_.get(); }
+    checks::CLocalDomains* LocalDomains() { return domains_.get(); }
     checks::CSpamTrap* SpamTrap() { return traps_.get(); }
     checks::CAutoWhitelist* AutoWhitelist() { return alwl_.get(); }
     checks::CGreylist* Greylist() { return grey_.get(); }
@@ -160,6 +162,7 @@ private:
     std::unique_ptr<checks::CHeloForget> helo_;
     std::unique_ptr<checks::SpfDnsLookup> spf_lookup_;
     std::unique_ptr<checks::CSpf> spf_;
+    std::unique_ptr<checks::CLocalDomains> domains_;
     std::unique_ptr<checks::CSpamTrap> traps_;
     std::unique_ptr<checks::CAutoWhitelist> alwl_;
     std::unique_ptr<checks::CGreylist> grey_;

@@ -24,6 +24,12 @@
 //     their names are one of the score's reasons;
 //   - a message that imitates a protected domain of db/phishing.db (IsPhishing) adds
 //     [PHISHING] phishing_score, and the imitated domain is one of the score's reasons;
+//   - once local domains exist (db/domain_local.db), a recipient outside them is refused
+//     (rfc530) unless the client is a relay client: never an open relay;
+//   - per-domain lists of the recipients' domains: a white-listed sender (address or domain,
+//     table "wbip", data "1...") skips the content checks, a black-listed one ("0...") is
+//     refused (rfc550); a spam lover (table "lover") gets spam tagged but never refused; a
+//     domain's "perc_user_aggre" moves the total by that percentage of score_for_spam;
 //   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
 //   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
 //     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
@@ -65,6 +71,8 @@ string rules_reason = "";
 // The phishing verdict on the current message.
 float phishing_points = 0.0;
 string phishing_reason = "";
+// The recipients' domains' verdict on the sender: 1 white, 0 black, -1 neither.
+int listed = -1;
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -95,6 +103,7 @@ int AddScore(float points, string why) {
 }
 
 int OnStartClientConnection(int id) {
+    listed = -1;
     client_ip = k.GetClientIP();
     client_name = k.GetClientReverseDns();
     relay = k.ClientIsRelay();
@@ -179,6 +188,12 @@ int OnMailFrom(string address) {
 }
 
 int OnRcptTo(string address) {
+    if (relay == 0 && k.GetLocalDomainCount() > 0 && k.IsLocalDomainByRCPT_TO(address) < 0) {
+        k.DropBufferToMTA();
+        k.SendToClient(Reply("rfc530", ""));
+        k.WriteLog(2, "relaying refused for " + client_ip + " to " + address, "SCRIPT");
+        return 0;
+    }
     if (relay == 0) {
         if (k.IsSpamTrap(address)) {
             Refuse(k.GetSpamTrapResponse(), "spam trap " + address);
@@ -243,6 +258,8 @@ int OnEmailMessagesToAnalyzer() {
     phishing_points = 0.0;
     phishing_reason = "";
     if (relay) return 0;
+    listed = k.IsWhiteBlackList(recipients, mail_from);
+    if (listed == 1) return 0;  // white-listed by a recipient's domain: no content checks
     CheckRules();
     if (Setting("PHISHING", "phishing_enable", 1.0) != 0.0 && k.IsPhishing(0)) {
         phishing_points = Setting("PHISHING", "phishing_score", 10.0);
@@ -263,10 +280,16 @@ int OnDoneAntispamFilter() {
         k.AddALWL(mail_from, recipients);
         return 0;
     }
+    if (listed == 0) {
+        Refuse(Reply("rfc550", "sender refused by the recipient's domain"), "black-listed " + mail_from);
+        return 0;
+    }
     float total = score + spf_points + bayes_points + rules_points + phishing_points;
     string why = reasons + spf_reason + bayes_reason + rules_reason + phishing_reason;
+    if (listed == 1) why = why + " white-listed";
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
-    if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
+    total = k.RecalculatingScoreByUser(total, Setting("CONFIG", "score_for_spam", 5.0), recipients);
+    if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0) && k.IsSpamLover(recipients) == 0) {
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));
         return 0;
     }
