@@ -10,8 +10,8 @@
 
 #include "checks/Bayes.h"
 #include "checks/DnsBL.h"
-#include "checks/LocalDomains.h"
 #include "checks/FakeDns.h"
+#include "checks/LocalDomains.h"
 #include "checks/Phishing.h"
 #include "checks/Rules.h"
 #include "checks/Spf.h"

@@ -678,7 +678,11 @@ class ContentChecksTest(unittest.TestCase):
 
     def quarantined(self, kind):
         folder = os.path.join(self.k.dir, "quarantine", kind)
-        return [open(os.path.join(folder, f), "rb").read() for f in sorted(os.listdir(folder))]
+        out = []
+        for name in sorted(os.listdir(folder)):
+            with open(os.path.join(folder, name), "rb") as f:
+                out.append(f.read())
+        return out
 
     def test_learned_spam_is_scored_by_bayes_and_rules_tagged_and_quarantined(self):
         content = self.deliver("spam", "a@rcpt.test")

@@ -155,6 +155,9 @@ int32_t CLocalDomains::AddLocalDomain(std::string_view raw) {
     auto conf = std::make_shared<CDomainConf>(app_dir_, name, template_);
     if (table_.Insert(name, Data4(conf->IntVar("proprieta"))) != 1) return -1;
     domains_[name] = conf;
+    // Saved at once, as a removal is: a domain added and then lost at a crash would turn its
+    // mail away as relaying.
+    table_.Save();
     return table_.Find(name);
 }
 

@@ -64,6 +64,7 @@ TEST_F(LocalDomainsTest, DomainsVariablesAndTables) {
     conf->Save();
     CLocalDomains again(dir_.Path().string());
     ASSERT_TRUE(again.LoadAll());
+    ASSERT_TRUE(again.GetDomain("example.org")) << "the addition was saved";
     EXPECT_EQ(again.GetDomain("example.org")->GetVar("perc_user_aggre"), "25") << "kept in db/example.org.cfg";
     EXPECT_EQ(again.IsWhiteBlackList("a@example.org", "x@friendly.test"), 1) << "its tables were saved";
 }

@@ -197,6 +197,21 @@ TEST_F(CoreTest, SaveSchedule) {
     EXPECT_EQ(core_->SaveRuns(), 2) << "forced after 1000 attempts";
 }
 
+TEST_F(CoreTest, EnginesStartInOrder) {
+    Build();
+    std::string log = Log();
+    size_t at = 0;
+    for (const char* line :
+         {"Start DNS server", "Start DNSBL server", "Start BAYES ENGINE", "Start SMTP FIREWALL ENGINE",
+          "Start MORVANE PROXY ENGINE", "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED", "Start SPF ENGINE",
+          "Start LOCAL DOMAIN ENGINE"}) {
+        size_t found = log.find(line, at);
+        EXPECT_NE(found, std::string::npos) << line << " missing or out of order";
+        if (found != std::string::npos) at = found;
+    }
+    EXPECT_TRUE(core_->LocalDomains() && core_->Rules() && core_->Phishing() && core_->Persistent());
+}
+
 TEST_F(CoreTest, BayesIsConfiguredAgedAndSaved) {
     config_.occorenze_per = 150.0f;
     config_.bayes_delete_mail_type = 60;
