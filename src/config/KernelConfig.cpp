@@ -229,9 +229,7 @@ void CKernelConfig::ApplyDefaults() {
     password = String(common::Md5Hex("kelpo"));
 }
 
-void CKernelConfig::LoadConfig() {
-    common::MutexLock lock(busy_);
-    Load(file_);  // a missing file leaves no entries: every key takes its default
+void CKernelConfig::ReadFieldsLocked() {
     for (const KeyDef& k : kKeys) {
         std::visit(
             [&](auto member) {
@@ -263,17 +261,64 @@ void CKernelConfig::LoadConfig() {
             },
             k.field);
     }
-    // What the file says; the values chosen below for missing keys are the kernel's changes,
-    // written back at stop.
-    MarkInSyncLocked();
+}
+
+void CKernelConfig::FillMissingLocked() {
     if (web_path.IsEmpty()) web_path = String(BaseDir() + "/www/");
     if (admin_key.IsEmpty()) admin_key = GeneratedAdminKey();
     if (password.IsEmpty()) password = String(common::Md5Hex("kelpo"));
 }
 
+void CKernelConfig::LoadConfig() {
+    common::MutexLock lock(busy_);
+    Load(file_);  // a missing file leaves no entries: every key takes its default
+    pinned_.clear();
+    ReadFieldsLocked();
+    // What the file says; the values chosen below for missing keys are the kernel's changes,
+    // written back at stop.
+    MarkInSyncLocked();
+    FillMissingLocked();
+}
+
+void CKernelConfig::SetImageValue(std::string_view section, std::string_view key, std::string_view value) {
+    common::MutexLock lock(busy_);
+    WriteString(section, key, value);
+    pinned_.insert(PinKey(section, key));
+}
+
+void CKernelConfig::DeleteImageValue(std::string_view section, std::string_view key) {
+    common::MutexLock lock(busy_);
+    DeleteKey(section, key);
+    pinned_.insert(PinKey(section, key));
+}
+
+void CKernelConfig::ReadImage() {
+    common::MutexLock lock(busy_);
+    RenderLocked();  // the typed settings nobody overrode, so re-reading keeps them
+    pinned_.clear();
+    ReadFieldsLocked();
+    FillMissingLocked();
+}
+
+std::string CKernelConfig::PinKey(std::string_view section, std::string_view key) {
+    return std::string(section) + "\n" + std::string(key);
+}
+
+bool CKernelConfig::PinnedLocked(const char* section, const char* key, bool list) const {
+    if (pinned_.empty()) return false;
+    if (!list) return pinned_.count(PinKey(section, key)) > 0;
+    const std::string prefix = PinKey(section, "");
+    for (const std::string& p : pinned_)
+        if (p.compare(0, prefix.size(), prefix) == 0 && ListIndex(std::string_view(p).substr(prefix.size()), key) >= 0)
+            return true;
+    return false;
+}
+
 std::string CKernelConfig::RenderLocked() {
     for (const KeyDef& k : kKeys) {
         if (!(k.flags & kWritten)) continue;
+        // A key a script set in the image holds until the settings are read again from it.
+        if (PinnedLocked(k.section, k.key, std::holds_alternative<StringList CKernelConfig::*>(k.field))) continue;
         std::visit(
             [&](auto member) {
                 using T = std::remove_reference_t<decltype(this->*member)>;

@@ -8,7 +8,9 @@
 // script saving the configuration never races the main loop's load.
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/String.h"
@@ -45,6 +47,14 @@ public:
     std::string BaseDir() const;
     // Sets every field to its default, as a load of an empty file would.
     void ApplyDefaults();
+
+    // Scripts change the file image, not the settings in use: a key set or deleted here is
+    // saved as set (SaveConfig does not write the old setting over it) and takes effect when
+    // the settings are read again from the image (ReadImage, or the reload that follows).
+    void SetImageValue(std::string_view section, std::string_view key, std::string_view value);
+    void DeleteImageValue(std::string_view section, std::string_view key);
+    // Reads every setting again from the image, as LoadConfig does from the file.
+    void ReadImage();
 
     // Reload request, set by admin and cron scripts, read and cleared by the main loop only.
     std::atomic<bool> reload_pending{false};
@@ -169,6 +179,10 @@ private:
     // Keys computed at load when the file has none.
     String GeneratedAdminKey() const;
 
+    void ReadFieldsLocked() REQUIRES(busy_);
+    void FillMissingLocked() REQUIRES(busy_);
+    static std::string PinKey(std::string_view section, std::string_view key);
+    bool PinnedLocked(const char* section, const char* key, bool list) const REQUIRES(busy_);
     // The fields written into the entries, as the file would hold them (busy_ held).
     std::string RenderLocked() REQUIRES(busy_);
     // Remembers what was read or written: the rendered settings and the file's bytes.
@@ -179,8 +193,9 @@ private:
     common::Mutex busy_;  // load and save exclude each other
     std::string app_dir_;
     std::string file_;
-    std::string baseline_ GUARDED_BY(busy_);  // RenderLocked() at the last load or save
-    std::string on_disk_ GUARDED_BY(busy_);   // the file's bytes then
+    std::string baseline_ GUARDED_BY(busy_);          // RenderLocked() at the last load or save
+    std::string on_disk_ GUARDED_BY(busy_);           // the file's bytes then
+    std::set<std::string> pinned_ GUARDED_BY(busy_);  // image keys scripts set since the last read
 };
 
 }  // namespace config

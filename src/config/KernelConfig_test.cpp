@@ -134,5 +134,28 @@ TEST_F(KernelConfigTest, SaveWritesEveryKeyButAppPathAndRoundTrips) {
     EXPECT_EQ(again->Serialize(), c->Serialize()) << "a second save changes nothing";
 }
 
+// Scripts write the image: what they set is saved as set, even over a setting in use, and
+// becomes the setting when the image is read again; lists are pinned as a whole.
+TEST_F(KernelConfigTest, ImageValuesSurviveSaveUntilReadAgain) {
+    WriteIni("[FIREWALL]\r\ncmd_noop=3\r\n[DNS]\r\nnameserver_0=10.0.0.1\r\n");
+    auto c = Load();
+    c->SetImageValue("FIREWALL", "cmd_noop", "9");
+    c->SetImageValue("DNS", "nameserver_1", "10.0.0.2");
+    c->DeleteImageValue("FIREWALL", "error_max");
+    EXPECT_EQ(c->cmd_noop, 3) << "the setting in use waits";
+    ASSERT_TRUE(c->SaveConfig());
+    std::string saved = ReadIni();
+    EXPECT_NE(saved.find("cmd_noop=9"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("nameserver_1=10.0.0.2"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("error_max="), std::string::npos) << "a deleted key stays deleted";
+    c->ReadImage();
+    EXPECT_EQ(c->cmd_noop, 9);
+    ASSERT_EQ(c->dns_nameservers.size(), 2u);
+    EXPECT_EQ(c->error_max, 3) << "deleted: the default";
+    c->cmd_noop = 4;  // the kernel's own change is written again once the image was read
+    ASSERT_TRUE(c->SaveConfig());
+    EXPECT_NE(ReadIni().find("cmd_noop=4"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace config
