@@ -10,11 +10,11 @@ declare -A allowed=(
     [store]="common platform store"
     [config]="common platform log store config"
     [script]="common platform log script"
-    [cron]="common platform log script cron"
+    [cron]="common platform log store config script checks mail core cron"
     [checks]="common platform log store script mail checks"
     [mail]="common platform log script mail"
     [core]="common platform log store config script checks mail core"
-    [service]="common platform log store config script checks mail core service"
+    [service]="common platform log store config script checks mail core cron service"
 )
 status=0
 for lib in "${!allowed[@]}"; do

@@ -95,4 +95,7 @@ wait "$morvane" || true
 echo "== morvane_log.xml, the session lines (well-formed: $(xmllint --noout "$app/morvane_log.xml" && echo yes))"
 xmllint --xpath '//LogItem/Entry/text()' "$app/morvane_log.xml" | sed 's/&lt;/</g;s/&gt;/>/g;s/&amp;/\&/g' |
     grep -E 'O.K. Connect|refused|fr<-cl : (EHLO|HELO|DATA)|Remove Session' | sed 's/^/   /' | tail -n 20
+echo "== maintenance by hand, now the kernel has stopped: morvane-script --appdir $app run scripts/cron/tables_report.cs"
+"$root/build/release/src/tools/morvane-script" --appdir "$app" run "$app/scripts/cron/tables_report.cs" 2>&1 >/dev/null |
+    sed 's/^/   /'
 echo "== open $app/morvane_log.xml in a browser to read it through Log.xsl"

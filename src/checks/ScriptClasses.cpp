@@ -167,6 +167,10 @@ void RegisterChecksImportables() {
     script::ClassIdOf<store::CFileINI>::SetName("CS_FileCfg");
     script::ClassIdOf<CS_Flag>::SetName("CS_Flag");
     script::ClassIdOf<CDomainConf>::SetName("CDomainConf");
+    // Returned by the cron and admin hosts before a script imports them.
+    script::ClassIdOf<CBayes>::SetName("CS_Bayes");
+    script::ClassIdOf<CBayesWord>::SetName("CS_BayesWord");
+    script::ClassIdOf<CRules>::SetName("CS_RulesDB");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
         c->Method("DNS_Resolve", &CS_Dns::DNS_Resolve)

@@ -30,10 +30,11 @@ std::string FillTemplate(const std::string& tmpl, const std::string& arg) {
 }
 
 CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions,
-                           TimeSource now)
+                           TimeSource now, bool listen)
     : config_(config),
       app_dir_(std::move(app_dir)),
       now_(now ? now : &common::NowSeconds),
+      listen_(listen),
       sessions_(std::move(sessions)) {
     const std::string db = app_dir_ + "/db/";
     platform::MakeDirs(db);
@@ -198,7 +199,7 @@ void CMorvaneCore::ReloadConfig() {
     // 13. What sessions read of the settings; with script caching, the pool of sessions.
     sessions_->Reload(c, app_dir_);
     // 14. Listener start.
-    if (relisten || !listener_->Listening() || listener_->HasEnded()) {
+    if (listen_ && (relisten || !listener_->Listening() || listener_->HasEnded())) {
         bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
         listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
         if (listening && listener_->Start()) {

@@ -80,9 +80,10 @@ public:
 
     using TimeSource = int64_t (*)();
 
-    // Without `sessions`, the relay's own session pool takes the connections.
+    // Without `sessions`, the relay's own session pool takes the connections. Without `listen`
+    // the engines exist but no client is accepted (maintenance runs by hand).
     CMorvaneCore(config::CKernelConfig& config, std::string app_dir, std::unique_ptr<SessionHost> sessions = nullptr,
-                 TimeSource now = nullptr);
+                 TimeSource now = nullptr, bool listen = true);
     ~CMorvaneCore() override;
 
     // config::KernelEngine
@@ -148,6 +149,7 @@ private:
     config::CKernelConfig& config_;
     std::string app_dir_;
     TimeSource now_;
+    bool listen_ = true;
     // Engines, in construction order; destroyed in reverse.
     std::unique_ptr<checks::CDns> dns_;
     std::unique_ptr<checks::CDnsBL> dnsbl_;

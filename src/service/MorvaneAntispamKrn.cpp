@@ -13,6 +13,7 @@
 #include "core/ConnCounter.h"
 #include "core/MorvaneCore.h"
 #include "core/SessionPool.h"
+#include "cron/CronScheduler.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
@@ -104,6 +105,12 @@ bool CMorvaneKernel::RunUpgradeStep() {
 }
 
 bool CMorvaneKernel::Startup() {
+    std::string holder;
+    if (!lock_.Acquire(app_dir_, &holder)) {
+        std::fprintf(stderr, "morvane: %s/%s is held by %s: a kernel already runs on this directory\n",
+                     app_dir_.c_str(), platform::kAppDirLockFile, holder.c_str());
+        return false;
+    }
     config_ = std::make_unique<CKernelConfig>(app_dir_);
     config_->SetFile(AppFile(kConfigFileName));
     config_->LoadConfig();
@@ -134,8 +141,12 @@ bool CMorvaneKernel::Startup() {
     // Scripts compiled from here on may import the checks' and the mail parser's classes.
     checks::RegisterChecksImportables();
     mail::RegisterMailImportables();
-    core_ = std::make_unique<core::CMorvaneCore>(*config_, app_dir_, std::make_unique<core::CSessionPool>());
+    auto core = std::make_unique<core::CMorvaneCore>(*config_, app_dir_, std::make_unique<core::CSessionPool>());
+    cron::KernelAccess access{core.get(), config_.get(), app_dir_, nullptr};
+    core_ = std::move(core);
     core_->DrainTo(*log_);
+    cron_ = std::make_unique<cron::CCronScheduler>(access);
+    cron_->DrainTo(*log_);
 
     rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());
     last_reload_check_ = common::NowSeconds();
@@ -177,6 +188,8 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
     if (now <= last_reload_check_ + 1 || !config_->reload_pending) return;
     int mode = config_->reload_mode;
     if (mode >= 0) {
+        // What admin and cron scripts set in the file image becomes the settings in use.
+        config_->ReadImage();
         if (log_->GetLevel() != config_->loglevel) {
             CloseDebugFile();
             if (config_->loglevel == 4) OpenDebugFile();
@@ -238,6 +251,7 @@ void CMorvaneKernel::Shutdown() {
     cron_.reset();
     core_.reset();
     config_.reset();
+    lock_.Release();
 }
 
 int CMorvaneKernel::Run() {

@@ -14,6 +14,7 @@
 #include "config/KernelConfig.h"
 #include "log/LogRotation.h"
 #include "log/LogXML.h"
+#include "platform/AppDirLock.h"
 
 namespace platform {
 class ServiceLog;
@@ -71,6 +72,7 @@ private:
 
     KernelControl& control_;
     std::string app_dir_;
+    platform::AppDirLock lock_;
     std::unique_ptr<CKernelConfig> config_;
     std::unique_ptr<LogXML> log_;
     CLogRotation rotation_;

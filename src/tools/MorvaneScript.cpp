@@ -4,6 +4,11 @@
 //   morvane-script run FILE [FUNCTION]   compile, run the global code, then FUNCTION (default
 //                                        main); its int result is the last line printed
 //   morvane-script disasm FILE           the optimised bytecode
+//   morvane-script --appdir DIR run FILE [FUNCTION]
+//                                        the same with the kernel's engines built from DIR
+//                                        (tables, configuration, DNS; no listener), so a cron
+//                                        script does its maintenance by hand; refused while a
+//                                        kernel runs on DIR
 //   morvane-script --list-natives        the declaration of every native a script can reach
 //
 // Scripts run with the cron host: CS_CRON_SCRIPT k = new CS_CRON_SCRIPT($_this); with
@@ -11,12 +16,19 @@
 // connection, so the session functions answer neutrally: an operator checks an edited policy
 // script before the kernel loads it.
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "checks/ScriptClasses.h"
+#include "config/KernelConfig.h"
 #include "core/AntispamScript.h"
+#include "core/MorvaneCore.h"
 #include "cron/CronScript.h"
 #include "mail/ScriptParseMail.h"
+#include "platform/AppDirLock.h"
+#include "platform/KFile.h"
+#include "platform/Paths.h"
 #include "script/Imports.h"
 
 namespace {
@@ -26,6 +38,7 @@ int Usage() {
                  "usage: morvane-script check [--antispam] FILE\n"
                  "       morvane-script run [--antispam] FILE [FUNCTION]\n"
                  "       morvane-script disasm [--antispam] FILE\n"
+                 "       morvane-script --appdir DIR run FILE [FUNCTION]\n"
                  "       morvane-script --list-natives\n");
     return 2;
 }
@@ -61,10 +74,71 @@ int Antispam(const std::string& cmd, const std::string& path, const std::string&
     return 0;
 }
 
+void PrintLog(logging::CLogQueue& queue, int max_level) {
+    std::fflush(stdout);
+    for (const logging::LogQueueItem& item : queue.TakeAll()) {
+        if (item.level > max_level) continue;
+        std::fprintf(stderr, "[%d] %s %s: %s\n", item.level, item.type.c_str(), item.file.c_str(), item.entry.c_str());
+    }
+}
+
+// A cron script on the engines of an application directory, as the kernel would run it.
+int RunOnAppDir(const std::string& dir_arg, const std::string& path, const std::string& function) {
+    std::error_code ec;
+    const std::string dir = std::filesystem::absolute(dir_arg, ec).lexically_normal().string();
+    const std::string ini = dir + "/morvane.ini";
+    if (!platform::IsRegularFile(ini)) {
+        std::fprintf(stderr, "morvane-script: %s has no morvane.ini: not an application directory\n", dir.c_str());
+        return 1;
+    }
+    platform::AppDirLock lock;
+    std::string holder;
+    if (!lock.Acquire(dir, &holder)) {
+        std::fprintf(stderr,
+                     "morvane-script: a kernel runs on %s (%s holds %s); stop it first, or let its cron run the "
+                     "script\n",
+                     dir.c_str(), holder.c_str(), platform::kAppDirLockFile);
+        return 1;
+    }
+    platform::SetAppDir(dir);
+    config::CKernelConfig config(dir);
+    config.SetFile(ini);
+    config.LoadConfig();
+    auto core = std::make_unique<core::CMorvaneCore>(config, dir, nullptr, nullptr, /*listen=*/false);
+    PrintLog(*core, 1);
+    cron::KernelAccess access{core.get(), &config, dir, nullptr};
+    logging::CLogQueue script_log;
+    int code = 0;
+    {
+        cron::CronScriptHost host(&access, &script_log);
+        std::string error;
+        int result = 0;
+        if (!host.Load(path, &error) || !host.Run(function, &result, &error)) {
+            PrintLog(script_log, 4);
+            code = Fail(error);
+        } else {
+            PrintLog(script_log, 4);
+            std::printf("%s%d\n", host.LineOpen() ? "\n" : "", result);
+        }
+    }
+    // What the script changed in the tables is saved, as the kernel saves at stop.
+    core->Stop();
+    core->FinalSave();
+    PrintLog(*core, 1);
+    core.reset();
+    return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
+    if (std::string(argv[1]) == "--appdir") {
+        if (argc < 5 || argc > 6 || std::string(argv[3]) != "run") return Usage();
+        checks::RegisterChecksImportables();
+        mail::RegisterMailImportables();
+        return RunOnAppDir(argv[2], argv[4], argc == 6 ? argv[5] : "main");
+    }
     std::string cmd = argv[1];
     if (argc >= 3 && std::string(argv[2]) == "--antispam") {
         checks::RegisterChecksImportables();

@@ -1,0 +1,356 @@
+#include "cron/KernelFunctions.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "checks/Bayes.h"
+#include "checks/DnsBL.h"
+#include "checks/LocalDomains.h"
+#include "common/String.h"
+#include "config/KernelConfig.h"
+#include "core/MorvaneCore.h"
+#include "mail/ParseMail.h"
+#include "platform/KFile.h"
+#include "store/FileINI.h"
+
+namespace cron {
+
+namespace {
+
+bool Missing(const char* s) {
+    return !s || !*s;
+}
+
+std::string Text(const char* s) {
+    return s ? std::string(s) : std::string();
+}
+
+constexpr const char* kDomainTemplate = "/db/local_domain_add_config.cstemplate";
+constexpr size_t kMaxLearnPerCall = 5000;
+
+}  // namespace
+
+KernelFunctions::KernelFunctions(script::Interpreter* in, const KernelAccess* kernel, bool* line_open)
+    : script::HostBuiltins(in), kernel_(kernel), line_open_(line_open) {}
+
+core::CMorvaneCore* KernelFunctions::Core() const {
+    return kernel_ ? kernel_->core : nullptr;
+}
+
+void KernelFunctions::Print(const char* text) {
+    if (Missing(text)) return;
+    size_t n = std::strlen(text);
+    std::fwrite(text, 1, n, stdout);
+    std::fflush(stdout);
+    if (line_open_) *line_open_ = text[n - 1] != '\n';
+}
+
+float KernelFunctions::DNSBL_Score(const char* ip) {
+    return Core() && !Missing(ip) ? checks::DNSBL_Score(Core()->DnsBL(), ip) : 0.0f;
+}
+
+std::string KernelFunctions::DNSBL_Ns(const char* ip) {
+    return Core() && !Missing(ip) ? checks::DNSBL_Ns(Core()->DnsBL(), ip) : std::string();
+}
+
+#define MORVANE_DNS_FUNCTION(Name, Call)                                                    \
+    std::string KernelFunctions::Name(const char* name) {                                   \
+        return Core() && !Missing(name) ? checks::Call(*Core()->Dns(), name) : std::string(); \
+    }
+MORVANE_DNS_FUNCTION(DNS_Reverse, DnsReverse)
+MORVANE_DNS_FUNCTION(DNS_Resolve, DnsResolve)
+MORVANE_DNS_FUNCTION(DNS_MX, DnsMx)
+MORVANE_DNS_FUNCTION(DNS_NS, DnsNs)
+MORVANE_DNS_FUNCTION(DNS_TXT, DnsTxt)
+#undef MORVANE_DNS_FUNCTION
+
+// ---------------------------------------------------------------------------------------------
+// Configuration
+
+std::string KernelFunctions::ConfigValue(const std::string& key, const char* section) {
+    config::CKernelConfig* c = kernel_ ? kernel_->config : nullptr;
+    if (!c || key.empty()) return std::string();
+    if (!Missing(section)) return c->GetString(section, key, "").str();
+    for (const store::IniEntry& e : c->Entries())
+        if (e.key.View() == key) return e.value.str();
+    return std::string();
+}
+
+int32_t KernelFunctions::GetConfigToArray(script::CS_Array* out, const char* section) {
+    config::CKernelConfig* c = kernel_ ? kernel_->config : nullptr;
+    if (!c || !out) return 0;
+    for (const store::IniEntry& e : c->Entries())
+        if (Missing(section) || e.section.View() == section)
+            out->Set(e.key.View(), e.value.View());
+    return 1;
+}
+
+void KernelFunctions::SetConfig(const char* section, const char* key, const char* value) {
+    if (kernel_ && kernel_->config && !Missing(section) && !Missing(key))
+        kernel_->config->SetImageValue(section, key, Text(value));
+}
+
+void KernelFunctions::DeleteFromConfig(const char* section, const char* key) {
+    if (kernel_ && kernel_->config && !Missing(section) && !Missing(key)) kernel_->config->DeleteImageValue(section, key);
+}
+
+void KernelFunctions::WaitForReplaceConfig() {
+    if (kernel_ && kernel_->config) kernel_->config->ReadImage();
+}
+
+void KernelFunctions::SaveConfig() {
+    if (kernel_ && kernel_->config) kernel_->config->SaveConfig();
+}
+
+void KernelFunctions::SetLevelReBootConfig(int32_t mode) {
+    if (kernel_ && kernel_->config) kernel_->config->reload_mode = mode;
+}
+
+void KernelFunctions::SetRebootConfig(int32_t on) {
+    config::CKernelConfig* c = kernel_ ? kernel_->config : nullptr;
+    if (!c) return;
+    if (on) {
+        if (c->reload_mode < 0) c->reload_mode = 0;
+        c->reload_pending = true;
+    } else {
+        c->reload_pending = false;
+        c->reload_mode = -1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Domains
+
+int32_t KernelFunctions::InsertDomain(const char* domain) {
+    if (!Core()) return 0;
+    if (!domain) return -1;
+    return Core()->LocalDomains()->AddLocalDomain(domain);
+}
+
+script::Variable KernelFunctions::GetDomain(const char* domain) {
+    if (!Core() || Missing(domain)) return script::Variable(nullptr, nullptr);
+    std::shared_ptr<checks::CDomainConf> d = Core()->LocalDomains()->GetDomain(domain);
+    if (!d) return script::Variable(nullptr, nullptr);
+    script::Variable v(d.get(), &script::ClassIdOf<checks::CDomainConf>::id);
+    return held_.Keep({std::move(d), v});
+}
+
+int32_t KernelFunctions::DeleteDomain(const char* domain) {
+    return Core() && !Missing(domain) ? Core()->LocalDomains()->RemoveDomain(domain) : 0;
+}
+
+store::CDB_RAM* KernelFunctions::GetDBRamDomains() {
+    return Core() ? &Core()->LocalDomains()->Table() : nullptr;
+}
+
+void KernelFunctions::SaveDomains() {
+    if (Core()) Core()->LocalDomains()->Save();
+}
+
+void KernelFunctions::LoadDomainsConfig() {
+    if (Core()) Core()->LocalDomains()->LoadAll();
+}
+
+void KernelFunctions::AddVarToDomainTemplate(const char* section, const char* key, const char* value) {
+    if (!Core() || Missing(section) || Missing(key)) return;
+    store::CFileINI ini;
+    const std::string path = kernel_->app_dir + kDomainTemplate;
+    ini.Load(path);
+    ini.WriteString(section, key, Text(value));
+    ini.Save(path);
+}
+
+void KernelFunctions::DeleteVarFromDomainTemplate(const char* section, const char* key) {
+    if (!Core() || Missing(section) || Missing(key)) return;
+    store::CFileINI ini;
+    const std::string path = kernel_->app_dir + kDomainTemplate;
+    if (!ini.Load(path)) return;
+    ini.DeleteKey(section, key);
+    ini.Save(path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tables, rules, Bayes
+
+store::CDB_RAM* KernelFunctions::GetDBRamSpamTrap() {
+    return Core() ? &Core()->SpamTrap()->Table() : nullptr;
+}
+store::CDB_RAM* KernelFunctions::GetDBRamIpInferno() {
+    return Core() ? &Core()->IpInferno()->Table() : nullptr;
+}
+store::CDB_RAM* KernelFunctions::GetDBRamHelo() {
+    return Core() ? &Core()->HeloForget()->Table() : nullptr;
+}
+checks::CRules* KernelFunctions::GetRulesDB() {
+    return Core() ? Core()->Rules() : nullptr;
+}
+checks::CBayes* KernelFunctions::GetDBBayes() {
+    return Core() ? Core()->Bayes() : nullptr;
+}
+
+int32_t KernelFunctions::SetHeloRefresh() {
+    core::CMorvaneCore* c = Core();
+    if (!c) return 0;
+    checks::TableDomains domains(c->LocalDomains()->Table());
+    return c->HeloForget()->Refresh(c->Config().myippub.View(), c->Config().myname.View(), c->Dns(), &domains);
+}
+
+int32_t KernelFunctions::LearnBayesQuarantine(int32_t kind) {
+    checks::CBayes* bayes = Core() ? Core()->Bayes() : nullptr;
+    if (!bayes || (kind != 1 && kind != 2)) return -1;
+    namespace fs = std::filesystem;
+    const std::string folder = bayes->Folder(kind);
+    const std::string stamp_file = folder + "/.learned";
+    std::string stamp_text;
+    platform::ReadWholeFile(stamp_file, stamp_text);
+    const long long since = std::atoll(stamp_text.c_str());
+    const long long now = static_cast<long long>(std::time(nullptr));
+    // Oldest first, so an interrupted run resumes where it stopped.
+    std::vector<std::pair<long long, std::string>> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec) || it->path().extension() != ".eml") continue;
+        struct stat st {};
+        if (::stat(it->path().c_str(), &st) != 0) continue;
+        const long long secs = static_cast<long long>(st.st_mtime);
+        // Files of the current second wait for the next run: the stamp then covers whole seconds.
+        if (secs > since && secs < now) files.emplace_back(secs, it->path().string());
+    }
+    std::sort(files.begin(), files.end());
+    if (files.size() > kMaxLearnPerCall) files.resize(kMaxLearnPerCall);
+    int32_t learned = 0;
+    long long newest = since;
+    for (const auto& [secs, path] : files) {
+        if (interpreter() && interpreter()->Aborted()) break;
+        mail::CParseMail parsed;
+        checks::CBayesWord words;
+        newest = secs;
+        if (!checks::LoadMessageFile(path, parsed) || !words.Tokenize(parsed) || words.tokens.empty()) continue;
+        // Learning what it already judges right would only harden its own verdicts.
+        if (bayes->Classify(words.tokens) == kind) continue;
+        bayes->Learn(words.tokens, kind);
+        ++learned;
+    }
+    if (newest != since) platform::WriteFileAtomic(stamp_file, std::to_string(newest) + "\n");
+    if (learned > 0) bayes->Save();
+    return learned;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Greylist and auto-whitelist
+
+int32_t KernelFunctions::ViewGreyListDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter,
+                                        int32_t mode) {
+    return Core() && out ? Core()->Greylist()->View(out, count, start, Text(filter), mode) : 0;
+}
+
+int32_t KernelFunctions::ViewALWLDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter,
+                                    int32_t mode) {
+    return Core() && out ? Core()->AutoWhitelist()->View(out, count, start, Text(filter), mode) : 0;
+}
+
+void KernelFunctions::AddALWL(const char* a, const char* b) {
+    if (Core() && !Missing(a) && !Missing(b)) Core()->AutoWhitelist()->Add(a, b);
+}
+
+int32_t KernelFunctions::IsALWL(const char* a, const char* b) {
+    return Core() && !Missing(a) && !Missing(b) ? Core()->AutoWhitelist()->Contains(a, b) : 0;
+}
+
+void KernelFunctions::LoadALWL() {
+    if (Core()) Core()->AutoWhitelist()->Table().Load();
+}
+
+// The cooperative network has no client yet: nothing to test, no servers.
+int32_t KernelFunctions::DCTest(const char* /*text*/) {
+    return 0;
+}
+int32_t KernelFunctions::DCRefreshServer() {
+    return 0;
+}
+void KernelFunctions::DCGetServer(script::CS_Array* /*out*/) {}
+
+// ---------------------------------------------------------------------------------------------
+// Phishing
+
+void KernelFunctions::ViewPhishingDB(script::CS_Array* out) {
+    if (Core() && out) Core()->Phishing()->View(out);
+}
+int32_t KernelFunctions::AddDomainPhishing(const char* domain) {
+    return Core() && !Missing(domain) ? Core()->Phishing()->AddDomain(domain) : 0;
+}
+int32_t KernelFunctions::UpDateDomainPhishing(const char* domain, const char* data) {
+    return Core() && !Missing(domain) && !Missing(data) ? Core()->Phishing()->UpdateDomain(domain, data) : 0;
+}
+int32_t KernelFunctions::DeleteDomainPhishing(const char* domain) {
+    return Core() && !Missing(domain) ? Core()->Phishing()->DeleteDomain(domain) : 0;
+}
+int32_t KernelFunctions::UpDateDBPhishingFromWWW() {
+    phishing_error_.clear();
+    if (!Core()) return 0;
+    return Core()->Phishing()->UpdateFromService(&phishing_error_);
+}
+std::string KernelFunctions::GetDBPhishingUrl() {
+    return Core() ? Core()->Phishing()->Url() : std::string();
+}
+void KernelFunctions::LoadDBPhishing() {
+    if (Core()) Core()->Phishing()->Load();
+}
+std::string KernelFunctions::GetDBPhishingDate() {
+    return Core() ? Core()->Phishing()->Date() : std::string();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Statistics and table sizes
+
+int32_t KernelFunctions::GetStatisticsToArray(script::CS_Array* out) {
+    if (!Core() || !out) return 0;
+    for (const checks::StatCounter& s : Core()->Statistics()->Counters())
+        out->Set(s.name, common::FormatText("%.3f", static_cast<double>(s.value)));
+    return 1;
+}
+
+void KernelFunctions::StatisticValue(const char* key, int32_t category, int32_t sub_type, float value,
+                                     int32_t operation) {
+    if (Core() && !Missing(key)) Core()->Statistics()->AddItem(key, category, sub_type, value, operation);
+}
+
+int32_t KernelFunctions::GetTablesCount(script::CS_Array* out) {
+    core::CMorvaneCore* c = Core();
+    if (!c || !out) return 0;
+    const std::pair<const char*, store::CDB_RAM*> tables[] = {
+        {"dns", &c->Dns()->Cache()},           {"dnsbl", &c->DnsBL()->Cache()},
+        {"spf", &c->Spf()->Table()},           {"helo", &c->HeloForget()->Table()},
+        {"inferno", &c->IpInferno()->Table()}, {"spamtrap", &c->SpamTrap()->Table()},
+        {"alwl", &c->AutoWhitelist()->Table()}, {"greylist", &c->Greylist()->Table()},
+        {"domains", &c->LocalDomains()->Table()}, {"bayes_words", &c->Bayes()->Words()},
+    };
+    for (const auto& [name, table] : tables) out->Set(name, std::to_string(table->GetCount()));
+    out->Set("rules", std::to_string(c->Rules()->Count()));
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Persistent objects
+
+script::Variable KernelFunctions::GetPersistentOBJ(const char* name, const char* type) {
+    if (!Core()) return script::Variable(nullptr, nullptr);
+    return held_.Keep(Core()->Persistent()->Get(name, type));
+}
+
+script::Variable KernelFunctions::CreatePersistentOBJ(const char* name, const char* type) {
+    if (!Core()) return script::Variable(nullptr, nullptr);
+    return held_.Keep(Core()->Persistent()->Create(name, type));
+}
+
+void KernelFunctions::DeletePersistentOBJ(const char* name) {
+    if (Core()) Core()->Persistent()->Delete(name);
+}
+
+}  // namespace cron

@@ -1,0 +1,194 @@
+#pragma once
+// The management functions that cron and admin scripts share: configuration, domains, the
+// kernel's tables, rules, Bayes, greylist and auto-whitelist views, the phishing list,
+// statistics and persistent objects. One class and one registration list serve both hosts, so
+// the two never drift apart; each host adds its own WriteLog and RunScript.
+//
+// Without a kernel (morvane-script without --appdir) every function does nothing and answers
+// "", 0 or null. With one, each function takes the lock of the engine it touches.
+#include <cstdint>
+#include <string>
+
+#include "checks/Persistent.h"
+#include "script/Builtins.h"
+#include "script/CS_Array.h"
+
+namespace config {
+class CKernelConfig;
+}
+namespace core {
+class CMorvaneCore;
+}
+namespace checks {
+class CBayes;
+class CDomainConf;
+class CRules;
+}  // namespace checks
+namespace store {
+class CDB_RAM;
+}
+
+namespace cron {
+
+class CCronScheduler;
+
+// What a cron or admin run reaches of the kernel.
+struct KernelAccess {
+    core::CMorvaneCore* core = nullptr;
+    config::CKernelConfig* config = nullptr;
+    std::string app_dir;
+    CCronScheduler* scheduler = nullptr;
+};
+
+class KernelFunctions : public script::HostBuiltins {
+public:
+    // `line_open` (may be null) records whether Print left a line unfinished.
+    KernelFunctions(script::Interpreter* in, const KernelAccess* kernel, bool* line_open);
+
+    void Print(const char* text);
+    float DNSBL_Score(const char* ip);
+    std::string DNSBL_Ns(const char* ip);
+    std::string DNS_Reverse(const char* name);
+    std::string DNS_Resolve(const char* name);
+    std::string DNS_MX(const char* name);
+    std::string DNS_NS(const char* name);
+    std::string DNS_TXT(const char* name);
+
+    int32_t GetConfigToArray(script::CS_Array* out, const char* section);
+    void SetConfig(const char* section, const char* key, const char* value);
+    void DeleteFromConfig(const char* section, const char* key);
+    void WaitForReplaceConfig();
+    void SaveConfig();
+    void SetLevelReBootConfig(int32_t mode);
+    void SetRebootConfig(int32_t on);
+
+    int32_t InsertDomain(const char* domain);
+    script::Variable GetDomain(const char* domain);
+    int32_t DeleteDomain(const char* domain);
+    store::CDB_RAM* GetDBRamDomains();
+    void SaveDomains();
+    void LoadDomainsConfig();
+    void AddVarToDomainTemplate(const char* section, const char* key, const char* value);
+    void DeleteVarFromDomainTemplate(const char* section, const char* key);
+
+    store::CDB_RAM* GetDBRamSpamTrap();
+    store::CDB_RAM* GetDBRamIpInferno();
+    store::CDB_RAM* GetDBRamHelo();
+    checks::CRules* GetRulesDB();
+    int32_t SetHeloRefresh();
+    checks::CBayes* GetDBBayes();
+    // Learns the quarantined messages of one verdict (1 spam, 2 ham) that arrived since the
+    // last call, each only when the filter does not already classify it so; the number learned,
+    // -1 without a Bayes engine.
+    int32_t LearnBayesQuarantine(int32_t kind);
+
+    int32_t ViewGreyListDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter, int32_t mode);
+    int32_t ViewALWLDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter, int32_t mode);
+    void AddALWL(const char* a, const char* b);
+    int32_t IsALWL(const char* a, const char* b);
+    void LoadALWL();
+
+    int32_t DCTest(const char* text);
+    int32_t DCRefreshServer();
+    void DCGetServer(script::CS_Array* out);
+
+    void ViewPhishingDB(script::CS_Array* out);
+    int32_t AddDomainPhishing(const char* domain);
+    int32_t UpDateDomainPhishing(const char* domain, const char* data);
+    int32_t DeleteDomainPhishing(const char* domain);
+    int32_t UpDateDBPhishingFromWWW();
+    void LoadDBPhishing();
+    std::string GetDBPhishingDate();
+    // The list's update service ("" while none is configured) and why the last
+    // UpDateDBPhishingFromWWW of this run did not update.
+    std::string GetDBPhishingUrl();
+    std::string GetDBPhishingUpdateError() { return phishing_error_; }
+
+    // The day's counters: out[name] = value ("%.3f"). 1, or 0 without statistics.
+    int32_t GetStatisticsToArray(script::CS_Array* out);
+    void StatisticValue(const char* key, int32_t category, int32_t sub_type, float value, int32_t operation);
+    // Records of the kernel's tables: out[name] = live record count, for "dns", "dnsbl", "spf",
+    // "helo", "inferno", "spamtrap", "alwl", "greylist", "domains", "bayes_words", "rules".
+    int32_t GetTablesCount(script::CS_Array* out);
+
+    script::Variable GetPersistentOBJ(const char* name, const char* type);
+    script::Variable CreatePersistentOBJ(const char* name, const char* type);
+    void DeletePersistentOBJ(const char* name);
+
+protected:
+    std::string ConfigValue(const std::string& key, const char* section) override;
+    core::CMorvaneCore* Core() const;
+    const KernelAccess* Kernel() const { return kernel_; }
+
+private:
+    const KernelAccess* kernel_;
+    bool* line_open_;
+    checks::PersistentHold held_;  // objects handed to the script live as long as this host
+    std::string phishing_error_;
+};
+
+// Registers the shared functions, in the order scripts list them, after the built-ins.
+template <typename Binding>
+void AddDnsFunctions(Binding& b) {
+    using K = KernelFunctions;
+    b.Method("DNSBL_Score", &K::DNSBL_Score)
+        .Method("DNSBL_Ns", &K::DNSBL_Ns)
+        .Method("DNS_Reverse", &K::DNS_Reverse)
+        .Method("DNS_Resolve", &K::DNS_Resolve)
+        .Method("DNS_MX", &K::DNS_MX)
+        .Method("DNS_NS", &K::DNS_NS)
+        .Method("DNS_TXT", &K::DNS_TXT)
+        .Method("Print", &K::Print);
+}
+
+template <typename Binding>
+void AddKernelFunctions(Binding& b) {
+    using K = KernelFunctions;
+    b.Method("GetConfigToArray", &K::GetConfigToArray, ",0")
+        .Method("SetConfig", &K::SetConfig)
+        .Method("DeleteFromConfig", &K::DeleteFromConfig)
+        .Method("WaitForReplaceConfig", &K::WaitForReplaceConfig)
+        .Method("SaveConfig", &K::SaveConfig)
+        .Method("SetLevelReBootConfig", &K::SetLevelReBootConfig)
+        .Method("SetRebootConfig", &K::SetRebootConfig)
+        .Method("InsertDomain", &K::InsertDomain)
+        .Method("GetDomain", &K::GetDomain)
+        .Method("DeleteDomain", &K::DeleteDomain)
+        .Method("GetDBRamDomains", &K::GetDBRamDomains)
+        .Method("SaveDomains", &K::SaveDomains)
+        .Method("LoadDomainsConfig", &K::LoadDomainsConfig)
+        .Method("AddVarToDomainTemplate", &K::AddVarToDomainTemplate)
+        .Method("DeleteVarFromDomainTemplate", &K::DeleteVarFromDomainTemplate)
+        .Method("GetDBRamSpamTrap", &K::GetDBRamSpamTrap)
+        .Method("GetDBRamIpInferno", &K::GetDBRamIpInferno)
+        .Method("GetDBRamHelo", &K::GetDBRamHelo)
+        .Method("GetRulesDB", &K::GetRulesDB)
+        .Method("SetHeloRefresh", &K::SetHeloRefresh)
+        .Method("GetDBBayes", &K::GetDBBayes)
+        .Method("ViewGreyListDB", &K::ViewGreyListDB, ",100,0,0,0")
+        .Method("ViewALWLDB", &K::ViewALWLDB, ",100,0,0,0")
+        .Method("AddALWL", &K::AddALWL)
+        .Method("IsALWL", &K::IsALWL)
+        .Method("LoadALWL", &K::LoadALWL)
+        .Method("DCTest", &K::DCTest)
+        .Method("DCRefreshServer", &K::DCRefreshServer)
+        .Method("DCGetServer", &K::DCGetServer)
+        .Method("ViewPhishingDB", &K::ViewPhishingDB)
+        .Method("AddDomainPhishing", &K::AddDomainPhishing)
+        .Method("UpDateDomainPhishing", &K::UpDateDomainPhishing)
+        .Method("DeleteDomainPhishing", &K::DeleteDomainPhishing)
+        .Method("UpDateDBPhishingFromWWW", &K::UpDateDBPhishingFromWWW)
+        .Method("LoadDBPhishing", &K::LoadDBPhishing)
+        .Method("GetDBPhishingDate", &K::GetDBPhishingDate)
+        .Method("GetDBPhishingUrl", &K::GetDBPhishingUrl)
+        .Method("GetDBPhishingUpdateError", &K::GetDBPhishingUpdateError)
+        .Method("GetPersistentOBJ", &K::GetPersistentOBJ)
+        .Method("CreatePersistentOBJ", &K::CreatePersistentOBJ)
+        .Method("DeletePersistentOBJ", &K::DeletePersistentOBJ)
+        .Method("LearnBayesQuarantine", &K::LearnBayesQuarantine)
+        .Method("GetStatisticsToArray", &K::GetStatisticsToArray)
+        .Method("StatisticValue", &K::StatisticValue)
+        .Method("GetTablesCount", &K::GetTablesCount);
+}
+
+}  // namespace cron
