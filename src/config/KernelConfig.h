@@ -56,6 +56,9 @@ public:
     // Reads every setting again from the image, as LoadConfig does from the file.
     void ReadImage();
 
+    // Set by a script thread that wants the image read into the settings: the main loop does it
+    // (the settings are only ever rewritten there) and clears the flag when done.
+    std::atomic<bool> image_read_requested{false};
     // Reload request, set by admin and cron scripts, read and cleared by the main loop only.
     std::atomic<bool> reload_pending{false};
     std::atomic<int> reload_mode{-1};

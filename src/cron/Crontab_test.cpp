@@ -61,12 +61,13 @@ TEST(CrontabTest, WholeSchedules) {
 }
 
 TEST(CrontabTest, FileFormat) {
-    auto lines = ParseCrontab("*/5 * * * * a.cs=first\r\n"
-                              "\n"
-                              "  =nothing\n"
-                              "0 * * * * b.cs\n"
-                              " 1 * * * * c.cs = third = extra \n"
-                              "2 * * * * d.cs=last");
+    auto lines = ParseCrontab(
+        "*/5 * * * * a.cs=first\r\n"
+        "\n"
+        "  =nothing\n"
+        "0 * * * * b.cs\n"
+        " 1 * * * * c.cs = third = extra \n"
+        "2 * * * * d.cs=last");
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].schedule, "*/5 * * * * a.cs");
     EXPECT_EQ(lines[0].id, "first");

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "checks/Bayes.h"
 #include "checks/DnsBL.h"
@@ -59,8 +61,8 @@ std::string KernelFunctions::DNSBL_Ns(const char* ip) {
     return Core() && !Missing(ip) ? checks::DNSBL_Ns(Core()->DnsBL(), ip) : std::string();
 }
 
-#define MORVANE_DNS_FUNCTION(Name, Call)                                                    \
-    std::string KernelFunctions::Name(const char* name) {                                   \
+#define MORVANE_DNS_FUNCTION(Name, Call)                                                      \
+    std::string KernelFunctions::Name(const char* name) {                                     \
         return Core() && !Missing(name) ? checks::Call(*Core()->Dns(), name) : std::string(); \
     }
 MORVANE_DNS_FUNCTION(DNS_Reverse, DnsReverse)
@@ -86,8 +88,7 @@ int32_t KernelFunctions::GetConfigToArray(script::CS_Array* out, const char* sec
     config::CKernelConfig* c = kernel_ ? kernel_->config : nullptr;
     if (!c || !out) return 0;
     for (const store::IniEntry& e : c->Entries())
-        if (Missing(section) || e.section.View() == section)
-            out->Set(e.key.View(), e.value.View());
+        if (Missing(section) || e.section.View() == section) out->Set(e.key.View(), e.value.View());
     return 1;
 }
 
@@ -97,11 +98,23 @@ void KernelFunctions::SetConfig(const char* section, const char* key, const char
 }
 
 void KernelFunctions::DeleteFromConfig(const char* section, const char* key) {
-    if (kernel_ && kernel_->config && !Missing(section) && !Missing(key)) kernel_->config->DeleteImageValue(section, key);
+    if (kernel_ && kernel_->config && !Missing(section) && !Missing(key))
+        kernel_->config->DeleteImageValue(section, key);
 }
 
 void KernelFunctions::WaitForReplaceConfig() {
-    if (kernel_ && kernel_->config) kernel_->config->ReadImage();
+    config::CKernelConfig* c = kernel_ ? kernel_->config : nullptr;
+    if (!c) return;
+    if (!kernel_->main_loop) {
+        c->ReadImage();
+        return;
+    }
+    // Sessions read the settings while the main loop runs; they are rewritten on its thread.
+    c->image_read_requested = true;
+    for (int waited = 0; c->image_read_requested && waited < 5000; waited += 10) {
+        if (interpreter() && interpreter()->Aborted()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void KernelFunctions::SaveConfig() {
@@ -325,11 +338,16 @@ int32_t KernelFunctions::GetTablesCount(script::CS_Array* out) {
     core::CMorvaneCore* c = Core();
     if (!c || !out) return 0;
     const std::pair<const char*, store::CDB_RAM*> tables[] = {
-        {"dns", &c->Dns()->Cache()},           {"dnsbl", &c->DnsBL()->Cache()},
-        {"spf", &c->Spf()->Table()},           {"helo", &c->HeloForget()->Table()},
-        {"inferno", &c->IpInferno()->Table()}, {"spamtrap", &c->SpamTrap()->Table()},
-        {"alwl", &c->AutoWhitelist()->Table()}, {"greylist", &c->Greylist()->Table()},
-        {"domains", &c->LocalDomains()->Table()}, {"bayes_words", &c->Bayes()->Words()},
+        {"dns", &c->Dns()->Cache()},
+        {"dnsbl", &c->DnsBL()->Cache()},
+        {"spf", &c->Spf()->Table()},
+        {"helo", &c->HeloForget()->Table()},
+        {"inferno", &c->IpInferno()->Table()},
+        {"spamtrap", &c->SpamTrap()->Table()},
+        {"alwl", &c->AutoWhitelist()->Table()},
+        {"greylist", &c->Greylist()->Table()},
+        {"domains", &c->LocalDomains()->Table()},
+        {"bayes_words", &c->Bayes()->Words()},
     };
     for (const auto& [name, table] : tables) out->Set(name, std::to_string(table->GetCount()));
     out->Set("rules", std::to_string(c->Rules()->Count()));

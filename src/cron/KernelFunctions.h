@@ -38,6 +38,8 @@ struct KernelAccess {
     config::CKernelConfig* config = nullptr;
     std::string app_dir;
     CCronScheduler* scheduler = nullptr;
+    // A kernel's main loop runs: settings change on its thread only.
+    bool main_loop = false;
 };
 
 class KernelFunctions : public script::HostBuiltins {

@@ -142,7 +142,7 @@ bool CMorvaneKernel::Startup() {
     checks::RegisterChecksImportables();
     mail::RegisterMailImportables();
     auto core = std::make_unique<core::CMorvaneCore>(*config_, app_dir_, std::make_unique<core::CSessionPool>());
-    cron::KernelAccess access{core.get(), config_.get(), app_dir_, nullptr};
+    cron::KernelAccess access{core.get(), config_.get(), app_dir_, nullptr, /*main_loop=*/true};
     core_ = std::move(core);
     core_->DrainTo(*log_);
     cron_ = std::make_unique<cron::CCronScheduler>(access);
@@ -178,6 +178,10 @@ void CMorvaneKernel::RotateLog() {
 }
 
 void CMorvaneKernel::ApplyReload(int64_t now) {
+    if (config_->image_read_requested) {
+        config_->ReadImage();
+        config_->image_read_requested = false;
+    }
     if (control_.reload_signal.exchange(false)) {
         // SIGHUP: the operator edited morvane.ini; read it before the engines reload.
         config_->LoadConfig();
