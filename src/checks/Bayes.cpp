@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <unordered_set>
 
 #include "checks/ScriptClasses.h"
 #include "common/Clock.h"
 #include "common/Md5.h"
+#include "common/String.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 
@@ -43,13 +43,6 @@ std::string WithoutAddressMarks(const std::string& field) {
 
 bool IsTextType(const std::string& type) {
     return type == "text/plain" || type == "text/html";
-}
-
-std::string Upper(const char* s) {
-    std::string out(s ? s : "");
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return out;
 }
 
 }  // namespace
@@ -363,7 +356,7 @@ bool CBayes::AddQuarantine(mail::CS_ParseMail* mail, const char* text1, const ch
 }
 
 store::CDB_RAM* CBayes::GetDBRam(const char* name) {
-    const std::string n = Upper(name);
+    const std::string n = common::AsciiUppered(name ? name : "");
     if (n == "SPAM") return Index(kBayesSpam);
     if (n == "HAM") return Index(kBayesHam);
     if (n == "NEUTRAL") return Index(kBayesNeutral);
@@ -372,7 +365,7 @@ store::CDB_RAM* CBayes::GetDBRam(const char* name) {
 }
 
 int32_t CBayes::GetWordsCount(const char* kind) {
-    std::string k = Upper(kind);
+    std::string k = common::AsciiUppered(kind ? kind : "");
     int64_t ham = 0, spam = 0, neutral = 0;
     words_.ForEach([&](const store::DbRecord& r) {
         if (r.deleted) return;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/String.h"
 #include "platform/Paths.h"
 
 namespace checks {
@@ -115,11 +116,8 @@ CLocalDomains::CLocalDomains(std::string app_dir) : app_dir_(std::move(app_dir))
 }
 
 std::string CLocalDomains::Normal(std::string_view name) {
-    std::string out(name);
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return out;
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    return common::AsciiLowered(name);
 }
 
 std::string CLocalDomains::DomainOf(std::string_view address) {

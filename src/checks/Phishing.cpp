@@ -4,18 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/String.h"
 #include "platform/HttpClient.h"
 
 namespace checks {
 
 namespace {
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return out;
-}
 
 std::string Key(const char* prefix, size_t i, const char* suffix = "") {
     char buf[48];
@@ -281,15 +275,17 @@ int32_t CPhishingDB::UpdateFromService(std::string* why) {
     common::WriterLock lock(mu_);
     if (firm <= ini_.GetInt("SETTING", "firm", 0)) return fail("not newer than the local list");
     for (int i = 0, n = Count(answer, "DELETE"); i < n; ++i) {
-        std::string d = Lower(answer.GetString("DELETE", Key("D", static_cast<size_t>(i)), "").View());
+        std::string d = common::AsciiLowered(answer.GetString("DELETE", Key("D", static_cast<size_t>(i)), "").View());
         if (d.empty()) continue;
-        auto it = std::find_if(domains_.begin(), domains_.end(), [&d](const std::string& x) { return Lower(x) == d; });
+        auto it = std::find_if(domains_.begin(), domains_.end(),
+                               [&d](const std::string& x) { return common::AsciiLowered(x) == d; });
         if (it != domains_.end()) domains_.erase(it);
     }
     for (int i = 0, n = Count(answer, "DOMAIN"); i < n; ++i) {
-        std::string d = Lower(answer.GetString("DOMAIN", Key("D", static_cast<size_t>(i)), "").View());
+        std::string d = common::AsciiLowered(answer.GetString("DOMAIN", Key("D", static_cast<size_t>(i)), "").View());
         if (d.empty()) continue;
-        if (std::none_of(domains_.begin(), domains_.end(), [&d](const std::string& x) { return Lower(x) == d; }))
+        if (std::none_of(domains_.begin(), domains_.end(),
+                         [&d](const std::string& x) { return common::AsciiLowered(x) == d; }))
             domains_.push_back(d);
     }
     for (const char* s : kListNames) {
@@ -315,7 +311,7 @@ int32_t CPhishingDB::UpdateFromService(std::string* why) {
 }
 
 int32_t CPhishingDB::CheckLinks(std::string_view text, const DomainPatterns& d) {
-    const std::string lower = Lower(text);
+    const std::string lower = common::AsciiLowered(text);
     size_t pos = 0;
     // Where each scheme occurs next; searched again only once the scan has passed it, so a text
     // with only one of them is not searched to its end for the other at every link.
@@ -365,7 +361,7 @@ int32_t CPhishingDB::Check(const mail::CParseMail& mail, std::string* fake_domai
         }
         if (!sender_check_) continue;
         if (sender_flag == 0) {
-            common::RegexMatch s = common::RegexSearch("^.+?\\@(.+?)$", 0, Lower(sender));
+            common::RegexMatch s = common::RegexSearch("^.+?\\@(.+?)$", 0, common::AsciiLowered(sender));
             if (s.matched() && s.groups == 2 && s.text[1] == found) return verdict(0);  // its own, SPF passed
         }
         return verdict(CheckLinks(mail.Body().empty() ? std::string_view(raw) : std::string_view(mail.Body()), p));

@@ -71,10 +71,8 @@ void CS_Statistic::PopulatedArray(script::CS_Array* result) {
 
 namespace {
 
-// A script's path: as given when absolute, else under the application directory.
 std::string ScriptPath(const char* path) {
-    if (!path || !*path) return std::string();
-    return path[0] == '/' ? std::string(path) : platform::AppPath(path);
+    return path ? platform::ResolveAppPath(path) : std::string();
 }
 
 std::string Arg(const char* s) {

@@ -6,16 +6,17 @@
 
 namespace common {
 
-namespace {
-
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+std::string AsciiLowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = AsciiLower(c);
+    return out;
 }
 
-}  // namespace
+std::string AsciiUppered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = AsciiUpper(c);
+    return out;
+}
 
 String::String(const char* text) : buf_(text ? text : "") {}
 

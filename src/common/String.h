@@ -112,6 +112,17 @@ private:
     int binary_length_ = 0;
 };
 
+// ASCII case only: protocol keywords, header names and domain names, never text in other
+// scripts, whose bytes stay as they are.
+inline char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+inline char AsciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+std::string AsciiLowered(std::string_view text);
+std::string AsciiUppered(std::string_view text);
+
 // A printf result as a std::string, cut to String::kShortFormatLimit bytes: log lines and
 // replies that are built from a fixed format.
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -497,8 +497,7 @@ int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char* file) {
         // Read as a session holds a message, so that a quarantined or saved copy classifies as
         // it did live, and a huge file costs no more than a session's message.
         mail::CParseMail m;
-        std::string path = file[0] == '/' ? std::string(file) : platform::AppPath(file);
-        if (!checks::LoadMessageFile(path, m)) return checks::kBayesNeutral;
+        if (!checks::LoadMessageFile(platform::ResolveAppPath(file), m)) return checks::kBayesNeutral;
         words.Tokenize(m);
     }
     if (words.tokens.empty()) return checks::kBayesNeutral;

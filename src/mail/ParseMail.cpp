@@ -23,12 +23,6 @@ bool Group1(const char* pattern, std::string_view text, std::string* out) {
     return true;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
-
 void Remove(std::string& s, std::string_view bytes) {
     s.erase(std::remove_if(s.begin(), s.end(), [bytes](char c) { return bytes.find(c) != std::string_view::npos; }),
             s.end());
@@ -36,12 +30,12 @@ void Remove(std::string& s, std::string_view bytes) {
 
 std::string CleanCharset(std::string v) {
     Remove(v, "\n\"\r");
-    return Lower(common::String(v).Trim().str());
+    return common::AsciiLowered(common::String(v).Trim().str());
 }
 
 std::string CleanEncoding(std::string v) {
     Remove(v, "\n\r");
-    return Lower(std::move(v));
+    return common::AsciiLowered(std::move(v));
 }
 
 // The header/body split: the text before the first LF that is followed by CRs and a second LF
@@ -64,7 +58,7 @@ bool SplitHeader(std::string_view raw, size_t* header_len) {
 MailPart ReadPart(std::string_view text) {
     MailPart p;
     std::string v;
-    if (Group1(kContentType, text, &v)) p.content_type = Lower(v);
+    if (Group1(kContentType, text, &v)) p.content_type = common::AsciiLowered(v);
     if (Group1(kCharset, text, &v)) p.charset = CleanCharset(v);
     if (Group1(kEncoding, text, &v)) p.transfer_encoding = CleanEncoding(v);
     size_t at = text.find("\r\n\r\n");
@@ -139,7 +133,7 @@ bool CParseMail::Parse() {
     Group1("Message-Id:\\s+?<.+?@(.+?)>", header_, &message_id_domain_);
     body_ = raw_.substr(header_.size());
     std::string v;
-    if (Group1(kContentType, header_, &v)) content_type_ = Lower(v);
+    if (Group1(kContentType, header_, &v)) content_type_ = common::AsciiLowered(v);
     if (Group1(kCharset, header_, &v)) charset_ = CleanCharset(v);
     if (Group1(kEncoding, header_, &v)) transfer_encoding_ = CleanEncoding(v);
     // MIME allows the boundary as a bare token too (boundary=abc.123); missing those left valid

@@ -3,15 +3,12 @@
 #include <charconv>
 #include <chrono>
 
+#include "common/String.h"
 #include "platform/SocketComm.h"
 
 namespace platform {
 
 namespace {
-
-char Upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
 
 bool HostChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
@@ -28,7 +25,8 @@ bool HeaderValue(std::string_view header, std::string_view name, std::string_vie
         pos = end + 2;
         if (line.size() <= name.size() || line[name.size()] != ':') continue;
         bool same = true;
-        for (size_t i = 0; i < name.size() && same; ++i) same = Upper(line[i]) == Upper(name[i]);
+        for (size_t i = 0; i < name.size() && same; ++i)
+            same = common::AsciiUpper(line[i]) == common::AsciiUpper(name[i]);
         if (!same) continue;
         std::string_view v = line.substr(name.size() + 1);
         while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
@@ -47,7 +45,7 @@ bool CMorvaneHTTPClient::ParseUrl(std::string_view url, Url* out) {
     for (char c : url)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
     std::string upper(url);
-    for (char& c : upper) c = Upper(c);
+    for (char& c : upper) c = common::AsciiUpper(c);
     size_t at = 0;
     size_t colon = upper.find(':');
     if (colon != std::string::npos) {

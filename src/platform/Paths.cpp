@@ -46,6 +46,11 @@ std::string AppPath(const std::string& relative) {
     return AppDir() + "/" + relative;
 }
 
+std::string ResolveAppPath(std::string_view path) {
+    if (path.empty()) return std::string();
+    return path.front() == '/' ? std::string(path) : AppPath(std::string(path));
+}
+
 bool MakeDirs(const std::string& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);

@@ -2,6 +2,7 @@
 // Where the kernel lives: the executable's path and the application directory that every data
 // path is relative to. Set once at start by the entry point, read by everyone afterwards.
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -16,6 +17,9 @@ void SetAppDir(const std::string& dir);
 const std::string& AppDir();
 // AppDir() + "/" + relative, with a leading "/" of `relative` not doubled.
 std::string AppPath(const std::string& relative);
+
+// A path a script names: as given when absolute, else AppPath(path); "" for an empty one.
+std::string ResolveAppPath(std::string_view path);
 
 // Creates `dir` and its parents; true when it exists afterwards.
 bool MakeDirs(const std::string& dir);
