@@ -203,11 +203,15 @@ void CS_PROXY_ANTISPAM_INSTANCE::SetGlobalVariable(const std::string& name, cons
 // CS_ANTISPAM_SCRIPT
 
 CS_ANTISPAM_SCRIPT::CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE* instance)
-    : script::HostBuiltins(instance && instance->Current() ? instance->Current()->in.get() : nullptr),
+    : KernelScriptBase(instance && instance->Current() ? instance->Current()->in.get() : nullptr),
       instance_(instance) {}
 
 CLauchAntispam* CS_ANTISPAM_SCRIPT::session() const {
     return instance_ ? instance_->Session() : nullptr;
+}
+
+CMorvaneCore* CS_ANTISPAM_SCRIPT::Core() const {
+    return session() ? &session()->Core() : nullptr;
 }
 
 std::string CS_ANTISPAM_SCRIPT::ConfigValue(const std::string& section, const char* key) {
@@ -234,15 +238,6 @@ void CS_ANTISPAM_SCRIPT::WriteLog(int32_t level, const char* text, const char* t
     s->AddLog(level, text, current ? current->path : std::string(), "", Missing(type) ? "SCRIPT" : type, s->Id());
 }
 
-script::Variable CS_ANTISPAM_SCRIPT::GetDomain(const char* domain) {
-    if (!session() || Missing(domain)) return script::Variable(nullptr, nullptr);
-    std::shared_ptr<checks::CDomainConf> d = session()->Core().LocalDomains()->GetDomain(domain);
-    if (!d) return script::Variable(nullptr, nullptr);
-    // Held like a persistent object: a domain removed meanwhile stays alive for this script.
-    script::Variable v(d.get(), &script::ClassIdOf<checks::CDomainConf>::id);
-    return persistent_.Keep({std::move(d), v});
-}
-
 void CS_ANTISPAM_SCRIPT::RegisterGlobalVariable(const char* name) {
     if (instance_ && !Missing(name)) instance_->RegisterGlobalVariable(name);
 }
@@ -250,28 +245,6 @@ void CS_ANTISPAM_SCRIPT::RegisterGlobalVariable(const char* name) {
 void CS_ANTISPAM_SCRIPT::SetGlobalVariable(const char* name, const char* value) {
     if (instance_ && !Missing(name)) instance_->SetGlobalVariable(name, Text(value));
 }
-
-float CS_ANTISPAM_SCRIPT::DNSBL_Score(const char* ip) {
-    CLauchAntispam* s = session();
-    return s && !Missing(ip) ? checks::DNSBL_Score(s->Core().DnsBL(), ip) : 0.0f;
-}
-
-std::string CS_ANTISPAM_SCRIPT::DNSBL_Ns(const char* ip) {
-    CLauchAntispam* s = session();
-    return s && !Missing(ip) ? checks::DNSBL_Ns(s->Core().DnsBL(), ip) : std::string();
-}
-
-#define MORVANE_DNS_FUNCTION(Name, Call)                                                   \
-    std::string CS_ANTISPAM_SCRIPT::Name(const char* name) {                               \
-        CLauchAntispam* s = session();                                                     \
-        return s && !Missing(name) ? checks::Call(*s->Core().Dns(), name) : std::string(); \
-    }
-MORVANE_DNS_FUNCTION(DNS_Reverse, DnsReverse)
-MORVANE_DNS_FUNCTION(DNS_Resolve, DnsResolve)
-MORVANE_DNS_FUNCTION(DNS_MX, DnsMx)
-MORVANE_DNS_FUNCTION(DNS_NS, DnsNs)
-MORVANE_DNS_FUNCTION(DNS_TXT, DnsTxt)
-#undef MORVANE_DNS_FUNCTION
 
 std::string CS_ANTISPAM_SCRIPT::GetClientIP() {
     return session() ? session()->ClientIp() : std::string();
@@ -365,27 +338,6 @@ void CS_ANTISPAM_SCRIPT::DropBufferToClient() {
 }
 void CS_ANTISPAM_SCRIPT::CloseClientConnAfterSendingQueue() {
     if (session()) session()->CloseClientConnAfterSendingQueue();
-}
-
-void CS_ANTISPAM_SCRIPT::AddALWL(const char* sender, const char* recipients) {
-    if (session() && !Missing(sender) && !Missing(recipients))
-        session()->Core().AutoWhitelist()->Add(sender, recipients);
-}
-
-int32_t CS_ANTISPAM_SCRIPT::IsALWL(const char* sender, const char* recipient) {
-    if (!session() || Missing(sender) || Missing(recipient)) return 0;
-    return session()->Core().AutoWhitelist()->Contains(sender, recipient);
-}
-
-int32_t CS_ANTISPAM_SCRIPT::ViewALWLDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter,
-                                       int32_t field) {
-    if (!session() || !result) return 0;
-    return session()->Core().AutoWhitelist()->View(result, count, start, Text(filter), field);
-}
-
-void CS_ANTISPAM_SCRIPT::StatisticValue(const char* key, int32_t category, int32_t sub_type, float value,
-                                        int32_t operation) {
-    if (session() && !Missing(key)) session()->Core().Statistics()->AddItem(key, category, sub_type, value, operation);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
@@ -482,12 +434,6 @@ void CS_ANTISPAM_SCRIPT::AddToGreyList(const char* key) {
     if (session() && !Missing(key)) session()->Core().Greylist()->Add(key);
 }
 
-int32_t CS_ANTISPAM_SCRIPT::ViewGreyListDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter,
-                                           int32_t field) {
-    if (!session() || !result) return 0;
-    return session()->Core().Greylist()->View(result, count, start, Text(filter), field);
-}
-
 int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char* file) {
     if (!session()) return checks::kBayesNeutral;
     checks::CBayesWord words;
@@ -565,21 +511,6 @@ std::string CS_ANTISPAM_SCRIPT::GetEmailAttachmentContentType(int32_t index) {
     return session() ? session()->Mail().GetAttachmentContentType(index) : std::string();
 }
 
-// The persistent-object store arrives later; until then nothing is stored.
-script::Variable CS_ANTISPAM_SCRIPT::GetPersistentOBJ(const char* name, const char* kind) {
-    if (!session()) return script::Variable(nullptr, nullptr);
-    return persistent_.Keep(session()->Core().Persistent()->Get(name, kind));
-}
-
-script::Variable CS_ANTISPAM_SCRIPT::CreatePersistentOBJ(const char* name, const char* kind) {
-    if (!session()) return script::Variable(nullptr, nullptr);
-    return persistent_.Keep(session()->Core().Persistent()->Create(name, kind));
-}
-
-void CS_ANTISPAM_SCRIPT::DeletePersistentOBJ(const char* name) {
-    if (session()) session()->Core().Persistent()->Delete(name);
-}
-
 void CS_ANTISPAM_SCRIPT::WriteHeaderMessage(const char* line) {
     if (session() && !Missing(line)) session()->WriteHeaderMessage(line);
 }
@@ -596,15 +527,9 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("WriteLog", &S::WriteLog)
         .Method("GetDomain", &S::GetDomain)
         .Method("RegisterGlobalVariable", &S::RegisterGlobalVariable)
-        .Method("SetGlobalVariable", &S::SetGlobalVariable)
-        .Method("DNSBL_Score", &S::DNSBL_Score)
-        .Method("DNSBL_Ns", &S::DNSBL_Ns)
-        .Method("DNS_Reverse", &S::DNS_Reverse)
-        .Method("DNS_Resolve", &S::DNS_Resolve)
-        .Method("DNS_MX", &S::DNS_MX)
-        .Method("DNS_NS", &S::DNS_NS)
-        .Method("DNS_TXT", &S::DNS_TXT)
-        .Method("GetClientIP", &S::GetClientIP)
+        .Method("SetGlobalVariable", &S::SetGlobalVariable);
+    AddDnsFunctions(*c);
+    c->Method("GetClientIP", &S::GetClientIP)
         .Method("GetClientReverseDns", &S::GetClientReverseDns)
         .Method("GetMTAIP", &S::GetMTAIP)
         .Method("IsIpInferno", &S::IsIpInferno)

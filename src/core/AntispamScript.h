@@ -18,6 +18,7 @@
 
 #include "checks/Persistent.h"
 #include "common/String.h"
+#include "core/KernelScriptBase.h"
 #include "script/Builtins.h"
 #include "script/CS_Array.h"
 #include "script/Interpreter.h"
@@ -88,23 +89,15 @@ private:
 };
 
 // The scripts' view of their connection and of the kernel.
-class CS_ANTISPAM_SCRIPT : public script::HostBuiltins {
+class CS_ANTISPAM_SCRIPT : public KernelScriptBase {
 public:
     explicit CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE* instance);
 
     void Exit() override;
     void Print(const char* text);
     void WriteLog(int32_t level, const char* text, const char* type);
-    script::Variable GetDomain(const char* domain);
     void RegisterGlobalVariable(const char* name);
     void SetGlobalVariable(const char* name, const char* value);
-    float DNSBL_Score(const char* ip);
-    std::string DNSBL_Ns(const char* ip);
-    std::string DNS_Reverse(const char* name);
-    std::string DNS_Resolve(const char* name);
-    std::string DNS_MX(const char* name);
-    std::string DNS_NS(const char* name);
-    std::string DNS_TXT(const char* name);
     std::string GetClientIP();
     std::string GetClientReverseDns();
     std::string GetMTAIP();
@@ -130,10 +123,6 @@ public:
     void DropBufferToMTA();
     void DropBufferToClient();
     void CloseClientConnAfterSendingQueue();
-    void AddALWL(const char* sender, const char* recipients);
-    int32_t IsALWL(const char* sender, const char* recipient);
-    int32_t ViewALWLDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter, int32_t field);
-    void StatisticValue(const char* key, int32_t category, int32_t sub_type, float value, int32_t operation);
     int32_t IsForgetHelo(const char* helo);
     int32_t SPFQuery(const char* ip, const char* mail_from, const char* helo);
     std::string SPFResultString(int32_t result);
@@ -159,7 +148,6 @@ public:
     int32_t GetForgedCountGreyList(const char* key);
     void ResetForgedCountGreyList(const char* key);
     void AddToGreyList(const char* key);
-    int32_t ViewGreyListDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter, int32_t field);
     int32_t BayesianCheck(const char* message);
     void AddToBayesianQuarantine(const char* a, const char* b, int32_t c, script::Variable mail);
     int32_t IsPhishing(script::Variable mail);
@@ -176,22 +164,17 @@ public:
     std::string GetEmailAttachmentBuffer(int32_t index);
     std::string GetEmailAttachmentContentType(int32_t index);
     float RegularExpressionCheck(script::Variable mail, script::Variable result);
-    script::Variable GetPersistentOBJ(const char* name, const char* kind);
-    script::Variable CreatePersistentOBJ(const char* name, const char* kind);
-    void DeletePersistentOBJ(const char* name);
     void WriteHeaderMessage(const char* line);
     void ModifyHeaderSubject(const char* tag);
 
 protected:
     std::string ConfigValue(const std::string& section, const char* key) override;
+    CMorvaneCore* Core() const override;
 
 private:
     CLauchAntispam* session() const;
     CS_PROXY_ANTISPAM_INSTANCE* instance_;
     std::string phishing_domain_;
-    // Shared objects this host handed to its script: alive until the host goes, whoever deletes
-    // them from the store meanwhile.
-    checks::PersistentHold persistent_;
 };
 
 // Registers the CS_ANTISPAM_SCRIPT class and every host function into an interpreter.

@@ -53,8 +53,8 @@ void RegisterCronClass(script::Interpreter& in) {
     using S = CS_CRON_SCRIPT;
     auto host = std::make_unique<script::ExternClass<S, CS_CRON_INSTANCE*>>("CS_CRON_SCRIPT");
     script::AddHostBuiltins(*host);
-    AddDnsFunctions(*host);
-    host->Method("WriteLog", &S::WriteLog);
+    core::AddDnsFunctions(*host);
+    host->Method("Print", &S::Print).Method("WriteLog", &S::WriteLog);
     AddKernelFunctions(*host);
     host->Method("RunScript", &S::RunScript);
     in.AddExternClass("CS_CRON_SCRIPT", std::move(host));

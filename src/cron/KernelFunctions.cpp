@@ -39,7 +39,7 @@ constexpr size_t kMaxLearnPerCall = 5000;
 }  // namespace
 
 KernelFunctions::KernelFunctions(script::Interpreter* in, const KernelAccess* kernel, bool* line_open)
-    : script::HostBuiltins(in), kernel_(kernel), line_open_(line_open) {}
+    : core::KernelScriptBase(in), kernel_(kernel), line_open_(line_open) {}
 
 core::CMorvaneCore* KernelFunctions::Core() const {
     return kernel_ ? kernel_->core : nullptr;
@@ -52,25 +52,6 @@ void KernelFunctions::Print(const char* text) {
     std::fflush(stdout);
     if (line_open_) *line_open_ = text[n - 1] != '\n';
 }
-
-float KernelFunctions::DNSBL_Score(const char* ip) {
-    return Core() && !Missing(ip) ? checks::DNSBL_Score(Core()->DnsBL(), ip) : 0.0f;
-}
-
-std::string KernelFunctions::DNSBL_Ns(const char* ip) {
-    return Core() && !Missing(ip) ? checks::DNSBL_Ns(Core()->DnsBL(), ip) : std::string();
-}
-
-#define MORVANE_DNS_FUNCTION(Name, Call)                                                      \
-    std::string KernelFunctions::Name(const char* name) {                                     \
-        return Core() && !Missing(name) ? checks::Call(*Core()->Dns(), name) : std::string(); \
-    }
-MORVANE_DNS_FUNCTION(DNS_Reverse, DnsReverse)
-MORVANE_DNS_FUNCTION(DNS_Resolve, DnsResolve)
-MORVANE_DNS_FUNCTION(DNS_MX, DnsMx)
-MORVANE_DNS_FUNCTION(DNS_NS, DnsNs)
-MORVANE_DNS_FUNCTION(DNS_TXT, DnsTxt)
-#undef MORVANE_DNS_FUNCTION
 
 // ---------------------------------------------------------------------------------------------
 // Configuration
@@ -144,14 +125,6 @@ int32_t KernelFunctions::InsertDomain(const char* domain) {
     if (!Core()) return 0;
     if (!domain) return -1;
     return Core()->LocalDomains()->AddLocalDomain(domain);
-}
-
-script::Variable KernelFunctions::GetDomain(const char* domain) {
-    if (!Core() || Missing(domain)) return script::Variable(nullptr, nullptr);
-    std::shared_ptr<checks::CDomainConf> d = Core()->LocalDomains()->GetDomain(domain);
-    if (!d) return script::Variable(nullptr, nullptr);
-    script::Variable v(d.get(), &script::ClassIdOf<checks::CDomainConf>::id);
-    return held_.Keep({std::move(d), v});
 }
 
 int32_t KernelFunctions::DeleteDomain(const char* domain) {
@@ -258,24 +231,6 @@ int32_t KernelFunctions::LearnBayesQuarantine(int32_t kind) {
 // ---------------------------------------------------------------------------------------------
 // Greylist and auto-whitelist
 
-int32_t KernelFunctions::ViewGreyListDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter,
-                                        int32_t mode) {
-    return Core() && out ? Core()->Greylist()->View(out, count, start, Text(filter), mode) : 0;
-}
-
-int32_t KernelFunctions::ViewALWLDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter,
-                                    int32_t mode) {
-    return Core() && out ? Core()->AutoWhitelist()->View(out, count, start, Text(filter), mode) : 0;
-}
-
-void KernelFunctions::AddALWL(const char* a, const char* b) {
-    if (Core() && !Missing(a) && !Missing(b)) Core()->AutoWhitelist()->Add(a, b);
-}
-
-int32_t KernelFunctions::IsALWL(const char* a, const char* b) {
-    return Core() && !Missing(a) && !Missing(b) ? Core()->AutoWhitelist()->Contains(a, b) : 0;
-}
-
 void KernelFunctions::LoadALWL() {
     if (Core()) Core()->AutoWhitelist()->Table().Load();
 }
@@ -329,11 +284,6 @@ int32_t KernelFunctions::GetStatisticsToArray(script::CS_Array* out) {
     return 1;
 }
 
-void KernelFunctions::StatisticValue(const char* key, int32_t category, int32_t sub_type, float value,
-                                     int32_t operation) {
-    if (Core() && !Missing(key)) Core()->Statistics()->AddItem(key, category, sub_type, value, operation);
-}
-
 int32_t KernelFunctions::GetTablesCount(script::CS_Array* out) {
     core::CMorvaneCore* c = Core();
     if (!c || !out) return 0;
@@ -352,23 +302,6 @@ int32_t KernelFunctions::GetTablesCount(script::CS_Array* out) {
     for (const auto& [name, table] : tables) out->Set(name, std::to_string(table->GetCount()));
     out->Set("rules", std::to_string(c->Rules()->Count()));
     return 1;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Persistent objects
-
-script::Variable KernelFunctions::GetPersistentOBJ(const char* name, const char* type) {
-    if (!Core()) return script::Variable(nullptr, nullptr);
-    return held_.Keep(Core()->Persistent()->Get(name, type));
-}
-
-script::Variable KernelFunctions::CreatePersistentOBJ(const char* name, const char* type) {
-    if (!Core()) return script::Variable(nullptr, nullptr);
-    return held_.Keep(Core()->Persistent()->Create(name, type));
-}
-
-void KernelFunctions::DeletePersistentOBJ(const char* name) {
-    if (Core()) Core()->Persistent()->Delete(name);
 }
 
 }  // namespace cron

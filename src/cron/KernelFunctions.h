@@ -9,15 +9,11 @@
 #include <cstdint>
 #include <string>
 
-#include "checks/Persistent.h"
-#include "script/Builtins.h"
+#include "core/KernelScriptBase.h"
 #include "script/CS_Array.h"
 
 namespace config {
 class CKernelConfig;
-}
-namespace core {
-class CMorvaneCore;
 }
 namespace checks {
 class CBayes;
@@ -42,19 +38,12 @@ struct KernelAccess {
     bool main_loop = false;
 };
 
-class KernelFunctions : public script::HostBuiltins {
+class KernelFunctions : public core::KernelScriptBase {
 public:
     // `line_open` (may be null) records whether Print left a line unfinished.
     KernelFunctions(script::Interpreter* in, const KernelAccess* kernel, bool* line_open);
 
     void Print(const char* text);
-    float DNSBL_Score(const char* ip);
-    std::string DNSBL_Ns(const char* ip);
-    std::string DNS_Reverse(const char* name);
-    std::string DNS_Resolve(const char* name);
-    std::string DNS_MX(const char* name);
-    std::string DNS_NS(const char* name);
-    std::string DNS_TXT(const char* name);
 
     int32_t GetConfigToArray(script::CS_Array* out, const char* section);
     void SetConfig(const char* section, const char* key, const char* value);
@@ -65,7 +54,6 @@ public:
     void SetRebootConfig(int32_t on);
 
     int32_t InsertDomain(const char* domain);
-    script::Variable GetDomain(const char* domain);
     int32_t DeleteDomain(const char* domain);
     store::CDB_RAM* GetDBRamDomains();
     void SaveDomains();
@@ -84,10 +72,6 @@ public:
     // -1 without a Bayes engine.
     int32_t LearnBayesQuarantine(int32_t kind);
 
-    int32_t ViewGreyListDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter, int32_t mode);
-    int32_t ViewALWLDB(script::CS_Array* out, int32_t count, int32_t start, const char* filter, int32_t mode);
-    void AddALWL(const char* a, const char* b);
-    int32_t IsALWL(const char* a, const char* b);
     void LoadALWL();
 
     int32_t DCTest(const char* text);
@@ -108,41 +92,23 @@ public:
 
     // The day's counters: out[name] = value ("%.3f"). 1, or 0 without statistics.
     int32_t GetStatisticsToArray(script::CS_Array* out);
-    void StatisticValue(const char* key, int32_t category, int32_t sub_type, float value, int32_t operation);
     // Records of the kernel's tables: out[name] = live record count, for "dns", "dnsbl", "spf",
     // "helo", "inferno", "spamtrap", "alwl", "greylist", "domains", "bayes_words", "rules".
     int32_t GetTablesCount(script::CS_Array* out);
 
-    script::Variable GetPersistentOBJ(const char* name, const char* type);
-    script::Variable CreatePersistentOBJ(const char* name, const char* type);
-    void DeletePersistentOBJ(const char* name);
-
 protected:
     std::string ConfigValue(const std::string& key, const char* section) override;
-    core::CMorvaneCore* Core() const;
+    core::CMorvaneCore* Core() const override;
     const KernelAccess* Kernel() const { return kernel_; }
 
 private:
     const KernelAccess* kernel_;
     bool* line_open_;
-    checks::PersistentHold held_;  // objects handed to the script live as long as this host
     std::string phishing_error_;
 };
 
-// Registers the shared functions, in the order scripts list them, after the built-ins.
-template <typename Binding>
-void AddDnsFunctions(Binding& b) {
-    using K = KernelFunctions;
-    b.Method("DNSBL_Score", &K::DNSBL_Score)
-        .Method("DNSBL_Ns", &K::DNSBL_Ns)
-        .Method("DNS_Reverse", &K::DNS_Reverse)
-        .Method("DNS_Resolve", &K::DNS_Resolve)
-        .Method("DNS_MX", &K::DNS_MX)
-        .Method("DNS_NS", &K::DNS_NS)
-        .Method("DNS_TXT", &K::DNS_TXT)
-        .Method("Print", &K::Print);
-}
-
+// Registers the shared functions, in the order scripts list them, after the built-ins, the
+// lookups (core::AddDnsFunctions), Print and the host's WriteLog.
 template <typename Binding>
 void AddKernelFunctions(Binding& b) {
     using K = KernelFunctions;
