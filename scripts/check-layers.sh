@@ -10,11 +10,12 @@ declare -A allowed=(
     [store]="common platform store"
     [config]="common platform log store config"
     [script]="common platform log script"
-    [cron]="common platform log store config script checks mail core cron"
-    [checks]="common platform log store script mail checks"
+    [classes]="common platform log store script classes"
+    [cron]="common platform log store config script classes checks mail core cron"
+    [checks]="common platform log store script classes mail checks"
     [mail]="common platform log script mail"
-    [core]="common platform log store config script checks mail core"
-    [service]="common platform log store config script checks mail core cron service"
+    [core]="common platform log store config script classes checks mail core"
+    [service]="common platform log store config script classes checks mail core cron service"
 )
 status=0
 for lib in "${!allowed[@]}"; do

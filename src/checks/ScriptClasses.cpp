@@ -1,5 +1,7 @@
 #include "checks/ScriptClasses.h"
 
+#include "classes/IoClasses.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -155,6 +157,7 @@ int32_t GetConfigToArray(store::CFileINI* f, script::CS_Array* result, const cha
 }  // namespace
 
 void RegisterChecksImportables() {
+    classes::RegisterIoImportables();
     // A class whose methods take a HashArray knows the map's name even when the script did not
     // import HashArray itself.
     script::ClassIdOf<script::CS_Array>::SetName("HashArray");

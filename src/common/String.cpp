@@ -50,6 +50,12 @@ int String::Length() const {
     return static_cast<int>(buf_.size());
 }
 
+void String::Reserve(int bytes) {
+    if (bytes <= capacity_) return;
+    buf_.reserve(static_cast<size_t>(bytes));
+    capacity_ = bytes;
+}
+
 void String::SetBinary(const void* data, int size) {
     if (size <= 0 || data == nullptr) {
         Clear();

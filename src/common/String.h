@@ -8,6 +8,7 @@
 //
 // Not thread-safe: a String belongs to one thread at a time, like the std::string under it.
 // Never throws except std::bad_alloc, which ends the process.
+#include <algorithm>
 #include <cstdarg>
 #include <string>
 #include <string_view>
@@ -52,6 +53,10 @@ public:
 
     // Replaces the content with `size` bytes that may include zeros.
     void SetBinary(const void* data, int size);
+    // Room asked for with Reserve, at least the content and its terminator: how many bytes a
+    // reader may put into the string (scripts' CS_Buffer).
+    int Capacity() const { return std::max(capacity_, static_cast<int>(buf_.size()) + 1); }
+    void Reserve(int bytes);
 
     String& Append(std::string_view text);
     String& Append(const char* text) { return Append(std::string_view(text ? text : "")); }
@@ -110,6 +115,7 @@ private:
 
     std::string buf_;
     int binary_length_ = 0;
+    int capacity_ = 0;
 };
 
 // ASCII case only: protocol keywords, header names and domain names, never text in other
