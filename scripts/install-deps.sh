@@ -18,6 +18,8 @@ packages=(
     lua5.4
     # real peers of the end-to-end tests and the demo
     swaks python3 python3-aiosmtpd libxml2-utils unbound openssl
+    # the MySQL classes' tests: a throwaway server and the client library loaded at run time
+    mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)
     python3-yaml
 )

@@ -68,6 +68,17 @@ grep -q 'cmd_noop=9' "$APP/morvane.ini" || fail "SaveConfig lost the script's se
 printf 'CS_CRON_SCRIPT k = new CS_CRON_SCRIPT($_this);\n#import(class, CDB_Ram)\nint main() { CDB_Ram t = k.GetDBRamDomains(); return t.GetCount(); }\n' > "$APP/count.cs"
 [ "$("$SCRIPT" --appdir "$APP" run "$APP/count.cs")" = "1" ] || fail "the domain was not saved"
 
+# The shipped examples of the I/O and XML classes.
+mkdir -p "$APP/logs" "$APP/scripts/admin/plugin/demo"
+printf '<log/>' > "$APP/logs/log_2026-12-01_00-00-00.xml"
+printf '<?xml version="1.0" ?>\n<plugins><plugin><uniqueID>demo.one</uniqueID></plugin></plugins>\n' \
+    > "$APP/scripts/admin/plugin/demo/info.xml"
+"$SCRIPT" --appdir "$APP" run "$APP/scripts/examples/files_report.cs" > "$APP/out" 2> "$APP/err" || fail "files_report.cs"
+grep -q 'files_report: 1 log files, report of [0-9]* bytes' "$APP/err" || fail "files_report.cs: $(cat "$APP/err")"
+grep -q 'log_2026-12-01_00-00-00.xml 6 bytes' "$APP/reports/logs.txt" || fail "files_report.cs wrote: $(cat "$APP/reports/logs.txt")"
+"$SCRIPT" --appdir "$APP" run "$APP/scripts/examples/plugins_list.cs" > "$APP/out" 2> "$APP/err" || fail "plugins_list.cs"
+grep -q '^demo: demo.one$' "$APP/out" || fail "plugins_list.cs printed: $(cat "$APP/out")"
+
 if "$SCRIPT" --appdir "$APP/nowhere" run "$APP/count.cs" 2> "$APP/err"; then fail "a directory without morvane.ini accepted"; fi
 grep -q 'not an application directory' "$APP/err" || fail "missing morvane.ini message"
 echo "cron: ok"

@@ -1,5 +1,7 @@
 #include "checks/Persistent.h"
 
+#include "classes/MySql.h"
+
 #include "store/DB_RAM.h"
 #include "store/FileINI.h"
 
@@ -49,6 +51,7 @@ CPersistentStore::CPersistentStore() {
     AddType<store::CDB_RAM>("CDB_Ram");
     AddType<CS_Flag>("CS_Flag");
     AddType<store::CFileINI>("CS_FileCfg");
+    AddType<classes::CMorvaneMysqlConn>("CS_MySqlConn");
 }
 
 void CPersistentStore::AddType(const std::string& type, Factory make) {

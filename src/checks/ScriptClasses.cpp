@@ -1,6 +1,7 @@
 #include "checks/ScriptClasses.h"
 
 #include "classes/IoClasses.h"
+#include "classes/MySql.h"
 #include "classes/SimpleXml.h"
 
 #include <arpa/inet.h>
@@ -160,6 +161,7 @@ int32_t GetConfigToArray(store::CFileINI* f, script::CS_Array* result, const cha
 void RegisterChecksImportables() {
     classes::RegisterIoImportables();
     classes::RegisterXmlImportables();
+    classes::RegisterMySqlImportables();
     // A class whose methods take a HashArray knows the map's name even when the script did not
     // import HashArray itself.
     script::ClassIdOf<script::CS_Array>::SetName("HashArray");
