@@ -85,7 +85,10 @@ bool CS_File::Open(const char* path, uint32_t flags) {
     file_.Close();
     if (!path || std::strlen(path) > platform::CKFile::kMaxPath) return false;
     std::string p = PathArg(path);
-    return !p.empty() && file_.Open(p, flags);
+    // A directory opens for reading on POSIX, and then every read fails: refuse it here.
+    struct stat st {};
+    if (p.empty() || (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return false;
+    return file_.Open(p, flags);
 }
 
 void CS_File::Write(const char* data, uint32_t count) {
@@ -207,6 +210,20 @@ int32_t CS_FileSystem::CopyFile(const char* from, const char* to, int32_t overwr
     }
 }
 
+int32_t CS_FileSystem::MoveFile(const char* from, const char* to, int32_t overwrite) {
+    std::string src = PathArg(from), dst = PathArg(to);
+    if (src.empty() || dst.empty() || !platform::IsRegularFile(src)) return 0;
+    if (!overwrite && platform::IsRegularFile(dst)) return 0;
+    if (::rename(src.c_str(), dst.c_str()) == 0) return 1;
+    if (errno != EXDEV || !CopyFile(from, to, 1)) return 0;
+    return ::unlink(src.c_str()) == 0 ? 1 : 0;
+}
+
+int32_t CS_FileSystem::CreateDir(const char* path) {
+    std::string p = PathArg(path);
+    return !p.empty() && platform::MakeDirs(p) ? 1 : 0;
+}
+
 int32_t CS_FileSystem::ReadDir(const char* directory, script::CS_Array* result) {
     if (!directory || !*directory || !result) return 0;
     result->Reset();
@@ -238,9 +255,13 @@ int32_t CS_FileSystem::FileSize(const char* path) {
 
 int32_t CS_FileSystem::Exec(const char* command) {
     if (!command || !*command) return -1;
+    // Relative paths of the command mean what they mean to the script: under the application
+    // directory. Only async-signal-safe calls after fork: the kernel has many threads.
+    const std::string dir = platform::AppDir();
     pid_t pid = ::fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
         ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -363,6 +384,8 @@ void RegisterIoImportables() {
             .Method("FileExists", &CS_FileSystem::FileExists)
             .Method("DirExists", &CS_FileSystem::DirExists)
             .Method("CopyFile", &CS_FileSystem::CopyFile, ",,1")
+            .Method("MoveFile", &CS_FileSystem::MoveFile, ",,0")
+            .Method("CreateDir", &CS_FileSystem::CreateDir)
             .Method("ReadDir", &CS_FileSystem::ReadDir)
             .Method("FileSize", &CS_FileSystem::FileSize)
             .Method("Exec", &CS_FileSystem::Exec)

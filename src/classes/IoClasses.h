@@ -75,12 +75,17 @@ public:
     int32_t FileExists(const char* path);
     int32_t DirExists(const char* path);
     int32_t CopyFile(const char* from, const char* to, int32_t overwrite);
+    // Renames, or copies and deletes across file systems; 1 when moved. An existing target is
+    // replaced only with `overwrite`.
+    int32_t MoveFile(const char* from, const char* to, int32_t overwrite);
+    // Creates the directory and its parents; 1 when it exists afterwards.
+    int32_t CreateDir(const char* path);
     // Every entry of the directory (also "." and ".."), key and value its name. A last path
     // component with * or ? is a name pattern: "logs/*.xml".
     int32_t ReadDir(const char* directory, script::CS_Array* result);
     int32_t FileSize(const char* path);
-    // Runs the command through /bin/sh -c and waits: its exit status, 128 + the signal that
-    // ended it, or -1 when it could not run.
+    // Runs the command through /bin/sh -c in the application directory and waits: its exit
+    // status, 128 + the signal that ended it, or -1 when it could not run.
     int32_t Exec(const char* command);
     std::string AppPath();
 };

@@ -141,6 +141,12 @@ TEST_F(IoClassesTest, FileSystem) {
         if (fs.Exec("exit 3") != 3 || fs.Exec("true") != 0) return 9;
         if (fs.Exec("/nonexistent/program") != 127) return 10;
         if (fs.AppPath() == "") return 11;
+        if (fs.CreateDir("x/y/z") != 1 || fs.DirExists("x/y/z") != 1) return 12;
+        if (fs.MoveFile("keep.txt", "a/one.txt") != 0) return 13;      // no overwrite
+        if (fs.MoveFile("a/one.txt", "x/y/z/one.txt") != 1 || fs.FileExists("a/one.txt")) return 14;
+        if (fs.Exec("echo out > x/said.txt; exit 0") != 0 || fs.FileSize("x/said.txt") != 4) return 15;
+        CS_File f = new CS_File();
+        if (f.Open("x/y", 0)) return 16;                                // a directory is not a file
         return 0; })cs");
     EXPECT_EQ(dir_.Read("keep.txt"), "keep");
 }
