@@ -199,17 +199,17 @@ int CCronScheduler::AddJob(const char* schedule, const char* id) {
 int CCronScheduler::DeleteJob(const char* schedule, const char* id) {
     common::MutexLock lock(mu_);
     int removed = 0;
-    auto remove_first = [&](auto match) {
+    for (int pass = 0; pass < 2; ++pass) {
+        const char* wanted = pass == 0 ? id : schedule;
+        if (!wanted || !*wanted) continue;
         for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
-            if (!match(**it)) continue;
+            if ((pass == 0 ? (*it)->id : (*it)->schedule) != wanted) continue;
             StopRunLocked(**it);
             jobs_.erase(it);
             removed = 1;
-            return;
+            break;
         }
-    };
-    if (id && *id) remove_first([&](const CCronJob& j) { return j.id == id; });
-    if (schedule && *schedule) remove_first([&](const CCronJob& j) { return j.schedule == schedule; });
+    }
     return removed;
 }
 
