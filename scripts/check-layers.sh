@@ -12,10 +12,11 @@ declare -A allowed=(
     [script]="common platform log script"
     [classes]="common platform log store script classes"
     [cron]="common platform log store config script classes checks mail core cron"
+    [admin]="common platform log store config script classes checks mail core cron admin"
     [checks]="common platform log store script classes mail checks"
     [mail]="common platform log script mail"
     [core]="common platform log store config script classes checks mail core"
-    [service]="common platform log store config script classes checks mail core cron service"
+    [service]="common platform log store config script classes checks mail core cron admin service"
 )
 status=0
 for lib in "${!allowed[@]}"; do

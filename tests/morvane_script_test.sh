@@ -33,6 +33,12 @@ if "$TOOL" bogus 2>/dev/null; then fail "unknown command accepted"; fi
 # Policy scripts with the antispam host: the shipped one compiles; errors and results as above.
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 "$TOOL" check --antispam "$ROOT/dist/scripts/antispam/core.cs" > /dev/null || fail "the shipped core.cs does not compile"
+for f in "$ROOT"/dist/scripts/admin/*.cs; do
+    "$TOOL" check --admin "$f" > /dev/null || fail "the shipped admin script $f does not compile"
+done
+for f in "$ROOT"/dist/scripts/cron/*.cs "$ROOT"/dist/scripts/examples/*.cs; do
+    "$TOOL" check "$f" > /dev/null || fail "the shipped script $f does not compile"
+done
 if "$TOOL" check --antispam "$ROOT/tests/relay/broken.cs" 2> "$DIR/err"; then fail "a broken policy script passed"; fi
 grep -q 'undefined_function' "$DIR/err" || fail "antispam diagnostics not on stderr"
 printf 'CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\nint Lan() { return k.IsLanIp("10.1.2.3") + k.SPFQuery("", "", ""); }\n' > "$DIR/policy.cs"

@@ -133,6 +133,7 @@ const KeyDef kKeys[] = {
     {"PHISHING", "tempo", &C::tempo, "0", kWritten},
     {"PHISHING", "euristica", &C::euristica, "1", kWritten},
     {"READMIN", "enable", &C::admin_enable, "0", kWritten},
+    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1", kWritten},
     {"READMIN", "port", &C::admin_port, "33", kWritten},
     {"READMIN", "max_listen", &C::admin_max_listen, "20", kWritten},
     {"READMIN", "key", &C::admin_key, "", kWritten},

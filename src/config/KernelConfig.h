@@ -152,6 +152,8 @@ public:
     bool euristica = true;
     // [READMIN]
     bool admin_enable = false;
+    // Loopback unless the operator opens it: the protocol's proof is a digest sent in clear.
+    String admin_listen_ip;
     int admin_port = 33;
     int admin_max_listen = 20;
     String admin_key;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "admin/PeerConnection.h"
+#include "admin/ServerAdmin.h"
 #include "checks/ScriptClasses.h"
 #include "common/Clock.h"
 #include "common/Md5.h"
@@ -141,12 +143,17 @@ bool CMorvaneKernel::Startup() {
     // Scripts compiled from here on may import the checks' and the mail parser's classes.
     checks::RegisterChecksImportables();
     mail::RegisterMailImportables();
+    admin::RegisterPeerImportables();
     auto core = std::make_unique<core::CMorvaneCore>(*config_, app_dir_, std::make_unique<core::CSessionPool>());
     cron::KernelAccess access{core.get(), config_.get(), app_dir_, nullptr, /*main_loop=*/true};
     core_ = std::move(core);
     core_->DrainTo(*log_);
-    cron_ = std::make_unique<cron::CCronScheduler>(access);
+    auto cron = std::make_unique<cron::CCronScheduler>(access);
+    access.scheduler = cron.get();
+    cron_ = std::move(cron);
     cron_->DrainTo(*log_);
+    admin_ = std::make_unique<admin::CServerAdmin>(*config_, access);
+    admin_->DrainTo(*log_);
 
     rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());
     last_reload_check_ = common::NowSeconds();

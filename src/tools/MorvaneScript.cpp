@@ -14,12 +14,15 @@
 // Scripts run with the cron host: CS_CRON_SCRIPT k = new CS_CRON_SCRIPT($_this); with
 // --antispam after the command, with the antispam host instead (CS_ANTISPAM_SCRIPT), without a
 // connection, so the session functions answer neutrally: an operator checks an edited policy
-// script before the kernel loads it.
+// script before the kernel loads it. --admin does the same with the admin host
+// (CS_ADMIN_SCRIPT, CAdminRequest, CAdminResponse) for the scripts of scripts/admin/.
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "admin/AdminScript.h"
+#include "admin/PeerConnection.h"
 #include "checks/ScriptClasses.h"
 #include "config/KernelConfig.h"
 #include "core/AntispamScript.h"
@@ -131,18 +134,50 @@ int RunOnAppDir(const std::string& dir_arg, const std::string& path, const std::
 
 }  // namespace
 
+// An admin script on a host without a kernel or a connection.
+int Admin(const std::string& cmd, const std::string& path, const std::string& function) {
+    admin::AdminScriptHost host(nullptr, nullptr, nullptr);
+    std::string error;
+    if (!host.Load(path, &error)) return Fail(error);
+    if (cmd == "check") {
+        std::printf("%s: ok\n", path.c_str());
+        return 0;
+    }
+    if (cmd == "disasm") {
+        std::fputs(host.interpreter().Disassemble().c_str(), stdout);
+        return 0;
+    }
+    if (!host.interpreter().HasFunction(function)) return Fail("no function " + function + " in " + path + "\n");
+    int result = host.interpreter().Run(function);
+    if (host.interpreter().HasError()) return Fail(host.interpreter().CollectDiagnostics());
+    std::fflush(stdout);
+    std::printf("%d\n", result);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     if (std::string(argv[1]) == "--appdir") {
         if (argc < 5 || argc > 6 || std::string(argv[3]) != "run") return Usage();
         checks::RegisterChecksImportables();
         mail::RegisterMailImportables();
+        admin::RegisterPeerImportables();
         return RunOnAppDir(argv[2], argv[4], argc == 6 ? argv[5] : "main");
     }
     std::string cmd = argv[1];
+    if (argc >= 3 && std::string(argv[2]) == "--admin") {
+        checks::RegisterChecksImportables();
+        mail::RegisterMailImportables();
+        admin::RegisterPeerImportables();
+        if ((cmd == "check" || cmd == "disasm") && argc != 4) return Usage();
+        if (cmd == "run" && (argc < 4 || argc > 5)) return Usage();
+        if (cmd != "check" && cmd != "disasm" && cmd != "run") return Usage();
+        return Admin(cmd, argv[3], argc == 5 ? argv[4] : "main");
+    }
     if (argc >= 3 && std::string(argv[2]) == "--antispam") {
         checks::RegisterChecksImportables();
         mail::RegisterMailImportables();
+        admin::RegisterPeerImportables();
         if ((cmd == "check" || cmd == "disasm") && argc != 4) return Usage();
         if (cmd == "run" && (argc < 4 || argc > 5)) return Usage();
         if (cmd != "check" && cmd != "disasm" && cmd != "run") return Usage();
@@ -150,6 +185,7 @@ int main(int argc, char** argv) {
     }
     checks::RegisterChecksImportables();
     mail::RegisterMailImportables();
+    admin::RegisterPeerImportables();
     cron::CronScriptHost host;
     if (cmd == "--list-natives") {
         if (argc != 2) return Usage();

@@ -1,0 +1,19 @@
+// 13 rules: the rules of the kernel's table, NAME SCORE TYPE OPTIONS PATTERN rows.
+#include "lib.csh"
+#import(class, CS_RulesDB)
+int Main(CAdminRequest q, CAdminResponse r) {
+    CS_RulesDB rules = k.GetRulesDB();
+    HashArray h = new HashArray();
+    rules.ViewRules(h);
+    int i = 0;
+    while (i < h.GetRecordCount()) {
+        string v = h.GetByIndexS(i);
+        r.Addnew();
+        r.SetFieldAt(1, h.GetKeyByIndex(i));
+        int f = 0;
+        while (f < 4) { r.SetFieldAt(f + 2, k.Split(v, 2, f)); f = f + 1; }
+        i = i + 1;
+    }
+    r.Send(q.GetCmd(), 0);
+    return 0;
+}

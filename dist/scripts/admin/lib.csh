@@ -1,0 +1,39 @@
+// Helpers of the shipped admin command scripts (included, never run as a command).
+#import(class, HashArray)
+
+CS_ADMIN_SCRIPT k = new CS_ADMIN_SCRIPT($_this);
+HashArray args = new HashArray();
+
+// Reads the request's first row into args: args.GetS("c1"), "c2", ...
+void ReadArgs(CAdminRequest q) {
+    args.Reset();
+    if (q.GetRecordCount() > 0) args.Merge(q.GetRow());
+}
+
+string Arg(int n) {
+    return args.GetS(k.Format("c%d", n));
+}
+
+// Answers the pairs of h as rows KEY, VALUE.
+void SendPairs(CAdminResponse r, HashArray h, int cmd) {
+    int i = 0;
+    while (i < h.GetRecordCount()) {
+        r.Addnew();
+        r.SetFieldAt(1, h.GetKeyByIndex(i));
+        r.SetFieldAt(2, h.GetByIndexS(i));
+        i = i + 1;
+    }
+    r.Send(cmd, 0);
+}
+
+// Answers one row with one cell.
+void SendText(CAdminResponse r, string text, int cmd) {
+    r.Addnew();
+    r.SetFieldAt(1, text);
+    r.Send(cmd, 0);
+}
+
+// Answers an error code (501: bad arguments) with the short form.
+void SendError(CAdminResponse r, int cmd, int code) {
+    r.Send(cmd, code);
+}

@@ -1,0 +1,95 @@
+#pragma once
+// CServerAdmin: the remote-administration server, an engine of the kernel. Its listener accepts
+// on [READMIN] listen_ip:port (loopback unless the operator opens it); admission lets in
+// 127.0.0.1 always, others only with `enable` and the allow list; each admitted connection gets
+// a handler thread (CLauchAdmin) that reads requests up to "</morvane>", checks the key's digest
+// and runs scripts/admin/N.cs's Main(request, response). Idle handlers are swept every 200 ms.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "admin/AdminScript.h"
+#include "checks/AddressList.h"
+#include "config/Engine.h"
+#include "config/KernelConfig.h"
+#include "core/ListenMorvane.h"
+#include "cron/KernelFunctions.h"
+
+namespace admin {
+
+class CServerAdmin;
+
+// One connection being served, on its own thread.
+class CLauchAdmin {
+public:
+    // A wrong digest is answered after this pause, so a key cannot be guessed at line speed.
+    static constexpr int kWrongKeyDelayMs = 1000;
+    static constexpr int64_t kMaxConnectionSeconds = 3600;
+
+    explicit CLauchAdmin(CServerAdmin& server);
+    ~CLauchAdmin();
+    bool Busy() const { return busy_.load(); }
+    void Assign(platform::CSocketComm* slot);
+    // Asks the thread to end and waits up to `wait_ms`; true when it ended.
+    bool Stop(int wait_ms);
+    logging::CLogQueue& Log() { return log_; }
+
+private:
+    void Run();
+    void Serve();
+    void Close();
+    // One complete request; false when the connection must close.
+    bool Handle(const std::string& request);
+
+    CServerAdmin& server_;
+    logging::CLogQueue log_;
+    std::thread thread_;
+    std::atomic<bool> running_{true};
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> ended_{false};
+    std::atomic<script::Interpreter*> running_script_{nullptr};  // aborted by Stop
+    std::mutex mu_;
+    platform::CSocketComm* slot_ = nullptr;  // guarded by mu_ while handed over
+    AdminClient client_;
+    std::string buffer_;
+    int64_t start_ = 0;
+};
+
+class CServerAdmin : public config::KernelEngine {
+public:
+    static constexpr int kSweepMs = 200;
+
+    CServerAdmin(config::CKernelConfig& config, cron::KernelAccess kernel);
+    ~CServerAdmin() override;
+
+    void Step() override;
+    void ReloadConfig() override;
+    void Stop() override;
+
+    bool IsAllowed(const std::string& ip);
+    uint16_t Port() const { return listener_.Port(); }
+    size_t Handlers() const { return handlers_.size(); }
+
+    config::CKernelConfig& Config() { return config_; }
+    const cron::KernelAccess& Kernel() const { return kernel_; }
+
+private:
+    bool Admit(platform::CSocketComm* slot, std::string* ip);
+    void Listen();
+
+    config::CKernelConfig& config_;
+    cron::KernelAccess kernel_;
+    core::CListenMorvane listener_;
+    checks::CAddressList allow_;
+    std::vector<std::unique_ptr<CLauchAdmin>> handlers_;
+    std::string listen_ip_;
+    int listen_port_ = -1, listen_slots_ = -1;
+    uint32_t next_sweep_ = 0;
+    bool stopped_ = false;
+};
+
+}  // namespace admin
