@@ -129,17 +129,30 @@ bool CLauchAdmin::Handle(const std::string& text) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kWrongKeyDelayMs));
         return false;
     }
+    if (static_cast<int64_t>(request.RowsCarried()) < request.GetRecordCount())
+        log_.AddLog(
+            2,
+            common::FormatText("Admin request %d from %s declares %d rows and carries %zu: the rows it carries "
+                               "are used",
+                               request.GetCmd(), client_.ip.c_str(), request.GetRecordCount(), request.RowsCarried()),
+            kSrc, "CLauchAdmin::Run", "RAD", 0);
     const std::string name = std::to_string(request.GetCmd()) + ".cs";
     const std::string path = server_.Kernel().app_dir + "/scripts/admin/" + name;
-    if (!platform::IsRegularFile(path)) {
-        start_ = common::NowSeconds();
-        return true;  // no script, no answer; the connection stays
-    }
     CServerMorvaneRespose response;
     response.SetKey(key);
     {
         std::lock_guard<std::mutex> lock(mu_);
         response.SetSocket(slot_);
+    }
+    if (!platform::IsRegularFile(path)) {
+        // Answered, so a client is not left waiting for its time-out; the connection stays.
+        log_.AddLog(2,
+                    "Admin request for command " + std::to_string(request.GetCmd()) + " from " + client_.ip +
+                        ": no scripts/admin/" + name,
+                    kSrc, "CLauchAdmin::Run", "RAD", 0);
+        response.Send(request.GetCmd(), 501);
+        start_ = common::NowSeconds();
+        return true;
     }
     AdminScriptHost host(&server_.Kernel(), &log_, &client_);
     std::string error;

@@ -129,10 +129,11 @@ TEST_F(ServerAdminTest, SplitAndPipelinedRequestsAreAnswered) {
     AdminAnswer a = ParseAnswer(Read(fd, 1), kKey);
     ASSERT_EQ(a.rows.size(), 1u);
     EXPECT_EQ(a.rows[0], (std::vector<std::string>{"127.0.0.1", "x"}));
-    // Two requests in one segment: two answers; a command without a script answers nothing.
+    // Three requests in one segment, one for a command without a script: it answers 501.
     Send(fd, BuildRequest(1, {{"a"}}, kKey) + BuildRequest(99, {}, kKey) + BuildRequest(5, {}, kKey));
-    std::string two = Read(fd, 2);
+    std::string two = Read(fd, 3);
     EXPECT_NE(two.find("<cmd>0001</cmd>"), std::string::npos);
+    EXPECT_NE(two.find("<e>501</e>"), std::string::npos) << two;
     EXPECT_NE(two.find("<cmd>0005</cmd><c>0</c><r>0</r>"), std::string::npos) << "an empty response: " << two;
     // An upper-case digest is accepted; 401 has the short form.
     std::string upper = BuildRequest(4, {}, kKey);
@@ -166,6 +167,22 @@ TEST_F(ServerAdminTest, WrongKeyAndForeignAddressesAreRefused) {
     EXPECT_TRUE(closed) << "enable 0: only 127.0.0.1 is admitted";
     ::close(other);
     EXPECT_NE(Log().find("Remote Admin is disable : Disallow Access  IP: 127.0.0.2 "), std::string::npos);
+    // Enabled, an address outside the allow list is refused too; one inside is admitted.
+    config_.admin_enable = true;
+    config_.ip_allow = {common::String("127.0.0.3")};
+    server_->ReloadConfig();
+    closed = false;
+    int outside = Connect("127.0.0.2");
+    Send(outside, BuildRequest(5, {}, kKey));
+    EXPECT_EQ(Read(outside, 1), "");
+    EXPECT_TRUE(closed);
+    ::close(outside);
+    EXPECT_NE(Log().find("Disallow Remote Admin Access  IP: 127.0.0.2"), std::string::npos);
+    closed = false;
+    int inside = Connect("127.0.0.3");
+    Send(inside, BuildRequest(5, {}, kKey));
+    EXPECT_NE(Read(inside, 1).find("<cmd>0005</cmd>"), std::string::npos);
+    ::close(inside);
 }
 
 TEST_F(ServerAdminTest, OversizedRequestClosesTheConnection) {
