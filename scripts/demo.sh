@@ -17,7 +17,8 @@ sink_dir="$app/sink"
 rm -rf "$sink_dir" "$app/morvane_log.xml" "$app/db" "$app/dns"
 mkdir -p "$app" "$sink_dir" "$app/dns"
 cp -r dist/. "$app"/
-# The demo's settings, written afresh each run. Greylisting is off so the first delivery of
+# The demo's settings, written afresh each run (remote administration on 127.0.0.1:2533).
+# Greylisting is off so the first delivery of
 # each message is shown (the tests exercise it); the admission checks are on (`[CS_SCRIPT]
 # enable=1`: embargo, per-address limit, block-list refusal at connect); everything else is
 # the shipped default.
@@ -25,7 +26,8 @@ printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1' 'listen_port=2525'
     'smtp_server1=127.0.0.1' 'smtp_port1=2526' \
     '[DNS]' 'nameserver_0=127.0.0.1:2553' 'timeout_millisecond=1000' \
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
-    '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' > "$app/morvane.ini"
+    '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' '[READMIN]' 'port=2533' 'key=demo-admin-key' \
+    > "$app/morvane.ini"
 
 # A few sample messages, made by swaks as it will send them, teach the Bayes filter both kinds.
 sample() {  # $1 = spam|ham, $2 = name, the rest: swaks arguments
@@ -86,6 +88,10 @@ for f in "$sink_dir"/*.eml; do
     echo "-- $(basename "$f")"
     sed -n '/^\r\{0,1\}$/q;/^\(Subject\|X-Morvane-Score\|X-MORVANE-Spam\):/p' "$f" | sed 's/^/   /'
 done
+
+echo "== remote administration: morvanectl --appdir $app status (127.0.0.1:2533)"
+"$root/build/release/src/tools/morvanectl" --appdir "$app" status | grep -E '^(version|cron_jobs|rules|domains|f1n_)' |
+    sed 's/^/   /' || true
 
 echo "== quarantined by Bayes verdict"
 for kind in spam ham neutral learn; do echo "   quarantine/$kind: $(ls "$app/quarantine/$kind" 2>/dev/null | wc -l) message(s)"; done
