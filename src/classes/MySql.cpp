@@ -34,7 +34,9 @@ std::vector<std::string> MySqlLibraryCandidates(const std::string& app_dir) {
 
 CMorvaneMysqlConn::CMorvaneMysqlConn() {
     for (const std::string& candidate : MySqlLibraryCandidates(platform::AppDir())) {
-        library_ = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // Never unloaded: the client library keeps process-wide state (its own start-up, its
+        // threads' data) that must outlive any one connection.
+        library_ = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (library_) {
             library_path_ = candidate;
             break;
