@@ -277,17 +277,7 @@ void AdminScriptHost::StepHook(script::Interpreter& in, void* context) {
 bool AdminScriptHost::Load(const std::string& path, std::string* error) {
     size_t slash = path.rfind('/');
     instance_.script_name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::optional<std::string> text = in_->Preprocess(path);
-    if (!text) {
-        if (error) *error = in_->HasError() ? in_->CollectDiagnostics() : "cannot read " + path + "\n";
-        return false;
-    }
-    script::RegisterImports(*in_);
-    if (!in_->LoadByRam(*text)) {
-        if (error) *error = in_->CollectDiagnostics();
-        return false;
-    }
-    return true;
+    return script::LoadScriptFile(*in_, path, error);
 }
 
 }  // namespace admin

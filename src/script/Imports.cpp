@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "script/Bind.h"
 #include "script/CS_Array.h"
@@ -82,6 +83,20 @@ void RegisterImports(Interpreter& in) {
     for (ImportRegistrar fn : todo) fn(in);
     in.AddExternFunction("GetMorvaneVersion",
                          std::make_unique<ExternFunction<const char*>>([] { return kMorvaneVersion; }));
+}
+
+bool LoadScriptFile(Interpreter& in, const std::string& path, std::string* error) {
+    std::optional<std::string> text = in.Preprocess(path);
+    if (!text) {
+        if (error) *error = in.HasError() ? in.CollectDiagnostics() : "cannot read " + path + "\n";
+        return false;
+    }
+    RegisterImports(in);
+    if (!in.LoadByRam(*text)) {
+        if (error) *error = in.CollectDiagnostics();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace script

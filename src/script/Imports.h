@@ -20,5 +20,8 @@ std::vector<std::string> ImportableNames();
 void RegisterAllImportables(Interpreter& in);
 // Registers every class the script imported that has a registrar, and GetMorvaneVersion.
 void RegisterImports(Interpreter& in);
+// Preprocesses the file, registers its imports and compiles it (running the global code).
+// False with the diagnostics in `error`, which says so when the file cannot be read.
+bool LoadScriptFile(Interpreter& in, const std::string& path, std::string* error);
 
 }  // namespace script

@@ -157,35 +157,22 @@ int Admin(const std::string& cmd, const std::string& path, const std::string& fu
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
-    if (std::string(argv[1]) == "--appdir") {
-        if (argc < 5 || argc > 6 || std::string(argv[3]) != "run") return Usage();
-        checks::RegisterChecksImportables();
-        mail::RegisterMailImportables();
-        admin::RegisterPeerImportables();
-        return RunOnAppDir(argv[2], argv[4], argc == 6 ? argv[5] : "main");
-    }
-    std::string cmd = argv[1];
-    if (argc >= 3 && std::string(argv[2]) == "--admin") {
-        checks::RegisterChecksImportables();
-        mail::RegisterMailImportables();
-        admin::RegisterPeerImportables();
-        if ((cmd == "check" || cmd == "disasm") && argc != 4) return Usage();
-        if (cmd == "run" && (argc < 4 || argc > 5)) return Usage();
-        if (cmd != "check" && cmd != "disasm" && cmd != "run") return Usage();
-        return Admin(cmd, argv[3], argc == 5 ? argv[4] : "main");
-    }
-    if (argc >= 3 && std::string(argv[2]) == "--antispam") {
-        checks::RegisterChecksImportables();
-        mail::RegisterMailImportables();
-        admin::RegisterPeerImportables();
-        if ((cmd == "check" || cmd == "disasm") && argc != 4) return Usage();
-        if (cmd == "run" && (argc < 4 || argc > 5)) return Usage();
-        if (cmd != "check" && cmd != "disasm" && cmd != "run") return Usage();
-        return Antispam(cmd, argv[3], argc == 5 ? argv[4] : "main");
-    }
+    // Scripts compiled from here on may import every class.
     checks::RegisterChecksImportables();
     mail::RegisterMailImportables();
     admin::RegisterPeerImportables();
+    if (std::string(argv[1]) == "--appdir") {
+        if (argc < 5 || argc > 6 || std::string(argv[3]) != "run") return Usage();
+        return RunOnAppDir(argv[2], argv[4], argc == 6 ? argv[5] : "main");
+    }
+    std::string cmd = argv[1];
+    if (argc >= 3 && (std::string(argv[2]) == "--admin" || std::string(argv[2]) == "--antispam")) {
+        if ((cmd == "check" || cmd == "disasm") && argc != 4) return Usage();
+        if (cmd == "run" && (argc < 4 || argc > 5)) return Usage();
+        if (cmd != "check" && cmd != "disasm" && cmd != "run") return Usage();
+        const std::string function = argc == 5 ? argv[4] : "main";
+        return std::string(argv[2]) == "--admin" ? Admin(cmd, argv[3], function) : Antispam(cmd, argv[3], function);
+    }
     cron::CronScriptHost host;
     if (cmd == "--list-natives") {
         if (argc != 2) return Usage();
