@@ -13,10 +13,11 @@ declare -A allowed=(
     [classes]="common platform log store script classes"
     [cron]="common platform log store config script classes checks mail core cron"
     [admin]="common platform log store config script classes checks mail core cron admin"
+    [web]="common platform log store config script classes checks mail core cron admin web"
     [checks]="common platform log store script classes mail checks"
     [mail]="common platform log script mail"
     [core]="common platform log store config script classes checks mail core"
-    [service]="common platform log store config script classes checks mail core cron admin service"
+    [service]="common platform log store config script classes checks mail core cron admin web service"
 )
 status=0
 for lib in "${!allowed[@]}"; do

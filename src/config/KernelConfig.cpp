@@ -145,7 +145,7 @@ const KeyDef kKeys[] = {
     {"CS_SCRIPT", "enable", &C::script_enable, "0", kWritten},
     {"CS_SCRIPT", "enable_cache_script", &C::enable_cache_script, "0", kWritten},
     {"CS_SCRIPT", "cs", &C::cs_scripts, "1|core.cs", kWritten},
-    {"WEBGUI", "listen", &C::web_listen, "0.0.0.0", kWritten},
+    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1", kWritten},
     {"WEBGUI", "port", &C::web_port, "6969", kWritten},
     {"WEBGUI", "maxconn", &C::web_maxconn, "20", kWritten},
     {"WEBGUI", "buffer_out", &C::web_buffer_out, "1024", kWritten},

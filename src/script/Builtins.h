@@ -50,7 +50,7 @@ public:
     std::string Encode64(const char* text);
     std::string Decode64(const char* text);
     std::string MD5(const char* text);
-    std::string MD5File(const char* path, int32_t chunk);
+    virtual std::string MD5File(const char* path, int32_t chunk);
     void MD5StartStream();
     void MD5UpdateStream(const char* text);
     // `buffer` must be a CS_Buffer object: an untyped address would let a script read any

@@ -21,6 +21,7 @@
 #include "platform/Paths.h"
 #include "platform/WakeEvent.h"
 #include "store/DbkUpgrade.h"
+#include "web/ServerWEB.h"
 
 namespace service {
 
@@ -154,6 +155,8 @@ bool CMorvaneKernel::Startup() {
     cron_->DrainTo(*log_);
     admin_ = std::make_unique<admin::CServerAdmin>(*config_, access);
     admin_->DrainTo(*log_);
+    web_ = std::make_unique<web::CServerWEB>(*config_, access);
+    web_->DrainTo(*log_);
 
     rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());
     last_reload_check_ = common::NowSeconds();

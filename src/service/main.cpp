@@ -6,7 +6,10 @@
 //   morvane -s|-S                     start the service
 //   morvane -k|-K                     stop the service
 //   morvane -u|-U                     stop and remove the service, delete the service log
+//   morvane --set-password [--appdir DIR]
+//                                     store the superuser's password (web GUI, remote admin)
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,10 +18,13 @@
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/Md5.h"
+#include "config/KernelConfig.h"
 #include "platform/Paths.h"
 #include "platform/ServiceControl.h"
 #include "platform/ServiceLog.h"
 #include "service/MorvaneAntispamKrn.h"
+#include "store/FileINI.h"
 
 namespace {
 
@@ -32,6 +38,8 @@ int Usage() {
                  "  -s           start the service\n"
                  "  -k           stop the service\n"
                  "  -u           stop and remove the service\n"
+                 "  --set-password  store the superuser's password for the web GUI and remote\n"
+                 "               administration (asked twice on a terminal, else one line of stdin)\n"
                  "  --appdir DIR application directory (default: the executable's directory)\n");
     return 2;
 }
@@ -82,6 +90,67 @@ int RunForeground(platform::ServiceLog& service_log) {
     return result;
 }
 
+// One line from standard input, without its line end; echo off on a terminal.
+bool ReadSecret(const char* prompt, std::string* out) {
+    const bool tty = ::isatty(0);
+    termios saved{};
+    if (tty) {
+        std::fprintf(stderr, "%s", prompt);
+        ::tcgetattr(0, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(0, TCSANOW, &quiet);
+    }
+    out->clear();
+    int c;
+    bool any = false;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+        any = true;
+        if (out->size() < 1024) out->push_back(static_cast<char>(c));
+    }
+    if (tty) {
+        ::tcsetattr(0, TCSANOW, &saved);
+        std::fprintf(stderr, "\n");
+    }
+    if (!out->empty() && out->back() == '\r') out->pop_back();
+    return any || c == '\n';
+}
+
+int SetPassword() {
+    constexpr size_t kMinLength = 8;
+    std::string first, second;
+    if (!ReadSecret("New password: ", &first)) {
+        std::fprintf(stderr, "morvane: no password given\n");
+        return 1;
+    }
+    if (::isatty(0) && (!ReadSecret("Again: ", &second) || second != first)) {
+        std::fprintf(stderr, "morvane: the two passwords differ; nothing stored\n");
+        return 1;
+    }
+    if (first.size() < kMinLength) {
+        std::fprintf(stderr, "morvane: a password needs at least %zu characters; nothing stored\n", kMinLength);
+        return 1;
+    }
+    const std::string digest = common::Md5Hex(first);
+    if (digest == common::Md5Hex("kelpo")) {
+        std::fprintf(stderr, "morvane: that is the shipped default password; nothing stored\n");
+        return 1;
+    }
+    const std::string path = platform::AppDir() + "/morvane.ini";
+    store::CFileINI ini;
+    ini.Load(path);  // a missing file starts empty; the kernel fills in the rest at start
+    ini.WriteString("READMIN", "password", digest);
+    if (!ini.Save(path)) {
+        std::fprintf(stderr, "morvane: cannot write %s\n", path.c_str());
+        return 1;
+    }
+    std::printf(
+        "Password stored in %s. A running kernel takes it on its next reload (SIGHUP, "
+        "systemctl reload morvane) or restart.\n",
+        path.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,6 +166,8 @@ int main(int argc, char** argv) {
         } else if (a == "--help" || a == "-h") {
             Usage();
             return 0;
+        } else if (a == "--set-password") {
+            control_switch = a;
         } else if (a == "--version") {
             std::printf("morvane %s\n", config::kKernelVersion);
             return 0;
@@ -112,6 +183,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "morvane: cannot use the application directory %s\n", platform::AppDir().c_str());
         return 1;
     }
+
+    if (control_switch == "--set-password") return SetPassword();
 
     std::string exe = platform::ExecutablePath();
     platform::ServiceLog service_log(platform::ServiceLog::PathFor(exe));
