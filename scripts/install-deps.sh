@@ -22,6 +22,9 @@ packages=(
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)
     python3-yaml
+    # the web GUI's browser test (tests/gui_test.js): headless Chromium driven by playwright-core
+    # (node and npm are the machine's own)
+    chromium chromium-driver
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -38,4 +41,14 @@ suite="$(cd "$(dirname "$0")/.." && pwd)/build/deps/python3-spf"
 if [ ! -e "$suite/usr/share/doc/python3-spf/rfc7208-tests.yml.gz" ]; then
     mkdir -p "$suite"
     (cd "$suite" && apt-get download -qq python3-spf 2>/dev/null && dpkg -x python3-spf_*.deb .)
+fi
+
+# playwright-core for the browser test, pinned, into build/deps/npm (not installed system-wide).
+# The browser is Debian's /usr/bin/chromium: playwright downloads nothing.
+npm_dir="$(cd "$(dirname "$0")/.." && pwd)/build/deps/npm"
+if [ ! -e "$npm_dir/node_modules/playwright-core/package.json" ] && command -v npm >/dev/null; then
+    mkdir -p "$npm_dir"
+    (cd "$npm_dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund --silent \
+        playwright-core@1.65.2) ||
+        echo "install-deps: npm could not fetch playwright-core; the browser test will be skipped" >&2
 fi

@@ -328,6 +328,22 @@ std::string ResolveUnderRoot(const std::string& root, std::string_view page) {
     return resolved;
 }
 
+std::string EscapeHtml(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 std::string HttpDate(int64_t when) {
     std::time_t t = static_cast<std::time_t>(when);
     std::tm tm{};

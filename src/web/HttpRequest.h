@@ -71,6 +71,9 @@ std::string MimeType(std::string_view extension);
 // followed. A page that does not exist is resolved as written (its open then fails).
 std::string ResolveUnderRoot(const std::string& root, std::string_view page);
 
+// & < > " ' as entities: safe in HTML text and quoted attributes.
+std::string EscapeHtml(std::string_view text);
+
 // "Sun, 06 Dec 2026 10:00:00 GMT"
 std::string HttpDate(int64_t when);
 // The status line and the header lines of a static answer (200 OK, file, 404 and 500 pages).
@@ -78,6 +81,8 @@ std::string StaticHeader(size_t length, bool keep_alive, std::string_view conten
 std::string NotFoundPage(bool keep_alive);
 std::string ErrorPage(bool keep_alive, std::string_view detail = {});
 
-inline constexpr const char* kServerLine = "Morvane Antispam WebServer 2.1.3";
+// Sent as a "Server:" header: a header line without a name makes strict clients (curl) drop
+// the answer.
+inline constexpr const char* kServerLine = "Server: Morvane Antispam WebServer 2.1.3";
 
 }  // namespace web

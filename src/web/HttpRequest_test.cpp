@@ -108,7 +108,7 @@ TEST(HttpRequestTest, PathsNeverLeaveTheRoot) {
 TEST(HttpRequestTest, StaticAnswersAndReleaseHelpers) {
     std::string nf = NotFoundPage(false);
     EXPECT_EQ(nf.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
-    EXPECT_NE(nf.find("\r\nMorvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"), std::string::npos);
+    EXPECT_NE(nf.find("\r\nServer: Morvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"), std::string::npos);
     EXPECT_NE(nf.find("Content-Length: 45\r\nConnection: close\r\n"), std::string::npos);
     EXPECT_NE(ErrorPage(true, "boom").find("<h1>Internal Server Error</h1>boom</body></html>\n"), std::string::npos);
 

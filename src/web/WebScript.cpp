@@ -370,6 +370,14 @@ void CS_WEB_SCRIPT::ViewCronJob(script::CS_Array* out, const char* filter, int32
     if (s) s->ViewJobs(out, filter, mode);
 }
 
+std::string CS_WEB_SCRIPT::HtmlEscape(const char* text) {
+    return text ? EscapeHtml(text) : std::string();
+}
+
+std::string CS_WEB_SCRIPT::GetAppDir() {
+    return Kernel() ? Kernel()->app_dir : std::string();
+}
+
 void RegisterWebHostClass(script::Interpreter& in, CWebSessions* sessions) {
     using S = CS_WEB_SCRIPT;
     auto host = std::make_unique<script::ExternClass<S, CS_WEB_INSTANCE*>>("CS_WEB_SCRIPT");
@@ -397,7 +405,9 @@ void RegisterWebHostClass(script::Interpreter& in, CWebSessions* sessions) {
         .Method("LearnQuarantine", &S::LearnQuarantine)
         .Method("GetStatisticsDay", &S::GetStatisticsDay)
         .Method("DayName", &S::DayName)
-        .Method("ViewCronJob", &S::ViewCronJob, ",0,0");
+        .Method("ViewCronJob", &S::ViewCronJob, ",0,0")
+        .Method("HtmlEscape", &S::HtmlEscape)
+        .Method("GetAppDir", &S::GetAppDir);
     in.AddExternClass("CS_WEB_SCRIPT", std::move(host));
 
     using script::ExternFunction;
@@ -473,7 +483,7 @@ PageAnswer RunPage(const std::string& path, const cron::KernelAccess* kernel, lo
     if (!ok) {
         std::string error = in->CollectDiagnostics();
         if (log) log->AddLog(1, "WEB Script Error: " + error, kSrc, "CServerWEB::CServerWEB", "WEB", 0);
-        std::string shown = script::codec::EncodeHtmlSpecialChar(error);
+        std::string shown = EscapeHtml(error);
         for (size_t at; (at = shown.find('\n')) != std::string::npos;) shown.replace(at, 1, "<br>");
         return {ErrorPage(keep_alive, shown), 500};
     }

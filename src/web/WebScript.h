@@ -114,6 +114,13 @@ public:
     // The day `days_back` days before today, "YYYY-MM-DD" (local time).
     std::string DayName(int32_t days_back);
     void ViewCronJob(script::CS_Array* out, const char* filter, int32_t mode);
+    // Text made safe for HTML text and quoted attributes: & < > " ' only. (The built-in
+    // EncodeHtmlSpecialChar also turns blanks into &nbsp;, which a form would send back as
+    // another character.)
+    std::string HtmlEscape(const char* text);
+    // The kernel's application directory ("" without a kernel), for pages that tell the
+    // operator a command to run.
+    std::string GetAppDir();
 
 private:
     const HttpRequest* Request() const;

@@ -93,6 +93,7 @@ int Refuse(string reply, string why) {
     k.SendToClient(reply);
     k.CloseClientConnAfterSendingQueue();
     k.WriteLog(1, "refused " + client_ip + ": " + why, "SCRIPT");
+    k.StatisticValue("f5_refused", 5, 0, 1.0, 1);  // the dashboard's "refused"
     return 0;
 }
 
@@ -278,6 +279,7 @@ int OnEmailMessagesToAnalyzer() {
 int OnDoneAntispamFilter() {
     if (relay) {
         k.AddALWL(mail_from, recipients);
+        k.StatisticValue("f5_passed", 5, 0, 1.0, 1);
         return 0;
     }
     if (listed == 0) {
@@ -300,5 +302,7 @@ int OnDoneAntispamFilter() {
         k.WriteHeaderMessage(k.GetConfig("HEADER_MSG", "x_morvane_spam"));
         k.StatisticValue("f5_spam_tagged", 5, 0, 1.0, 1);
     }
+    // Handed on to the MTA (the dashboard's "delivered").
+    k.StatisticValue("f5_passed", 5, 0, 1.0, 1);
     return 0;
 }

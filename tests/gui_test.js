@@ -1,0 +1,134 @@
+// The operator GUI in a real browser (headless Chromium through playwright-core), against a
+// running kernel prepared by tests/web_test.py:
+//   node gui_test.js URL MORVANE APPDIR KERNEL_PID SINK_DIR PASSWORD
+// The default password is refused, a password is set with `morvane --set-password`, the
+// operator logs in, reads the dashboard's charts, opens a quarantined message and releases it
+// to the MTA sink, changes a configuration key and sees it applied, and logs out.
+"use strict";
+const { chromium } = require("playwright-core");
+const { execFileSync } = require("child_process");
+const fs = require("fs");
+const path = require("path");
+
+const [url, morvane, appDir, kernelPid, sinkDir, password] = process.argv.slice(2);
+
+function check(ok, what) {
+  if (!ok) throw new Error("failed: " + what);
+  console.log("ok - " + what);
+}
+
+async function waitFor(fn, what, ms = 10000) {
+  const end = Date.now() + ms;
+  while (Date.now() < end) {
+    if (await fn()) return;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error("timed out: " + what);
+}
+
+function logText() {
+  return fs.readFileSync(path.join(appDir, "morvane_log.xml"), "utf8");
+}
+
+(async () => {
+  const browser = await chromium.launch({ executablePath: "/usr/bin/chromium", args: ["--no-sandbox"] });
+  const errors = [];
+  try {
+    const page = await browser.newPage();
+    page.on("pageerror", (e) => errors.push(String(e)));
+
+    // Anything but the login page sends a stranger to it.
+    await page.goto(url + "/quarantine.htmcc");
+    check(page.url().endsWith("/login.htmcc"), "a page without a session goes to the login page");
+
+    // The shipped default password cannot log in.
+    await page.fill("input[name=user]", "root");
+    await page.fill("input[name=password]", "kelpo");
+    await page.click("button[type=submit]");
+    check((await page.textContent("#message")).includes("--set-password"), "the default password is refused with advice");
+
+    // Set one on the server, as the page says, and reload the kernel.
+    execFileSync(morvane, ["--set-password", "--appdir", appDir], { input: password + "\n" });
+    const applied = logText().split("Configuration applied to the engines").length;
+    process.kill(Number(kernelPid), "SIGHUP");
+    await waitFor(() => logText().split("Configuration applied to the engines").length > applied, "the reload");
+
+    await page.fill("input[name=user]", "root");
+    await page.fill("input[name=password]", password);
+    await Promise.all([page.waitForNavigation(), page.click("button[type=submit]")]);
+    check(page.url().endsWith("/index.htmcc"), "logged in, on the dashboard");
+    const cookies = await page.context().cookies();
+    const sid = cookies.find((c) => c.name === "mvsid");
+    check(sid && sid.httpOnly && sid.sameSite === "Strict" && /^[0-9a-f]{32}$/.test(sid.value),
+      "the session cookie is a 128-bit HttpOnly SameSite=Strict value");
+
+    // The charts carry the prepared days: day N back has 10 N sessions, the tallest 290.
+    const bars = await page.$$eval("figure.s1 rect title", (ts) => ts.map((t) => t.textContent));
+    check(bars.length === 30, "30 days in the sessions chart");
+    check(bars[0].endsWith(": 290") && bars[28].endsWith(": 10"), "the chart reads the statistics files");
+    check((await page.textContent("figure.s1 figcaption")).includes("290"), "the chart's scale");
+    check(Number(await page.textContent("#c-sessions")) >= 1, "today's session counter");
+
+    // The quarantine: the message sent through the kernel before the test.
+    let found = null;
+    for (const kind of [1, 2, 3, 4]) {
+      await page.goto(url + "/quarantine.htmcc?kind=" + kind);
+      const link = await page.$("#quarantine a:has-text('quarterly report')");
+      if (link) {
+        found = link;
+        break;
+      }
+    }
+    check(found !== null, "the quarantined message is listed");
+    await Promise.all([page.waitForNavigation(), found.click()]);
+    const source = await page.textContent("#source");
+    check(source.includes("Subject: quarterly report") && source.includes("the figures are attached"),
+      "the message is shown as text");
+    const before = fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml")).length;
+    await Promise.all([page.waitForNavigation(), page.click("#do-release")]);
+    check((await page.textContent("p.notice")).includes("Released"), "release reported");
+    await waitFor(() => fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml")).length > before, "the sink gets it");
+    check(true, "the released message reached the MTA sink");
+    await Promise.all([page.waitForNavigation(), page.click("#do-spam")]);
+    check((await page.textContent("p.notice")).includes("Learned as spam"), "learned as spam");
+
+    // A configuration key, changed and applied.
+    await page.goto(url + "/config.htmcc?section=HEADER_MSG");
+    const field = page.locator('input[data-key="x_subject"]');
+    await field.fill("[GUI-SPAM]");
+    const reloads = logText().split("Configuration applied to the engines").length;
+    await Promise.all([page.waitForNavigation(), field.locator("xpath=..").locator("button").click()]);
+    check((await page.textContent("p.notice")).includes("saved"), "the change is saved");
+    await waitFor(() => logText().split("Configuration applied to the engines").length > reloads, "the reload");
+    check(true, "the kernel reloaded its engines with the change");
+    await waitFor(async () => {
+      await page.goto(url + "/config.htmcc?section=HEADER_MSG");
+      return (await page.inputValue('input[data-key="x_subject"]')) === "[GUI-SPAM]";
+    }, "the kernel applies the key");
+    check(fs.readFileSync(path.join(appDir, "morvane.ini"), "latin1").includes("x_subject=[GUI-SPAM]"),
+      "morvane.ini holds the new value");
+
+    // The other pages answer.
+    for (const [p, sel] of [["lists.htmcc", "#list"], ["lists.htmcc?list=alwl", "#list"], ["domains.htmcc", "#domains"],
+      ["rules.htmcc", "#rules"], ["cron.htmcc", "#cron"]]) {
+      await page.goto(url + "/" + p);
+      check((await page.$(sel)) !== null, p + " shows its table");
+    }
+    await page.setViewportSize({ width: 390, height: 800 });
+    await page.goto(url + "/index.htmcc");
+    const width = await page.evaluate(() => document.documentElement.scrollWidth);
+    check(width <= 400, "the dashboard fits a phone's width");
+
+    // Log out: the session is gone.
+    await Promise.all([page.waitForNavigation(), page.click("header .logout button")]);
+    check(page.url().endsWith("/login.htmcc"), "logged out");
+    await page.goto(url + "/index.htmcc");
+    check(page.url().endsWith("/login.htmcc"), "the old session no longer opens pages");
+    check(errors.length === 0, "no script errors in the pages: " + errors.join("; "));
+  } finally {
+    await browser.close();
+  }
+})().catch((e) => {
+  console.error(e);
+  process.exit(1);
+});
