@@ -27,7 +27,10 @@ printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1' 'listen_port=2525'
     '[DNS]' 'nameserver_0=127.0.0.1:2553' 'timeout_millisecond=1000' \
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
     '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' '[READMIN]' 'port=2533' 'key=demo-admin-key' \
+    '[WEBGUI]' 'listen=127.0.0.1' 'port=2580' \
     > "$app/morvane.ini"
+# The web GUI's password (the shipped default never logs in there).
+echo "demo-password" | "$root/build/release/src/service/morvane" --set-password --appdir "$app" >/dev/null
 
 # A few sample messages, made by swaks as it will send them, teach the Bayes filter both kinds.
 sample() {  # $1 = spam|ham, $2 = name, the rest: swaks arguments
@@ -95,6 +98,17 @@ echo "== remote administration: morvanectl --appdir $app status (127.0.0.1:2533)
 
 echo "== quarantined by Bayes verdict"
 for kind in spam ham neutral learn; do echo "   quarantine/$kind: $(ls "$app/quarantine/$kind" 2>/dev/null | wc -l) message(s)"; done
+
+echo "== web GUI on http://127.0.0.1:2580/ (user root, password demo-password): today's dashboard"
+jar="$app/gui-cookies.txt"
+curl -s -c "$jar" -o /dev/null --data "user=root&password=demo-password" http://127.0.0.1:2580/login.htmcc
+curl -s -b "$jar" http://127.0.0.1:2580/index.htmcc |
+    grep -o '<span class="value" id="c-[a-z]*">[0-9]*</span><span class="label">[a-z ]*' |
+    sed 's/<span class="value" id="c-[a-z]*">\([0-9]*\)<\/span><span class="label">\(.*\)/   \2: \1/' || true
+rm -f "$jar"
+if [ -n "${DEMO_STAY:-}" ]; then
+    read -r -p "== the kernel keeps running: open http://127.0.0.1:2580/ in a browser; Enter stops it " _ || true
+fi
 
 kill -TERM "$morvane"
 wait "$morvane" || true

@@ -17,7 +17,7 @@ packages=(
     # the reference of the script engine's benchmark (bench/script_vs_lua.sh)
     lua5.4
     # real peers of the end-to-end tests and the demo
-    swaks python3 python3-aiosmtpd libxml2-utils unbound openssl
+    swaks python3 python3-aiosmtpd libxml2-utils unbound openssl curl
     # the MySQL classes' tests: a throwaway server and the client library loaded at run time
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)

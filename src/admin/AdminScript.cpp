@@ -59,12 +59,7 @@ void CS_ADMIN_SCRIPT::Exit() {
 
 void CS_ADMIN_SCRIPT::WriteLog(int32_t level, const char* message, const char* type) {
     if (!instance_ || !message) return;
-    const char* category = type ? type : "ADMIN SCRIPT";
-    if (instance_->log) {
-        instance_->log->AddLog(level, message, instance_->script_name, "", category, 0);
-        return;
-    }
-    std::fprintf(stderr, "[%d] %s %s: %s\n", level, category, instance_->script_name.c_str(), message);
+    LogScriptLine(instance_->log, instance_->script_name, level, message, type ? type : "ADMIN SCRIPT");
 }
 
 std::string CS_ADMIN_SCRIPT::GetClientIP() {

@@ -22,13 +22,7 @@ CS_CRON_SCRIPT::CS_CRON_SCRIPT(CS_CRON_INSTANCE* instance)
 
 void CS_CRON_SCRIPT::WriteLog(int32_t level, const char* message, const char* type) {
     if (!instance_ || !message) return;
-    const char* category = type ? type : "CRON";
-    if (instance_->log) {
-        instance_->log->AddLog(level, message, instance_->script_name, "", category, 0);
-        return;
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "[%d] %s %s: %s\n", level, category, instance_->script_name.c_str(), message);
+    LogScriptLine(instance_->log, instance_->script_name, level, message, type ? type : "CRON");
 }
 
 int32_t CS_CRON_SCRIPT::RunScript(const char* name) {

@@ -23,6 +23,16 @@
 
 namespace cron {
 
+void KernelFunctions::LogScriptLine(logging::CLogQueue* log, const std::string& script, int32_t level,
+                                    const char* message, const char* category) {
+    if (log) {
+        log->AddLog(level, message, script, "", category, 0);
+        return;
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "[%d] %s %s: %s\n", level, category, script.c_str(), message);
+}
+
 namespace {
 
 bool Missing(const char* s) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/KernelScriptBase.h"
+#include "log/LogQueue.h"
 #include "script/CS_Array.h"
 
 namespace config {
@@ -97,6 +98,10 @@ public:
     int32_t GetTablesCount(script::CS_Array* out);
 
 protected:
+    // What every host's WriteLog does: the line goes to the run's log queue, or, for runs
+    // without one (the tools), to standard error after what the script printed.
+    static void LogScriptLine(logging::CLogQueue* log, const std::string& script, int32_t level, const char* message,
+                              const char* category);
     std::string ConfigValue(const std::string& key, const char* section) override;
     core::CMorvaneCore* Core() const override;
     const KernelAccess* Kernel() const { return kernel_; }

@@ -7,7 +7,7 @@
 //   morvane -k|-K                     stop the service
 //   morvane -u|-U                     stop and remove the service, delete the service log
 //   morvane --set-password [--appdir DIR]
-//                                     store the superuser's password (web GUI, remote admin)
+//                                     store the superuser's password (web GUI)
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -38,8 +38,8 @@ int Usage() {
                  "  -s           start the service\n"
                  "  -k           stop the service\n"
                  "  -u           stop and remove the service\n"
-                 "  --set-password  store the superuser's password for the web GUI and remote\n"
-                 "               administration (asked twice on a terminal, else one line of stdin)\n"
+                 "  --set-password  store the superuser's password for the web GUI (asked twice\n"
+                 "               on a terminal, else one line of standard input)\n"
                  "  --appdir DIR application directory (default: the executable's directory)\n");
     return 2;
 }

@@ -225,20 +225,16 @@ std::string CS_WEB_SCRIPT::MD5File(const char* path, int32_t chunk) {
 
 void CS_WEB_SCRIPT::WriteLog(int32_t level, const char* message, const char* type) {
     if (!instance_ || !message) return;
-    const char* category = type ? type : "WEB SCRIPT";
-    if (instance_->log) {
-        instance_->log->AddLog(level, message, instance_->script_name, "", category, 0);
-        return;
-    }
-    std::fprintf(stderr, "[%d] %s %s: %s\n", level, category, instance_->script_name.c_str(), message);
+    LogScriptLine(instance_->log, instance_->script_name, level, message, type ? type : "WEB SCRIPT");
 }
 
 int32_t CS_WEB_SCRIPT::CheckSuperuser(const char* user, const char* password) {
     config::CKernelConfig* c = Kernel() ? Kernel()->config : nullptr;
     if (!c || !user || !password) return 0;
-    const std::string stored = c->password.str();
-    if (stored == common::Md5Hex("kelpo")) return -1;
-    const std::string superuser = c->superuser.str();
+    // Read from the file image, under its lock: a reload may rewrite the fields meanwhile.
+    std::string stored = c->GetString("READMIN", "password", "").str();
+    if (stored.empty() || stored == common::Md5Hex("kelpo")) return -1;
+    const std::string superuser = c->GetString("READMIN", "superuser", "root").str();
     // Both compared in full, whichever differs, so the time says nothing of which.
     bool user_ok = admin::DigestMatches(common::Md5Hex(user), common::Md5Hex(superuser));
     bool pass_ok = admin::DigestMatches(common::Md5Hex(password), stored);
@@ -322,7 +318,9 @@ std::string CS_WEB_SCRIPT::ReleaseQuarantine(int32_t kind, const char* id) {
         return "only the first 30720 bytes of this message were kept; releasing them would deliver it cut short";
     Envelope env = EnvelopeOf(data);
     if (env.recipients.empty()) return "the record names no recipient";
-    std::string error = SendToMta(c->smtp_server1.str(), c->smtp_port1, c->myname.str(), env, message);
+    std::string error =
+        SendToMta(c->GetString("CONFIG", "smtp_server1", "localhost").str(), c->GetInt("CONFIG", "smtp_port1", 225),
+                  c->GetString("CONFIG", "myname", "").str(), env, message);
     WriteLog(error.empty() ? 2 : 1,
              ("Quarantine release of " + std::string(id) + " to " + std::to_string(env.recipients.size()) +
               " recipient(s): " + (error.empty() ? std::string("delivered to the MTA") : error))

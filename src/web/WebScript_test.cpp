@@ -121,6 +121,20 @@ TEST_F(WebScriptTest, SessionsStartWriteReadAndExpire) {
     EXPECT_EQ(sessions_.Var("s1", "user"), "");
 }
 
+TEST_F(WebScriptTest, OnlyTheSuperuserWithASetPasswordLogsIn) {
+    config::CKernelConfig config;
+    cron::KernelAccess kernel{nullptr, &config, dir_.Path().string()};
+    const std::string page = R"(void html() {
+    w.echo(w.Format("%d%d%d", w.CheckSuperuser("root", "kelpo"), w.CheckSuperuser("root", "s3cret-pass"),
+                    w.CheckSuperuser("admin", "s3cret-pass")));
+})";
+    // Never set: the shipped default (also when the key is missing) cannot log in.
+    EXPECT_EQ(Body(Run(page, {}, &kernel).response), "-1-1-1");
+    config.WriteString("READMIN", "password", common::Md5Hex("s3cret-pass"));
+    config.WriteString("READMIN", "superuser", "root");
+    EXPECT_EQ(Body(Run(page, {}, &kernel).response), "010");
+}
+
 // A one-connection MTA that takes one message and keeps what it was sent.
 class FakeMta {
 public:
@@ -177,8 +191,8 @@ TEST_F(WebScriptTest, QuarantineListViewReleaseAndLearn) {
     ASSERT_TRUE(core.Bayes()->Quarantine(m, "10.0.0.1 <a@x.org>", "<b@y.org>", 1, nullptr));
     const std::string id = common::Md5Hex(raw);
     FakeMta mta;
-    config.smtp_server1 = "127.0.0.1";
-    config.smtp_port1 = mta.Port();
+    config.WriteString("CONFIG", "smtp_server1", "127.0.0.1");
+    config.WriteInt("CONFIG", "smtp_port1", mta.Port());
     cron::KernelAccess kernel{&core, &config, dir_.Path().string()};
     HttpRequest r;
     r.get = {{"id", id}};
