@@ -162,5 +162,26 @@ TEST_F(ServerWEBTest, OversizedAndSilentConnectionsClose) {
     EXPECT_NE(log.find("Connection Close Invalid request ip: 127.0.0.1"), std::string::npos) << log;
 }
 
+TEST_F(ServerWEBTest, ReloadRebuildsTheChildrenAndKeepsServing) {
+    int fd = Connect();  // held across the reload: its child goes, and the connection with it
+    for (int i = 0; i < 40; ++i) {
+        server_->Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    config_.web_num_server = 3;
+    config_.web_time_keep_alive = 5;
+    server_->ReloadConfig();
+    EXPECT_NE(Get("/doc/Report.PDF").find("%PDF"), std::string::npos);
+    EXPECT_NE(Get("/").find("home "), std::string::npos);
+    Read(fd, 1, 500);
+    EXPECT_TRUE(closed_);
+    ::close(fd);
+    std::string log;
+    for (const auto& item : server_->TakeAll()) log += item.entry.str() + "\n";
+    EXPECT_NE(log.find("Start Server Child: 2"), std::string::npos) << log;
+    EXPECT_NE(log.find("Set Web Server Keep Alive Time: 5"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Stop WEB Server"), std::string::npos) << "same address: the listener stays";
+}
+
 }  // namespace
 }  // namespace web
