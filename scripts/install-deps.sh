@@ -11,6 +11,8 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config
     libpcre2-dev
+    # HMAC-SHA-256 of the cooperative network's datagrams (libcrypto)
+    libssl-dev
     # tests, benchmarks, fuzzing
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format

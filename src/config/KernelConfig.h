@@ -136,6 +136,15 @@ public:
     float cmy_softfail = 2.5f;
     float cmy_fail = 5.0f;
     float cmy_hardfail = 10.0f;
+    // The cooperative network: servers asked ("host:port"), the shared secret, this kernel's
+    // name in its announcements (default myname), and the server side (off at port 0).
+    StringList cmy_servers;
+    String cmy_secret;
+    String cmy_peer_name;
+    String cmy_serve_ip;
+    int cmy_serve_port = 0;
+    int cmy_serve_softfail = 1, cmy_serve_fail = 2, cmy_serve_hardfail = 3;
+    int cmy_serve_age_hours = 48;
     // [SPF]
     bool spf_enable = true;
     bool spf_reject_fail = true;

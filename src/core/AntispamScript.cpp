@@ -399,13 +399,16 @@ std::string CS_ANTISPAM_SCRIPT::GetSpamTrapResponse() {
     return checks::CSpamTrap::Response();
 }
 
-// The cooperative network: without a connection nothing is reported and every score is neutral.
-void CS_ANTISPAM_SCRIPT::BrumaCommunityAnnunce(const char*, const char*, const char*) {}
-float CS_ANTISPAM_SCRIPT::BrumaCommunityQuery(const char*, const char*, const char*) {
-    return 0.0f;
+// The cooperative network (client address, sender, HELO): without a connection nothing is
+// reported and every score is neutral.
+void CS_ANTISPAM_SCRIPT::BrumaCommunityAnnunce(const char* ip, const char* sender, const char* helo) {
+    if (Core()) Core()->Community()->Announce(Text(ip), Text(sender), Text(helo));
 }
-std::string CS_ANTISPAM_SCRIPT::BrumaCommunityGetEnumStringFormScore(float) {
-    return "NEUTRAL";
+float CS_ANTISPAM_SCRIPT::BrumaCommunityQuery(const char* ip, const char* sender, const char* helo) {
+    return Core() ? Core()->Community()->Query(Text(ip), Text(sender), Text(helo)) : 0.0f;
+}
+std::string CS_ANTISPAM_SCRIPT::BrumaCommunityGetEnumStringFormScore(float score) {
+    return Core() ? Core()->Community()->NameOfScore(score) : "NEUTRAL";
 }
 
 int32_t CS_ANTISPAM_SCRIPT::IsWhiteIpGreyList(const char* ip) {

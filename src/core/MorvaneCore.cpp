@@ -61,6 +61,9 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     stats_->Start();
     helo_ = std::make_unique<checks::CHeloForget>(db + "helo_forget.db");
     start("Start IP FORGED");
+    community_ = std::make_unique<checks::CBrumaCommunity>(db + "community_cache.db");
+    community_server_ = std::make_unique<checks::CCommunityServer>(db + "community.db");
+    start("Start BRUMA COMMUNITY");
     spf_lookup_ = std::make_unique<checks::SpfDnsLookup>(dns_.get());
     spf_ = std::make_unique<checks::CSpf>(db + "spf.db", spf_lookup_.get(), now);
     start("Start SPF ENGINE");
@@ -184,6 +187,38 @@ void CMorvaneCore::ReloadConfig() {
     // SPF: the cache's age and the lookup limit.
     spf_->SetAge(static_cast<uint32_t>(c.spf_cache_type), static_cast<uint32_t>(c.spf_cache_time));
     spf_->SetLookupLimit(c.spf_max_recursion);
+    // 9. The cooperative network: the client's servers, time-out and scores; the server side.
+    {
+        checks::CBrumaCommunity::Settings cs;
+        for (const common::String& sv : c.cmy_servers)
+            if (!sv.IsEmpty()) cs.servers.push_back(sv.str());
+        cs.secret = c.cmy_secret.str();
+        cs.peer = c.cmy_peer_name.IsEmpty() ? c.myname.str() : c.cmy_peer_name.str();
+        cs.timeout_ms = c.cmy_timeout;
+        cs.softfail = c.cmy_softfail;
+        cs.fail = c.cmy_fail;
+        cs.hardfail = c.cmy_hardfail;
+        if (!cs.servers.empty() && cs.secret.empty())
+            AddLog(1, "[COMMUNITY] server_N is set but secret is empty: the cooperative network is not asked", kSrc,
+                   kReload, "SYS", 0);
+        community_->Configure(std::move(cs));
+        checks::CCommunityServer::Settings ss;
+        ss.ip = c.cmy_serve_ip.IsEmpty() ? "127.0.0.1" : c.cmy_serve_ip.str();
+        ss.port = c.cmy_serve_port;
+        ss.secret = c.cmy_secret.str();
+        ss.softfail_peers = c.cmy_serve_softfail;
+        ss.fail_peers = c.cmy_serve_fail;
+        ss.hardfail_peers = c.cmy_serve_hardfail;
+        ss.age_hours = c.cmy_serve_age_hours;
+        if (ss.port > 0 && ss.secret.empty())
+            AddLog(1, "[COMMUNITY] serve_port is set but secret is empty: not serving", kSrc, kReload, "SYS", 0);
+        else if (!community_server_->Configure(ss))
+            AddLog(1, common::FormatText("Cannot serve the cooperative network on %s port %d", ss.ip.c_str(), ss.port),
+                   kSrc, kReload, "SYS", 0);
+        else if (ss.port > 0)
+            log(3, common::FormatText("Serving the cooperative network on %s port %u", ss.ip.c_str(),
+                                      community_server_->Port()));
+    }
     // 11. Phishing: the adapter address of its downloads, the list again, the sender check.
     phishing_->SetAdapter(c.adapter_ip.str());
     phishing_->Load();
@@ -418,6 +453,8 @@ void CMorvaneCore::Save(bool final) {
     if (!bayes_->Save())
         AddLog(1, "The Bayes tables could not be saved; the previous files are kept", kSrc, "CMorvaneCore::Save", "SYS",
                0);
+    community_->Save();
+    community_server_->Save();
     AddLog(3, "Save DB O.K", kSrc, "CMorvaneCore::Save", "SYS", 0);
     AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
 }
@@ -429,6 +466,7 @@ void CMorvaneCore::Stop() {
     if (sessions_) sessions_->StopAll();
     if (listener_ && listener_->Listening()) listener_->StopListen();
     StopWorkers();
+    community_server_->Stop();
     // Threads are never killed here, so a held engine lock means a thread still runs in it.
     for (const store::CEngineLock* lock : {&dns_->Cache().Lock(), &dnsbl_->Cache().Lock(), &grey_->Table().Lock(),
                                            &spf_->Table().Lock(), &bayes_->Words().Lock()})

@@ -25,6 +25,7 @@
 
 #include "checks/AddressList.h"
 #include "checks/Bayes.h"
+#include "checks/Community.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/Greylist.h"
@@ -118,6 +119,8 @@ public:
     checks::CGreylist* Greylist() { return grey_.get(); }
     checks::CRules* Rules() { return rules_.get(); }
     checks::CPhishingDB* Phishing() { return phishing_.get(); }
+    checks::CBrumaCommunity* Community() { return community_.get(); }
+    checks::CCommunityServer* CommunityServer() { return community_server_.get(); }
     checks::CPersistentStore* Persistent() { return persistent_.get(); }
     int SaveRuns() const { return save_runs_; }
     // Adds 1 to a statistic of the given category. Any thread.
@@ -162,6 +165,8 @@ private:
     std::unique_ptr<checks::CSessionCounter> sessions_per_ip_;
     std::unique_ptr<checks::CStatitiche_Day> stats_;
     std::unique_ptr<checks::CHeloForget> helo_;
+    std::unique_ptr<checks::CBrumaCommunity> community_;
+    std::unique_ptr<checks::CCommunityServer> community_server_;
     std::unique_ptr<checks::SpfDnsLookup> spf_lookup_;
     std::unique_ptr<checks::CSpf> spf_;
     std::unique_ptr<checks::CLocalDomains> domains_;

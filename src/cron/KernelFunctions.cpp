@@ -245,14 +245,17 @@ void KernelFunctions::LoadALWL() {
     if (Core()) Core()->AutoWhitelist()->Table().Load();
 }
 
-// The cooperative network has no client yet: nothing to test, no servers.
-int32_t KernelFunctions::DCTest(const char* /*text*/) {
-    return 0;
+// The cooperative network's client: how many servers answer, resolving their names again, and
+// each server's address and counts.
+int32_t KernelFunctions::DCTest(const char* text) {
+    return Core() ? Core()->Community()->Test(Text(text)) : 0;
 }
 int32_t KernelFunctions::DCRefreshServer() {
-    return 0;
+    return Core() ? Core()->Community()->RefreshServers() : 0;
 }
-void KernelFunctions::DCGetServer(script::CS_Array* /*out*/) {}
+void KernelFunctions::DCGetServer(script::CS_Array* out) {
+    if (Core()) Core()->Community()->Servers(out);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Phishing

@@ -55,6 +55,15 @@ bool UdpSocket::BindLoopback(uint16_t port) {
     return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
+bool UdpSocket::Bind(const std::string& ip, uint16_t port) {
+    if (fd_ < 0 && !Open()) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1) return false;
+    return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
 uint16_t UdpSocket::LocalPort() const {
     sockaddr_in a{};
     socklen_t len = sizeof a;

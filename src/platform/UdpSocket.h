@@ -28,6 +28,8 @@ public:
     bool Open();
     // Binds to 127.0.0.1 on `port` (0: any free port); for test servers.
     bool BindLoopback(uint16_t port);
+    // Binds to the IPv4 address `ip` (dotted) on `port` (0: any free port).
+    bool Bind(const std::string& ip, uint16_t port);
     uint16_t LocalPort() const;
     // True when the whole datagram was sent within `timeout_ms`.
     bool SendTo(const Endpoint& to, std::string_view data, int timeout_ms);

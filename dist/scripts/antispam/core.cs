@@ -32,7 +32,10 @@
 //     domain's "perc_user_aggre" moves the total by that percentage of score_for_spam;
 //   - mail sent by relay clients auto-whitelists its recipients, so their replies pass;
 //   - a client (not a relay client) that sends more than [FIREWALL] cmd_noop NOOP commands is
-//     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing).
+//     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing);
+//   - with cooperative-network servers ([COMMUNITY] server_0 and secret), the network is asked
+//     about the client and sender at MAIL FROM and its verdict's score (cmy_softfail, cmy_fail,
+//     cmy_hardfail) added; mail this policy refuses or tags as spam is announced to it.
 //
 // Every threshold is read from morvane.ini with GetConfig, so an operator tunes the policy
 // there. Keys read here that the kernel itself does not use:
@@ -71,6 +74,10 @@ string rules_reason = "";
 // The phishing verdict on the current message.
 float phishing_points = 0.0;
 string phishing_reason = "";
+// The cooperative network's verdict on the current transaction's client and sender.
+float community_points = 0.0;
+string community_reason = "";
+int announced = 0;  // this transaction was reported to the network already
 // The recipients' domains' verdict on the sender: 1 white, 0 black, -1 neither.
 int listed = -1;
 
@@ -87,6 +94,26 @@ string Reply(string key, string arg) {
     return k.Replace(k.GetConfig("RFC", key), "%s", arg) + "\r\n";
 }
 
+// Tells the cooperative network about spam from this client and sender (once per transaction;
+// nothing without servers).
+int Announce() {
+    if (relay || announced || mail_from == "" || k.GetConfig("COMMUNITY", "server_0") == "") return 0;
+    announced = 1;
+    k.BrumaCommunityAnnunce(client_ip, mail_from, helo);
+    return 0;
+}
+
+// Asks the cooperative network about this client and sender (nothing without servers).
+int CheckCommunity(string address) {
+    community_points = 0.0;
+    community_reason = "";
+    if (relay || k.GetConfig("COMMUNITY", "server_0") == "") return 0;
+    community_points = k.BrumaCommunityQuery(client_ip, address, helo);
+    if (community_points != 0.0)
+        community_reason = " community-" + k.BrumaCommunityGetEnumStringFormScore(community_points);
+    return 0;
+}
+
 // Answers the client ourselves and ends the connection once the answer is out.
 int Refuse(string reply, string why) {
     k.DropBufferToMTA();
@@ -94,6 +121,7 @@ int Refuse(string reply, string why) {
     k.CloseClientConnAfterSendingQueue();
     k.WriteLog(1, "refused " + client_ip + ": " + why, "SCRIPT");
     k.StatisticValue("f5_refused", 5, 0, 1.0, 1);  // the dashboard's "refused"
+    Announce();
     return 0;
 }
 
@@ -184,7 +212,9 @@ int OnMailFrom(string address) {
     mail_from = address;
     recipients = "";
     trusted = 0;
-    CheckSpf(address);
+    announced = 0;
+    if (CheckSpf(address)) return 0;
+    CheckCommunity(address);
     return 0;
 }
 
@@ -210,8 +240,9 @@ int OnRcptTo(string address) {
 int OnCommandData(int hold) {
     if (relay) return 0;
     // A client already past the refusal score is not worth greylisting.
-    if (score + spf_points >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
-        Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s%s", score + spf_points, reasons, spf_reason));
+    if (score + spf_points + community_points >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
+        Refuse(Reply("rfc554", "Message refused as spam"),
+               k.Format("score %.2f%s%s%s", score + spf_points + community_points, reasons, spf_reason, community_reason));
         return 0;
     }
     if (trusted) return 0;
@@ -286,8 +317,8 @@ int OnDoneAntispamFilter() {
         Refuse(Reply("rfc550", "sender refused by the recipient's domain"), "black-listed " + mail_from);
         return 0;
     }
-    float total = score + spf_points + bayes_points + rules_points + phishing_points;
-    string why = reasons + spf_reason + bayes_reason + rules_reason + phishing_reason;
+    float total = score + spf_points + bayes_points + rules_points + phishing_points + community_points;
+    string why = reasons + spf_reason + bayes_reason + rules_reason + phishing_reason + community_reason;
     if (listed == 1) why = why + " white-listed";
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
     total = k.RecalculatingScoreByUser(total, Setting("CONFIG", "score_for_spam", 5.0), recipients);
@@ -301,6 +332,7 @@ int OnDoneAntispamFilter() {
         k.ModifyHeaderSubject(k.GetConfig("HEADER_MSG", "x_subject"));
         k.WriteHeaderMessage(k.GetConfig("HEADER_MSG", "x_morvane_spam"));
         k.StatisticValue("f5_spam_tagged", 5, 0, 1.0, 1);
+        Announce();
     }
     // Handed on to the MTA (the dashboard's "delivered").
     k.StatisticValue("f5_passed", 5, 0, 1.0, 1);
