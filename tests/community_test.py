@@ -3,7 +3,7 @@
 them serving. Spam refused by one is announced, and raises the other's score for that client;
 unsigned and forged datagrams change nothing; a silent server costs at most cmy_timeout.
 
-    community_test.py MORVANE
+    community_test.py MORVANE MORVANECTL
 """
 import hashlib
 import hmac
@@ -22,6 +22,7 @@ sys.path.insert(0, HERE)
 import relay_test as rt  # noqa: E402  (its kernel, sink and DNS helpers)
 
 SECRET = "community-test-secret"
+MORVANECTL = None
 
 
 def datagram(kind, fields, secret, verdict=2, when=None):
@@ -66,8 +67,10 @@ class CommunityTest(unittest.TestCase):
         cls.serve_port = rt.free_port()
         common = {"secret": SECRET, "server_0": "127.0.0.1:%d" % cls.serve_port, "cmy_timeout": "400"}
         grey = {"greylist_enable": "0"}
+        cls.admin_port = rt.free_port()
         cls.server = rt.Kernel("serving", {"COMMUNITY": dict(common, serve_port=str(cls.serve_port),
-                                                             peer_name="serving"), "GREYLIST": grey})
+                                                             peer_name="serving"), "GREYLIST": grey,
+                                           "READMIN": {"port": str(cls.admin_port), "key": "community-admin"}})
         cls.client = rt.Kernel("client", {"COMMUNITY": dict(common, peer_name="client"), "GREYLIST": grey})
 
     @classmethod
@@ -97,6 +100,14 @@ class CommunityTest(unittest.TestCase):
         send(self.server.port, "127.0.0.6", "y@spf-pass.test", "forged-datagrams")
         self.assertNotIn("community", wait_score("forged-datagrams"))
 
+    def test_4_operators_see_the_servers_through_morvanectl(self):
+        rt.wait_port(self.admin_port, self.server.proc)
+        out = subprocess.run([MORVANECTL, "--appdir", self.server.dir, "community", "probe@spf-pass.test"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("answered\t1", out.stdout)
+        self.assertIn("127.0.0.1:%d\t127.0.0.1:%d|" % (self.serve_port, self.serve_port), out.stdout)
+
     def test_3_a_silent_server_costs_at_most_the_time_out(self):
         silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         silent.bind(("127.0.0.1", 0))
@@ -123,7 +134,9 @@ class CommunityTest(unittest.TestCase):
 
 
 def main():
+    global MORVANECTL
     rt.MORVANE = os.path.abspath(sys.argv.pop(1))
+    MORVANECTL = os.path.abspath(sys.argv.pop(1))
     rt.WORK = tempfile.mkdtemp(prefix="morvane-community-")
     try:
         rt.start_dns()

@@ -23,9 +23,9 @@ namespace {
 constexpr int kAnswerWaitMs = 10000;
 
 const std::map<std::string, int> kCommands = {
-    {"status", 1},     {"stats", 2},     {"config-get", 3}, {"config-set", 4}, {"domains", 5},   {"domain-add", 6},
-    {"domain-del", 7}, {"greylist", 8},  {"alwl", 9},       {"cron", 10},      {"cron-add", 11}, {"cron-del", 12},
-    {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},
+    {"status", 1},     {"stats", 2},     {"config-get", 3}, {"config-set", 4}, {"domains", 5},    {"domain-add", 6},
+    {"domain-del", 7}, {"greylist", 8},  {"alwl", 9},       {"cron", 10},      {"cron-add", 11},  {"cron-del", 12},
+    {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},   {"community", 17},
 };
 
 int Usage() {
