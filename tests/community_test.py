@@ -8,12 +8,10 @@ unsigned and forged datagrams change nothing; a silent server costs at most cmy_
 import hashlib
 import hmac
 import os
-import shutil
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -137,20 +135,7 @@ def main():
     global MORVANECTL
     rt.MORVANE = os.path.abspath(sys.argv.pop(1))
     MORVANECTL = os.path.abspath(sys.argv.pop(1))
-    rt.WORK = tempfile.mkdtemp(prefix="morvane-community-")
-    try:
-        rt.start_dns()
-        rt.SINK_PORT, rt.SINK_DIR = rt.start_sink()
-        result = unittest.main(exit=False, verbosity=2).result
-        return 0 if result.wasSuccessful() else 1
-    finally:
-        for p in rt._procs:
-            p.terminate()
-            p.wait(timeout=10)
-        if os.environ.get("MORVANE_KEEP_TEST_DIR"):
-            print("kept", rt.WORK)
-        else:
-            shutil.rmtree(rt.WORK, ignore_errors=True)
+    return rt.run_with_peers("morvane-community-", rt.run_unittests)
 
 
 if __name__ == "__main__":

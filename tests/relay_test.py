@@ -948,15 +948,16 @@ class EdgeTest(unittest.TestCase):
         k.stop()
 
 
-def main():
-    global MORVANE, WORK, SINK_PORT, SINK_DIR
-    MORVANE = os.path.abspath(sys.argv.pop(1))
-    WORK = tempfile.mkdtemp(prefix="morvane-relay-")
+def run_with_peers(prefix, body):
+    """Runs body() in a fresh work directory with unbound and an MTA sink up, and stops them
+    after it (MORVANE_KEEP_TEST_DIR keeps the directory); body()'s exit status. Also for the
+    other end-to-end tests that import this module."""
+    global WORK, SINK_PORT, SINK_DIR
+    WORK = tempfile.mkdtemp(prefix=prefix)
     try:
         start_dns()
         SINK_PORT, SINK_DIR = start_sink()
-        result = unittest.main(exit=False, verbosity=2).result
-        ok = result.wasSuccessful()
+        return body()
     finally:
         for p in _procs:
             p.terminate()
@@ -965,7 +966,16 @@ def main():
             print("kept", WORK)
         else:
             shutil.rmtree(WORK, ignore_errors=True)
-    return 0 if ok else 1
+
+
+def run_unittests():
+    return 0 if unittest.main(exit=False, verbosity=2).result.wasSuccessful() else 1
+
+
+def main():
+    global MORVANE
+    MORVANE = os.path.abspath(sys.argv.pop(1))
+    return run_with_peers("morvane-relay-", run_unittests)
 
 
 if __name__ == "__main__":

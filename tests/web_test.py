@@ -14,7 +14,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import warnings
@@ -271,26 +270,15 @@ def gui_main():
     return 0 if ok else 1
 
 
+def http_main():
+    warnings.simplefilter("ignore", ResourceWarning)
+    return 0 if unittest.main(exit=False, verbosity=2, warnings="ignore").result.wasSuccessful() else 1
+
+
 def main():
     mode = sys.argv.pop(1)
     rt.MORVANE = os.path.abspath(sys.argv.pop(1))
-    rt.WORK = tempfile.mkdtemp(prefix="morvane-web-")
-    try:
-        rt.start_dns()
-        rt.SINK_PORT, rt.SINK_DIR = rt.start_sink()
-        if mode == "gui":
-            return gui_main()
-        warnings.simplefilter("ignore", ResourceWarning)
-        result = unittest.main(exit=False, verbosity=2, warnings="ignore").result
-        return 0 if result.wasSuccessful() else 1
-    finally:
-        for p in rt._procs:
-            p.terminate()
-            p.wait(timeout=10)
-        if os.environ.get("MORVANE_KEEP_TEST_DIR"):
-            print("kept", rt.WORK)
-        else:
-            shutil.rmtree(rt.WORK, ignore_errors=True)
+    return rt.run_with_peers("morvane-web-", gui_main if mode == "gui" else http_main)
 
 
 if __name__ == "__main__":
