@@ -106,6 +106,11 @@ class CommunityTest(unittest.TestCase):
         self.assertIn("answered\t1", out.stdout)
         self.assertIn("127.0.0.1:%d\t127.0.0.1:%d|" % (self.serve_port, self.serve_port), out.stdout)
 
+    def test_5_dropped_datagrams_are_logged_at_the_save(self):
+        self.server.stop()  # the last test: the final save reports what test 2 sent
+        self.assertIn("Cooperative network: 3 datagrams dropped so far (malformed 1, wrong signature 1, stale or "
+                      "repeated 1)", self.server.log_text())
+
     def test_3_a_silent_server_costs_at_most_the_time_out(self):
         silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         silent.bind(("127.0.0.1", 0))

@@ -71,6 +71,7 @@ std::string SenderDomain(std::string_view sender);
 // Dropped datagrams, by reason.
 struct CmyDrops {
     std::atomic<uint64_t> malformed{0}, forged{0}, stale{0};
+    uint64_t Total() const { return malformed + forged + stale; }
 };
 
 class CBrumaCommunity {
@@ -105,6 +106,7 @@ public:
     void Servers(script::CS_Array* out);
     bool Save();
     const CmyDrops& Drops() const { return drops_; }
+    uint64_t DroppedTotal() const { return drops_.Total(); }
     uint64_t DatagramsSent() const { return sent_.load(); }
 
 private:
@@ -154,6 +156,7 @@ public:
     // Drops the expired announcements and saves the table.
     bool Save();
     const CmyDrops& Drops() const { return drops_; }
+    uint64_t DroppedTotal() const { return drops_.Total(); }
     uint64_t Answered() const { return answered_.load(); }
     uint64_t Announcements() const { return announcements_.load(); }
 

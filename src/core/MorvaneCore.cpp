@@ -455,6 +455,22 @@ void CMorvaneCore::Save(bool final) {
                0);
     community_->Save();
     community_server_->Save();
+    // Dropped datagrams are a misconfigured peer (another secret, a wrong clock) or an attack:
+    // said once per full save while their number grows.
+    const uint64_t dropped = community_->DroppedTotal() + community_server_->DroppedTotal();
+    if (dropped != community_dropped_logged_) {
+        const checks::CmyDrops& c = community_->Drops();
+        const checks::CmyDrops& sv = community_server_->Drops();
+        AddLog(1,
+               common::FormatText("Cooperative network: %llu datagrams dropped so far (malformed %llu, wrong "
+                                  "signature %llu, stale or repeated %llu)",
+                                  static_cast<unsigned long long>(dropped),
+                                  static_cast<unsigned long long>(c.malformed + sv.malformed),
+                                  static_cast<unsigned long long>(c.forged + sv.forged),
+                                  static_cast<unsigned long long>(c.stale + sv.stale)),
+               kSrc, "CMorvaneCore::Save", "SYS", 0);
+        community_dropped_logged_ = dropped;
+    }
     AddLog(3, "Save DB O.K", kSrc, "CMorvaneCore::Save", "SYS", 0);
     AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
 }

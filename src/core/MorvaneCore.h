@@ -167,6 +167,7 @@ private:
     std::unique_ptr<checks::CHeloForget> helo_;
     std::unique_ptr<checks::CBrumaCommunity> community_;
     std::unique_ptr<checks::CCommunityServer> community_server_;
+    uint64_t community_dropped_logged_ = 0;
     std::unique_ptr<checks::SpfDnsLookup> spf_lookup_;
     std::unique_ptr<checks::CSpf> spf_;
     std::unique_ptr<checks::CLocalDomains> domains_;
