@@ -18,8 +18,11 @@ std::string Key(const char* prefix, size_t i, const char* suffix = "") {
 }
 
 // A count of a list as the file states it: a whole number of at least 0 (anything else is 0).
+// The section's "count", held to the number of keys the section has: each item takes at least
+// one, and a damaged or hostile count must not make the load walk millions of missing keys.
 int Count(const store::CFileINI& ini, const char* section) {
-    return std::max(0, ini.GetInt(section, "count", 0));
+    const int keys = static_cast<int>(ini.ToPairs(section).size());
+    return std::clamp(ini.GetInt(section, "count", 0), 0, keys);
 }
 
 bool IsDecimal(std::string_view s) {

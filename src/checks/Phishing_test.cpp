@@ -72,6 +72,10 @@ TEST(PhishingTest, EmptyListsCheckNothing) {
     EXPECT_EQ(db.Check(m, &fake, 3, "x@y"), 0) << "an empty VERIFY_HTML list turns the check off";
     db.LoadText(List(kNone, One("#D#"), One("<a"), kNone, kNone));
     EXPECT_EQ(db.Check(m, &fake, 3, "x@y"), 0);
+    // A count far beyond the keys (a damaged or hostile file) is held to them: the load does
+    // not walk two billion missing keys.
+    db.LoadText(List("count=2000000000\r\nD0=bank.example\r\n", "count=2000000000\r\n", kNone, kNone, kNone));
+    EXPECT_EQ(db.Domains(), std::vector<std::string>{"bank.example"});
 }
 
 TEST(PhishingTest, SenderAndLinks) {
