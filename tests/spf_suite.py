@@ -133,24 +133,32 @@ def run_scenario(query, work, index, scenario):
         return []
     d = os.path.join(work, "s%d" % index)
     os.makedirs(d)
-    port = free_udp_port()
-    with open(os.path.join(d, "unbound.conf"), "w") as f:
-        f.write('server:\n  interface: 127.0.0.1\n  port: %d\n  do-daemonize: no\n  username: ""\n'
-                '  chroot: ""\n  directory: "%s"\n  pidfile: "%s/unbound.pid"\n  use-syslog: no\n'
-                '  logfile: "%s/unbound.log"\n  do-ip6: no\n  access-control: 127.0.0.0/8 allow\n'
-                '  num-threads: 1\n  local-zone: "." static\n' % (port, d, d, d))
-        for line in zone_lines(scenario["zonedata"]):
-            f.write("  local-data: '%s'\n" % line)
     unbound = shutil.which("unbound") or "/usr/sbin/unbound"
-    proc = subprocess.Popen([unbound, "-d", "-c", os.path.join(d, "unbound.conf")],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        for _ in range(100):
-            if answers(port):
-                break
+    zone = "".join("  local-data: '%s'\n" % line for line in zone_lines(scenario["zonedata"]))
+    proc, port = None, None
+    # A port free for UDP a moment ago may be taken for TCP, or by another test, when unbound binds
+    # it: unbound then exits, and a fresh port is the cure.
+    for _ in range(5):
+        port = free_udp_port()
+        with open(os.path.join(d, "unbound.conf"), "w") as f:
+            f.write('server:\n  interface: 127.0.0.1\n  port: %d\n  do-daemonize: no\n  username: ""\n'
+                    '  chroot: ""\n  directory: "%s"\n  pidfile: "%s/unbound.pid"\n  use-syslog: no\n'
+                    '  logfile: "%s/unbound.log"\n  do-ip6: no\n  access-control: 127.0.0.0/8 allow\n'
+                    '  num-threads: 1\n  local-zone: "." static\n' % (port, d, d, d))
+            f.write(zone)
+        proc = subprocess.Popen([unbound, "-d", "-c", os.path.join(d, "unbound.conf")],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.time() + 20
+        while time.time() < end and proc.poll() is None and not answers(port):
             time.sleep(0.05)
-        else:
-            raise RuntimeError("unbound did not start for scenario %r: see %s" % (scenario["description"], d))
+        if proc.poll() is None and answers(port):
+            break
+        proc.terminate()
+        proc.wait()
+        proc = None
+    if proc is None:
+        raise RuntimeError("unbound did not start for scenario %r: see %s" % (scenario["description"], d))
+    try:
         lines = "".join("%s\t%s\t%s\n" % (t["host"], t["mailfrom"], t["helo"]) for _, t, _ in cases)
         out = subprocess.run([query], input=lines, capture_output=True, text=True, timeout=120,
                              env=dict(os.environ, MORVANE_TEST_DNS="127.0.0.1:%d" % port), check=True).stdout
