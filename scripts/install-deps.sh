@@ -11,7 +11,7 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config
     libpcre2-dev
-    # HMAC-SHA-256 of the cooperative network's datagrams (libcrypto)
+    # STARTTLS (libssl) and the HMAC-SHA-256 of the cooperative network's datagrams (libcrypto)
     libssl-dev
     # tests, benchmarks, fuzzing
     googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -19,7 +19,7 @@ packages=(
     # the reference of the script engine's benchmark (bench/script_vs_lua.sh)
     lua5.4
     # real peers of the end-to-end tests and the demo
-    swaks python3 python3-aiosmtpd libxml2-utils unbound openssl curl
+    swaks libnet-ssleay-perl libio-socket-ssl-perl python3 python3-aiosmtpd libxml2-utils unbound openssl curl
     # the MySQL classes' tests: a throwaway server and the client library loaded at run time
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)

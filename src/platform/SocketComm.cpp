@@ -34,8 +34,30 @@ void CSocketComm::Attach(int fd) {
 }
 
 void CSocketComm::Close() {
+    if (tls_) {
+        tls_->Shutdown();
+        tls_.reset();
+    }
     int fd = fd_.exchange(-1);
     if (fd >= 0) ::close(fd);
+}
+
+bool CSocketComm::StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, int wake_fd, std::string* error) {
+    const int fd = fd_.load();
+    if (fd < 0 || !ctx) {
+        if (error) *error = fd < 0 ? "no connection" : "no TLS context";
+        return false;
+    }
+    // OpenSSL must never block in a read or write: the relay loop waits in poll().
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        if (error) *error = std::string("fcntl: ") + std::strerror(errno);
+        return false;
+    }
+    auto session = std::make_unique<TlsSession>(std::move(ctx), fd);
+    if (!session->Handshake(timeout_ms, wake_fd, error)) return false;
+    tls_ = std::move(session);
+    return true;
 }
 
 int CSocketComm::Send(std::string_view data, int timeout_ms) {
@@ -54,6 +76,7 @@ int CSocketComm::Send(std::string_view data, int timeout_ms) {
 int CSocketComm::Recv(char* buffer, int size, int timeout_ms) {
     int fd = fd_.load();
     if (fd < 0 || size <= 0) return -1;
+    if (TlsPending() > 0) return RecvSome(buffer, size);
     pollfd p{fd, POLLIN, 0};
     int rc;
     do {
@@ -68,6 +91,7 @@ int CSocketComm::SendSome(std::string_view data) {
     int fd = fd_.load();
     if (fd < 0) return -1;
     if (data.empty()) return 0;
+    if (tls_) return tls_->SendSome(data);
     for (;;) {
         ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) return static_cast<int>(n);
@@ -79,6 +103,7 @@ int CSocketComm::SendSome(std::string_view data) {
 int CSocketComm::RecvSome(char* buffer, int size) {
     int fd = fd_.load();
     if (fd < 0 || size <= 0) return -1;
+    if (tls_) return tls_->RecvSome(buffer, size);
     for (;;) {
         ssize_t n = ::recv(fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
         if (n > 0) return static_cast<int>(n);

@@ -8,8 +8,11 @@
 // are atomics for that reason; the data calls belong to the slot's current owner.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/Tls.h"
 
 namespace platform {
 
@@ -50,6 +53,17 @@ public:
     // `bind_ip` when not empty, waiting at most `timeout_ms`. Closes any previous socket first.
     bool Connect(const std::string& host, const std::string& port, const std::string& bind_ip, int timeout_ms);
 
+    // Switches the connection to TLS in place (`server_side`: this end answers the handshake),
+    // waiting at most `timeout_ms`, or less when `wake_fd` becomes readable. From then on every
+    // data call goes through TLS. False with `error` set when the handshake failed: the
+    // connection is then of no further use and should be closed.
+    bool StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, int wake_fd, std::string* error);
+    bool TlsActive() const { return tls_ != nullptr; }
+    // Decrypted bytes waiting to be read: poll() does not see them.
+    int TlsPending() const { return tls_ ? tls_->Pending() : 0; }
+    // Protocol and cipher ("TLSv1.3 TLS_AES_256_GCM_SHA384"), empty without TLS.
+    std::string TlsInfo() const { return tls_ ? tls_->Info() : std::string(); }
+
     // A listening IPv4 socket on address:port (SO_REUSEADDR, the system's maximum backlog).
     bool Listen(const std::string& address, const std::string& port);
     // The local port (for listeners bound to port 0).
@@ -65,6 +79,8 @@ public:
 private:
     std::atomic<int> fd_{-1};
     std::atomic<bool> free_{true};
+    // The owner's only, like the data calls.
+    std::unique_ptr<TlsSession> tls_;
 };
 
 }  // namespace platform
