@@ -163,6 +163,12 @@ const KeyDef kKeys[] = {
     {"WEBGUI", "min_select_socket_child", &C::web_min_select_socket_child, "150", kWritten},
     {"WEBGUI", "num_server", &C::web_num_server, "5", kWritten},
     {"WEBGUI", "path", &C::web_path, "", kWritten},
+    {"TLS", "enable", &C::tls_enable, "0", kWritten},
+    {"TLS", "cert_file", &C::tls_cert_file, "", kWritten},
+    {"TLS", "key_file", &C::tls_key_file, "", kWritten},
+    {"TLS", "min_version", &C::tls_min_version, "TLSv1.2", kWritten},
+    {"TLS", "ciphers", &C::tls_ciphers, "", kWritten},
+    {"TLS", "mta_tls", &C::tls_mta, "none", kWritten},
     {"HEADER_MSG", "x_subject", &C::x_subject, "***SPAM***", kWritten},
     {"HEADER_MSG", "x_morvane_spam", &C::x_morvane_spam, "X-MORVANE-Spam: YES", kWritten},
 };

@@ -145,6 +145,14 @@ public:
     int cmy_serve_port = 0;
     int cmy_serve_softfail = 1, cmy_serve_fail = 2, cmy_serve_hardfail = 3;
     int cmy_serve_age_hours = 48;
+    // [TLS] STARTTLS offered to clients with this certificate; towards the MTA "none", "may"
+    // (when it offers STARTTLS) or "must" (the session is refused without it).
+    bool tls_enable = false;
+    String tls_cert_file;
+    String tls_key_file;
+    String tls_min_version;
+    String tls_ciphers;
+    String tls_mta;
     // [SPF]
     bool spf_enable = true;
     bool spf_reject_fail = true;

@@ -309,6 +309,14 @@ int32_t CS_ANTISPAM_SCRIPT::IsRelayIp(const char* ip) {
 int32_t CS_ANTISPAM_SCRIPT::IsLanIp(const char* ip) {
     return Missing(ip) ? 0 : checks::IsLanIp(ip);
 }
+int32_t CS_ANTISPAM_SCRIPT::IsClientTLS() {
+    return session() && session()->ClientTls() ? 1 : 0;
+}
+
+std::string CS_ANTISPAM_SCRIPT::GetClientTLSInfo() {
+    return session() ? session()->ClientTlsInfo() : std::string();
+}
+
 int32_t CS_ANTISPAM_SCRIPT::ClientIsRelay() {
     return session() && session()->Relay() ? 1 : 0;
 }
@@ -534,6 +542,8 @@ void RegisterAntispamClass(script::Interpreter& in) {
     AddDnsFunctions(*c);
     c->Method("GetClientIP", &S::GetClientIP)
         .Method("GetClientReverseDns", &S::GetClientReverseDns)
+        .Method("IsClientTLS", &S::IsClientTLS)
+        .Method("GetClientTLSInfo", &S::GetClientTLSInfo)
         .Method("GetMTAIP", &S::GetMTAIP)
         .Method("IsIpInferno", &S::IsIpInferno)
         .Method("AddIpInferno", &S::AddIpInferno)

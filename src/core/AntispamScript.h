@@ -100,6 +100,9 @@ public:
     void SetGlobalVariable(const char* name, const char* value);
     std::string GetClientIP();
     std::string GetClientReverseDns();
+    // 1 when the client switched to TLS (STARTTLS), and its protocol and cipher.
+    int32_t IsClientTLS();
+    std::string GetClientTLSInfo();
     std::string GetMTAIP();
     int32_t IsIpInferno(const char* ip);
     void AddIpInferno(const char* ip, int32_t expiry);

@@ -35,6 +35,9 @@ constexpr const char* kTimeoutReply = "451 Connection timeout, try later\r\n";
 constexpr const char* kLineTooLong = "500 5.5.6 Line too long\r\n";
 constexpr const char* kSyntaxError = "500 5.5.2 Syntax error\r\n";
 constexpr const char* kNoTls = "454 4.7.0 TLS not available\r\n";
+constexpr const char* kTlsReady = "220 2.0.0 Ready to start TLS\r\n";
+constexpr const char* kTlsAgain = "503 5.5.1 TLS already active\r\n";
+constexpr const char* kTlsSyntax = "501 5.5.4 Syntax: STARTTLS\r\n";
 constexpr const char* kMtaTimeout = "451 4.4.2 Timeout waiting for the mail server, try again later\r\n";
 constexpr const char* kBdatFailed = "503 5.5.1 Earlier chunk failed, send RSET\r\n";
 constexpr const char* kBdatSyntax = "501 5.5.4 Syntax: BDAT size [LAST]\r\n";
@@ -260,8 +263,17 @@ void CLauchAntispam::RelayLoop() {
             End(nullptr);
             break;
         }
+        if (!state_.mta_greeting.empty()) {
+            std::string greeting;
+            greeting.swap(state_.mta_greeting);
+            HandleReply(greeting);
+            if (state_.ending) break;
+        }
         const bool read_client = WantClientBytes(recv_size);
         const bool read_mta = state_.client_queue.size() < kMaxQueue;
+        // Bytes TLS decrypted already: poll() cannot see them, so they count as readable.
+        const bool client_pending = read_client && state_.client->TlsPending() > 0;
+        const bool mta_pending = mta_open && read_mta && state_.mta->TlsPending() > 0;
 
         pollfd fds[3];
         int n = 0, ci = -1, mi = -1;
@@ -274,8 +286,9 @@ void CLauchAntispam::RelayLoop() {
             mi = n++;
         }
         if (stop_fd_ >= 0) fds[n++] = {stop_fd_, POLLIN, 0};
-        const bool work_ready =
-            CanTakeCommand() || CanFlow() || (state_.close_after_send && state_.client_queue.empty());
+        const bool work_ready = CanTakeCommand() || CanFlow() ||
+                                (state_.close_after_send && state_.client_queue.empty()) || client_pending ||
+                                mta_pending;
         int wait = WaitMs(work_ready);
         int rc = ::poll(fds, static_cast<nfds_t>(n), wait);
         if (rc < 0 && errno != EINTR) {
@@ -286,7 +299,7 @@ void CLauchAntispam::RelayLoop() {
         bool hung_up_unread = false;
 
         // 1. The MTA's replies.
-        if (mi >= 0 && rc > 0 && (fds[mi].revents & kReadable)) {
+        if (mi >= 0 && ((rc > 0 && (fds[mi].revents & kReadable)) || mta_pending)) {
             if (read_mta || (fds[mi].revents & (POLLHUP | POLLERR))) {
                 int got = state_.mta->RecvSome(buf, static_cast<int>(recv_size));
                 if (got < 0) {
@@ -312,7 +325,7 @@ void CLauchAntispam::RelayLoop() {
             }
         }
         // 3. The client's bytes.
-        if (rc > 0 && (fds[ci].revents & kReadable) && !state_.close_after_send) {
+        if (((rc > 0 && (fds[ci].revents & kReadable)) || client_pending) && !state_.close_after_send) {
             if (read_client) {
                 int got = state_.client->RecvSome(buf, static_cast<int>(recv_size));
                 if (got < 0) {
@@ -323,7 +336,7 @@ void CLauchAntispam::RelayLoop() {
                     ClientBytes(std::string(buf, static_cast<size_t>(got)));
                     if (state_.ending) break;
                 }
-            } else if (fds[ci].revents & (POLLHUP | POLLERR)) {
+            } else if (rc > 0 && (fds[ci].revents & (POLLHUP | POLLERR))) {
                 hung_up_unread = true;
             }
         }
@@ -487,17 +500,13 @@ void CLauchAntispam::HandleCommand() {
     if (host_->Event("OnAllClientData", "string", {line.c_str()}) != 0) return End(nullptr);
     if (state_.ending) return;
     if (logging::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");
-    if (smtp::IsStartTls(line)) {
-        // The relay reads SMTP lines: a TLS stream through it would be taken for commands.
-        Log(2, "STARTTLS answered 454: TLS is not available through the relay", kRun, "SYS");
-        state_.command.clear();
-        SendToClient(kNoTls);
-        return;
-    }
+    state_.ehlo_due = false;
+    if (smtp::IsStartTls(line)) return StartClientTls(line);
     smtp::Command c = smtp::RecognizeCommand(line, state_.relay);
     switch (c.kind) {
         case smtp::CommandKind::Helo:
             state_.helo = c.arg;
+            state_.ehlo_due = settings_->tls.server && !ClientTls() && common::AsciiLowered(c.word) == "ehlo";
             host_->Event("OnHelo", "string,string", {c.arg.c_str(), c.word.c_str()});
             break;
         case smtp::CommandKind::MailFrom:
@@ -539,6 +548,112 @@ void CLauchAntispam::HandleCommand() {
     }
     state_.mta_queue = state_.command;
     if (!state_.mta_queue.empty()) ReplyDue(settings_->mta_timeout_cmd);
+    // A script that answered the EHLO itself: the MTA's next reply is not to an EHLO.
+    if (state_.mta_queue.empty()) state_.ehlo_due = false;
+}
+
+void CLauchAntispam::StartClientTls(std::string_view line) {
+    state_.command.clear();
+    const std::shared_ptr<const platform::TlsContext> ctx = settings_->tls.server;
+    if (!ctx) {
+        // The relay reads SMTP lines: a TLS stream through it would be taken for commands.
+        Log(2, "STARTTLS answered 454: TLS is not enabled", kRun, "SYS");
+        return SendToClient(kNoTls);
+    }
+    if (ClientTls()) return SendToClient(kTlsAgain);
+    std::string text = WithoutLineEnd(line);
+    const size_t word = common::AsciiLowered(text).find("starttls");
+    if (text.find_first_not_of(" \t", word + 8) != std::string::npos) return SendToClient(kTlsSyntax);
+    // Commands pipelined behind STARTTLS would be taken as sent over TLS, though anyone on the
+    // path could have put them there.
+    if (!state_.pending.empty()) {
+        Log(1, common::FormatText("STARTTLS: %zu bytes sent after it in clear were discarded", state_.pending.size()),
+            kRun, "FIREWALL");
+        state_.pending.clear();
+    }
+    state_.line_started = 0;
+    // What the client is owed goes first, then the go-ahead, both in clear.
+    std::string out = state_.client_queue + kTlsReady;
+    state_.client_queue.clear();
+    if (state_.client->Send(out, kConnectTimeoutMs) != static_cast<int>(out.size()))
+        return End("Connection is closed from Client");
+    if (logging::LogWanted(2)) Log(2, "fr->cl : " + out, kRun, "SYS");
+    const int timeout_ms = (settings_->timeout_client > 0 ? settings_->timeout_client : 60) * 1000;
+    std::string error;
+    if (!state_.client->StartTls(ctx, timeout_ms, stop_fd_, &error)) {
+        core_.Count("f2tls_handshake_failed", 2);
+        return End(("TLS handshake with the client failed: " + error).c_str());
+    }
+    core_.Count("f2tls_sessions", 2);
+    Log(1, "TLS with the client: " + ClientTlsInfo(), kRun, "SYS");
+    // The client starts over with EHLO (RFC 3207); what it said in clear no longer counts.
+    state_.helo.clear();
+    state_.mail_from.clear();
+    state_.ready = true;
+    state_.last_activity = common::NowSeconds();
+}
+
+std::string CLauchAntispam::ReadMtaReply(int timeout_ms) {
+    std::string got;
+    char buf[4096];
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (smtp::CompleteReplies(got) == 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (got.size() > kMaxLine || stopping_ || !IsRunning() || left <= 0) return std::string();
+        // In short waits, so that a stop is seen.
+        const int n = state_.mta->Recv(buf, sizeof buf, static_cast<int>(std::min<int64_t>(left, 500)));
+        if (n < 0) return std::string();
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+bool CLauchAntispam::StartMtaTls(const std::string& host) {
+    const TlsSnapshot& tls = settings_->tls;
+    const bool must = tls.mta == MtaTls::kMust;
+    const int timeout_ms = std::min(settings_->mta_timeout_cmd, 60) * 1000;
+    auto fail = [&](const std::string& why) {
+        Log(1, "TLS to the MTA " + host + ": " + why, kRun, "SYS");
+        state_.mta->Close();
+        return false;
+    };
+    std::string greeting = ReadMtaReply(timeout_ms);
+    if (greeting.empty()) return fail("no greeting");
+    if (greeting.compare(0, 3, "220") != 0) {
+        state_.mta_greeting = greeting;  // a refusal: the client hears it as it is
+        return true;
+    }
+    const std::string ehlo =
+        "EHLO " + (settings_->myname.empty() ? std::string("localhost") : settings_->myname) + "\r\n";
+    std::string reply;
+    if (state_.mta->Send(ehlo, timeout_ms) == static_cast<int>(ehlo.size())) reply = ReadMtaReply(timeout_ms);
+    std::string removed;
+    smtp::RemoveExtensions(reply, &removed);
+    bool ready = false;
+    if (reply.compare(0, 3, "250") == 0 && (" " + removed + " ").find(" STARTTLS ") != std::string::npos &&
+        tls.client) {
+        const std::string command = "STARTTLS\r\n";
+        if (state_.mta->Send(command, timeout_ms) == static_cast<int>(command.size()))
+            ready = ReadMtaReply(timeout_ms).compare(0, 3, "220") == 0;
+        if (!ready) return fail("STARTTLS refused");
+    } else if (reply.empty()) {
+        return fail("no answer to EHLO");
+    }
+    if (!ready) {
+        if (must) return fail("the MTA does not offer STARTTLS and mta_tls is must");
+        Log(2, "TLS to the MTA " + host + ": not offered, the session goes on in clear", kRun, "SYS");
+        state_.mta_greeting = greeting;
+        return true;
+    }
+    std::string error;
+    if (!state_.mta->StartTls(tls.client, timeout_ms, stop_fd_, &error)) {
+        core_.Count("f2tls_mta_failed", 2);
+        return fail("handshake failed: " + error);
+    }
+    Log(1, "TLS with the MTA " + host + ": " + state_.mta->TlsInfo(), kRun, "SYS");
+    state_.mta_greeting = greeting;
+    return true;
 }
 
 bool CLauchAntispam::OpenMessage(smtp::DataNormalizer::Kind kind) {
@@ -780,6 +895,11 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
     std::string removed;
     reply = smtp::RemoveExtensions(std::move(reply), &removed);
     if (!removed.empty()) Log(2, "EHLO reply without " + removed + ": not available through the relay", kRun, "SYS");
+    if (state_.ehlo_due) {
+        // The proxy ends the client's TLS itself, whatever the MTA offers.
+        reply = smtp::AddExtension(std::move(reply), "STARTTLS");
+        state_.ehlo_due = false;
+    }
     std::string to_client;
     size_t start = 0;
     while (start < reply.size()) {
@@ -946,8 +1066,10 @@ int CLauchAntispam::ConnectToDefaultMTA() {
 int CLauchAntispam::ConnectToMTA(const std::string& host, const std::string& port) {
     if (!state_.mta) state_.mta = std::make_unique<CSocketComm>();
     state_.mta_partial.clear();
+    state_.mta_greeting.clear();
     if (!state_.mta->Connect(host, port, settings_ ? settings_->adapter_ip : std::string(), kConnectTimeoutMs))
         return 0;
+    if (settings_ && settings_->tls.mta != MtaTls::kNone && !StartMtaTls(host)) return 0;
     ReplyDue(settings_ ? settings_->mta_timeout_cmd : 300);  // its greeting
     return 1;
 }

@@ -31,6 +31,7 @@
 #include "core/AntispamScript.h"
 #include "core/MtaList.h"
 #include "core/SmtpText.h"
+#include "core/TlsSettings.h"
 #include "log/LogQueue.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/MyThread.h"
@@ -58,8 +59,10 @@ struct SessionSettings {
     int mta_timeout_data = 600;  // seconds for the reply to the end of a message
     int mta_timeout_cmd = 300;   // seconds for any other reply, the greeting included
     std::string adapter_ip;
+    std::string myname;                   // the name the proxy gives in its own EHLO to the MTA
     std::vector<common::String> scripts;  // cs_N entries
     std::string script_dir;               // ends with "/"
+    TlsSnapshot tls;
 };
 
 class CLauchAntispam : public platform::CMyThread, public logging::CLogQueue {
@@ -131,6 +134,10 @@ public:
     void ModifyHeaderSubject(std::string_view tag);
     void WriteHeaderMessage(std::string_view line);
 
+    // The client switched to TLS with STARTTLS; its protocol and cipher.
+    bool ClientTls() const { return state_.client && state_.client->TlsActive(); }
+    std::string ClientTlsInfo() const { return state_.client ? state_.client->TlsInfo() : std::string(); }
+
     int32_t Id() const { return state_.id; }
     const std::string& ClientIp() const { return state_.client_ip; }
     const std::string& ClientHost() const { return state_.client_host; }
@@ -171,6 +178,14 @@ private:
     void TakeCommand();
     void Flow(size_t recv_size);
     void HandleCommand();
+    // The client's STARTTLS: answered here, never relayed (the MTA cannot see inside the
+    // client's TLS). False when it ended the session.
+    void StartClientTls(std::string_view line);
+    // STARTTLS towards a just-connected MTA as [TLS] mta_tls asks: its greeting is kept for the
+    // client. False when the connection is of no use (closed then).
+    bool StartMtaTls(const std::string& host);
+    // A whole reply from the MTA, read while the relay loop is not running; empty on failure.
+    std::string ReadMtaReply(int timeout_ms);
     // Opens a message (DATA, or a BDAT transaction's first chunk) and raises "OnCommandData";
     // false when the script refused it there, or the session ended.
     bool OpenMessage(smtp::DataNormalizer::Kind kind);
@@ -262,6 +277,11 @@ private:
         std::string mta_queue;
         std::string held;
         bool ending = false;
+        // The command at the MTA is an EHLO whose reply gets our STARTTLS line.
+        bool ehlo_due = false;
+        // The MTA's greeting, read before the relay loop when TLS to the MTA was negotiated;
+        // the client gets it as its greeting.
+        std::string mta_greeting;
 
         // Message data on its way to the MTA: line ends, dot-stuffing, the final "." line.
         smtp::DataNormalizer norm;

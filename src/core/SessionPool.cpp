@@ -27,8 +27,13 @@ void CSessionPool::Reload(const config::CKernelConfig& c, const std::string& app
     s->mta_timeout_data = c.mta_timeout_data > 0 ? c.mta_timeout_data : fallback.mta_timeout_data;
     s->mta_timeout_cmd = c.mta_timeout_cmd > 0 ? c.mta_timeout_cmd : fallback.mta_timeout_cmd;
     s->adapter_ip = c.adapter_ip.str();
+    s->myname = c.myname.str();
     s->scripts = c.cs_scripts;
     s->script_dir = app_dir + "/scripts/antispam/";
+    CTlsSettings::LogLines tls_log;
+    tls_.Reload(c, &tls_log);
+    for (const auto& [level, text] : tls_log) log_.AddLog(level, text, kSrc, "CSessionPool::Reload", "SYS", 0);
+    s->tls = tls_.Current();
     settings_ = std::move(s);
 
     const bool caching = c.enable_cache_script;

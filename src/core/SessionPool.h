@@ -47,6 +47,7 @@ private:
     CMorvaneCore* core_ = nullptr;
     std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
     bool caching_ = false;
+    CTlsSettings tls_;
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
     std::vector<std::unique_ptr<CLauchAntispam>> retiring_;  // take no new connection
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;

@@ -268,6 +268,21 @@ std::string RemoveExtensions(std::string replies, std::string* removed) {
     return out;
 }
 
+std::string AddExtension(std::string replies, std::string_view name) {
+    const size_t nl = replies.find('\n');
+    if (replies.compare(0, 3, "250") != 0 || nl == std::string::npos) return replies;
+    if (replies[3] == '-') {
+        replies.insert(nl + 1, "250-" + std::string(name) + "\r\n");
+    } else {
+        replies.insert(nl + 1, "250 " + std::string(name) + "\r\n");
+        if (replies[3] == ' ')
+            replies[3] = '-';
+        else
+            replies.insert(3, "-");  // "250\r\n"
+    }
+    return replies;
+}
+
 std::string EditReply(std::string reply, std::string* insert, std::string* drop) {
     const bool multiline = reply.find("250-") != std::string::npos;
     if (insert && !insert->empty() && multiline) {

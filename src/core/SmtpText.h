@@ -81,6 +81,10 @@ size_t CompleteReplies(std::string_view text);
 // line before it becomes the last ("250 "). The names removed are appended to `removed`.
 std::string RemoveExtensions(std::string replies, std::string* removed);
 
+// The first reply in `replies`, when it is a "250" reply (an EHLO reply), with "250-`name`"
+// as its second line; a one-line reply becomes two lines, the added one last.
+std::string AddExtension(std::string replies, std::string_view name);
+
 // The MTA reply with `insert` placed after its first line end and every "entry\n" of `drop`
 // (upper-cased, "\n"-separated, up to the first empty entry) removed, but only in a multi-line
 // "250-" reply; `insert` and `drop` are emptied when used.

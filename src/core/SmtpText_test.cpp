@@ -137,6 +137,15 @@ TEST(SmtpTextTest, ExtensionsTheRelayCannotCarryAreRemoved) {
     EXPECT_EQ(RemoveExtensions("214-STARTTLS\r\n214 help\r\n", nullptr), "214-STARTTLS\r\n214 help\r\n");
     EXPECT_EQ(RemoveExtensions("250-mx\r\n250-STARTTLSX\r\n250 X\r\n", nullptr),
               "250-mx\r\n250-STARTTLSX\r\n250 X\r\n");
+    // The proxy's own STARTTLS goes into the EHLO reply, whatever shape it has.
+    EXPECT_EQ(AddExtension("250-mx\r\n250 HELP\r\n", "STARTTLS"), "250-mx\r\n250-STARTTLS\r\n250 HELP\r\n");
+    EXPECT_EQ(AddExtension(RemoveExtensions("250-mx\r\n250 STARTTLS\r\n", nullptr), "STARTTLS"),
+              "250-mx\r\n250 STARTTLS\r\n");
+    EXPECT_EQ(AddExtension("250\r\n", "STARTTLS"), "250-\r\n250 STARTTLS\r\n");
+    EXPECT_EQ(AddExtension("250 mx\r\n250 ok\r\n", "STARTTLS"), "250-mx\r\n250 STARTTLS\r\n250 ok\r\n")
+        << "only the first reply";
+    EXPECT_EQ(AddExtension("550 go away\r\n", "STARTTLS"), "550 go away\r\n");
+    EXPECT_EQ(AddExtension("250-mx", "STARTTLS"), "250-mx") << "not a whole line";
     EXPECT_EQ(CompleteReplies("250-a\r\n250 b\r\n250-c\r\n"), 14u);
     EXPECT_EQ(CompleteReplies("250-a\r\n250-b"), 0u);
 }

@@ -35,7 +35,8 @@
 //     told rfc421 and closed (a NOOP flood keeps a connection and the MTA busy for nothing);
 //   - with cooperative-network servers ([COMMUNITY] server_0 and secret), the network is asked
 //     about the client and sender at MAIL FROM and its verdict's score (cmy_softfail, cmy_fail,
-//     cmy_hardfail) added; mail this policy refuses or tags as spam is announced to it.
+//     cmy_hardfail) added; mail this policy refuses or tags as spam is announced to it;
+//   - mail that came over STARTTLS says so in the score header: " tls(protocol cipher)".
 //
 // Every threshold is read from morvane.ini with GetConfig, so an operator tunes the policy
 // there. Keys read here that the kernel itself does not use:
@@ -92,6 +93,12 @@ float Setting(string section, string key, float def) {
 // template is the operator's text, so it is never used as a Format string.
 string Reply(string key, string arg) {
     return k.Replace(k.GetConfig("RFC", key), "%s", arg) + "\r\n";
+}
+
+// The score header's note on how the client's mail came: over TLS, or nothing.
+string TlsNote() {
+    if (k.IsClientTLS() == 0) return "";
+    return " tls(" + k.GetClientTLSInfo() + ")";
 }
 
 // Tells the cooperative network about spam from this client and sender (once per transaction;
@@ -327,7 +334,7 @@ int OnDoneAntispamFilter() {
         return 0;
     }
     if (k.GetConfig("HEADER_MSG", "score_header") != "0")
-        k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s", total, why));
+        k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s%s", total, why, TlsNote()));
     if (total >= Setting("CONFIG", "score_for_spam", 5.0)) {
         k.ModifyHeaderSubject(k.GetConfig("HEADER_MSG", "x_subject"));
         k.WriteHeaderMessage(k.GetConfig("HEADER_MSG", "x_morvane_spam"));
