@@ -3,7 +3,8 @@
 # DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525
 # with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
 # clean message, a spam-looking one, a phishing one, one whose sender fails SPF (from
-# 127.0.0.2) and one from a block-listed address (127.0.0.3); the demo then shows what the
+# 127.0.0.2), one from a block-listed address (127.0.0.3) and one over STARTTLS (with a
+# throwaway certificate made here by openssl); the demo then shows what the
 # sink received and the kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
 # morvane-learn, so the clean message is scored as ham and the spam-looking one as spam, and
 # the shipped starter rules are compiled into its rule table with morvane-rules.
@@ -28,7 +29,12 @@ printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1' 'listen_port=2525'
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
     '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' '[READMIN]' 'port=2533' 'key=demo-admin-key' \
     '[WEBGUI]' 'listen=127.0.0.1' 'port=2580' \
+    '[TLS]' 'enable=1' "cert_file=$app/tls/demo.pem" "key_file=$app/tls/demo.key" \
     > "$app/morvane.ini"
+# STARTTLS with a throwaway self-signed certificate; a real server uses one its clients trust.
+mkdir -p "$app/tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=morvane.demo \
+    -keyout "$app/tls/demo.key" -out "$app/tls/demo.pem" 2>/dev/null
 # The web GUI's password (the shipped default never logs in there).
 echo "demo-password" | "$root/build/release/src/service/morvane" --set-password --appdir "$app" >/dev/null
 
@@ -69,7 +75,7 @@ send() {  # $1 = what, the rest: swaks arguments
     shift
     echo "== $what"
     swaks --server 127.0.0.1:2525 --to bob@example.net --body "Hello Bob, see you at noon." "$@" 2>&1 |
-        grep -E '^(<-|<\*\*) +(354|250 2.0.0|4[0-9]{2}|5[0-9]{2})' | sed 's/^/   /' || true
+        grep -E '^<[-~*]+ +(354|250 2.0.0|4[0-9]{2}|5[0-9]{2})' | sed 's/^/   /' || true
 }
 send "a clean message (HELO mail.example.org)" --from alice@example.org --helo mail.example.org --header "Subject: lunch"
 send "a spam-looking message (HELO spambot: not a domain name)" --from deals@example.com --helo spambot \
@@ -83,6 +89,8 @@ send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 1
     --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
     --header "Subject: offer" --local-interface 127.0.0.3
+send "a clean message over STARTTLS (swaks --tls): the score header names the cipher" --tls \
+    --from alice@example.org --helo mail.example.org --header "Subject: lunch over TLS"
 
 sleep 0.5
 echo "== what the MTA sink received"

@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -184,6 +185,14 @@ class Kernel:
             if any(text in e for e in self.events()):
                 return True
             time.sleep(0.05)
+        return False
+
+    def wait_log(self, text, seconds=10):
+        end = time.time() + seconds
+        while time.time() < end:
+            if text in self.log_text():
+                return True
+            time.sleep(0.1)
         return False
 
     def log(self):
@@ -841,6 +850,191 @@ class ProtocolSafetyTest(unittest.TestCase):
         c.close()
         self.assertLess(time.time() - started, 10)
         self.assertGreater(time.time() - started, 1.5)
+
+
+def make_cert(directory, name):
+    """A throwaway self-signed certificate: (cert path, key path)."""
+    cert, key = os.path.join(directory, name + ".pem"), os.path.join(directory, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=%s" % name], check=True,
+                   capture_output=True)
+    return cert, key
+
+
+def client_tls(raw):
+    """Wraps a Raw client's socket in TLS after the kernel's "220 2.0.0"; the server's certificate (DER)."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    assert raw.buf == b"", raw.buf
+    raw.s = ctx.wrap_socket(raw.s)
+    return raw.s.getpeercert(binary_form=True)
+
+
+def tls_events_script():
+    return read_script("events.cs").replace(
+        'int OnCommandData(int hold) { return Say("data " + hold); }',
+        'int OnCommandData(int hold) { return Say("data " + hold + " tls=" + k.IsClientTLS() + " " + k.GetClientTLSInfo()); }')
+
+
+class TlsTest(unittest.TestCase):
+    """STARTTLS ended at the proxy: the scripts see the conversation, the MTA gets it in clear or
+    over its own TLS."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = os.path.join(WORK, "tls-certs")
+        os.makedirs(cls.d)
+        cls.cert, cls.key = make_cert(cls.d, "first.test")
+        cls.k = Kernel("starttls", {"TLS": {"enable": "1", "cert_file": cls.cert, "key_file": cls.key},
+                               "FIREWALL": {"timeout_client": "3"}}, core_source=tls_events_script())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_swaks_delivers_over_starttls_byte_exact(self):
+        c = Raw(self.k.port)
+        c.reply()
+        ehlo = c.cmd(b"EHLO plain.test")
+        self.assertIn(b"250-STARTTLS\r\n", ehlo, "offered though the MTA does not offer it")
+        c.cmd(b"QUIT")
+        c.close()
+        for size in (600, 40000, 300 * 1024):
+            body = re.sub(rb"(?m)^\.", b"", message(size, size))
+            before = len(sink_messages())
+            r = subprocess.run(["swaks", "--server", "127.0.0.1:%d" % self.k.port, "--timeout", "20", "--tls",
+                                "--to", "r@rcpt.test", "--from", "s@sender.test", "--data", "-"],
+                               input=body[:-2], capture_output=True, timeout=60)  # swaks ends the last line
+            self.assertEqual(r.returncode, 0, r.stdout[-2000:] + r.stderr[-2000:])
+            self.assertIn(b"TLS started", r.stdout)
+            self.assertEqual(wait_for_message(before + 1)[before][1], body)
+        self.assertTrue(self.k.wait_event("data 30720 tls=1 TLSv1.3 "), self.k.events()[-5:])
+
+    def test_commands_pipelined_behind_starttls_are_discarded(self):
+        before = len(sink_messages())
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO pipe.test")
+        c.send(b"STARTTLS\r\nMAIL FROM:<injected@evil.test>\r\nRCPT TO:<victim@rcpt.test>\r\n")
+        self.assertEqual(c.reply(), b"220 2.0.0 Ready to start TLS\r\n")
+        client_tls(c)
+        ehlo = c.cmd(b"EHLO pipe.test")
+        self.assertTrue(ehlo.startswith(b"250"), ehlo)
+        self.assertNotIn(b"STARTTLS", ehlo, "not offered again inside TLS")
+        self.assertTrue(c.cmd(b"STARTTLS").startswith(b"503"))
+        self.assertTrue(c.cmd(b"MAIL FROM:<s@sender.test>").startswith(b"250"))
+        self.assertTrue(c.cmd(b"RCPT TO:<r@rcpt.test>").startswith(b"250"))
+        self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+        self.assertTrue(c.cmd(b"Subject: pipelined\r\n\r\nbody\r\n.").startswith(b"250"))
+        c.cmd(b"QUIT")
+        c.close()
+        env = wait_for_message(before + 1)[before][0]
+        self.assertEqual(env, "MAIL FROM:s@sender.test\nRCPT TO:r@rcpt.test\n")
+        self.assertTrue(self.k.wait_event("helo EHLO pipe.test"))
+        self.assertFalse(any("injected" in e for e in self.k.events()))
+
+    def test_broken_and_stalled_handshakes_end_the_session(self):
+        c = Raw(self.k.port)
+        c.reply()
+        c.cmd(b"EHLO garbage.test")
+        self.assertEqual(c.cmd(b"STARTTLS"), b"220 2.0.0 Ready to start TLS\r\n")
+        c.send(b"GET / HTTP/1.0\r\nHost: x\r\n\r\n")
+        self.assertTrue(c.closed())
+        c.close()
+        c = Raw(self.k.port, timeout=15)
+        c.reply()
+        start = time.time()
+        self.assertEqual(c.cmd(b"STARTTLS"), b"220 2.0.0 Ready to start TLS\r\n")
+        self.assertTrue(c.closed(), "a client that stalls is let go at timeout_client")
+        self.assertLess(time.time() - start, 10)
+        c.close()
+        self.assertTrue(self.k.wait_log("TLS handshake with the client failed"))
+        self.assertTrue(self.k.wait_log("handshake timed out"))
+
+    def test_zz_reload_takes_a_new_certificate_and_keeps_it_over_a_bad_one(self):
+        def served():
+            c = Raw(self.k.port)
+            c.reply()
+            self.assertTrue(c.cmd(b"STARTTLS").startswith(b"220"))
+            der = client_tls(c)
+            c.cmd(b"QUIT")
+            c.close()
+            return der
+
+        def der(path):
+            with open(path) as f:
+                return ssl.PEM_cert_to_DER_cert(f.read())
+
+        self.assertEqual(served(), der(self.cert))
+        cert2, key2 = make_cert(self.d, "second.test")
+        self.k.reload(cert_file=cert2, key_file=key2)
+        self.assertEqual(served(), der(cert2))
+        self.k.reload(cert_file=os.path.join(self.d, "missing.pem"))
+        self.assertEqual(served(), der(cert2), "a bad file keeps the certificate in use")
+        path = os.path.join(self.k.dir, "morvane.ini")
+        with open(path, "rb") as f:
+            text = f.read()
+        text, n = re.subn(rb"(\[TLS\][^\[]*?)^enable=1", rb"\1enable=0", text, flags=re.M | re.S)
+        self.assertEqual(n, 1)
+        with open(path, "wb") as f:
+            f.write(text)
+        self.k.reload()
+        c = Raw(self.k.port)
+        c.reply()
+        self.assertNotIn(b"STARTTLS", c.cmd(b"EHLO off.test"))
+        self.assertEqual(c.cmd(b"STARTTLS"), b"454 4.7.0 TLS not available\r\n")
+        c.close()
+        self.assertTrue(self.k.wait_log("stays in use"))
+
+
+class MtaTlsTest(unittest.TestCase):
+    """STARTTLS towards the MTA ([TLS] mta_tls), with the shipped policy's score header."""
+
+    @classmethod
+    def setUpClass(cls):
+        d = os.path.join(WORK, "mta-tls")
+        os.makedirs(d)
+        cls.cert, cls.key = make_cert(d, "proxy.test")
+        mta_cert, mta_key = make_cert(d, "sink.test")
+        cls.port, cls.dir = start_sink("tls-mta", "--tls-cert", mta_cert, "--tls-key", mta_key)
+
+    def kernel(self, name, mode, mta_port, core_source=None, ini=None):
+        conf = {"TLS": {"enable": "1", "cert_file": self.cert, "key_file": self.key, "mta_tls": mode},
+                "GREYLIST": {"greylist_enable": "0"}}
+        conf.update(ini or {})
+        return Kernel(name, conf, core_source=core_source, mta_port=mta_port)
+
+    def test_may_and_must(self):
+        k = self.kernel("mta-must", "must", self.port)
+        try:
+            before = len(sink_messages(self.dir))
+            r = swaks(k.port, "--tls", "--to", "r@rcpt.test", "--from", "s@sender.test", "--body", "over two TLS legs")
+            self.assertEqual(r.returncode, 0, r.stdout[-3000:] + r.stderr)
+            got = wait_for_message(before + 1, directory=self.dir)[before][1]
+            self.assertIn(b"over two TLS legs", got)
+            self.assertRegex(got, rb"X-Morvane-Score: -?[0-9.]+[^\r\n]* tls\(TLSv1\.3 [A-Z0-9_]+\)\r\n")
+            self.assertTrue(k.wait_log("TLS with the MTA 127.0.0.1: TLSv1.3"))
+        finally:
+            k.stop()
+        # An MTA without STARTTLS: "must" refuses the session, "may" goes on in clear.
+        k = self.kernel("mta-must-plain", "must", SINK_PORT, core_source=tls_events_script())
+        try:
+            c = Raw(k.port)
+            self.assertEqual(c.reply(), b"421 no MTA\r\n")
+            c.close()
+            self.assertTrue(k.wait_log("does not offer STARTTLS and mta_tls is must"))
+        finally:
+            k.stop()
+        k = self.kernel("mta-may-plain", "may", SINK_PORT, core_source=tls_events_script())
+        try:
+            before = len(sink_messages())
+            r = swaks(k.port, "--to", "r@rcpt.test", "--from", "s@sender.test", "--body", "may in clear")
+            self.assertEqual(r.returncode, 0, r.stdout[-3000:] + r.stderr)
+            self.assertIn(b"may in clear", wait_for_message(before + 1)[before][1])
+            self.assertTrue(k.wait_log("not offered, the session goes on in clear"))
+        finally:
+            k.stop()
 
 
 class EdgeTest(unittest.TestCase):
