@@ -17,17 +17,8 @@ MESSAGES=${MESSAGES:-4000}
 SESSIONS=${SESSIONS:-50}
 SIZE=${SIZE:-5120}
 IDLE=${IDLE:-500}
-TOOLS="$ROOT/build/bench-tools"
-
 # smtp-source and smtp-sink come from Debian's postfix package, unpacked: no postfix daemon.
-if [ ! -x "$TOOLS/usr/sbin/smtp-source" ]; then
-    mkdir -p "$TOOLS/deb"
-    (cd "$TOOLS/deb" && apt-get download postfix >/dev/null 2>&1)
-    dpkg -x "$TOOLS"/deb/postfix_*.deb "$TOOLS"
-fi
-export LD_LIBRARY_PATH="$TOOLS/usr/lib/postfix"
-SOURCE="$TOOLS/usr/sbin/smtp-source"
-SINK="$TOOLS/usr/sbin/smtp-sink"
+source bench/postfix_tools.sh
 
 WORK=$(mktemp -d)
 PIDS=()
