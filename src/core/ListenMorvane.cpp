@@ -44,9 +44,9 @@ bool CListenMorvane::InitListen(const std::string& address, const std::string& p
 
 void CListenMorvane::StopListen() {
     if (!HasEnded()) Stop();
-    for (auto& s : slots_) {
-        s->Release();
-    }
+    // Only the connections nobody took yet. A taken slot is its holder's to close, a session
+    // that did not stop in time included: its socket and TLS state must not go under it.
+    for (PendingConnection& p : TakePending()) p.slot->Release();
     refusal_.Close();
     listen_.Close();
 }

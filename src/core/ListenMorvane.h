@@ -44,7 +44,7 @@ public:
     // or when the socket cannot listen. Stops a running accept thread first (Start it again);
     // connections in progress keep their slots, and the same address keeps its socket.
     bool InitListen(const std::string& address, const std::string& port, int slots);
-    // Stops the accept thread, closes every slot and the listening socket.
+    // Stops the accept thread, closes the connections nobody took yet and the listening socket.
     void StopListen();
     bool Listening() const { return listen_.HasHandle(); }
     uint16_t Port() const { return listen_.LocalPort(); }

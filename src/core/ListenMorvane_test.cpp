@@ -62,9 +62,19 @@ TEST(ListenMorvaneTest, QueuesClientsAndRefusesWhenTheSlotsAreFull) {
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].id, 3);
     EXPECT_EQ(pending[0].slot, again[0].slot);
+    again[0].slot->Release();
+    int e = Connect(l.Port());
+    for (int i = 0; i < 200 && l.Counter() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(l.Counter(), 4);
     l.StopListen();
     EXPECT_FALSE(l.Listening());
-    for (int fd : {a, b, c, d}) ::close(fd);
+    timeval tv{2, 0};
+    ::setsockopt(e, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char byte;
+    EXPECT_EQ(::read(e, &byte, 1), 0) << "a connection nobody took is closed (not a time-out)";
+    EXPECT_TRUE(pending[1].slot->HasHandle()) << "a taken one is its holder's to close";
+    pending[1].slot->Release();
+    for (int fd : {a, b, c, d, e}) ::close(fd);
 }
 
 TEST(ListenMorvaneTest, IdsWrapAndEmptyPortFails) {
