@@ -17,30 +17,14 @@ MESSAGES=${MESSAGES:-4000}
 SESSIONS=${SESSIONS:-50}
 SIZE=${SIZE:-5120}
 IDLE=${IDLE:-500}
-# smtp-source and smtp-sink come from Debian's postfix package, unpacked: no postfix daemon.
-source bench/postfix_tools.sh
-
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "no listener on $1" >&2; exit 1; }
+source bench/bench_env.sh
 
 SINK_PORT=$(port)
 "$SINK" -u nobody -m $((IDLE + 4000)) 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
 RELAY_PORT=$(port)
 "$BUILD/bench/trivial_relay" "$RELAY_PORT" "$SINK_PORT" & PIDS+=($!)
 
-# A loopback resolver: the session looks up each client's PTR record, as in production.
-DNS_PORT=$(port)
-mkdir -p "$WORK/dns"
-sed -e "s|@PORT@|$DNS_PORT|g" -e "s|@DIR@|$WORK/dns|g" tests/relay/unbound.conf.in > "$WORK/dns/unbound.conf"
-"$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$WORK/dns/unbound.conf" & PIDS+=($!)
+start_dns
 
 start_morvane() {  # $1 = enable_cache_script, $2 = name server port (default: the healthy one)
     local app="$WORK/app$1-${2:-ok}"

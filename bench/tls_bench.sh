@@ -15,25 +15,11 @@ SESSIONS=${SESSIONS:-50}
 SIZE=${SIZE:-5120}
 ROUNDS=${ROUNDS:-3}
 HANDSHAKES=${HANDSHAKES:-300}
-source bench/postfix_tools.sh
-
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "no listener on $1" >&2; exit 1; }
+source bench/bench_env.sh
 
 SINK_PORT=$(port)
 "$SINK" -u nobody -m 1000 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
-DNS_PORT=$(port)
-mkdir -p "$WORK/dns"
-sed -e "s|@PORT@|$DNS_PORT|g" -e "s|@DIR@|$WORK/dns|g" tests/relay/unbound.conf.in > "$WORK/dns/unbound.conf"
-"$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$WORK/dns/unbound.conf" & PIDS+=($!)
+start_dns
 
 app="$WORK/app"
 mkdir -p "$app/scripts/antispam"

@@ -1,0 +1,33 @@
+# Sourced by the relay benchmarks, from the checkout's top with ROOT set: postfix's smtp-source
+# and smtp-sink (from Debian's postfix package, unpacked under build/bench-tools: no postfix
+# daemon, no root) as SOURCE and SINK; a work directory WORK and the processes started, PIDS,
+# both cleaned up at exit; `port` (a free loopback port), `wait_port PORT`, and `start_dns`,
+# a loopback resolver with the relay tests' zones on DNS_PORT (the session looks up each
+# client's PTR record, as in production).
+TOOLS="$ROOT/build/bench-tools"
+if [ ! -x "$TOOLS/usr/sbin/smtp-source" ]; then
+    mkdir -p "$TOOLS/deb"
+    (cd "$TOOLS/deb" && apt-get download postfix >/dev/null 2>&1)
+    dpkg -x "$TOOLS"/deb/postfix_*.deb "$TOOLS"
+fi
+export LD_LIBRARY_PATH="$TOOLS/usr/lib/postfix"
+SOURCE="$TOOLS/usr/sbin/smtp-source"
+SINK="$TOOLS/usr/sbin/smtp-sink"
+
+WORK=$(mktemp -d)
+PIDS=()
+cleanup() {
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "no listener on $1" >&2; exit 1; }
+
+start_dns() {
+    DNS_PORT=$(port)
+    mkdir -p "$WORK/dns"
+    sed -e "s|@PORT@|$DNS_PORT|g" -e "s|@DIR@|$WORK/dns|g" tests/relay/unbound.conf.in > "$WORK/dns/unbound.conf"
+    "$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$WORK/dns/unbound.conf" & PIDS+=($!)
+}
