@@ -236,6 +236,10 @@ class WebHttpTest(unittest.TestCase):
 
     def test_6_full_slots_are_refused(self):
         held = [Http(self.k.web_port) for _ in range(4)]
+        # A request under way keeps its slot for 30 s; a silent connection would be closed after
+        # time_keep_alive (2 s), and a stall that long on a busy machine would free a slot.
+        for h in held:
+            h.send(b"GET / HTTP/1.0\r\n")
         time.sleep(0.3)
         extra = Http(self.k.web_port)
         extra.closed(3)
