@@ -39,9 +39,8 @@ std::vector<std::string_view> Words(std::string_view list) {
 }  // namespace
 
 CDomainConf::CDomainConf(const std::string& app_dir, const std::string& name, const store::CFileINI& tmpl)
-    : app_dir_(app_dir), name_(name) {
-    const std::string cfg = app_dir_ + "/db/" + name_ + ".cfg";
-    if (!settings_.Load(cfg)) settings_.LoadByString("");
+    : app_dir_(app_dir), name_(name), cfg_path_(DomainFile(name + ".cfg")) {
+    if (cfg_path_.empty() || !settings_.Load(cfg_path_)) settings_.LoadByString("");
     {
         common::MutexLock lock(mu_);
         for (const auto& [key, def] : tmpl.ToPairs("ADD_VARIABLES"))
@@ -49,7 +48,9 @@ CDomainConf::CDomainConf(const std::string& app_dir, const std::string& name, co
     }
     for (const auto& [key, pattern] : tmpl.ToPairs("ADD_DBRAM")) {
         auto t = std::make_unique<store::CDB_RAM>();
-        if (t->Open(app_dir_ + "/db/" + Replace(pattern.str(), "[domain]", name_))) t->Load();
+        // A pattern that leads out of db/ gives the domain a table in memory only.
+        const std::string file = DomainFile(Replace(pattern.str(), "[domain]", name_));
+        if (!file.empty() && t->Open(file)) t->Load();
         tables_[key.str()] = std::move(t);
     }
 }
@@ -98,12 +99,20 @@ void CDomainConf::Save() {
         common::MutexLock lock(mu_);
         for (const auto& [k, v] : vars_) settings_.WriteString("CFG", k, v);
     }
-    settings_.Save(app_dir_ + "/db/" + name_ + ".cfg");
-    for (auto& [name, t] : tables_) t->Save();
+    if (!cfg_path_.empty()) settings_.Save(cfg_path_);
+    for (auto& [name, t] : tables_)
+        if (!t->Path().empty()) t->Save();
+}
+
+std::string CDomainConf::DomainFile(const std::string& relative) const {
+    // The name is a host name (checked where domains are added), so this only refuses what an
+    // old table or a template could still hold.
+    if (!common::HostnameError(name_).empty()) return std::string();
+    return platform::ResolveUnder(app_dir_ + "/db", relative);
 }
 
 void CDomainConf::Delete() {
-    std::remove((app_dir_ + "/db/" + name_ + ".cfg").c_str());
+    if (!cfg_path_.empty()) std::remove(cfg_path_.c_str());
     for (auto& [name, t] : tables_) {
         std::string path = t->Path();
         t->Reset();
@@ -118,6 +127,11 @@ CLocalDomains::CLocalDomains(std::string app_dir) : app_dir_(std::move(app_dir))
 std::string CLocalDomains::Normal(std::string_view name) {
     while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
     return common::AsciiLowered(name);
+}
+
+std::string CLocalDomains::NameError(std::string_view name) {
+    std::string why = common::HostnameError(Normal(name));
+    return why.empty() ? why : "\"" + std::string(name.substr(0, 80)) + "\" is not a domain name: " + why;
 }
 
 std::string CLocalDomains::DomainOf(std::string_view address) {
@@ -147,7 +161,7 @@ std::shared_ptr<CDomainConf> CLocalDomains::FindLocked(const std::string& name) 
 
 int32_t CLocalDomains::AddLocalDomain(std::string_view raw) {
     const std::string name = Normal(raw);
-    if (name.empty()) return -1;
+    if (!NameError(name).empty()) return -1;
     common::WriterLock lock(mu_);
     if (table_.Find(name) >= 0) return -1;
     auto conf = std::make_shared<CDomainConf>(app_dir_, name, template_);
@@ -161,6 +175,7 @@ int32_t CLocalDomains::AddLocalDomain(std::string_view raw) {
 
 int32_t CLocalDomains::RemoveDomain(std::string_view raw) {
     const std::string name = Normal(raw);
+    if (!NameError(name).empty()) return 0;
     std::shared_ptr<CDomainConf> conf;
     {
         common::WriterLock lock(mu_);

@@ -56,8 +56,13 @@ public:
     bool HasKey(const std::string& table, std::string_view key);
 
 private:
+    // The file `relative` names under db/, or "" when the domain's name is no host name or the
+    // path would leave db/.
+    std::string DomainFile(const std::string& relative) const;
+
     const std::string app_dir_;
     const std::string name_;
+    const std::string cfg_path_;  // "" for a name that cannot become a file name
     mutable common::Mutex mu_;
     store::CFileINI settings_;
     std::map<std::string, std::string> vars_ GUARDED_BY(mu_);
@@ -76,9 +81,13 @@ public:
     // Reads the template and builds every domain of the table anew. False when the template
     // cannot be read (the domains stay as they were).
     bool LoadAll();
-    // The new domain's position, or -1 when it is listed already or empty.
+    // Why `name` cannot be a local domain ("" when it can): it must be a host name
+    // (common::HostnameError), since it becomes the name of the domain's files.
+    static std::string NameError(std::string_view name);
+    // The new domain's position, or -1 when it is listed already or NameError refuses it.
     int32_t AddLocalDomain(std::string_view name);
-    // 1 when removed (its settings file and table files are deleted, the table saved), else 0.
+    // 1 when removed (its settings file and table files are deleted, the table saved), else 0;
+    // 0 for a name NameError refuses.
     int32_t RemoveDomain(std::string_view name);
     std::shared_ptr<CDomainConf> GetDomain(std::string_view name);
     // The domain's "proprieta", or -1 when it is not local.

@@ -255,3 +255,32 @@ std::vector<std::string_view> SplitNonEmpty(std::string_view text, char delimite
 }
 
 }  // namespace common
+
+namespace common {
+
+std::string HostnameError(std::string_view name) {
+    if (name.empty()) return "the name is empty";
+    if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
+    if (name.size() > 253) return "the name is longer than 253 bytes";
+    size_t label = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '.') {
+            if (label == 0) return "the name has an empty label";
+            if (label > 63) return "a label of the name is longer than 63 bytes";
+            if (name[i - 1] == '-' || name[i - label] == '-') return "a label of the name starts or ends with a hyphen";
+            label = 0;
+            continue;
+        }
+        const char c = name[i];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        if (!ok) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            return u >= 0x21 && u < 0x7f ? FormatText("the name holds the character '%c'", c)
+                                         : FormatText("the name holds the byte 0x%02x", u);
+        }
+        ++label;
+    }
+    return std::string();
+}
+
+}  // namespace common

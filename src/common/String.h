@@ -136,4 +136,10 @@ std::string FormatText(const char* format, ...) __attribute__((format(printf, 1,
 // The pieces of `text` between `delimiter`s, empty ones left out; views into `text`.
 std::vector<std::string_view> SplitNonEmpty(std::string_view text, char delimiter);
 
+// Why `name` is not a host name in the sense of RFC 1035/1123 (letters, digits, hyphens and
+// dots; labels of 1 to 63 bytes, not starting or ending with a hyphen; at most 253 bytes in
+// all), or "" when it is one. A single trailing dot (the root) is allowed. Names that become
+// file names pass through this, so nothing else can reach a path.
+std::string HostnameError(std::string_view name);
+
 }  // namespace common

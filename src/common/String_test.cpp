@@ -114,5 +114,22 @@ TEST(StringTest, AppendingZeroBytesEndsTheText) {
     EXPECT_EQ(t, "xyz");
 }
 
+TEST(StringTest, HostnamesAreLettersDigitsHyphensAndDots) {
+    for (const char* good : {"example.com", "EXAMPLE.com", "a", "x-1.example.org", "example.com.", "123.example"})
+        EXPECT_EQ(HostnameError(good), "") << good;
+    const std::string label63(63, 'a');
+    EXPECT_EQ(HostnameError(label63 + ".com"), "");
+    EXPECT_NE(HostnameError(label63 + "a.com"), "");
+    std::string long_name;
+    while (long_name.size() < 250) long_name += "abcdefghi.";
+    long_name += "abcd";
+    EXPECT_NE(HostnameError(long_name), "");
+    for (const char* bad : {"", "../../../../some/dir/victim", "a/b", "a..b", ".a", "-a.com", "a-.com", "a b.com",
+                            "a_b.com", "a\b", "..", ".", "a.com..", "dom\xc3\xa9ne.fr"})
+        EXPECT_NE(HostnameError(bad), "") << bad;
+    EXPECT_NE(HostnameError(std::string_view("a\0b", 3)), "");
+    EXPECT_EQ(HostnameError("a/b"), "the name holds the character '/'");
+}
+
 }  // namespace
 }  // namespace common

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#include "common/String.h"
 
 namespace platform {
 
@@ -49,6 +52,31 @@ std::string AppPath(const std::string& relative) {
 std::string ResolveAppPath(std::string_view path) {
     if (path.empty()) return std::string();
     return path.front() == '/' ? std::string(path) : AppPath(std::string(path));
+}
+
+std::string ResolveUnder(const std::string& root, std::string_view relative) {
+    if (relative.empty() || relative.find('\0') != std::string_view::npos ||
+        relative.find('\\') != std::string_view::npos)
+        return {};
+    for (std::string_view seg : common::SplitNonEmpty(relative, '/'))
+        if (seg == ".." || seg == ".") return {};
+    char* real_root = ::realpath(root.c_str(), nullptr);
+    if (!real_root) return {};
+    std::string base(real_root);
+    std::free(real_root);
+    std::string rel(relative);
+    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
+    if (rel.empty()) return {};
+    std::string path = base == "/" ? "/" + rel : base + "/" + rel;
+    // Links are followed: a link inside the root that points outside it leaves the root.
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string resolved(real);
+    std::free(real);
+    if (base == "/") return resolved;
+    if (resolved.compare(0, base.size(), base) != 0 || (resolved.size() > base.size() && resolved[base.size()] != '/'))
+        return {};
+    return resolved;
 }
 
 bool MakeDirs(const std::string& dir) {
