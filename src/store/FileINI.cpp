@@ -23,53 +23,97 @@ bool ParseNumber(std::string_view s, T& out) {
 
 }  // namespace
 
-std::vector<IniEntry> CFileINI::Parse(std::string_view text) {
-    std::vector<IniEntry> out;
+std::vector<IniLine> CFileINI::ParseLines(std::string_view text) {
+    std::vector<IniLine> out;
+    std::string section;      // the section in effect; "" before the first header
+    bool in_section = false;  // false before the first header and after a broken one
+    int number = 0;
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
-        // A section header: "[" name "]". Text outside a section is ignored.
-        size_t open = text.find('[', i);
-        if (open == std::string_view::npos) break;
-        size_t close = text.find(']', open + 1);
-        if (close == std::string_view::npos) break;
-        std::string_view section = text.substr(open + 1, close - open - 1);
-        i = close + 1;
+        // CR, LF or CR LF ends a line.
+        size_t end = i;
+        while (end < n && text[end] != '\r' && text[end] != '\n') ++end;
+        std::string_view line = text.substr(i, end - i);
+        i = end;
+        if (i < n && text[i] == '\r') ++i;
+        if (i < n && text[i] == '\n') ++i;
+        ++number;
+        IniLine l;
+        l.number = number;
+        l.text = std::string(line);
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string_view::npos || line[first] == ';' || line[first] == '#') {
+            l.kind = IniLine::Kind::kComment;
+            out.push_back(std::move(l));
+            continue;
+        }
+        if (line[first] == '[') {
+            const size_t last = line.find_last_not_of(" \t");
+            const std::string_view name = line.substr(first + 1, last > first ? last - first - 1 : 0);
+            if (line[last] == ']' && !name.empty() && name.find_first_of("[]") == std::string_view::npos) {
+                l.kind = IniLine::Kind::kHeader;
+                section = std::string(name);
+                in_section = true;
+            } else {
+                l.kind = IniLine::Kind::kBadHeader;
+                in_section = false;
+            }
+            l.section = section;
+            out.push_back(std::move(l));
+            continue;
+        }
+        // key=value: blanks are dropped from the key and before the value; the byte right
+        // after "=" is the value's first even when it is a blank.
         std::string key, value;
         bool in_value = false;
-        bool just_after_equal = false;
-        auto end_line = [&] {
-            if (!key.empty() && !section.empty()) out.push_back({common::String(section), key, value});
-            key.clear();
-            value.clear();
-            in_value = false;
-            just_after_equal = false;
-        };
-        for (; i < n; ++i) {
-            char c = text[i];
-            if (c == '\r' || c == '\n') {
-                end_line();
-                continue;
-            }
-            if (c == '[' && !in_value) break;  // the next section header
-            if (just_after_equal) {
-                value.push_back(c);  // the byte after "=" is kept even when it is a blank
-                just_after_equal = false;
-                continue;
-            }
-            if (c == ' ' && value.empty()) continue;
-            if (c == '=' && !in_value && !key.empty()) {
+        for (size_t k = 0; k < line.size(); ++k) {
+            const char c = line[k];
+            if (in_value) {
+                value.push_back(c);
+            } else if (c == '=' && !key.empty()) {
                 in_value = true;
-                just_after_equal = true;
-                continue;
+                value.assign(line.substr(k + 1));
+                break;
+            } else if (c != ' ') {
+                key.push_back(c);
             }
-            (in_value ? value : key).push_back(c);
         }
-        // An unterminated last line is still an entry: editors that drop the final newline
-        // must not silently drop a setting.
-        if (i >= n) end_line();
+        l.section = section;
+        if (!in_section) {
+            l.kind = IniLine::Kind::kOutside;
+        } else if (!in_value) {
+            l.kind = IniLine::Kind::kNoEqual;
+        } else {
+            l.kind = IniLine::Kind::kEntry;
+            l.key = std::move(key);
+            l.value = std::move(value);
+        }
+        out.push_back(std::move(l));
     }
     return out;
+}
+
+std::vector<IniEntry> CFileINI::Parse(std::string_view text) {
+    std::vector<IniEntry> out;
+    for (IniLine& l : ParseLines(text))
+        if (l.kind == IniLine::Kind::kEntry)
+            out.push_back({common::String(l.section), common::String(l.key), common::String(l.value)});
+    return out;
+}
+
+std::string CFileINI::WriteError(std::string_view section, std::string_view key, std::string_view value) {
+    if (section.empty()) return "the section name is empty";
+    if (key.empty()) return "the key is empty";
+    if (section.find_first_of(std::string_view("\r\n\0[]=", 6)) != std::string_view::npos)
+        return "a section name may not hold a line end, NUL, \"[\", \"]\" or \"=\"";
+    for (char c : key)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == '[' || c == ']' || c == '=' || c == 0x7f)
+            return "a key may not hold a blank, a control byte, \"[\", \"]\" or \"=\"";
+    if (key.front() == ';' || key.front() == '#') return "a key may not start with \";\" or \"#\"";
+    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+        return "a value may not hold a line end or NUL";
+    return std::string();
 }
 
 bool CFileINI::Load(const std::string& path) {
@@ -85,7 +129,19 @@ bool CFileINI::Load(const std::string& path) {
 }
 
 bool CFileINI::LoadByString(std::string_view text) {
-    std::vector<IniEntry> parsed = Parse(text);
+    std::vector<Item> parsed;
+    for (IniLine& l : ParseLines(text)) {
+        Item it;
+        it.kind = l.kind;
+        it.entry.section = common::String(l.section);
+        if (l.kind == IniLine::Kind::kEntry) {
+            it.entry.key = common::String(l.key);
+            it.entry.value = common::String(l.value);
+        } else {
+            it.raw = std::move(l.text);
+        }
+        parsed.push_back(std::move(it));
+    }
     common::MutexLock lock(mu_);
     entries_.swap(parsed);
     return true;
@@ -94,13 +150,21 @@ bool CFileINI::LoadByString(std::string_view text) {
 std::string CFileINI::Serialize() const {
     common::MutexLock lock(mu_);
     std::string out;
-    const common::String* previous = nullptr;
-    for (const IniEntry& e : entries_) {
-        if (!previous || *previous != e.section) {
-            out.append("[").append(e.section.View()).append("]\r\n");
-            previous = &e.section;
+    // The section the text written so far leaves in effect; none before the first header and
+    // after a broken one.
+    const common::String* current = nullptr;
+    for (const Item& it : entries_) {
+        if (it.kind != IniLine::Kind::kEntry) {
+            out.append(it.raw).append("\r\n");
+            if (it.kind == IniLine::Kind::kHeader) current = &it.entry.section;
+            if (it.kind == IniLine::Kind::kBadHeader) current = nullptr;
+            continue;
         }
-        out.append(e.key.View()).append("=").append(e.value.View()).append("\r\n");
+        if (!current || *current != it.entry.section) {
+            out.append("[").append(it.entry.section.View()).append("]\r\n");
+            current = &it.entry.section;
+        }
+        out.append(it.entry.key.View()).append("=").append(it.entry.value.View()).append("\r\n");
     }
     return out;
 }
@@ -112,7 +176,9 @@ bool CFileINI::Save(const std::string& path) {
 }
 
 const IniEntry* CFileINI::FindLocked(std::string_view section, std::string_view key) const {
-    for (const IniEntry& e : entries_) {
+    for (const Item& it : entries_) {
+        if (it.kind != IniLine::Kind::kEntry) continue;
+        const IniEntry& e = it.entry;
         if ((section.empty() || e.section.View() == section) && e.key.View() == key) return &e;
     }
     return nullptr;
@@ -143,32 +209,42 @@ float CFileINI::GetFloat(std::string_view section, std::string_view key, float d
     return ParseNumber(v.View(), out) ? out : def;
 }
 
-void CFileINI::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+bool CFileINI::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+    if (!WriteError(section, key, value).empty()) return false;
     common::MutexLock lock(mu_);
+    // A new key goes first in its section: after the section's first header, or before its
+    // first entry when the header was never read (a section made by writes).
     auto first_of_section = entries_.end();
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->section.View() != section) continue;
+        if (it->entry.section.View() != section) continue;
+        if (it->kind == IniLine::Kind::kHeader) {
+            if (first_of_section == entries_.end()) first_of_section = it + 1;
+            continue;
+        }
+        if (it->kind != IniLine::Kind::kEntry) continue;
         if (first_of_section == entries_.end()) first_of_section = it;
-        if (it->key.View() == key) {
-            it->value = value;
-            return;
+        if (it->entry.key.View() == key) {
+            it->entry.value = value;
+            return true;
         }
     }
-    IniEntry e{common::String(section), common::String(key), common::String(value)};
+    Item e;
+    e.entry = IniEntry{common::String(section), common::String(key), common::String(value)};
     if (first_of_section == entries_.end())
         entries_.push_back(std::move(e));
     else
         entries_.insert(first_of_section, std::move(e));
+    return true;
 }
 
-void CFileINI::WriteInt(std::string_view section, std::string_view key, int value) {
-    WriteString(section, key, std::to_string(value));
+bool CFileINI::WriteInt(std::string_view section, std::string_view key, int value) {
+    return WriteString(section, key, std::to_string(value));
 }
 
-void CFileINI::WriteFloat(std::string_view section, std::string_view key, float value) {
+bool CFileINI::WriteFloat(std::string_view section, std::string_view key, float value) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%f", static_cast<double>(value));
-    WriteString(section, key, buf);
+    return WriteString(section, key, buf);
 }
 
 bool CFileINI::KeyExists(std::string_view section, std::string_view key) const {
@@ -179,7 +255,7 @@ bool CFileINI::KeyExists(std::string_view section, std::string_view key) const {
 bool CFileINI::DeleteKey(std::string_view section, std::string_view key) {
     common::MutexLock lock(mu_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->section.View() == section && it->key.View() == key) {
+        if (it->kind == IniLine::Kind::kEntry && it->entry.section.View() == section && it->entry.key.View() == key) {
             entries_.erase(it);
             return true;
         }
@@ -190,14 +266,18 @@ bool CFileINI::DeleteKey(std::string_view section, std::string_view key) {
 std::vector<std::pair<common::String, common::String>> CFileINI::ToPairs(std::string_view section) const {
     common::MutexLock lock(mu_);
     std::vector<std::pair<common::String, common::String>> out;
-    for (const IniEntry& e : entries_)
-        if (section.empty() || e.section.View() == section) out.emplace_back(e.key, e.value);
+    for (const Item& it : entries_)
+        if (it.kind == IniLine::Kind::kEntry && (section.empty() || it.entry.section.View() == section))
+            out.emplace_back(it.entry.key, it.entry.value);
     return out;
 }
 
 std::vector<IniEntry> CFileINI::Entries() const {
     common::MutexLock lock(mu_);
-    return entries_;
+    std::vector<IniEntry> out;
+    for (const Item& it : entries_)
+        if (it.kind == IniLine::Kind::kEntry) out.push_back(it.entry);
+    return out;
 }
 
 std::string CFileINI::FilePath() const {

@@ -33,13 +33,17 @@ TEST(FileINIParseTest, LineRules) {
         {"CR, LF or both end a line", "[s]\ra=1\rb=2\nc=3\r\n", "s|a|1\ns|b|2\ns|c|3\n"},
         {"= and [ inside a value kept", "[s]\nurl=a=b[c]\n", "s|url|a=b[c]\n"},
         {"empty section skipped", "[]\na=1\n[t]\nb=2\n", "t|b|2\n"},
-        {"line without = is a key", "[s]\nflag\n", "s|flag|\n"},
+        {"line without = is no entry", "[s]\nflag\n", ""},
+        {"= with no key before it is no entry", "[s]\n=x\n", ""},
+        {"comments are no entries", "[s]\n;a=1\n  # b=2\na=3\n", "s|a|3\n"},
         {"duplicates kept", "[s]\na=1\na=2\n", "s|a|1\ns|a|2\n"},
         {"last line without break kept", "[s]\na=1\nb=2", "s|a|1\ns|b|2\n"},
         {"empty value", "[s]\na=\r\n", "s|a|\n"},
         {"key blanks dropped", "[s]\n  my key=1\n", "s|mykey|1\n"},
         {"two sections", "[a]\nx=1\n[b]\ny=2\n", "a|x|1\nb|y|2\n"},
-        {"unclosed header ends parsing", "[a]\nx=1\n[b\ny=2\n", "a|x|1\n"},
+        {"a broken header hides its lines", "[a]\nx=1\n[b\ny=2\n[c]\nz=3\n", "a|x|1\nc|z|3\n"},
+        {"header with blanks around", "  [a]  \nx=1\n", "a|x|1\n"},
+        {"text after a header breaks it", "[a] x\nx=1\n", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(Dump(CFileINI::Parse(c.text)), c.want) << c.name;
 }
@@ -99,6 +103,43 @@ TEST_F(FileINITest, SaveAndLoadRoundTrip) {
     auto pairs = back.ToPairs("s");
     ASSERT_EQ(pairs.size(), 1u);
     EXPECT_EQ(pairs[0].first, "k");
+}
+
+TEST_F(FileINITest, LinesThatAreNoEntriesAreWrittenBackAsTheyStood) {
+    const std::string text =
+        "; Morvane\r\nstray=1\r\n[CONFIG]\r\n# the port\r\nlisten_port=2525\r\n\r\nthisisagarbageline\r\n"
+        "[READMIN\r\nport=33\r\n[WEBGUI]\r\nport=8080\r\n[EMPTY]\r\n";
+    CFileINI ini;
+    ini.LoadByString(text);
+    EXPECT_EQ(ini.Serialize(), text);
+    EXPECT_FALSE(ini.KeyExists("READMIN", "port")) << "a key under a broken header is no setting";
+    EXPECT_FALSE(ini.KeyExists("CONFIG", "thisisagarbageline"));
+    ASSERT_TRUE(ini.WriteString("CONFIG", "loglevel", "4"));
+    ASSERT_TRUE(ini.WriteString("EMPTY", "k", "v"));
+    ASSERT_TRUE(ini.WriteString("READMIN", "port", "44"));
+    EXPECT_EQ(ini.Serialize(),
+              "; Morvane\r\nstray=1\r\n[CONFIG]\r\nloglevel=4\r\n# the port\r\nlisten_port=2525\r\n\r\n"
+              "thisisagarbageline\r\n[READMIN\r\nport=33\r\n[WEBGUI]\r\nport=8080\r\n[EMPTY]\r\nk=v\r\n"
+              "[READMIN]\r\nport=44\r\n");
+}
+
+TEST_F(FileINITest, WritesThatWouldNotReadBackAreRefused) {
+    CFileINI ini;
+    ini.LoadByString("[WEBGUI]\nport=6969\n");
+    // A key or section with a line end would write a section of its own into the file.
+    EXPECT_FALSE(ini.WriteString("WEBGUI", "x\r\n[READMIN]\r\nenable", "1"));
+    EXPECT_FALSE(ini.WriteString("WEBGUI]\n[READMIN", "enable", "1"));
+    EXPECT_FALSE(ini.WriteString("WEBGUI", "port", "1\n[READMIN]\nenable=1"));
+    EXPECT_FALSE(ini.WriteString("WEBGUI", "port", std::string_view("1\0", 2)));
+    for (const char* key : {"", "a=b", "a b", "[a", "a]", ";a", "#a", "a\tb"})
+        EXPECT_FALSE(ini.WriteString("WEBGUI", key, "1")) << key;
+    for (const char* section : {"", "a=b", "a[b"}) EXPECT_FALSE(ini.WriteString(section, "k", "1")) << section;
+    EXPECT_NE(CFileINI::WriteError("S", "a b", "1"), "");
+    EXPECT_EQ(ini.Serialize(), "[WEBGUI]\r\nport=6969\r\n");
+    EXPECT_TRUE(ini.WriteString("my section", "k", " =[v]"));
+    CFileINI back;
+    back.LoadByString(ini.Serialize());
+    EXPECT_EQ(back.GetString("my section", "k", ""), " =[v]");
 }
 
 TEST_F(FileINITest, TruncatedFileLoadsEveryCompleteLine) {
