@@ -34,7 +34,7 @@ CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);
 int OnStartClientConnection(int id) { return k.ConnectToDefaultMTA() == 0; }
 EOF
     MORVANE_PORT=$(port)
-    printf '[CONFIG]\r\nloglevel=0\r\nlisten_ip=127.0.0.1\r\nlisten_port=%s\r\nn_max_listen=%s\r\nsmtp_server1=127.0.0.1\r\nsmtp_port1=%s\r\n[DNS]\r\nnameserver_0=127.0.0.1:%s\r\n[CS_SCRIPT]\r\nenable_cache_script=%s\r\n' \
+    printf '[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nloglevel=0\r\nlisten_ip=127.0.0.1\r\nlisten_port=%s\r\nn_max_listen=%s\r\nsmtp_server1=127.0.0.1\r\nsmtp_port1=%s\r\n[DNS]\r\nnameserver_0=127.0.0.1:%s\r\n[CS_SCRIPT]\r\nenable_cache_script=%s\r\n' \
         "$MORVANE_PORT" $((IDLE + 100)) "$SINK_PORT" "${2:-$DNS_PORT}" "$1" > "$app/morvane.ini"
     "$BUILD/src/service/morvane" --appdir "$app" > "$app/out.txt" 2>&1 & MORVANE_PID=$!
     PIDS+=($MORVANE_PID)

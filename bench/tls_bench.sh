@@ -30,7 +30,7 @@ CS
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench.test \
     -keyout "$app/key.pem" -out "$app/cert.pem" 2>/dev/null
 MORVANE_PORT=$(port)
-printf '[CONFIG]\r\nloglevel=0\r\nlisten_ip=127.0.0.1\r\nlisten_port=%s\r\nn_max_listen=200\r\nsmtp_server1=127.0.0.1\r\nsmtp_port1=%s\r\n[DNS]\r\nnameserver_0=127.0.0.1:%s\r\n[CS_SCRIPT]\r\nenable_cache_script=1\r\n[TLS]\r\nenable=1\r\ncert_file=%s\r\nkey_file=%s\r\n' \
+printf '[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nloglevel=0\r\nlisten_ip=127.0.0.1\r\nlisten_port=%s\r\nn_max_listen=200\r\nsmtp_server1=127.0.0.1\r\nsmtp_port1=%s\r\n[DNS]\r\nnameserver_0=127.0.0.1:%s\r\n[CS_SCRIPT]\r\nenable_cache_script=1\r\n[TLS]\r\nenable=1\r\ncert_file=%s\r\nkey_file=%s\r\n' \
     "$MORVANE_PORT" "$SINK_PORT" "$DNS_PORT" "$app/cert.pem" "$app/key.pem" > "$app/morvane.ini"
 "$BUILD/src/service/morvane" --appdir "$app" > "$app/out.txt" 2>&1 & MORVANE_PID=$!
 PIDS+=($MORVANE_PID)

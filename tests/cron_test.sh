@@ -20,7 +20,7 @@ wait_for() {  # wait_for SECONDS COMMAND...
 
 cp -r "$ROOT/dist/." "$APP/"
 # A name server that answers nothing: lookups fail fast, nothing leaves loopback.
-printf '[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=3\r\nmyippub=127.0.0.1\r\nmyname=mx.cron.test\r\n[DNS]\r\nnameserver_0=127.0.0.1:9\r\ntimeout_millisecond=200\r\n' > "$APP/morvane.ini"
+printf '[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=3\r\nmyippub=127.0.0.1\r\nmyname=mx.cron.test\r\n[DNS]\r\nnameserver_0=127.0.0.1:9\r\ntimeout_millisecond=200\r\n' > "$APP/morvane.ini"
 
 "$MORVANE" --appdir "$APP" & PID=$!
 wait_for 10 grep -qs 'Start CRON: 5 jobs from scripts/cron/morvane.crontab' "$APP/morvane_log.xml" ||

@@ -27,7 +27,7 @@ ini_has() { grep -q -F -x -- "$1"$'\r' "$APP/morvane.ini"; }
 
 # 1. First start: a complete configuration file. The proxy listens on loopback only: a test
 # never opens a port to the network.
-printf '[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\n' > "$APP/morvane.ini"
+printf '[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\n' > "$APP/morvane.ini"
 start
 wait_for 10 grep -q 'krnversion=3.0.1' "$APP/morvane.ini" || fail "no complete morvane.ini after start"
 for line in "krnversion=3.0.1" "cs_0=1|core.cs" "nameserver_0=127.0.0.1" "listen_port=0" "listen_ip=127.0.0.1" "n_max_listen=20" \
@@ -63,6 +63,53 @@ entries=$(xmllint --xpath '//LogItem/Entry/text()' "$APP/morvane_log.xml" | tail
 [ "$(grep '^key=' "$APP/morvane.ini")" = "$key_before" ] || fail "admin key changed across restarts"
 [ "$(xmllint --xpath 'count(//AppName)' "$APP/morvane_log.xml")" = "1" ] || fail "log got a second header"
 
-# 3. Bad arguments are refused with a usage line.
+# 3. Files the kernel writes are not readable by every local user.
+[ "$(stat -c %a "$APP/morvane.ini")" = 600 ] || fail "morvane.ini is $(stat -c %a "$APP/morvane.ini")"
+for f in "$APP"/db/*.db "$APP/morvane_log.xml"; do
+    [ $(( 0$(stat -c %a "$f") & 07 )) = 0 ] || fail "$f is $(stat -c %a "$f")"
+done
+
+# 4. A broken configuration: --check-config lists every problem with its line; the kernel
+# refuses to start with it (status 1, the reason on standard error and in the log), and a
+# reload keeps the settings in use.
+good=$(cat "$APP/morvane.ini")
+"$MORVANE" --check-config --appdir "$APP" > "$APP/check" || fail "a good file fails the check: $(cat "$APP/check")"
+grep -q ' 0 error(s)' "$APP/check" || fail "check: $(cat "$APP/check")"
+printf '%s\r\nthisisagarbageline\r\n[SPF]\r\nspf_max_recursion=abc\r\n[READMIN\r\nport=44\r\n' "$good" > "$APP/morvane.ini"
+before=$(cat "$APP/morvane.ini")
+if "$MORVANE" --check-config --appdir "$APP" > "$APP/check"; then fail "check passed a broken file"; fi
+grep -q 'morvane.ini:[0-9]*: error: "thisisagarbageline" is not KEY=VALUE' "$APP/check" || fail "$(cat "$APP/check")"
+grep -q 'error: spf_max_recursion: "abc" is not a whole number' "$APP/check" || fail "$(cat "$APP/check")"
+grep -q 'error: "\[READMIN" is not a section header' "$APP/check" || fail "$(cat "$APP/check")"
+if "$MORVANE" --appdir "$APP" 2> "$APP/err"; then fail "the kernel ran on a broken file"; fi
+grep -q 'the configuration has errors' "$APP/err" || fail "no reason on stderr: $(cat "$APP/err")"
+grep -q 'spf_max_recursion' "$APP/err" || fail "the error's line not on stderr"
+[ "$(cat "$APP/morvane.ini")" = "$before" ] || fail "the kernel rewrote a file it refused"
+for bad in 'listen_port=abc' 'listen_port=99999' 'loglevel=banana' 'listen_ip=192.0.2.99'; do
+    # The first of two equal keys counts: the bad one comes first.
+    printf '[WEBGUI]\r\nport=0\r\n[CONFIG]\r\n%s\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\n' "$bad" > "$APP/morvane.ini"
+    if timeout 20 "$MORVANE" --appdir "$APP" 2> "$APP/err"; then fail "the kernel ran with $bad"; fi
+    [ -s "$APP/err" ] || fail "nothing said for $bad"
+done
+grep -q 'cannot listen for SMTP on 192.0.2.99' "$APP/err" || fail "bind failure: $(cat "$APP/err")"
+busy=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(30)' "$busy" &
+HOLDER=$!
+wait_for 10 bash -c "(exec 3<>/dev/tcp/127.0.0.1/$busy) 2>/dev/null" || fail "no holder"
+printf '[WEBGUI]\r\nport=%s\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\n' "$busy" > "$APP/morvane.ini"
+if timeout 20 "$MORVANE" --appdir "$APP" 2> "$APP/err"; then fail "the kernel ran without its web port"; fi
+grep -q "cannot listen for the web GUI on 127.0.0.1 port $busy: Address already in use" "$APP/err" || fail "$(cat "$APP/err")"
+kill "$HOLDER" 2>/dev/null || true
+printf '%s\r\n' "$good" > "$APP/morvane.ini"
+runs=$(grep -o 'Start MORVANE PROXY' "$APP/morvane_log.xml" | wc -l)
+start
+wait_for 10 bash -c "[ \$(grep -o 'Start MORVANE PROXY' '$APP/morvane_log.xml' | wc -l) -gt $runs ]" || fail "no start"
+printf '%s\r\n[CONFIG]\r\nloglevel=banana\r\n' "$good" > "$APP/morvane.ini"
+kill -HUP "$PID"
+wait_for 10 grep -q 'morvane.ini has errors: not reloaded' "$APP/morvane_log.xml" || fail "a broken reload not logged"
+kill -0 "$PID" || fail "the kernel died on a broken reload"
+stop
+
+# 5. Bad arguments are refused with a usage line.
 if "$MORVANE" --appdri "$APP" 2>/dev/null; then fail "unknown option accepted"; fi
 echo "kernel lifecycle: ok"

@@ -122,6 +122,9 @@ class Kernel:
                        "smtp_server1": "127.0.0.1", "smtp_port1": str(mta_port or SINK_PORT), "myname": "morvane.test"},
             "DNS": {"nameserver_0": "127.0.0.1:%d" % DNS_PORT, "timeout_millisecond": "1000"},
             "DNSBL": {"nameserver_0": "bl1.test|12", "nameserver_1": "bl2.test|12"},
+            # Kernels of one run side by side: a port the system picks, so no two collide (a
+            # web port the kernel cannot bind stops it).
+            "WEBGUI": {"port": "0"},
         }
         for section, keys in (ini or {}).items():
             conf.setdefault(section, {}).update(keys)

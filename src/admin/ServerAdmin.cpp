@@ -1,7 +1,9 @@
 #include "admin/ServerAdmin.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "admin/AdminProtocol.h"
@@ -203,13 +205,21 @@ void CServerAdmin::Listen() {
     listen_ip_ = ip;
     listen_port_ = config_.admin_port;
     listen_slots_ = slots;
-    if (listener_.InitListen(ip, std::to_string(listen_port_), slots) && listener_.Start())
+    if (listener_.InitListen(ip, std::to_string(listen_port_), slots) && listener_.Start()) {
+        listen_error_.clear();
         AddLog(4, common::FormatText("Start Server for RemoteAdmin port %d max_listen:%d", listen_port_, slots), kSrc,
                "CServerAdmin::CServerAdmin", "DEBUG", 0);
-    else
-        AddLog(1, common::FormatText("Cannot listen for RemoteAdmin on %s port %d", ip.c_str(), listen_port_), kSrc,
-               "CServerAdmin::CServerAdmin", "RAD", 0);
+    } else {
+        listen_error_ = common::FormatText("cannot listen for remote administration on %s port %d: %s", ip.c_str(),
+                                           listen_port_, std::strerror(errno));
+        AddLog(1, listen_error_, kSrc, "CServerAdmin::CServerAdmin", "RAD", 0);
+    }
     listener_.MoveTo(*this);
+}
+
+std::string CServerAdmin::StartProblem() const {
+    // Off, it still serves the local machine when it can; that is no reason to stop.
+    return config_.admin_enable ? listen_error_ : std::string();
 }
 
 void CServerAdmin::ReloadConfig() {

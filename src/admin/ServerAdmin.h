@@ -68,6 +68,7 @@ public:
 
     void Step() override;
     void ReloadConfig() override;
+    std::string StartProblem() const override;
     void Stop() override;
 
     bool IsAllowed(const std::string& ip);
@@ -86,6 +87,7 @@ private:
     core::CListenMorvane listener_;
     checks::CAddressList allow_;
     std::vector<std::unique_ptr<CLauchAdmin>> handlers_;
+    std::string listen_error_;
     std::string listen_ip_;
     int listen_port_ = -1, listen_slots_ = -1;
     uint32_t next_sweep_ = 0;

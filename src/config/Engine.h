@@ -2,6 +2,8 @@
 // KernelEngine: what the main loop needs of each engine it drives (cron scheduler, proxy
 // core, admin server, web server). Each engine runs one short step per loop turn on the main
 // thread, collects its log items in its own queue, and stops when asked.
+#include <string>
+
 #include "log/LogQueue.h"
 
 namespace config {
@@ -16,6 +18,9 @@ public:
     virtual void Stop() = 0;
     // Last work after Stop (the core's final save); default none.
     virtual void FinalSave() {}
+    // Why the engine cannot do its work as configured (a port it cannot listen on), or "": a
+    // kernel that finds one at start stops instead of running without it.
+    virtual std::string StartProblem() const { return std::string(); }
 };
 
 }  // namespace config

@@ -1,6 +1,9 @@
 #include "config/KernelConfig.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string_view>
@@ -22,13 +25,24 @@ enum KeyFlags : int {
     kFixedFour = 4,  // a list of exactly _0.._3 whose empty members are skipped
 };
 
+// What a value must look like beyond its type.
+enum class Shape : uint8_t {
+    kAny,
+    kPort,  // a decimal port, 0 to 65535 (0: the system picks one)
+    kIpv4,  // an IPv4 address literal, as the listeners bind
+};
+
 struct KeyDef {
     const char* section;
     const char* key;  // for lists, the stem before "_%d"
     Field field;
     const char* def;  // for lists, entries separated by '\n'
     int flags;
+    // Numbers: the range a value must fall in; strings: their shape.
+    double lo = -2147483648.0, hi = 2147483647.0;
+    Shape shape = Shape::kAny;
 };
+
 
 // The four default block lists with the weight a hit adds to the score.
 constexpr const char* kDefaultZones =
@@ -44,23 +58,23 @@ constexpr const char* kDefaultTrasp = "mail.example.com";
 // Every key in load order; Save writes the kWritten ones in the same order.
 const KeyDef kKeys[] = {
     {"CONFIG", "app_path", &C::app_path, "", 0},
-    {"CONFIG", "loglevel", &C::loglevel, "0", kWritten},
-    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten},
-    {"CONFIG", "listen_port", &C::listen_port, "25", kWritten},
-    {"CONFIG", "n_max_listen", &C::n_max_listen, "20", kWritten},
+    {"CONFIG", "loglevel", &C::loglevel, "0", kWritten, 0, 4},
+    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"CONFIG", "listen_port", &C::listen_port, "25", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
+    {"CONFIG", "n_max_listen", &C::n_max_listen, "20", kWritten, -2147483648.0, 100000},
     {"CONFIG", "smtp_server1", &C::smtp_server1, "localhost", kWritten},
     {"CONFIG", "smtp_server2", &C::smtp_server2, "", kWritten},
     {"CONFIG", "smtp_server3", &C::smtp_server3, "", kWritten},
     {"CONFIG", "smtp_server4", &C::smtp_server4, "", kWritten},
-    {"CONFIG", "smtp_port1", &C::smtp_port1, "225", kWritten},
-    {"CONFIG", "smtp_port2", &C::smtp_port2, "0", kWritten},
-    {"CONFIG", "smtp_port3", &C::smtp_port3, "0", kWritten},
-    {"CONFIG", "smtp_port4", &C::smtp_port4, "0", kWritten},
+    {"CONFIG", "smtp_port1", &C::smtp_port1, "225", kWritten, 0, 65535},
+    {"CONFIG", "smtp_port2", &C::smtp_port2, "0", kWritten, 0, 65535},
+    {"CONFIG", "smtp_port3", &C::smtp_port3, "0", kWritten, 0, 65535},
+    {"CONFIG", "smtp_port4", &C::smtp_port4, "0", kWritten, 0, 65535},
     {"CONFIG", "trasp_1", &C::trasp_1, kDefaultTrasp, kWritten},
     {"CONFIG", "trasp_2", &C::trasp_2, "", kWritten},
     {"CONFIG", "trasp_3", &C::trasp_3, "", kWritten},
     {"CONFIG", "trasp_4", &C::trasp_4, "", kWritten},
-    {"CONFIG", "smtp_type", &C::smtp_type, "1", kWritten},
+    {"CONFIG", "smtp_type", &C::smtp_type, "1", kWritten, 1, 3},
     {"CONFIG", "myippub", &C::myippub, "", kWritten},
     {"CONFIG", "myname", &C::myname, "", kWritten},
     {"CONFIG", "myemail", &C::myemail, "", kWritten},
@@ -69,29 +83,29 @@ const KeyDef kKeys[] = {
     {"CONFIG", "socket_select_time", &C::socket_select_time, "300", kWritten},
     {"CONFIG", "buffer_socket_size", &C::buffer_socket_size, "4096", kWritten},
     {"CONFIG", "krnversion", &C::krnversion, "", kWritten},
-    {"CONFIG", "log_rot_type", &C::log_rot_type, "2", kWritten},
+    {"CONFIG", "log_rot_type", &C::log_rot_type, "2", kWritten, 0, 5},
     {"CONFIG", "log_rot_value", &C::log_rot_value, "1", kWritten},
     {"DNS", "nameserver", &C::dns_nameservers, "127.0.0.1", kWritten | kFixedFour},
-    {"DNS", "timeout_millisecond", &C::dns_timeout_millisecond, "2000", kWritten},
+    {"DNS", "timeout_millisecond", &C::dns_timeout_millisecond, "2000", kWritten, 0, 600000},
     {"DNS", "delete_old_record_type", &C::dns_delete_old_record_type, "60", kWritten},
     {"DNS", "delete_old_record_time", &C::dns_delete_old_record_time, "30", kWritten},
     {"DNSBL", "nameserver", &C::dnsbl_zones, kDefaultZones, kWritten},
     {"DNSBL", "wip", &C::dnsbl_wip, "", kWritten},
-    {"DNSBL", "timeout_millisecond", &C::dnsbl_timeout_millisecond, "2100", kWritten},
-    {"DNSBL", "timeout_millisecond_sc", &C::dnsbl_timeout_millisecond_sc, "500", kWritten},
+    {"DNSBL", "timeout_millisecond", &C::dnsbl_timeout_millisecond, "2100", kWritten, 0, 600000},
+    {"DNSBL", "timeout_millisecond_sc", &C::dnsbl_timeout_millisecond_sc, "500", kWritten, 0, 600000},
     {"DNSBL", "delete_old_record_type", &C::dnsbl_delete_old_record_type, "60", kWritten},
     {"DNSBL", "delete_old_record_time", &C::dnsbl_delete_old_record_time, "30", kWritten},
-    {"DNSBL", "maxhit", &C::maxhit, "3", kWritten},
-    {"DNSBL", "maxreplies", &C::maxreplies, "4", kWritten},
+    {"DNSBL", "maxhit", &C::maxhit, "3", kWritten, 0, 1000},
+    {"DNSBL", "maxreplies", &C::maxreplies, "4", kWritten, 0, 1000},
     {"DNSBL", "enable_dnsbl", &C::enable_dnsbl, "1", kWritten},
     {"DNSBL", "reject_dnsbl", &C::reject_dnsbl, "1", kWritten},
     {"FIREWALL", "relayip", &C::relayip, "", kWritten},
-    {"FIREWALL", "max_session_ip", &C::max_session_ip, "3", kWritten},
+    {"FIREWALL", "max_session_ip", &C::max_session_ip, "3", kWritten, 0, 100000},
     {"FIREWALL", "error_max", &C::error_max, "3", kWritten},
     {"FIREWALL", "cmd_noop", &C::cmd_noop, "3", kWritten},
-    {"FIREWALL", "timeout_client", &C::timeout_client, "60", kWritten},
-    {"FIREWALL", "mta_timeout_data", &C::mta_timeout_data, "600", kWritten},
-    {"FIREWALL", "mta_timeout_cmd", &C::mta_timeout_cmd, "300", kWritten},
+    {"FIREWALL", "timeout_client", &C::timeout_client, "60", kWritten, 1, 86400},
+    {"FIREWALL", "mta_timeout_data", &C::mta_timeout_data, "600", kWritten, 1, 86400},
+    {"FIREWALL", "mta_timeout_cmd", &C::mta_timeout_cmd, "300", kWritten, 1, 86400},
     {"BAYES", "occorenze_per", &C::occorenze_per, "32.0", kWritten},
     {"BAYES", "p_bayes_ham", &C::p_bayes_ham, "-3.99", kWritten},
     {"BAYES", "p_bayes_spam", &C::p_bayes_spam, "5.1", kWritten},
@@ -115,15 +129,15 @@ const KeyDef kKeys[] = {
     {"RFC", "rfc550", &C::rfc550, "550 5.7.1 Message rejected by internal domain policy. %s", kWritten | kReply},
     {"RFC", "rfc554", &C::rfc554, "554 5.7.7 %s", kWritten | kReply},
     {"RFC", "rfc451", &C::rfc451, "451 4.7.1 GREY LIST try again later", kWritten | kReply},
-    {"COMMUNITY", "cmy_timeout", &C::cmy_timeout, "400", kWritten},
+    {"COMMUNITY", "cmy_timeout", &C::cmy_timeout, "400", kWritten, 0, 600000},
     {"COMMUNITY", "cmy_softfail", &C::cmy_softfail, "2.5", kWritten},
     {"COMMUNITY", "cmy_fail", &C::cmy_fail, "5.0", kWritten},
     {"COMMUNITY", "cmy_hardfail", &C::cmy_hardfail, "10.0", kWritten},
     {"COMMUNITY", "server", &C::cmy_servers, "", kWritten},
     {"COMMUNITY", "secret", &C::cmy_secret, "", kWritten},
     {"COMMUNITY", "peer_name", &C::cmy_peer_name, "", kWritten},
-    {"COMMUNITY", "serve_ip", &C::cmy_serve_ip, "127.0.0.1", kWritten},
-    {"COMMUNITY", "serve_port", &C::cmy_serve_port, "0", kWritten},
+    {"COMMUNITY", "serve_ip", &C::cmy_serve_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"COMMUNITY", "serve_port", &C::cmy_serve_port, "0", kWritten, 0, 65535},
     {"COMMUNITY", "serve_softfail", &C::cmy_serve_softfail, "1", kWritten},
     {"COMMUNITY", "serve_fail", &C::cmy_serve_fail, "2", kWritten},
     {"COMMUNITY", "serve_hardfail", &C::cmy_serve_hardfail, "3", kWritten},
@@ -135,16 +149,16 @@ const KeyDef kKeys[] = {
     {"SPF", "spf_score_fail", &C::spf_score_fail, "5.0", kWritten},
     {"SPF", "spf_cache_type", &C::spf_cache_type, "86400", kWritten},
     {"SPF", "spf_cache_time", &C::spf_cache_time, "2", kWritten},
-    {"SPF", "spf_max_recursion", &C::spf_max_recursion, "30", kWritten},
+    {"SPF", "spf_max_recursion", &C::spf_max_recursion, "30", kWritten, 1, 1000},
     {"CONFIG", "adapter_ip", &C::adapter_ip, "", kWritten},
     {"PHISHING", "phishing_score", &C::phishing_score, "10.0", kWritten},
     {"PHISHING", "automatico", &C::automatico, "0", kWritten},
     {"PHISHING", "tempo", &C::tempo, "0", kWritten},
     {"PHISHING", "euristica", &C::euristica, "1", kWritten},
     {"READMIN", "enable", &C::admin_enable, "0", kWritten},
-    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1", kWritten},
-    {"READMIN", "port", &C::admin_port, "33", kWritten},
-    {"READMIN", "max_listen", &C::admin_max_listen, "20", kWritten},
+    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"READMIN", "port", &C::admin_port, "33", kWritten, 0, 65535},
+    {"READMIN", "max_listen", &C::admin_max_listen, "20", kWritten, -2147483648.0, 100000},
     {"READMIN", "key", &C::admin_key, "", kWritten},
     {"READMIN", "superuser", &C::superuser, "root", kWritten},
     {"READMIN", "password", &C::password, "", kWritten},
@@ -154,14 +168,14 @@ const KeyDef kKeys[] = {
     {"CS_SCRIPT", "enable", &C::script_enable, "0", kWritten},
     {"CS_SCRIPT", "enable_cache_script", &C::enable_cache_script, "0", kWritten},
     {"CS_SCRIPT", "cs", &C::cs_scripts, "1|core.cs", kWritten},
-    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1", kWritten},
-    {"WEBGUI", "port", &C::web_port, "6969", kWritten},
-    {"WEBGUI", "maxconn", &C::web_maxconn, "20", kWritten},
+    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"WEBGUI", "port", &C::web_port, "6969", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
+    {"WEBGUI", "maxconn", &C::web_maxconn, "20", kWritten, -2147483648.0, 100000},
     {"WEBGUI", "buffer_out", &C::web_buffer_out, "1024", kWritten},
-    {"WEBGUI", "time_keep_alive", &C::web_time_keep_alive, "10", kWritten},
+    {"WEBGUI", "time_keep_alive", &C::web_time_keep_alive, "10", kWritten, 0, 86400},
     {"WEBGUI", "max_select_socket_server", &C::web_max_select_socket_server, "600", kWritten},
     {"WEBGUI", "min_select_socket_child", &C::web_min_select_socket_child, "150", kWritten},
-    {"WEBGUI", "num_server", &C::web_num_server, "5", kWritten},
+    {"WEBGUI", "num_server", &C::web_num_server, "5", kWritten, -2147483648.0, 64},
     {"WEBGUI", "path", &C::web_path, "", kWritten},
     {"TLS", "enable", &C::tls_enable, "0", kWritten},
     {"TLS", "cert_file", &C::tls_cert_file, "", kWritten},
@@ -202,7 +216,131 @@ int ListIndex(std::string_view key, std::string_view stem) {
     return (ec == std::errc() && p == digits.data() + digits.size()) ? n : -1;
 }
 
+// The table's entry for a key of the file ("nameserver_2" finds the list "nameserver"), or null.
+const KeyDef* FindKey(std::string_view section, std::string_view key) {
+    for (const KeyDef& k : kKeys) {
+        if (section != k.section) continue;
+        if (std::holds_alternative<StringList C::*>(k.field)) {
+            if (ListIndex(key, k.key) >= 0) return &k;
+        } else if (key == k.key) {
+            return &k;
+        }
+    }
+    return nullptr;
+}
+
+std::string_view Blanks(std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    return v;
+}
+
+std::string RangeText(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+std::string CheckValue(const KeyDef& k, std::string_view raw) {
+    const std::string_view v = Blanks(raw);
+    auto in_range = [&](double x) -> std::string {
+        if (x < k.lo || x > k.hi)
+            return "\"" + std::string(v) + "\" is out of range (" + RangeText(k.lo) + " to " + RangeText(k.hi) + ")";
+        return std::string();
+    };
+    return std::visit(
+        [&](auto member) -> std::string {
+            using T = std::remove_reference_t<decltype(std::declval<C&>().*member)>;
+            if constexpr (std::is_same_v<T, int> || std::is_same_v<T, bool>) {
+                long long x = 0;
+                const char* b = v.data();
+                if (!v.empty() && v.front() == '+') ++b;
+                auto [end, ec] = std::from_chars(b, v.data() + v.size(), x);
+                if (v.empty() || ec != std::errc() || end != v.data() + v.size())
+                    return "\"" + std::string(v) + "\" is not a whole number";
+                if constexpr (std::is_same_v<T, bool>) {
+                    if (x != 0 && x != 1) return "\"" + std::string(v) + "\" is not 0 or 1";
+                    return std::string();
+                } else {
+                    return in_range(static_cast<double>(x));
+                }
+            } else if constexpr (std::is_same_v<T, float>) {
+                double x = 0;
+                const char* b = v.data();
+                if (!v.empty() && v.front() == '+') ++b;
+                auto [end, ec] = std::from_chars(b, v.data() + v.size(), x);
+                if (v.empty() || ec != std::errc() || end != v.data() + v.size())
+                    return "\"" + std::string(v) + "\" is not a number";
+                return in_range(x);
+            } else if constexpr (std::is_same_v<T, String>) {
+                if (k.shape == Shape::kPort) {
+                    unsigned x = 0;
+                    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), x);
+                    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || x > 65535)
+                        return "\"" + std::string(v) + "\" is not a port (0 to 65535)";
+                } else if (k.shape == Shape::kIpv4 && !v.empty()) {
+                    unsigned char buf[4];
+                    if (inet_pton(AF_INET, std::string(v).c_str(), buf) != 1)
+                        return "\"" + std::string(v) + "\" is not an IPv4 address";
+                }
+                return std::string();
+            } else {
+                return std::string();
+            }
+        },
+        k.field);
+}
+
 }  // namespace
+
+std::string ConfigValueError(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string why = store::CFileINI::WriteError(section, key, value);
+    if (!why.empty()) return why;
+    const KeyDef* k = FindKey(section, key);
+    if (!k) return std::string();
+    std::string bad = CheckValue(*k, value);
+    return bad.empty() ? bad : "[" + std::string(section) + "] " + std::string(key) + ": " + bad;
+}
+
+bool IsKnownKey(std::string_view section, std::string_view key) {
+    return FindKey(section, key) != nullptr || (section == "CONFIG" && key == "idconn");
+}
+
+std::vector<ConfigProblem> CheckConfigText(std::string_view text) {
+    std::vector<ConfigProblem> out;
+    using Kind = store::IniLine::Kind;
+    bool broken_section = false;
+    for (const store::IniLine& l : store::CFileINI::ParseLines(text)) {
+        auto add = [&](bool error, std::string message) { out.push_back({l.number, error, std::move(message)}); };
+        const std::string shown = l.text.size() > 80 ? l.text.substr(0, 80) + "..." : l.text;
+        switch (l.kind) {
+            case Kind::kComment: break;
+            case Kind::kHeader: broken_section = false; break;
+            case Kind::kBadHeader:
+                broken_section = true;
+                add(true, "\"" + shown +
+                              "\" is not a section header \"[NAME]\": the lines up to the next header are ignored");
+                break;
+            case Kind::kOutside:
+                // Under a broken header the header's own error says it.
+                if (!broken_section) add(true, "\"" + shown + "\" is outside any section");
+                break;
+            case Kind::kNoEqual: add(true, "\"" + shown + "\" is not KEY=VALUE"); break;
+            case Kind::kEntry: {
+                const KeyDef* k = FindKey(l.section, l.key);
+                if (!k) {
+                    if (!IsKnownKey(l.section, l.key))
+                        add(false, "unknown key \"" + l.key + "\" in [" + l.section + "] (scripts may read it)");
+                    break;
+                }
+                std::string why = CheckValue(*k, l.value);
+                if (!why.empty()) add(true, l.key + ": " + why);
+                break;
+            }
+        }
+    }
+    return out;
+}
 
 CKernelConfig::CKernelConfig(std::string app_dir) : app_dir_(std::move(app_dir)) {
     ApplyDefaults();
@@ -296,10 +434,13 @@ void CKernelConfig::LoadConfig() {
     FillMissingLocked();
 }
 
-void CKernelConfig::SetImageValue(std::string_view section, std::string_view key, std::string_view value) {
+std::string CKernelConfig::SetImageValue(std::string_view section, std::string_view key, std::string_view value) {
+    std::string why = ConfigValueError(section, key, value);
+    if (!why.empty()) return why;
     common::MutexLock lock(busy_);
-    WriteString(section, key, value);
+    if (!WriteString(section, key, value)) return "the value cannot be written";
     pinned_.insert(PinKey(section, key));
+    return std::string();
 }
 
 void CKernelConfig::DeleteImageValue(std::string_view section, std::string_view key) {
@@ -335,6 +476,11 @@ std::string CKernelConfig::RenderLocked() {
         if (!(k.flags & kWritten)) continue;
         // A key a script set in the image holds until the settings are read again from it.
         if (PinnedLocked(k.section, k.key, std::holds_alternative<StringList CKernelConfig::*>(k.field))) continue;
+        // A value the kernel could not read stays as the operator wrote it (the kernel did not
+        // start with it, or a reload refused it): writing the default over it would lose it.
+        if (!std::holds_alternative<StringList CKernelConfig::*>(k.field) && KeyExists(k.section, k.key) &&
+            !CheckValue(k, GetString(k.section, k.key, "").View()).empty())
+            continue;
         std::visit(
             [&](auto member) {
                 using T = std::remove_reference_t<decltype(this->*member)>;
@@ -369,7 +515,7 @@ void CKernelConfig::MarkInSyncLocked() {
 }
 
 bool CKernelConfig::SaveLocked(std::string rendered) {
-    if (file_.empty() || !platform::WriteFileAtomic(file_, rendered)) return false;
+    if (file_.empty() || !platform::WriteFileAtomic(file_, rendered, platform::kPrivateFileMode)) return false;
     baseline_ = rendered;
     on_disk_ = std::move(rendered);
     return true;
@@ -387,7 +533,8 @@ CKernelConfig::WriteBack CKernelConfig::WriteBackChanges() {
     std::string disk;
     platform::ReadWholeFile(file_, disk);
     if (disk == on_disk_) return SaveLocked(now) ? WriteBack::kWritten : WriteBack::kFailed;
-    return platform::WriteFileAtomic(BesideFile(), now) ? WriteBack::kBeside : WriteBack::kFailed;
+    return platform::WriteFileAtomic(BesideFile(), now, platform::kPrivateFileMode) ? WriteBack::kBeside
+                                                                                    : WriteBack::kFailed;
 }
 
 }  // namespace config

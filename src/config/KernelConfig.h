@@ -24,6 +24,22 @@ using StringList = std::vector<String>;
 
 inline constexpr const char* kKernelVersion = "3.0.1";
 
+// One problem of a configuration text, for `morvane --check-config` and the kernel's start.
+struct ConfigProblem {
+    int line = 0;       // from 1
+    bool error = true;  // false: a warning
+    std::string message;
+};
+// Every problem of `text` read as morvane.ini: unknown keys are warnings (scripts keep their own
+// settings there); a value that does not parse as its key's type or leaves its range, a line
+// that is not KEY=VALUE, a line outside any section and a broken section header are errors.
+std::vector<ConfigProblem> CheckConfigText(std::string_view text);
+// Why `value` cannot be stored for the key, or "": a value the kernel would not read as its
+// key's type, or text that would not read back as written. Keys the kernel does not know
+// take any one-line value.
+std::string ConfigValueError(std::string_view section, std::string_view key, std::string_view value);
+bool IsKnownKey(std::string_view section, std::string_view key);
+
 class CKernelConfig : public store::CFileINI {
 public:
     // `app_dir` stands in for an empty app_path when a base directory is needed.
@@ -51,7 +67,8 @@ public:
     // Scripts change the file image, not the settings in use: a key set or deleted here is
     // saved as set (SaveConfig does not write the old setting over it) and takes effect when
     // the settings are read again from the image (ReadImage, or the reload that follows).
-    void SetImageValue(std::string_view section, std::string_view key, std::string_view value);
+    // "" when set, else why the value was refused (ConfigValueError) and nothing changed.
+    std::string SetImageValue(std::string_view section, std::string_view key, std::string_view value);
     void DeleteImageValue(std::string_view section, std::string_view key);
     // Reads every setting again from the image, as LoadConfig does from the file.
     void ReadImage();

@@ -157,5 +157,66 @@ TEST_F(KernelConfigTest, ImageValuesSurviveSaveUntilReadAgain) {
     EXPECT_NE(ReadIni().find("cmd_noop=4"), std::string::npos);
 }
 
+TEST(ConfigCheckTest, EveryProblemWithItsLine) {
+    const std::string text =
+        "[CONFIG]\r\n"                                     // 1
+        "listen_port=abc\r\n"                              // 2
+        "loglevel=banana\r\n"                              // 3
+        "thisisagarbageline\r\n"                           // 4
+        "n_max_listen=30\r\n"                              // 5
+        "my_own_setting=1\r\n"                             // 6
+        "; a comment\r\n"                                  // 7
+        "[READMIN\r\n"                                     // 8
+        "port=33\r\n"                                      // 9
+        "[SPF]\r\n"                                        // 10
+        "spf_max_recursion=1e9\r\n"                        // 11
+        "spf_score_fail= 5.5 \r\n"                         // 12
+        "spf_enable=2\r\n"                                 // 13
+        "[WEBGUI]\r\nport=99999\r\nlisten=localhost\r\n";  // 14-16
+    std::vector<ConfigProblem> got = CheckConfigText(text);
+    std::vector<std::pair<int, bool>> where;
+    for (const ConfigProblem& p : got) where.emplace_back(p.line, p.error);
+    EXPECT_EQ(
+        where,
+        (std::vector<std::pair<int, bool>>{
+            {2, true}, {3, true}, {4, true}, {6, false}, {8, true}, {11, true}, {13, true}, {15, true}, {16, true}}));
+    EXPECT_NE(got[0].message.find("not a port"), std::string::npos) << got[0].message;
+    EXPECT_NE(got[1].message.find("\"banana\" is not a whole number"), std::string::npos) << got[1].message;
+    EXPECT_NE(got[4].message.find("[READMIN"), std::string::npos) << got[4].message;
+    EXPECT_TRUE(CheckConfigText("[CONFIG]\r\nloglevel=4\r\n[DNS]\r\nnameserver_2=10.0.0.1\r\n").empty());
+    EXPECT_TRUE(CheckConfigText("").empty());
+}
+
+TEST(ConfigCheckTest, ValuesAreCheckedAgainstTheirKeysType) {
+    EXPECT_EQ(ConfigValueError("SPF", "spf_max_recursion", "25"), "");
+    EXPECT_NE(ConfigValueError("SPF", "spf_max_recursion", "abc"), "");
+    EXPECT_NE(ConfigValueError("SPF", "spf_max_recursion", "0"), "");
+    EXPECT_NE(ConfigValueError("SPF", "spf_score_fail", "x"), "");
+    EXPECT_EQ(ConfigValueError("SPF", "spf_score_fail", "-1.5"), "");
+    EXPECT_NE(ConfigValueError("CONFIG", "listen_ip", "not-an-ip"), "");
+    EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "127.0.0.1"), "");
+    EXPECT_EQ(ConfigValueError("DNSBL", "nameserver_7", "zone.example|2.0"), "") << "list keys take text";
+    EXPECT_EQ(ConfigValueError("MYSQL", "host", "db.example"), "") << "keys scripts keep for themselves";
+    EXPECT_NE(ConfigValueError("WEBGUI", "x\r\n[READMIN]\r\nenable", "1"), "");
+    EXPECT_NE(ConfigValueError("WEBGUI]\n[READMIN", "enable", "1"), "");
+    EXPECT_NE(ConfigValueError("MYSQL", "host", "a\nb"), "");
+}
+
+TEST_F(KernelConfigTest, ScriptWritesAreCheckedAndOperatorLinesKept) {
+    WriteIni("; kept\r\n[CONFIG]\r\nloglevel=banana\r\n# why 2525\r\nlisten_port=2525\r\nodd line\r\n");
+    auto c = Load();
+    EXPECT_NE(c->SetImageValue("SPF", "spf_max_recursion", "abc"), "");
+    EXPECT_EQ(c->SetImageValue("SPF", "spf_max_recursion", "12"), "");
+    ASSERT_TRUE(c->SaveConfig());
+    const std::string saved = ReadIni();
+    EXPECT_NE(saved.find("; kept\r\n[CONFIG]\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("loglevel=banana\r\n"), std::string::npos) << "a value the kernel could not read stays";
+    EXPECT_NE(saved.find("# why 2525\r\nlisten_port=2525\r\nodd line\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("spf_max_recursion=12\r\n"), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << "the file holds the admin key";
+}
+
 }  // namespace
 }  // namespace config

@@ -2,7 +2,9 @@
 
 #include "core/SessionPool.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/Clock.h"
 #include "common/String.h"
@@ -236,16 +238,21 @@ void CMorvaneCore::ReloadConfig() {
     // 14. Listener start.
     if (listen_ && (relisten || !listener_->Listening() || listener_->HasEnded())) {
         bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
+        const int listen_errno = errno;
         listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
         if (listening && listener_->Start()) {
+            listen_error_.clear();
             AddLog(1,
                    common::FormatText("Start MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
                                       listen_port_.c_str(), pool_size_),
                    kSrc, kReload, "DEBUG", 0);
         } else {
+            listen_error_ =
+                common::FormatText("cannot listen for SMTP on %s port %s: %s", listen_ip_.c_str(), listen_port_.c_str(),
+                                   listening ? "the accept thread did not start" : std::strerror(listen_errno));
             AddLog(1,
-                   common::FormatText("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d", listen_ip_.c_str(),
-                                      listen_port_.c_str(), pool_size_),
+                   common::FormatText("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d: %s",
+                                      listen_ip_.c_str(), listen_port_.c_str(), pool_size_, listen_error_.c_str()),
                    kSrc, kReload, "DEBUG", 0);
         }
     }

@@ -92,6 +92,7 @@ public:
     void ReloadConfig() override;
     void Stop() override;
     void FinalSave() override { Save(true); }
+    std::string StartProblem() const override { return listen_ && !listen_error_.empty() ? listen_error_ : ""; }
 
     // The periodic expiry and save; `final` at shutdown.
     void Save(bool final);
@@ -182,6 +183,7 @@ private:
 
     // Settings in use by the listener.
     std::string listen_ip_, listen_port_;
+    std::string listen_error_;
     int pool_size_ = 0;
     // Connections that could not be handed off yet.
     std::deque<Admission> waiting_;

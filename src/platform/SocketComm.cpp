@@ -153,13 +153,17 @@ bool CSocketComm::Connect(const std::string& host, const std::string& port, cons
 bool CSocketComm::Listen(const std::string& address, const std::string& port) {
     unsigned p = 0;
     auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), p);
-    if (ec != std::errc() || end != port.data() + port.size() || p > 65535) return false;
+    if (ec != std::errc() || end != port.data() + port.size() || p > 65535) {
+        errno = EINVAL;
+        return false;
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(p));
     if (address.empty()) {
         a.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+        errno = EINVAL;
         return false;
     }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -167,7 +171,9 @@ bool CSocketComm::Listen(const std::string& address, const std::string& port) {
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        const int saved = errno;  // the caller reports why
         ::close(fd);
+        errno = saved;
         return false;
     }
     Attach(fd);

@@ -116,9 +116,22 @@ bool CMorvaneKernel::Startup() {
     }
     config_ = std::make_unique<CKernelConfig>(app_dir_);
     config_->SetFile(AppFile(kConfigFileName));
+    // A file the kernel cannot read as written stops it here: running on defaults where the
+    // operator set something else (another port, block lists off) is worse than not running.
+    std::vector<std::string> errors = ConfigErrors(config_->File());
     config_->LoadConfig();
 
     OpenLog();
+    if (!errors.empty()) {
+        for (const std::string& e : errors) {
+            log_->Write(0, e, kSrc, kFunc, "SYS", 0);
+            std::fprintf(stderr, "morvane: %s\n", e.c_str());
+        }
+        log_->Write(0, "The configuration has errors (morvane --check-config lists them); the kernel stops", kSrc,
+                    kFunc, "SYS", 0);
+        std::fprintf(stderr, "morvane: the configuration has errors; the kernel stops\n");
+        return false;
+    }
 
     if (platform::FileSize(config_->File()) <= 0 || config_->krnversion.View() != config::kKernelVersion) {
         config_->krnversion = config::kKernelVersion;
@@ -160,7 +173,27 @@ bool CMorvaneKernel::Startup() {
 
     rotation_.Set(config_->log_rot_type, config_->log_rot_value, common::NowSeconds());
     last_reload_check_ = common::NowSeconds();
+    // A listener that could not start: systemd shows the unit failed, with the reason.
+    std::string problem;
+    for (KernelEngine* e : {static_cast<KernelEngine*>(core_.get()), static_cast<KernelEngine*>(admin_.get()),
+                            static_cast<KernelEngine*>(web_.get())})
+        if (problem.empty()) problem = e->StartProblem();
+    if (!problem.empty()) {
+        log_->Write(0, "The kernel cannot start: " + problem, kSrc, kFunc, "SYS", 0);
+        std::fprintf(stderr, "morvane: %s; the kernel stops\n", problem.c_str());
+        start_failed_ = true;
+        return false;
+    }
     return true;
+}
+
+std::vector<std::string> CMorvaneKernel::ConfigErrors(const std::string& file) {
+    std::vector<std::string> out;
+    std::string text;
+    if (!platform::ReadWholeFile(file, text)) return out;  // missing: every default
+    for (const config::ConfigProblem& p : config::CheckConfigText(text))
+        if (p.error) out.push_back(file + ":" + std::to_string(p.line) + ": " + p.message);
+    return out;
 }
 
 void CMorvaneKernel::StepEngine(KernelEngine* engine) {
@@ -193,11 +226,18 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
         config_->image_read_requested = false;
     }
     if (control_.reload_signal.exchange(false)) {
-        // SIGHUP: the operator edited morvane.ini; read it before the engines reload.
-        config_->LoadConfig();
-        config_->reload_mode = 0;
-        config_->reload_pending = true;
-        log_->Write(1, "Configuration read again from morvane.ini (SIGHUP)", kSrc, kFunc, "SYS", 0);
+        // SIGHUP: the operator edited morvane.ini; read it before the engines reload, unless it
+        // has errors: then the settings in use stay, and the log says why.
+        std::vector<std::string> errors = ConfigErrors(config_->File());
+        if (errors.empty()) {
+            config_->LoadConfig();
+            config_->reload_mode = 0;
+            config_->reload_pending = true;
+            log_->Write(1, "Configuration read again from morvane.ini (SIGHUP)", kSrc, kFunc, "SYS", 0);
+        } else {
+            for (const std::string& e : errors) log_->Write(0, e, kSrc, kFunc, "SYS", 0);
+            log_->Write(0, "morvane.ini has errors: not reloaded, the settings in use stay", kSrc, kFunc, "SYS", 0);
+        }
     }
     if (now <= last_reload_check_ + 1 || !config_->reload_pending) return;
     int mode = config_->reload_mode;
@@ -230,7 +270,7 @@ void CMorvaneKernel::LoopOnce(int64_t now) {
     ApplyReload(now);
 }
 
-void CMorvaneKernel::Shutdown() {
+void CMorvaneKernel::Shutdown(bool write_back) {
     for (KernelEngine* e : {cron_.get(), web_.get(), admin_.get()}) {
         if (!e) continue;
         e->Stop();
@@ -241,7 +281,7 @@ void CMorvaneKernel::Shutdown() {
         core_->FinalSave();
         core_->DrainTo(*log_);
     }
-    switch (config_->WriteBackChanges()) {
+    switch (write_back ? config_->WriteBackChanges() : CKernelConfig::WriteBack::kUnchanged) {
         case CKernelConfig::WriteBack::kUnchanged:
         case CKernelConfig::WriteBack::kWritten: break;
         case CKernelConfig::WriteBack::kBeside:
@@ -270,6 +310,8 @@ void CMorvaneKernel::Shutdown() {
 
 int CMorvaneKernel::Run() {
     if (!Startup()) {
+        // Engines that did start are stopped in order; the configuration is not written back.
+        if (start_failed_) Shutdown(/*write_back=*/false);
         control_.worker_returned = true;
         return 1;
     }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
@@ -55,7 +56,10 @@ public:
     // Pieces of Run, public for tests that drive the kernel step by step.
     bool Startup();
     void LoopOnce(int64_t now);
-    void Shutdown();
+    // `write_back`: write the kernel's changes to morvane.ini (not after a failed start).
+    void Shutdown(bool write_back = true);
+    // The errors of the configuration file as "FILE:LINE: why" ("" when it is missing).
+    static std::vector<std::string> ConfigErrors(const std::string& file);
     CKernelConfig* Config() { return config_.get(); }
     LogXML* Log() { return log_.get(); }
 
@@ -76,7 +80,8 @@ private:
     std::unique_ptr<CKernelConfig> config_;
     std::unique_ptr<LogXML> log_;
     CLogRotation rotation_;
-    int saved_stdout_ = -1;  // stdout before "debug.txt" took it over
+    bool start_failed_ = false;  // engines were made, then one could not start
+    int saved_stdout_ = -1;      // stdout before "debug.txt" took it over
     int64_t last_reload_check_ = 0;
     // The engines in construction order, so they are destroyed web, admin, cron, core.
     // Absent engines are skipped everywhere.

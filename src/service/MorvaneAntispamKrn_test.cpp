@@ -26,7 +26,7 @@ protected:
 
 TEST_F(KernelTest, FirstStartRunsTheUpgradeStep) {
     Write("www/conf.htmch", "<p><!--key--></p><i><!--key--></i>");
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nidconn=4711\r\n");
+    Write("morvane.ini", "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nidconn=4711\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     std::string page = Read("www/conf.htmch");
@@ -40,7 +40,7 @@ TEST_F(KernelTest, FirstStartRunsTheUpgradeStep) {
 
 TEST_F(KernelTest, UnreadableTableStopsTheFirstStart) {
     Write("db/domain_local.db", "garbage, not a table");  // (the core never starts)
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=1\r\n");
+    Write("morvane.ini", "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     EXPECT_FALSE(kernel.Startup());
     kernel.Log()->Close();
@@ -51,7 +51,8 @@ TEST_F(KernelTest, UnreadableTableStopsTheFirstStart) {
 
 TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {
     Write("www/conf.htmch", "<!--key-->");
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nidconn=5\r\n");
+    Write("morvane.ini",
+          "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nidconn=5\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     EXPECT_EQ(Read("www/conf.htmch"), "<!--key-->");
@@ -60,7 +61,9 @@ TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {
 }
 
 TEST_F(KernelTest, ShutdownStopsTheCoreAndSavesItsTables) {
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=3\r\n");
+    Write(
+        "morvane.ini",
+        "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=3\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     kernel.LoopOnce(common::NowSeconds());
@@ -84,7 +87,8 @@ TEST_F(KernelTest, ShutdownStopsTheCoreAndSavesItsTables) {
 
 TEST_F(KernelTest, RotationMovesTheLogAndStartsANewDocument) {
     Write("morvane.ini",
-          "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\nlog_rot_type=1\r\nlog_"
+          "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel="
+          "1\r\nlog_rot_type=1\r\nlog_"
           "rot_value=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
@@ -106,7 +110,9 @@ TEST_F(KernelTest, RotationMovesTheLogAndStartsANewDocument) {
 }
 
 TEST_F(KernelTest, ReloadRequestAppliesTheLogLevelAtMostOncePerSecond) {
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\n");
+    Write(
+        "morvane.ini",
+        "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=1\r\n");
     CMorvaneKernel kernel(control_, dir_.string());
     ASSERT_TRUE(kernel.Startup());
     int64_t now = common::NowSeconds();
@@ -120,7 +126,9 @@ TEST_F(KernelTest, ReloadRequestAppliesTheLogLevelAtMostOncePerSecond) {
     EXPECT_FALSE(kernel.Config()->reload_pending);
 
     // SIGHUP: the file is read again before the reload is applied.
-    Write("morvane.ini", "[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=2\r\n");
+    Write(
+        "morvane.ini",
+        "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nkrnversion=3.0.1\r\nloglevel=2\r\n");
     control_.reload_signal = true;
     kernel.LoopOnce(now + 5);
     EXPECT_EQ(kernel.Log()->GetLevel(), 2);

@@ -8,7 +8,10 @@
 //   morvane -u|-U                     stop and remove the service, delete the service log
 //   morvane --set-password [--appdir DIR]
 //                                     store the superuser's password (web GUI)
+//   morvane --check-config [--appdir DIR]
+//                                     check morvane.ini without starting anything
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,8 +21,9 @@
 #include <thread>
 
 #include "common/Clock.h"
-#include "common/Md5.h"
 #include "config/KernelConfig.h"
+#include "platform/KFile.h"
+#include "platform/PasswordHash.h"
 #include "platform/Paths.h"
 #include "platform/ServiceControl.h"
 #include "platform/ServiceLog.h"
@@ -40,6 +44,8 @@ int Usage() {
                  "  -u           stop and remove the service\n"
                  "  --set-password  store the superuser's password for the web GUI (asked twice\n"
                  "               on a terminal, else one line of standard input)\n"
+                 "  --check-config  check morvane.ini and list every problem with its line;\n"
+                 "               exit status 1 when there is an error\n"
                  "  --appdir DIR application directory (default: the executable's directory)\n");
     return 2;
 }
@@ -87,7 +93,28 @@ int RunForeground(platform::ServiceLog& service_log) {
         }
     }
     worker.join();
+    if (result != 0) service_log.Write("The kernel could not start (status %d); see standard error\n", result);
     return result;
+}
+
+int CheckConfig() {
+    const std::string path = platform::AppDir() + "/morvane.ini";
+    std::string text;
+    if (!platform::ReadWholeFile(path, text)) {
+        if (platform::FileSize(path) < 0) {
+            std::printf("%s: missing; a first start writes it with every default\n", path.c_str());
+            return 0;
+        }
+        std::fprintf(stderr, "morvane: cannot read %s\n", path.c_str());
+        return 1;
+    }
+    int errors = 0, warnings = 0;
+    for (const config::ConfigProblem& p : config::CheckConfigText(text)) {
+        std::printf("%s:%d: %s: %s\n", path.c_str(), p.line, p.error ? "error" : "warning", p.message.c_str());
+        ++(p.error ? errors : warnings);
+    }
+    std::printf("%s: %d error(s), %d warning(s)\n", path.c_str(), errors, warnings);
+    return errors > 0 ? 1 : 0;
 }
 
 // One line from standard input, without its line end; echo off on a terminal.
@@ -131,16 +158,20 @@ int SetPassword() {
         std::fprintf(stderr, "morvane: a password needs at least %zu characters; nothing stored\n", kMinLength);
         return 1;
     }
-    const std::string digest = common::Md5Hex(first);
-    if (digest == common::Md5Hex("kelpo")) {
+    if (first == "kelpo") {
         std::fprintf(stderr, "morvane: that is the shipped default password; nothing stored\n");
+        return 1;
+    }
+    const std::string stored = platform::HashPassword(first);
+    if (stored.empty()) {
+        std::fprintf(stderr, "morvane: no random source for the password's salt; nothing stored\n");
         return 1;
     }
     const std::string path = platform::AppDir() + "/morvane.ini";
     store::CFileINI ini;
     ini.Load(path);  // a missing file starts empty; the kernel fills in the rest at start
-    ini.WriteString("READMIN", "password", digest);
-    if (!ini.Save(path)) {
+    ini.WriteString("READMIN", "password", stored);
+    if (!platform::WriteFileAtomic(path, ini.Serialize(), platform::kPrivateFileMode)) {
         std::fprintf(stderr, "morvane: cannot write %s\n", path.c_str());
         return 1;
     }
@@ -166,7 +197,7 @@ int main(int argc, char** argv) {
         } else if (a == "--help" || a == "-h") {
             Usage();
             return 0;
-        } else if (a == "--set-password") {
+        } else if (a == "--set-password" || a == "--check-config") {
             control_switch = a;
         } else if (a == "--version") {
             std::printf("morvane %s\n", config::kKernelVersion);
@@ -179,6 +210,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!app_dir.empty()) platform::SetAppDir(app_dir);
+    if (control_switch == "--check-config") return CheckConfig();
+    // Tables, quarantined mail and morvane.ini (the admin key) are the kernel's and its group's
+    // only: no file it makes is readable by every local user.
+    ::umask(027);
     if (!platform::MakeDirs(platform::AppDir())) {
         std::fprintf(stderr, "morvane: cannot use the application directory %s\n", platform::AppDir().c_str());
         return 1;
