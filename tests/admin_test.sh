@@ -18,7 +18,7 @@ wait_for() {
 
 cp -r "$ROOT/dist/." "$APP/"
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf '[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=3\r\n[DNS]\r\nnameserver_0=127.0.0.1:9\r\n[READMIN]\r\nport=%s\r\nkey=Test-Key-1\r\n' "$PORT" > "$APP/morvane.ini"
+printf '[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nloglevel=3\r\n[DNS]\r\nnameserver_0=127.0.0.1:9\r\n[READMIN]\r\nport=%s\r\nkey=Test-Key-1\r\n' "$PORT" > "$APP/morvane.ini"
 "$MORVANE" --appdir "$APP" & PID=$!
 wait_for 10 bash -c "(exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null" || fail "the admin port does not listen"
 
@@ -45,6 +45,30 @@ ctl rule-add cheap 'cheap pills' 1 2.5 1 > /dev/null || fail "rule-add"
 ctl rules | grep -q "^cheap	2.500	1	1	cheap pills$" || fail "rules: $(ctl rules)"
 ctl rule-del cheap > /dev/null || fail "rule-del"
 [ -z "$(ctl rules)" ] || fail "rule not deleted"
+# Refusals carry their reason; morvanectl prints it and exits 1. Nothing is stored.
+refused() {  # refused "REASON TEXT" COMMAND CELLS...
+    local want=$1; shift
+    if ctl "$@" > /dev/null 2> "$APP/err"; then fail "$* was accepted"; fi
+    grep -q "answered error 501: .*$want" "$APP/err" || fail "$*: $(cat "$APP/err")"
+}
+refused "not a whole number" config-set SPF spf_max_recursion abc
+refused "not a port" config-set CONFIG listen_port 99999
+refused "a key may not hold" config-set WEBGUI "$(printf 'x\r\n[READMIN]\r\nenable')" 1
+! grep -q 'spf_max_recursion=abc' "$APP/morvane.ini" || fail "a bad value was saved"
+[ "$(grep -c '^\[READMIN\]' "$APP/morvane.ini")" = 1 ] || fail "a key wrote a section"
+touch "$APP/victim.cfg"
+refused "not a domain name" domain-add ../victim
+refused "not a domain name" domain-del ../victim
+refused "not a domain name" domain-del ../../../../tmp/x
+[ -e "$APP/victim.cfg" ] || fail "domain-del removed a file outside db/"
+refused "is not listed" domain-del nowhere.test
+refused "five time fields" cron-add "bad schedule" bad
+refused "minute field" cron-add "99 25 * * * tables_report.cs" bad
+refused "plain file name" cron-add "0 4 * * * ../x.cs" bad
+! grep -q '=bad$' "$APP/scripts/cron/morvane.crontab" || fail "a bad schedule was stored"
+refused "does not compile" rule-add broken '(unclosed' 1 2.5 0
+refused "none of 1" rule-add typeless 'x' body 2.5 0
+[ -z "$(ctl rules)" ] || fail "a refused rule was stored"
 ctl greylist 10 > /dev/null || fail "greylist"
 ctl alwl 10 > /dev/null || fail "alwl"
 ctl stats > /dev/null || fail "stats"

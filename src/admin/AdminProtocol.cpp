@@ -136,6 +136,7 @@ void CServerMorvaneRespose::Reset() {
     row_ = 0;
     max_col_ = -1;
     cells_.clear();
+    reason_.clear();
 }
 
 void CServerMorvaneRespose::Store(int32_t column, std::string_view bytes) {
@@ -155,8 +156,11 @@ void CServerMorvaneRespose::SetFieldBinaryAt(int32_t column, const common::Strin
 }
 
 std::string CServerMorvaneRespose::Build(int32_t cmd, int32_t error) const {
+    // The reason rides in a header tag of its own, encoded like a cell: peers that do not know
+    // it find their tags by text search and never see it.
+    const std::string reason = reason_.empty() ? std::string() : "<m>" + EncodeCell(reason_, key_) + "</m>";
     if (error == 300 || error == 401 || error == 501)
-        return "<morvane><h><r>0</r><c>0</c><e>" + std::to_string(error) + "</e></h></morvane>\r\n";
+        return "<morvane><h><r>0</r><c>0</c><e>" + std::to_string(error) + "</e>" + reason + "</h></morvane>\r\n";
     std::string body;
     int32_t last_cols = 0;
     for (int32_t r = 1; r <= row_; ++r) {
@@ -173,9 +177,9 @@ std::string CServerMorvaneRespose::Build(int32_t cmd, int32_t error) const {
         last_cols = cols;
     }
     char head[160];
-    std::snprintf(head, sizeof head, "<morvane><h><cmd>%04d</cmd><c>%d</c><r>%d</r><e>%04d</e></h><b>", cmd, last_cols,
-                  row_, error);
-    return head + body + "</b></morvane>";
+    std::snprintf(head, sizeof head, "<morvane><h><cmd>%04d</cmd><c>%d</c><r>%d</r><e>%04d</e>", cmd, last_cols, row_,
+                  error);
+    return head + reason + "</h><b>" + body + "</b></morvane>";
 }
 
 int32_t CServerMorvaneRespose::Send(int32_t cmd, int32_t error) {
@@ -207,6 +211,7 @@ AdminAnswer ParseAnswer(std::string_view response, std::string_view key) {
     a.declared_cols = LeadingInt(TagValue(head, "c"));
     a.declared_rows = LeadingInt(TagValue(head, "r"));
     a.error = LeadingInt(TagValue(head, "e"));
+    a.reason = DecodeCell(TagValue(head, "m"), key);
     std::string_view body = TagValue(response, "b");
     for (int32_t n = 1; n <= a.declared_rows; ++n) {
         const std::string tag = Numbered("r", n);
@@ -257,7 +262,8 @@ void RegisterAdminClasses(script::Interpreter& in) {
         .Method("Addnew", &R::Addnew)
         .Method("SetFieldAt", &R::SetFieldAt)
         .Method("SetFieldBinaryAt", &R::SetFieldBinaryAt)
-        .Method("Send", &R::Send);
+        .Method("Send", &R::Send)
+        .Method("SetErrorText", &R::SetErrorText);
     in.AddExternClass("CAdminResponse", std::move(r));
 }
 

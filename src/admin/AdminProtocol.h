@@ -77,6 +77,8 @@ public:
     void Addnew() { ++row_; }
     void SetFieldAt(int32_t column, const char* text);
     void SetFieldBinaryAt(int32_t column, const common::String* data, int32_t length);
+    // Why the request was refused, sent with the next Send (in a header tag old clients skip).
+    void SetErrorText(const char* text) { reason_ = text ? text : ""; }
     // The response text for `cmd` and `error` (codes 300, 401 and 501: the short error form).
     std::string Build(int32_t cmd, int32_t error) const;
     // Builds, resets the table and writes the text to the socket: 1 when written, 0 without a
@@ -89,6 +91,7 @@ private:
     int32_t row_ = 0, max_col_ = -1;
     std::map<std::pair<int32_t, int32_t>, std::string> cells_;  // (row, column) -> cell text
     std::string key_;
+    std::string reason_;
     platform::CSocketComm* socket_ = nullptr;
 };
 
@@ -96,6 +99,7 @@ private:
 struct AdminAnswer {
     int32_t cmd = 0, error = 0;
     int32_t declared_rows = 0, declared_cols = 0;
+    std::string reason;                          // why an error was answered; "" from older kernels
     std::vector<std::vector<std::string>> rows;  // decoded cells
 };
 AdminAnswer ParseAnswer(std::string_view response, std::string_view key);

@@ -75,9 +75,15 @@ int32_t CS_ADMIN_SCRIPT::IsAllowIpAdmin(const char* address) {
     return instance_->client->is_allowed(address) ? 1 : 0;
 }
 
+std::string CS_ADMIN_SCRIPT::CheckCronSchedule(const char* line) {
+    return Missing(line) ? std::string("the schedule is empty") : cron::ScheduleError(line);
+}
+
 int32_t CS_ADMIN_SCRIPT::AddCronJob(const char* line, const char* id) {
     cron::CCronScheduler* s = Kernel() ? Kernel()->scheduler : nullptr;
-    if (!s || !s->AddJob(line, id)) return 0;
+    // A schedule that can never be due, or runs what was not meant, is refused, not kept. (The
+    // crontab file is read as it stands: an operator's odd line keeps working.)
+    if (!s || !CheckCronSchedule(line).empty() || !s->AddJob(line, id)) return 0;
     s->SaveCrontab();
     return 1;
 }
@@ -234,6 +240,7 @@ void RegisterAdminHostClass(script::Interpreter& in) {
         .Method("GetClientReverseDns", &S::GetClientReverseDns)
         .Method("IsAllowIpAdmin", &S::IsAllowIpAdmin)
         .Method("AddCronJob", &S::AddCronJob)
+        .Method("CheckCronSchedule", &S::CheckCronSchedule)
         .Method("DeleteCronJob", &S::DeleteCronJob)
         .Method("ViewCronJob", &S::ViewCronJob, ",0,0")
         .Method("PlugInInstall", &S::PlugInInstall)

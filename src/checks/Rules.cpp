@@ -239,6 +239,15 @@ void CRules::RememberStampLocked() {
     stamp_ = platform::FileStamp(table_.Path());
 }
 
+std::string CRules::RuleError(const char* regex, int32_t type, int32_t options) {
+    if (!regex || !*regex) return "the pattern is empty";
+    if (type != kRuleSubject && type != kRuleBody && type != kRuleRaw)
+        return "the type " + std::to_string(type) + " is none of 1 (subject), 2 (body), 3 (raw)";
+    if (options & ~15) return "the options " + std::to_string(options) + " hold unknown bits (1, 2, 4, 8 are known)";
+    std::string why = common::RegexCheck(regex, options);
+    return why.empty() ? why : "the pattern does not compile: " + why;
+}
+
 int32_t CRules::AddRule(const char* name, const char* regex, int32_t type, float score, int32_t options) {
     if (!name || !*name || !regex || !*regex) return 0;
     common::WriterLock lock(mu_);

@@ -90,6 +90,12 @@ public:
     // Drops every rule in memory (the file is not touched until Save).
     void Reset();
 
+    // Why a rule of this pattern, type and options could never match as meant, or "": the
+    // type is 1, 2 or 3, the options known bits, and the pattern compiles. Operator surfaces
+    // (admin commands) ask it before AddRule, which keeps taking any rule, as scripts and
+    // stored tables expect (a pattern that does not compile then never matches).
+    static std::string RuleError(const char* regex, int32_t type, int32_t options);
+    std::string CheckRule(const char* regex, int32_t type, int32_t options) { return RuleError(regex, type, options); }
     // 1 when added; 0 for an empty name or pattern, or a name already in use.
     int32_t AddRule(const char* name, const char* regex, int32_t type, float score, int32_t options);
     bool DeleteRule(const char* name);

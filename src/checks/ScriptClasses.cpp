@@ -279,6 +279,7 @@ void RegisterChecksImportables() {
             .Method("Load", &CRules::Load)
             .Method("Save", &CRules::Save)
             .Method("AddRule", &CRules::AddRule)
+            .Method("CheckRule", &CRules::CheckRule)
             .Method("ViewRules", &CRules::ViewRules)
             .Method("RuleTest", &CRules::RuleTest, ",,,,0")
             .Method("DeleteRule", &CRules::DeleteRule)

@@ -1,6 +1,7 @@
 #include "cron/Crontab.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace cron {
 
@@ -94,6 +95,61 @@ bool FieldMatches(std::string_view field, int value, FieldRange range) {
         if (comma == std::string_view::npos) return false;
         field.remove_prefix(comma + 1);
     }
+}
+
+namespace {
+
+// A number of the field's range: digits only.
+bool InRange(std::string_view digits, FieldRange range) {
+    if (digits.empty() || digits.size() > 2 || !AllDigits(digits)) return false;
+    const int64_t v = LeadingNumber(digits);
+    return v >= range.min && v <= range.max;
+}
+
+std::string FieldError(std::string_view field, const char* name, FieldRange range) {
+    const std::string bad = "the " + std::string(name) + " field \"" + std::string(field) + "\" is not *, */N, " +
+                            "a number, A-B or A,B,... within " + std::to_string(range.min) + "-" +
+                            std::to_string(range.max);
+    if (field == "*") return {};
+    if (field.substr(0, 2) == "*/") {
+        std::string_view step = field.substr(2);
+        if (step.empty() || step.size() > 2 || !AllDigits(step) || LeadingNumber(step) < 1 ||
+            LeadingNumber(step) > range.max)
+            return bad;
+        return {};
+    }
+    if (size_t dash = field.find('-'); dash != std::string_view::npos) {
+        std::string_view a = field.substr(0, dash), b = field.substr(dash + 1);
+        if (!InRange(a, range) || !InRange(b, range) || LeadingNumber(a) > LeadingNumber(b)) return bad;
+        return {};
+    }
+    for (std::string_view rest = field;;) {
+        size_t comma = rest.find(',');
+        if (!InRange(rest.substr(0, comma), range)) return bad;
+        if (comma == std::string_view::npos) return {};
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+}  // namespace
+
+std::string ScheduleError(std::string_view schedule) {
+    std::vector<std::string_view> fields;
+    for (size_t at = 0;;) {
+        size_t sp = schedule.find(' ', at);
+        fields.push_back(schedule.substr(at, sp == std::string_view::npos ? std::string_view::npos : sp - at));
+        if (sp == std::string_view::npos) break;
+        at = sp + 1;
+    }
+    if (fields.size() != 6)
+        return "a schedule is five time fields and a script, one blank between each (\"0 3 * * * daily.cs\")";
+    static const char* names[] = {"minute", "hour", "day-of-month", "month", "day-of-week"};
+    static const FieldRange ranges[] = {kMinute, kHour, kDayOfMonth, kMonth, kDayOfWeek};
+    for (int i = 0; i < 5; ++i)
+        if (std::string why = FieldError(fields[static_cast<size_t>(i)], names[i], ranges[i]); !why.empty()) return why;
+    if (fields[5].empty() || PlainScriptName(fields[5]) != fields[5] || fields[5].find('=') != std::string_view::npos)
+        return "the script \"" + std::string(fields[5]) + "\" is not a plain file name of scripts/cron/";
+    return {};
 }
 
 bool ScheduleDue(std::string_view schedule, const std::tm& t, std::string* script) {

@@ -39,6 +39,11 @@ bool FieldMatches(std::string_view field, int value, FieldRange range);
 // script field goes to `script`.
 bool ScheduleDue(std::string_view schedule, const std::tm& t, std::string* script);
 
+// Why `schedule` ("MIN HOUR DOM MON DOW SCRIPT", one blank between fields) would never run as
+// meant, or "": each time field is "*", "*/N", a number, "A-B" or a list "A,B,..." inside the
+// field's range, and the script a plain file name.
+std::string ScheduleError(std::string_view schedule);
+
 // The script name as a job runs it: every "/" and "\" removed.
 std::string JobScriptName(std::string_view name);
 // The script name as RunScript takes it: every "..", "~", "\" and "/" removed, so only files

@@ -83,9 +83,15 @@ int32_t KernelFunctions::GetConfigToArray(script::CS_Array* out, const char* sec
     return 1;
 }
 
+std::string KernelFunctions::CheckConfigValue(const char* section, const char* key, const char* value) {
+    if (Missing(section) || Missing(key)) return "the section and the key are needed";
+    return config::ConfigValueError(section, key, Text(value));
+}
+
 void KernelFunctions::SetConfig(const char* section, const char* key, const char* value) {
+    // A refused value changes nothing; CheckConfigValue tells the script why.
     if (kernel_ && kernel_->config && !Missing(section) && !Missing(key))
-        kernel_->config->SetImageValue(section, key, Text(value));
+        (void)kernel_->config->SetImageValue(section, key, Text(value));
 }
 
 void KernelFunctions::DeleteFromConfig(const char* section, const char* key) {
@@ -130,6 +136,10 @@ void KernelFunctions::SetRebootConfig(int32_t on) {
 
 // ---------------------------------------------------------------------------------------------
 // Domains
+
+std::string KernelFunctions::CheckDomainName(const char* domain) {
+    return checks::CLocalDomains::NameError(Text(domain));
+}
 
 int32_t KernelFunctions::InsertDomain(const char* domain) {
     if (!Core()) return 0;

@@ -47,6 +47,9 @@ public:
     void Print(const char* text);
 
     int32_t GetConfigToArray(script::CS_Array* out, const char* section);
+    // Why SetConfig would refuse the value ("" when it takes it): config::ConfigValueError.
+    std::string CheckConfigValue(const char* section, const char* key, const char* value);
+    // Sets the key in the file image; a value CheckConfigValue refuses changes nothing.
     void SetConfig(const char* section, const char* key, const char* value);
     void DeleteFromConfig(const char* section, const char* key);
     void WaitForReplaceConfig();
@@ -54,6 +57,8 @@ public:
     void SetLevelReBootConfig(int32_t mode);
     void SetRebootConfig(int32_t on);
 
+    // Why the name cannot be a local domain, or "" (a host name: it becomes file names).
+    std::string CheckDomainName(const char* domain);
     int32_t InsertDomain(const char* domain);
     int32_t DeleteDomain(const char* domain);
     store::CDB_RAM* GetDBRamDomains();
@@ -119,12 +124,14 @@ void AddKernelFunctions(Binding& b) {
     using K = KernelFunctions;
     b.Method("GetConfigToArray", &K::GetConfigToArray, ",0")
         .Method("SetConfig", &K::SetConfig)
+        .Method("CheckConfigValue", &K::CheckConfigValue)
         .Method("DeleteFromConfig", &K::DeleteFromConfig)
         .Method("WaitForReplaceConfig", &K::WaitForReplaceConfig)
         .Method("SaveConfig", &K::SaveConfig)
         .Method("SetLevelReBootConfig", &K::SetLevelReBootConfig)
         .Method("SetRebootConfig", &K::SetRebootConfig)
         .Method("InsertDomain", &K::InsertDomain)
+        .Method("CheckDomainName", &K::CheckDomainName)
         .Method("GetDomain", &K::GetDomain)
         .Method("DeleteDomain", &K::DeleteDomain)
         .Method("GetDBRamDomains", &K::GetDBRamDomains)

@@ -5,7 +5,8 @@
 // COMMAND is a command number (the script scripts/admin/N.cs of the kernel) or the name of a
 // shipped one (status, stats, config-get, ...). The cells make one request row; --rows FILE
 // sends the tab-separated rows of FILE instead. The response rows are printed tab-separated.
-// Exit status: 0 answered, 1 the kernel answered an error code, 2 no connection or no answer.
+// Exit status: 0 answered, 1 the kernel answered an error code (with its reason, when the
+// kernel gives one), 2 no connection or no answer.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,13 +29,28 @@ const std::map<std::string, int> kCommands = {
     {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},   {"community", 17},
 };
 
-int Usage() {
+// Control bytes of a kernel's answer are not sent to the terminal as they are.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+int Usage(FILE* to = stderr) {
     std::fprintf(
-        stderr,
+        to,
         "usage: morvanectl [--host H] [--port P] [--key-file F | --appdir DIR] COMMAND [CELL...] [--rows FILE]\n"
         "COMMAND: a number N (scripts/admin/N.cs) or one of:\n");
-    for (const auto& [name, n] : kCommands) std::fprintf(stderr, "  %-11s %d\n", name.c_str(), n);
-    return 2;
+    for (const auto& [name, n] : kCommands) std::fprintf(to, "  %-11s %d\n", name.c_str(), n);
+    return to == stderr ? 2 : 0;
 }
 
 std::string Trimmed(std::string s) {
@@ -87,7 +103,7 @@ int main(int argc, char** argv) {
         } else if (a == "--rows") {
             if (!value(rows_file)) return Usage();
         } else if (a == "-h" || a == "--help") {
-            return Usage();
+            return Usage(stdout);
         } else {
             args.push_back(a);
         }
@@ -159,7 +175,11 @@ int main(int argc, char** argv) {
     }
     admin::AdminAnswer a = admin::ParseAnswer(answer, key);
     if (a.error != 0) {
-        std::fprintf(stderr, "morvanectl: command %d answered error %d\n", cmd, a.error);
+        if (a.reason.empty())
+            std::fprintf(stderr, "morvanectl: command %d answered error %d\n", cmd, a.error);
+        else
+            std::fprintf(stderr, "morvanectl: command %d answered error %d: %s\n", cmd, a.error,
+                         Printable(a.reason).c_str());
         return 1;
     }
     for (const auto& row : a.rows) {

@@ -2,7 +2,9 @@
 #include "lib.csh"
 int Main(CAdminRequest q, CAdminResponse r) {
     ReadArgs(q);
-    if (k.DeleteDomain(Arg(1)) != 1) { SendError(r, q.GetCmd(), 501); return 0; }
+    string why = k.CheckDomainName(Arg(1));
+    if (why != "") { SendRefusal(r, q.GetCmd(), why); return 0; }
+    if (k.DeleteDomain(Arg(1)) != 1) { SendRefusal(r, q.GetCmd(), Arg(1) + " is not listed"); return 0; }
     k.WriteLog(1, "Admin " + k.GetClientIP() + " removed the local domain " + Arg(1), 0);
     SendText(r, "ok", q.GetCmd());
     return 0;

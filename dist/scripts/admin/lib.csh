@@ -37,3 +37,9 @@ void SendText(CAdminResponse r, string text, int cmd) {
 void SendError(CAdminResponse r, int cmd, int code) {
     r.Send(cmd, code);
 }
+
+// Answers 501 with the reason, which morvanectl prints (older clients see the code alone).
+void SendRefusal(CAdminResponse r, int cmd, string reason) {
+    r.SetErrorText(reason);
+    r.Send(cmd, 501);
+}
