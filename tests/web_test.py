@@ -36,8 +36,8 @@ def swaks(port, *args):
 class Http:
     """One connection that sends exactly the given bytes."""
 
-    def __init__(self, port, timeout=10):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, timeout=10, source="127.0.0.1"):
+        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout, source_address=(source, 0))
         self.buf = b""
 
     def send(self, data):
@@ -84,14 +84,14 @@ class Http:
         self.s.close()
 
 
-def request(port, method, path, body=None, headers=None):
+def request(port, method, path, body=None, headers=None, source="127.0.0.1"):
     h = {"Connection": "close"}
     h.update(headers or {})
     if body is not None:
         h["Content-Type"] = "application/x-www-form-urlencoded"
         h["Content-Length"] = str(len(body))
     text = "%s %s HTTP/1.0\r\n%s\r\n" % (method, path, "".join("%s: %s\r\n" % kv for kv in h.items()))
-    c = Http(port)
+    c = Http(port, source=source)
     c.send(text.encode() + (body.encode() if body else b""))
     a = c.answer()
     c.close()
@@ -117,7 +117,17 @@ def set_password(k):
         time.sleep(0.05)
 
 
-NOT_FOUND = b"<html><body><h1>Not found</h1></body></html>\n"
+def status(head):
+    return int(head.split(" ", 2)[1])
+
+
+def login_post(port, user, password, source="127.0.0.1"):
+    """Posts the login form as a browser does: its token and the cookie set with it."""
+    head, body = request(port, "GET", "/login.htmcc", source=source)
+    token = re.search(rb'name="token" value="([0-9a-f]{32})"', body).group(1).decode()
+    cookie = re.search(r"Set-Cookie: (mvlogin=[0-9a-f]{32});", head).group(1)
+    return request(port, "POST", "/login.htmcc", "user=%s&password=%s&token=%s" % (user, password, token),
+                   {"Cookie": cookie}, source=source)
 
 
 class WebHttpTest(unittest.TestCase):
@@ -143,19 +153,25 @@ class WebHttpTest(unittest.TestCase):
         cls.k.stop()
 
     def login(self):
-        head, _ = request(self.k.web_port, "POST", "/login.htmcc", "user=root&password=" + PASSWORD)
+        head, _ = login_post(self.k.web_port, "root", PASSWORD)
         m = re.search(r"Set-Cookie: mvsid=([0-9a-f]{32}); Path=/; HttpOnly; SameSite=Strict", head)
         self.assertTrue(m, head)
         return "mvsid=" + m.group(1)
 
     def test_1_default_password_then_a_set_one(self):
         # The shipped default never logs in; the page says how to set a password.
-        head, body = request(self.k.web_port, "POST", "/login.htmcc", "user=root&password=kelpo")
+        head, body = login_post(self.k.web_port, "root", "kelpo")
         self.assertIn(b"--set-password", body)
-        self.assertNotIn("Set-Cookie", head)
+        self.assertNotIn("mvsid", head)
         set_password(self.k)
-        # Wrong ones are refused (after a pause) and logged.
-        head, body = request(self.k.web_port, "POST", "/login.htmcc", "user=root&password=wrong-one")
+        with open(os.path.join(self.k.dir, "morvane.ini")) as f:
+            self.assertRegex(f.read(), r"password=pbkdf2-sha256\$\d+\$[0-9a-f]{32}\$[0-9a-f]{64}")
+        self.assertEqual(os.stat(os.path.join(self.k.dir, "morvane.ini")).st_mode & 0o777, 0o600)
+        # A login form posted without its token (from another site) is refused.
+        _, body = request(self.k.web_port, "POST", "/login.htmcc", "user=root&password=" + PASSWORD)
+        self.assertIn(b"login form had expired", body)
+        # Wrong ones are refused and logged.
+        head, body = login_post(self.k.web_port, "root", "wrong-one")
         self.assertIn(b"Wrong user or password", body)
         self.assertLogged("Web GUI login refused")
         cookie = self.login()
@@ -166,7 +182,7 @@ class WebHttpTest(unittest.TestCase):
     def test_2_pages_need_a_session_and_changes_a_token(self):
         for page in ("/", "/index.htmcc", "/quarantine.htmcc", "/config.htmcc", "/domains.htmcc"):
             head, _ = request(self.k.web_port, "GET", page, headers={"Cookie": "mvsid=0123456789abcdef0123456789abcdef"})
-            self.assertTrue(head.startswith("HTTP/1.0 302 move"), page)
+            self.assertTrue(head.startswith("HTTP/1.0 302 Found"), page)
             self.assertIn("Location: /login.htmcc", head)
         cookie = self.login()  # test 1 set the password
         _, body = request(self.k.web_port, "POST", "/domains.htmcc", "action=add&domain=evil.test&token=nope",
@@ -183,28 +199,22 @@ class WebHttpTest(unittest.TestCase):
                      "/link.txt", "/gui.htmch", "/copy.htmcc.bak", "/.%2e/secret.txt", "/www/../../secret.txt",
                      "/index.htmcc%00.css", "/missing.png"):
             head, body = request(self.k.web_port, "GET", path)
-            self.assertTrue(head.startswith("HTTP/1.0 200 OK"), path)
-            self.assertEqual(body, NOT_FOUND, path)
+            self.assertTrue(head.startswith("HTTP/1.0 404 Not Found"), path)
+            self.assertIn(b"Not Found", body)
         self.assertLogged("outside the web root refused")
         head, body = request(self.k.web_port, "GET", "/style.css")
         self.assertIn("Content-Type: text/css", head)
         self.assertIn(b"--accent", body)
 
-    def test_4_oversized_and_malformed_requests_close(self):
-        c = Http(self.k.web_port)
-        c.send(b"GET /" + b"a" * 3000 + b" HTTP/1.0\r\n\r\n")
-        self.assertTrue(c.closed())
-        c = Http(self.k.web_port)
-        c.send(b"GET / HTTP/1.0\r\n" + b"X-Filler: " + b"x" * 40000 + b"\r\n\r\n")
-        self.assertTrue(c.closed())
-        c = Http(self.k.web_port)
-        c.send(b"POST /login.htmcc HTTP/1.0\r\nContent-Length: 99999999\r\n\r\n")
-        self.assertTrue(c.closed())
-        # A method the server does not serve is never answered.
-        c = Http(self.k.web_port)
-        c.send(b"DELETE / HTTP/1.0\r\n\r\n")
-        self.assertFalse(c.closed(2))
-        c.close()
+    def test_4_oversized_and_malformed_requests_are_answered_then_closed(self):
+        for data, code in ((b"GET /" + b"a" * 3000 + b" HTTP/1.0\r\n\r\n", 414),
+                           (b"GET / HTTP/1.0\r\n" + b"X-Filler: " + b"x" * 40000 + b"\r\n\r\n", 400),
+                           (b"POST /login.htmcc HTTP/1.0\r\nContent-Length: 99999999\r\n\r\n", 400),
+                           (b"DELETE / HTTP/1.0\r\n\r\n", 501), (b"garbage\r\n\r\n", 400)):
+            c = Http(self.k.web_port)
+            c.send(data)
+            self.assertTrue(c.closed(), data[:20])
+            self.assertTrue(c.buf.startswith(b"HTTP/1.0 %d " % code), (data[:20], c.buf[:40]))
 
     def test_5_keep_alive_idle_and_slow_clients(self):
         c = Http(self.k.web_port)
@@ -243,9 +253,113 @@ class WebHttpTest(unittest.TestCase):
         time.sleep(0.3)
         extra = Http(self.k.web_port)
         extra.closed(3)
-        self.assertIn(b"500 HTTP Web Error 500 - Server Too Busy ", extra.buf)
+        self.assertTrue(extra.buf.startswith(b"HTTP/1.0 503 Service Unavailable\r\n"), extra.buf[:60])
+        self.assertIn(b"\r\nRetry-After: 5\r\n", extra.buf)
         for h in held:
             h.close()
+
+    def test_7_answers_carry_the_browser_protections(self):
+        for path in ("/style.css", "/login.htmcc", "/missing.png"):
+            head, _ = request(self.k.web_port, "GET", path)
+            for line in ("X-Frame-Options: DENY", "X-Content-Type-Options: nosniff", "Referrer-Policy: same-origin",
+                         "Content-Security-Policy: default-src 'self'", "Server: Morvane\r\n"):
+                self.assertIn(line, head + "\r\n", path)
+
+    def test_8_cross_site_posts_and_logout(self):
+        cookie = self.login()
+        _, body = request(self.k.web_port, "GET", "/domains.htmcc", headers={"Cookie": cookie})
+        token = re.search(rb'name="token" value="([0-9a-f]{32})"', body).group(1).decode()
+        host = "127.0.0.1:%d" % self.k.web_port
+        # A valid token is not enough from another site.
+        for extra in ({"Origin": "http://evil.example"}, {"Referer": "http://evil.example/page"},
+                      {"Origin": "http://127.0.0.1:1"}):
+            head, _ = request(self.k.web_port, "POST", "/domains.htmcc", "action=add&domain=csrf.test&token=" + token,
+                              dict({"Cookie": cookie, "Host": host}, **extra))
+            self.assertEqual(status(head), 403, extra)
+        self.assertLogged("WEB POST from another site refused")
+        head, body = request(self.k.web_port, "POST", "/domains.htmcc", "action=add&domain=same.test&token=" + token,
+                             {"Cookie": cookie, "Host": host, "Origin": "http://" + host})
+        self.assertIn(b"<td>same.test</td>", body)
+        # Names that would become paths are refused, the file outside untouched.
+        victim = os.path.join(self.k.dir, "victim.cfg")
+        with open(victim, "w") as f:
+            f.write("keep")
+        for name in ("../victim", "../../victim", "a/b", "x y.test", "-bad.test"):
+            _, body = request(self.k.web_port, "POST", "/domains.htmcc", "action=remove&domain=%s&token=%s"
+                              % (name, token), {"Cookie": cookie})
+            self.assertIn(b"Refused", body, name)
+        self.assertTrue(os.path.exists(victim))
+        # A logout by GET ends the session on the server too.
+        head, _ = request(self.k.web_port, "GET", "/logout.htmcc", headers={"Cookie": cookie})
+        head, _ = request(self.k.web_port, "GET", "/index.htmcc", headers={"Cookie": cookie})
+        self.assertTrue(head.startswith("HTTP/1.0 302 Found"), head)
+
+    def test_9_config_writes_are_checked(self):
+        cookie = self.login()
+        _, body = request(self.k.web_port, "GET", "/config.htmcc?section=SPF", headers={"Cookie": cookie})
+        token = re.search(rb'name="token" value="([0-9a-f]{32})"', body).group(1).decode()
+        _, body = request(self.k.web_port, "POST", "/config.htmcc?section=SPF",
+                          "key=spf_max_recursion&value=abc&token=" + token, {"Cookie": cookie})
+        self.assertIn(b"Not saved", body)
+        self.assertIn(b"not a whole number", body)
+        _, body = request(self.k.web_port, "POST", "/config.htmcc?section=WEBGUI",
+                          "key=x%0d%0a%5bREADMIN%5d%0d%0aenable&value=1&token=" + token, {"Cookie": cookie})
+        self.assertIn(b"Not saved", body)
+        with open(os.path.join(self.k.dir, "morvane.ini")) as f:
+            ini = f.read()
+        self.assertNotIn("spf_max_recursion=abc", ini)
+        self.assertEqual(ini.count("[READMIN]"), 1)
+        # The application's own files are never served, even from inside the web root.
+        for name in ("copy.ini", "db/x.txt", "key.pem"):
+            path = os.path.join(self.k.dir, "www", name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write("[READMIN]\nkey=x\n")
+            head, _ = request(self.k.web_port, "GET", "/" + name)
+            self.assertEqual(status(head), 404, name)
+        # A failing page answers 500 with a plain page; the details go to the log only.
+        with open(os.path.join(self.k.dir, "www", "broken.htmcc"), "w") as f:
+            f.write("void html() { int x = ; }\n")
+        head, body = request(self.k.web_port, "GET", "/broken.htmcc")
+        self.assertEqual(status(head), 500)
+        self.assertNotIn(self.k.dir.encode(), body)
+        self.assertNotIn(b"broken.htmcc", body)
+        self.assertLogged("WEB Script Error")
+
+    def test_zz_failed_logins_are_throttled_per_address(self):
+        # 127.0.0.3 guesses; the fifth failure refuses it at once with 429 and Retry-After.
+        for _ in range(5):
+            head, body = login_post(self.k.web_port, "root", "guess", source="127.0.0.3")
+            self.assertIn(b"Wrong user or password", body)
+        start = time.time()
+        head, _ = login_post(self.k.web_port, "root", PASSWORD, source="127.0.0.3")
+        self.assertEqual(status(head), 429, head)
+        self.assertRegex(head, r"Retry-After: \d+")
+        self.assertLess(time.time() - start, 5)
+        self.assertLogged("further logins from it are refused for 60 s")
+        # Another address still logs in.
+        head, _ = login_post(self.k.web_port, "root", PASSWORD, source="127.0.0.1")
+        self.assertIn("mvsid=", head)
+
+    def test_zz_old_md5_password_is_replaced_at_login(self):
+        import hashlib
+        path = os.path.join(self.k.dir, "morvane.ini")
+        with open(path, newline="") as f:
+            ini = f.read()
+        ini = re.sub(r"password=[^\r\n]*", "password=" + hashlib.md5(PASSWORD.encode()).hexdigest(), ini)
+        with open(path, "w", newline="") as f:
+            f.write(ini)
+        before = self.k.log_text().count("Configuration applied to the engines")
+        self.k.proc.send_signal(signal.SIGHUP)
+        end = time.time() + 10
+        while self.k.log_text().count("Configuration applied to the engines") == before and time.time() < end:
+            time.sleep(0.05)
+        head, _ = login_post(self.k.web_port, "root", PASSWORD)
+        self.assertIn("mvsid=", head)
+        with open(path) as f:
+            self.assertIn("password=pbkdf2-sha256$", f.read())
+        head, _ = login_post(self.k.web_port, "root", PASSWORD)
+        self.assertIn("mvsid=", head)
 
 
 def gui_main():

@@ -1,11 +1,13 @@
 #include "web/HttpRequest.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <unordered_map>
 
 #include "common/String.h"
+#include "platform/Paths.h"
 #include "script/Codecs.h"
 
 namespace web {
@@ -164,23 +166,39 @@ bool ParseMultipart(std::string_view body, std::string_view boundary, VarMap* va
     return whole;
 }
 
-ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out) {
+ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out, int* error_status) {
+    auto invalid = [error_status](int status) {
+        if (error_status) *error_status = status;
+        return ParseStatus::kInvalid;
+    };
     size_t end = buffer.find("\r\n\r\n");
-    if (end == std::string_view::npos)
-        return buffer.size() > kMaxHeaderBytes ? ParseStatus::kInvalid : ParseStatus::kIncomplete;
-    if (end + 4 > kMaxHeaderBytes) return ParseStatus::kInvalid;
+    if (end == std::string_view::npos) {
+        // The URL limit holds for requests that never complete too.
+        const size_t first_end = buffer.find("\r\n");
+        const size_t sp = buffer.find(' ');
+        if (sp != std::string_view::npos && sp < first_end) {
+            const size_t url_end = buffer.find(' ', sp + 1);
+            const size_t url_bytes = std::min(url_end, std::min(first_end, buffer.size())) - sp - 1;
+            if (url_bytes > kMaxUrlBytes) return invalid(414);
+        }
+        return buffer.size() > kMaxHeaderBytes ? invalid(400) : ParseStatus::kIncomplete;
+    }
+    if (end + 4 > kMaxHeaderBytes) return invalid(400);
     HttpRequest r;
     std::string_view block = buffer.substr(0, end + 2);
     size_t line_end = block.find("\r\n");
     if (!ParseRequestLine(block.substr(0, line_end), &r)) {
-        // The URL limit holds for requests that never complete too.
-        size_t sp = block.find(' ');
-        if (sp != std::string_view::npos && block.find(' ', sp + 1) == std::string_view::npos &&
-            line_end - sp > kMaxUrlBytes)
-            return ParseStatus::kInvalid;
-        return ParseStatus::kIncomplete;
+        std::string_view line = block.substr(0, line_end);
+        const size_t sp = line.find(' ');
+        const size_t url_end = sp == std::string_view::npos ? sp : line.find(' ', sp + 1);
+        if (sp != std::string_view::npos &&
+            (url_end == std::string_view::npos ? line.size() : url_end) - sp - 1 > kMaxUrlBytes)
+            return invalid(414);
+        if (sp != std::string_view::npos && sp > 0 && url_end != std::string_view::npos && url_end > sp + 1)
+            return invalid(501);  // a well-formed line with a method this server does not serve
+        return invalid(400);
     }
-    if (r.url.size() > kMaxUrlBytes) return ParseStatus::kInvalid;
+    if (r.url.size() > kMaxUrlBytes) return invalid(414);
     bool has_length = false;
     for (size_t at = line_end + 2; at < block.size();) {
         size_t e = block.find("\r\n", at);
@@ -198,6 +216,10 @@ ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out) {
             r.accept_language = std::string(value);
         } else if (EqualsNoCase(name, "Host")) {
             r.host = std::string(value);
+        } else if (EqualsNoCase(name, "Origin")) {
+            r.origin = std::string(value);
+        } else if (EqualsNoCase(name, "Referer")) {
+            r.referer = std::string(value);
         } else if (EqualsNoCase(name, "Content-Type")) {
             ParseContentType(value, &r);
         } else if (EqualsNoCase(name, "Authorization")) {
@@ -211,7 +233,7 @@ ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out) {
             while (digits < value.size() && value[digits] >= '0' && value[digits] <= '9' && n <= kMaxConnectionBytes)
                 n = n * 10 + static_cast<unsigned>(value[digits++] - '0');
             if (digits == 0) continue;
-            if (n > kMaxConnectionBytes) return ParseStatus::kInvalid;
+            if (n > kMaxConnectionBytes) return invalid(400);
             r.content_length = static_cast<size_t>(n);
             has_length = true;
         }
@@ -305,27 +327,7 @@ std::string MimeType(std::string_view extension) {
 }
 
 std::string ResolveUnderRoot(const std::string& root, std::string_view page) {
-    if (page.empty() || page.find('\0') != std::string_view::npos || page.find('\\') != std::string_view::npos)
-        return {};
-    // Segments of "..", and "." (which would let "x/./../" games through other checks).
-    for (std::string_view seg : common::SplitNonEmpty(page, '/'))
-        if (seg == ".." || seg == ".") return {};
-    char* real_root = ::realpath(root.c_str(), nullptr);
-    if (!real_root) return {};
-    std::string base(real_root);
-    std::free(real_root);
-    std::string rel(page);
-    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
-    if (rel.empty()) return {};
-    std::string path = base + "/" + rel;
-    // Links are followed: a link inside the root that points outside it leaves the root.
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return path;  // missing: opening it fails, answered as not found
-    std::string resolved(real);
-    std::free(real);
-    if (resolved.compare(0, base.size(), base) != 0 || (resolved.size() > base.size() && resolved[base.size()] != '/'))
-        return {};
-    return resolved;
+    return platform::ResolveUnder(root, page);
 }
 
 std::string EscapeHtml(std::string_view text) {
@@ -353,10 +355,36 @@ std::string HttpDate(int64_t when) {
     return buf;
 }
 
-std::string StaticHeader(size_t length, bool keep_alive, std::string_view content_type) {
-    std::string h = "HTTP/1.0 200 OK\r\n";
-    h += "Date: " + HttpDate(std::time(nullptr)) + "\r\n";
+std::string StatusLine(int status) {
+    const char* text = "Internal Server Error";
+    switch (status) {
+        case 200: text = "OK"; break;
+        case 302: text = "Found"; break;
+        case 400: text = "Bad Request"; break;
+        case 403: text = "Forbidden"; break;
+        case 404: text = "Not Found"; break;
+        case 414: text = "URI Too Long"; break;
+        case 429: text = "Too Many Requests"; break;
+        case 501: text = "Not Implemented"; break;
+        case 503: text = "Service Unavailable"; break;
+        default: status = 500; break;
+    }
+    return "HTTP/1.0 " + std::to_string(status) + " " + text;
+}
+
+std::string CommonHeaders() {
+    std::string h = "Date: " + HttpDate(std::time(nullptr)) + "\r\n";
     h += std::string(kServerLine) + "\r\n";
+    h += "X-Frame-Options: DENY\r\n";
+    h += "X-Content-Type-Options: nosniff\r\n";
+    h += "Referrer-Policy: same-origin\r\n";
+    h += "Content-Security-Policy: " + std::string(kContentSecurityPolicy) + "\r\n";
+    return h;
+}
+
+std::string StaticHeader(size_t length, bool keep_alive, std::string_view content_type, int status) {
+    std::string h = StatusLine(status) + "\r\n";
+    h += CommonHeaders();
     h += "Accept-Ranges: bytes\r\n";
     h += "Content-Length: " + std::to_string(length) + "\r\n";
     h += std::string("Connection: ") + (keep_alive ? "Keep-Alive" : "close") + "\r\n";
@@ -364,16 +392,22 @@ std::string StaticHeader(size_t length, bool keep_alive, std::string_view conten
     return h;
 }
 
-std::string NotFoundPage(bool keep_alive) {
-    static const std::string body = "<html><body><h1>Not found</h1></body></html>\n";
-    return StaticHeader(body.size(), keep_alive, "text/html") + body;
+std::string StatusPage(int status, bool keep_alive, int retry_after) {
+    const std::string line = StatusLine(status);
+    const std::string title = line.substr(9);  // after "HTTP/1.0 "
+    const std::string body =
+        "<!doctype html><html><head><title>" + title + "</title></head><body><h1>" + title + "</h1></body></html>\n";
+    std::string h = StaticHeader(body.size(), keep_alive, "text/html", status);
+    if (retry_after > 0) h.insert(h.size() - 2, "Retry-After: " + std::to_string(retry_after) + "\r\n");
+    return h + body;
 }
 
-std::string ErrorPage(bool keep_alive, std::string_view detail) {
-    std::string body = detail.empty()
-                           ? std::string("<html><body><h1>Internal Server Error</h1></body></html>\n")
-                           : "<html><body><h1>Internal Server Error</h1>" + std::string(detail) + "</body></html>\n";
-    return StaticHeader(body.size(), keep_alive, "text/html") + body;
+std::string NotFoundPage(bool keep_alive) {
+    return StatusPage(404, keep_alive);
+}
+
+std::string ErrorPage(bool keep_alive) {
+    return StatusPage(500, keep_alive);
 }
 
 }  // namespace web

@@ -32,6 +32,7 @@ struct HttpRequest {
     std::string url;
     std::string query;
     std::string user_agent, accept_language, host;
+    std::string origin, referer;
     std::string content_type;  // lower case
     std::string boundary;
     std::string user, password;
@@ -46,12 +47,14 @@ struct HttpRequest {
 enum class ParseStatus {
     kIncomplete,  // wait for more bytes
     kComplete,
-    kInvalid,  // the header block is over kMaxHeaderBytes, or the URL over kMaxUrlBytes
+    kInvalid,  // answered with the status ParseRequest gives, then closed
 };
 
-// Reads one request from the front of `buffer`. A method other than GET or POST leaves the
-// request incomplete (the server closes such a connection after its time).
-ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out);
+// Reads one request from the front of `buffer`. An invalid one sets `error_status` (when
+// given): 414 for a URL over kMaxUrlBytes, 501 for a method other than GET or POST, 400 for
+// anything else (a header block over kMaxHeaderBytes, a malformed request line, a body longer
+// than a connection may carry).
+ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out, int* error_status = nullptr);
 
 // "a=1&b=2" into `vars` (names and values URL-decoded); false when the limit cut it short.
 bool ParseUrlEncoded(std::string_view text, VarMap* vars);
@@ -76,13 +79,26 @@ std::string EscapeHtml(std::string_view text);
 
 // "Sun, 06 Dec 2026 10:00:00 GMT"
 std::string HttpDate(int64_t when);
-// The status line and the header lines of a static answer (200 OK, file, 404 and 500 pages).
-std::string StaticHeader(size_t length, bool keep_alive, std::string_view content_type);
+// "404 Not Found" for 404, and so on for the statuses the server answers.
+std::string StatusLine(int status);
+// The header lines every answer carries: the date, the server, and what keeps a browser from
+// framing the GUI, guessing content types, running scripts from elsewhere or leaking the URL.
+std::string CommonHeaders();
+// The status line and the header lines of a static answer.
+std::string StaticHeader(size_t length, bool keep_alive, std::string_view content_type, int status = 200);
 std::string NotFoundPage(bool keep_alive);
-std::string ErrorPage(bool keep_alive, std::string_view detail = {});
+// A plain page for an error status (400, 403, 414, 429, 500, 501, 503): the status and a line
+// of text, never details of the failure, which go to the log. `retry_after` > 0 adds the header.
+std::string StatusPage(int status, bool keep_alive, int retry_after = 0);
+std::string ErrorPage(bool keep_alive);
 
-// Sent as a "Server:" header: a header line without a name makes strict clients (curl) drop
-// the answer.
-inline constexpr const char* kServerLine = "Server: Morvane Antispam WebServer 2.1.3";
+// Sent as a "Server:" header, without a version an attacker could match to faults: a header
+// line without a name makes strict clients (curl) drop the answer.
+inline constexpr const char* kServerLine = "Server: Morvane";
+// The shipped pages load their script and style from the server itself and use no inline
+// code, so the policy can forbid everything else.
+inline constexpr const char* kContentSecurityPolicy =
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; form-action 'self'; "
+    "frame-ancestors 'none'; base-uri 'none'; object-src 'none'";
 
 }  // namespace web

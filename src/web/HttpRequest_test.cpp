@@ -44,12 +44,29 @@ TEST(HttpRequestTest, PostBodiesWaitForTheirLength) {
     ASSERT_EQ(ParseRequest(head + "a=1&b=%26xy", &r), ParseStatus::kComplete);
     EXPECT_EQ(r.post.at("a"), "1");
     EXPECT_EQ(r.post.at("b"), "&xy");
-    // Other methods never complete; a length beyond what a connection may carry is refused.
-    EXPECT_EQ(ParseRequest("PUT / HTTP/1.0\r\n\r\n", &r), ParseStatus::kIncomplete);
-    EXPECT_EQ(ParseRequest("POST / HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n", &r), ParseStatus::kInvalid);
-    // An unended header block or an overlong URL is not a request at all.
-    EXPECT_EQ(ParseRequest(std::string(kMaxHeaderBytes + 1, 'a'), &r), ParseStatus::kInvalid);
-    EXPECT_EQ(ParseRequest("GET /" + std::string(kMaxUrlBytes, 'a') + " HTTP/1.0\r\n\r\n", &r), ParseStatus::kInvalid);
+    // What the server cannot serve is answered with the status that says why.
+    struct Bad {
+        std::string text;
+        int status;
+    } bad[] = {
+        {"PUT / HTTP/1.0\r\n\r\n", 501},
+        {"garbage\r\n\r\n", 400},
+        {"GET\r\n\r\n", 400},
+        {"POST / HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n", 400},
+        {std::string(kMaxHeaderBytes + 1, 'a'), 400},
+        {"GET /" + std::string(kMaxUrlBytes, 'a') + " HTTP/1.0\r\n\r\n", 414},
+        {"GET /" + std::string(kMaxUrlBytes + 10, 'a'), 414},  // the URL limit holds before the line ends
+    };
+    for (const Bad& b : bad) {
+        int status = 0;
+        EXPECT_EQ(ParseRequest(b.text, &r, &status), ParseStatus::kInvalid) << b.text.substr(0, 40);
+        EXPECT_EQ(status, b.status) << b.text.substr(0, 40);
+    }
+    EXPECT_EQ(ParseRequest("GET /" + std::string(100, 'a'), &r), ParseStatus::kIncomplete);
+    ASSERT_EQ(ParseRequest("POST / HTTP/1.0\r\nHost: h:1\r\nOrigin: http://h:1\r\nReferer: http://h:1/x\r\n\r\n", &r),
+              ParseStatus::kComplete);
+    EXPECT_EQ(r.origin, "http://h:1");
+    EXPECT_EQ(r.referer, "http://h:1/x");
 }
 
 TEST(HttpRequestTest, MultipartPartsAndLimits) {
@@ -107,10 +124,17 @@ TEST(HttpRequestTest, PathsNeverLeaveTheRoot) {
 
 TEST(HttpRequestTest, StaticAnswersAndReleaseHelpers) {
     std::string nf = NotFoundPage(false);
-    EXPECT_EQ(nf.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
-    EXPECT_NE(nf.find("\r\nServer: Morvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"), std::string::npos);
-    EXPECT_NE(nf.find("Content-Length: 45\r\nConnection: close\r\n"), std::string::npos);
-    EXPECT_NE(ErrorPage(true, "boom").find("<h1>Internal Server Error</h1>boom</body></html>\n"), std::string::npos);
+    EXPECT_EQ(nf.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+    EXPECT_NE(nf.find("\r\nServer: Morvane\r\n"), std::string::npos);
+    EXPECT_NE(nf.find("\r\nX-Frame-Options: DENY\r\n"), std::string::npos);
+    EXPECT_NE(nf.find("\r\nContent-Security-Policy: default-src 'self'"), std::string::npos);
+    const std::string body = nf.substr(nf.find("\r\n\r\n") + 4);
+    EXPECT_NE(nf.find("Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n"),
+              std::string::npos);
+    EXPECT_EQ(ErrorPage(true).rfind("HTTP/1.0 500 Internal Server Error\r\n", 0), 0u);
+    const std::string busy = StatusPage(503, false, 5);
+    EXPECT_EQ(busy.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u);
+    EXPECT_NE(busy.find("\r\nRetry-After: 5\r\n\r\n"), std::string::npos);
 
     Envelope e = EnvelopeOf("10.0.0.1 <a@x.org>\x02<b@y.org> c@z.org bad\r\nRCPT\x02subject");
     EXPECT_EQ(e.sender, "a@x.org");

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "common/Clock.h"
@@ -17,13 +20,63 @@ namespace web {
 namespace {
 
 constexpr const char* kSrc = "ServerWEB";
-constexpr const char* kRefusal = "500 HTTP Web Error 500 - Server Too Busy ";
+// What a client is told when every connection slot is taken.
+constexpr int kBusyRetrySeconds = 5;
 // The most a queue writes for one entry in one pass, so one large answer does not starve the
 // others.
 constexpr size_t kPassBudget = 262144;
 
 int64_t Now() {
     return static_cast<int64_t>(std::time(nullptr));
+}
+
+// Files of the application that must never be served, whatever the web root holds: settings,
+// tables, quarantined mail, keys and certificates.
+bool Forbidden(std::string_view page) {
+    const std::string lower = common::AsciiLowered(page);
+    for (std::string_view seg : common::SplitNonEmpty(lower, '/'))
+        if (seg == "db" || seg == "quarantine") return true;
+    const std::string ext = Extension(lower);
+    for (const char* bad : {"ini", "kernel", "key", "pem", "crt", "cer", "p12", "pfx", "db", "dbk", "eml", "cfg"})
+        if (ext == bad) return true;
+    return false;
+}
+
+// "http://HOST" or "https://HOST" with HOST the request's own Host header.
+bool SameOrigin(std::string_view origin, std::string_view host) {
+    if (host.empty()) return false;
+    for (std::string_view scheme : {"http://", "https://"})
+        if (origin.size() == scheme.size() + host.size() && origin.substr(0, scheme.size()) == scheme &&
+            common::AsciiLowered(origin.substr(scheme.size())) == common::AsciiLowered(host))
+            return true;
+    return false;
+}
+
+// A browser names the page a POST comes from (Origin, else Referer); one from another site is
+// refused even with a valid token. Clients that name none (scripts, curl) still need the token.
+bool CrossSite(const HttpRequest& r) {
+    if (!r.origin.empty()) return !SameOrigin(r.origin, r.host);
+    if (r.referer.empty()) return false;
+    std::string_view ref = r.referer;
+    size_t scheme_end = ref.find("://");
+    if (scheme_end == std::string_view::npos) return true;
+    size_t path = ref.find('/', scheme_end + 3);
+    return !SameOrigin(ref.substr(0, path), r.host);
+}
+
+// True when `root` is `app_dir` or holds it: the web root would then serve the kernel's files.
+bool RootHoldsAppDir(const std::string& root, const std::string& app_dir) {
+    if (root.empty() || app_dir.empty()) return false;
+    char* r = ::realpath(root.c_str(), nullptr);
+    char* a = ::realpath(app_dir.c_str(), nullptr);
+    bool holds = false;
+    if (r && a) {
+        std::string rs(r), as(a);
+        holds = as == rs || rs == "/" || as.compare(0, rs.size() + 1, rs + "/") == 0;
+    }
+    std::free(r);
+    std::free(a);
+    return holds;
 }
 
 }  // namespace
@@ -44,11 +97,12 @@ void CWebSendQueue::Stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void CWebSendQueue::Register(int32_t number, platform::CSocketComm* slot) {
+void CWebSendQueue::Register(int32_t number, platform::CSocketComm* slot, int wake_fd) {
     common::MutexLock lock(mu_);
     Entry e;
     e.number = number;
     e.slot = slot;
+    e.wake_fd = wake_fd;
     entries_.push_back(std::move(e));
 }
 
@@ -105,6 +159,14 @@ bool CWebSendQueue::Pass() {
         if (failed) {
             it = entries_.erase(it);
             continue;
+        }
+        // The child closes a finished connection on its next round: wake it now, so a page's
+        // assets do not wait for its poll time-out behind a connection that is done.
+        if (e.pending.empty() && e.started && e.sent >= e.queued && !e.woken && e.wake_fd >= 0) {
+            uint64_t one = 1;
+            ssize_t n = ::write(e.wake_fd, &one, sizeof one);
+            (void)n;
+            e.woken = true;
         }
         ++it;
     }
@@ -221,12 +283,30 @@ std::string CLauchWEB::Respond(ClientConn& c, const HttpRequest& request, int* s
         log_.AddLog(1,
                     "WEB request outside the web root refused, ip: " + c.ip + " [" + request.url.substr(0, 256) + "]",
                     kSrc, "CLauchWEB::Run", "WEB", 0);
-    if (path.empty() || source || ext == "htmch") {
+    if (path.empty() || source || ext == "htmch" || Forbidden(page) || s.root.empty()) {
         *status = 404;
         return NotFoundPage(request.keep_alive);
     }
+    if (request.method == "POST" && CrossSite(request)) {
+        log_.AddLog(1,
+                    "WEB POST from another site refused, ip: " + c.ip + " Origin: " + request.origin.substr(0, 256) +
+                        " Referer: " + request.referer.substr(0, 256) + " [" + request.url.substr(0, 256) + "]",
+                    kSrc, "CLauchWEB::Run", "WEB", 0);
+        *status = 403;
+        return StatusPage(403, request.keep_alive);
+    }
     if (ext == "htmcc") {
+        // However the URL spells it ("//login.htmcc", "/./login.htmcc" resolve alike).
+        const bool login = path.size() >= 12 && path.compare(path.size() - 12, 12, "/login.htmcc") == 0;
+        if (request.method == "POST" && login) {
+            const int64_t wait = server_.Throttle().RetryAfter(c.ip, Now());
+            if (wait > 0) {
+                *status = 429;
+                return StatusPage(429, request.keep_alive, static_cast<int>(wait));
+            }
+        }
         WebPage p;
+        p.throttle = &server_.Throttle();
         p.request = &request;
         p.client_ip = c.ip;
         p.root = s.root;
@@ -240,6 +320,7 @@ std::string CLauchWEB::Respond(ClientConn& c, const HttpRequest& request, int* s
         return NotFoundPage(request.keep_alive);
     }
     if (size >= kMaxFileBytes) {
+        log_.AddLog(1, "WEB file too large to send: " + path, kSrc, "CLauchWEB::Run", "WEB", 0);
         *status = 500;
         return ErrorPage(request.keep_alive);
     }
@@ -255,11 +336,21 @@ std::string CLauchWEB::Respond(ClientConn& c, const HttpRequest& request, int* s
 bool CLauchWEB::Answer(ClientConn& c, int64_t now) {
     while (!c.buffer.empty() && running_) {
         HttpRequest request;
-        ParseStatus st = ParseRequest(c.buffer, &request);
+        int bad_status = 400;
+        ParseStatus st = ParseRequest(c.buffer, &request, &bad_status);
         if (st == ParseStatus::kIncomplete) return true;
         if (st == ParseStatus::kInvalid) {
-            Close(c, "Connection Close Invalid request ip: " + c.ip + " ");
-            return false;
+            // Answered, then closed once the answer is out; nothing more is read as a request.
+            log_.AddLog(3, common::FormatText("Invalid request (%d) ip: %s", bad_status, c.ip.c_str()), kSrc,
+                        "CLauchWEB::Run", "WEB", 0);
+            c.queue->Append(c.number, StatusPage(bad_status, false));
+            c.buffer.clear();
+            c.request_started = 0;
+            c.keep_alive = false;
+            c.responded = true;
+            c.finished = true;
+            c.response_at = Now();
+            return true;
         }
         // What follows is the next request of a keep-alive connection.
         c.buffer.erase(0, request.consumed);
@@ -283,6 +374,7 @@ bool CLauchWEB::Answer(ClientConn& c, int64_t now) {
         if (!c.keep_alive) {
             c.buffer.clear();
             c.request_started = 0;
+            c.finished = true;
             return true;
         }
     }
@@ -319,6 +411,8 @@ void CLauchWEB::Round() {
                                                           : "Connection Close ip: " + c.ip);
                 continue;
             }
+            // A connection whose last answer is queued reads no further requests.
+            if (c.finished) c.buffer.clear();
             // Parsing stops at the header block's end, or at its limit when there is none.
             if (!c.buffer.empty() && !Answer(c, Now())) continue;
         }
@@ -351,7 +445,7 @@ void CLauchWEB::Round() {
 
 CServerWEB::CServerWEB(config::CKernelConfig& config, cron::KernelAccess kernel)
     : config_(config), kernel_(std::move(kernel)) {
-    listener_.SetRefusal(kRefusal);
+    listener_.SetRefusal(StatusPage(503, false, kBusyRetrySeconds));
     next_sweep_ = Now() + kSweepSeconds;
     next_collect_ = common::TickCount() + kLogCollectMs;
     ReloadConfig();
@@ -378,13 +472,20 @@ void CServerWEB::Listen(const std::string& ip, const std::string& port, int slot
     listen_ip_ = ip;
     listen_port_ = port;
     listen_slots_ = slots;
-    if (listener_.InitListen(ip, port, slots) && listener_.Start())
+    if (listener_.InitListen(ip, port, slots) && listener_.Start()) {
+        listen_error_.clear();
         AddLog(3, common::FormatText("Start WEB Server ip %s port %s max_listen:%d", ip.c_str(), port.c_str(), slots),
                kSrc, "CServerWEB::Configure", "WEB", 0);
-    else
-        AddLog(1, common::FormatText("Cannot listen for the web GUI on %s port %s", ip.c_str(), port.c_str()), kSrc,
-               "CServerWEB::Configure", "WEB", 0);
+    } else {
+        listen_error_ = common::FormatText("cannot listen for the web GUI on %s port %s: %s", ip.c_str(), port.c_str(),
+                                           std::strerror(errno));
+        AddLog(1, listen_error_, kSrc, "CServerWEB::Configure", "WEB", 0);
+    }
     listener_.MoveTo(*this);
+}
+
+std::string CServerWEB::StartProblem() const {
+    return !listen_error_.empty() ? listen_error_ : root_error_;
 }
 
 void CServerWEB::StopWorkers() {
@@ -424,7 +525,16 @@ void CServerWEB::ReloadConfig() {
     s.buffer_out = buffer_out;
     s.max_select_ms = max_select;
     s.min_select_ms = min_select;
-    s.root = c.web_path.str();
+    const std::string root = c.web_path.str();
+    if (RootHoldsAppDir(root, kernel_.app_dir)) {
+        // It would serve morvane.ini with the admin key, the tables and the quarantine.
+        root_error_ = "the web root " + root + " is the application directory or holds it; the GUI serves nothing";
+        AddLog(1, root_error_, kSrc, "CServerWEB::Configure", "WEB", 0);
+        s.root.clear();
+    } else {
+        root_error_.clear();
+        s.root = root;
+    }
     {
         common::MutexLock lock(settings_mu_);
         settings_ = s;
@@ -457,7 +567,7 @@ void CServerWEB::Step() {
         const int32_t k = counter_;
         CLauchWEB& child = *children_[static_cast<size_t>(k) % children_.size()];
         CWebSendQueue& queue = *queues_[static_cast<size_t>(k) % queues_.size()];
-        queue.Register(k, p.slot);
+        queue.Register(k, p.slot, child.WakeHandle());
         child.Add(k, p.slot, &queue, p.slot->PeerAddressText());
         counter_ = counter_ >= kCounterWrap ? 0 : counter_ + 1;
     }

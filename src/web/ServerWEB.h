@@ -38,7 +38,8 @@ class CWebSendQueue {
 public:
     CWebSendQueue();
     ~CWebSendQueue();
-    void Register(int32_t number, platform::CSocketComm* slot);
+    // `wake_fd` is the child's event descriptor, signalled when the connection's output is out.
+    void Register(int32_t number, platform::CSocketComm* slot, int wake_fd = -1);
     void Append(int32_t number, std::string data);
     // True when the connection's output is out: its entry is gone, or started and all sent.
     bool SentAll(int32_t number);
@@ -53,6 +54,8 @@ private:
         std::string pending;
         size_t queued = 0, sent = 0;
         bool started = false;
+        int wake_fd = -1;
+        bool woken = false;
     };
     void Run();
     // One pass over the entries; true when any byte went out.
@@ -81,6 +84,7 @@ public:
     // ended.
     bool Stop(int wait_ms);
     logging::CLogQueue& Log() { return log_; }
+    int WakeHandle() const { return wake_fd_; }
 
 private:
     struct ClientConn {
@@ -94,6 +98,7 @@ private:
         std::string buffer;
         size_t received = 0;
         bool keep_alive = false, responded = false, closed = false;
+        bool finished = false;  // the last answer is queued: close once it is out
     };
 
     void Run();
@@ -133,6 +138,10 @@ public:
 
     uint16_t Port() const { return listener_.Port(); }
     CWebSessions& Sessions() { return sessions_; }
+    CLoginThrottle& Throttle() { return throttle_; }
+    // Why the GUI cannot serve ("" when it can): a port it cannot listen on, a web root that
+    // holds the application directory.
+    std::string StartProblem() const override;
     const cron::KernelAccess& Kernel() const { return kernel_; }
     WebSettings Settings() const;
 
@@ -144,6 +153,9 @@ private:
     cron::KernelAccess kernel_;
     core::CListenMorvane listener_;
     CWebSessions sessions_;
+    CLoginThrottle throttle_;
+    std::string root_error_;
+    std::string listen_error_;
     std::vector<std::unique_ptr<CLauchWEB>> children_;
     std::vector<std::unique_ptr<CWebSendQueue>> queues_;
     mutable common::Mutex settings_mu_;

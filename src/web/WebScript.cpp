@@ -20,6 +20,7 @@
 #include "cron/CronScheduler.h"
 #include "mail/ParseMail.h"
 #include "platform/KFile.h"
+#include "platform/PasswordHash.h"
 #include "script/Bind.h"
 #include "script/Codecs.h"
 #include "script/Imports.h"
@@ -121,6 +122,52 @@ size_t CWebSessions::Sweep(int64_t now) {
 size_t CWebSessions::Size() const {
     common::MutexLock lock(mu_);
     return sessions_.size();
+}
+
+// ---------------------------------------------------------------------------------------------
+// CLoginThrottle
+
+int64_t CLoginThrottle::RetryAfter(const std::string& ip, int64_t now) const {
+    common::MutexLock lock(mu_);
+    auto it = entries_.find(ip);
+    if (it == entries_.end() || it->second.blocked_until <= now) return 0;
+    return it->second.blocked_until - now;
+}
+
+int64_t CLoginThrottle::Failure(const std::string& ip, int64_t now) {
+    common::MutexLock lock(mu_);
+    auto it = entries_.find(ip);
+    if (it == entries_.end()) {
+        if (entries_.size() >= kMaxAddresses) {
+            // Forget an address whose refusal is over and whose window is oldest.
+            auto stalest = std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
+                return std::max(a.second.first, a.second.blocked_until) <
+                       std::max(b.second.first, b.second.blocked_until);
+            });
+            entries_.erase(stalest);
+        }
+        it = entries_.emplace(ip, Entry{}).first;
+    }
+    Entry& e = it->second;
+    if (e.block == 0 && now - e.first > kWindowSeconds) {
+        e.failures = 0;
+        e.first = now;
+    }
+    // After a refusal has run out, a quiet window forgives the address.
+    if (e.block > 0 && e.blocked_until <= now && now - e.blocked_until > kWindowSeconds) {
+        e = Entry{};
+        e.first = now;
+    }
+    ++e.failures;
+    if (e.failures < kFreeFailures) return 0;
+    e.block = e.block == 0 ? kFirstBlockSeconds : std::min(e.block * 2, kMaxBlockSeconds);
+    e.blocked_until = now + e.block;
+    return e.block;
+}
+
+void CLoginThrottle::Success(const std::string& ip) {
+    common::MutexLock lock(mu_);
+    entries_.erase(ip);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -231,18 +278,35 @@ void CS_WEB_SCRIPT::WriteLog(int32_t level, const char* message, const char* typ
 int32_t CS_WEB_SCRIPT::CheckSuperuser(const char* user, const char* password) {
     config::CKernelConfig* c = Kernel() ? Kernel()->config : nullptr;
     if (!c || !user || !password) return 0;
+    WebPage* page = instance_ ? instance_->page : nullptr;
+    const std::string ip = page ? page->client_ip : std::string();
+    CLoginThrottle* throttle = page ? page->throttle : nullptr;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (throttle && throttle->RetryAfter(ip, now) > 0) return 0;
     // Read from the file image, under its lock: a reload may rewrite the fields meanwhile.
     std::string stored = c->GetString("READMIN", "password", "").str();
     if (stored.empty() || stored == common::Md5Hex("kelpo")) return -1;
     const std::string superuser = c->GetString("READMIN", "superuser", "root").str();
-    // Both compared in full, whichever differs, so the time says nothing of which.
-    bool user_ok = admin::DigestMatches(common::Md5Hex(user), common::Md5Hex(superuser));
-    bool pass_ok = admin::DigestMatches(common::Md5Hex(password), stored);
-    if (user_ok && pass_ok && !superuser.empty()) return 1;
-    const std::string ip = instance_ && instance_->page ? instance_->page->client_ip : std::string();
-    WriteLog(1, ("Web GUI login refused for user \"" + std::string(user).substr(0, 64) + "\" from " + ip).c_str(),
-             "WEB");
-    std::this_thread::sleep_for(std::chrono::milliseconds(kWrongPasswordDelayMs));
+    // Both checked in full, whichever differs, so the time says nothing of which.
+    const bool user_ok = admin::DigestMatches(common::Md5Hex(user), common::Md5Hex(superuser));
+    bool old_form = false;
+    const bool pass_ok = platform::VerifyPassword(password, stored, &old_form);
+    if (user_ok && pass_ok && !superuser.empty()) {
+        if (throttle) throttle->Success(ip);
+        if (old_form) {
+            const std::string why = c->SetImageValue("READMIN", "password", platform::HashPassword(password));
+            if (why.empty() && c->SaveConfig())
+                WriteLog(1, "Web GUI: the superuser's password is now stored salted (PBKDF2-HMAC-SHA256)", "WEB");
+            else
+                WriteLog(1, ("Web GUI: cannot store the superuser's password anew: " + why).c_str(), "WEB");
+        }
+        return 1;
+    }
+    const int64_t blocked = throttle ? throttle->Failure(ip, now) : 0;
+    std::string line = "Web GUI login refused for user \"" + std::string(user).substr(0, 64) + "\" from " + ip;
+    if (blocked > 0)
+        line += common::FormatText("; further logins from it are refused for %lld s", static_cast<long long>(blocked));
+    WriteLog(1, line.c_str(), "WEB");
     return 0;
 }
 
@@ -434,9 +498,8 @@ void RegisterWebHostClass(script::Interpreter& in, CWebSessions* sessions) {
 
 std::string PageResponse(const WebPage& page, bool keep_alive) {
     const bool moved = !page.redirect.empty();
-    std::string h = moved ? "HTTP/1.0 302 move\r\n" : "HTTP/1.0 200 OK\r\n";
-    h += "Date: " + HttpDate(std::time(nullptr)) + "\r\n";
-    h += std::string(kServerLine) + "\r\n";
+    std::string h = StatusLine(moved ? 302 : 200) + "\r\n";
+    h += CommonHeaders();
     h += "Accept-Ranges: bytes\r\n";
     h += "Content-Length: " + std::to_string(moved ? 0 : page.output.size()) + "\r\n";
     h += std::string("Connection: ") + (keep_alive ? "Keep-Alive" : "close") + "\r\n";
@@ -468,7 +531,7 @@ PageAnswer RunPage(const std::string& path, const cron::KernelAccess* kernel, lo
         if (log)
             log->AddLog(1, "WEB Script Error: parse return data null. [ script syntax error ]", kSrc,
                         "CServerWEB::CServerWEB", "WEB", 0);
-        return {ErrorPage(keep_alive, "WEB Script Error: parse return data null"), 500};
+        return {ErrorPage(keep_alive), 500};
     }
     script::RegisterImports(*in);
     if (running) *running = in.get();
@@ -480,10 +543,9 @@ PageAnswer RunPage(const std::string& path, const cron::KernelAccess* kernel, lo
     if (running) *running = nullptr;
     if (!ok) {
         std::string error = in->CollectDiagnostics();
+        // The failing line and the paths are for the operator's log, not for whoever asked.
         if (log) log->AddLog(1, "WEB Script Error: " + error, kSrc, "CServerWEB::CServerWEB", "WEB", 0);
-        std::string shown = EscapeHtml(error);
-        for (size_t at; (at = shown.find('\n')) != std::string::npos;) shown.replace(at, 1, "<br>");
-        return {ErrorPage(keep_alive, shown), 500};
+        return {ErrorPage(keep_alive), 500};
     }
     PageAnswer answer;
     answer.status = page->redirect.empty() ? 200 : 302;

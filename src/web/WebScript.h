@@ -48,8 +48,39 @@ private:
     std::map<std::string, Session> sessions_ GUARDED_BY(mu_);
 };
 
+// Failed logins per client address. After kFreeFailures failures within kWindowSeconds an
+// address is refused for kFirstBlockSeconds, doubling at each further failure up to
+// kMaxBlockSeconds; a success clears the address. Refusals are answered at once, so guesses
+// never hold a web worker, and one address's failures never lock out another's.
+class CLoginThrottle {
+public:
+    static constexpr int kFreeFailures = 5;
+    static constexpr int64_t kWindowSeconds = 300;
+    static constexpr int64_t kFirstBlockSeconds = 60;
+    static constexpr int64_t kMaxBlockSeconds = 900;
+    // Addresses remembered at most; past it the stalest entries go.
+    static constexpr size_t kMaxAddresses = 10000;
+
+    // Seconds `ip` must still wait, 0 when it may try.
+    int64_t RetryAfter(const std::string& ip, int64_t now) const;
+    // Counts a failure; the seconds the address is now refused for (0 while under the limit).
+    int64_t Failure(const std::string& ip, int64_t now);
+    void Success(const std::string& ip);
+
+private:
+    struct Entry {
+        int failures = 0;   // within the window, or since the first refusal
+        int64_t first = 0;  // the window's start
+        int64_t blocked_until = 0;
+        int64_t block = 0;  // the last refusal's length
+    };
+    mutable common::Mutex mu_;
+    std::map<std::string, Entry> entries_ GUARDED_BY(mu_);
+};
+
 // One page run's request and answer.
 struct WebPage {
+    CLoginThrottle* throttle = nullptr;
     const HttpRequest* request = nullptr;
     std::string client_ip;
     std::string root;  // the web root, as configured
@@ -70,7 +101,6 @@ struct CS_WEB_INSTANCE {
 
 class CS_WEB_SCRIPT : public cron::KernelFunctions {
 public:
-    static constexpr int kWrongPasswordDelayMs = 1000;
     // A quarantined message is shown up to this size.
     static constexpr size_t kMaxShownBytes = 262144;
 
@@ -91,8 +121,10 @@ public:
     std::string MD5File(const char* path, int32_t chunk) override;
     void WriteLog(int32_t level, const char* message, const char* type);
 
-    // 1 when user and password are the superuser's; 0 when not (logged, and answered after a
-    // pause); -1 while the stored password is the shipped default, which never logs in here.
+    // 1 when user and password are the superuser's; 0 when not (logged and counted against
+    // the client's address; an address over the limit is refused without a check); -1 while
+    // the stored password is the shipped default, which never logs in here. A password still
+    // stored as an old MD5 digest is stored salted and slow at its first successful login.
     int32_t CheckSuperuser(const char* user, const char* password);
     // 128 random bits as 32 hex digits.
     std::string NewSessionId();
