@@ -26,7 +26,7 @@ bool CKFile::Open(std::string_view path, uint32_t flags) {
     oflags |= access == kFileRead ? O_RDONLY : access == kFileWrite ? O_WRONLY : O_RDWR;
     if (flags & kFileCreate) oflags |= (flags & kFileNoTruncate) ? O_CREAT : (O_CREAT | O_TRUNC);
     std::string p(path);
-    int fd = ::open(p.c_str(), oflags, 0644);
+    int fd = ::open(p.c_str(), oflags, kDataFileMode);
     if (fd < 0) return false;
     fd_ = fd;
     path_ = std::move(p);
@@ -104,7 +104,7 @@ bool CKFile::Close() {
     return rc == 0;
 }
 
-bool AtomicFileWriter::Begin(const std::string& target) {
+bool AtomicFileWriter::Begin(const std::string& target, unsigned mode) {
     Abandon();
     static std::atomic<unsigned> sequence{0};
     target_ = target;
@@ -116,6 +116,13 @@ bool AtomicFileWriter::Begin(const std::string& target) {
     buffer_.reserve(kBufferSize);
     if (!file_.Open(temp_, kFileWrite | kFileCreate)) {
         temp_.clear();
+        return false;
+    }
+    // The old file's mode does not carry over a rename: set the one wanted, before any byte.
+    if (::chmod(temp_.c_str(), static_cast<mode_t>(mode)) != 0) {
+        saved_errno_ = errno;
+        Abandon();
+        errno = saved_errno_;
         return false;
     }
     return true;
@@ -187,9 +194,9 @@ void AtomicFileWriter::Abandon() {
     buffer_.shrink_to_fit();
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view data) {
+bool WriteFileAtomic(const std::string& path, std::string_view data, unsigned mode) {
     AtomicFileWriter w;
-    if (!w.Begin(path)) return false;
+    if (!w.Begin(path, mode)) return false;
     w.Append(data);
     return w.Commit();
 }

@@ -72,6 +72,12 @@ private:
 // Data goes to a temporary file in the same directory through a buffer; Commit syncs it,
 // renames it over the target and syncs the directory. Destroyed without a successful Commit,
 // it removes the temporary file and the old file stays as it was.
+// Modes of the files the kernel writes: tables, quarantined mail and logs are readable by its
+// group (monitoring, backups); what holds a secret (morvane.ini: the admin key, the password
+// hash) by the kernel's user only.
+inline constexpr unsigned kDataFileMode = 0640;
+inline constexpr unsigned kPrivateFileMode = 0600;
+
 class AtomicFileWriter {
 public:
     static constexpr size_t kBufferSize = 1 << 20;
@@ -81,8 +87,10 @@ public:
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
-    // Creates the temporary file; false (errno set) when it cannot.
-    bool Begin(const std::string& target);
+    // Creates the temporary file with `mode` (it becomes the target's mode); false (errno set)
+    // when it cannot. Files the kernel keeps are its own and its group's (kPrivateFileMode for
+    // secrets).
+    bool Begin(const std::string& target, unsigned mode = kDataFileMode);
     // Buffered; a failure is remembered and reported by Flush and Commit.
     void Append(const void* data, size_t size);
     void Append(std::string_view data) { Append(data.data(), data.size()); }
@@ -106,7 +114,7 @@ private:
 // Writes `data` to `path` so that readers see the old file or the new one, never a part: a
 // temporary file in the same directory, synced, then renamed over `path`. On failure the old
 // file is untouched, the temporary file removed, and errno tells why.
-bool WriteFileAtomic(const std::string& path, std::string_view data);
+bool WriteFileAtomic(const std::string& path, std::string_view data, unsigned mode = kDataFileMode);
 // Removes the temporaries of saves that never finished ("NAME.tmpPID_N", as AtomicFileWriter
 // names them) in `dir`, unless the process that wrote one still runs. The names removed.
 std::vector<std::string> RemoveStaleTemporaries(const std::string& dir);

@@ -49,6 +49,10 @@ TEST_F(ServiceControlTest, InstallWritesTheUnitAndStartRunsIt) {
     EXPECT_NE(unit.find("Description=Morvane Antispam Kernel"), std::string::npos);
     EXPECT_NE(unit.find("ExecStart=\"/opt/morvane/morvane\" --appdir \"/var/lib/morvane dir\""), std::string::npos);
     EXPECT_NE(unit.find("\nLimitNOFILE=65536\n"), std::string::npos) << "two descriptors a client";
+    for (const char* line :
+         {"\nNoNewPrivileges=yes\n", "\nPrivateTmp=yes\n", "\nProtectSystem=strict\n", "\nUMask=0027\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
+    EXPECT_NE(unit.find("\nReadWritePaths=\""), std::string::npos) << "the application directory stays writable";
     EXPECT_EQ(Read("calls"), "daemon-reload\nenable morvane.service\nstart morvane.service\n");
     std::string text = Read("svc.log");
     EXPECT_NE(text.find("    Service Morvane Antispam Kernel installed\n"), std::string::npos);
