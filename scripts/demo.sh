@@ -109,7 +109,10 @@ for kind in spam ham neutral learn; do echo "   quarantine/$kind: $(ls "$app/qua
 
 echo "== web GUI on http://127.0.0.1:2580/ (user root, password demo-password): today's dashboard"
 jar="$app/gui-cookies.txt"
-curl -s -c "$jar" -o /dev/null --data "user=root&password=demo-password" http://127.0.0.1:2580/login.htmcc
+# The login form carries a token tied to a cookie, as a browser posts it.
+token=$(curl -s -c "$jar" http://127.0.0.1:2580/login.htmcc | sed -n 's/.*name="token" value="\([0-9a-f]*\)".*/\1/p')
+curl -s -b "$jar" -c "$jar" -o /dev/null --data "user=root&password=demo-password&token=$token" \
+    http://127.0.0.1:2580/login.htmcc
 curl -s -b "$jar" http://127.0.0.1:2580/index.htmcc |
     grep -o '<span class="value" id="c-[a-z]*">[0-9]*</span><span class="label">[a-z ]*' |
     sed 's/<span class="value" id="c-[a-z]*">\([0-9]*\)<\/span><span class="label">\(.*\)/   \2: \1/' || true
