@@ -43,6 +43,9 @@ if "$TOOL" check --antispam "$ROOT/tests/relay/broken.cs" 2> "$DIR/err"; then fa
 grep -q 'undefined_function' "$DIR/err" || fail "antispam diagnostics not on stderr"
 printf 'CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\nint Lan() { return k.IsLanIp("10.1.2.3") + k.SPFQuery("", "", ""); }\n' > "$DIR/policy.cs"
 [ "$("$TOOL" run --antispam "$DIR/policy.cs" Lan)" = "4" ] || fail "run --antispam FILE FUNCTION"
+# RegularExpressionCheck takes its defaults (mail 0, result 0): no result, no score.
+printf 'CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\nfloat Rx() { return k.RegularExpressionCheck(); }\n' > "$DIR/rx.cs"
+[ "$("$TOOL" run --antispam "$DIR/rx.cs" Rx)" = "0" ] || fail "RegularExpressionCheck() without arguments"
 
 natives=$("$TOOL" --list-natives)
 for want in 'CS_ANTISPAM_SCRIPT {' 'int ConnectToDefaultMTA();' 'CS_CRON_SCRIPT {' 'HashArray {' 'const char* Format(const char*);' 'float pow(var,float);' \

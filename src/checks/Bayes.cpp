@@ -141,7 +141,7 @@ CBayes::CBayes(std::string app_dir, store::CDB_RAM::TimeSource now) : app_dir_(s
 }
 
 CBayes::~CBayes() {
-    Save();
+    (void)Save();  // a failure is reported (store::ReportSaveFailure)
 }
 
 void CBayes::Load() {
@@ -313,7 +313,7 @@ int CBayes::QuarantineHygiene() {
             done.insert(id);
         }
         int n = table.DeleteIf([&](const store::DbRecord& r) { return r.timestamp <= cut && done.count(r.key) > 0; });
-        if (n > 0) table.Save();
+        if (n > 0) (void)table.Save();  // a failure is reported; the next hygiene pass saves again
         deleted += n;
     }
     return deleted;

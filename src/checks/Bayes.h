@@ -116,7 +116,7 @@ public:
     int QuarantineHygiene();
     // Saves the four index tables, and the word table when words changed since its last save
     // (or `all`). False when a save failed.
-    bool Save(bool all = false);
+    [[nodiscard]] bool Save(bool all = false);
 
     store::CDB_RAM& Words() { return words_; }
     // 1..4: that kind's index table; anything else nullptr.

@@ -104,7 +104,7 @@ public:
     int RefreshServers();
     // DCGetServer: out["host:port"] = "address|answers|time-outs|sent".
     void Servers(script::CS_Array* out);
-    bool Save();
+    [[nodiscard]] bool Save();
     const CmyDrops& Drops() const { return drops_; }
     uint64_t DroppedTotal() const { return drops_.Total(); }
     uint64_t DatagramsSent() const { return sent_.load(); }
@@ -154,7 +154,7 @@ public:
     // Records an announcement by `peer` (what a signed announcement datagram does).
     void Record(std::string_view client_ip, std::string_view sender, std::string_view peer, int64_t now);
     // Drops the expired announcements and saves the table.
-    bool Save();
+    [[nodiscard]] bool Save();
     const CmyDrops& Drops() const { return drops_; }
     uint64_t DroppedTotal() const { return drops_.Total(); }
     uint64_t Answered() const { return answered_.load(); }

@@ -42,7 +42,7 @@ CDns::CDns(const std::string& cache_path) {
 }
 
 CDns::~CDns() {
-    if (persistent_) cache_.Save();
+    if (persistent_) (void)cache_.Save();  // a failure is reported; a cache is rebuilt by use
 }
 
 CDns* CDns::Global() {

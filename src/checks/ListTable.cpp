@@ -11,7 +11,7 @@ CListTable::CListTable(const std::string& path, store::CDB_RAM::TimeSource now) 
 }
 
 CListTable::~CListTable() {
-    if (persistent_) table_.Save();
+    if (persistent_) (void)table_.Save();  // a failure is reported; the core logs it
 }
 
 }  // namespace checks

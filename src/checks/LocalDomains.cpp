@@ -99,9 +99,10 @@ void CDomainConf::Save() {
         common::MutexLock lock(mu_);
         for (const auto& [k, v] : vars_) settings_.WriteString("CFG", k, v);
     }
-    if (!cfg_path_.empty()) settings_.Save(cfg_path_);
+    // Failures are reported (store::ReportSaveFailure) and logged by the core.
+    if (!cfg_path_.empty()) (void)settings_.Save(cfg_path_);
     for (auto& [name, t] : tables_)
-        if (!t->Path().empty()) t->Save();
+        if (!t->Path().empty()) (void)t->Save();
 }
 
 std::string CDomainConf::DomainFile(const std::string& relative) const {
@@ -168,8 +169,8 @@ int32_t CLocalDomains::AddLocalDomain(std::string_view raw) {
     if (table_.Insert(name, Data4(conf->IntVar("proprieta"))) != 1) return -1;
     domains_[name] = conf;
     // Saved at once, as a removal is: a domain added and then lost at a crash would turn its
-    // mail away as relaying.
-    table_.Save();
+    // mail away as relaying. A failure is reported and logged by the core.
+    (void)table_.Save();
     return table_.Find(name);
 }
 
@@ -184,7 +185,7 @@ int32_t CLocalDomains::RemoveDomain(std::string_view raw) {
         domains_.erase(name);
     }
     if (conf) conf->Delete();
-    table_.Save();
+    (void)table_.Save();  // a failure is reported and logged by the core
     return 1;
 }
 

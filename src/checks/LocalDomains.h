@@ -92,7 +92,7 @@ public:
     std::shared_ptr<CDomainConf> GetDomain(std::string_view name);
     // The domain's "proprieta", or -1 when it is not local.
     int32_t IsLocalDomain(std::string_view name);
-    bool Save();
+    [[nodiscard]] bool Save();
     size_t Count();
     store::CDB_RAM& Table() { return table_; }
 

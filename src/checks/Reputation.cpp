@@ -47,7 +47,7 @@ int CIpInferno::Hygiene(int64_t now) {
         std::from_chars(r.data.data(), r.data.data() + r.data.size(), expiry);
         return expiry <= now;
     });
-    if (expired > 0) table_.Save();
+    if (expired > 0) (void)table_.Save();  // a failure is reported; the periodic save retries
     return expired;
 }
 
@@ -101,7 +101,7 @@ int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, C
     } done{refreshing_};
     if (public_ip.empty()) return 0;
     table_.Reset();
-    table_.Save();
+    (void)table_.Save();  // a failure is reported; the full save below is the one that counts
     const std::string ip(public_ip);
     if (dns && domains) {
         for (const std::string& domain : domains->Domains()) {
@@ -121,8 +121,7 @@ int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, C
     if (!name.empty()) table_.Insert(name, name);
     for (const std::string& key : {ip, "[" + ip + "]", "'" + ip + "'", std::string("friends")}) table_.Insert(key, ip);
     table_.Insert("localhost", "127.0.0.1");
-    table_.Save();
-    return 1;
+    return table_.Save() ? 1 : 0;
 }
 
 void CSpamTrap::Add(std::string_view address) {

@@ -86,7 +86,7 @@ public:
     // The table's own operations, under the rules' lock.
     bool Open(const char* path);
     bool Load();
-    bool Save();
+    [[nodiscard]] bool Save();
     // Drops every rule in memory (the file is not touched until Save).
     void Reset();
 

@@ -1,9 +1,11 @@
 #include "checks/Statistics.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "common/Clock.h"
 #include "platform/KFile.h"
+#include "store/SaveFailures.h"
 
 namespace checks {
 
@@ -165,7 +167,9 @@ bool CStatitiche_Day::Load(const std::string& path) {
 bool CStatitiche_Day::WriteLocked(const std::string& path) {
     if (time_ == 0) time_ = static_cast<uint32_t>(Now());
     if (counters_.empty() || path.empty()) return false;
-    return platform::WriteFileAtomic(path, SerializeStats(time_, counters_));
+    if (platform::WriteFileAtomic(path, SerializeStats(time_, counters_))) return true;
+    store::ReportSaveFailure(path, errno);
+    return false;
 }
 
 bool CStatitiche_Day::Save() {

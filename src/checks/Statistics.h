@@ -51,7 +51,7 @@ public:
     // Remembers `path` and reads it; false (counters unchanged) when it cannot be read.
     bool Load(const std::string& path);
     // Writes to the remembered path; false without a path or with nothing to write.
-    bool Save();
+    [[nodiscard]] bool Save();
     // The core's periodic write: today's file, or, past midnight, the finished day's file and
     // a fresh start that keeps only "f1n_restart_service".
     void PeriodicWrite();

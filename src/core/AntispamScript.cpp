@@ -610,7 +610,7 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("GetEmailLen", &S::GetEmailLen)
         .Method("GetEmailAttachmentBuffer", &S::GetEmailAttachmentBuffer)
         .Method("GetEmailAttachmentContentType", &S::GetEmailAttachmentContentType)
-        .Method("RegularExpressionCheck", &S::RegularExpressionCheck)
+        .Method("RegularExpressionCheck", &S::RegularExpressionCheck, "0,0")
         .Method("GetPersistentOBJ", &S::GetPersistentOBJ)
         .Method("CreatePersistentOBJ", &S::CreatePersistentOBJ)
         .Method("DeletePersistentOBJ", &S::DeletePersistentOBJ)

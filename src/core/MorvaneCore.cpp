@@ -13,6 +13,7 @@
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "platform/WakeEvent.h"
+#include "store/SaveFailures.h"
 
 namespace core {
 
@@ -426,6 +427,20 @@ void CMorvaneCore::Housekeeping() {
     dnsbl_->MoveTo(*this);  // the resolver itself logs nothing
     sessions_->Housekeeping(*this);
     Save(false);
+    ReportSaveFailures();
+}
+
+void CMorvaneCore::ReportSaveFailures() {
+    uint64_t dropped = 0;
+    for (const std::string& line : store::TakeSaveFailures(&dropped)) {
+        AddLog(1, "Cannot save " + line + "; the previous file is kept", kSrc, "CMorvaneCore::Save", "SYS", 0);
+        Count("f2save_failed", 2);
+    }
+    if (dropped > 0) {
+        AddLog(1, common::FormatText("%llu more saves failed", static_cast<unsigned long long>(dropped)), kSrc,
+               "CMorvaneCore::Save", "SYS", 0);
+        for (uint64_t i = 0; i < dropped; ++i) Count("f2save_failed", 2);
+    }
 }
 
 void CMorvaneCore::Save(bool final) {
@@ -454,14 +469,15 @@ void CMorvaneCore::Save(bool final) {
         return;
     }
     save_runs_ = 1;
+    // A failed save is reported with its file and reason (store::ReportSaveFailure) and logged
+    // and counted below; the next full save tries again.
     for (store::CDB_RAM* t : {&dns_->Cache(), &dnsbl_->Cache(), &grey_->Table(), &inferno_->Table(), &alwl_->Table(),
                               &helo_->Table(), &spf_->Table(), &traps_->Table()})
-        t->Save();
-    if (!bayes_->Save())
-        AddLog(1, "The Bayes tables could not be saved; the previous files are kept", kSrc, "CMorvaneCore::Save", "SYS",
-               0);
-    community_->Save();
-    community_server_->Save();
+        (void)t->Save();
+    (void)bayes_->Save();
+    (void)community_->Save();
+    (void)community_server_->Save();
+    ReportSaveFailures();
     // Dropped datagrams are a misconfigured peer (another secret, a wrong clock) or an attack:
     // said once per full save while their number grows.
     const uint64_t dropped = community_->DroppedTotal() + community_server_->DroppedTotal();

@@ -126,6 +126,8 @@ public:
     int SaveRuns() const { return save_runs_; }
     // Adds 1 to a statistic of the given category. Any thread.
     void Count(const std::string& name, int type);
+    // Logs and counts ("f2save_failed") every save that failed anywhere since the last call.
+    void ReportSaveFailures();
 
 private:
     struct Admission {

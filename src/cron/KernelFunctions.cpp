@@ -156,7 +156,7 @@ store::CDB_RAM* KernelFunctions::GetDBRamDomains() {
 }
 
 void KernelFunctions::SaveDomains() {
-    if (Core()) Core()->LocalDomains()->Save();
+    if (Core()) (void)Core()->LocalDomains()->Save();  // a failure is reported and logged by the core
 }
 
 void KernelFunctions::LoadDomainsConfig() {
@@ -169,7 +169,7 @@ void KernelFunctions::AddVarToDomainTemplate(const char* section, const char* ke
     const std::string path = kernel_->app_dir + kDomainTemplate;
     ini.Load(path);
     ini.WriteString(section, key, Text(value));
-    ini.Save(path);
+    (void)ini.Save(path);  // a failure is reported and logged by the core
 }
 
 void KernelFunctions::DeleteVarFromDomainTemplate(const char* section, const char* key) {
@@ -178,7 +178,7 @@ void KernelFunctions::DeleteVarFromDomainTemplate(const char* section, const cha
     const std::string path = kernel_->app_dir + kDomainTemplate;
     if (!ini.Load(path)) return;
     ini.DeleteKey(section, key);
-    ini.Save(path);
+    (void)ini.Save(path);  // a failure is reported and logged by the core
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -244,7 +244,7 @@ int32_t KernelFunctions::LearnBayesQuarantine(int32_t kind) {
         ++learned;
     }
     if (newest != since) platform::WriteFileAtomic(stamp_file, std::to_string(newest) + "\n");
-    if (learned > 0) bayes->Save();
+    if (learned > 0) (void)bayes->Save();  // a failure is reported and logged by the core
     return learned;
 }
 

@@ -96,9 +96,12 @@ bool CMorvaneKernel::RunUpgradeStep() {
     UpgradeWebKey();
     std::string broken;
     if (!store::UpgradeV1Tables(app_dir_, &broken)) {
-        log_->Write(1, "Cannot read the table " + broken + " to upgrade it", kSrc, kFunc, "SYS", 0);
+        log_->Write(1, "Cannot upgrade the table " + broken + " (unreadable, or the converted table cannot be saved)",
+                    kSrc, kFunc, "SYS", 0);
         // The XML log may filter level 1 out: say it where systemd's journal sees it too.
-        std::fprintf(stderr, "morvane: cannot read the table %s to upgrade it; the kernel stops\n", broken.c_str());
+        std::fprintf(stderr,
+                     "morvane: cannot upgrade the table %s; the kernel stops and tries again at its next start\n",
+                     broken.c_str());
         return false;
     }
     int idconn = config_->GetInt("CONFIG", "idconn", 0);
@@ -134,13 +137,15 @@ bool CMorvaneKernel::Startup() {
     }
 
     if (platform::FileSize(config_->File()) <= 0 || config_->krnversion.View() != config::kKernelVersion) {
-        config_->krnversion = config::kKernelVersion;
-        if (!config_->SaveConfig()) {
-            log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
-        }
+        // The version is written only once the step succeeded: a step that failed runs again
+        // at the next start instead of leaving unconverted tables behind for good.
         if (!RunUpgradeStep()) {
             log_->Write(1, "ERROR CHECK DB... EXIT");
             return false;
+        }
+        config_->krnversion = config::kKernelVersion;
+        if (!config_->SaveConfig()) {
+            log_->Write(1, "Cannot write the configuration file " + config_->File(), kSrc, kFunc, "SYS", 0);
         }
     }
     if (config_->loglevel == 4) OpenDebugFile();

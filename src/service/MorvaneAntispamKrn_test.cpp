@@ -47,6 +47,24 @@ TEST_F(KernelTest, UnreadableTableStopsTheFirstStart) {
     std::string log = Read("morvane_log.xml");
     EXPECT_NE(log.find("domain_local.db"), std::string::npos);
     EXPECT_NE(log.find("<Entry>ERROR CHECK DB... EXIT</Entry>"), std::string::npos);
+    EXPECT_EQ(Read("morvane.ini").find("krnversion"), std::string::npos) << "the version waits for a step that worked";
+}
+
+TEST_F(KernelTest, AFailedUpgradeRunsAgainAtTheNextStart) {
+    Write("db/domain_local.db", "garbage, not a table");
+    Write("morvane.ini", "[WEBGUI]\r\nport=0\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\nidconn=4711\r\n");
+    {
+        CMorvaneKernel kernel(control_, dir_.string());
+        EXPECT_FALSE(kernel.Startup());
+        kernel.Log()->Close();
+    }
+    EXPECT_FALSE(std::filesystem::exists(File("countconn.dat")));
+    std::filesystem::remove(File("db/domain_local.db"));  // the operator mends it
+    CMorvaneKernel kernel(control_, dir_.string());
+    ASSERT_TRUE(kernel.Startup());
+    EXPECT_EQ(core::ReadConnCounter(File("countconn.dat")), 4711) << "the step ran on the second start";
+    EXPECT_NE(Read("morvane.ini").find("krnversion=3.0.1"), std::string::npos);
+    kernel.Shutdown();
 }
 
 TEST_F(KernelTest, CurrentVersionSkipsTheUpgradeStep) {

@@ -1,12 +1,14 @@
 #include "store/DB_RAM.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "common/Clock.h"
 #include "platform/KFile.h"
 #include "store/KeyIndex.h"
+#include "store/SaveFailures.h"
 
 namespace store {
 
@@ -463,7 +465,7 @@ int CDB_RAM::DeleteOld() {
         // Many records at once: one rebuild beats unlinking each from its key list.
         RebuildKeyIndexLocked();
     }
-    Save();
+    (void)Save();  // a failure is reported; the expiry holds in memory and the next save retries
     return 1;
 }
 
@@ -493,6 +495,13 @@ void CDB_RAM::Compact() {
 }
 
 bool CDB_RAM::Save() {
+    if (WriteFile()) return true;
+    const int err = errno;
+    if (IsOpened()) ReportSaveFailure(Path(), err);  // a table never opened has no file to lose
+    return false;
+}
+
+bool CDB_RAM::WriteFile() {
     common::MutexLock save(save_mu_);
     platform::AtomicFileWriter out;
     {

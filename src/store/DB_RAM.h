@@ -122,8 +122,9 @@ public:
     // Frees deleted records and renumbers the index in file order.
     void Compact();
     // Compacts, then writes the whole table atomically. False when not opened or the write
-    // failed; the previous file is then intact.
-    bool Save();
+    // failed; the previous file is then intact, and a failed write is reported
+    // (store::ReportSaveFailure).
+    [[nodiscard]] bool Save();
     // Drops every record in memory; the file is not touched.
     void Reset();
 
@@ -143,6 +144,7 @@ public:
     const CEngineLock& Lock() const { return mu_; }
 
 private:
+    bool WriteFile();  // Save without the report
     struct Record;
     class KeyIndex;
     using Bucket = std::vector<Record*>;

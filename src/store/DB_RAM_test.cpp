@@ -15,6 +15,8 @@
 #include "platform/KFile.h"
 #include "platform/TestTempDir.h"
 #include "store/DbkFormat.h"
+#include "store/FileINI.h"
+#include "store/SaveFailures.h"
 
 namespace store {
 namespace {
@@ -64,6 +66,32 @@ protected:
     }
     platform::TestTempDir tmp_;
 };
+
+TEST_F(DbRamTest, AFailedSaveIsReportedWithItsFileAndReason) {
+    TakeSaveFailures();
+    const uint64_t before = SaveFailureCount();
+    const std::string dir = tmp_.File("gone");
+    std::filesystem::create_directory(dir);
+    auto t = OpenLoaded(dir + "/t.db");
+    t->Insert("k", "v");
+    std::filesystem::remove_all(dir);  // the folder went: every later save fails
+    EXPECT_FALSE(t->Save());
+    CFileINI ini;
+    ini.WriteString("s", "k", "v");
+    EXPECT_FALSE(ini.Save(dir + "/x.ini"));
+    CDB_RAM never_opened;
+    EXPECT_FALSE(never_opened.Save());  // no file to lose: not a failure to report
+    std::vector<std::string> got = TakeSaveFailures();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], dir + "/t.db: No such file or directory");
+    EXPECT_EQ(got[1], dir + "/x.ini: No such file or directory");
+    EXPECT_EQ(SaveFailureCount(), before + 2);
+    EXPECT_TRUE(TakeSaveFailures().empty());
+    for (size_t i = 0; i < kMaxSaveReports + 5; ++i) (void)t->Save();
+    uint64_t dropped = 0;
+    EXPECT_EQ(TakeSaveFailures(&dropped).size(), kMaxSaveReports);
+    EXPECT_EQ(dropped, 5u);
+}
 
 TEST_F(DbRamTest, MissingOrEmptyFileIsCreatedAndLoadsAsFalse) {
     CDB_RAM t;

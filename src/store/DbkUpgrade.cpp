@@ -47,10 +47,21 @@ bool UpgradeV1Tables(const std::string& app_dir, std::string* error) {
             if (!SafeFileName(name)) continue;
             CDB_RAM flags;
             if (OpenExisting(flags, db + name + ".wb") != Opened::Ready || flags.RecordCount() == 0) continue;
+            // Converted by an earlier run whose later save failed: converting twice would turn
+            // every "0" into "1".
+            if (flags.Version() != 1) continue;
             flags.RewriteData([](const DbRecord& r) { return std::string(r.data[0] != '\0' ? "1" : "0"); });
-            flags.Save();
+            // Unconverted tables would be read wrong: a failed save fails the step, which the
+            // next start runs again.
+            if (!flags.Save()) {
+                if (error) *error = db + name + ".wb";
+                return false;
+            }
         }
-        domains.Save();
+        if (!domains.Save()) {
+            if (error) *error = db + "domain_local.db";
+            return false;
+        }
     }
 
     CDB_RAM embargo;
@@ -70,7 +81,10 @@ bool UpgradeV1Tables(const std::string& app_dir, std::string* error) {
             std::snprintf(text, sizeof text, "%" PRId32, static_cast<int32_t>(v));
             return std::string(text);
         });
-        embargo.Save();
+        if (!embargo.Save()) {
+            if (error) *error = db + "ip_imbargo.db";
+            return false;
+        }
     }
     return true;
 }

@@ -7,7 +7,8 @@
 
 namespace store {
 
-// False only when a table exists but cannot be read as a table; `error` then names it.
+// False when a table exists but cannot be read as a table, or a converted table cannot be
+// saved; `error` then names it, and the step is to run again at the next start.
 bool UpgradeV1Tables(const std::string& app_dir, std::string* error);
 
 }  // namespace store

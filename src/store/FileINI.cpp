@@ -1,9 +1,11 @@
 #include "store/FileINI.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 
 #include "platform/KFile.h"
+#include "store/SaveFailures.h"
 
 namespace store {
 
@@ -172,7 +174,9 @@ std::string CFileINI::Serialize() const {
 bool CFileINI::Save(const std::string& path) {
     std::string target = path.empty() ? FilePath() : path;
     if (target.empty()) return false;
-    return platform::WriteFileAtomic(target, Serialize());
+    if (platform::WriteFileAtomic(target, Serialize())) return true;
+    ReportSaveFailure(target, errno);
+    return false;
 }
 
 const IniEntry* CFileINI::FindLocked(std::string_view section, std::string_view key) const {

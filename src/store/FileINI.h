@@ -59,8 +59,9 @@ public:
     // Parses `text` as file content, replacing the entries.
     bool LoadByString(std::string_view text);
     // Saves to `path`, or to the remembered path when empty; false when there is no path or
-    // the write failed (the old file is then intact).
-    bool Save(const std::string& path = std::string());
+    // the write failed (the old file is then intact, and the failure is reported:
+    // store::ReportSaveFailure).
+    [[nodiscard]] bool Save(const std::string& path = std::string());
     // The file as Save would write it.
     std::string Serialize() const;
 

@@ -401,7 +401,7 @@ int32_t CS_WEB_SCRIPT::LearnQuarantine(int32_t kind, const char* id, int32_t as)
     if (!checks::LoadMessageFile(bayes->Folder(kind) + "/" + id + ".eml", parsed)) return -1;
     if (!words.Tokenize(parsed) || words.tokens.empty()) return 0;
     int learned = bayes->Learn(words.tokens, as);
-    bayes->Save();
+    (void)bayes->Save();  // a failure is reported and logged by the core
     WriteLog(2, ("Learned quarantined message " + std::string(id) + " as " + (as == 1 ? "spam" : "ham")).c_str(),
              "WEB");
     return learned;
