@@ -289,6 +289,10 @@ class WebHttpTest(unittest.TestCase):
                               % (name, token), {"Cookie": cookie})
             self.assertIn(b"Refused", body, name)
         self.assertTrue(os.path.exists(victim))
+        # A quarantine id reaches no path but its own folder's.
+        for ident in ("..%2f..%2fmorvane.ini", "..%2f..%2fmorvane", "%2e%2e%2fvictim"):
+            _, body = request(self.k.web_port, "GET", "/message.htmcc?kind=1&id=" + ident, headers={"Cookie": cookie})
+            self.assertNotIn(b"READMIN", body, ident)
         # A logout by GET ends the session on the server too.
         head, _ = request(self.k.web_port, "GET", "/logout.htmcc", headers={"Cookie": cookie})
         head, _ = request(self.k.web_port, "GET", "/index.htmcc", headers={"Cookie": cookie})

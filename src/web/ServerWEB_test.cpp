@@ -186,5 +186,21 @@ TEST_F(ServerWEBTest, ReloadRebuildsTheChildrenAndKeepsServing) {
     EXPECT_EQ(log.find("Stop WEB Server"), std::string::npos) << "same address: the listener stays";
 }
 
+TEST_F(ServerWEBTest, AWebRootHoldingTheApplicationDirectoryServesNothing) {
+    dir_.Write("morvane.ini", "[READMIN]\r\nkey=secret\r\n");
+    EXPECT_EQ(server_->StartProblem(), "");
+    for (const std::string& root : {dir_.Path().string(), dir_.Path().parent_path().string(), std::string("/")}) {
+        config_.web_path = root.c_str();
+        server_->ReloadConfig();
+        EXPECT_NE(server_->StartProblem().find("holds it"), std::string::npos) << root;
+        for (const char* url : {"/morvane.ini", "/www/index.htmcc", "/secret.txt"})
+            EXPECT_EQ(Get(url).rfind(kNotFound, 0), 0u) << root << url;
+    }
+    config_.web_path = dir_.File("www").c_str();
+    server_->ReloadConfig();
+    EXPECT_EQ(server_->StartProblem(), "");
+    EXPECT_NE(Get("/").find("home "), std::string::npos);
+}
+
 }  // namespace
 }  // namespace web
