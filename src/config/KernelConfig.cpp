@@ -43,7 +43,6 @@ struct KeyDef {
     Shape shape = Shape::kAny;
 };
 
-
 // The four default block lists with the weight a hit adds to the score.
 constexpr const char* kDefaultZones =
     "bl.spamcop.net|1.450\n"
