@@ -89,6 +89,16 @@ function logText() {
     check((await page.textContent("p.notice")).includes("Released"), "release reported");
     await waitFor(() => fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml")).length > before, "the sink gets it");
     check(true, "the released message reached the MTA sink");
+    // Byte for byte what the client sent: no doubled dots, no second "." line.
+    const params = new URL(page.url()).searchParams;
+    const folders = { 1: "spam", 2: "ham", 3: "neutral", 4: "learn" };
+    const stored = fs.readFileSync(`${appDir}/quarantine/${folders[params.get("kind")]}/${params.get("id")}.eml`);
+    const newest = fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml"))
+      .map((f) => `${sinkDir}/${f}`).sort((a, b) => fs.statSync(b).mtimeMs - fs.statSync(a).mtimeMs)[0];
+    const released = fs.readFileSync(newest);
+    check(released.equals(stored), "the released message is the stored one, byte for byte");
+    check(stored.toString().includes("\r\n.dotted line\r\n..two dots\r\n") && !stored.toString().endsWith(".\r\n"),
+      "the stored message is the message as sent");
     await Promise.all([page.waitForNavigation(), page.click("#do-spam")]);
     check((await page.textContent("p.notice")).includes("Learned as spam"), "learned as spam");
 

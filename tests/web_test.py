@@ -378,7 +378,9 @@ def gui_main():
     ok = False
     try:
         # A message through the kernel: the default policy quarantines a copy by its verdict.
-        swaks(k.port, "--header", "Subject: quarterly report", "--body", "Hello Bob, the figures are attached.")
+        # A line starting with a dot: the quarantined copy and its release must keep it as sent.
+        swaks(k.port, "--header", "Subject: quarterly report", "--body",
+              "Hello Bob, the figures are attached.\n.dotted line\n..two dots")
         rt.wait_for_message(1)
         # Statistics files of earlier days for the dashboard's charts.
         subprocess.run([sys.executable, os.path.join(HERE, "web", "make_stats.py"), os.path.join(k.dir, "db")],

@@ -270,7 +270,7 @@ store::CDB_RAM* CBayes::Index(int kind) {
 }
 
 bool CBayes::Quarantine(const mail::CParseMail& mail, std::string_view text1, std::string_view text2, int kind,
-                        CStatitiche_Day* stats) {
+                        CStatitiche_Day* stats, std::string_view message) {
     store::CDB_RAM* table = Index(kind);
     if (!table || mail.Raw().empty()) return false;
     const std::string id = common::Md5Hex(mail.Raw());
@@ -286,7 +286,8 @@ bool CBayes::Quarantine(const mail::CParseMail& mail, std::string_view text1, st
     }
     if (!table->Insert(id, t1 + '\x02' + t2 + '\x02' + subject, true)) return false;
     // The record stays when the file cannot be written: the hygiene then finds no file to delete.
-    if (!platform::WriteFileAtomic(Folder(kind) + "/" + id + ".eml", mail.Raw())) return false;
+    if (!platform::WriteFileAtomic(Folder(kind) + "/" + id + ".eml", message.empty() ? mail.Raw() : message))
+        return false;
     if (stats) stats->AddItem(StatisticName(kind), 11, 0, 1.0f, 1);
     return true;
 }

@@ -107,9 +107,11 @@ public:
     int DeleteNeutral(bool force_save);
     // False without a raw text, for a kind outside 1..4, or when the record or the file could not
     // be stored. A message already in the kind's table is left as it is (true). Counts the kind's
-    // statistic when `stats` is given.
+    // statistic when `stats` is given. The file holds `message` (the message as the client meant
+    // it: a session passes its data without the SMTP dot-stuffing and final "." line), or the
+    // mail's raw text when `message` is empty.
     bool Quarantine(const mail::CParseMail& mail, std::string_view text1, std::string_view text2, int kind,
-                    CStatitiche_Day* stats);
+                    CStatitiche_Day* stats, std::string_view message = {});
     // Deletes the quarantined files older than the age, and their records; at most
     // kHygieneSeconds per kind. Records whose files were not reached stay for the next run.
     // Returns the number of records deleted.

@@ -465,8 +465,13 @@ void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* 
                                                  script::Variable mail) {
     if (!session()) return;
     const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
-    if (!m) m = &session()->Mail();
-    session()->Core().Bayes()->Quarantine(*m, Text(text1), Text(text2), kind, session()->Core().Statistics());
+    if (m) {
+        session()->Core().Bayes()->Quarantine(*m, Text(text1), Text(text2), kind, session()->Core().Statistics());
+        return;
+    }
+    // The session's own message: stored as the client meant it, so a release sends it as it came.
+    session()->Core().Bayes()->Quarantine(session()->Mail(), Text(text1), Text(text2), kind,
+                                          session()->Core().Statistics(), session()->HeldMessage());
 }
 
 int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable mail) {

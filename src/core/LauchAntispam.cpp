@@ -789,6 +789,10 @@ void CLauchAntispam::HandleData(std::string data) {
     if (chunk_end && !state_.bdat_last) ChunkDone();
 }
 
+std::string CLauchAntispam::HeldMessage() const {
+    return smtp::UnstuffedMessage(state_.held);
+}
+
 void CLauchAntispam::Analyse() {
     mail_.Reset();
     mail_.AddStreaming(std::string_view(state_.held).substr(0, kAnalysed));

@@ -147,6 +147,9 @@ public:
     const std::string& HeloHost() const { return state_.helo; }
     const std::string& MailFrom() const { return state_.mail_from; }
     mail::CS_ParseMail& Mail() { return mail_; }
+    // The message held so far as the client meant it: CR LF line ends, without the SMTP
+    // dot-stuffing and the final "." line (smtp::UnstuffedMessage of the held data).
+    std::string HeldMessage() const;
     CMorvaneCore& Core() { return core_; }
     config::CKernelConfig& Config();
     CS_PROXY_ANTISPAM_INSTANCE* Scripts() { return host_.get(); }

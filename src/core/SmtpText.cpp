@@ -351,4 +351,20 @@ std::string WriteHeaderMessage(std::string message, std::string_view line) {
     return message;
 }
 
+std::string UnstuffedMessage(std::string_view data) {
+    std::string out;
+    out.reserve(data.size());
+    size_t at = 0;
+    while (at < data.size()) {
+        size_t end = data.find("\r\n", at);
+        const size_t next = end == std::string_view::npos ? data.size() : end + 2;
+        std::string_view line = data.substr(at, next - at);
+        if (line == ".\r\n" || (line == "." && next == data.size())) break;  // the end of the data
+        if (!line.empty() && line.front() == '.') line.remove_prefix(1);
+        out.append(line);
+        at = next;
+    }
+    return out;
+}
+
 }  // namespace core::smtp

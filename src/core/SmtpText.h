@@ -70,6 +70,10 @@ private:
     bool after_crlf_ = true;  // the current line started after a CR LF (or at the start)
 };
 
+// Message data as DATA carries it (CR LF lines, leading dots doubled, maybe ending with the
+// final "." line) back to the message: each line's leading dot undone, the final line dropped.
+std::string UnstuffedMessage(std::string_view data);
+
 // A reply line with no "-" after its code: the reply's last.
 bool IsFinalLine(std::string_view line);
 // The end of the last complete reply in `text` (after a final line: one with no "-" after its

@@ -75,6 +75,15 @@ std::pair<std::string, size_t> Normalize(std::string_view wire, size_t cut) {
     return {out, end};
 }
 
+TEST(SmtpTextTest, UnstuffedMessageIsTheMessageAsSent) {
+    EXPECT_EQ(UnstuffedMessage("Subject: x\r\n\r\n..dot\r\n...two\r\nplain\r\n.\r\n"),
+              "Subject: x\r\n\r\n.dot\r\n..two\r\nplain\r\n");
+    EXPECT_EQ(UnstuffedMessage(".\r\n"), "");
+    EXPECT_EQ(UnstuffedMessage("a\r\nb\r\n"), "a\r\nb\r\n") << "held before its end: no final line yet";
+    EXPECT_EQ(UnstuffedMessage("a\r\n.\r\nafter\r\n"), "a\r\n") << "nothing after the final line";
+    EXPECT_EQ(UnstuffedMessage("a.\r\n.b"), "a.\r\nb");
+}
+
 TEST(SmtpTextTest, DataEndIsCrLfDotCrLfWhereverTheReadsSplitIt) {
     const std::string message = "Subject: x\r\n\r\n..stuffed\r\n..\r\nlast\r\n.\r\nQUIT\r\n";
     const size_t end = message.find("\r\n.\r\n") + 5;
