@@ -15,6 +15,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -1118,6 +1119,34 @@ class EdgeTest(unittest.TestCase):
                 self.assertEqual(len(wait_for_message(before + 2)), before + 2, change)
         finally:
             k.stop()
+
+    def test_a_listed_client_is_refused_through_reloads(self):
+        # Reloads swap the resolvers and the block lists in whole: an admission during one never
+        # sees no zone, so a listed client is refused every time.
+        k = Kernel("reload-dnsbl", {"CS_SCRIPT": {"enable": "1"}, "DNSBL": {"maxhit": "2"}})
+        stop = threading.Event()
+
+        def hup():
+            while not stop.is_set():
+                k.proc.send_signal(signal.SIGHUP)
+                time.sleep(0.003)
+
+        t = threading.Thread(target=hup)
+        t.start()
+        try:
+            # The engines apply a reload at most once a second: a few seconds see several.
+            end, i = time.time() + 3.5, 0
+            while time.time() < end:
+                c = Raw(k.port, source="127.0.0.3")
+                r = c.reply()
+                c.close()
+                self.assertTrue(r.startswith(b"554"), (i, r))
+                i += 1
+        finally:
+            stop.set()
+            t.join()
+            k.stop()
+        self.assertGreaterEqual(k.log_text().count("Configuration applied to the engines"), 2)
 
     def test_no_mta_is_answered_421_and_stop_says_421(self):
         k = Kernel("nomta", {"CONFIG": {"smtp_port1": str(free_port())}})

@@ -67,6 +67,27 @@ void CDns::ClearNameServers() {
     down_until_.clear();
 }
 
+void CDns::SetNameServers(const std::vector<std::string>& names) {
+    store::EngineGuard lock(mu_);
+    std::vector<std::pair<std::string, int32_t>> servers;
+    std::vector<int64_t> down;
+    for (const std::string& n : names) {
+        if (n.empty() || std::any_of(servers.begin(), servers.end(), [&](const auto& s) { return s.first == n; }))
+            continue;
+        int32_t score = 0;
+        int64_t until = 0;
+        for (size_t i = 0; i < servers_.size(); ++i)
+            if (servers_[i].first == n) {
+                score = servers_[i].second;
+                until = down_until_[i];
+            }
+        servers.emplace_back(n, score);
+        down.push_back(until);
+    }
+    servers_.swap(servers);
+    down_until_.swap(down);
+}
+
 void CDns::SetServerScore(std::string_view name, int32_t value) {
     store::EngineGuard lock(mu_);
     for (auto& s : servers_)

@@ -46,6 +46,9 @@ public:
     // Ignored when empty or already present. A server is "a.b.c.d", "a.b.c.d:port" or a host.
     void AddNameServer(std::string_view name);
     void ClearNameServers();
+    // Replaces the servers at once (a lookup meanwhile sees the old set or the new, never none);
+    // servers kept keep their score and down state. Empty names and repeats are skipped.
+    void SetNameServers(const std::vector<std::string>& names);
     void SetServerScore(std::string_view name, int32_t value);
     // The lowest score, first on ties; "127.0.0.1" when there is none.
     std::string PickServer() const;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "common/Regex.h"
@@ -24,13 +25,27 @@ bool IsListing(const DnsAnswer& a) {
 
 CDnsBL::CDnsBL(const std::string& cache_path) : CDns(cache_path) {}
 
-void CDnsBL::AddZone(std::string_view entry) {
+std::optional<CDnsBL::Zone> CDnsBL::ParseZone(std::string_view entry) {
     size_t bar = entry.find('|');
-    Zone z{std::string(entry.substr(0, bar)), 0.0f};
+    CDnsBL::Zone z{std::string(entry.substr(0, bar)), 0.0f};
     if (bar != std::string_view::npos) z.weight = std::strtof(std::string(entry.substr(bar + 1)).c_str(), nullptr);
-    if (z.name.empty()) return;
+    if (z.name.empty()) return std::nullopt;
+    return z;
+}
+
+void CDnsBL::AddZone(std::string_view entry) {
+    std::optional<Zone> z = ParseZone(entry);
+    if (!z) return;
     store::EngineGuard lock(zones_mu_);
-    zones_.push_back(std::move(z));
+    zones_.push_back(std::move(*z));
+}
+
+void CDnsBL::SetZones(const std::vector<std::string>& entries) {
+    std::vector<Zone> zones;
+    for (const std::string& e : entries)
+        if (std::optional<Zone> z = ParseZone(e)) zones.push_back(std::move(*z));
+    store::EngineGuard lock(zones_mu_);
+    zones_.swap(zones);
 }
 
 void CDnsBL::ClearZones() {

@@ -8,6 +8,7 @@
 // check; zones and limits change only on the main thread's configuration load. Log items go to
 // the engine's own queue.
 #include <atomic>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,9 @@ public:
     // "zone|weight"; a missing weight is 0.
     void AddZone(std::string_view entry);
     void ClearZones();
+    // Replaces the zones at once ("zone|weight" entries): a check meanwhile sees the old list or
+    // the new, never an empty one.
+    void SetZones(const std::vector<std::string>& entries);
     // The weight of the first zone named exactly so, or -1.0.
     float ZoneWeight(std::string_view zone) const;
     size_t ZoneCount() const;
@@ -56,6 +60,8 @@ private:
         float weight;
     };
     std::vector<Zone> Zones() const;
+    // "zone|weight"; a zone without a weight weighs 0; nullopt without a zone.
+    static std::optional<Zone> ParseZone(std::string_view entry);
 
     mutable store::CEngineLock zones_mu_;
     std::vector<Zone> zones_ GUARDED_BY(zones_mu_);

@@ -127,6 +127,16 @@ TEST_F(DnsBLTest, ForeignDatagramsDoNotCount) {
     EXPECT_EQ(r.hits, 1) << "the wrong-ID copies of the listing are ignored";
 }
 
+TEST(DnsBLZonesTest, ZonesAreReplacedWhole) {
+    CDnsBL bl("");
+    bl.AddZone("old.example|1.5");
+    bl.SetZones({"a.example|2.5", "|3", "b.example"});
+    ASSERT_EQ(bl.ZoneCount(), 2u);
+    EXPECT_FLOAT_EQ(bl.ZoneWeight("a.example"), 2.5f);
+    EXPECT_FLOAT_EQ(bl.ZoneWeight("b.example"), 0.0f);
+    EXPECT_FLOAT_EQ(bl.ZoneWeight("old.example"), -1.0f);
+}
+
 TEST(DnsBLRecordTest, CacheRecordFormat) {
     DnsBLResult r{2, 3.5f, "a.test b.test"};
     std::string data = CDnsBL::EncodeResult(r);

@@ -84,6 +84,15 @@ uint16_t ClosedPort() {
 
 // A DNS outage must not slow lookups down: a refused server fails at once, a failed server is
 // left alone for a while (the others first), and with every server down lookups fail at once.
+TEST(DnsTest, ServersAreReplacedWholeAndKeepTheirScores) {
+    CDns dns("");
+    dns.AddNameServer("10.0.0.1");
+    dns.AddNameServer("10.0.0.2");
+    dns.SetServerScore("10.0.0.2", 7);
+    dns.SetNameServers({"10.0.0.2", "10.0.0.3", "", "10.0.0.3"});
+    EXPECT_EQ(dns.Servers(), (std::vector<std::pair<std::string, int32_t>>{{"10.0.0.2", 7}, {"10.0.0.3", 0}}));
+}
+
 TEST(DnsTest, OutagesFailFastAndServersComeBack) {
     FakeDns good;
     good.Add("a.example.org", kTypeA, kTypeA, FakeDns::A(10, 0, 0, 1));

@@ -113,15 +113,17 @@ void CMorvaneCore::ReloadConfig() {
     auto log = [this](int level, const std::string& text, const char* fn = kReload) {
         AddLog(level, text, kSrc, fn, "DEBUG", 0);
     };
-    // 1. Resolvers.
-    dns_->ClearNameServers();
-    dnsbl_->ClearNameServers();
+    // 1. Resolvers. Each list is built first and swapped in whole: a session checking during a
+    // reload sees the old servers and zones or the new ones, never none (a listed client would
+    // pass).
+    std::vector<std::string> servers;
     for (const common::String& ns : c.dns_nameservers) {
         if (ns.Length() < 8) continue;  // shorter than any usable "a.b.c.d"
-        dns_->AddNameServer(ns.View());
-        dnsbl_->AddNameServer(ns.View());
+        servers.push_back(ns.str());
         log(4, "Load DNS:" + ns.str());
     }
+    dns_->SetNameServers(servers);
+    dnsbl_->SetNameServers(servers);
     dns_->timeout_ms = c.dns_timeout_millisecond;
     log(4, common::FormatText("Load configuration dns UDP timeout:%d", c.dns_timeout_millisecond));
     dns_->Cache().SetAge(static_cast<uint32_t>(c.dns_delete_old_record_type),
@@ -129,12 +131,13 @@ void CMorvaneCore::ReloadConfig() {
     log(4, common::FormatText("Load configuration dns time old record :%d x %d", c.dns_delete_old_record_time,
                               c.dns_delete_old_record_type));
     // 2. Block lists.
-    dnsbl_->ClearZones();
+    std::vector<std::string> zones;
     for (const common::String& z : c.dnsbl_zones) {
         if (z.IsEmpty()) continue;
-        dnsbl_->AddZone(z.View());
+        zones.push_back(z.str());
         log(4, "Load DNSBL:" + z.str());
     }
+    dnsbl_->SetZones(zones);
     dnsbl_->single_timeout_ms = c.dnsbl_timeout_millisecond_sc;
     log(4, common::FormatText("Load configuration dnsbl singol client UDP timeout:%d", c.dnsbl_timeout_millisecond_sc),
         "CMorvaneCore::ReloadConfigg");
@@ -149,12 +152,12 @@ void CMorvaneCore::ReloadConfig() {
     dnsbl_->maxreplies = c.maxreplies;
     log(4, common::FormatText("Load configuration dnsbl maxreplies :%d", c.maxreplies));
     // 3. MTA list.
-    mta_->Clear();
-    mta_->SetMode(c.smtp_type);
     const common::String* hosts[] = {&c.smtp_server1, &c.smtp_server2, &c.smtp_server3, &c.smtp_server4};
     const int ports[] = {c.smtp_port1, c.smtp_port2, c.smtp_port3, c.smtp_port4};
     const common::String* names[] = {&c.trasp_1, &c.trasp_2, &c.trasp_3, &c.trasp_4};
-    for (int i = 0; i < 4; ++i) mta_->Add(hosts[i]->str(), ports[i], names[i]->str());
+    std::vector<MtaServer> mtas;
+    for (int i = 0; i < 4; ++i) mtas.push_back({hosts[i]->str(), ports[i], names[i]->str()});
+    mta_->Set(std::move(mtas), c.smtp_type);
     log(4, "Setting SMTP Server");
     // 4. Bayes: the unknown-share threshold and the quarantine's age.
     bayes_->SetMinOccurrences(c.occorenze_per);

@@ -1,10 +1,21 @@
 #include "core/MtaList.h"
 
+#include <algorithm>
 namespace core {
 
 void CMtaList::Clear() {
     store::EngineGuard lock(mu_);
     servers_.clear();
+}
+
+void CMtaList::Set(std::vector<MtaServer> servers, int mode) {
+    servers.erase(std::remove_if(servers.begin(), servers.end(),
+                                 [](const MtaServer& s) { return s.host.empty() || s.port <= 0; }),
+                  servers.end());
+    store::EngineGuard lock(mu_);
+    servers_.swap(servers);
+    mode_ = (mode == 2 || mode == 3) ? mode : 1;
+    if (round_robin_ >= servers_.size()) round_robin_ = 0;
 }
 
 void CMtaList::SetMode(int mode) {

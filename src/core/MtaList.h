@@ -29,6 +29,9 @@ public:
     };
 
     void Clear();
+    // Replaces the servers and the mode at once: a connection meanwhile picks from the old list
+    // or the new, never from an empty one. Servers with an empty host or no port are skipped.
+    void Set(std::vector<MtaServer> servers, int mode);
     void SetMode(int mode);
     int Mode() const;
     // Ignored for an empty host or a port of 0 or less.

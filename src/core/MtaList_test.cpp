@@ -34,5 +34,21 @@ TEST(MtaListTest, SelectionModes) {
     EXPECT_TRUE(Walk(l).empty());
 }
 
+TEST(MtaListTest, SetReplacesTheServersAndTheModeAtOnce) {
+    CMtaList l;
+    l.Add("old.example", 25, "old");
+    l.Set({{"a.example", 25, "a"}, {"", 25, "no host"}, {"b.example", 0, "no port"}, {"c.example", 26, "c"}}, 3);
+    EXPECT_EQ(l.Count(), 2u);
+    EXPECT_EQ(l.Mode(), 3);
+    CMtaList::Cursor cur = l.Begin();
+    std::optional<MtaServer> first = l.Next(cur);
+    ASSERT_TRUE(first);
+    EXPECT_NE(first->host, "old.example");
+    l.Set({}, 9);
+    EXPECT_EQ(l.Mode(), 1);
+    cur = l.Begin();
+    EXPECT_FALSE(l.Next(cur));
+}
+
 }  // namespace
 }  // namespace core
