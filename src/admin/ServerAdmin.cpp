@@ -45,7 +45,7 @@ void CLauchAdmin::Assign(platform::CSocketComm* slot) {
 
 bool CLauchAdmin::Stop(int wait_ms) {
     running_ = false;
-    if (script::Interpreter* in = running_script_.load()) in->Abort();
+    running_script_.Abort();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (int waited = 0; !ended_ && waited < wait_ms; waited += 5)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -166,10 +166,10 @@ bool CLauchAdmin::Handle(const std::string& text) {
         start_ = common::NowSeconds();
         return true;
     }
-    running_script_ = &host.interpreter();
-    if (!running_) host.interpreter().Abort();
+    running_script_.Set(&host.interpreter());
+    if (!running_) host.interpreter().Abort();  // Stop came before the handle was set
     int result = host.interpreter().Run("Main", "CAdminRequest,CAdminResponse", {&request, &response});
-    running_script_ = nullptr;
+    running_script_.Clear();
     if (host.interpreter().HasError()) {
         log_.AddLog(1, "Admin script " + name + ": " + host.interpreter().CollectDiagnostics(), kSrc,
                     "CLauchAdmin::Run", "RAD", 0);

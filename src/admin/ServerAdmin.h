@@ -18,6 +18,7 @@
 #include "config/KernelConfig.h"
 #include "core/ListenMorvane.h"
 #include "cron/KernelFunctions.h"
+#include "script/AbortHandle.h"
 
 namespace admin {
 
@@ -51,7 +52,7 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<bool> busy_{false};
     std::atomic<bool> ended_{false};
-    std::atomic<script::Interpreter*> running_script_{nullptr};  // aborted by Stop
+    script::AbortHandle running_script_;  // aborted by Stop
     std::mutex mu_;
     platform::CSocketComm* slot_ = nullptr;  // guarded by mu_ while handed over
     AdminClient client_;

@@ -109,10 +109,7 @@ bool CLauchAntispam::StopSession(int wait_ms) {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof one);
     }
-    {
-        common::MutexLock lock(script_mu_);
-        if (running_script_) running_script_->Abort();
-    }
+    running_script_.Abort();
     {
         common::MutexLock lock(job_mu_);
         quit_ = true;
@@ -122,13 +119,11 @@ bool CLauchAntispam::StopSession(int wait_ms) {
 }
 
 void CLauchAntispam::ScriptStarted(script::Interpreter* in) {
-    common::MutexLock lock(script_mu_);
-    running_script_ = in;
+    running_script_.Set(in);
 }
 
 void CLauchAntispam::ScriptEnded() {
-    common::MutexLock lock(script_mu_);
-    running_script_ = nullptr;
+    running_script_.Clear();
 }
 
 void CLauchAntispam::Run() {

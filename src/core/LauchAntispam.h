@@ -36,6 +36,7 @@
 #include "mail/ScriptParseMail.h"
 #include "platform/MyThread.h"
 #include "platform/SocketComm.h"
+#include "script/AbortHandle.h"
 
 namespace config {
 class CKernelConfig;
@@ -239,8 +240,7 @@ private:
     bool prepare_ GUARDED_BY(job_mu_) = false;
     bool quit_ GUARDED_BY(job_mu_) = false;
     std::atomic<bool> stopping_{false};
-    common::Mutex script_mu_;
-    script::Interpreter* running_script_ GUARDED_BY(script_mu_) = nullptr;
+    script::AbortHandle running_script_;
     std::shared_ptr<const SessionSettings> settings_;  // set with the job
 
     // Kept between connections: the parsed message's buffers, the read buffer, the compiled

@@ -2,9 +2,12 @@
 
 #include "platform/TestTempDir.h"
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
+#include "script/AbortHandle.h"
 #include "script/Binding.h"
 #include "script/TestScript.h"
 
@@ -205,6 +208,28 @@ TEST(VMTest, AbortFromTheStepHookEndsTheRun) {
     EXPECT_FALSE(in->HasError());
     EXPECT_EQ(calls, 1000);
     EXPECT_EQ(in->Values().depth(), 0);
+}
+
+TEST(VMTest, AnAbortHandleReachesOnlyARunningScript) {
+    // One thread aborts while the other starts and ends runs and destroys their interpreters:
+    // an abort must land on a run (ending it) or on no run, never on a destroyed interpreter.
+    script::AbortHandle handle;
+    std::atomic<bool> done{false};
+    std::atomic<int> aborted{0};
+    std::thread killer([&] {
+        while (!done)
+            if (handle.Abort()) ++aborted;
+    });
+    for (int round = 0; round < 50; ++round) {
+        auto in = Load("int spin() { int i = 0; while (1) i++; return i; }");
+        handle.Set(in.get());
+        in->Run("spin");  // ends only through the abort
+        handle.Clear();
+    }
+    done = true;
+    killer.join();
+    EXPECT_GE(aborted.load(), 50);
+    EXPECT_FALSE(handle.Abort()) << "nothing runs";
 }
 
 TEST(VMTest, StepHookReachesEveryLoop) {

@@ -217,12 +217,12 @@ void CLauchWEB::Add(int32_t number, platform::CSocketComm* slot, CWebSendQueue* 
 
 bool CLauchWEB::Stop(int wait_ms) {
     running_ = false;
-    if (script::Interpreter* in = running_page_.load()) in->Abort();
+    running_page_.Abort();
     Wake();
     for (int waited = 0; !ended_ && waited < wait_ms; waited += 5) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         // A page may have started compiling after the first abort.
-        if (script::Interpreter* in = running_page_.load()) in->Abort();
+        running_page_.Abort();
     }
     if (!ended_) return false;
     if (thread_.joinable()) thread_.join();

@@ -19,6 +19,7 @@
 #include "config/KernelConfig.h"
 #include "core/ListenMorvane.h"
 #include "cron/KernelFunctions.h"
+#include "script/AbortHandle.h"
 #include "web/WebScript.h"
 
 namespace web {
@@ -118,7 +119,7 @@ private:
     std::vector<std::unique_ptr<ClientConn>> conns_;  // the child thread's own
     std::atomic<bool> running_{true};
     std::atomic<bool> ended_{false};
-    std::atomic<script::Interpreter*> running_page_{nullptr};
+    script::AbortHandle running_page_;
     int wake_fd_ = -1;
     std::thread thread_;
 };

@@ -511,7 +511,7 @@ std::string PageResponse(const WebPage& page, bool keep_alive) {
 }
 
 PageAnswer RunPage(const std::string& path, const cron::KernelAccess* kernel, logging::CLogQueue* log,
-                   CWebSessions* sessions, WebPage* page, std::atomic<script::Interpreter*>* running) {
+                   CWebSessions* sessions, WebPage* page, script::AbortHandle* running) {
     const bool keep_alive = page->request && page->request->keep_alive;
     auto in = std::make_unique<script::Interpreter>();
     CS_WEB_INSTANCE instance;
@@ -534,13 +534,13 @@ PageAnswer RunPage(const std::string& path, const cron::KernelAccess* kernel, lo
         return {ErrorPage(keep_alive), 500};
     }
     script::RegisterImports(*in);
-    if (running) *running = in.get();
+    if (running) running->Set(in.get());
     bool ok = in->LoadByRam(*text);
     if (ok && in->HasFunction("html")) {
         in->Run("html");
         ok = !in->HasError();
     }
-    if (running) *running = nullptr;
+    if (running) running->Clear();
     if (!ok) {
         std::string error = in->CollectDiagnostics();
         // The failing line and the paths are for the operator's log, not for whoever asked.

@@ -17,6 +17,7 @@
 #include "common/ThreadSafety.h"
 #include "cron/KernelFunctions.h"
 #include "log/LogQueue.h"
+#include "script/AbortHandle.h"
 #include "script/Interpreter.h"
 #include "web/HttpRequest.h"
 
@@ -167,10 +168,10 @@ struct PageAnswer {
     int status = 200;
 };
 
-// Runs the page file `path` for `page`. While it runs, `running` points at its interpreter so
-// the server can abort it.
+// Runs the page file `path` for `page`. While it runs, `running` (may be null) holds its
+// interpreter so the server can abort it.
 PageAnswer RunPage(const std::string& path, const cron::KernelAccess* kernel, logging::CLogQueue* log,
-                   CWebSessions* sessions, WebPage* page, std::atomic<script::Interpreter*>* running);
+                   CWebSessions* sessions, WebPage* page, script::AbortHandle* running);
 
 // The page header and the page, for a run that succeeded.
 std::string PageResponse(const WebPage& page, bool keep_alive);
