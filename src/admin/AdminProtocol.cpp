@@ -187,18 +187,7 @@ int32_t CServerMorvaneRespose::Send(int32_t cmd, int32_t error) {
     Reset();
     if (!socket_ || key_.empty()) return 0;
     // Keep writing while the peer takes bytes; give up 1000 ms after the last progress.
-    std::string_view left = text;
-    int64_t deadline = common::SteadyMillis() + 1000;
-    while (!left.empty() && common::SteadyMillis() < deadline) {
-        int n = socket_->SendSome(left);
-        if (n < 0) return 0;
-        if (n > 0) {
-            left.remove_prefix(static_cast<size_t>(n));
-            deadline = common::SteadyMillis() + 1000;
-        }
-        if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return 1;
+    return socket_->Send(text, 1000) == static_cast<int>(text.size()) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

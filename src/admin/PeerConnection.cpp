@@ -14,9 +14,9 @@ namespace admin {
 
 namespace {
 
-std::mutex g_defaults_mu;
-std::string g_default_port = "33";
-std::string g_default_key;
+common::Mutex g_defaults_mu;
+std::string g_default_port GUARDED_BY(g_defaults_mu) = "33";
+std::string g_default_key GUARDED_BY(g_defaults_mu);
 
 std::string Or(const char* value, const std::string& fallback) {
     return value && *value ? std::string(value) : fallback;
@@ -25,7 +25,7 @@ std::string Or(const char* value, const std::string& fallback) {
 }  // namespace
 
 void SetDefaultPeer(int port, const std::string& key) {
-    std::lock_guard<std::mutex> lock(g_defaults_mu);
+    common::MutexLock lock(g_defaults_mu);
     g_default_port = std::to_string(port);
     g_default_key = key;
 }
@@ -35,16 +35,32 @@ CS_Morvane_Connection::CS_Morvane_Connection(const char* host, const char* port,
 }
 
 void CS_Morvane_Connection::SetOptions(const char* host, const char* port, const char* key) {
-    std::lock_guard<std::mutex> defaults(g_defaults_mu);
+    std::string default_port, default_key;
+    {
+        common::MutexLock defaults(g_defaults_mu);
+        default_port = g_default_port;
+        default_key = g_default_key;
+    }
+    common::MutexLock lock(mu_);
     host_ = Or(host, "127.0.0.1");
-    port_ = Or(port, g_default_port);
-    key_ = Or(key, g_default_key);
+    port_ = Or(port, default_port);
+    key_ = Or(key, default_key);
     timeout_ms_ = 100;
 }
 
+void CS_Morvane_Connection::SetTimeOut(int32_t ms) {
+    common::MutexLock lock(mu_);
+    timeout_ms_ = ms > 0 ? ms : 100;
+}
+
+std::string CS_Morvane_Connection::Key() const {
+    common::MutexLock lock(mu_);
+    return key_;
+}
+
 int32_t CS_Morvane_Connection::Connect() {
+    common::MutexLock lock(mu_);
     if (host_.empty() || port_.empty() || key_.empty()) return 0;
-    std::lock_guard<std::mutex> lock(mu_);
     const bool local = host_ == "localhost" || host_ == "LOCALHOST" || host_ == "127.0.0.1";
     return socket_.Connect(host_, port_, local ? "127.0.0.1" : "", std::max(timeout_ms_ * 10, 1000)) ? 1 : 0;
 }
@@ -54,7 +70,7 @@ int32_t CS_Morvane_Connection::IsConnected() {
 }
 
 void CS_Morvane_Connection::Disconnect() {
-    std::lock_guard<std::mutex> lock(mu_);
+    common::MutexLock lock(mu_);
     socket_.Close();
 }
 
@@ -92,7 +108,8 @@ bool CS_Morvane_Recordset::Query(int32_t command) {
         error_ = 300;
         return false;
     }
-    std::lock_guard<std::mutex> lock(conn_->Lock());
+    common::MutexLock lock(conn_->Lock());
+    const std::string key = conn_->KeyLocked();
     std::string body = "<b>";
     int32_t cols = 0;
     for (int32_t r = 1; r <= rows_; ++r) {
@@ -105,30 +122,19 @@ bool CS_Morvane_Recordset::Query(int32_t command) {
     body += "</b>";
     char head[64];
     std::snprintf(head, sizeof head, "<morvane><h><cmd>%04d</cmd>", command);
-    std::string request = head + std::string("<kmd5>") + common::Md5Hex(conn_->Key()) + "</kmd5><c>" +
-                          std::to_string(cols) + "</c><r>" + std::to_string(rows_) + "</r></h>" + body + "</morvane>";
+    std::string request = head + std::string("<kmd5>") + common::Md5Hex(key) + "</kmd5><c>" + std::to_string(cols) +
+                          "</c><r>" + std::to_string(rows_) + "</r></h>" + body + "</morvane>";
     rows_ = 0;
     cells_.clear();
-    platform::CSocketComm& s = conn_->Socket();
-    const int t = conn_->TimeOut();
-    std::string_view left = request;
-    int64_t deadline = common::SteadyMillis() + 10 * t;
-    while (!left.empty() && common::SteadyMillis() < deadline) {
-        int n = s.SendSome(left);
-        if (n < 0) {
-            error_ = 300;
-            return false;
-        }
-        if (n > 0) {
-            left.remove_prefix(static_cast<size_t>(n));
-            deadline = common::SteadyMillis() + 10 * t;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    platform::CSocketComm& s = conn_->SocketLocked();
+    const int t = conn_->TimeOutLocked();
+    if (s.Send(request, 10 * t) != static_cast<int>(request.size())) {
+        error_ = 300;
+        return false;
     }
     std::string text;
     char buf[4096];
-    deadline = common::SteadyMillis() + 10 * t;
+    int64_t deadline = common::SteadyMillis() + 10 * t;
     error_ = 0;
     while (text.find(kEndTag) == std::string::npos && common::SteadyMillis() < deadline &&
            text.size() < kMaxResponseBytes) {
@@ -142,7 +148,7 @@ bool CS_Morvane_Recordset::Query(int32_t command) {
             deadline = common::SteadyMillis() + 10 * t;
         }
     }
-    AdminAnswer a = ParseAnswer(text, conn_->Key());
+    AdminAnswer a = ParseAnswer(text, key);
     resp_cmd_ = a.cmd;
     resp_cols_ = a.declared_cols;
     resp_rows_ = a.declared_rows;

@@ -6,11 +6,11 @@
 // turns.
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/String.h"
+#include "common/ThreadSafety.h"
 #include "platform/SocketComm.h"
 #include "script/CS_Array.h"
 
@@ -19,26 +19,30 @@ namespace admin {
 // The defaults of connections made without a port or key: the kernel's own admin server.
 void SetDefaultPeer(int port, const std::string& key);
 
+// Shared through the persistent-object store, so every member is read and written under the
+// connection's lock; a request holds it from its first byte sent to its last byte read.
 class CS_Morvane_Connection {
 public:
     CS_Morvane_Connection() : CS_Morvane_Connection(nullptr, nullptr, nullptr) {}
     CS_Morvane_Connection(const char* host, const char* port, const char* key);
-    void SetOptions(const char* host, const char* port, const char* key);
-    int32_t Connect();
+    void SetOptions(const char* host, const char* port, const char* key) EXCLUDES(mu_);
+    int32_t Connect() EXCLUDES(mu_);
     int32_t IsConnected();
-    void Disconnect();
-    void SetTimeOut(int32_t ms) { timeout_ms_ = ms > 0 ? ms : 100; }
+    void Disconnect() EXCLUDES(mu_);
+    void SetTimeOut(int32_t ms) EXCLUDES(mu_);
 
-    std::mutex& Lock() { return mu_; }
-    platform::CSocketComm& Socket() { return socket_; }
-    const std::string& Key() const { return key_; }
-    int TimeOut() const { return timeout_ms_; }
+    common::Mutex& Lock() RETURN_CAPABILITY(mu_) { return mu_; }
+    // A copy: another run may change the options meanwhile.
+    std::string Key() const EXCLUDES(mu_);
+    platform::CSocketComm& SocketLocked() REQUIRES(mu_) { return socket_; }
+    const std::string& KeyLocked() const REQUIRES(mu_) { return key_; }
+    int TimeOutLocked() const REQUIRES(mu_) { return timeout_ms_; }
 
 private:
-    std::mutex mu_;
-    platform::CSocketComm socket_;
-    std::string host_, port_, key_;
-    int timeout_ms_ = 100;
+    mutable common::Mutex mu_;
+    platform::CSocketComm socket_;  // its calls under mu_; HasHandle is atomic
+    std::string host_ GUARDED_BY(mu_), port_ GUARDED_BY(mu_), key_ GUARDED_BY(mu_);
+    int timeout_ms_ GUARDED_BY(mu_) = 100;
 };
 
 class CS_Morvane_Recordset {

@@ -236,6 +236,16 @@ TEST_F(ServerAdminTest, PeerConnectionQueriesTheServer) {
     bad.Query(1);
     EXPECT_EQ(bad.GetLastError(), 300) << "refused without a reply";
     EXPECT_EQ(bad.GetRow(), nullptr);
+    // A connection shared by runs (the persistent store): options set while another run asks.
+    std::thread setter([&] {
+        for (int i = 0; i < 20; ++i) conn.SetOptions("127.0.0.1", port.c_str(), kKey.c_str());
+    });
+    for (int i = 0; i < 5; ++i) {
+        rs.AddNew();
+        rs.SetFieldAt(1, "x");
+        EXPECT_TRUE(rs.Query(1));
+    }
+    setter.join();
     stop = true;
     stepper.join();
 }
