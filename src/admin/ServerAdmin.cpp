@@ -38,7 +38,7 @@ CLauchAdmin::~CLauchAdmin() {
 }
 
 void CLauchAdmin::Assign(platform::CSocketComm* slot) {
-    std::lock_guard<std::mutex> lock(mu_);
+    common::MutexLock lock(mu_);
     slot_ = slot;
     busy_ = true;
 }
@@ -66,7 +66,7 @@ void CLauchAdmin::Run() {
 }
 
 void CLauchAdmin::Close() {
-    std::lock_guard<std::mutex> lock(mu_);
+    common::MutexLock lock(mu_);
     if (slot_) slot_->Release();
     slot_ = nullptr;
     buffer_.clear();
@@ -77,7 +77,7 @@ void CLauchAdmin::Close() {
 void CLauchAdmin::Serve() {
     platform::CSocketComm* slot;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        common::MutexLock lock(mu_);
         slot = slot_;
     }
     if (!slot) {
@@ -143,7 +143,7 @@ bool CLauchAdmin::Handle(const std::string& text) {
     CServerMorvaneRespose response;
     response.SetKey(key);
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        common::MutexLock lock(mu_);
         response.SetSocket(slot_);
     }
     if (!platform::IsRegularFile(path)) {

@@ -7,13 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "admin/AdminScript.h"
 #include "checks/AddressList.h"
+#include "common/ThreadSafety.h"
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
 #include "core/ListenMorvane.h"
@@ -53,8 +53,8 @@ private:
     std::atomic<bool> busy_{false};
     std::atomic<bool> ended_{false};
     script::AbortHandle running_script_;  // aborted by Stop
-    std::mutex mu_;
-    platform::CSocketComm* slot_ = nullptr;  // guarded by mu_ while handed over
+    common::Mutex mu_;
+    platform::CSocketComm* slot_ GUARDED_BY(mu_) = nullptr;  // handed over by the main loop
     AdminClient client_;
     std::string buffer_;
     int64_t start_ = 0;

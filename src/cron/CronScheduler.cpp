@@ -52,13 +52,13 @@ void CCronThread::Body() {
     else if (result != 0)
         log_.AddLog(2, common::FormatText("Cron script %s returned %d", path_.c_str(), result), kSrc,
                     "CCronThread::Run", "CRON", 0);
-    std::lock_guard<std::mutex> lock(mu_);
+    common::MutexLock lock(mu_);
     ended_ = true;
     cv_.notify_all();
 }
 
 bool CCronThread::Ended() {
-    std::lock_guard<std::mutex> lock(mu_);
+    common::MutexLock lock(mu_);
     return ended_;
 }
 
@@ -70,14 +70,15 @@ bool CCronThread::Stop(int wait_ms) {
     host_.interpreter().Abort();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!ended_) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        // Raised again and again: a run that was still compiling clears the flag when it starts.
-        host_.interpreter().Abort();
-        cv_.wait_for(lock, std::chrono::milliseconds(20));
+    {
+        common::MutexLock lock(mu_);
+        while (!ended_) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            // Raised again and again: a run that was still compiling clears the flag when it starts.
+            host_.interpreter().Abort();
+            cv_.wait_for(mu_, std::chrono::milliseconds(20));
+        }
     }
-    lock.unlock();
     Join();
     return true;
 }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,9 +47,9 @@ private:
     CronScriptHost host_;
     std::string path_;
     std::thread thread_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool ended_ = false;
+    common::Mutex mu_;
+    std::condition_variable_any cv_;
+    bool ended_ GUARDED_BY(mu_) = false;
 };
 
 // The clocks a scheduler reads; tests pass their own.

@@ -30,13 +30,13 @@ void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file,
     LogQueueItem item{
         level,        common::String(entry), common::String(file), common::String(function), common::String(type),
         id_connection};
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     PushLocked(std::move(item));
 }
 
 std::deque<LogQueueItem> CLogQueue::TakeAll() {
     std::deque<LogQueueItem> out;
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     out.swap(items_);
     if (dropped_) {
         common::String note;
@@ -50,7 +50,7 @@ std::deque<LogQueueItem> CLogQueue::TakeAll() {
 void CLogQueue::MoveTo(CLogQueue& target, int id_connection) {
     if (&target == this) return;
     std::deque<LogQueueItem> items = TakeAll();
-    std::scoped_lock lock(target.mu_);
+    common::MutexLock lock(target.mu_);
     for (LogQueueItem& item : items) {
         if (id_connection > 0) item.id_connection = id_connection;
         target.PushLocked(std::move(item));
@@ -67,7 +67,7 @@ void CLogQueue::DrainTo(LogXML& log, int id_connection) {
 }
 
 size_t CLogQueue::Count() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return items_.size();
 }
 

@@ -5,10 +5,10 @@
 // Moves always go from a connection or script queue to its engine's queue, never back, so two
 // queue locks are never taken in opposite orders.
 #include <deque>
-#include <mutex>
 #include <string_view>
 
 #include "common/String.h"
+#include "common/ThreadSafety.h"
 
 namespace logging {
 
@@ -51,11 +51,11 @@ public:
     std::deque<LogQueueItem> TakeAll();
 
 private:
-    void PushLocked(LogQueueItem item);
+    void PushLocked(LogQueueItem item) REQUIRES(mu_);
 
-    mutable std::mutex mu_;
-    std::deque<LogQueueItem> items_;  // guarded by mu_
-    size_t dropped_ = 0;              // guarded by mu_
+    mutable common::Mutex mu_;
+    std::deque<LogQueueItem> items_ GUARDED_BY(mu_);
+    size_t dropped_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace logging

@@ -14,7 +14,7 @@ CMyThread::~CMyThread() {
 }
 
 bool CMyThread::Start() {
-    std::unique_lock lock(mu_);
+    common::MutexLock lock(mu_);
     if (!ended_) return false;
     if (thread_.joinable()) thread_.join();  // a finished previous run
     ended_ = false;
@@ -22,7 +22,7 @@ bool CMyThread::Start() {
     try {
         thread_ = std::thread([this] {
             Run();
-            std::scoped_lock done(mu_);
+            common::MutexLock done(mu_);
             ended_ = true;
             cv_.notify_all();
         });
@@ -35,11 +35,14 @@ bool CMyThread::Start() {
 }
 
 bool CMyThread::Stop(int wait_ms) {
-    std::unique_lock lock(mu_);
-    running_.store(false, std::memory_order_release);
-    cv_.notify_all();
-    if (!cv_.wait_for(lock, std::chrono::milliseconds(wait_ms), [this] { return ended_; })) return false;
-    lock.unlock();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    {
+        common::MutexLock lock(mu_);
+        running_.store(false, std::memory_order_release);
+        cv_.notify_all();
+        while (!ended_)
+            if (cv_.wait_until(mu_, deadline) == std::cv_status::timeout && !ended_) return false;
+    }
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
     return true;
 }
@@ -49,13 +52,15 @@ void CMyThread::Join() {
 }
 
 bool CMyThread::HasEnded() const {
-    std::scoped_lock lock(mu_);
+    common::MutexLock lock(mu_);
     return ended_;
 }
 
 bool CMyThread::SleepWhileRunning(int ms) {
-    std::unique_lock lock(mu_);
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !IsRunning(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    common::MutexLock lock(mu_);
+    while (IsRunning() && cv_.wait_until(mu_, deadline) != std::cv_status::timeout) {
+    }
     return IsRunning();
 }
 

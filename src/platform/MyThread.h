@@ -10,8 +10,9 @@
 // Start and Stop are called by the owner's thread; IsRunning by the worker.
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
+
+#include "common/ThreadSafety.h"
 
 namespace platform {
 
@@ -42,9 +43,9 @@ protected:
 private:
     std::thread thread_;
     std::atomic<bool> running_{false};
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    bool ended_ = true;  // guarded by mu_
+    mutable common::Mutex mu_;
+    std::condition_variable_any cv_;
+    bool ended_ GUARDED_BY(mu_) = true;
 };
 
 }  // namespace platform

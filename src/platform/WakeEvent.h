@@ -3,8 +3,10 @@
 // Notify() raises the flag; WaitFor() returns at once while it is raised and otherwise waits
 // up to its time-out for it; the consumer lowers it (Clear) just before it takes the work, so
 // work queued after that raises it again. Any thread.
+#include <chrono>
 #include <condition_variable>
-#include <mutex>
+
+#include "common/ThreadSafety.h"
 
 namespace platform {
 
@@ -12,24 +14,26 @@ class CWakeEvent {
 public:
     void Notify() {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            common::MutexLock lock(mu_);
             raised_ = true;
         }
         cv_.notify_all();
     }
     void WaitFor(int ms) {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return raised_; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        common::MutexLock lock(mu_);
+        while (!raised_ && cv_.wait_until(mu_, deadline) != std::cv_status::timeout) {
+        }
     }
     void Clear() {
-        std::lock_guard<std::mutex> lock(mu_);
+        common::MutexLock lock(mu_);
         raised_ = false;
     }
 
 private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool raised_ = false;  // guarded by mu_
+    common::Mutex mu_;
+    std::condition_variable_any cv_;
+    bool raised_ GUARDED_BY(mu_) = false;
 };
 
 // The kernel's main loop waits on this one between its steps; the listener and the admission
