@@ -89,7 +89,7 @@ void CLauchAdmin::Serve() {
     client_.close_requested = false;
     if (core::CMorvaneCore* core = server_.Kernel().core)
         if (core->Dns()) client_.reverse_dns = checks::DnsReverse(*core->Dns(), client_.ip);
-    start_ = common::NowSeconds();
+    start_ = common::SteadySeconds();
     const config::CKernelConfig& c = server_.Config();
     std::string block(static_cast<size_t>(std::max(512, c.admin_buffer_socket_size)), '\0');
     const int wait = std::max(10, c.admin_socket_select_time);
@@ -105,7 +105,7 @@ void CLauchAdmin::Serve() {
                             kSrc, "CLauchAdmin::Run", "RAD", 0);
                 return Close();
             }
-            if (common::NowSeconds() - start_ > kMaxConnectionSeconds) {
+            if (common::SteadySeconds() - start_ > kMaxConnectionSeconds) {
                 log_.AddLog(1, "Connection Timeout ip: " + client_.ip + " NO login Server ADMIN", kSrc,
                             "CLauchAdmin::Run", "RAD", 0);
                 return Close();
@@ -153,7 +153,7 @@ bool CLauchAdmin::Handle(const std::string& text) {
                         ": no scripts/admin/" + name,
                     kSrc, "CLauchAdmin::Run", "RAD", 0);
         response.Send(request.GetCmd(), 501);
-        start_ = common::NowSeconds();
+        start_ = common::SteadySeconds();
         return true;
     }
     AdminScriptHost host(&server_.Kernel(), &log_, &client_);
@@ -163,7 +163,7 @@ bool CLauchAdmin::Handle(const std::string& text) {
         return false;
     }
     if (!host.interpreter().HasFunction("Main")) {
-        start_ = common::NowSeconds();
+        start_ = common::SteadySeconds();
         return true;
     }
     running_script_.Set(&host.interpreter());
@@ -176,7 +176,7 @@ bool CLauchAdmin::Handle(const std::string& text) {
         return false;
     }
     if (result != 0 || client_.close_requested) return false;
-    start_ = common::NowSeconds();
+    start_ = common::SteadySeconds();
     return true;
 }
 

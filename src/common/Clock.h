@@ -1,7 +1,7 @@
 #pragma once
-// Clocks of the kernel. Two are in use, as the main loop and the engines expect:
-// wall-clock seconds since 1970 for schedules and expiry, and a millisecond counter for short
-// sweeps. Both are safe from any thread.
+// Clocks of the kernel: wall-clock seconds since 1970 for schedules, expiry and anything
+// stored or shown, and monotonic clocks for time-outs, deadlines and sweeps. All are safe from
+// any thread.
 #include <cstdint>
 #include <ctime>
 
@@ -17,6 +17,11 @@ int32_t ProcessMillis();
 
 // Milliseconds of a monotonic clock that never wraps, for deadlines.
 int64_t SteadyMillis();
+// Its seconds: every time-out and deadline counts on it, so a step of the wall clock (an NTP
+// correction, an operator's date) neither fires nor suppresses one.
+inline int64_t SteadySeconds() {
+    return SteadyMillis() / 1000;
+}
 
 // Seconds since 1970.
 inline int64_t NowSeconds() {

@@ -228,7 +228,7 @@ void CLauchAntispam::Serve() {
     state_.client_host = names.substr(0, names.find(';'));
     int32_t id = state_.id;
     if (host_->Event("OnStartClientConnection", "int", {&id}) != 0 || state_.ending) return Finish();
-    state_.last_activity = common::NowSeconds();
+    state_.last_activity = common::SteadySeconds();
     RelayLoop();
     Finish();
 }
@@ -357,7 +357,7 @@ void CLauchAntispam::RelayLoop() {
         }
         // 8. The idle client: idle since its last whole command line, or since the first byte of
         // the line it has not finished. Not while it waits for the MTA's answer.
-        const int64_t now = common::NowSeconds();
+        const int64_t now = common::SteadySeconds();
         const int64_t since = std::max(state_.last_activity, state_.line_started);
         if (!state_.relay && state_.last_activity != 0 && state_.reply_deadline == 0 &&
             now - since > cfg.timeout_client) {
@@ -396,7 +396,7 @@ bool CLauchAntispam::Advance(size_t recv_size, const std::function<void()>& afte
 
 int CLauchAntispam::WaitMs(bool work_ready) const {
     if (work_ready) return 0;
-    const int64_t now = common::NowSeconds();
+    const int64_t now = common::SteadySeconds();
     int64_t wake = now + kMaxWaitMs / 1000;
     // The checks compare whole seconds ("more than N seconds"): wake in the second after.
     if (!state_.relay && state_.last_activity != 0 && state_.reply_deadline == 0)
@@ -417,7 +417,7 @@ bool CLauchAntispam::WantClientBytes(size_t recv_size) const {
 }
 
 void CLauchAntispam::ClientBytes(std::string data) {
-    const int64_t now = common::NowSeconds();
+    const int64_t now = common::SteadySeconds();
     if (state_.discarding || (state_.mode == kData && !state_.end_seen)) {
         // Message data keeps a client alive: a large message may come slowly.
         state_.last_activity = now;
@@ -487,7 +487,7 @@ void CLauchAntispam::Flow(size_t recv_size) {
     }
     if (take > 0) state_.header_sent = true;
     if (state_.held.empty() && state_.end_seen) EndData();
-    if (!state_.mta_queue.empty()) state_.last_activity = common::NowSeconds();
+    if (!state_.mta_queue.empty()) state_.last_activity = common::SteadySeconds();
 }
 
 void CLauchAntispam::HandleCommand() {
@@ -585,7 +585,7 @@ void CLauchAntispam::StartClientTls(std::string_view line) {
     state_.helo.clear();
     state_.mail_from.clear();
     state_.ready = true;
-    state_.last_activity = common::NowSeconds();
+    state_.last_activity = common::SteadySeconds();
 }
 
 std::string CLauchAntispam::ReadMtaReply(int timeout_ms) {
@@ -829,7 +829,7 @@ void CLauchAntispam::EndData() {
 }
 
 void CLauchAntispam::ReplyDue(int seconds) {
-    state_.reply_deadline = common::NowSeconds() + seconds;
+    state_.reply_deadline = common::SteadySeconds() + seconds;
 }
 
 size_t CLauchAntispam::TakeChunkBytes(size_t available) {
@@ -923,7 +923,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         if (final_line) {
             state_.ready = true;
             state_.reply_deadline = 0;
-            state_.last_activity = common::NowSeconds();  // the client's turn starts now
+            state_.last_activity = common::SteadySeconds();  // the client's turn starts now
             if (!state_.data_reply_due && go_ahead) {
                 // The MTA took a line for DATA that the relay did not: it now reads the client's
                 // next lines as a message no policy saw. Only closing its connection stops it.

@@ -259,8 +259,10 @@ private:
         bool ready = false;
         int error_count = 0;
         bool relay = false;
-        int64_t last_activity = 0;  // seconds: the last whole command line, message data or MTA answer
-        int64_t line_started = 0;   // seconds: the first byte of an unfinished command line, or 0
+        // Monotonic seconds (common::SteadySeconds): the last whole command line, message data
+        // or MTA answer.
+        int64_t last_activity = 0;
+        int64_t line_started = 0;  // seconds: the first byte of an unfinished command line, or 0
         std::string client_host, client_ip;
         std::string mta_host, mta_name;
         std::string ext_insert, ext_drop;

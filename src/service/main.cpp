@@ -81,10 +81,10 @@ int RunForeground(platform::ServiceLog& service_log) {
         } else if ((sig == SIGTERM || sig == SIGINT) && !stopping) {
             service_log.Write("ServiceHandler RICEVE code = %d\n", 1);
             stopping = true;
-            stop_asked = common::NowSeconds();
+            stop_asked = common::SteadySeconds();
             control.running = false;
         }
-        if (stopping && !forced && !control.worker_exited && common::NowSeconds() - stop_asked > kForceWaitSeconds) {
+        if (stopping && !forced && !control.worker_exited && common::SteadySeconds() - stop_asked > kForceWaitSeconds) {
             service_log.Write("Force CODE = %d\n", 1);
             forced = true;
             // The worker is stuck; end the process without running destructors under it.

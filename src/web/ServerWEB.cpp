@@ -26,8 +26,10 @@ constexpr int kBusyRetrySeconds = 5;
 // others.
 constexpr size_t kPassBudget = 262144;
 
+// Connection time-outs, sweeps and login refusals count on the monotonic clock: a step of the
+// wall clock must not close every connection or lift a refusal.
 int64_t Now() {
-    return static_cast<int64_t>(std::time(nullptr));
+    return common::SteadySeconds();
 }
 
 // Files of the application that must never be served, whatever the web root holds: settings,
@@ -574,7 +576,8 @@ void CServerWEB::Step() {
     const int64_t now = Now();
     if (now >= next_sweep_) {
         next_sweep_ = now + kSweepSeconds;
-        size_t gone = sessions_.Sweep(now);
+        // Sessions expire at wall-clock times pages set (w.Time() + seconds).
+        size_t gone = sessions_.Sweep(common::NowSeconds());
         if (gone > 0)
             AddLog(4, common::FormatText("Web sessions expired: %zu", gone), kSrc, "CServerWEB::Tick", "WEB", 0);
     }

@@ -13,6 +13,7 @@
 #include "admin/AdminProtocol.h"
 #include "checks/Bayes.h"
 #include "checks/Statistics.h"
+#include "common/Clock.h"
 #include "common/Md5.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
@@ -281,7 +282,7 @@ int32_t CS_WEB_SCRIPT::CheckSuperuser(const char* user, const char* password) {
     WebPage* page = instance_ ? instance_->page : nullptr;
     const std::string ip = page ? page->client_ip : std::string();
     CLoginThrottle* throttle = page ? page->throttle : nullptr;
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = common::SteadySeconds();  // as the server asks the throttle
     if (throttle && throttle->RetryAfter(ip, now) > 0) return 0;
     // Read from the file image, under its lock: a reload may rewrite the fields meanwhile.
     std::string stored = c->GetString("READMIN", "password", "").str();
