@@ -33,36 +33,53 @@ CLauchAdmin::CLauchAdmin(CServerAdmin& server) : server_(server) {
 }
 
 CLauchAdmin::~CLauchAdmin() {
-    running_ = false;
+    {
+        common::MutexLock lock(mu_);
+        running_ = false;
+    }
+    cv_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
 
 void CLauchAdmin::Assign(platform::CSocketComm* slot) {
-    common::MutexLock lock(mu_);
-    slot_ = slot;
-    busy_ = true;
+    {
+        common::MutexLock lock(mu_);
+        slot_ = slot;
+        busy_ = true;
+    }
+    cv_.notify_all();
 }
 
 bool CLauchAdmin::Stop(int wait_ms) {
-    running_ = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    {
+        common::MutexLock lock(mu_);
+        running_ = false;
+    }
     running_script_.Abort();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    for (int waited = 0; !ended_ && waited < wait_ms; waited += 5)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!ended_) return false;
+    cv_.notify_all();
+    {
+        common::MutexLock lock(mu_);
+        while (!ended_)
+            if (cv_.wait_until(mu_, deadline) == std::cv_status::timeout && !ended_) return false;
+    }
     if (thread_.joinable()) thread_.join();
     return true;
 }
 
 void CLauchAdmin::Run() {
-    while (running_) {
-        if (!busy_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            continue;
+    // An idle handler sleeps until it is given a connection or told to stop.
+    for (;;) {
+        {
+            common::MutexLock lock(mu_);
+            while (running_ && !busy_) cv_.wait(mu_);
+            if (!running_) break;
         }
         Serve();
     }
+    common::MutexLock lock(mu_);
     ended_ = true;
+    cv_.notify_all();
 }
 
 void CLauchAdmin::Close() {

@@ -5,6 +5,7 @@
 // a handler thread (CLauchAdmin) that reads requests up to "</morvane>", checks the key's digest
 // and runs scripts/admin/N.cs's Main(request, response). Idle handlers are swept every 200 ms.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,9 +50,12 @@ private:
     CServerAdmin& server_;
     logging::CLogQueue log_;
     std::thread thread_;
+    // running_ and busy_ are read unlocked on the handler's own thread between reads of its
+    // connection; changes that must wake it are made under mu_ and signalled on cv_.
     std::atomic<bool> running_{true};
     std::atomic<bool> busy_{false};
-    std::atomic<bool> ended_{false};
+    std::condition_variable_any cv_;
+    bool ended_ GUARDED_BY(mu_) = false;
     script::AbortHandle running_script_;  // aborted by Stop
     common::Mutex mu_;
     platform::CSocketComm* slot_ GUARDED_BY(mu_) = nullptr;  // handed over by the main loop

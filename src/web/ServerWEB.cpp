@@ -87,16 +87,26 @@ bool RootHoldsAppDir(const std::string& root, const std::string& app_dir) {
 // CWebSendQueue
 
 CWebSendQueue::CWebSendQueue() {
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     thread_ = std::thread([this] { Run(); });
 }
 
 CWebSendQueue::~CWebSendQueue() {
     Stop();
+    if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
 void CWebSendQueue::Stop() {
     running_ = false;
+    Wake();
     if (thread_.joinable()) thread_.join();
+}
+
+void CWebSendQueue::Wake() {
+    if (wake_fd_ < 0) return;
+    uint64_t one = 1;
+    ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    (void)n;
 }
 
 void CWebSendQueue::Register(int32_t number, platform::CSocketComm* slot, int wake_fd) {
@@ -109,13 +119,17 @@ void CWebSendQueue::Register(int32_t number, platform::CSocketComm* slot, int wa
 }
 
 void CWebSendQueue::Append(int32_t number, std::string data) {
-    common::MutexLock lock(mu_);
-    for (Entry& e : entries_)
-        if (e.number == number) {
-            e.queued += data.size();
-            e.pending += data;
-            return;
-        }
+    {
+        common::MutexLock lock(mu_);
+        for (Entry& e : entries_)
+            if (e.number == number) {
+                e.woken = false;  // this answer's end wakes the child again
+                e.queued += data.size();
+                e.pending += data;
+                break;
+            }
+    }
+    Wake();
 }
 
 bool CWebSendQueue::SentAll(int32_t number) {
@@ -176,8 +190,24 @@ bool CWebSendQueue::Pass() {
 }
 
 void CWebSendQueue::Run() {
+    std::vector<pollfd> fds;
     while (running_) {
-        if (!Pass()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (Pass()) continue;
+        // Nothing went out: sleep until a socket with output takes bytes or new output comes.
+        fds.clear();
+        fds.push_back({wake_fd_, POLLIN, 0});
+        {
+            common::MutexLock lock(mu_);
+            for (const Entry& e : entries_)
+                if (!e.pending.empty() && e.slot && e.slot->HasHandle()) fds.push_back({e.slot->Handle(), POLLOUT, 0});
+        }
+        // Bounded: a connection closed meanwhile leaves no descriptor to wake the wait.
+        ::poll(fds.data(), fds.size(), 1000);
+        if (fds[0].revents & POLLIN) {
+            uint64_t v;
+            ssize_t n = ::read(wake_fd_, &v, sizeof v);
+            (void)n;
+        }
     }
 }
 

@@ -61,11 +61,13 @@ private:
     void Run();
     // One pass over the entries; true when any byte went out.
     bool Pass();
+    void Wake();
 
     common::Mutex mu_;
     std::vector<Entry> entries_ GUARDED_BY(mu_);
     std::atomic<int> slice_{1024};
     std::atomic<bool> running_{true};
+    int wake_fd_ = -1;  // signalled by Append and Stop
     std::thread thread_;
 };
 
