@@ -324,7 +324,10 @@ std::vector<ConfigProblem> CheckConfigText(std::string_view text) {
                 // Under a broken header the header's own error says it.
                 if (!broken_section) add(true, "\"" + shown + "\" is outside any section");
                 break;
-            case Kind::kNoEqual: add(true, "\"" + shown + "\" is not KEY=VALUE"); break;
+            case Kind::kNoEqual:
+                add(true, l.text.find('\0') != std::string::npos ? "a line holds a NUL byte"
+                                                                 : "\"" + shown + "\" is not KEY=VALUE");
+                break;
             case Kind::kEntry: {
                 const KeyDef* k = FindKey(l.section, l.key);
                 if (!k) {

@@ -53,7 +53,9 @@ std::vector<IniLine> CFileINI::ParseLines(std::string_view text) {
         if (line[first] == '[') {
             const size_t last = line.find_last_not_of(" \t");
             const std::string_view name = line.substr(first + 1, last > first ? last - first - 1 : 0);
-            if (line[last] == ']' && !name.empty() && name.find_first_of("[]") == std::string_view::npos) {
+            // Names are kept as text: a NUL byte would cut them short.
+            if (line[last] == ']' && !name.empty() &&
+                name.find_first_of(std::string_view("[]\0", 3)) == std::string_view::npos) {
                 l.kind = IniLine::Kind::kHeader;
                 section = std::string(name);
                 in_section = true;
@@ -84,7 +86,8 @@ std::vector<IniLine> CFileINI::ParseLines(std::string_view text) {
         l.section = section;
         if (!in_section) {
             l.kind = IniLine::Kind::kOutside;
-        } else if (!in_value) {
+        } else if (!in_value || line.find('\0') != std::string_view::npos) {
+            // Keys and values are kept as text: a NUL byte would cut them short.
             l.kind = IniLine::Kind::kNoEqual;
         } else {
             l.kind = IniLine::Kind::kEntry;

@@ -35,7 +35,7 @@ struct IniLine {
         kBadHeader,  // starts with "[" but is not "[name]": the lines up to the next header are kept
         kComment,    // blank, or starting with ";" or "#"
         kOutside,    // an entry-like line before the first header or after a broken one
-        kNoEqual,    // a line of a section that is not key=value
+        kNoEqual,    // a line of a section that is not key=value (or holds a NUL byte)
     };
     Kind kind = Kind::kEntry;
     int number = 0;    // from 1
