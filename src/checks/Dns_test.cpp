@@ -99,12 +99,14 @@ TEST(DnsTest, OutagesFailFastAndServersComeBack) {
     good.Add("b.example.org", kTypeA, kTypeA, FakeDns::A(10, 0, 0, 2));
     const std::string refused = "127.0.0.1:" + std::to_string(ClosedPort());
     CDns dns("");
-    dns.timeout_ms = 1000;
+    // A time-out no test run could sit out unnoticed: waiting for the refused server would take
+    // a minute, where the refusal itself takes microseconds (no bound tight enough to flake).
+    dns.timeout_ms = 60000;
     dns.AddNameServer(refused);
     dns.AddNameServer(good.Address());
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(DnsResolve(dns, "a.example.org"), "10.0.0.1") << "the next server answers";
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500)) << "the refusal is not waited out";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << "the refusal is not waited out";
     EXPECT_EQ(dns.ServersUp(), 1u);
 
     // Every server down: no packet, no wait.
@@ -116,9 +118,8 @@ TEST(DnsTest, OutagesFailFastAndServersComeBack) {
     std::vector<DnsAnswer> answers;
     EXPECT_FALSE(down.Query("x.example.org", kTypeA, &answers));
     EXPECT_EQ(silent.Questions(), 1);
-    t0 = std::chrono::steady_clock::now();
+    // No packet is no wait: the question count says it without a clock.
     EXPECT_FALSE(down.Query("y.example.org", kTypeA, &answers));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
     EXPECT_EQ(silent.Questions(), 1) << "a server that is down is not asked";
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
     EXPECT_FALSE(down.Query("z.example.org", kTypeA, &answers));
@@ -128,13 +129,13 @@ TEST(DnsTest, OutagesFailFastAndServersComeBack) {
 TEST(DnsTest, SessionLookupsAreBoundedAndFailuresRemembered) {
     FakeDns silent(true);
     CDns dns("");
-    dns.timeout_ms = 2000;
+    dns.timeout_ms = 60000;  // the budget (200 ms) must end the lookup long before this
     dns.AddNameServer(silent.Address());
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(DnsReverseForSession(dns, "192.0.2.7", 200), "");
     auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, std::chrono::milliseconds(190));
-    EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the budget bounds the lookup, not the server's time-out";
+    EXPECT_LT(took, std::chrono::seconds(30)) << "the budget bounds the lookup, not the server's time-out";
     EXPECT_EQ(dns.ServersUp(), 1u) << "cut short by the budget: the server is not blamed";
     EXPECT_EQ(DnsReverseForSession(dns, "192.0.2.7", 200), "");
     EXPECT_EQ(silent.Questions(), 1) << "the address's failure is remembered";

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,16 +99,22 @@ TEST_F(LocalDomainsTest, SessionsLookUpWhileDomainsChange) {
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
     std::vector<std::thread> sessions;
+    // The changes start once every session has asked: else they could be done before.
+    std::latch started(8);
     for (int t = 0; t < 8; ++t)
         sessions.emplace_back([&] {
-            while (!stop.load()) {
+            bool first = true;
+            while (first || !stop.load()) {
                 if (d.IsLocalDomainByRcptTo("a@stays.test") != 1) ++wrong;
                 int v = d.IsLocalDomainByRcptTo("a@comes-and-goes.test");
                 if (v != 1 && v != -1) ++wrong;
                 d.IsWhiteBlackList("a@comes-and-goes.test", "b@c.test");
                 if (auto c = d.GetDomain("comes-and-goes.test")) c->GetVar("postmaster");
+                if (first) started.count_down();
+                first = false;
             }
         });
+    started.wait();
     for (int i = 0; i < 30; ++i) {
         d.AddLocalDomain("comes-and-goes.test");
         if (i % 10 == 0) d.LoadAll();

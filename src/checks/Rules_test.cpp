@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,14 +138,20 @@ TEST(RulesTest, ChecksRunWhileRulesChange) {
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::vector<std::thread> checkers;
+    // The writer starts once every checker has checked: else it could be done before they run.
+    std::latch started(8);
     for (int t = 0; t < 8; ++t)
         checkers.emplace_back([&] {
             CRulesResult result;
-            while (!stop.load()) {
+            bool first = true;
+            while (first || !stop.load()) {
                 float total = rules.Check(m, &result);
                 if (total != 1.0f && total != 3.0f) ++bad;
+                if (first) started.count_down();
+                first = false;
             }
         });
+    started.wait();
     for (int i = 0; i < 300; ++i) {
         rules.AddRule("changing", i % 2 ? "plain" : "html", kRuleBody, 2.0f, 0);
         rules.DeleteRule("changing");
