@@ -9,6 +9,7 @@
 
 #include "log/LogXML.h"
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 
 namespace {
 
@@ -32,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string entry(reinterpret_cast<const char*>(data), size);
     CheckContent(logging::LogXML::EscapeContent(entry));
 
-    static const std::string path = "/tmp/morvane_logxml_fuzz_" + std::to_string(::getpid()) + ".xml";
+    // The folder goes at exit, so replays in ordinary test runs leave nothing behind.
+    static const platform::TestTempDir dir;
+    static const std::string path = dir.File("fuzz.xml");
     static logging::LogXML* log = nullptr;
     if (!log || log->Size() > (1 << 20)) {
         delete log;

@@ -1,5 +1,6 @@
 #pragma once
-// TestTempDir: a fresh directory for one test, removed with the object. Test code only.
+// TestTempDir: a fresh directory for one test, removed with the object (a fuzz target keeps a
+// static one, removed at exit). Test code only.
 #include <unistd.h>
 
 #include <atomic>
@@ -12,9 +13,10 @@ namespace platform {
 
 class TestTempDir {
 public:
-    TestTempDir() {
+    // Under `base` when given (a fuzz target may want tmpfs), else the system's temporary folder.
+    explicit TestTempDir(const std::filesystem::path& base = {}) {
         static std::atomic<int> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
+        path_ = (base.empty() ? std::filesystem::temp_directory_path() : base) /
                 ("morvane_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/KFile.h"
+#include "platform/TestTempDir.h"
 #include "store/DB_RAM.h"
 
 namespace {
@@ -29,9 +30,10 @@ std::vector<Rec> Live(const store::CDB_RAM& t) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // tmpfs when there is one: every save syncs, and the disk would set the pace.
-    static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                                    "/morvane_dbk_fuzz_" + std::to_string(::getpid()) + ".db";
+    // tmpfs when there is one: every save syncs, and the disk would set the pace. The folder
+    // goes at exit, so replays in ordinary test runs leave nothing behind.
+    static const platform::TestTempDir dir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+    static const std::string path = dir.File("fuzz.db");
     platform::WriteFileAtomic(path, std::string_view(reinterpret_cast<const char*>(data), size));
     store::CDB_RAM t;
     if (!t.Open(path)) return 0;
