@@ -9,6 +9,7 @@
 #include <ctime>
 #include <random>
 
+#include "common/Coding.h"
 #include "common/Md5.h"
 #include "common/String.h"
 
@@ -33,15 +34,8 @@ std::string Mac(std::string_view data, std::string_view secret) {
     return std::string(reinterpret_cast<const char*>(out), len);
 }
 
-void PutBE(std::string& out, uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-uint64_t GetBE(std::string_view in, size_t at, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
-    return v;
-}
+using common::GetBe;
+using common::PutBe;
 
 uint64_t RandomId() {
     static thread_local std::mt19937_64 gen{std::random_device{}()};
@@ -62,8 +56,8 @@ std::string EncodeCommunity(const CommunityMessage& m, std::string_view secret) 
     std::string out(kMagic, 4);
     out += static_cast<char>(kVersion);
     out += static_cast<char>(m.type);
-    PutBE(out, m.id, 8);
-    PutBE(out, m.time, 4);
+    PutBe(out, m.id, 8);
+    PutBe(out, m.time, 4);
     out += static_cast<char>(m.verdict);
     for (const std::string* f : {&m.client_ip, &m.sender, &m.helo, &m.peer}) {
         size_t n = std::min(f->size(), kMaxField);
@@ -83,8 +77,8 @@ CmyDecode DecodeCommunity(std::string_view d, std::string_view secret, int64_t n
         return CmyDecode::kForged;
     CommunityMessage m;
     m.type = static_cast<uint8_t>(d[5]);
-    m.id = GetBE(d, 6, 8);
-    m.time = static_cast<uint32_t>(GetBE(d, 14, 4));
+    m.id = GetBe(d, 6, 8);
+    m.time = static_cast<uint32_t>(GetBe(d, 14, 4));
     m.verdict = static_cast<uint8_t>(d[18]);
     size_t at = kCmyHeaderBytes;
     for (std::string* f : {&m.client_ip, &m.sender, &m.helo, &m.peer}) {

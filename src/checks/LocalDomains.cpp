@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Coding.h"
 #include "common/String.h"
 #include "platform/Paths.h"
 
@@ -18,9 +19,9 @@ std::string Replace(std::string text, std::string_view what, std::string_view wi
 }
 
 std::string Data4(int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    return std::string{static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF),
-                       static_cast<char>((u >> 16) & 0xFF), static_cast<char>(u >> 24)};
+    std::string out;
+    common::PutLe32(out, static_cast<uint32_t>(v));
+    return out;
 }
 
 // Space-separated addresses, as the Part splits them.

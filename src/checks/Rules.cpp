@@ -7,6 +7,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "common/Coding.h"
 #include "platform/KFile.h"
 
 namespace checks {
@@ -17,16 +18,8 @@ constexpr const char* kNoMatch = "NO MACTH";
 constexpr const char* kMatch = "MACTH";
 constexpr size_t kMaxRuleName = 255;
 
-void PutLe32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-uint32_t GetLe32(std::string_view d, size_t at) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<uint32_t>(static_cast<uint8_t>(d[at + static_cast<size_t>(i)])) << (8 * i);
-    return v;
-}
+using common::GetLe32;
+using common::PutLe32;
 
 bool IsTextType(const std::string& type) {
     return type == "text/plain" || type == "text/html";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/Clock.h"
+#include "common/Coding.h"
 #include "platform/KFile.h"
 #include "store/SaveFailures.h"
 
@@ -14,22 +15,20 @@ namespace {
 constexpr uint32_t kMaxNameLength = 32768;
 
 void PutU32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    common::PutLe32(out, v);
 }
 void PutU16(std::string& out, uint16_t v) {
-    out += static_cast<char>(v & 0xFF);
-    out += static_cast<char>(v >> 8);
+    common::PutLe16(out, v);
 }
 std::optional<uint32_t> TakeU32(std::string_view& in) {
     if (in.size() < 4) return std::nullopt;
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(in[static_cast<size_t>(i)]);
+    uint32_t v = common::GetLe32(in, 0);
     in.remove_prefix(4);
     return v;
 }
 std::optional<uint16_t> TakeU16(std::string_view& in) {
     if (in.size() < 2) return std::nullopt;
-    uint16_t v = static_cast<uint16_t>(static_cast<uint8_t>(in[0]) | static_cast<uint8_t>(in[1]) << 8);
+    uint16_t v = common::GetLe16(in, 0);
     in.remove_prefix(2);
     return v;
 }

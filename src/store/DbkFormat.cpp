@@ -1,5 +1,7 @@
 #include "store/DbkFormat.h"
 
+#include "common/Coding.h"
+
 namespace store::dbk {
 
 int MagicVersion(std::string_view bytes) {
@@ -12,17 +14,13 @@ int MagicVersion(std::string_view bytes) {
 
 std::optional<int32_t> ConsumeI32(std::string_view& in) {
     if (in.size() < 4) return std::nullopt;
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(in[static_cast<size_t>(i)]);
+    const uint32_t v = common::GetLe32(in, 0);
     in.remove_prefix(4);
     return static_cast<int32_t>(v);
 }
 
 void AppendI32(std::string& out, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    char b[4] = {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
-                 static_cast<char>((u >> 24) & 0xFF)};
-    out.append(b, 4);
+    common::PutLe32(out, static_cast<uint32_t>(v));
 }
 
 std::optional<RecordView> ConsumeRecord(std::string_view& in) {

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/Coding.h"
 #include "platform/KFile.h"
 #include "store/DB_RAM.h"
 
@@ -72,11 +73,9 @@ bool UpgradeV1Tables(const std::string& app_dir, std::string* error) {
     }
     if (e == Opened::Ready && embargo.Version() == 1) {
         embargo.RewriteData([](const DbRecord& r) {
-            uint32_t v = 0;
-            for (size_t i = 0; i < 4; ++i) {
-                uint8_t b = i < r.data.size() ? static_cast<uint8_t>(r.data[i]) : 0;
-                v |= static_cast<uint32_t>(b) << (8 * i);
-            }
+            std::string bytes = r.data.substr(0, 4);
+            bytes.resize(4, '\0');  // a short record reads as if zero-padded
+            const uint32_t v = common::GetLe32(bytes, 0);
             char text[16];
             std::snprintf(text, sizeof text, "%" PRId32, static_cast<int32_t>(v));
             return std::string(text);
