@@ -34,8 +34,7 @@ enum BayesCode : int32_t {
     kBayesLearn = 4,
 };
 
-// What a session hands the checks: the first 30720 bytes of the message.
-constexpr size_t kAnalysedBytes = 30720;
+using mail::kAnalysedBytes;
 // A message as a session holds it: every line ends in CRLF (a bare LF gains its CR, as SMTP
 // delivers it), cut to kAnalysedBytes. Tokens of learned files then match tokens of live mail.
 std::string AsSessionSees(std::string_view message);

@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mail::CParseMail m;
-    m.AddStreaming(std::string_view(reinterpret_cast<const char*>(data), std::min<size_t>(size, 30720)));
+    m.AddStreaming(std::string_view(reinterpret_cast<const char*>(data), std::min(size, mail::kAnalysedBytes)));
     m.Parse();
     checks::CBayesWord w;
     w.Tokenize(m);

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return d;
     }();
     mail::CParseMail m;
-    m.AddStreaming(std::string_view(reinterpret_cast<const char*>(data), std::min<size_t>(size, 30720)));
+    m.AddStreaming(std::string_view(reinterpret_cast<const char*>(data), std::min(size, mail::kAnalysedBytes)));
     m.Parse();
     std::string fake;
     int v = db->Check(m, &fake, static_cast<int>(size % 7), "someone@paypal.com");

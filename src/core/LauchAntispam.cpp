@@ -785,7 +785,7 @@ void CLauchAntispam::HandleData(std::string data) {
 }
 
 std::string CLauchAntispam::HeldMessage() const {
-    return smtp::UnstuffedMessage(state_.held);
+    return state_.end_seen ? smtp::UnstuffedMessage(state_.held) : state_.held;
 }
 
 void CLauchAntispam::Analyse() {

@@ -68,9 +68,9 @@ struct SessionSettings {
 
 class CLauchAntispam : public platform::CMyThread, public logging::CLogQueue {
 public:
-    static constexpr int kHoldLimit = 30720;
+    static constexpr int kHoldLimit = static_cast<int>(mail::kAnalysedBytes);
     // The message the scripts analyse is at most this long.
-    static constexpr size_t kAnalysed = 30720;
+    static constexpr size_t kAnalysed = mail::kAnalysedBytes;
     // A client line (or an MTA reply line) longer than this without a line end is refused.
     static constexpr size_t kMaxLine = 65536;
     // Past this much unsent text for a side, the other side is not read until it drains.
@@ -148,8 +148,10 @@ public:
     const std::string& HeloHost() const { return state_.helo; }
     const std::string& MailFrom() const { return state_.mail_from; }
     mail::CS_ParseMail& Mail() { return mail_; }
-    // The message held so far as the client meant it: CR LF line ends, without the SMTP
-    // dot-stuffing and the final "." line (smtp::UnstuffedMessage of the held data).
+    // What a quarantine stores of the session's message: once it has ended, the message as the
+    // client meant it (CR LF line ends, without the SMTP dot-stuffing and the final "." line);
+    // before (a message longer than the hold limit), the held data as it came, which the
+    // release refuses as cut short.
     std::string HeldMessage() const;
     CMorvaneCore& Core() { return core_; }
     config::CKernelConfig& Config();

@@ -7,12 +7,17 @@
 //
 // Parse never clears what an earlier Parse produced (fields are overwritten only where found
 // again, parts are appended): call Reset before each new message. One thread at a time.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace mail {
+
+// What the checks are shown of a message: its first this many bytes. A session holds no more
+// before its verdict (the hold limit), and the tools cut message files alike.
+inline constexpr size_t kAnalysedBytes = 30720;
 
 struct MailPart {
     std::string content_type;  // lower case

@@ -379,8 +379,9 @@ std::string CS_WEB_SCRIPT::ReleaseQuarantine(int32_t kind, const char* id) {
     std::string message;
     const std::string path = bayes->Folder(kind) + "/" + id + ".eml";
     if (!platform::ReadWholeFile(path, message) || message.empty()) return "the message file is missing";
-    if (message.size() >= checks::kAnalysedBytes)
-        return "only the first 30720 bytes of this message were kept; releasing them would deliver it cut short";
+    if (message.size() >= mail::kAnalysedBytes)
+        return "only the first " + std::to_string(mail::kAnalysedBytes) +
+               " bytes of this message were kept; releasing them would deliver it cut short";
     Envelope env = EnvelopeOf(data);
     if (env.recipients.empty()) return "the record names no recipient";
     std::string error =
