@@ -36,6 +36,11 @@ out=$("$RULES" --appdir "$APP" compile "$DIR/good.rules") || fail "compile: $out
 printf 'rule ONLY\ntype body\nscore 1\npattern x\n' > "$DIR/one.rules"
 "$RULES" --appdir "$APP" compile "$DIR/one.rules" > /dev/null
 [ "$("$RULES" --appdir "$APP" list | cut -f1)" = "ONLY" ] || fail "the table was not replaced"
+# Bytes a terminal would act on, or show as something else, are listed as \xHH.
+printf 'rule ESC\ntype body\nscore 1\npattern caf\xc3\xa9\x1b\n' > "$DIR/esc.rules"
+"$RULES" --appdir "$APP" compile "$DIR/esc.rules" > /dev/null || fail "compile esc"
+[ "$("$RULES" --appdir "$APP" list | cut -f5)" = 'caf\xc3\xa9\x1b' ] || fail "list escapes: $("$RULES" --appdir "$APP" list)"
+"$RULES" --appdir "$APP" compile "$DIR/one.rules" > /dev/null || fail "compile one again"
 
 # A malformed entry and a pattern that does not compile: the line is named, nothing is written.
 before=$(md5sum < "$APP/db/rules.db")

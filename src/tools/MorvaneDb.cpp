@@ -18,6 +18,7 @@
 
 #include "platform/KFile.h"
 #include "store/DB_RAM.h"
+#include "tools/Printable.h"
 
 namespace {
 
@@ -30,25 +31,6 @@ int Usage() {
                  "       morvane-db stats FILE\n"
                  "       morvane-db compact FILE\n");
     return 2;
-}
-
-std::string Escape(std::string_view bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size());
-    for (char c : bytes) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (u < 0x20 || u > 0x7E) {
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
 }
 
 int Fail(const std::string& file, const char* why) {
@@ -95,14 +77,14 @@ int main(int argc, char** argv) {
     if (cmd == "dump") {
         table.ForEach([](const store::DbRecord& r) {
             if (r.deleted) return;
-            std::printf("%d\t%s\t%s\n", r.timestamp, Escape(r.key).c_str(), Escape(r.data).c_str());
+            std::printf("%d\t%s\t%s\n", r.timestamp, tools::Printable(r.key).c_str(), tools::Printable(r.data).c_str());
         });
         return 0;
     }
     if (cmd == "get") {
         auto r = table.Get(argv[3]);
         if (!r) return Fail(argv[3], "no such key");
-        std::printf("%s\n", Escape(r->data).c_str());
+        std::printf("%s\n", tools::Printable(r->data).c_str());
         return 0;
     }
     if (cmd == "put") {

@@ -20,6 +20,7 @@
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "tools/MessageFiles.h"
+#include "tools/Printable.h"
 
 namespace {
 
@@ -30,25 +31,6 @@ int Usage() {
                  "       morvane-rules test SOURCE PATH...             TOTAL<TAB>PATH<TAB>matched rules per message\n"
                  "SOURCE: a rules source (see rules/starter.rules). PATH: a message file, a directory or an mbox.\n");
     return 2;
-}
-
-// Control bytes and backslashes as \xHH and \\, so that a rule is one line.
-std::string Printable(const std::string& s) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (char c : s) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (u < 0x20 || u == 0x7F) {
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
 }
 
 bool ReadSource(const std::string& path, std::vector<checks::RuleSpec>* rules) {
@@ -103,9 +85,9 @@ int List(const std::string& table_path) {
     }
     table.Load();
     for (const checks::RuleSpec& r : table.Rules())
-        std::printf("%s\t%s\t%s\t%.3f\t%s\n", Printable(r.name).c_str(), checks::RuleTypeName(r.type).c_str(),
+        std::printf("%s\t%s\t%s\t%.3f\t%s\n", tools::Printable(r.name).c_str(), checks::RuleTypeName(r.type).c_str(),
                     checks::RuleOptionNames(r.options).c_str(), static_cast<double>(r.score),
-                    Printable(r.pattern).c_str());
+                    tools::Printable(r.pattern).c_str());
     return 0;
 }
 

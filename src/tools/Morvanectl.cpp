@@ -18,6 +18,7 @@
 #include "platform/KFile.h"
 #include "platform/SocketComm.h"
 #include "store/FileINI.h"
+#include "tools/Printable.h"
 
 namespace {
 
@@ -28,21 +29,6 @@ const std::map<std::string, int> kCommands = {
     {"domain-del", 7}, {"greylist", 8},  {"alwl", 9},       {"cron", 10},      {"cron-add", 11},  {"cron-del", 12},
     {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},   {"community", 17},
 };
-
-// Control bytes of a kernel's answer are not sent to the terminal as they are.
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
 
 int Usage(FILE* to = stderr) {
     std::fprintf(
@@ -179,7 +165,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "morvanectl: command %d answered error %d\n", cmd, a.error);
         else
             std::fprintf(stderr, "morvanectl: command %d answered error %d: %s\n", cmd, a.error,
-                         Printable(a.reason).c_str());
+                         tools::Printable(a.reason).c_str());
         return 1;
     }
     for (const auto& row : a.rows) {
