@@ -24,7 +24,7 @@ std::string Data4(int32_t v) {
     return out;
 }
 
-// Space-separated addresses, as the Part splits them.
+// Space-separated addresses, as the scripts pass recipient lists.
 std::vector<std::string_view> Words(std::string_view list) {
     std::vector<std::string_view> out;
     size_t pos = 0;

@@ -48,10 +48,10 @@ using platform::CSocketComm;
 
 class CMorvaneCore;
 
-// What a session reads of the configuration, copied on the main thread at each reload so that
-// session threads never read fields the main loop is rewriting.
-// What a session reads from the configuration (CSessionPool::Reload). The values here are what
-// applies when the configured value is 0 or less.
+// What a session reads of the configuration, copied on the main thread at each reload
+// (CSessionPool::Reload) so that session threads never read fields the main loop is rewriting.
+// A buffer_socket_size or socket_select_time of 0 or less gives the value written here; the
+// other fields are taken as configured.
 struct SessionSettings {
     int recv_size = 1024;     // buffer_socket_size
     int select_ms = 300;      // socket_select_time

@@ -4,9 +4,9 @@
 // on the main thread (admission). When every slot is taken, the client gets the refusal text
 // and is closed at once, using no id.
 //
-// The accept thread and the main thread share the pending queue and the counter under the
-// listener's mutex (Lock/Unlock, or TakePending). The accept thread never blocks for more than
-// its poll interval, so Stop ends it promptly.
+// The accept thread and the main thread share the pending queue, the counter and the refusal
+// text under the listener's mutex; the main thread takes the queue with TakePending. The accept
+// thread never blocks for more than its poll interval, so Stop ends it promptly.
 #include <cstdint>
 #include <memory>
 #include <mutex>
