@@ -27,9 +27,16 @@ msg "casino bonus today" "casino jackpot bonus pharmacy discount winner" | sed '
     echo ">From the archive, quoted"
 } > "$DIR/ham/box.mbox"
 
-out=$("$LEARN" --appdir "$APP" spam "$DIR/spam" "$DIR/missing.eml" 2>"$DIR/err")
-[ "$out" = "$(echo "$out" | grep -E '^learned 3 messages as spam, skipped 1, words added [0-9]+$')" ] || fail "spam summary: $out"
-grep -q "missing.eml: .*skipped" "$DIR/err" || fail "a missing path is reported: $(cat "$DIR/err")"
+# A path that is not there is a mistake: reported, status 1, nothing learned.
+if "$LEARN" --appdir "$APP" spam "$DIR/spam" "$DIR/missing.eml" 2>"$DIR/err"; then fail "a missing path accepted"; fi
+grep -q "missing.eml: no such file or directory; nothing learned" "$DIR/err" || fail "missing path: $(cat "$DIR/err")"
+[ ! -e "$APP/db/bayeswords.db" ] || fail "learned despite a missing path"
+if "$LEARN" --appdir "$DIR/nonexistent" stats 2>"$DIR/err"; then fail "stats of a directory that is not there"; fi
+grep -q "not an application directory" "$DIR/err" || fail "nonexistent appdir: $(cat "$DIR/err")"
+"$LEARN" --help | grep -q "^usage: morvane-learn" || fail "--help"
+# Options may follow the command.
+out=$("$LEARN" spam --appdir "$APP" "$DIR/spam")
+[ "$out" = "$(echo "$out" | grep -E '^learned 3 messages as spam, skipped 0, words added [0-9]+$')" ] || fail "spam summary: $out"
 "$LEARN" --appdir "$APP" ham "$DIR/ham/box.mbox" | grep -q '^learned 2 messages as ham, skipped 0' || fail "mbox of two"
 [ -f "$APP/db/bayeswords.db" ] || fail "word table written"
 
@@ -63,6 +70,7 @@ chmod u+w "$APP/db"
 # Usage errors.
 if "$LEARN" --appdir "$APP" spam 2>/dev/null; then fail "spam without a path"; fi
 if "$LEARN" --appdir "$APP" frobnicate x 2>/dev/null; then fail "unknown command"; fi
+mkdir -p "$DIR/empty"
 [ "$("$LEARN" --appdir "$DIR/empty" stats | head -1)" = "$(printf 'words\t0')" ] || fail "stats without a table"
-[ ! -e "$DIR/empty" ] || fail "stats created a directory"
+[ ! -e "$DIR/empty/db" ] || fail "stats created a directory"
 echo "morvane-learn: all checks passed"

@@ -16,7 +16,12 @@ diff -u "$HERE/scripts/builtins.ref" "$DIR/out" || fail "transcript differs"
 
 printf 'int main() { return 1 +; }\n' > "$DIR/bad.cs"
 if "$TOOL" check "$DIR/bad.cs" 2> "$DIR/err"; then fail "check of a bad script succeeded"; fi
-grep -q 'int main() { return 1 +; }' "$DIR/err" || fail "diagnostic lacks the source line"
+grep -qF "$DIR/bad.cs:1: int main() { return 1 +; }" "$DIR/err" || fail "diagnostic lacks the file, line and source: $(cat "$DIR/err")"
+printf '#include "inc.csh"\nint main() { return 2; }\n' > "$DIR/outer.cs"
+printf 'int f() { return 1; }\nint g() { int x = ; }\n' > "$DIR/inc.csh"
+if "$TOOL" check "$DIR/outer.cs" 2> "$DIR/err"; then fail "an include's error passed"; fi
+grep -qF "$DIR/inc.csh:2: int g() { int x = ; }" "$DIR/err" || fail "an include's error names its file: $(cat "$DIR/err")"
+"$TOOL" --help | grep -q '^usage: morvane-script' || fail "--help"
 grep -q 'PR_expression' "$DIR/err" || fail "diagnostic lacks the message"
 
 printf 'int main() { int z = 0; return 1 %% z; }\nint seven() { return 7; }\n' > "$DIR/runtime.cs"

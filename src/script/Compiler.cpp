@@ -102,6 +102,7 @@ void Compiler::SetLocation(const char* at) {
     if (end == std::string_view::npos) end = full_.size();
     std::string line(full_.substr(begin, std::min<size_t>(end - begin, 1023)));
     in_.location_ = lex::Trim(line);
+    in_.location_offset_ = off;  // named as FILE:LINE only if the compile fails
 }
 
 NameSpace* Compiler::Child(NameSpace* ns, bool loop) {

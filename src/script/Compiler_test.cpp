@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "script/TestScript.h"
 
 namespace script {
@@ -95,7 +97,12 @@ TEST(CompilerTest, DiagnosticsCarryTheSourceLine) {
     for (const Case& c : cases) {
         auto in = Load(c.text);
         EXPECT_TRUE(in->HasError()) << c.text;
-        EXPECT_EQ(in->CollectDiagnostics(), c.want) << c.text;
+        // The statement's file and line come first (the test helper preprocesses as "test.cs").
+        const std::string text(c.text), want(c.want);
+        const size_t at = text.find(want.substr(0, want.find('\n')));
+        const std::string line =
+            "test.cs:" + std::to_string(std::count(text.begin(), text.begin() + at, '\n') + 1) + ": ";
+        EXPECT_EQ(in->CollectDiagnostics(), line + want) << c.text;
         EXPECT_TRUE(in->Program().empty()) << "a failed compile leaves no program";
         EXPECT_EQ(in->Run("main"), 0);
     }

@@ -58,6 +58,7 @@ int Interpreter::LoadByRam(std::string_view text) {
     }
     abort_ = false;
     location_.clear();
+    location_offset_ = std::string::npos;
     program_.clear();
     word_offsets_.clear();
     lines_.clear();
@@ -82,7 +83,13 @@ int Interpreter::LoadByRam(std::string_view text) {
         values_.clear();
         return 1;
     } catch (const ScriptError& e) {
-        if (fault_pc_ >= 0) location_ = SourceLineOf(static_cast<size_t>(fault_pc_));
+        if (fault_pc_ >= 0) {
+            location_ = SourceLineOf(static_cast<size_t>(fault_pc_));
+        } else if (!location_.empty() && location_offset_ != std::string::npos) {
+            // A compile error: where the statement stands, then the statement.
+            const std::string where = SourceOfOffset(text, location_offset_);
+            if (!where.empty()) location_ = where + ": " + location_;
+        }
         program_.clear();
         linked_.clear();
         lines_.clear();
@@ -244,6 +251,21 @@ void Interpreter::BuildLineTable(std::string_view text) {
     word_offsets_.shrink_to_fit();
     source_marks_.clear();
     source_marks_.shrink_to_fit();
+}
+
+std::string Interpreter::SourceOfOffset(std::string_view text, size_t at) const {
+    if (at > text.size()) return {};
+    if (!source_marks_.empty() && marked_size_ == text.size()) {
+        auto it = std::upper_bound(source_marks_.begin(), source_marks_.end(), at,
+                                   [](size_t off, const SourceMark& m) { return off < m.offset; });
+        if (it == source_marks_.begin()) return {};
+        --it;
+        if (it->line <= 0) return {};
+        if (it->file == kNoFile || it->file >= source_files_.size()) return "line " + std::to_string(it->line);
+        return source_files_[it->file] + ":" + std::to_string(it->line);
+    }
+    const auto lines = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+    return "line " + std::to_string(lines + 1);
 }
 
 std::string Interpreter::SourceLineOf(size_t pc) const {

@@ -106,6 +106,8 @@ public:
     // "FILE:LINE" of the statement the instruction at `pc` was compiled from ("line N" when
     // the text was not preprocessed from a file), or "" when unknown.
     std::string SourceLineOf(size_t pc) const;
+    // "FILE:LINE" (or "line N") of offset `at` of `text` as LoadByRam compiles it, or "".
+    std::string SourceOfOffset(std::string_view text, size_t at) const;
 
 private:
     friend class Compiler;
@@ -145,7 +147,8 @@ private:
     // Preprocessor state.
     std::map<std::string, std::string> symbols_;
     std::vector<ScriptImport> imports_;
-    std::string location_;  // the source line being compiled, for diagnostics
+    std::string location_;                        // the source line being compiled, for diagnostics
+    size_t location_offset_ = std::string::npos;  // its offset in the text being compiled
     // From each offset of the preprocessed text on: the file and line it came from. Made by
     // PreprocessText for the text it returns (`marked_size_` bytes), read by LoadByRam.
     struct SourceMark {

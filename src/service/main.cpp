@@ -34,8 +34,8 @@ namespace {
 
 constexpr int kForceWaitSeconds = 26;
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: morvane [-i | -s | -k | -u] [--appdir DIR]\n"
                  "  (no switch)  run the kernel in the foreground\n"
                  "  -i           install the systemd unit and start it\n"
@@ -47,7 +47,7 @@ int Usage() {
                  "  --check-config  check morvane.ini and list every problem with its line;\n"
                  "               exit status 1 when there is an error\n"
                  "  --appdir DIR application directory (default: the executable's directory)\n");
-    return 2;
+    return to == stderr ? 2 : 0;
 }
 
 // Plays the service controller for the foreground kernel: SIGTERM/SIGINT stop, SIGHUP reloads.
@@ -195,8 +195,7 @@ int main(int argc, char** argv) {
         } else if (a.rfind("--appdir=", 0) == 0) {
             app_dir = a.substr(9);
         } else if (a == "--help" || a == "-h") {
-            Usage();
-            return 0;
+            return Usage(stdout);
         } else if (a == "--set-password" || a == "--check-config") {
             control_switch = a;
         } else if (a == "--version") {

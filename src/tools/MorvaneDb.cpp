@@ -22,15 +22,15 @@
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: morvane-db dump FILE\n"
                  "       morvane-db get FILE KEY\n"
                  "       morvane-db put FILE KEY VALUE\n"
                  "       morvane-db del FILE KEY\n"
                  "       morvane-db stats FILE\n"
                  "       morvane-db compact FILE\n");
-    return 2;
+    return to == stderr ? 2 : 0;
 }
 
 int Fail(const std::string& file, const char* why) {
@@ -62,6 +62,8 @@ bool SaveTable(store::CDB_RAM& table, const std::string& file, int* status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") return Usage(stdout);
     if (argc < 3) return Usage();
     std::string cmd = argv[1];
     std::string file = argv[2];

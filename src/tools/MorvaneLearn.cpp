@@ -40,8 +40,8 @@ namespace fs = std::filesystem;
 using tools::ForEachMessage;
 using tools::Message;
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: morvane-learn [--appdir DIR] [--errors] spam PATH...  learn as spam\n"
                  "       morvane-learn [--appdir DIR] [--errors] ham PATH...   learn as ham\n"
                  "       morvane-learn [--appdir DIR] [--detail] check PATH...\n"
@@ -51,7 +51,7 @@ int Usage() {
                  "PATH: a message file, a directory of message files, or an mbox file.\n"
                  "--errors: learn only what is not already classified as its class.\n"
                  "Works on DIR/db/bayeswords.db; stop the kernel first, it keeps its own copy.\n");
-    return 2;
+    return to == stderr ? 2 : 0;
 }
 
 // The tokens of a message as a session would cut them; false (and why) when there are none.
@@ -75,11 +75,12 @@ bool TokensOf(const Message& m, checks::CBayesWord& words, std::string* why) {
 
 int Learn(checks::CBayes& bayes, int kind, bool only_errors, const std::vector<std::string>& paths) {
     const bool progress = ::isatty(2) != 0;
-    long learned = 0, skipped = 0, added = 0, right = 0;
+    long learned = 0, skipped = 0, added = 0, right = 0, unreadable = 0;
     checks::CBayesWord words;
     std::string why;
     for (const std::string& p : paths) {
         ForEachMessage(p, [&](Message& m) {
+            if (!m.error.empty()) ++unreadable;
             if (!TokensOf(m, words, &why)) {
                 std::fprintf(stderr, "%smorvane-learn: %s: %s, skipped\n", progress ? "\r" : "", m.name.c_str(),
                              why.c_str());
@@ -105,14 +106,16 @@ int Learn(checks::CBayes& bayes, int kind, bool only_errors, const std::vector<s
                 kind == checks::kBayesHam ? "ham" : "spam", skipped, added);
     if (only_errors) std::printf(", already classified so %ld", right);
     std::printf("\n");
-    return 0;
+    return unreadable > 0 ? 1 : 0;  // what could be read is learned and saved all the same
 }
 
 int Check(checks::CBayes& bayes, bool detail, const std::vector<std::string>& paths) {
     checks::CBayesWord words;
     std::string why;
+    long unreadable = 0;
     for (const std::string& p : paths) {
         ForEachMessage(p, [&](Message& m) {
+            if (!m.error.empty()) ++unreadable;
             if (!TokensOf(m, words, &why)) {
                 std::fprintf(stderr, "morvane-learn: %s: %s, skipped\n", m.name.c_str(), why.c_str());
                 return;
@@ -126,7 +129,7 @@ int Check(checks::CBayes& bayes, bool detail, const std::vector<std::string>& pa
             std::printf("\n");
         });
     }
-    return 0;
+    return unreadable > 0 ? 1 : 0;
 }
 
 int Stats(checks::CBayes& bayes) {
@@ -138,18 +141,27 @@ int Stats(checks::CBayes& bayes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
     std::string app_dir;
     bool only_errors = false, detail = false;
-    while (!args.empty() && args[0].rfind("--", 0) == 0) {
-        if (args[0] == "--appdir" && args.size() >= 2) {
-            app_dir = args[1];
-            args.erase(args.begin(), args.begin() + 2);
-        } else if (args[0] == "--errors" || args[0] == "--detail") {
-            (args[0] == "--errors" ? only_errors : detail) = true;
-            args.erase(args.begin());
-        } else {
+    // Options may stand anywhere ("spam --errors DIR"); after "--" everything is a path.
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--") {
+            args.insert(args.end(), argv + i + 1, argv + argc);
+            break;
+        }
+        if (a == "-h" || a == "--help") return Usage(stdout);
+        if (a == "--appdir") {
+            if (i + 1 >= argc) return Usage();
+            app_dir = argv[++i];
+        } else if (a == "--errors" || a == "--detail") {
+            (a == "--errors" ? only_errors : detail) = true;
+        } else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "morvane-learn: unknown option %s\n", a.c_str());
             return Usage();
+        } else {
+            args.push_back(a);
         }
     }
     if (args.empty()) return Usage();
@@ -158,9 +170,19 @@ int main(int argc, char** argv) {
     if (command == "stats" ? !args.empty()
                            : (command != "spam" && command != "ham" && command != "check") || args.empty())
         return Usage();
+    std::error_code ec;
+    if (!app_dir.empty() && !fs::is_directory(app_dir, ec)) {
+        std::fprintf(stderr, "morvane-learn: %s: not an application directory (no such directory)\n", app_dir.c_str());
+        return 1;
+    }
+    // A path that is not there is a mistake, not an empty set of messages: nothing is learned.
+    for (const std::string& p : args)
+        if (!fs::exists(p, ec)) {
+            std::fprintf(stderr, "morvane-learn: %s: no such file or directory; nothing learned\n", p.c_str());
+            return 1;
+        }
     platform::SetAppDir(app_dir.empty() ? platform::ExecutableDir() : app_dir);
     const std::string table = platform::AppPath("db/bayeswords.db");
-    std::error_code ec;
     if (command == "stats" && !fs::exists(table, ec)) {
         std::printf("words\t0\nspam\t0\nham\t0\nneutral\t0\n");
         return 0;

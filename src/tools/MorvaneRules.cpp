@@ -24,13 +24,13 @@
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: morvane-rules [--appdir DIR] compile SOURCE   replace DIR/db/rules.db by SOURCE's rules\n"
                  "       morvane-rules [--appdir DIR] list             NAME TYPE OPTIONS SCORE PATTERN per rule\n"
                  "       morvane-rules test SOURCE PATH...             TOTAL<TAB>PATH<TAB>matched rules per message\n"
                  "SOURCE: a rules source (see rules/starter.rules). PATH: a message file, a directory or an mbox.\n");
-    return 2;
+    return to == stderr ? 2 : 0;
 }
 
 bool ReadSource(const std::string& path, std::vector<checks::RuleSpec>* rules) {
@@ -121,6 +121,8 @@ int Test(const std::string& source, const std::vector<std::string>& paths) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") return Usage(stdout);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string app_dir;
     if (args.size() >= 2 && args[0] == "--appdir") {

@@ -36,14 +36,14 @@
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: morvane-script check [--antispam] FILE\n"
                  "       morvane-script run [--antispam] FILE [FUNCTION]\n"
                  "       morvane-script disasm [--antispam] FILE\n"
                  "       morvane-script --appdir DIR run FILE [FUNCTION]\n"
                  "       morvane-script --list-natives\n");
-    return 2;
+    return to == stderr ? 2 : 0;
 }
 
 int Fail(const std::string& diagnostics) {
@@ -156,6 +156,8 @@ int Admin(const std::string& cmd, const std::string& path, const std::string& fu
 }
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") return Usage(stdout);
     if (argc < 2) return Usage();
     // Scripts compiled from here on may import every class.
     checks::RegisterChecksImportables();
