@@ -54,7 +54,9 @@ printf 'CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\nfloat Rx() { ret
 
 natives=$("$TOOL" --list-natives)
 for want in 'CS_ANTISPAM_SCRIPT {' 'int ConnectToDefaultMTA();' 'CS_CRON_SCRIPT {' 'HashArray {' 'const char* Format(const char*);' 'float pow(var,float);' \
-            'const char* GetMorvaneVersion();' 'CS_CRON_INSTANCE* $_this;'; do
+            'const char* GetMorvaneVersion();' 'CS_CRON_INSTANCE* $_this;' 'CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE);' \
+            'CS_ADMIN_SCRIPT {' 'CAdminRequest {' 'CAdminResponse {' 'CS_WEB_SCRIPT {' 'void CGI_SESSION_START(const char*,int);'; do
     grep -qF -- "$want" <<< "$natives" || fail "--list-natives lacks: $want"
 done
+! grep -qF '(?)' <<< "$natives" || fail "--list-natives names a type it does not know: $(grep -F '(?)' <<< "$natives")"
 echo "morvane-script: ok"

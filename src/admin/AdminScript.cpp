@@ -229,6 +229,7 @@ int32_t CS_ADMIN_SCRIPT::RunScript(const char* name) {
 }
 
 void RegisterAdminHostClass(script::Interpreter& in) {
+    script::ClassIdOf<CS_ADMIN_INSTANCE>::SetName("CS_ADMIN_INSTANCE");
     using S = CS_ADMIN_SCRIPT;
     auto host = std::make_unique<script::ExternClass<S, CS_ADMIN_INSTANCE*>>("CS_ADMIN_SCRIPT");
     script::AddHostBuiltins(*host);

@@ -536,6 +536,9 @@ void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* tag) {
 }
 
 void RegisterAntispamClass(script::Interpreter& in) {
+    // Named here, so declarations read "CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE)" wherever
+    // the class is registered (morvane-script --list-natives included).
+    script::ClassIdOf<CS_PROXY_ANTISPAM_INSTANCE>::SetName("CS_PROXY_ANTISPAM_INSTANCE");
     using S = CS_ANTISPAM_SCRIPT;
     auto c = std::make_unique<script::ExternClass<S, CS_PROXY_ANTISPAM_INSTANCE*>>("CS_ANTISPAM_SCRIPT");
     script::AddHostBuiltins(*c);

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/AdminProtocol.h"
 #include "admin/AdminScript.h"
 #include "admin/PeerConnection.h"
 #include "checks/ScriptClasses.h"
@@ -33,6 +34,7 @@
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "script/Imports.h"
+#include "web/WebScript.h"
 
 namespace {
 
@@ -178,10 +180,16 @@ int main(int argc, char** argv) {
     cron::CronScriptHost host;
     if (cmd == "--list-natives") {
         if (argc != 2) return Usage();
-        // Every importable class, as a script that imported them all would see them.
-        script::RegisterAllImportables(host.interpreter());
-        core::RegisterAntispamClass(host.interpreter());
-        host.interpreter().PrintDeclarations();
+        // Every importable class, as a script that imported them all would see them, and every
+        // host: cron (this one), antispam, admin (with its request and response) and web (with
+        // the session functions).
+        script::Interpreter& in = host.interpreter();
+        script::RegisterAllImportables(in);
+        core::RegisterAntispamClass(in);
+        admin::RegisterAdminHostClass(in);
+        admin::RegisterAdminClasses(in);
+        web::RegisterWebHostClass(in, nullptr);
+        in.PrintDeclarations();
         return 0;
     }
     if ((cmd == "check" || cmd == "disasm") && argc != 3) return Usage();

@@ -443,6 +443,7 @@ std::string CS_WEB_SCRIPT::GetAppDir() {
 }
 
 void RegisterWebHostClass(script::Interpreter& in, CWebSessions* sessions) {
+    script::ClassIdOf<CS_WEB_INSTANCE>::SetName("CS_WEB_INSTANCE");
     using S = CS_WEB_SCRIPT;
     auto host = std::make_unique<script::ExternClass<S, CS_WEB_INSTANCE*>>("CS_WEB_SCRIPT");
     host->Method("CGI_GET_VAR", &S::CGI_GET_VAR)
