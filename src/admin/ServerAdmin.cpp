@@ -107,9 +107,9 @@ void CLauchAdmin::Serve() {
     if (core::CMorvaneCore* core = server_.Kernel().core)
         if (core->Dns()) client_.reverse_dns = checks::DnsReverse(*core->Dns(), client_.ip);
     start_ = common::SteadySeconds();
-    const config::CKernelConfig& c = server_.Config();
-    std::string block(static_cast<size_t>(std::max(512, c.admin_buffer_socket_size)), '\0');
-    const int wait = std::max(10, c.admin_socket_select_time);
+    const AdminSettings settings = server_.Settings();
+    std::string block(static_cast<size_t>(settings.buffer_size), '\0');
+    const int wait = settings.select_ms;
     while (running_ && busy_) {
         int n = slot->Recv(block.data(), static_cast<int>(block.size()), wait);
         if (n < 0) return Close();
@@ -138,8 +138,7 @@ void CLauchAdmin::Serve() {
 }
 
 bool CLauchAdmin::Handle(const std::string& text) {
-    const config::CKernelConfig& c = server_.Config();
-    const std::string key = c.admin_key.str();
+    const std::string key = server_.Settings().key;
     CServerMorvaneRequest request;
     bool parsed = request.Parse(text, key);
     if (!parsed || !DigestMatches(request.Digest(), common::Md5Hex(key))) {
@@ -239,7 +238,20 @@ std::string CServerAdmin::StartProblem() const {
     return config_.admin_enable ? listen_error_ : std::string();
 }
 
+AdminSettings CServerAdmin::Settings() const {
+    common::MutexLock lock(settings_mu_);
+    return settings_;
+}
+
 void CServerAdmin::ReloadConfig() {
+    {
+        AdminSettings s;
+        s.key = config_.admin_key.str();
+        s.buffer_size = std::max(512, config_.admin_buffer_socket_size);
+        s.select_ms = std::max(10, config_.admin_socket_select_time);
+        common::MutexLock lock(settings_mu_);
+        settings_ = std::move(s);
+    }
     // Scripts' connections without a port or key reach this kernel.
     SetDefaultPeer(config_.admin_port, config_.admin_key.str());
     allow_.Load(config_.ip_allow);

@@ -25,6 +25,14 @@ namespace admin {
 
 class CServerAdmin;
 
+// What handler threads read of the configuration: copied on the main thread at each reload, as
+// sessions and the web server have theirs, so a handler never reads a field being rewritten.
+struct AdminSettings {
+    std::string key;
+    int buffer_size = 4096;  // buffer_socket_size, at least 512
+    int select_ms = 300;     // socket_select_time, at least 10
+};
+
 // One connection being served, on its own thread.
 class CLauchAdmin {
 public:
@@ -80,8 +88,11 @@ public:
     uint16_t Port() const { return listener_.Port(); }
     size_t Handlers() const { return handlers_.size(); }
 
+    // Main thread only: handlers read Settings().
     config::CKernelConfig& Config() { return config_; }
     const cron::KernelAccess& Kernel() const { return kernel_; }
+    // Any thread.
+    AdminSettings Settings() const;
 
 private:
     bool Admit(platform::CSocketComm* slot, std::string* ip);
@@ -97,6 +108,8 @@ private:
     int listen_port_ = -1, listen_slots_ = -1;
     uint32_t next_sweep_ = 0;
     bool stopped_ = false;
+    mutable common::Mutex settings_mu_;
+    AdminSettings settings_ GUARDED_BY(settings_mu_);
 };
 
 }  // namespace admin

@@ -2,10 +2,15 @@
 // CKernelConfig: every setting of the kernel, read from "morvane.ini" into typed fields with a
 // default for each, and written back complete.
 //
-// One object exists, made by the kernel's main thread and reached by every engine through
-// Global(). Engines copy the fields they need in their reload routines on the main thread;
-// single fields are read without locking. Load and Save exclude each other, so a cron or admin
-// script saving the configuration never races the main loop's load.
+// One object exists, made by the kernel's main thread. Who may read what:
+// - the typed fields: the main thread only, which rewrites them at every reload (and engines'
+//   constructors and reload routines, which run on it);
+// - every other thread (sessions, cron runs, admin handlers, web children) reads a snapshot its
+//   engine copied at the last reload (SessionSettings, AdminSettings, WebSettings,
+//   CMorvaneCore::PublicIdentity), or the file image through the CFileINI getters, which lock;
+// - scripts change the image (SetImageValue), never the fields.
+// Load and Save exclude each other, so a cron or admin script saving the configuration never
+// races the main loop's load.
 #include <atomic>
 #include <mutex>
 #include <set>

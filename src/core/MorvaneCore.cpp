@@ -108,8 +108,17 @@ CMorvaneCore::~CMorvaneCore() {
     // Members go in reverse order of construction: sessions first, the DNS engine last.
 }
 
+CMorvaneCore::Identity CMorvaneCore::PublicIdentity() const {
+    common::MutexLock lock(identity_mu_);
+    return identity_;
+}
+
 void CMorvaneCore::ReloadConfig() {
     config::CKernelConfig& c = config_;
+    {
+        common::MutexLock lock(identity_mu_);
+        identity_ = Identity{c.myippub.str(), c.myname.str()};
+    }
     auto log = [this](int level, const std::string& text, const char* fn = kReload) {
         AddLog(level, text, kSrc, fn, "DEBUG", 0);
     };

@@ -99,7 +99,15 @@ public:
     // Admissions whose block-list answer is still awaited.
     size_t AdmissionsInFlight() const { return in_flight_.load(); }
 
+    // The main thread's: the fields are rewritten at each reload. Other threads read the file
+    // image (GetString, under its lock) or a snapshot such as PublicIdentity.
     config::CKernelConfig& Config() { return config_; }
+    // This server's public address and name (myippub, myname) as of the last reload; any thread.
+    struct Identity {
+        std::string public_ip;
+        std::string name;
+    };
+    Identity PublicIdentity() const;
     const std::string& AppDir() const { return app_dir_; }
     SessionHost* Sessions() { return sessions_.get(); }
     checks::CDns* Dns() { return dns_.get(); }
@@ -186,6 +194,8 @@ private:
     // Settings in use by the listener.
     std::string listen_ip_, listen_port_;
     std::string listen_error_;
+    mutable common::Mutex identity_mu_;
+    Identity identity_ GUARDED_BY(identity_mu_);
     int pool_size_ = 0;
     // Connections that could not be handed off yet.
     std::deque<Admission> waiting_;

@@ -204,7 +204,9 @@ int32_t KernelFunctions::SetHeloRefresh() {
     core::CMorvaneCore* c = Core();
     if (!c) return 0;
     checks::TableDomains domains(c->LocalDomains()->Table());
-    return c->HeloForget()->Refresh(c->Config().myippub.View(), c->Config().myname.View(), c->Dns(), &domains);
+    // A snapshot: this runs on a cron or admin thread while the main loop may reload.
+    const core::CMorvaneCore::Identity me = c->PublicIdentity();
+    return c->HeloForget()->Refresh(me.public_ip, me.name, c->Dns(), &domains);
 }
 
 int32_t KernelFunctions::LearnBayesQuarantine(int32_t kind) {
