@@ -264,6 +264,13 @@ class WebHttpTest(unittest.TestCase):
         self.assertIn(b"\r\nRetry-After: 5\r\n", extra.buf)
         for h in held:
             h.close()
+        # The next tests need the slots back: wait until the server has seen the closes.
+        end = time.time() + 10
+        while time.time() < end:
+            head, _ = request(self.k.web_port, "GET", "/style.css")
+            if status(head) == 200:
+                break
+            time.sleep(0.05)
 
     def test_7_answers_carry_the_browser_protections(self):
         for path in ("/style.css", "/login.htmcc", "/missing.png"):

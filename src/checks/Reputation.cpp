@@ -121,7 +121,8 @@ int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, C
     if (!name.empty()) table_.Insert(name, name);
     for (const std::string& key : {ip, "[" + ip + "]", "'" + ip + "'", std::string("friends")}) table_.Insert(key, ip);
     table_.Insert("localhost", "127.0.0.1");
-    return table_.Save() ? 1 : 0;
+    (void)table_.Save();  // a failure is reported and logged by the core; the list holds in memory
+    return 1;
 }
 
 void CSpamTrap::Add(std::string_view address) {

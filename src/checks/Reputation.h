@@ -67,7 +67,7 @@ public:
     int Contains(std::string_view helo);
     // Rebuilds the list from the public address, the system name and the MX hosts of the local
     // domains that resolve to the public address. 0 when a refresh runs already or there is no
-    // public address or the rebuilt list could not be saved; 1 when rebuilt.
+    // public address; 1 when rebuilt.
     int Refresh(std::string_view public_ip, std::string_view my_name, CDns* dns, LocalDomains* domains);
 
 private:
