@@ -10,7 +10,7 @@
 namespace platform {
 
 // Slow enough that a stolen file costs an attacker real time per guess, fast enough that a
-// login does not hold a web worker noticeably (about 0.1 s on one core).
+// login does not hold a web worker long (about 0.18 s on one core of this machine).
 inline constexpr int kPasswordIterations = 210000;
 
 // The stored form of `password` with a fresh salt; "" when the system has no random source.
