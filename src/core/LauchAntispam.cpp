@@ -47,12 +47,6 @@ bool FirstReport(const std::string& key) {
     return seen.insert(key).second;
 }
 
-std::string WithoutLineEnd(std::string_view line) {
-    std::string out(line);
-    out.erase(std::remove_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }), out.end());
-    return out;
-}
-
 }  // namespace
 
 CLauchAntispam::CLauchAntispam(CMorvaneCore& core, bool reuse) : core_(core), reuse_(reuse) {
@@ -485,7 +479,7 @@ void CLauchAntispam::Flow(size_t recv_size) {
 }
 
 void CLauchAntispam::HandleCommand() {
-    std::string line = WithoutLineEnd(state_.command);
+    std::string line = smtp::WithoutLineBreaks(state_.command);
     if (host_->Event("OnAllClientData", "string", {line.c_str()}) != 0) return End(nullptr);
     if (state_.ending) return;
     if (logging::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");

@@ -30,12 +30,6 @@ constexpr const char* kTlsReady = "220 2.0.0 Ready to start TLS\r\n";
 constexpr const char* kTlsAgain = "503 5.5.1 TLS already active\r\n";
 constexpr const char* kTlsSyntax = "501 5.5.4 Syntax: STARTTLS\r\n";
 
-std::string WithoutLineEnd(std::string_view line) {
-    std::string out(line);
-    out.erase(std::remove_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }), out.end());
-    return out;
-}
-
 }  // namespace
 
 void CLauchAntispam::StartClientTls(std::string_view line) {
@@ -47,7 +41,7 @@ void CLauchAntispam::StartClientTls(std::string_view line) {
         return SendToClient(kNoTls);
     }
     if (ClientTls()) return SendToClient(kTlsAgain);
-    std::string text = WithoutLineEnd(line);
+    std::string text = smtp::WithoutLineBreaks(line);
     const size_t word = common::AsciiLowered(text).find("starttls");
     if (text.find_first_not_of(" \t", word + 8) != std::string::npos) return SendToClient(kTlsSyntax);
     // Commands pipelined behind STARTTLS would be taken as sent over TLS, though anyone on the

@@ -1,6 +1,8 @@
 #include "core/SmtpText.h"
 
 #include <strings.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -349,6 +351,13 @@ std::string WriteHeaderMessage(std::string message, std::string_view line) {
     if (end == std::string::npos || end == 0) return std::string(line) + "\r\n" + message;
     message.insert(end - 2, "\r\n" + std::string(line));
     return message;
+}
+
+std::string WithoutLineBreaks(std::string_view line) {
+    std::string out(line);
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    out.erase(std::remove(out.begin(), out.end(), '\n'), out.end());
+    return out;
 }
 
 std::string UnstuffedMessage(std::string_view data) {

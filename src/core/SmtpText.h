@@ -70,6 +70,9 @@ private:
     bool after_crlf_ = true;  // the current line started after a CR LF (or at the start)
 };
 
+// `line` without any CR or LF: a client's line as the log shows it.
+std::string WithoutLineBreaks(std::string_view line);
+
 // Message data as DATA carries it (CR LF lines, leading dots doubled, maybe ending with the
 // final "." line) back to the message: each line's leading dot undone, the final line dropped.
 std::string UnstuffedMessage(std::string_view data);

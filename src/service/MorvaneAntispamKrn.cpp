@@ -180,8 +180,7 @@ bool CMorvaneKernel::Startup() {
     last_reload_check_ = common::NowSeconds();
     // A listener that could not start: systemd shows the unit failed, with the reason.
     std::string problem;
-    for (KernelEngine* e : {static_cast<KernelEngine*>(core_.get()), static_cast<KernelEngine*>(admin_.get()),
-                            static_cast<KernelEngine*>(web_.get())})
+    for (KernelEngine* e : {core_.get(), admin_.get(), web_.get()})
         if (problem.empty()) problem = e->StartProblem();
     if (!problem.empty()) {
         log_->Write(0, "The kernel cannot start: " + problem, kSrc, kFunc, "SYS", 0);

@@ -1,6 +1,5 @@
 #include "web/HttpRequest.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -87,6 +86,15 @@ void ParseAuthorization(std::string_view value, HttpRequest* r) {
 
 // The request line "METHOD URL VERSION": false unless the method is GET or POST (any case)
 // and a blank follows the URL.
+// The bytes of the URL on a request line, ended or not: from the first blank to the next, or to
+// the end. 0 without a blank.
+size_t UrlBytes(std::string_view line) {
+    const size_t sp = line.find(' ');
+    if (sp == std::string_view::npos) return 0;
+    const size_t url_end = line.find(' ', sp + 1);
+    return (url_end == std::string_view::npos ? line.size() : url_end) - sp - 1;
+}
+
 bool ParseRequestLine(std::string_view line, HttpRequest* r) {
     size_t sp = line.find(' ');
     if (sp == std::string_view::npos) return false;
@@ -174,31 +182,22 @@ ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out, int* error_s
     size_t end = buffer.find("\r\n\r\n");
     if (end == std::string_view::npos) {
         // The URL limit holds for requests that never complete too.
-        const size_t first_end = buffer.find("\r\n");
-        const size_t sp = buffer.find(' ');
-        if (sp != std::string_view::npos && sp < first_end) {
-            const size_t url_end = buffer.find(' ', sp + 1);
-            const size_t url_bytes = std::min(url_end, std::min(first_end, buffer.size())) - sp - 1;
-            if (url_bytes > kMaxUrlBytes) return invalid(414);
-        }
+        if (UrlBytes(buffer.substr(0, buffer.find("\r\n"))) > kMaxUrlBytes) return invalid(414);
         return buffer.size() > kMaxHeaderBytes ? invalid(400) : ParseStatus::kIncomplete;
     }
     if (end + 4 > kMaxHeaderBytes) return invalid(400);
     HttpRequest r;
     std::string_view block = buffer.substr(0, end + 2);
     size_t line_end = block.find("\r\n");
-    if (!ParseRequestLine(block.substr(0, line_end), &r)) {
-        std::string_view line = block.substr(0, line_end);
+    const std::string_view line = block.substr(0, line_end);
+    if (UrlBytes(line) > kMaxUrlBytes) return invalid(414);
+    if (!ParseRequestLine(line, &r)) {
         const size_t sp = line.find(' ');
         const size_t url_end = sp == std::string_view::npos ? sp : line.find(' ', sp + 1);
-        if (sp != std::string_view::npos &&
-            (url_end == std::string_view::npos ? line.size() : url_end) - sp - 1 > kMaxUrlBytes)
-            return invalid(414);
         if (sp != std::string_view::npos && sp > 0 && url_end != std::string_view::npos && url_end > sp + 1)
             return invalid(501);  // a well-formed line with a method this server does not serve
         return invalid(400);
     }
-    if (r.url.size() > kMaxUrlBytes) return invalid(414);
     bool has_length = false;
     for (size_t at = line_end + 2; at < block.size();) {
         size_t e = block.find("\r\n", at);

@@ -32,6 +32,20 @@ int64_t Now() {
     return common::SteadySeconds();
 }
 
+// The children and the send queues wake each other through event descriptors.
+void Signal(int fd) {
+    if (fd < 0) return;
+    uint64_t one = 1;
+    ssize_t n = ::write(fd, &one, sizeof one);
+    (void)n;
+}
+
+void Drain(int fd) {
+    uint64_t v;
+    ssize_t n = ::read(fd, &v, sizeof v);
+    (void)n;
+}
+
 // Files of the application that must never be served, whatever the web root holds: settings,
 // tables, quarantined mail, keys and certificates.
 bool Forbidden(std::string_view page) {
@@ -103,10 +117,7 @@ void CWebSendQueue::Stop() {
 }
 
 void CWebSendQueue::Wake() {
-    if (wake_fd_ < 0) return;
-    uint64_t one = 1;
-    ssize_t n = ::write(wake_fd_, &one, sizeof one);
-    (void)n;
+    Signal(wake_fd_);
 }
 
 void CWebSendQueue::Register(int32_t number, platform::CSocketComm* slot, int wake_fd) {
@@ -179,9 +190,7 @@ bool CWebSendQueue::Pass() {
         // The child closes a finished connection on its next round: wake it now, so a page's
         // assets do not wait for its poll time-out behind a connection that is done.
         if (e.pending.empty() && e.started && e.sent >= e.queued && !e.woken && e.wake_fd >= 0) {
-            uint64_t one = 1;
-            ssize_t n = ::write(e.wake_fd, &one, sizeof one);
-            (void)n;
+            Signal(e.wake_fd);
             e.woken = true;
         }
         ++it;
@@ -203,11 +212,7 @@ void CWebSendQueue::Run() {
         }
         // Bounded: a connection closed meanwhile leaves no descriptor to wake the wait.
         ::poll(fds.data(), fds.size(), 1000);
-        if (fds[0].revents & POLLIN) {
-            uint64_t v;
-            ssize_t n = ::read(wake_fd_, &v, sizeof v);
-            (void)n;
-        }
+        if (fds[0].revents & POLLIN) Drain(wake_fd_);
     }
 }
 
@@ -227,10 +232,7 @@ CLauchWEB::~CLauchWEB() {
 }
 
 void CLauchWEB::Wake() {
-    if (wake_fd_ < 0) return;
-    uint64_t one = 1;
-    ssize_t n = ::write(wake_fd_, &one, sizeof one);
-    (void)n;
+    Signal(wake_fd_);
 }
 
 void CLauchWEB::Add(int32_t number, platform::CSocketComm* slot, CWebSendQueue* queue, std::string ip) {
@@ -427,11 +429,7 @@ void CLauchWEB::Round() {
     int wait = 200;
     if (!conns_.empty()) wait = std::max(s.max_select_ms / static_cast<int>(conns_.size()), s.min_select_ms);
     ::poll(fds.data(), fds.size(), wait);
-    if (fds[0].revents & POLLIN) {
-        uint64_t v;
-        ssize_t n = ::read(wake_fd_, &v, sizeof v);
-        (void)n;
-    }
+    if (fds[0].revents & POLLIN) Drain(wake_fd_);
     const int64_t now = Now();
     for (size_t i = 0; i < conns_.size() && running_; ++i) {
         ClientConn& c = *conns_[i];
