@@ -46,7 +46,7 @@ run() {  # run SCRIPT EXPECTED-LOG-TEXT
     grep -q -- "$2" "$APP/err" || fail "$1 did not log '$2': $(cat "$APP/err")"
 }
 run helo_refresh.cs 'HELO list refresh: [0-9]* names and addresses'
-run tables_report.cs 'Tables: alwl=0 bayes_words=0 dns=[0-9]* dnsbl=0 domains=0'
+run tables_report.cs 'Tables: alwl=0 bayes_ham=0 bayes_spam=0 bayes_tokens=0 bayes_words=0 dns=[0-9]* dnsbl=0 domains=0'
 run phishing_update.cs 'Phishing list update: off, no \[SETTING\] URL'
 run daily_stats.cs 'Daily statistics: .*f1n_restart_service='
 # A message quarantined as spam is learned once; the next run finds nothing new.
@@ -54,9 +54,10 @@ mkdir -p "$APP/quarantine/spam"
 printf 'From: a@example.com\r\nSubject: cheap pills\r\n\r\nCheap pills online, discount pharmacy, order now.\r\n' \
     > "$APP/quarantine/spam/1.eml"
 touch -d '-1 minute' "$APP/quarantine/spam/1.eml"
-run bayes_relearn.cs 'Bayes re-learning: 1 spam and 0 ham learned'
+run bayes_relearn.cs 'Bayes re-learning: 1 spam and 0 ham learned from the quarantine; the filter knows 1 spam, 0 ham'
 run bayes_relearn.cs 'Bayes re-learning: 0 spam and 0 ham learned'
 [ -s "$APP/db/bayeswords.db" ] || fail "the learned words were not saved"
+[ -s "$APP/db/bayestokens.db" ] || fail "the learned tokens were not saved"
 # The HELO list the refresh built was saved with the tables.
 run tables_report.cs 'helo=[1-9]'
 

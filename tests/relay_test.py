@@ -582,7 +582,7 @@ class PolicyTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout)
         content = wait_for_message(before + 1)[before][1]
         self.assertIn(b"X-Morvane-Score: 0.00", content)
-        self.assertIn(b"bayes-learn", content, "an untrained filter asks to learn and scores nothing")
+        self.assertIn(b"bayes(untrained)", content, "an untrained filter gives no verdict and scores nothing")
         self.assertNotIn(b"***SPAM***", content)
 
     def test_spam_looking_mail_is_tagged(self):
@@ -676,7 +676,11 @@ class ContentChecksTest(unittest.TestCase):
             subprocess.run([os.path.join(tools, "morvane-rules"), "--appdir", appdir, "compile", rules], check=True,
                            capture_output=True)
 
-        cls.k = Kernel("bayes", {"GREYLIST": {"greylist_enable": "0"}}, prepare=train)
+        # One message of each kind: verdicts from the first, and a prior weak enough that one
+        # message is evidence.
+        cls.k = Kernel("bayes", {"GREYLIST": {"greylist_enable": "0"},
+                                 "BAYES": {"bayes_min_learned": "1", "bayes_strength": "0.5", "bayes_autolearn": "1",
+                                           "bayes_autolearn_spam": "1.5"}}, prepare=train)
 
     @classmethod
     def tearDownClass(cls):
@@ -699,7 +703,10 @@ class ContentChecksTest(unittest.TestCase):
 
     def test_learned_spam_is_scored_by_bayes_and_rules_tagged_and_quarantined(self):
         content = self.deliver("spam", "a@rcpt.test")
-        self.assertIn(b"X-Morvane-Score: 6.60 spf-Neutral bayes-spam rules(LOTTERY_SUBJECT)\r\n", content)
+        self.assertIn(b"X-Morvane-Score: 6.60 spf-Neutral bayes(1.00) rules(LOTTERY_SUBJECT)\r\n", content)
+        # The rules alone reach the autolearning threshold: learned as spam, never for the
+        # filter's own verdict.
+        self.assertTrue(self.k.wait_log("autolearned as spam (score 1.50 without the filter)"), self.k.log_text()[-2000:])
         self.assertIn(b"Subject: ***SPAM*** claim your lottery prize now", content)
         self.assertTrue(any(b"claim your lottery prize now" in m for m in self.quarantined("spam")))
 
@@ -710,7 +717,8 @@ class ContentChecksTest(unittest.TestCase):
 
     def test_learned_ham_is_scored_down_and_quarantined_as_ham(self):
         content = self.deliver("ham", "b@rcpt.test")
-        self.assertIn(b"X-Morvane-Score: -3.99 spf-Neutral bayes-ham\r\n", content)
+        self.assertIn(b"X-Morvane-Score: -3.99 spf-Neutral bayes(0.00)\r\n", content)
+        self.assertNotIn("autolearned as ham", self.k.log_text())
         self.assertTrue(any(b"minutes of the planning meeting" in m for m in self.quarantined("ham")))
 
 

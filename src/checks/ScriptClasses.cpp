@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "checks/Bayes.h"
+#include "checks/BayesFilter.h"
 #include "checks/LocalDomains.h"
 #include "checks/Persistent.h"
 #include "checks/Rules.h"
@@ -175,6 +176,7 @@ void RegisterChecksImportables() {
     // Returned by the cron and admin hosts before a script imports them.
     script::ClassIdOf<CBayes>::SetName("CS_Bayes");
     script::ClassIdOf<CBayesWord>::SetName("CS_BayesWord");
+    script::ClassIdOf<CBayesFilter>::SetName("CS_BayesFilter");
     script::ClassIdOf<CRules>::SetName("CS_RulesDB");
     script::RegisterImportable("CS_Dns", [](script::Interpreter& in) {
         auto c = std::make_unique<script::ExternClass<CS_Dns>>("CS_Dns");
@@ -271,6 +273,20 @@ void RegisterChecksImportables() {
             .Method("GetWordsCount", &CBayes::GetWordsCount)
             .Method("IsSpam", &CBayes::IsSpam);
         in.AddExternClass("CS_Bayes", std::move(c));
+    });
+    // A filter a script makes is a scratch one; cron, admin and web scripts get the kernel's
+    // through GetBayesFilter.
+    script::RegisterImportable("CS_BayesFilter", [](script::Interpreter& in) {
+        auto c = std::make_unique<script::ExternClass<CBayesFilter>>("CS_BayesFilter");
+        c->Method("Score", &CBayesFilter::ScriptScore)
+            .Method("Verdict", &CBayesFilter::ScriptVerdict)
+            .Method("Learn", &CBayesFilter::ScriptLearn)
+            .Method("Unlearn", &CBayesFilter::ScriptUnlearn)
+            .Method("GetLearned", &CBayesFilter::GetLearned)
+            .Method("GetTokens", &CBayesFilter::GetTokens)
+            .Method("Expire", &CBayesFilter::ScriptExpire)
+            .Method("Save", &CBayesFilter::ScriptSave);
+        in.AddExternClass("CS_BayesFilter", std::move(c));
     });
     // A script's own rule table; cron and admin scripts get the kernel's through GetRulesDB.
     script::RegisterImportable("CS_RulesDB", [](script::Interpreter& in) {

@@ -29,6 +29,15 @@ inline uint32_t GetLe32(std::string_view in, size_t at) {
     return v;
 }
 
+inline void PutLe64(std::string& out, uint64_t v) {
+    PutLe32(out, static_cast<uint32_t>(v));
+    PutLe32(out, static_cast<uint32_t>(v >> 32));
+}
+
+inline uint64_t GetLe64(std::string_view in, size_t at) {
+    return GetLe32(in, at) | static_cast<uint64_t>(GetLe32(in, at + 4)) << 32;
+}
+
 // The low `bytes` bytes of `v`, most significant first.
 inline void PutBe(std::string& out, uint64_t v, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xFF);

@@ -135,6 +135,24 @@ public:
     float p_bayes_spam = 5.1f;
     int bayes_delete_mail_type = 3600;
     int bayes_delete_mail_time = 72;
+    // The statistical filter: Robinson's strength and prior, the least distance from 0.5 a
+    // token must have to count, how many count at most, the score cut-offs of its verdicts,
+    // the messages of each class it must have learned before it gives one, and the age in days
+    // at which tokens seen only once are forgotten.
+    float bayes_strength = 4.0f;
+    float bayes_prior = 0.5f;
+    float bayes_min_dev = 0.2f;
+    int bayes_max_tokens = 150;
+    float bayes_spam_cutoff = 0.9f;
+    float bayes_ham_cutoff = 0.2f;
+    int bayes_min_learned = 50;
+    int bayes_expire_days = 90;
+    // The policy's autolearning (off unless bayes_autolearn is 1): a message whose score
+    // without the filter is at least bayes_autolearn_spam is learned as spam, one whose score
+    // is at most bayes_autolearn_ham as ham.
+    int bayes_autolearn = 0;
+    float bayes_autolearn_spam = 10.0f;
+    float bayes_autolearn_ham = -2.0f;
     // [GREYLIST]
     int grey_delete_mail_type = 3600;
     int grey_delete_mail_time = 12;

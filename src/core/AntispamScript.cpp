@@ -461,6 +461,28 @@ int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char* file) {
     return session()->Core().Bayes()->Classify(words.tokens);
 }
 
+float CS_ANTISPAM_SCRIPT::BayesFilterScore(const char* file) {
+    filter_verdict_ = checks::kFilterUntrained;
+    if (!session()) return -1.0f;
+    checks::FilterResult r;
+    if (Missing(file)) {
+        r = session()->Core().BayesFilter()->ClassifyMessage(session()->HeldMessage());
+    } else {
+        mail::CParseMail m;
+        if (!checks::LoadMessageFile(platform::ResolveAppPath(file), m)) return -1.0f;
+        r = session()->Core().BayesFilter()->ClassifyMessage(m.Raw());
+    }
+    filter_verdict_ = r.verdict;
+    return r.verdict == checks::kFilterUntrained ? -1.0f : static_cast<float>(r.probability);
+}
+
+int32_t CS_ANTISPAM_SCRIPT::BayesFilterLearn(int32_t kind) {
+    if (!session() || (kind != checks::kFilterSpam && kind != checks::kFilterHam)) return 0;
+    using L = checks::CBayesFilter::Learned;
+    const L l = session()->Core().BayesFilter()->Learn(session()->HeldMessage(), kind);
+    return l == L::kLearned || l == L::kMoved ? 1 : 0;
+}
+
 void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* text2, int32_t kind,
                                                  script::Variable mail) {
     if (!session()) return;
@@ -604,6 +626,9 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("AddToGreyList", &S::AddToGreyList)
         .Method("ViewGreyListDB", &S::ViewGreyListDB, ",100,0,0,0")
         .Method("BayesianCheck", &S::BayesianCheck)
+        .Method("BayesFilterScore", &S::BayesFilterScore)
+        .Method("BayesFilterVerdict", &S::BayesFilterVerdict)
+        .Method("BayesFilterLearn", &S::BayesFilterLearn)
         .Method("AddToBayesianQuarantine", &S::AddToBayesianQuarantine, ",,,0")
         .Method("IsPhishing", &S::IsPhishing)
         .Method("GetFakePhishingDomain", &S::GetFakePhishingDomain)

@@ -152,6 +152,14 @@ public:
     void ResetForgedCountGreyList(const char* key);
     void AddToGreyList(const char* key);
     int32_t BayesianCheck(const char* message);
+    // The statistical filter on the session's message (or a message file): the spam
+    // probability in [0,1], or -1 when the filter gives no verdict yet (too little learned).
+    // BayesFilterVerdict is the verdict of the last score (1 SPAM, 2 HAM, 3 UNSURE, 4
+    // UNTRAINED); BayesFilterLearn learns the session's message as spam (1) or ham (2) and
+    // answers 1 when the counts changed.
+    float BayesFilterScore(const char* file);
+    int32_t BayesFilterVerdict() { return filter_verdict_; }
+    int32_t BayesFilterLearn(int32_t kind);
     void AddToBayesianQuarantine(const char* a, const char* b, int32_t c, script::Variable mail);
     int32_t IsPhishing(script::Variable mail);
     std::string GetFakePhishingDomain();
@@ -178,6 +186,7 @@ private:
     CLauchAntispam* session() const;
     CS_PROXY_ANTISPAM_INSTANCE* instance_;
     std::string phishing_domain_;
+    int32_t filter_verdict_ = 4;
 };
 
 // Registers the CS_ANTISPAM_SCRIPT class and every host function into an interpreter.

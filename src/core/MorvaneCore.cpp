@@ -48,6 +48,16 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     start("Start DNSBL server");
     bayes_ = std::make_unique<checks::CBayes>(app_dir_, now);
     bayes_->Load();
+    filter_ = std::make_unique<checks::CBayesFilter>(db + "bayestokens.db", now);
+    if (std::string why; !filter_->Load(&why)) {
+        // Saving over a table that could not be read would lose the operator's training: the
+        // filter works in memory until the file is put right.
+        AddLog(1, "Bayes filter table " + filter_->Path() + ": " + why + "; the filter runs without it and never saves",
+               kSrc, kCtor, "SYS", 0);
+        filter_ = std::make_unique<checks::CBayesFilter>(std::string(), now);
+    } else if (!why.empty()) {
+        AddLog(1, "Bayes filter table " + filter_->Path() + " is damaged: " + why, kSrc, kCtor, "SYS", 0);
+    }
     start("Start BAYES ENGINE");
     mta_ = std::make_unique<CMtaList>();
     start("Start SMTP FIREWALL ENGINE");
@@ -172,6 +182,16 @@ void CMorvaneCore::ReloadConfig() {
     bayes_->SetMinOccurrences(c.occorenze_per);
     bayes_->SetQuarantineAge(static_cast<uint32_t>(c.bayes_delete_mail_type),
                              static_cast<uint32_t>(c.bayes_delete_mail_time));
+    checks::BayesFilterSettings fs;
+    fs.strength = c.bayes_strength;
+    fs.prior = c.bayes_prior;
+    fs.min_dev = c.bayes_min_dev;
+    fs.max_tokens = c.bayes_max_tokens;
+    fs.spam_cutoff = c.bayes_spam_cutoff;
+    fs.ham_cutoff = c.bayes_ham_cutoff;
+    fs.min_learned = c.bayes_min_learned;
+    fs.expire_days = c.bayes_expire_days;
+    filter_->SetSettings(fs);
     AddLog(3, "Set BAYES ENGINE", kSrc, "MorvaneAntispamkrn::core", "SYS", 0);
     // 5. The refusal text of a full listener.
     listener_->SetRefusal(FillTemplate(c.rfc421.str(), c.myname.str()));
@@ -455,6 +475,32 @@ void CMorvaneCore::ReportSaveFailures() {
     }
 }
 
+void CMorvaneCore::KeepBayesFilter(bool save) {
+    // morvane-learn may train while the kernel runs: its table replaces the file, and the
+    // operator's training wins over what autolearning added since the last save.
+    const bool unsaved = filter_->Changed();
+    std::string why;
+    if (filter_->ReloadIfReplaced(&why)) {
+        const checks::CBayesFilter::Stats st = filter_->GetStats();
+        AddLog(2,
+               common::FormatText(
+                   "Bayes filter table reloaded (replaced on disk): %llu spam, %llu ham, %llu tokens%s%s",
+                   static_cast<unsigned long long>(st.spam_messages), static_cast<unsigned long long>(st.ham_messages),
+                   static_cast<unsigned long long>(st.tokens),
+                   unsaved ? "; messages autolearned since the last save are dropped" : "",
+                   why.empty() ? "" : ("; " + why).c_str()),
+               kSrc, "CMorvaneCore::Save", "SYS", 0);
+        return;
+    }
+    if (Now() >= next_expiry_) {
+        next_expiry_ = Now() + 86400;
+        if (const size_t gone = filter_->Expire(); gone > 0)
+            AddLog(3, common::FormatText("Bayes filter: %zu tokens expired", gone), kSrc, "CMorvaneCore::Save", "SYS",
+                   0);
+    }
+    if (save && filter_->Changed()) (void)filter_->Save();
+}
+
 void CMorvaneCore::Save(bool final) {
     if (!final && Now() <= next_save_) return;
     ++save_attempts_;
@@ -476,6 +522,7 @@ void CMorvaneCore::Save(bool final) {
         alwl_->Table().DeleteOld();
         spf_->Table().DeleteOld();
         bayes_->QuarantineHygiene();
+        KeepBayesFilter(false);
         AddLog(3, "Hygiene DB O.K.", kSrc, "CMorvaneCore::Save", "SYS", 0);
         AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
         return;
@@ -487,6 +534,7 @@ void CMorvaneCore::Save(bool final) {
                               &helo_->Table(), &spf_->Table(), &traps_->Table()})
         (void)t->Save();
     (void)bayes_->Save();
+    KeepBayesFilter(true);
     (void)community_->Save();
     (void)community_server_->Save();
     ReportSaveFailures();

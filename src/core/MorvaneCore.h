@@ -25,6 +25,7 @@
 
 #include "checks/AddressList.h"
 #include "checks/Bayes.h"
+#include "checks/BayesFilter.h"
 #include "checks/Community.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
@@ -113,6 +114,7 @@ public:
     checks::CDns* Dns() { return dns_.get(); }
     checks::CDnsBL* DnsBL() { return dnsbl_.get(); }
     checks::CBayes* Bayes() { return bayes_.get(); }
+    checks::CBayesFilter* BayesFilter() { return filter_.get(); }
     CMtaList* MtaList() { return mta_.get(); }
     CListenMorvane* Listener() { return listener_.get(); }
     checks::CIpInferno* IpInferno() { return inferno_.get(); }
@@ -136,6 +138,9 @@ public:
     void Count(const std::string& name, int type);
     // Logs and counts ("f2save_failed") every save that failed anywhere since the last call.
     void ReportSaveFailures();
+    // Takes up a table morvane-learn replaced, expires old tokens once a day and, with `save`,
+    // saves the filter when it learned something.
+    void KeepBayesFilter(bool save);
 
 private:
     struct Admission {
@@ -168,6 +173,8 @@ private:
     std::unique_ptr<checks::CDns> dns_;
     std::unique_ptr<checks::CDnsBL> dnsbl_;
     std::unique_ptr<checks::CBayes> bayes_;
+    std::unique_ptr<checks::CBayesFilter> filter_;
+    int64_t next_expiry_ = 0;  // when the filter's tokens are next expired
     std::unique_ptr<CMtaList> mta_;
     std::unique_ptr<CListenMorvane> listener_;
     std::unique_ptr<checks::CIpInferno> inferno_;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "checks/Bayes.h"
+#include "checks/BayesFilter.h"
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
 #include "common/String.h"
@@ -199,6 +200,9 @@ checks::CRules* KernelFunctions::GetRulesDB() {
 checks::CBayes* KernelFunctions::GetDBBayes() {
     return Core() ? Core()->Bayes() : nullptr;
 }
+checks::CBayesFilter* KernelFunctions::GetBayesFilter() {
+    return Core() ? Core()->BayesFilter() : nullptr;
+}
 
 int32_t KernelFunctions::SetHeloRefresh() {
     core::CMorvaneCore* c = Core();
@@ -240,13 +244,25 @@ int32_t KernelFunctions::LearnBayesQuarantine(int32_t kind) {
         checks::CBayesWord words;
         newest = secs;
         if (!checks::LoadMessageFile(path, parsed) || !words.Tokenize(parsed) || words.tokens.empty()) continue;
-        // Learning what it already judges right would only harden its own verdicts.
-        if (bayes->Classify(words.tokens) == kind) continue;
-        bayes->Learn(words.tokens, kind);
-        ++learned;
+        // Each filter learns only what it misjudges: a message in the folder of the verdict it
+        // was quarantined under is the filter's own word, and learning it would only harden
+        // that; one the operator moved into the other folder is a correction.
+        bool counted = false;
+        if (Core()->BayesFilter()->ClassifyMessage(parsed.Raw()).verdict != kind) {
+            const auto l = Core()->BayesFilter()->Learn(parsed.Raw(), kind);
+            counted = l == checks::CBayesFilter::Learned::kLearned || l == checks::CBayesFilter::Learned::kMoved;
+        }
+        if (bayes->Classify(words.tokens) != kind) {
+            bayes->Learn(words.tokens, kind);
+            counted = true;
+        }
+        learned += counted ? 1 : 0;
     }
     if (newest != since) platform::WriteFileAtomic(stamp_file, std::to_string(newest) + "\n");
-    if (learned > 0) (void)bayes->Save();  // a failure is reported and logged by the core
+    if (learned > 0) {
+        (void)bayes->Save();  // a failure is reported and logged by the core
+        if (Core()->BayesFilter()->Changed()) (void)Core()->BayesFilter()->Save();
+    }
     return learned;
 }
 
@@ -326,6 +342,10 @@ int32_t KernelFunctions::GetTablesCount(script::CS_Array* out) {
     };
     for (const auto& [name, table] : tables) out->Set(name, std::to_string(table->GetCount()));
     out->Set("rules", std::to_string(c->Rules()->Count()));
+    const checks::CBayesFilter::Stats filter = c->BayesFilter()->GetStats();
+    out->Set("bayes_spam", std::to_string(filter.spam_messages));
+    out->Set("bayes_ham", std::to_string(filter.ham_messages));
+    out->Set("bayes_tokens", std::to_string(filter.tokens));
     return 1;
 }
 

@@ -18,6 +18,7 @@ class CKernelConfig;
 }
 namespace checks {
 class CBayes;
+class CBayesFilter;
 class CDomainConf;
 class CRules;
 }  // namespace checks
@@ -73,6 +74,8 @@ public:
     checks::CRules* GetRulesDB();
     int32_t SetHeloRefresh();
     checks::CBayes* GetDBBayes();
+    // The kernel's statistical filter (CS_BayesFilter); null outside the kernel.
+    checks::CBayesFilter* GetBayesFilter();
     // Learns the quarantined messages of one verdict (1 spam, 2 ham) that arrived since the
     // last call, each only when the filter does not already classify it so; the number learned,
     // -1 without a Bayes engine.
@@ -145,6 +148,7 @@ void AddKernelFunctions(Binding& b) {
         .Method("GetRulesDB", &K::GetRulesDB)
         .Method("SetHeloRefresh", &K::SetHeloRefresh)
         .Method("GetDBBayes", &K::GetDBBayes)
+        .Method("GetBayesFilter", &K::GetBayesFilter)
         .Method("ViewGreyListDB", &K::ViewGreyListDB, ",100,0,0,0")
         .Method("ViewALWLDB", &K::ViewALWLDB, ",100,0,0,0")
         .Method("AddALWL", &K::AddALWL)

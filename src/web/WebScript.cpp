@@ -399,14 +399,27 @@ int32_t CS_WEB_SCRIPT::LearnQuarantine(int32_t kind, const char* id, int32_t as)
     checks::CBayes* bayes = Core() ? Core()->Bayes() : nullptr;
     if (!bayes || !ValidId(id) || kind < 1 || kind > 4 || (as != 1 && as != 2)) return -1;
     mail::CParseMail parsed;
-    checks::CBayesWord words;
     if (!checks::LoadMessageFile(bayes->Folder(kind) + "/" + id + ".eml", parsed)) return -1;
-    if (!words.Tokenize(parsed) || words.tokens.empty()) return 0;
-    int learned = bayes->Learn(words.tokens, as);
-    (void)bayes->Save();  // a failure is reported and logged by the core
-    WriteLog(2, ("Learned quarantined message " + std::string(id) + " as " + (as == 1 ? "spam" : "ham")).c_str(),
+    // The operator's word on a message teaches both filters; the statistical one is the
+    // policy's, and counts a message once whatever it was learned as before.
+    using L = checks::CBayesFilter::Learned;
+    checks::CBayesFilter* filter = Core()->BayesFilter();
+    const L l = filter->Learn(parsed.Raw(), as);
+    if (l == L::kEmpty) return -1;
+    (void)filter->Save();  // a failure is reported and logged by the core
+    checks::CBayesWord words;
+    if (words.Tokenize(parsed) && !words.tokens.empty()) {
+        bayes->Learn(words.tokens, as);
+        (void)bayes->Save();
+    }
+    WriteLog(2,
+             ("Learned quarantined message " + std::string(id) + " as " + (as == 1 ? "spam" : "ham") +
+              (l == L::kAlready ? " (already learned so)"
+               : l == L::kMoved ? " (moved from the other class)"
+                                : ""))
+                 .c_str(),
              "WEB");
-    return learned;
+    return l == L::kAlready ? 0 : 1;
 }
 
 int32_t CS_WEB_SCRIPT::GetStatisticsDay(script::CS_Array* out, const char* day) {

@@ -138,8 +138,9 @@ public:
     // Sends the quarantined message to the first MTA, to the recipients of its record. "" when
     // the MTA took it, else why not.
     std::string ReleaseQuarantine(int32_t kind, const char* id);
-    // Learns the quarantined message as spam (1) or ham (2); the number of new words, -1 when
-    // there is no such message or no Bayes engine.
+    // Learns the quarantined message as spam (1) or ham (2), in both filters: 1 when the
+    // statistical filter counted it, 0 when it had learned it so already, -1 when there is no
+    // such message (or it holds no words) or no Bayes engine.
     int32_t LearnQuarantine(int32_t kind, const char* id, int32_t as);
     // The counters of the day's statistics file db/DAY_<day>.stc, day "YYYY-MM-DD":
     // out[name] = "%.3f". 1 when the file was read.

@@ -14,11 +14,16 @@
 //   - the sender's SPF record is checked at MAIL FROM ([SPF] spf_enable): Fail refuses the
 //     sender (spf_reject_fail) or adds spf_score_fail, SoftFail adds spf_score_softfail, Pass
 //     adds spf_score_pass (usually 0 or negative); the result is one of the score's reasons;
-//   - the held message is classified by the Bayes filter: SPAM adds [BAYES] p_bayes_spam, HAM
-//     adds p_bayes_ham (negative), NEUTRAL and LEARN (too many unknown words, as with an
-//     untrained filter) add nothing; the verdict is one of the score's reasons, and the message
-//     is quarantined under its verdict (quarantine/spam, ham, neutral, learn) so that an
-//     operator can sort it and learn from it with morvane-learn;
+//   - the held message is scored by the Bayes filter (trained with morvane-learn): a spam
+//     probability p above 0.5 adds [BAYES] p_bayes_spam x (p - 0.5) x 2, one below 0.5 adds
+//     p_bayes_ham (negative) x (0.5 - p) x 2; "bayes(0.97)" is one of the score's reasons, and
+//     "bayes(untrained)" says the filter has not learned enough of both kinds to judge (it
+//     then adds nothing). The message is quarantined under the filter's verdict (quarantine/
+//     spam, ham, neutral for UNSURE, learn for UNTRAINED) so that an operator can sort it and
+//     teach the filter from it (the GUI's message page, or morvane-learn);
+//   - autolearning ([BAYES] bayes_autolearn=1, off by default): a message whose score without
+//     the filter reaches bayes_autolearn_spam is learned as spam, one whose score is at most
+//     bayes_autolearn_ham as ham; the filter never learns from its own verdict alone;
 //   - the held message is checked against the rules of db/rules.db (compile them with
 //     morvane-rules, e.g. rules/starter.rules): the scores of the matching rules add up, and
 //     their names are one of the score's reasons;
@@ -44,6 +49,7 @@
 //   [HEADER_MSG] score_header    0 leaves out the "X-Morvane-Score:" header (default on)
 //   [BAYES] bayes_enable         0 turns the Bayes filter off (default on)
 //   [BAYES] bayes_quarantine     0 keeps no quarantine copies (default on)
+//   [BAYES] bayes_autolearn      1 turns autolearning on, with bayes_autolearn_spam and _ham
 //   [RULES] rules_enable         0 turns the rules off (default on)
 //   [PHISHING] phishing_enable   0 turns the phishing check off (default on)
 
@@ -265,11 +271,15 @@ int OnCommandData(int hold) {
     return 0;
 }
 
-string BayesName(int verdict) {
-    if (verdict == 1) return "spam";
-    if (verdict == 2) return "ham";
-    if (verdict == 4) return "learn";
-    return "neutral";
+// Autolearning on the evidence other than the filter's own ([BAYES] bayes_autolearn).
+int Autolearn(float other) {
+    if (Setting("BAYES", "bayes_autolearn", 0.0) == 0.0 || Setting("BAYES", "bayes_enable", 1.0) == 0.0) return 0;
+    if (other >= Setting("BAYES", "bayes_autolearn_spam", 10.0)) {
+        if (k.BayesFilterLearn(1)) k.WriteLog(2, k.Format("autolearned as spam (score %.2f without the filter)", other), "SCRIPT");
+    } else if (other <= Setting("BAYES", "bayes_autolearn_ham", -2.0)) {
+        if (k.BayesFilterLearn(2)) k.WriteLog(2, k.Format("autolearned as ham (score %.2f without the filter)", other), "SCRIPT");
+    }
+    return 0;
 }
 
 int CheckRules() {
@@ -305,10 +315,15 @@ int OnEmailMessagesToAnalyzer() {
         phishing_reason = " phishing(" + k.GetFakePhishingDomain() + ")";
     }
     if (Setting("BAYES", "bayes_enable", 1.0) == 0.0) return 0;
-    int verdict = k.BayesianCheck("");
-    if (verdict == 1) bayes_points = Setting("BAYES", "p_bayes_spam", 5.1);
-    if (verdict == 2) bayes_points = Setting("BAYES", "p_bayes_ham", -3.99);
-    bayes_reason = " bayes-" + BayesName(verdict);
+    float p = k.BayesFilterScore("");
+    int verdict = k.BayesFilterVerdict();
+    if (p < 0.0) {
+        bayes_reason = " bayes(untrained)";
+    } else {
+        if (p >= 0.5) bayes_points = Setting("BAYES", "p_bayes_spam", 5.1) * (p - 0.5) * 2.0;
+        else bayes_points = Setting("BAYES", "p_bayes_ham", -3.99) * (0.5 - p) * 2.0;
+        bayes_reason = k.Format(" bayes(%.2f)", p);
+    }
     if (Setting("BAYES", "bayes_quarantine", 1.0) != 0.0)
         k.AddToBayesianQuarantine(client_ip + " " + mail_from, recipients, verdict);
     return 0;
@@ -328,6 +343,7 @@ int OnDoneAntispamFilter() {
     string why = reasons + spf_reason + bayes_reason + rules_reason + phishing_reason + community_reason;
     if (listed == 1) why = why + " white-listed";
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
+    Autolearn(total - bayes_points);
     total = k.RecalculatingScoreByUser(total, Setting("CONFIG", "score_for_spam", 5.0), recipients);
     if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0) && k.IsSpamLover(recipients) == 0) {
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));

@@ -1,11 +1,11 @@
-// Nightly: the Bayes filter learns from its own quarantine. Messages quarantined as spam
-// (quarantine/spam) and ham (quarantine/ham) since the last run are learned as such, each only
-// when the filter does not already classify it so (learning what it gets right would only
-// harden its verdicts). An operator who moves a misjudged message into the other folder
-// teaches the filter its mistake the next night. Each folder remembers in ".learned" how far
-// it was read.
+// Nightly: the Bayes filters learn from their own quarantine. Messages quarantined as spam
+// (quarantine/spam) and ham (quarantine/ham) since the last run are learned as such, each by
+// a filter only when it does not already classify the message so (learning what it gets right
+// would only harden its verdicts). An operator who moves a misjudged message into the other
+// folder teaches the filters their mistake the next night. Each folder remembers in ".learned"
+// how far it was read.
 CS_CRON_SCRIPT k = new CS_CRON_SCRIPT($_this);
-#import(class, CS_Bayes)
+#import(class, CS_BayesFilter)
 
 int main() {
     int spam = k.LearnBayesQuarantine(1);
@@ -14,8 +14,8 @@ int main() {
         k.WriteLog(2, "Bayes re-learning: no Bayes engine", 0);
         return 0;
     }
-    CS_Bayes bayes = k.GetDBBayes();
-    k.WriteLog(2, k.Format("Bayes re-learning: %d spam and %d ham learned from the quarantine; %d spam and %d ham words",
-                           spam, ham, bayes.GetWordsCount("spam"), bayes.GetWordsCount("ham")), 0);
+    CS_BayesFilter filter = k.GetBayesFilter();
+    k.WriteLog(2, k.Format("Bayes re-learning: %d spam and %d ham learned from the quarantine; the filter knows %d spam, %d ham, %d tokens",
+                           spam, ham, filter.GetLearned("spam"), filter.GetLearned("ham"), filter.GetTokens()), 0);
     return 0;
 }

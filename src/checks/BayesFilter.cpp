@@ -1,0 +1,459 @@
+#include "checks/BayesFilter.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "common/Coding.h"
+#include "common/Md5.h"
+#include "mail/ParseMail.h"
+#include "platform/KFile.h"
+#include "store/DbkFormat.h"
+#include "store/SaveFailures.h"
+
+namespace checks {
+
+namespace {
+
+constexpr std::string_view kTotalsKey = "!totals";
+constexpr uint32_t kFormat = 1;
+constexpr size_t kMinSlots = 1024;
+
+int64_t SystemNow() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+using common::GetLe32;
+using common::GetLe64;
+
+}  // namespace
+
+CBayesFilter::CBayesFilter(std::string path, TimeSource now) : path_(std::move(path)), now_(now ? now : SystemNow) {
+    common::WriterLock lock(mu_);
+    slots_.assign(kMinSlots, Slot{});
+}
+
+uint32_t CBayesFilter::Today() const {
+    return static_cast<uint32_t>(std::max<int64_t>(now_(), 0) / 86400);
+}
+
+CBayesFilter::Digest CBayesFilter::DigestOf(std::string_view message) {
+    if (message.size() > mail::kAnalysedBytes) message = message.substr(0, mail::kAnalysedBytes);
+    const std::string hex = common::Md5Hex(message);
+    Digest d;
+    d.a = std::stoull(hex.substr(0, 16), nullptr, 16);
+    d.b = std::stoull(hex.substr(16, 16), nullptr, 16);
+    return d;
+}
+
+const CBayesFilter::Slot* CBayesFilter::Find(uint64_t key) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = key & mask;; i = (i + 1) & mask) {
+        const Slot& s = slots_[i];
+        if (s.key == key) return &s;
+        if (s.key == 0) return nullptr;
+    }
+}
+
+void CBayesFilter::Grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+        if (s.key == 0) continue;
+        size_t i = s.key & mask;
+        while (slots_[i].key != 0) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+}
+
+CBayesFilter::Slot& CBayesFilter::FindOrAdd(uint64_t key) {
+    // At most half full: probes stay short, and there is always a free slot to end a search.
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    const size_t mask = slots_.size() - 1;
+    size_t i = key & mask;
+    while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & mask;
+    if (slots_[i].key == 0) {
+        slots_[i].key = key;
+        ++used_;
+    }
+    return slots_[i];
+}
+
+void CBayesFilter::Count(const std::vector<uint64_t>& hashes, int kind, int delta) {
+    const uint32_t today = Today();
+    for (uint64_t h : hashes) {
+        if (delta > 0) {
+            Slot& s = FindOrAdd(h);
+            ++(kind == kFilterSpam ? s.spam : s.ham);
+            s.day = today;
+        } else if (const Slot* found = Find(h)) {
+            Slot& s = const_cast<Slot&>(*found);
+            uint32_t& n = kind == kFilterSpam ? s.spam : s.ham;
+            if (n > 0) --n;
+        }
+    }
+    uint64_t& total = kind == kFilterSpam ? spam_messages_ : ham_messages_;
+    if (delta > 0)
+        ++total;
+    else if (total > 0)
+        --total;
+}
+
+CBayesFilter::Learned CBayesFilter::Learn(std::string_view message, int kind) {
+    if (kind != kFilterSpam && kind != kFilterHam) return Learned::kEmpty;
+    CTokenSet tokens;
+    TokenizeMessage(message, tokens);
+    if (tokens.size() == 0) return Learned::kEmpty;
+    const Digest d = DigestOf(message);
+    common::WriterLock lock(mu_);
+    auto it = learned_.find(d);
+    Learned outcome = Learned::kLearned;
+    if (it != learned_.end()) {
+        if (it->second == kind) return Learned::kAlready;
+        Count(tokens.Hashes(), it->second, -1);
+        outcome = Learned::kMoved;
+    }
+    Count(tokens.Hashes(), kind, +1);
+    learned_[d] = static_cast<uint8_t>(kind);
+    changed_ = true;
+    return outcome;
+}
+
+CBayesFilter::Learned CBayesFilter::Unlearn(std::string_view message) {
+    CTokenSet tokens;
+    TokenizeMessage(message, tokens);
+    const Digest d = DigestOf(message);
+    common::WriterLock lock(mu_);
+    auto it = learned_.find(d);
+    if (it == learned_.end()) return Learned::kNotLearned;
+    Count(tokens.Hashes(), it->second, -1);
+    learned_.erase(it);
+    changed_ = true;
+    return Learned::kUnlearned;
+}
+
+int CBayesFilter::LearnedAs(std::string_view message) const {
+    const Digest d = DigestOf(message);
+    common::ReaderLock lock(mu_);
+    auto it = learned_.find(d);
+    return it == learned_.end() ? 0 : it->second;
+}
+
+size_t CBayesFilter::Expire() {
+    common::WriterLock lock(mu_);
+    const uint32_t today = Today();
+    const uint32_t days = static_cast<uint32_t>(std::max(settings_.expire_days, 1));
+    std::vector<Slot> keep;
+    keep.reserve(used_);
+    for (const Slot& s : slots_) {
+        if (s.key == 0) continue;
+        const uint64_t seen = static_cast<uint64_t>(s.spam) + s.ham;
+        if (seen == 0 || (seen == 1 && today > s.day && today - s.day > days)) continue;
+        keep.push_back(s);
+    }
+    const size_t gone = used_ - keep.size();
+    if (gone == 0) return 0;
+    size_t size = kMinSlots;
+    while (size < keep.size() * 2 + 2) size *= 2;
+    slots_.assign(size, Slot{});
+    used_ = 0;
+    for (const Slot& s : keep) FindOrAdd(s.key) = s;
+    changed_ = true;
+    return gone;
+}
+
+void CBayesFilter::SetSettings(const BayesFilterSettings& s) {
+    common::WriterLock lock(mu_);
+    settings_ = s;
+}
+
+BayesFilterSettings CBayesFilter::Settings() const {
+    common::ReaderLock lock(mu_);
+    return settings_;
+}
+
+CBayesFilter::Stats CBayesFilter::GetStats() const {
+    common::ReaderLock lock(mu_);
+    return {spam_messages_, ham_messages_, used_};
+}
+
+double CBayesFilter::TokenProbability(const Slot& s) const {
+    const double nb = static_cast<double>(std::max<uint64_t>(spam_messages_, 1));
+    const double ng = static_cast<double>(std::max<uint64_t>(ham_messages_, 1));
+    const double b = std::min(s.spam / nb, 1.0);
+    const double g = std::min(s.ham / ng, 1.0);
+    const double n = static_cast<double>(s.spam) + s.ham;
+    const double p = b + g > 0 ? b / (b + g) : settings_.prior;
+    return (settings_.strength * settings_.prior + n * p) / (settings_.strength + n);
+}
+
+double CBayesFilter::ChiSquareQ(double chi, int degrees) {
+    // Q(chi | 2m) = e^(-chi/2) * sum_{i<m} (chi/2)^i / i!, summed in logs: the terms under- and
+    // overflow long before the sum does.
+    if (chi <= 0) return 1.0;
+    const double half = chi / 2;
+    const int m = std::max(degrees / 2, 1);
+    double log_term = -half, sum = 0;
+    const double log_half = std::log(half);
+    double top = log_term;
+    std::vector<double> logs;
+    logs.reserve(static_cast<size_t>(m));
+    for (int i = 0; i < m; ++i) {
+        if (i > 0) log_term += log_half - std::log(static_cast<double>(i));
+        logs.push_back(log_term);
+        top = std::max(top, log_term);
+    }
+    for (double l : logs) sum += std::exp(l - top);
+    return std::min(1.0, std::exp(top + std::log(sum)));
+}
+
+double CBayesFilter::Combine(const std::vector<double>& probabilities) {
+    if (probabilities.empty()) return 0.5;
+    double ln_f = 0, ln_1f = 0;
+    for (double f : probabilities) {
+        f = std::clamp(f, 1e-9, 1 - 1e-9);
+        ln_f += std::log(f);
+        ln_1f += std::log1p(-f);
+    }
+    const int dof = static_cast<int>(2 * probabilities.size());
+    const double h = ChiSquareQ(-2 * ln_f, dof);   // near 1 when the tokens are spammy
+    const double s = ChiSquareQ(-2 * ln_1f, dof);  // near 1 when they are hammy
+    return std::clamp((1 + h - s) / 2, 0.0, 1.0);
+}
+
+FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
+    FilterResult r;
+    r.tokens = tokens.size();
+    struct Pick {
+        double dev, p;
+        size_t index;
+    };
+    std::vector<Pick> picks;
+    picks.reserve(tokens.size());
+    common::ReaderLock lock(mu_);
+    const BayesFilterSettings& cfg = settings_;
+    const std::vector<uint64_t>& hashes = tokens.Hashes();
+    // The table is far bigger than the caches: ask for the slots a few tokens ahead, so that
+    // the memory fetches overlap instead of following one another.
+    constexpr size_t kAhead = 12;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = 0; i < hashes.size() && i < kAhead; ++i) __builtin_prefetch(&slots_[hashes[i] & mask]);
+    for (size_t i = 0; i < hashes.size(); ++i) {
+        if (i + kAhead < hashes.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask]);
+        const Slot* s = Find(hashes[i]);
+        if (!s || s->spam + s->ham == 0) continue;
+        ++r.known;
+        const double p = TokenProbability(*s);
+        const double dev = std::fabs(p - 0.5);
+        if (dev >= cfg.min_dev) picks.push_back({dev, p, i});
+    }
+    const size_t keep = std::min(picks.size(), static_cast<size_t>(std::max(cfg.max_tokens, 1)));
+    // Ties broken by position, so that a message always scores the same.
+    auto stronger = [](const Pick& a, const Pick& b) { return a.dev != b.dev ? a.dev > b.dev : a.index < b.index; };
+    std::partial_sort(picks.begin(), picks.begin() + static_cast<std::ptrdiff_t>(keep), picks.end(), stronger);
+    picks.resize(keep);
+    std::vector<double> ps;
+    ps.reserve(keep);
+    for (const Pick& p : picks) ps.push_back(p.p);
+    r.used = keep;
+    r.probability = spam_messages_ > 0 && ham_messages_ > 0 ? Combine(ps) : 0.5;
+    if (spam_messages_ < static_cast<uint64_t>(std::max(cfg.min_learned, 1)) ||
+        ham_messages_ < static_cast<uint64_t>(std::max(cfg.min_learned, 1)))
+        r.verdict = kFilterUntrained;
+    else if (r.probability >= cfg.spam_cutoff)
+        r.verdict = kFilterSpam;
+    else if (r.probability <= cfg.ham_cutoff)
+        r.verdict = kFilterHam;
+    else
+        r.verdict = kFilterUnsure;
+    if (tokens.KeepsText())
+        for (const Pick& p : picks) r.strongest.emplace_back(tokens.Texts()[p.index], p.p);
+    return r;
+}
+
+FilterResult CBayesFilter::ClassifyMessage(std::string_view message, bool explain) const {
+    CTokenSet tokens(explain);
+    TokenizeMessage(message, tokens);
+    return Classify(tokens);
+}
+
+float CBayesFilter::ScriptScore(mail::CS_ParseMail* mail) {
+    return mail ? static_cast<float>(ClassifyMessage(mail->Raw()).probability) : -1.0f;
+}
+
+int32_t CBayesFilter::ScriptVerdict(mail::CS_ParseMail* mail) {
+    return mail ? ClassifyMessage(mail->Raw()).verdict : kFilterUntrained;
+}
+
+int32_t CBayesFilter::ScriptLearn(mail::CS_ParseMail* mail, int32_t kind) {
+    if (!mail || (kind != kFilterSpam && kind != kFilterHam)) return -1;
+    const Learned l = Learn(mail->Raw(), kind);
+    return l == Learned::kLearned || l == Learned::kMoved ? 1 : 0;
+}
+
+int32_t CBayesFilter::ScriptUnlearn(mail::CS_ParseMail* mail) {
+    if (!mail) return -1;
+    return Unlearn(mail->Raw()) == Learned::kUnlearned ? 1 : 0;
+}
+
+int32_t CBayesFilter::GetLearned(const char* kind) {
+    const Stats s = GetStats();
+    const std::string_view k = kind ? kind : "";
+    const uint64_t n = k == "spam" ? s.spam_messages : k == "ham" ? s.ham_messages : 0;
+    return static_cast<int32_t>(std::min<uint64_t>(n, INT32_MAX));
+}
+
+int32_t CBayesFilter::GetTokens() {
+    return static_cast<int32_t>(std::min<uint64_t>(GetStats().tokens, INT32_MAX));
+}
+
+const char* CBayesFilter::VerdictName(int verdict) {
+    switch (verdict) {
+        case kFilterSpam: return "SPAM";
+        case kFilterHam: return "HAM";
+        case kFilterUnsure: return "UNSURE";
+        case kFilterUntrained: return "UNTRAINED";
+        default: return "";
+    }
+}
+
+CBayesFilter::FileStamp CBayesFilter::StampOfFile() const {
+    struct stat st {};
+    if (path_.empty() || ::stat(path_.c_str(), &st) != 0) return {};
+    return {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            static_cast<uint64_t>(st.st_ino)};
+}
+
+bool CBayesFilter::ReloadIfReplaced(std::string* error) {
+    {
+        common::MutexLock save(save_mu_);
+        const FileStamp now = StampOfFile();
+        if (now == FileStamp{} || now == stamp_) return false;
+    }
+    return Load(error);
+}
+
+bool CBayesFilter::Load(std::string* error) {
+    if (path_.empty()) return true;  // a scratch filter has no file
+    common::MutexLock save(save_mu_);
+    stamp_ = StampOfFile();
+    std::string bytes;
+    errno = 0;
+    if (!platform::ReadWholeFile(path_, bytes)) {
+        if (errno == ENOENT) return true;  // nothing learned yet
+        if (error) *error = "cannot read: " + std::string(std::strerror(errno ? errno : EIO));
+        return false;
+    }
+    std::string_view in = bytes;
+    if (in.empty()) return true;
+    if (in.size() < store::dbk::kHeaderSize || store::dbk::MagicVersion(in.substr(0, store::dbk::kMagicSize)) == 0) {
+        if (error) *error = "not a DBK table";
+        return false;
+    }
+    in.remove_prefix(store::dbk::kMagicSize);
+    const int32_t promised = store::dbk::ConsumeI32(in).value_or(0);
+    std::vector<Slot> tokens;
+    std::unordered_map<Digest, uint8_t, DigestHash> learned;
+    uint64_t spam = 0, ham = 0;
+    int64_t read = 0, odd = 0;
+    while (!in.empty()) {
+        const auto rec = store::dbk::ConsumeRecord(in);
+        if (!rec) break;
+        ++read;
+        if (rec->key.size() == 8 && rec->data.size() >= 12) {
+            Slot s;
+            s.key = GetLe64(rec->key, 0);
+            s.spam = GetLe32(rec->data, 0);
+            s.ham = GetLe32(rec->data, 4);
+            s.day = GetLe32(rec->data, 8);
+            if (s.key != 0) tokens.push_back(s);
+        } else if (rec->key.size() == 16 && rec->data.size() == 1 && (rec->data[0] == 1 || rec->data[0] == 2)) {
+            learned[Digest{GetLe64(rec->key, 0), GetLe64(rec->key, 8)}] = static_cast<uint8_t>(rec->data[0]);
+        } else if (rec->key == kTotalsKey && rec->data.size() >= 8) {
+            spam = GetLe32(rec->data, 0);
+            ham = GetLe32(rec->data, 4);
+        } else {
+            ++odd;
+        }
+    }
+    common::WriterLock lock(mu_);
+    size_t size = kMinSlots;
+    while (size < tokens.size() * 2 + 2) size *= 2;
+    slots_.assign(size, Slot{});
+    used_ = 0;
+    for (const Slot& s : tokens) FindOrAdd(s.key) = s;
+    learned_.swap(learned);
+    spam_messages_ = spam;
+    ham_messages_ = ham;
+    changed_ = false;
+    const int64_t lost = std::max<int64_t>(promised - read, in.empty() ? 0 : 1);
+    if (error && (lost > 0 || odd > 0))
+        *error = std::to_string(lost) + " records could not be read, " + std::to_string(odd) + " were not understood";
+    return true;
+}
+
+bool CBayesFilter::Save() {
+    if (path_.empty()) return false;
+    common::MutexLock save(save_mu_);
+    platform::AtomicFileWriter out;
+    const auto fail = [&] {
+        store::ReportSaveFailure(path_, errno);
+        return false;
+    };
+    if (!out.Begin(path_)) return fail();
+    {
+        common::ReaderLock lock(mu_);
+        std::string head(store::dbk::kMagicV2);
+        store::dbk::AppendI32(head, static_cast<int32_t>(1 + used_ + learned_.size()));
+        out.Append(head);
+        const int32_t stamp = static_cast<int32_t>(now_());
+        std::string rec;
+        const auto put = [&](int32_t ts, std::string_view key, std::string_view data) {
+            rec.clear();
+            store::dbk::AppendI32(rec, ts);
+            store::dbk::AppendI32(rec, static_cast<int32_t>(key.size()));
+            store::dbk::AppendI32(rec, static_cast<int32_t>(data.size()));
+            rec.append(key).append(data);
+            out.Append(rec);
+        };
+        std::string key, data;
+        common::PutLe32(data, static_cast<uint32_t>(spam_messages_));
+        common::PutLe32(data, static_cast<uint32_t>(ham_messages_));
+        common::PutLe32(data, kFormat);
+        put(stamp, kTotalsKey, data);
+        for (const Slot& s : slots_) {
+            if (s.key == 0) continue;
+            key.clear();
+            data.clear();
+            common::PutLe64(key, s.key);
+            common::PutLe32(data, s.spam);
+            common::PutLe32(data, s.ham);
+            common::PutLe32(data, s.day);
+            put(static_cast<int32_t>(static_cast<int64_t>(s.day) * 86400), key, data);
+        }
+        for (const auto& [d, kind] : learned_) {
+            key.clear();
+            common::PutLe64(key, d.a);
+            common::PutLe64(key, d.b);
+            const char k = static_cast<char>(kind);
+            put(stamp, key, std::string_view(&k, 1));
+        }
+        if (!out.Flush()) return fail();
+        changed_ = false;
+    }
+    if (!out.Commit()) {
+        changed_ = true;
+        return fail();
+    }
+    stamp_ = StampOfFile();
+    return true;
+}
+
+}  // namespace checks
