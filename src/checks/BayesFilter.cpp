@@ -1,5 +1,6 @@
 #include "checks/BayesFilter.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "common/Coding.h"
 #include "common/Md5.h"
@@ -34,9 +36,25 @@ using common::GetLe64;
 
 }  // namespace
 
+void CBayesFilter::SlotArray::Reset(size_t n) {
+    Free();
+    const size_t bytes = n * sizeof(Slot);
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (bytes >= (2u << 20)) (void)::madvise(p, bytes, MADV_HUGEPAGE);  // advice only: may be refused
+    p_ = static_cast<Slot*>(p);
+    n_ = n;
+}
+
+void CBayesFilter::SlotArray::Free() {
+    if (p_) ::munmap(p_, n_ * sizeof(Slot));
+    p_ = nullptr;
+    n_ = 0;
+}
+
 CBayesFilter::CBayesFilter(std::string path, TimeSource now) : path_(std::move(path)), now_(now ? now : SystemNow) {
     common::WriterLock lock(mu_);
-    slots_.assign(kMinSlots, Slot{});
+    slots_.Reset(kMinSlots);
 }
 
 uint32_t CBayesFilter::Today() const {
@@ -62,7 +80,8 @@ const CBayesFilter::Slot* CBayesFilter::Find(uint64_t key) const {
 }
 
 void CBayesFilter::Grow() {
-    std::vector<Slot> old(slots_.size() * 2);
+    SlotArray old;
+    old.Reset(slots_.size() * 2);
     old.swap(slots_);
     const size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
@@ -162,7 +181,7 @@ size_t CBayesFilter::Expire() {
     if (gone == 0) return 0;
     size_t size = kMinSlots;
     while (size < keep.size() * 2 + 2) size *= 2;
-    slots_.assign(size, Slot{});
+    slots_.Reset(size);
     used_ = 0;
     for (const Slot& s : keep) FindOrAdd(s.key) = s;
     changed_ = true;
@@ -184,25 +203,41 @@ CBayesFilter::Stats CBayesFilter::GetStats() const {
     return {spam_messages_, ham_messages_, used_};
 }
 
-double CBayesFilter::TokenProbability(const Slot& s) const {
-    const double nb = static_cast<double>(std::max<uint64_t>(spam_messages_, 1));
-    const double ng = static_cast<double>(std::max<uint64_t>(ham_messages_, 1));
-    const double b = std::min(s.spam / nb, 1.0);
-    const double g = std::min(s.ham / ng, 1.0);
-    const double n = static_cast<double>(s.spam) + s.ham;
-    const double p = b + g > 0 ? b / (b + g) : settings_.prior;
-    return (settings_.strength * settings_.prior + n * p) / (settings_.strength + n);
+CBayesFilter::Weigher CBayesFilter::MakeWeigher() const {
+    Weigher w;
+    w.inv_spam = 1.0 / static_cast<double>(std::max<uint64_t>(spam_messages_, 1));
+    w.inv_ham = 1.0 / static_cast<double>(std::max<uint64_t>(ham_messages_, 1));
+    w.strength = settings_.strength;
+    w.prior = settings_.prior;
+    return w;
+}
+
+double CBayesFilter::Weigher::operator()(uint32_t spam, uint32_t ham) const {
+    // p = b / (b + g) with b, g the shares of spam and ham that hold the token, smoothed:
+    // f = (s x + n p) / (s + n), written over one division.
+    const double b = std::min(spam * inv_spam, 1.0);
+    const double g = std::min(ham * inv_ham, 1.0);
+    const double n = static_cast<double>(spam) + ham;
+    if (b + g <= 0) return prior;
+    return (strength * prior * (b + g) + n * b) / ((strength + n) * (b + g));
 }
 
 double CBayesFilter::ChiSquareQ(double chi, int degrees) {
-    // Q(chi | 2m) = e^(-chi/2) * sum_{i<m} (chi/2)^i / i!, summed in logs: the terms under- and
-    // overflow long before the sum does.
+    // Q(chi | 2m) = e^(-chi/2) * sum_{i<m} (chi/2)^i / i!.
     if (chi <= 0) return 1.0;
     const double half = chi / 2;
     const int m = std::max(degrees / 2, 1);
-    double log_term = -half, sum = 0;
+    if (half < 700) {  // e^-half is a normal double: the series in plain arithmetic
+        double term = std::exp(-half), sum = term;
+        for (int i = 1; i < m; ++i) {
+            term *= half / i;
+            sum += term;
+        }
+        return std::min(1.0, sum);
+    }
+    // Far in the tail the first terms underflow although the sum does not: sum in logs.
+    double log_term = -half, top = -half;
     const double log_half = std::log(half);
-    double top = log_term;
     std::vector<double> logs;
     logs.reserve(static_cast<size_t>(m));
     for (int i = 0; i < m; ++i) {
@@ -210,18 +245,35 @@ double CBayesFilter::ChiSquareQ(double chi, int degrees) {
         logs.push_back(log_term);
         top = std::max(top, log_term);
     }
+    double sum = 0;
     for (double l : logs) sum += std::exp(l - top);
     return std::min(1.0, std::exp(top + std::log(sum)));
 }
 
 double CBayesFilter::Combine(const std::vector<double>& probabilities) {
     if (probabilities.empty()) return 0.5;
-    double ln_f = 0, ln_1f = 0;
+    // The logs of two products, kept as mantissa and exponent so that 150 small factors
+    // cost two multiplications each instead of two logarithms.
+    double prod_f = 1, prod_1f = 1;
+    int exp_f = 0, exp_1f = 0;
     for (double f : probabilities) {
         f = std::clamp(f, 1e-9, 1 - 1e-9);
-        ln_f += std::log(f);
-        ln_1f += std::log1p(-f);
+        prod_f *= f;
+        prod_1f *= 1 - f;
+        if (prod_f < 1e-200) {
+            int e = 0;
+            prod_f = std::frexp(prod_f, &e);
+            exp_f += e;
+        }
+        if (prod_1f < 1e-200) {
+            int e = 0;
+            prod_1f = std::frexp(prod_1f, &e);
+            exp_1f += e;
+        }
     }
+    const double ln2 = std::log(2.0);
+    const double ln_f = std::log(prod_f) + exp_f * ln2;
+    const double ln_1f = std::log(prod_1f) + exp_1f * ln2;
     const int dof = static_cast<int>(2 * probabilities.size());
     const double h = ChiSquareQ(-2 * ln_f, dof);   // near 1 when the tokens are spammy
     const double s = ChiSquareQ(-2 * ln_1f, dof);  // near 1 when they are hammy
@@ -235,14 +287,15 @@ FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
         double dev, p;
         size_t index;
     };
-    std::vector<Pick> picks;
-    picks.reserve(tokens.size());
+    thread_local std::vector<Pick> picks;  // kept by each thread: no allocation per message
+    picks.clear();
     common::ReaderLock lock(mu_);
     const BayesFilterSettings& cfg = settings_;
+    const Weigher weigh = MakeWeigher();
     const std::vector<uint64_t>& hashes = tokens.Hashes();
     // The table is far bigger than the caches: ask for the slots a few tokens ahead, so that
     // the memory fetches overlap instead of following one another.
-    constexpr size_t kAhead = 12;
+    constexpr size_t kAhead = 24;
     const size_t mask = slots_.size() - 1;
     for (size_t i = 0; i < hashes.size() && i < kAhead; ++i) __builtin_prefetch(&slots_[hashes[i] & mask]);
     for (size_t i = 0; i < hashes.size(); ++i) {
@@ -250,17 +303,20 @@ FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
         const Slot* s = Find(hashes[i]);
         if (!s || s->spam + s->ham == 0) continue;
         ++r.known;
-        const double p = TokenProbability(*s);
+        const double p = weigh(s->spam, s->ham);
         const double dev = std::fabs(p - 0.5);
         if (dev >= cfg.min_dev) picks.push_back({dev, p, i});
     }
     const size_t keep = std::min(picks.size(), static_cast<size_t>(std::max(cfg.max_tokens, 1)));
     // Ties broken by position, so that a message always scores the same.
     auto stronger = [](const Pick& a, const Pick& b) { return a.dev != b.dev ? a.dev > b.dev : a.index < b.index; };
-    std::partial_sort(picks.begin(), picks.begin() + static_cast<std::ptrdiff_t>(keep), picks.end(), stronger);
+    if (keep < picks.size())
+        std::nth_element(picks.begin(), picks.begin() + static_cast<std::ptrdiff_t>(keep), picks.end(), stronger);
     picks.resize(keep);
-    std::vector<double> ps;
-    ps.reserve(keep);
+    // In message order, so that the combining sums the same numbers in the same order.
+    std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) { return a.index < b.index; });
+    thread_local std::vector<double> ps;
+    ps.clear();
     for (const Pick& p : picks) ps.push_back(p.p);
     r.used = keep;
     r.probability = spam_messages_ > 0 && ham_messages_ > 0 ? Combine(ps) : 0.5;
@@ -273,13 +329,21 @@ FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
         r.verdict = kFilterHam;
     else
         r.verdict = kFilterUnsure;
-    if (tokens.KeepsText())
+    if (tokens.KeepsText()) {
+        std::sort(picks.begin(), picks.end(), stronger);
         for (const Pick& p : picks) r.strongest.emplace_back(tokens.Texts()[p.index], p.p);
+    }
     return r;
 }
 
 FilterResult CBayesFilter::ClassifyMessage(std::string_view message, bool explain) const {
-    CTokenSet tokens(explain);
+    if (explain) {
+        CTokenSet tokens(true);
+        TokenizeMessage(message, tokens);
+        return Classify(tokens);
+    }
+    // Each session thread keeps its token set: no allocation per message.
+    thread_local CTokenSet tokens;
     TokenizeMessage(message, tokens);
     return Classify(tokens);
 }
@@ -386,7 +450,7 @@ bool CBayesFilter::Load(std::string* error) {
     common::WriterLock lock(mu_);
     size_t size = kMinSlots;
     while (size < tokens.size() * 2 + 2) size *= 2;
-    slots_.assign(size, Slot{});
+    slots_.Reset(size);
     used_ = 0;
     for (const Slot& s : tokens) FindOrAdd(s.key) = s;
     learned_.swap(learned);

@@ -134,6 +134,34 @@ private:
         uint32_t spam = 0, ham = 0;
         uint32_t day = 0;
     };
+    // Slots in anonymous memory: zero without being written, and on huge pages where the
+    // system allows them, so that lookups in a table of a million tokens do not miss the TLB
+    // on every token.
+    class SlotArray {
+    public:
+        SlotArray() = default;
+        ~SlotArray() { Free(); }
+        SlotArray(const SlotArray&) = delete;
+        SlotArray& operator=(const SlotArray&) = delete;
+        // `n` zeroed slots in place of what was held; throws std::bad_alloc when out of memory.
+        void Reset(size_t n);
+        void swap(SlotArray& o) noexcept {
+            std::swap(p_, o.p_);
+            std::swap(n_, o.n_);
+        }
+        size_t size() const { return n_; }
+        Slot& operator[](size_t i) { return p_[i]; }
+        const Slot& operator[](size_t i) const { return p_[i]; }
+        Slot* begin() { return p_; }
+        Slot* end() { return p_ + n_; }
+        const Slot* begin() const { return p_; }
+        const Slot* end() const { return p_ + n_; }
+
+    private:
+        void Free();
+        Slot* p_ = nullptr;
+        size_t n_ = 0;
+    };
     struct Digest {
         uint64_t a = 0, b = 0;
         bool operator==(const Digest& o) const { return a == o.a && b == o.b; }
@@ -148,12 +176,18 @@ private:
     Slot& FindOrAdd(uint64_t key) REQUIRES(mu_);
     void Grow() REQUIRES(mu_);
     void Count(const std::vector<uint64_t>& hashes, int kind, int delta) REQUIRES(mu_);
-    double TokenProbability(const Slot& s) const REQUIRES_SHARED(mu_);
+    // A token's smoothed spam probability from its counts, with what is the same for every
+    // token of a message worked out once.
+    struct Weigher {
+        double inv_spam = 1, inv_ham = 1, strength = 1, prior = 0.5;
+        double operator()(uint32_t spam, uint32_t ham) const;
+    };
+    Weigher MakeWeigher() const REQUIRES_SHARED(mu_);
 
     const std::string path_;
     const TimeSource now_;
     mutable common::SharedMutex mu_;
-    std::vector<Slot> slots_ GUARDED_BY(mu_);
+    SlotArray slots_ GUARDED_BY(mu_);
     size_t used_ GUARDED_BY(mu_) = 0;
     uint64_t spam_messages_ GUARDED_BY(mu_) = 0;
     uint64_t ham_messages_ GUARDED_BY(mu_) = 0;

@@ -12,7 +12,7 @@ namespace checks {
 
 namespace {
 
-constexpr size_t kSlots = 8192;  // a power of two, at least twice kMaxTokens
+constexpr size_t kSlots = 4096;  // a power of two, at least twice kMaxTokens; fits the first-level cache
 static_assert(kSlots >= 2 * CTokenSet::kMaxTokens && (kSlots & (kSlots - 1)) == 0);
 
 uint64_t Fnv(uint64_t h, std::string_view bytes) {
@@ -23,11 +23,26 @@ uint64_t Fnv(uint64_t h, std::string_view bytes) {
     return h;
 }
 
+// Byte classes by table: the tokenizer looks at every byte of a message.
+constexpr uint8_t kWord = 1, kJoiner = 2;
+constexpr std::array<uint8_t, 256> kClass = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80 || c == '$')
+            t[static_cast<size_t>(c)] = kWord;
+        else if (c == '-' || c == '\'' || c == '.' || c == '_' || c == ',')
+            t[static_cast<size_t>(c)] = kJoiner;
+    }
+    return t;
+}();
+constexpr std::array<char, 256> kLower = [] {
+    std::array<char, 256> t{};
+    for (int c = 0; c < 256; ++c) t[static_cast<size_t>(c)] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return t;
+}();
+
 bool IsWordByte(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80 || c == '$';
-}
-bool IsJoiner(unsigned char c) {
-    return c == '-' || c == '\'' || c == '.' || c == '_' || c == ',';
+    return kClass[c] == kWord;
 }
 
 bool StartsNoCase(std::string_view text, std::string_view prefix) {
@@ -161,21 +176,25 @@ public:
         size_t i = 0;
         const size_t n = text.size();
         while (i < n) {
-            while (i < n && !IsWordByte(static_cast<unsigned char>(text[i]))) ++i;
+            // Past the limit nothing more is kept: the rest of the text is not read.
+            if (out_.Full()) return;
+            while (i < n && kClass[static_cast<unsigned char>(text[i])] != kWord) ++i;
             if (i >= n) break;
             if (urls) {
-                const char c = common::AsciiLower(text[i]);
+                const char c = kLower[static_cast<unsigned char>(text[i])];
                 if ((c == 'h' || c == 'w') && urls_ < 100) Url(text.substr(i, 300));
             }
             uint64_t h = seed;
             size_t len = 0;
             while (i < n) {
                 const unsigned char c = static_cast<unsigned char>(text[i]);
-                const bool joins = !IsWordByte(c);
-                if (joins && !(IsJoiner(c) && i + 1 < n && IsWordByte(static_cast<unsigned char>(text[i + 1])))) break;
+                const uint8_t cls = kClass[c];
+                if (cls != kWord &&
+                    !(cls == kJoiner && i + 1 < n && kClass[static_cast<unsigned char>(text[i + 1])] == kWord))
+                    break;
                 // Long runs are encoded data or unspaced scripts: their head is all that repeats.
                 if (len < tokens::kMaxWord) {
-                    const char lc = joins ? static_cast<char>(c) : common::AsciiLower(static_cast<char>(c));
+                    const char lc = kLower[c];
                     word[len] = lc;
                     h = CTokenSet::Step(h, static_cast<unsigned char>(lc));
                 }
@@ -189,8 +208,10 @@ public:
             if (!pairs) continue;
             for (size_t d = 1; d <= std::min(recent, last.size()); ++d) {
                 const size_t slot = (recent - d) % last.size();
-                out_.AddPair(last[slot], h, static_cast<int>(d), keep ? std::string_view(last_text[slot]) : "",
-                             keep ? w : "");
+                if (keep)
+                    out_.AddPair(last[slot], h, static_cast<int>(d), last_text[slot], w);
+                else
+                    out_.AddPair(last[slot], h, static_cast<int>(d));
             }
             last[recent % last.size()] = h;
             if (keep) last_text[recent % last.size()] = std::string(w);
@@ -269,7 +290,7 @@ public:
     }
 
     void Body(const std::vector<Field>& fields, std::string_view body, int depth) {
-        if (++parts_ > tokens::kMaxParts) return;
+        if (++parts_ > tokens::kMaxParts || out_.Full()) return;
         const Field* ct = FindField(fields, "content-type");
         const Field* cte = FindField(fields, "content-transfer-encoding");
         const std::string type = ct ? FirstWord(ct->value) : "text/plain";
@@ -411,7 +432,11 @@ uint64_t CTokenSet::Hash(std::string_view prefix, std::string_view word) {
 }
 
 bool CTokenSet::Insert(uint64_t h) {
-    if (slots_.empty()) slots_.assign(kSlots, 0);
+    if (slots_.empty()) {
+        slots_.assign(kSlots, 0);
+        hashes_.reserve(kMaxTokens);
+        filled_.reserve(kMaxTokens);
+    }
     if (hashes_.size() >= kMaxTokens) return false;
     for (size_t i = h & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
         if (slots_[i] == h) return false;
@@ -436,9 +461,12 @@ void CTokenSet::Add(std::string_view prefix, std::string_view word) {
     AddHashed(Hash(prefix, word), prefix, word);
 }
 
+uint64_t CTokenSet::PairHash(uint64_t a, uint64_t b, int distance) {
+    return Finish(a * 0x9E3779B97F4A7C15ULL + ((b << 17) | (b >> 47)) + static_cast<uint64_t>(distance));
+}
+
 void CTokenSet::AddPair(uint64_t a, uint64_t b, int distance, std::string_view a_text, std::string_view b_text) {
-    const uint64_t h = Finish(a * 0x9E3779B97F4A7C15ULL + ((b << 17) | (b >> 47)) + static_cast<uint64_t>(distance));
-    if (Insert(h) && keep_text_) {
+    if (Insert(PairHash(a, b, distance)) && keep_text_) {
         std::string t(a_text);
         t.append(distance > 1 ? " ~ " : " ").append(b_text);
         texts_.push_back(std::move(t));

@@ -33,8 +33,11 @@ public:
     void Add(std::string_view prefix, std::string_view word);
     // A token whose hash (Hash(prefix, word)) the caller computed already.
     void AddHashed(uint64_t hash, std::string_view prefix, std::string_view word);
-    // The pair (a, b) at `distance` words apart, from the words' own hashes.
+    // The pair (a, b) at `distance` words apart, from the words' own hashes; the texts are
+    // kept only by a set that keeps text.
+    void AddPair(uint64_t a, uint64_t b, int distance) { Insert(PairHash(a, b, distance)); }
     void AddPair(uint64_t a, uint64_t b, int distance, std::string_view a_text, std::string_view b_text);
+    static uint64_t PairHash(uint64_t a, uint64_t b, int distance);
     void Clear();
 
     const std::vector<uint64_t>& Hashes() const { return hashes_; }
@@ -42,6 +45,7 @@ public:
     const std::vector<std::string>& Texts() const { return texts_; }
     size_t size() const { return hashes_.size(); }
     bool KeepsText() const { return keep_text_; }
+    bool Full() const { return hashes_.size() >= kMaxTokens; }
 
     static uint64_t Hash(std::string_view prefix, std::string_view word);
     // Hash in steps, for a word read byte by byte: Finish(Step(...Step(Seed(prefix), c)...)).
