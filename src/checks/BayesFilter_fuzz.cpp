@@ -23,6 +23,7 @@ void CheckTable(std::string_view bytes) {
         const checks::CBayesFilter::Stats before = f.GetStats();
         if (!f.Save()) std::abort();
         checks::CBayesFilter g(path);
+        why.clear();
         if (!g.Load(&why) || !why.empty()) std::abort();
         const checks::CBayesFilter::Stats after = g.GetStats();
         if (after.tokens != before.tokens || after.spam_messages != before.spam_messages ||
