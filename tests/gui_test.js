@@ -101,6 +101,11 @@ function logText() {
       "the stored message is the message as sent");
     await Promise.all([page.waitForNavigation(), page.click("#do-spam")]);
     check((await page.textContent("p.notice")).includes("Learned as spam"), "learned as spam");
+    await Promise.all([page.waitForNavigation(), page.click("#do-spam")]);
+    check((await page.textContent("p.notice")).includes("Already learned as spam"), "a message counts once");
+    await page.goto(url + "/index.htmcc");
+    check(Number(await page.textContent("#c-bayes-spam")) === 1 && Number(await page.textContent("#c-bayes-tokens")) > 10,
+      "the dashboard shows what the Bayes filter learned");
 
     // A configuration key, changed and applied.
     await page.goto(url + "/config.htmcc?section=HEADER_MSG");
