@@ -428,3 +428,57 @@ void BM_BayesFilterLearn1000(benchmark::State& state) {
 BENCHMARK(BM_BayesFilterLearn1000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The structural tests alone, and the whole shipped starter set (patterns and tests) over a
+// 30 KB HTML message.
+
+#include "checks/MessageTests.h"
+
+namespace {
+
+std::string BenchHtmlMessage() {
+    std::string m =
+        "Received: from mx.example.org (mx.example.org [192.0.2.1]) by mail.example.net; Tue, 1 Dec 2026 "
+        "10:00:00 +0000\r\nDate: Tue, 1 Dec 2026 09:59:00 +0000\r\nMessage-Id: <1@mx.example.org>\r\n"
+        "From: \"Shop\" <news@shop.example.org>\r\nTo: <bob@example.net>\r\nSubject: Our offers this week\r\n"
+        "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=\"b\"\r\n\r\n--b\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+    const std::string plain = BenchMessage(3, 12000, 20000);
+    m += plain.substr(plain.find("\r\n\r\n") + 4);
+    m += "\r\n--b\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html><body><table>";
+    for (int i = 0; m.size() < 30000; ++i)
+        m += "<tr><td><a href=\"https://shop.example.org/item/" + std::to_string(i) + "\">item " + BenchWord(i) +
+             "</a> <font color=\"red\">" + BenchWord(i * 7) + " " + BenchWord(i * 13) + "</font></td></tr>\r\n";
+    return m + "</table></body></html>\r\n--b--\r\n";
+}
+
+void BM_MessageTests30KB(benchmark::State& state) {
+    const std::string message = BenchHtmlMessage();
+    for (auto _ : state) benchmark::DoNotOptimize(checks::RunMessageTests(message));
+}
+BENCHMARK(BM_MessageTests30KB)->Unit(benchmark::kMicrosecond);
+
+void BM_StarterRulesAndTests30KB(benchmark::State& state) {
+    std::string source;
+    platform::ReadWholeFile(MORVANE_SOURCE_DIR "/dist/rules/starter.rules", source);
+    std::vector<checks::RuleSpec> specs;
+    std::string error;
+    if (!checks::ParseRulesSource(source, &specs, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    checks::CRules rules;
+    for (const checks::RuleSpec& r : specs)
+        rules.AddRule(r.name.c_str(), r.pattern.c_str(), r.type, r.score, r.options);
+    mail::CParseMail m;
+    m.AddStreaming(BenchHtmlMessage());
+    m.Parse();
+    checks::CRulesResult result;
+    for (auto _ : state) benchmark::DoNotOptimize(rules.Check(m, &result));
+    state.counters["rules"] = static_cast<double>(specs.size());
+    state.counters["matched"] = static_cast<double>(result.entries.size());
+}
+BENCHMARK(BM_StarterRulesAndTests30KB)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # morvane-rules on a small application directory: a source compiles into db/rules.db (replaced
-# whole), list shows it, test scores messages of a directory and an mbox; a malformed entry or a
-# pattern that does not compile names its line and writes nothing; the shipped starter set
-# compiles.
+# whole), list shows it, test scores messages of a directory and an mbox; a malformed entry, a
+# pattern that does not compile or an unknown structural test names its line and writes
+# nothing; rules of type test score the structural tests; the shipped starter set compiles.
 set -euo pipefail
 RULES=${1:?usage: morvane_rules_test.sh path/to/morvane-rules}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,7 +46,10 @@ printf 'rule ESC\ntype body\nscore 1\npattern caf\xc3\xa9\x1b\n' > "$DIR/esc.rul
 before=$(md5sum < "$APP/db/rules.db")
 printf 'rule A\ntype body\nscore 1\npattern ok\n\nrule B\ntype bodies\n' > "$DIR/bad.rules"
 if "$RULES" --appdir "$APP" compile "$DIR/bad.rules" 2>"$DIR/err"; then fail "a malformed source compiled"; fi
-grep -q "bad.rules:7: type is subject, body or raw" "$DIR/err" || fail "malformed: $(cat "$DIR/err")"
+grep -q "bad.rules:7: type is subject, body, raw or test" "$DIR/err" || fail "malformed: $(cat "$DIR/err")"
+printf 'rule A\ntype body\nscore 1\npattern ok\n\nrule NO_SUCH\ntype test\nscore 1\n' > "$DIR/bad3.rules"
+if "$RULES" --appdir "$APP" compile "$DIR/bad3.rules" 2>"$DIR/err"; then fail "an unknown test compiled"; fi
+grep -q "bad3.rules:6: rule NO_SUCH: there is no test NO_SUCH" "$DIR/err" || fail "unknown test: $(cat "$DIR/err")"
 printf 'rule A\ntype body\nscore 1\npattern (open\n' > "$DIR/bad2.rules"
 if "$RULES" --appdir "$APP" compile "$DIR/bad2.rules" 2>"$DIR/err"; then fail "a bad pattern compiled"; fi
 grep -q "bad2.rules:1: rule A: the pattern does not compile" "$DIR/err" || fail "bad pattern: $(cat "$DIR/err")"
@@ -62,6 +65,15 @@ want=$(printf '2.50\t%s\tMONEY\n1.50\t%s\tMONEY NOT_LIST\n0.00\t%s\t\n2.50\t%s\t
     "$DIR/mail/a.eml" "$DIR/mail/sub/b.eml" "$DIR/box.mbox:1" "$DIR/box.mbox:2")
 [ "$got" = "$want" ] || fail "test printed:
 $got"
+
+# Structural tests as rules: named by the rule or by its pattern; listed by "tests".
+"$RULES" tests | grep -q "^MIME_HTML_ONLY	HTML text and no plain-text part$" || fail "tests list"
+printf 'rule MIME_HTML_ONLY\ntype test\nscore 1.5\n\nrule NO_DATE\ntype test\nscore 0.5\npattern HDR_DATE_MISSING\n' > "$DIR/tests.rules"
+printf 'Subject: offer\nContent-Type: text/html\n\n<p>buy</p>\n' > "$DIR/html.eml"
+[ "$("$RULES" test "$DIR/tests.rules" "$DIR/html.eml")" = "$(printf '2.00\t%s\tMIME_HTML_ONLY NO_DATE' "$DIR/html.eml")" ] \
+    || fail "test rules: $("$RULES" test "$DIR/tests.rules" "$DIR/html.eml")"
+"$RULES" --appdir "$APP" compile "$DIR/tests.rules" > /dev/null || fail "compile test rules"
+"$RULES" --appdir "$APP" list | grep -q "^NO_DATE	test	none	0.500	HDR_DATE_MISSING$" || fail "list test rules"
 
 # The shipped starter set compiles, and its header documents the format.
 "$RULES" --appdir "$APP" compile "$ROOT/dist/rules/starter.rules" | grep -Eq '^compiled [0-9]+ rules' || fail "starter set"

@@ -83,81 +83,11 @@ std::string_view NextLine(std::string_view text, size_t& pos) {
     return line;
 }
 
-struct Field {
-    std::string name;   // lower case
-    std::string value;  // unfolded
-};
-
-// The header block's fields and where the body starts.
-std::vector<Field> ReadHeader(std::string_view entity, size_t& body_at) {
-    std::vector<Field> fields;
-    size_t pos = 0;
-    body_at = entity.size();
-    while (pos < entity.size()) {
-        const size_t line_at = pos;
-        std::string_view line = NextLine(entity, pos);
-        if (line.empty()) {
-            body_at = pos;
-            break;
-        }
-        if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
-            if (fields.back().value.size() < 4096) fields.back().value.append(" ").append(Trim(line));
-            continue;
-        }
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0 || colon > 76) {
-            // Not a header line: a message without a header starts its body here.
-            if (fields.empty()) {
-                body_at = line_at;
-                break;
-            }
-            continue;
-        }
-        if (fields.size() >= 200) continue;
-        fields.push_back(
-            {common::AsciiLowered(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1)))});
-    }
-    return fields;
-}
-
-const Field* FindField(const std::vector<Field>& fields, std::string_view name) {
-    for (const Field& f : fields)
-        if (f.name == name) return &f;
-    return nullptr;
-}
-
-// A parameter of a structured field ("boundary", "charset", "name"), unquoted; "" when missing.
-std::string Param(std::string_view value, std::string_view name) {
-    size_t at = 0;
-    while ((at = FindNoCase(value, name, at)) != std::string_view::npos) {
-        const bool starts = at == 0 || value[at - 1] == ';' || value[at - 1] == ' ' || value[at - 1] == '\t';
-        size_t p = at + name.size();
-        while (p < value.size() && value[p] == ' ') ++p;
-        if (!starts || p >= value.size() || value[p] != '=') {
-            at += name.size();
-            continue;
-        }
-        ++p;
-        while (p < value.size() && value[p] == ' ') ++p;
-        if (p < value.size() && value[p] == '"') {
-            const size_t close = value.find('"', p + 1);
-            return std::string(
-                value.substr(p + 1, close == std::string_view::npos ? std::string_view::npos : close - p - 1));
-        }
-        size_t e = p;
-        while (e < value.size() && value[e] != ';' && value[e] != ' ' && value[e] != '\t') ++e;
-        return std::string(value.substr(p, e - p));
-    }
-    return {};
-}
-
-// The value's first word (a MIME type, an encoding), lower case.
-std::string FirstWord(std::string_view value) {
-    value = Trim(value);
-    size_t e = 0;
-    while (e < value.size() && value[e] != ';' && value[e] != ' ' && value[e] != '\t') ++e;
-    return common::AsciiLowered(value.substr(0, e));
-}
+using tokens::Field;
+using tokens::FindField;
+using tokens::FirstWord;
+using tokens::Param;
+using tokens::ReadHeader;
 
 class Cutter {
 public:
@@ -493,6 +423,77 @@ void TokenizeMessage(std::string_view message, CTokenSet& out) {
 }
 
 namespace tokens {
+
+// The header block's fields and where the body starts.
+std::vector<Field> ReadHeader(std::string_view entity, size_t& body_at) {
+    std::vector<Field> fields;
+    size_t pos = 0;
+    body_at = entity.size();
+    while (pos < entity.size()) {
+        const size_t line_at = pos;
+        std::string_view line = NextLine(entity, pos);
+        if (line.empty()) {
+            body_at = pos;
+            break;
+        }
+        if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
+            if (fields.back().value.size() < 4096) fields.back().value.append(" ").append(Trim(line));
+            continue;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0 || colon > 76) {
+            // Not a header line: a message without a header starts its body here.
+            if (fields.empty()) {
+                body_at = line_at;
+                break;
+            }
+            continue;
+        }
+        if (fields.size() >= 200) continue;
+        fields.push_back(
+            {common::AsciiLowered(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1)))});
+    }
+    return fields;
+}
+
+const Field* FindField(const std::vector<Field>& fields, std::string_view name) {
+    for (const Field& f : fields)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+// A parameter of a structured field ("boundary", "charset", "name"), unquoted; "" when missing.
+std::string Param(std::string_view value, std::string_view name) {
+    size_t at = 0;
+    while ((at = FindNoCase(value, name, at)) != std::string_view::npos) {
+        const bool starts = at == 0 || value[at - 1] == ';' || value[at - 1] == ' ' || value[at - 1] == '\t';
+        size_t p = at + name.size();
+        while (p < value.size() && value[p] == ' ') ++p;
+        if (!starts || p >= value.size() || value[p] != '=') {
+            at += name.size();
+            continue;
+        }
+        ++p;
+        while (p < value.size() && value[p] == ' ') ++p;
+        if (p < value.size() && value[p] == '"') {
+            const size_t close = value.find('"', p + 1);
+            return std::string(
+                value.substr(p + 1, close == std::string_view::npos ? std::string_view::npos : close - p - 1));
+        }
+        size_t e = p;
+        while (e < value.size() && value[e] != ';' && value[e] != ' ' && value[e] != '\t') ++e;
+        return std::string(value.substr(p, e - p));
+    }
+    return {};
+}
+
+// The value's first word (a MIME type, an encoding), lower case.
+std::string FirstWord(std::string_view value) {
+    value = Trim(value);
+    size_t e = 0;
+    while (e < value.size() && value[e] != ';' && value[e] != ' ' && value[e] != '\t') ++e;
+    return common::AsciiLowered(value.substr(0, e));
+}
 
 std::string DecodeQuotedPrintable(std::string_view text) {
     std::string out;

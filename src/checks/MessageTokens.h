@@ -76,6 +76,21 @@ inline constexpr int kPairWindow = 2;
 inline constexpr size_t kMinWord = 2;
 inline constexpr size_t kMaxWord = 24;
 
+// One header field: its name in lower case, its value unfolded.
+struct Field {
+    std::string name;
+    std::string value;
+};
+// The header fields of a message or MIME entity (at most 200, values at most 4 KB) and where
+// its body starts. Text that does not start with a header field is all body.
+std::vector<Field> ReadHeader(std::string_view entity, size_t& body_at);
+// The first field of that name, or nullptr.
+const Field* FindField(const std::vector<Field>& fields, std::string_view name);
+// A parameter of a structured field ("boundary", "charset", "name"), unquoted; "" when missing.
+std::string Param(std::string_view value, std::string_view name);
+// The value's first word (a MIME type, an encoding), lower case.
+std::string FirstWord(std::string_view value);
+
 // Quoted-printable decoded (soft line breaks joined, a bad escape kept as it stands).
 std::string DecodeQuotedPrintable(std::string_view text);
 // RFC 2047 encoded words ("=?charset?B|Q?...?=") decoded in place; other text unchanged.

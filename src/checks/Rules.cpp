@@ -7,6 +7,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "checks/MessageTests.h"
 #include "common/Coding.h"
 #include "platform/KFile.h"
 
@@ -38,6 +39,7 @@ std::string RuleTypeName(int32_t type) {
         case kRuleSubject: return "subject";
         case kRuleBody: return "body";
         case kRuleRaw: return "raw";
+        case kRuleTest: return "test";
         default: return std::to_string(type);
     }
 }
@@ -66,8 +68,21 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
     };
     auto finish = [&]() -> bool {
         if (!open) return true;
+        // A test rule names its test in its pattern, or is named after it.
+        if (cur.type == kRuleTest && !seen.count("pattern")) {
+            cur.pattern = cur.name;
+            seen.insert("pattern");
+        }
         for (const char* key : {"type", "score", "pattern"})
             if (!seen.count(key)) return fail(cur.line, "rule " + cur.name + " has no " + key);
+        if (cur.type == kRuleTest) {
+            if (MessageTestIndex(cur.pattern) < 0)
+                return fail(cur.line, "rule " + cur.name + ": there is no test " + cur.pattern +
+                                          " (morvane-rules tests lists them)");
+            rules->push_back(cur);
+            open = false;
+            return true;
+        }
         std::string why = common::RegexCheck(cur.pattern, cur.options);
         if (!why.empty()) return fail(cur.line, "rule " + cur.name + ": the pattern does not compile: " + why);
         rules->push_back(cur);
@@ -118,8 +133,10 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
                 cur.type = kRuleBody;
             else if (value == "raw")
                 cur.type = kRuleRaw;
+            else if (value == "test")
+                cur.type = kRuleTest;
             else
-                return fail(line_no, "type is subject, body or raw");
+                return fail(line_no, "type is subject, body, raw or test");
         } else if (key == "options") {
             cur.options = 0;
             if (value != "none") {
@@ -234,8 +251,10 @@ void CRules::RememberStampLocked() {
 
 std::string CRules::RuleError(const char* regex, int32_t type, int32_t options) {
     if (!regex || !*regex) return "the pattern is empty";
+    if (type == kRuleTest)
+        return MessageTestIndex(regex) >= 0 ? std::string() : "there is no test " + std::string(regex);
     if (type != kRuleSubject && type != kRuleBody && type != kRuleRaw)
-        return "the type " + std::to_string(type) + " is none of 1 (subject), 2 (body), 3 (raw)";
+        return "the type " + std::to_string(type) + " is none of 1 (subject), 2 (body), 3 (raw), 4 (test)";
     if (options & ~15) return "the options " + std::to_string(options) + " hold unknown bits (1, 2, 4, 8 are known)";
     std::string why = common::RegexCheck(regex, options);
     return why.empty() ? why : "the pattern does not compile: " + why;
@@ -281,6 +300,10 @@ std::vector<RuleSpec> CRules::Rules() {
 std::string CRules::RuleTest(mail::CS_ParseMail* mail, const char* regex, int32_t type, int32_t options,
                              script::CS_Array* captures) {
     if (!mail) return std::string();
+    if (type == kRuleTest) {
+        const int test = MessageTestIndex(regex ? regex : "");
+        return test >= 0 && RunMessageTests(mail->Raw()).test(static_cast<size_t>(test)) ? kMatch : kNoMatch;
+    }
     common::RegexMatch m = common::RegexSearch(regex ? regex : "", options, RuleText(*mail, type));
     if (!m.matched()) return kNoMatch;
     if (captures)
@@ -319,7 +342,9 @@ void CRules::RebuildLocked() {
         c.name = rec.key;
         c.data = rec.data;
         auto it = before.find(c.name);
-        if (it != before.end() && it->second->data == c.data)
+        if (c.type == kRuleTest)
+            c.test = MessageTestIndex(c.pattern);  // an unknown test never fires
+        else if (it != before.end() && it->second->data == c.data)
             c.regex = it->second->regex;
         else
             c.regex = common::RegexHandle::Compile(c.pattern, options);
@@ -334,7 +359,20 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
     std::string texts[3];
     bool made[3] = {false, false, false};
     float total = 0.0f;
+    // The structural tests run once, and only when a rule asks for one.
+    MessageTestSet tests;
+    bool tested = false;
     for (const Compiled& c : compiled_) {
+        if (c.type == kRuleTest) {
+            if (!tested) {
+                tests = RunMessageTests(mail.Raw());
+                tested = true;
+            }
+            if (c.test < 0 || !tests.test(static_cast<size_t>(c.test))) continue;
+            total += c.score;
+            result->entries.push_back({c.name, c.score, c.pattern});
+            continue;
+        }
         // Other types look at an empty text, which a pattern such as "^" still matches.
         static const std::string kEmpty;
         const std::string* text = &kEmpty;

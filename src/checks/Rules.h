@@ -30,6 +30,7 @@ enum RuleType : int32_t {
     kRuleSubject = 1,
     kRuleBody = 2,
     kRuleRaw = 3,
+    kRuleTest = 4,  // the pattern names a structural test (MessageTests.h): the rule matches when it fires
 };
 
 // What one check found: the matching rules in table order. The script class CS_RulesResult.
@@ -70,7 +71,7 @@ struct RuleSpec {
 // Reads a rules source (format at the top of dist/rules/starter.rules). False with "LINE: why"
 // in `error` for the first malformed entry, a duplicate name or a pattern that does not compile.
 bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::string* error);
-// "subject", "body", "raw"; for other types the number.
+// "subject", "body", "raw", "test"; for other types the number.
 std::string RuleTypeName(int32_t type);
 // "caseless,multiline,dotall,extended" as set, "none" for 0; unknown bits as a number.
 std::string RuleOptionNames(int32_t options);
@@ -129,6 +130,7 @@ private:
         int32_t type = 0;
         std::string pattern;
         common::RegexHandle regex;
+        int test = -1;  // type 4: the test's index
     };
 
     float RunLocked(const mail::CParseMail& mail, CRulesResult* result) REQUIRES_SHARED(mu_);

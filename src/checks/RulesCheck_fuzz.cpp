@@ -1,10 +1,11 @@
 // Messages of arbitrary bytes against a fixed rule set (good, bad and empty-text patterns, every
-// type): the check ends, and its total is the sum of the entries it reports.
+// type, structural tests): the check ends, and its total is the sum of the entries it reports.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include "checks/MessageTests.h"
 #include "checks/Rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,6 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         r->AddRule("bad", "(unclosed", checks::kRuleRaw, 9.0f, 0);
         r->AddRule("other", "^$", 7, 0.25f, 0);
         r->AddRule("backtrack", "(a+)+$", checks::kRuleBody, 3.0f, 0);
+        r->AddRule("html_only", "MIME_HTML_ONLY", checks::kRuleTest, 1.0f, 0);
+        r->AddRule("date_bad", "HDR_DATE_BAD", checks::kRuleTest, 0.5f, 0);
         return r;
     }();
     mail::CParseMail m;
@@ -26,6 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     float total = rules->Check(m, &result);
     float sum = 0;
     for (const auto& e : result.entries) sum += e.score;
-    if (total != sum || result.entries.size() > 6) std::abort();
+    if (total != sum || result.entries.size() > 8) std::abort();
+    // The structural tests on their own, and the date parser on the raw bytes.
+    const checks::MessageTestSet tests = checks::RunMessageTests(m.Raw(), 1700000000);
+    for (size_t i = checks::kMessageTestCount; i < checks::kMaxMessageTests; ++i)
+        if (tests.test(i)) std::abort();
+    int64_t when = 0;
+    checks::ParseMailDate(std::string_view(reinterpret_cast<const char*>(data), std::min<size_t>(size, 200)), &when);
     return 0;
 }

@@ -3,6 +3,7 @@
 //   morvane-rules [--appdir DIR] compile SOURCE   replace DIR/db/rules.db by the rules of SOURCE
 //   morvane-rules [--appdir DIR] list             NAME, TYPE, OPTIONS, SCORE, PATTERN per rule
 //   morvane-rules test SOURCE PATH...             TOTAL<TAB>PATH<TAB>matched rule names per message
+//   morvane-rules tests                           the structural tests rules of type test can name
 //
 // SOURCE is a rules source (the format is described at the top of rules/starter.rules). A
 // malformed entry or a pattern that does not compile is reported with its line and nothing is
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "checks/Bayes.h"
+#include "checks/MessageTests.h"
 #include "checks/Rules.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
@@ -29,6 +31,7 @@ int Usage(FILE* to = stderr) {
                  "usage: morvane-rules [--appdir DIR] compile SOURCE   replace DIR/db/rules.db by SOURCE's rules\n"
                  "       morvane-rules [--appdir DIR] list             NAME TYPE OPTIONS SCORE PATTERN per rule\n"
                  "       morvane-rules test SOURCE PATH...             TOTAL<TAB>PATH<TAB>matched rules per message\n"
+                 "       morvane-rules tests                           NAME<TAB>MEANING of each structural test\n"
                  "SOURCE: a rules source (see rules/starter.rules). PATH: a message file, a directory or an mbox.\n");
     return to == stderr ? 2 : 0;
 }
@@ -136,6 +139,11 @@ int main(int argc, char** argv) {
     const std::string table = platform::AppPath("db/rules.db");
     if (command == "compile" && args.size() == 1) return Compile(table, args[0]);
     if (command == "list" && args.empty()) return List(table);
+    if (command == "tests" && args.empty()) {
+        for (size_t i = 0; i < checks::kMessageTestCount; ++i)
+            std::printf("%s\t%s\n", checks::kMessageTests[i].name, checks::kMessageTests[i].meaning);
+        return 0;
+    }
     if (command == "test" && args.size() >= 2 && app_dir.empty())
         return Test(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
     return Usage();
