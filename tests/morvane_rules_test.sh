@@ -2,7 +2,8 @@
 # morvane-rules on a small application directory: a source compiles into db/rules.db (replaced
 # whole), list shows it, test scores messages of a directory and an mbox; a malformed entry, a
 # pattern that does not compile or an unknown structural test names its line and writes
-# nothing; rules of type test score the structural tests; the shipped starter set compiles.
+# nothing; rules of type test score the structural tests; fit scores the table from labelled
+# mail; the shipped starter set compiles.
 set -euo pipefail
 RULES=${1:?usage: morvane_rules_test.sh path/to/morvane-rules}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -74,6 +75,24 @@ printf 'Subject: offer\nContent-Type: text/html\n\n<p>buy</p>\n' > "$DIR/html.em
     || fail "test rules: $("$RULES" test "$DIR/tests.rules" "$DIR/html.eml")"
 "$RULES" --appdir "$APP" compile "$DIR/tests.rules" > /dev/null || fail "compile test rules"
 "$RULES" --appdir "$APP" list | grep -q "^NO_DATE	test	none	0.500	HDR_DATE_MISSING$" || fail "list test rules"
+
+# fit: scores from labelled mail. MONEY marks the spam, NOT_LIST the ham; held-out figures are
+# printed, --dry-run writes nothing, and the fitted signs follow the mail.
+"$RULES" --appdir "$APP" compile "$DIR/good.rules" > /dev/null
+mkdir -p "$DIR/fit/spam" "$DIR/fit/ham"
+for i in $(seq 1 12); do printf 'Subject: easy money %s\n\nbuy now\n' "$i" > "$DIR/fit/spam/$i.eml"; done
+for i in $(seq 1 30); do printf 'Subject: notes %s\nList-Id: <team.example.org>\n\nminutes attached\n' "$i" > "$DIR/fit/ham/$i.eml"; done
+before=$(md5sum < "$APP/db/rules.db")
+out=$("$RULES" --appdir "$APP" fit --spam "$DIR/fit/spam" --ham "$DIR/fit/ham" --dry-run) || fail "fit --dry-run: $out"
+echo "$out" | grep -q "on the 8 held-out messages" || fail "held-out figures: $out"
+[ "$(md5sum < "$APP/db/rules.db")" = "$before" ] || fail "--dry-run changed the table"
+"$RULES" --appdir "$APP" fit --spam "$DIR/fit/spam" --ham "$DIR/fit/ham" | grep -q "^wrote 2 fitted scores" || fail "fit"
+"$RULES" --appdir "$APP" list | awk -F'\t' '($1=="MONEY" && $4 <= 0) || ($1=="NOT_LIST" && $4 >= 0) { exit 1 }' \
+    || fail "fitted signs: $("$RULES" --appdir "$APP" list)"
+if "$RULES" --appdir "$APP" fit --spam "$DIR/fit/spam" 2>/dev/null; then fail "fit without ham"; fi
+if "$RULES" --appdir "$APP" fit --spam "$DIR/fit/spam" --ham "$DIR/fit/ham" --fp-weight 0 2>/dev/null; then fail "a zero fp weight"; fi
+if "$RULES" --appdir "$DIR/none" fit --spam "$DIR/fit/spam" --ham "$DIR/fit/ham" 2>"$DIR/err"; then fail "fit without a table"; fi
+grep -q "compile a source first" "$DIR/err" || fail "fit without a table: $(cat "$DIR/err")"
 
 # The shipped starter set compiles, and its header documents the format.
 "$RULES" --appdir "$APP" compile "$ROOT/dist/rules/starter.rules" | grep -Eq '^compiled [0-9]+ rules' || fail "starter set"

@@ -70,12 +70,24 @@ namespace {
 using tokens::Field;
 
 // ASCII classes without the C library's locale lookups: these run over every byte of a message.
-constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
-constexpr bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
-constexpr bool IsAlpha(char c) { return IsUpper(c) || IsLower(c); }
-constexpr bool IsAlnum(char c) { return IsAlpha(c) || IsDigit(c); }
-constexpr bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+constexpr bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+constexpr bool IsUpper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+constexpr bool IsLower(char c) {
+    return c >= 'a' && c <= 'z';
+}
+constexpr bool IsAlpha(char c) {
+    return IsUpper(c) || IsLower(c);
+}
+constexpr bool IsAlnum(char c) {
+    return IsAlpha(c) || IsDigit(c);
+}
+constexpr bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
 std::string_view Trimmed(std::string_view s) {
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
@@ -153,8 +165,9 @@ struct Walk {
                 const std::string_view marker = body.substr(at, start - at);
                 if (marker.find(boundary + "--") != std::string_view::npos) break;
                 const size_t next = body.find(open, start);
-                Entity(body.substr(start + 1, next == std::string_view::npos ? std::string_view::npos : next - start - 1),
-                       depth + 1);
+                Entity(
+                    body.substr(start + 1, next == std::string_view::npos ? std::string_view::npos : next - start - 1),
+                    depth + 1);
                 at = next;
             }
             return;
@@ -257,9 +270,7 @@ std::vector<std::string> TextUrls(std::string_view text) {
     while (out.size() < 100 && (at = lower.find("http", at)) != std::string::npos) {
         if (lower.compare(at, 7, "http://") == 0 || lower.compare(at, 8, "https://") == 0) {
             size_t e = at;
-            while (e < lower.size() && !IsSpace(lower[e]) && lower[e] != '"' &&
-                   lower[e] != '<' && lower[e] != '>')
-                ++e;
+            while (e < lower.size() && !IsSpace(lower[e]) && lower[e] != '"' && lower[e] != '<' && lower[e] != '>') ++e;
             out.emplace_back(text.substr(at, e - at));
             at = e;
         } else {
@@ -269,12 +280,12 @@ std::vector<std::string> TextUrls(std::string_view text) {
     return out;
 }
 
-constexpr std::string_view kShorteners[] = {"bit.ly", "tinyurl.com", "goo.gl", "t.co", "ow.ly", "is.gd",
-                                            "buff.ly", "cutt.ly", "rb.gy", "tiny.cc", "shorturl.at"};
-constexpr std::string_view kFarCharsets[] = {"gb2312", "gbk", "gb18030", "big5", "ks_c_5601", "euc-kr",
-                                             "iso-2022-jp", "shift_jis", "euc-jp", "koi8-r", "windows-1251"};
-constexpr std::string_view kBulkMailers[] = {"mass mail", "bulk", "group mail", "blaster", "massmail",
-                                             "atlas mailer", "worldmerge", "send-safe", "extractor"};
+constexpr std::string_view kShorteners[] = {"bit.ly",  "tinyurl.com", "goo.gl", "t.co",    "ow.ly",      "is.gd",
+                                            "buff.ly", "cutt.ly",     "rb.gy",  "tiny.cc", "shorturl.at"};
+constexpr std::string_view kFarCharsets[] = {"gb2312",      "gbk",       "gb18030", "big5",   "ks_c_5601",   "euc-kr",
+                                             "iso-2022-jp", "shift_jis", "euc-jp",  "koi8-r", "windows-1251"};
+constexpr std::string_view kBulkMailers[] = {"mass mail",    "bulk",       "group mail", "blaster",  "massmail",
+                                             "atlas mailer", "worldmerge", "send-safe",  "extractor"};
 constexpr std::string_view kPrograms[] = {".exe", ".scr", ".pif", ".bat", ".com", ".vbs", ".js", ".cmd", ".cpl"};
 
 bool EndsWith(std::string_view name, std::string_view end) {
@@ -307,8 +318,10 @@ bool ParseMailDate(std::string_view text, int64_t* seconds) {
     for (int i = 0; i < 12; ++i)
         if (m == kMonths[i]) mon = i;
     if (mon < 0 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
-    if (year < 50) year += 2000;
-    else if (year < 1000) year += 1900;
+    if (year < 50)
+        year += 2000;
+    else if (year < 1000)
+        year += 1900;
     rest = Trimmed(rest);
     int offset = 0;  // minutes east of UTC
     if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
@@ -318,7 +331,7 @@ bool ParseMailDate(std::string_view text, int64_t* seconds) {
         if (rest[0] == '-') offset = -offset;
     } else if (!rest.empty()) {
         static constexpr std::pair<std::string_view, int> kZones[] = {
-            {"ut", 0}, {"gmt", 0}, {"utc", 0}, {"est", -300}, {"edt", -240}, {"cst", -360},
+            {"ut", 0},     {"gmt", 0},    {"utc", 0},    {"est", -300}, {"edt", -240}, {"cst", -360},
             {"cdt", -300}, {"mst", -420}, {"mdt", -360}, {"pst", -480}, {"pdt", -420}};
         const std::string z = common::AsciiLowered(rest.substr(0, rest.find(' ')));
         bool known = false;
@@ -425,8 +438,8 @@ MessageTestSet RunMessageTests(std::string_view message, int64_t now) {
         for (std::string_view cs : kFarCharsets)
             if (raw.find("=?" + std::string(cs)) != std::string::npos) fire("HDR_SUBJECT_FAR_CHARSET");
     }
-    if (const Field* p = field("x-priority"); p && !Trimmed(p->value).empty() &&
-                                              (Trimmed(p->value)[0] == '1' || Trimmed(p->value)[0] == '2'))
+    if (const Field* p = field("x-priority");
+        p && !Trimmed(p->value).empty() && (Trimmed(p->value)[0] == '1' || Trimmed(p->value)[0] == '2'))
         fire("HDR_PRIORITY_HIGH");
     if (const Field* p = field("importance"); p && ContainsNoCase(p->value, "high")) fire("HDR_PRIORITY_HIGH");
     if (field("content-type") && !field("mime-version")) fire("HDR_MIME_VERSION_MISSING");
@@ -465,8 +478,7 @@ MessageTestSet RunMessageTests(std::string_view message, int64_t now) {
             for (size_t at = 0; (at = lower.find("<!--", at)) != std::string::npos; at += 4) {
                 const size_t end = lower.find("-->", at);
                 if (end == std::string::npos) break;
-                if (at > 0 && IsAlpha(lower[at - 1]) && end + 3 < lower.size() &&
-                    IsAlpha(lower[end + 3])) {
+                if (at > 0 && IsAlpha(lower[at - 1]) && end + 3 < lower.size() && IsAlpha(lower[end + 3])) {
                     fire("HTML_COMMENTS_IN_WORDS");
                     break;
                 }
@@ -481,8 +493,7 @@ MessageTestSet RunMessageTests(std::string_view message, int64_t now) {
                 const std::string_view shown = Trimmed(a.text);
                 if (href_host.empty() || shown.find(' ') != std::string_view::npos) continue;
                 std::string shown_host = tokens::UrlHost(shown);
-                if (shown_host.empty() || shown_host.find('.') == std::string::npos ||
-                    !IsAlpha(shown_host.back()))
+                if (shown_host.empty() || shown_host.find('.') == std::string::npos || !IsAlpha(shown_host.back()))
                     continue;
                 if (Tail2(shown_host) != Tail2(href_host)) fire("URI_TEXT_MISMATCH");
             }

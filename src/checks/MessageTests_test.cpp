@@ -13,8 +13,9 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // An ordinary message: every test stays quiet on it.
 Fields Base() {
-    return {{"Received", "from mx.sender.example (mx.sender.example [192.0.2.1]) by mail.example.net; "
-                         "Tue, 1 Dec 2026 10:00:00 +0000"},
+    return {{"Received",
+             "from mx.sender.example (mx.sender.example [192.0.2.1]) by mail.example.net; "
+             "Tue, 1 Dec 2026 10:00:00 +0000"},
             {"Date", "Tue, 1 Dec 2026 09:59:00 +0000"},
             {"Message-Id", "<1234.abcd@mx.sender.example>"},
             {"From", "\"Alice Example\" <alice@sender.example>"},
@@ -45,9 +46,13 @@ std::string Build(const Fields& fields, const std::string& body = "See you at no
     return m + "\r\n" + body;
 }
 
-std::string Fired(const std::string& message) { return MessageTestNames(RunMessageTests(message)); }
+std::string Fired(const std::string& message) {
+    return MessageTestNames(RunMessageTests(message));
+}
 
-TEST(MessageTests, AnOrdinaryMessageFiresNothing) { EXPECT_EQ(Fired(Build(Base())), ""); }
+TEST(MessageTests, AnOrdinaryMessageFiresNothing) {
+    EXPECT_EQ(Fired(Build(Base())), "");
+}
 
 TEST(MessageTests, HeaderTestsFireOnTheirFaultAlone) {
     const Fields b = Base();
@@ -120,7 +125,8 @@ TEST(MessageTests, MimeHtmlAndLinkTests) {
 
 TEST(MessageTests, NamesAndIndexesAgree) {
     EXPECT_GT(kMessageTestCount, 30u);
-    for (size_t i = 0; i < kMessageTestCount; ++i) EXPECT_EQ(MessageTestIndex(kMessageTests[i].name), static_cast<int>(i));
+    for (size_t i = 0; i < kMessageTestCount; ++i)
+        EXPECT_EQ(MessageTestIndex(kMessageTests[i].name), static_cast<int>(i));
     EXPECT_EQ(MessageTestIndex("NO_SUCH_TEST"), -1);
 }
 
