@@ -47,7 +47,7 @@ printf 'rule ESC\ntype body\nscore 1\npattern caf\xc3\xa9\x1b\n' > "$DIR/esc.rul
 before=$(md5sum < "$APP/db/rules.db")
 printf 'rule A\ntype body\nscore 1\npattern ok\n\nrule B\ntype bodies\n' > "$DIR/bad.rules"
 if "$RULES" --appdir "$APP" compile "$DIR/bad.rules" 2>"$DIR/err"; then fail "a malformed source compiled"; fi
-grep -q "bad.rules:7: type is subject, body, raw or test" "$DIR/err" || fail "malformed: $(cat "$DIR/err")"
+grep -q "bad.rules:7: type is subject, body, raw, test, header FIELD, text, uri or meta" "$DIR/err" || fail "malformed: $(cat "$DIR/err")"
 printf 'rule A\ntype body\nscore 1\npattern ok\n\nrule NO_SUCH\ntype test\nscore 1\n' > "$DIR/bad3.rules"
 if "$RULES" --appdir "$APP" compile "$DIR/bad3.rules" 2>"$DIR/err"; then fail "an unknown test compiled"; fi
 grep -q "bad3.rules:6: rule NO_SUCH: there is no test NO_SUCH" "$DIR/err" || fail "unknown test: $(cat "$DIR/err")"

@@ -353,6 +353,46 @@ bool ParseMailDate(std::string_view text, int64_t* seconds) {
     return true;
 }
 
+namespace {
+
+Walk WalkMessage(std::string_view message) {
+    if (message.size() > mail::kAnalysedBytes) message = message.substr(0, mail::kAnalysedBytes);
+    size_t body_at = 0;
+    const std::vector<Field> fields = tokens::ReadHeader(message, body_at);
+    Walk walk;
+    walk.Body(fields, message.substr(body_at), 0);
+    return walk;
+}
+
+}  // namespace
+
+std::string DecodedText(std::string_view message) {
+    std::string out;
+    for (const Leaf& leaf : WalkMessage(message).leaves) {
+        if (leaf.type.rfind("text/", 0) != 0) continue;
+        if (!out.empty()) out += "\n\n";
+        out += leaf.type == "text/html" ? tokens::HtmlToText(leaf.text, nullptr, nullptr) : leaf.text;
+    }
+    return out;
+}
+
+std::vector<std::string> MessageUrls(std::string_view message) {
+    std::vector<std::string> out;
+    for (const Leaf& leaf : WalkMessage(message).leaves) {
+        if (leaf.type == "text/html") {
+            std::vector<std::string> links;
+            const std::string text = tokens::HtmlToText(leaf.text, &links, nullptr);
+            for (std::string& l : links) out.push_back(std::move(l));
+            for (std::string& u : TextUrls(text)) out.push_back(std::move(u));
+        } else if (leaf.type.rfind("text/", 0) == 0) {
+            for (std::string& u : TextUrls(leaf.text)) out.push_back(std::move(u));
+        }
+        if (out.size() >= 200) break;
+    }
+    if (out.size() > 200) out.resize(200);
+    return out;
+}
+
 MessageTestSet RunMessageTests(std::string_view message, int64_t now) {
     MessageTestSet hit;
     const auto fire = [&hit](const char* name) {

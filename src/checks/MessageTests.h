@@ -37,6 +37,12 @@ MessageTestSet RunMessageTests(std::string_view message, int64_t now = 0);
 // The names of the tests in `set`, in table order, separated by blanks.
 std::string MessageTestNames(const MessageTestSet& set);
 
+// What rules of type text and uri look at: the decoded text of every text part (quoted-printable
+// and base64 undone, HTML as text), parts separated by a blank line; and every link of the
+// message (HTML href/src targets and URLs written in text), at most 200.
+std::string DecodedText(std::string_view message);
+std::vector<std::string> MessageUrls(std::string_view message);
+
 // An RFC 5322 date ("Thu, 22 Aug 2002 13:17:22 +0100", day name and seconds optional, obsolete
 // zone names accepted) as seconds since 1970; false when it is none.
 bool ParseMailDate(std::string_view text, int64_t* seconds);

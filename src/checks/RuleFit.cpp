@@ -7,7 +7,9 @@ namespace checks {
 
 namespace {
 
-double Sigmoid(double z) { return z >= 0 ? 1 / (1 + std::exp(-z)) : std::exp(z) / (1 + std::exp(z)); }
+double Sigmoid(double z) {
+    return z >= 0 ? 1 / (1 + std::exp(-z)) : std::exp(z) / (1 + std::exp(z));
+}
 
 // Solves a x = b for a symmetric positive definite `a` (n x n, row-major) by Cholesky; false
 // when it is not positive definite.

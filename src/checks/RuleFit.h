@@ -17,9 +17,9 @@ struct FitSample {
 
 struct FitOptions {
     double fp_weight = 10;
-    double l2 = 0.02;         // per rule, relative to the total sample weight
-    double threshold = 5.0;   // score_for_spam
-    int iterations = 50;  // Newton steps; a handful usually suffice
+    double l2 = 0.02;        // per rule, relative to the total sample weight
+    double threshold = 5.0;  // score_for_spam
+    int iterations = 50;     // Newton steps; a handful usually suffice
 };
 
 struct FitResult {

@@ -1,5 +1,6 @@
 #include "checks/Rules.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <unordered_map>
 
 #include "checks/MessageTests.h"
+#include "checks/MessageTokens.h"
 #include "common/Coding.h"
 #include "platform/KFile.h"
 
@@ -40,6 +42,10 @@ std::string RuleTypeName(int32_t type) {
         case kRuleBody: return "body";
         case kRuleRaw: return "raw";
         case kRuleTest: return "test";
+        case kRuleHeader: return "header";
+        case kRuleText: return "text";
+        case kRuleUri: return "uri";
+        case kRuleMeta: return "meta";
         default: return std::to_string(type);
     }
 }
@@ -56,6 +62,126 @@ std::string RuleOptionNames(int32_t options) {
     return out.empty() ? "none" : out;
 }
 
+namespace {
+
+bool IsNameByte(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
+}
+
+// Recursive descent over: expr = term {"||" term}; term = factor {"&&" factor};
+// factor = "!" factor | "(" expr ")" | NAME.
+class MetaParser {
+public:
+    MetaParser(std::string_view text, MetaExpr* out) : text_(text), out_(out) {}
+    bool Run(std::string* error) {
+        if (!Expr(0) || (Skip(), pos_ != text_.size())) {
+            *error = why_.empty() ? "a meta expression is rule names joined by &&, || and !, with ( )" : why_;
+            return false;
+        }
+        return true;
+    }
+
+private:
+    static constexpr int kMaxDepth = 16;
+    static constexpr size_t kMaxNames = 32;
+
+    void Skip() {
+        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    }
+    bool Eat(std::string_view token) {
+        Skip();
+        if (text_.substr(pos_, token.size()) != token) return false;
+        pos_ += token.size();
+        return true;
+    }
+    bool Expr(int depth) {
+        if (!Term(depth)) return false;
+        while (Eat("||")) {
+            if (!Term(depth)) return false;
+            out_->steps.push_back({MetaExpr::kOr, 0});
+        }
+        return true;
+    }
+    bool Term(int depth) {
+        if (!Factor(depth)) return false;
+        while (Eat("&&")) {
+            if (!Factor(depth)) return false;
+            out_->steps.push_back({MetaExpr::kAnd, 0});
+        }
+        return true;
+    }
+    bool Factor(int depth) {
+        if (depth > kMaxDepth) {
+            why_ = "a meta expression nests at most 16 deep";
+            return false;
+        }
+        if (Eat("!")) {
+            if (!Factor(depth + 1)) return false;
+            out_->steps.push_back({MetaExpr::kNot, 0});
+            return true;
+        }
+        if (Eat("(")) return Expr(depth + 1) && Eat(")");
+        Skip();
+        const size_t start = pos_;
+        while (pos_ < text_.size() && IsNameByte(text_[pos_])) ++pos_;
+        if (pos_ == start) return false;
+        if (out_->names.size() >= kMaxNames) {
+            why_ = "a meta expression names at most 32 rules";
+            return false;
+        }
+        out_->steps.push_back({MetaExpr::kName, static_cast<uint32_t>(out_->names.size())});
+        out_->names.emplace_back(text_.substr(start, pos_ - start));
+        return true;
+    }
+
+    std::string_view text_;
+    MetaExpr* out_;
+    size_t pos_ = 0;
+    std::string why_;
+};
+
+// Why a pattern of this type cannot be used, or "".
+std::string PatternError(int32_t type, const std::string& pattern, int32_t options) {
+    switch (type) {
+        case kRuleTest:
+            return MessageTestIndex(pattern) >= 0 ? std::string()
+                                                  : "there is no test " + pattern + " (morvane-rules tests lists them)";
+        case kRuleMeta: {
+            MetaExpr e;
+            std::string why;
+            return MetaExpr::Parse(pattern, &e, &why) ? std::string() : why;
+        }
+        case kRuleHeader: {
+            const size_t colon = pattern.find(':');
+            if (colon == std::string::npos || colon == 0 ||
+                !std::all_of(pattern.begin(), pattern.begin() + static_cast<std::ptrdiff_t>(colon),
+                             [](char c) { return c > ' ' && c < 127; }))
+                return "a header rule names its field: type header FIELD";
+            const std::string why = common::RegexCheck(pattern.substr(colon + 1), options);
+            return why.empty() ? why : "the pattern does not compile: " + why;
+        }
+        case kRuleSubject:
+        case kRuleBody:
+        case kRuleRaw:
+        case kRuleText:
+        case kRuleUri: {
+            const std::string why = common::RegexCheck(pattern, options);
+            return why.empty() ? why : "the pattern does not compile: " + why;
+        }
+        default:
+            return "the type " + std::to_string(type) +
+                   " is none of 1 (subject), 2 (body), 3 (raw), 4 (test), 5 (header), 6 (text), 7 (uri), 8 (meta)";
+    }
+}
+
+}  // namespace
+
+bool MetaExpr::Parse(std::string_view text, MetaExpr* out, std::string* error) {
+    *out = MetaExpr{};
+    return MetaParser(text, out).Run(error);
+}
+
 bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::string* error) {
     rules->clear();
     std::set<std::string> names;
@@ -66,8 +192,11 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
         *error = std::to_string(line) + ": " + why;
         return false;
     };
+    std::string field;      // type header: the field it looks at
+    bool disabled = false;  // parsed and checked, but not compiled
     auto finish = [&]() -> bool {
         if (!open) return true;
+        open = false;
         // A test rule names its test in its pattern, or is named after it.
         if (cur.type == kRuleTest && !seen.count("pattern")) {
             cur.pattern = cur.name;
@@ -75,18 +204,10 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
         }
         for (const char* key : {"type", "score", "pattern"})
             if (!seen.count(key)) return fail(cur.line, "rule " + cur.name + " has no " + key);
-        if (cur.type == kRuleTest) {
-            if (MessageTestIndex(cur.pattern) < 0)
-                return fail(cur.line, "rule " + cur.name + ": there is no test " + cur.pattern +
-                                          " (morvane-rules tests lists them)");
-            rules->push_back(cur);
-            open = false;
-            return true;
-        }
-        std::string why = common::RegexCheck(cur.pattern, cur.options);
-        if (!why.empty()) return fail(cur.line, "rule " + cur.name + ": the pattern does not compile: " + why);
-        rules->push_back(cur);
-        open = false;
+        if (cur.type == kRuleHeader) cur.pattern = field + ":" + cur.pattern;
+        const std::string why = PatternError(cur.type, cur.pattern, cur.options);
+        if (!why.empty()) return fail(cur.line, "rule " + cur.name + ": " + why);
+        if (!disabled) rules->push_back(cur);
         return true;
     };
     int line_no = 0;
@@ -113,14 +234,17 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
             if (value.size() > kMaxRuleName) return fail(line_no, "a rule name is at most 255 bytes");
             if (!names.insert(std::string(value)).second) return fail(line_no, "rule " + std::string(value) + " again");
             cur = RuleSpec{};
+            field.clear();
+            disabled = false;
             cur.name = std::string(value);
             cur.line = line_no;
             seen.clear();
             open = true;
         } else if (!open) {
             return fail(line_no, "\"" + key + "\" before the first \"rule NAME\" line");
-        } else if (key != "type" && key != "options" && key != "score" && key != "pattern" && key != "comment") {
-            return fail(line_no, "unknown key \"" + key + "\" (type, options, score, pattern, comment)");
+        } else if (key != "type" && key != "options" && key != "score" && key != "pattern" && key != "comment" &&
+                   key != "disabled") {
+            return fail(line_no, "unknown key \"" + key + "\" (type, options, score, pattern, comment, disabled)");
         } else if (key == "comment") {
             // A long comment goes on over several comment lines.
             cur.comment += (cur.comment.empty() ? "" : " ") + std::string(value);
@@ -135,8 +259,19 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
                 cur.type = kRuleRaw;
             else if (value == "test")
                 cur.type = kRuleTest;
-            else
-                return fail(line_no, "type is subject, body, raw or test");
+            else if (value == "text")
+                cur.type = kRuleText;
+            else if (value == "uri")
+                cur.type = kRuleUri;
+            else if (value == "meta")
+                cur.type = kRuleMeta;
+            else if (value == "header" || value.substr(0, 7) == "header " || value.substr(0, 7) == "header\t") {
+                cur.type = kRuleHeader;
+                field = value.size() > 7 ? std::string(TrimBlanks(value.substr(7))) : std::string();
+                if (field.empty() || field.find_first_of(" \t:") != std::string::npos)
+                    return fail(line_no, "type header names one field: type header FIELD");
+            } else
+                return fail(line_no, "type is subject, body, raw, test, header FIELD, text, uri or meta");
         } else if (key == "options") {
             cur.options = 0;
             if (value != "none") {
@@ -157,6 +292,9 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
                         return fail(line_no, "options are none or caseless, multiline, dotall, extended");
                 }
             }
+        } else if (key == "disabled") {
+            if (value != "yes" && value != "no") return fail(line_no, "disabled is yes or no");
+            disabled = value == "yes";
         } else if (key == "score") {
             std::string v(value);
             char* stop = nullptr;
@@ -169,7 +307,17 @@ bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::
         }
         if (end == text.size()) break;
     }
-    return finish();
+    if (!finish()) return false;
+    // A meta rule may name any rule of the source, before or after it, disabled ones included.
+    for (const RuleSpec& r : *rules) {
+        if (r.type != kRuleMeta) continue;
+        MetaExpr e;
+        std::string why;
+        MetaExpr::Parse(r.pattern, &e, &why);
+        for (const std::string& n : e.names)
+            if (!names.count(n)) return fail(r.line, "rule " + r.name + ": there is no rule " + n);
+    }
+    return true;
 }
 
 std::string CRules::RecordData(float score, int32_t type, int32_t options, std::string_view pattern) {
@@ -251,13 +399,8 @@ void CRules::RememberStampLocked() {
 
 std::string CRules::RuleError(const char* regex, int32_t type, int32_t options) {
     if (!regex || !*regex) return "the pattern is empty";
-    if (type == kRuleTest)
-        return MessageTestIndex(regex) >= 0 ? std::string() : "there is no test " + std::string(regex);
-    if (type != kRuleSubject && type != kRuleBody && type != kRuleRaw)
-        return "the type " + std::to_string(type) + " is none of 1 (subject), 2 (body), 3 (raw), 4 (test)";
     if (options & ~15) return "the options " + std::to_string(options) + " hold unknown bits (1, 2, 4, 8 are known)";
-    std::string why = common::RegexCheck(regex, options);
-    return why.empty() ? why : "the pattern does not compile: " + why;
+    return PatternError(type, regex, options);
 }
 
 int32_t CRules::AddRule(const char* name, const char* regex, int32_t type, float score, int32_t options) {
@@ -300,11 +443,31 @@ std::vector<RuleSpec> CRules::Rules() {
 std::string CRules::RuleTest(mail::CS_ParseMail* mail, const char* regex, int32_t type, int32_t options,
                              script::CS_Array* captures) {
     if (!mail) return std::string();
+    const std::string pattern = regex ? regex : "";
     if (type == kRuleTest) {
-        const int test = MessageTestIndex(regex ? regex : "");
+        const int test = MessageTestIndex(pattern);
         return test >= 0 && RunMessageTests(mail->Raw()).test(static_cast<size_t>(test)) ? kMatch : kNoMatch;
     }
-    common::RegexMatch m = common::RegexSearch(regex ? regex : "", options, RuleText(*mail, type));
+    if (type == kRuleMeta) return kNoMatch;  // it needs the other rules of a table
+    std::string text;
+    std::string_view re = pattern;
+    if (type == kRuleHeader) {
+        // The field's values, one per line; the captures come from the first that matches.
+        const size_t colon = pattern.find(':');
+        if (colon == std::string::npos) return kNoMatch;
+        const std::string field = common::AsciiLowered(pattern.substr(0, colon));
+        re = std::string_view(pattern).substr(colon + 1);
+        size_t body_at = 0;
+        for (const tokens::Field& f : tokens::ReadHeader(mail->Raw(), body_at))
+            if (f.name == field) text += tokens::DecodeEncodedWords(f.value) + "\n";
+    } else if (type == kRuleText) {
+        text = DecodedText(mail->Raw());
+    } else if (type == kRuleUri) {
+        for (const std::string& u : MessageUrls(mail->Raw())) text += u + "\n";
+    } else {
+        text = RuleText(*mail, type);
+    }
+    common::RegexMatch m = common::RegexSearch(std::string(re), options, text);
     if (!m.matched()) return kNoMatch;
     if (captures)
         for (int i = 1; i < m.groups && i <= common::RegexMatch::kMaxGroups; ++i)
@@ -342,51 +505,118 @@ void CRules::RebuildLocked() {
         c.name = rec.key;
         c.data = rec.data;
         auto it = before.find(c.name);
-        if (c.type == kRuleTest)
+        if (c.type == kRuleTest) {
             c.test = MessageTestIndex(c.pattern);  // an unknown test never fires
-        else if (it != before.end() && it->second->data == c.data)
+        } else if (c.type == kRuleMeta) {
+            std::string why;
+            MetaExpr::Parse(c.pattern, &c.meta, &why);  // a malformed one never matches
+        } else if (c.type == kRuleHeader) {
+            const size_t colon = c.pattern.find(':');
+            c.field = common::AsciiLowered(c.pattern.substr(0, colon));
+            c.regex =
+                common::RegexHandle::Compile(colon == std::string::npos ? "" : c.pattern.substr(colon + 1), options);
+        } else if (it != before.end() && it->second->data == c.data)
             c.regex = it->second->regex;
         else
             c.regex = common::RegexHandle::Compile(c.pattern, options);
         fresh.push_back(std::move(c));
     });
+    // Meta rules name other rules: resolved once here, in the new table.
+    std::unordered_map<std::string, int> position;
+    for (size_t i = 0; i < fresh.size(); ++i) position.emplace(fresh[i].name, static_cast<int>(i));
+    for (Compiled& c : fresh) {
+        if (c.type != kRuleMeta) continue;
+        for (const std::string& n : c.meta.names) {
+            auto p = position.find(n);
+            c.refs.push_back(p == position.end() ? -1 : p->second);
+        }
+    }
     compiled_ = std::move(fresh);
     stale_ = false;
 }
 
 float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
-    // Each type's text is made once per check, not once per rule.
+    // Each kind of text is made once per check, and only when a rule looks at it.
     std::string texts[3];
     bool made[3] = {false, false, false};
-    float total = 0.0f;
-    // The structural tests run once, and only when a rule asks for one.
     MessageTestSet tests;
     bool tested = false;
-    for (const Compiled& c : compiled_) {
-        if (c.type == kRuleTest) {
-            if (!tested) {
-                tests = RunMessageTests(mail.Raw());
-                tested = true;
+    std::vector<tokens::Field> fields;
+    bool have_fields = false;
+    std::string decoded;
+    bool have_decoded = false;
+    std::vector<std::string> urls;
+    bool have_urls = false;
+    std::vector<char> matched(compiled_.size(), 0);
+    static const std::string kEmpty;
+    for (size_t i = 0; i < compiled_.size(); ++i) {
+        const Compiled& c = compiled_[i];
+        bool hit = false;
+        switch (c.type) {
+            case kRuleMeta: continue;  // once the others are known
+            case kRuleTest:
+                if (!tested) {
+                    tests = RunMessageTests(mail.Raw());
+                    tested = true;
+                }
+                hit = c.test >= 0 && tests.test(static_cast<size_t>(c.test));
+                break;
+            case kRuleHeader:
+                if (!have_fields) {
+                    size_t body_at = 0;
+                    fields = tokens::ReadHeader(mail.Raw(), body_at);
+                    have_fields = true;
+                }
+                for (const tokens::Field& f : fields)
+                    if (f.name == c.field && c.regex.Test(tokens::DecodeEncodedWords(f.value))) {
+                        hit = true;
+                        break;
+                    }
+                break;
+            case kRuleText:
+                if (!have_decoded) {
+                    decoded = DecodedText(mail.Raw());
+                    have_decoded = true;
+                }
+                hit = c.regex.Test(decoded);
+                break;
+            case kRuleUri:
+                if (!have_urls) {
+                    urls = MessageUrls(mail.Raw());
+                    have_urls = true;
+                }
+                hit = std::any_of(urls.begin(), urls.end(), [&c](const std::string& u) { return c.regex.Test(u); });
+                break;
+            default: {
+                // Other types look at an empty text, which a pattern such as "^" still matches.
+                const std::string* text = &kEmpty;
+                if (c.type >= kRuleSubject && c.type <= kRuleRaw) {
+                    const size_t k = static_cast<size_t>(c.type - 1);
+                    if (!made[k]) {
+                        texts[k] = RuleText(mail, c.type);
+                        made[k] = true;
+                    }
+                    text = &texts[k];
+                }
+                hit = c.regex.Test(*text);
             }
-            if (c.test < 0 || !tests.test(static_cast<size_t>(c.test))) continue;
-            total += c.score;
-            result->entries.push_back({c.name, c.score, c.pattern});
-            continue;
         }
-        // Other types look at an empty text, which a pattern such as "^" still matches.
-        static const std::string kEmpty;
-        const std::string* text = &kEmpty;
-        if (c.type >= kRuleSubject && c.type <= kRuleRaw) {
-            size_t i = static_cast<size_t>(c.type - 1);
-            if (!made[i]) {
-                texts[i] = RuleText(mail, c.type);
-                made[i] = true;
-            }
-            text = &texts[i];
-        }
-        if (!c.regex.Test(*text)) continue;
-        total += c.score;
-        result->entries.push_back({c.name, c.score, c.pattern});
+        matched[i] = hit;
+    }
+    // Meta rules in table order: one may name another listed before it.
+    for (size_t i = 0; i < compiled_.size(); ++i) {
+        const Compiled& c = compiled_[i];
+        if (c.type != kRuleMeta) continue;
+        matched[i] = c.meta.Evaluate([&](uint32_t name) {
+            const int at = name < c.refs.size() ? c.refs[name] : -1;
+            return at >= 0 && matched[static_cast<size_t>(at)] != 0;
+        });
+    }
+    float total = 0.0f;
+    for (size_t i = 0; i < compiled_.size(); ++i) {
+        if (!matched[i]) continue;
+        total += compiled_[i].score;
+        result->entries.push_back({compiled_[i].name, compiled_[i].score, compiled_[i].pattern});
     }
     return total;
 }

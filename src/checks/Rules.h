@@ -30,7 +30,39 @@ enum RuleType : int32_t {
     kRuleSubject = 1,
     kRuleBody = 2,
     kRuleRaw = 3,
-    kRuleTest = 4,  // the pattern names a structural test (MessageTests.h): the rule matches when it fires
+    kRuleTest = 4,    // the pattern names a structural test (MessageTests.h): the rule matches when it fires
+    kRuleHeader = 5,  // the pattern is "Field:regex", matched against that field's values (decoded)
+    kRuleText = 6,    // the decoded text of the text parts (HTML as text)
+    kRuleUri = 7,     // each link of the message: the rule matches when one does
+    kRuleMeta = 8,    // the pattern is a boolean expression over other rules' names (&&, ||, !, ())
+};
+
+// A meta rule's expression in postfix form: each step pushes a rule's match (kName, the
+// index into `names`) or combines the top of the stack.
+struct MetaExpr {
+    enum Op : uint8_t { kName, kNot, kAnd, kOr };
+    std::vector<std::pair<Op, uint32_t>> steps;
+    std::vector<std::string> names;
+
+    // False with why for a malformed expression.
+    static bool Parse(std::string_view text, MetaExpr* out, std::string* error);
+    // `matched(i)` tells whether names[i] matched.
+    template <typename F>
+    bool Evaluate(F&& matched) const {
+        bool stack[64];
+        size_t top = 0;
+        for (const auto& [op, arg] : steps) {
+            if (op == kName) {
+                if (top < 64) stack[top++] = matched(arg);
+            } else if (op == kNot) {
+                if (top >= 1) stack[top - 1] = !stack[top - 1];
+            } else if (top >= 2) {
+                --top;
+                stack[top - 1] = op == kAnd ? stack[top - 1] && stack[top] : stack[top - 1] || stack[top];
+            }
+        }
+        return top == 1 && stack[0];
+    }
 };
 
 // What one check found: the matching rules in table order. The script class CS_RulesResult.
@@ -71,7 +103,7 @@ struct RuleSpec {
 // Reads a rules source (format at the top of dist/rules/starter.rules). False with "LINE: why"
 // in `error` for the first malformed entry, a duplicate name or a pattern that does not compile.
 bool ParseRulesSource(std::string_view text, std::vector<RuleSpec>* rules, std::string* error);
-// "subject", "body", "raw", "test"; for other types the number.
+// "subject", "body", "raw", "test", "header", "text", "uri", "meta"; for other types the number.
 std::string RuleTypeName(int32_t type);
 // "caseless,multiline,dotall,extended" as set, "none" for 0; unknown bits as a number.
 std::string RuleOptionNames(int32_t options);
@@ -130,7 +162,10 @@ private:
         int32_t type = 0;
         std::string pattern;
         common::RegexHandle regex;
-        int test = -1;  // type 4: the test's index
+        int test = -1;          // type 4: the test's index
+        std::string field;      // type 5: the header field, lower case
+        MetaExpr meta;          // type 8
+        std::vector<int> refs;  // type 8: the index in compiled_ of each name, -1 when none
     };
 
     float RunLocked(const mail::CParseMail& mail, CRulesResult* result) REQUIRES_SHARED(mu_);

@@ -50,7 +50,7 @@ TEST(RulesTest, CheckSumsMatchingRulesInTableOrder) {
     EXPECT_EQ(rules.AddRule("html", "<b>", kRuleBody, -1.0f, 0), 1);
     EXPECT_EQ(rules.AddRule("absent", "viagra", kRuleRaw, 9.0f, 0), 1);
     EXPECT_EQ(rules.AddRule("broken", "(unclosed", kRuleRaw, 50.0f, 0), 1);
-    EXPECT_EQ(rules.AddRule("empty-text", "^$", 7, 0.25f, 0), 1) << "another type: the empty text";
+    EXPECT_EQ(rules.AddRule("empty-text", "^$", 99, 0.25f, 0), 1) << "another type: the empty text";
     EXPECT_EQ(rules.AddRule("cheap", "other", kRuleRaw, 1.0f, 0), 0) << "an existing name";
     EXPECT_EQ(rules.AddRule("", "x", kRuleRaw, 1.0f, 0), 0);
     EXPECT_EQ(rules.AddRule("n", "", kRuleRaw, 1.0f, 0), 0);
@@ -201,8 +201,61 @@ TEST(RulesSourceTest, ReadsEntriesAndNamesTheLineOfAFault) {
     EXPECT_TRUE(rules.empty());
 }
 
+// Header, decoded-text, link, test and meta rules together, compiled from a source as the tool does.
+TEST(RulesTest, HeaderTextUriTestAndMetaRules) {
+    std::vector<RuleSpec> specs;
+    std::string error;
+    ASSERT_TRUE(
+        ParseRulesSource("rule FROM_PRIZE\ntype header From\noptions caseless\nscore 1\npattern prize\n"
+                         "rule XM\ntype header X-Mailer\nscore 0.5\npattern ^Outlook\n"
+                         "rule TEXT_REFI\ntype text\noptions caseless\nscore 2\npattern refinance now\n"
+                         "rule URI_CHEAP\ntype uri\nscore 1.5\npattern ://[^/]*cheap\n"
+                         "rule HTML_ONLY\ntype test\nscore 0\npattern MIME_HTML_ONLY\n"
+                         "rule OFF\ntype body\nscore 9\npattern .\ndisabled yes\n"
+                         "rule PRIZE_AND_LINK\ntype meta\nscore 3\npattern FROM_PRIZE && (URI_CHEAP || XM) && !OFF\n"
+                         "rule NOT_BOTH\ntype meta\nscore -1\npattern !(TEXT_REFI && HTML_ONLY)\n",
+                         &specs, &error))
+        << error;
+    ASSERT_EQ(specs.size(), 7u);  // the disabled rule is checked, not compiled
+    EXPECT_EQ(specs[0].pattern, "From:prize");
+    CRules rules;
+    for (const RuleSpec& r : specs) rules.AddRule(r.name.c_str(), r.pattern.c_str(), r.type, r.score, r.options);
+    // The From field (an encoded word, decoded), base64 text and a link in the HTML.
+    const mail::CS_ParseMail m = Parsed(
+        "From: =?utf-8?B?UFJJWkUgT2ZmaWNl?= <win@example.com>\r\nSubject: hi\r\n"
+        "Content-Type: text/html\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+        "PHA+UmVmaW5hbmNlIG5vdyEgPGEgaHJlZj0iaHR0cDovL3d3dy5jaGVhcC5leGFtcGxlL3giPmdvPC9hPjwvcD4=\r\n");
+    CRulesResult r;
+    EXPECT_FLOAT_EQ(rules.Check(m, &r), 1 + 2 + 1.5f + 0 + 3);
+    EXPECT_EQ(Names(r),
+              (std::vector<std::string>{"FROM_PRIZE", "TEXT_REFI", "URI_CHEAP", "HTML_ONLY", "PRIZE_AND_LINK"}));
+    const mail::CS_ParseMail plain = Parsed("From: Bob <bob@example.org>\r\nX-Mailer: Outlook 6\r\n\r\nhello\r\n");
+    EXPECT_FLOAT_EQ(rules.Check(plain, &r), 0.5f - 1);
+    EXPECT_EQ(Names(r), (std::vector<std::string>{"XM", "NOT_BOTH"}));
+
+    const std::pair<const char*, const char*> faults[] = {
+        {"rule A\ntype header\nscore 1\npattern x\n", "2: type header names one field"},
+        {"rule A\ntype header A B\nscore 1\npattern x\n", "2: type header names one field"},
+        {"rule A\ntype meta\nscore 1\npattern B &&\n", "1: rule A: a meta expression"},
+        {"rule A\ntype meta\nscore 1\npattern B || C\nrule B\ntype body\nscore 1\npattern x\n",
+         "1: rule A: there is no rule C"},
+        {"rule A\ntype body\nscore 1\npattern x\ndisabled maybe\n", "5: disabled is yes or no"},
+        {"rule A\ntype uri\nscore 1\npattern (x\n", "1: rule A: the pattern does not compile"},
+    };
+    for (const auto& [text, want] : faults) {
+        EXPECT_FALSE(ParseRulesSource(text, &specs, &error)) << text;
+        EXPECT_EQ(error.rfind(want, 0), 0u) << text << " gave: " << error;
+    }
+    EXPECT_EQ(CRules::RuleError("From:(x", kRuleHeader, 0).rfind("the pattern does not compile", 0), 0u);
+    EXPECT_EQ(CRules::RuleError("((A", kRuleMeta, 0).empty(), false);
+    EXPECT_EQ(CRules::RuleError("A && !(B || C)", kRuleMeta, 0), "");
+    std::string deep(40, '(');
+    EXPECT_NE(CRules::RuleError((deep + "A" + std::string(40, ')')).c_str(), kRuleMeta, 0), "");
+}
+
 TEST(RulesSourceTest, NamesOfTypesAndOptions) {
     EXPECT_EQ(RuleTypeName(kRuleBody), "body");
+    EXPECT_EQ(RuleTypeName(kRuleMeta), "meta");
     EXPECT_EQ(RuleTypeName(9), "9");
     EXPECT_EQ(RuleOptionNames(0), "none");
     EXPECT_EQ(RuleOptionNames(1 | 4), "caseless,dotall");
