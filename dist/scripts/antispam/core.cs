@@ -25,8 +25,9 @@
 //     the filter reaches bayes_autolearn_spam is learned as spam, one whose score is at most
 //     bayes_autolearn_ham as ham; the filter never learns from its own verdict alone;
 //   - the held message is checked against the rules of db/rules.db (compile them with
-//     morvane-rules, e.g. rules/starter.rules): the scores of the matching rules add up, and
-//     their names are one of the score's reasons;
+//     morvane-rules, e.g. rules/starter.rules; fit their scores with morvane-rules fit): the
+//     scores of the matching rules and structural tests add up, and their names with their
+//     points are one of the score's reasons ("rules(MIME_HTML_ONLY:1.20 ...)");
 //   - a message that imitates a protected domain of db/phishing.db (IsPhishing) adds
 //     [PHISHING] phishing_score, and the imitated domain is one of the score's reasons;
 //   - once local domains exist (db/domain_local.db), a recipient outside them is refused
@@ -289,10 +290,12 @@ int CheckRules() {
     rules_points = k.RegularExpressionCheck(0, matched);
     int n = matched.GetRulesCount();
     if (n == 0) return 0;
-    string names = matched.GetRulesName(0);
-    int i = 1;
+    // Each rule or test that matched, with the points it added.
+    string names = "";
+    int i = 0;
     while (i < n) {
-        names = names + " " + matched.GetRulesName(i);
+        if (i > 0) names = names + " ";
+        names = names + k.Format("%s:%.2f", matched.GetRulesName(i), matched.GetRulesScore(i));
         i = i + 1;
     }
     rules_reason = " rules(" + names + ")";
