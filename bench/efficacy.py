@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Morvane's Bayes filters against bogofilter on the same public mail, side by side.
 
-    bench/efficacy.py [BUILD_DIR] [--tgz FILE] [--later]
+    bench/efficacy.py [BUILD_DIR] [--tgz FILE] [--later] [--policy]
 
 Mail: spam-1 and easy-ham-1 of the public SpamAssassin corpus (see corpus.py), split in halves:
 in name order, the even positions train and the odd ones test; with --later the first half
@@ -12,15 +12,28 @@ learned once as its class, by each filter the same way:
   classic       morvane-learn --classic spam/ham (the word-weight filter)
   bogofilter    bogofilter -s / -n (its Debian defaults)
 
+With --policy, one more row: the shipped policy end to end. The kernel runs on a copy of dist/
+with its default settings but greylisting off and a DNS server that never answers (as
+offline), its Bayes filter trained with morvane-learn on the training half and the starter
+rules compiled; every test message is sent through it over SMTP to an MTA sink, and a message
+counts as spam when the kernel tagged (X-MORVANE-Spam) or refused it as spam (554); a message
+not delivered for another reason (a line over the SMTP limit) is named on stderr and counts
+as not tagged.
+
 For each: spam recall (SPAM verdicts of the held-out spam), ham false positives (SPAM verdicts
 of the held-out ham), the unsure shares, spam caught at the unsure cut (SPAM or UNSURE), the
 learning time per 1000 messages and the classifying time per message (whole runs of the tool,
 process start-up included).
 """
 import os
+import re
 import shutil
+import smtplib
+import socket
 import subprocess
 import sys
+import threading
+import concurrent.futures
 import tempfile
 import time
 
@@ -66,12 +79,137 @@ def bogofilter(work, split):
     return verdicts, seconds, check_seconds
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, proc, seconds=20):
+    end = time.time() + seconds
+    while time.time() < end:
+        if proc.poll() is not None:
+            sys.exit("the kernel ended at start (status %d)" % proc.returncode)
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.1)
+    sys.exit("nothing listens on %d" % port)
+
+
+class NxDomain(threading.Thread):
+    """A DNS server that knows nothing: every query is answered at once with NXDOMAIN, so the
+    block lists and SPF find nothing, as for a server whose lists are all silent."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+
+    def run(self):
+        while True:
+            try:
+                q, peer = self.sock.recvfrom(4096)
+            except OSError:
+                return
+            if len(q) < 12:
+                continue
+            # The query echoed with QR, RD and RA set and RCODE 3; no answers.
+            self.sock.sendto(q[:2] + bytes([0x81 | (q[2] & 0x01), 0x83]) + q[4:6] + b"\0\0\0\0\0\0" + q[12:], peer)
+
+
+def policy(build, work, split):
+    """The shipped policy end to end: verdicts of the test messages as the MTA sink got them."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    app = os.path.join(work, "policy")
+    shutil.copytree(os.path.join(root, "dist"), app)
+    port, sink_port = free_port(), free_port()
+    dns = NxDomain()
+    dns.start()
+    with open(os.path.join(app, "morvane.ini"), "w", newline="") as f:
+        f.write("[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=%d\r\nsmtp_server1=127.0.0.1\r\n"
+                "smtp_port1=%d\r\nmyname=morvane.bench\r\n[DNS]\r\nnameserver_0=127.0.0.1:%d\r\n"
+                "timeout_millisecond=1000\r\n[GREYLIST]\r\ngreylist_enable=0\r\n[WEBGUI]\r\nport=0\r\n"
+                "[FIREWALL]\r\nmax_session_ip=64\r\n" % (port, sink_port, dns.port))
+    tools = os.path.join(build, "src", "tools")
+    t = time.perf_counter()
+    for cls in ("spam", "ham"):
+        timed([os.path.join(tools, "morvane-learn"), "--appdir", app, cls] + split[("train", cls)])
+    learn_s = time.perf_counter() - t
+    timed([os.path.join(tools, "morvane-rules"), "--appdir", app, "compile", os.path.join(app, "rules", "starter.rules")])
+    sink_dir = os.path.join(work, "sink")
+    os.makedirs(sink_dir)
+    sink = subprocess.Popen(["/usr/bin/python3", os.path.join(root, "scripts", "smtp_sink.py"), "--port",
+                             str(sink_port), "--dir", sink_dir], stdout=subprocess.DEVNULL)
+    kernel = subprocess.Popen([os.path.join(build, "src", "service", "morvane"), "--appdir", app],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    verdicts = {}
+    t = time.perf_counter()
+    try:
+        wait_port(sink_port, sink)
+        wait_port(port, kernel)
+        refused = set()
+        why = {}
+        jobs = []
+        for cls in ("spam", "ham"):
+            for path in split[("test", cls)]:
+                jobs.append((len(jobs) + 1, path))
+                verdicts.setdefault(cls, []).append(len(jobs))
+
+        def send(job):
+            n, path = job
+            with open(path, "rb") as f:
+                data = f.read()
+            if data.startswith(b"From "):
+                data = data[data.find(b"\n") + 1:]
+            data = b"X-Bench-Id: %d\r\n" % n + data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+            try:
+                with smtplib.SMTP("127.0.0.1", port, local_hostname="mail.sender.example", timeout=60) as c:
+                    c.sendmail("sender@sender.example", ["user@example.net"], data)
+            except smtplib.SMTPResponseException as e:
+                # 554 is the policy's refusal as spam; anything else is the transport's (a line
+                # over the SMTP limit, say), not a verdict.
+                if e.smtp_code == 554:
+                    refused.add(n)
+                else:
+                    why[n] = "%d %s" % (e.smtp_code, e.smtp_error.decode("utf-8", "replace"))
+            except smtplib.SMTPRecipientsRefused as e:
+                why[n] = str(e.recipients)
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            list(pool.map(send, jobs))
+        time.sleep(1)
+        tagged = set()
+        for name in os.listdir(sink_dir):
+            if not name.endswith(".eml"):
+                continue
+            with open(os.path.join(sink_dir, name), "rb") as f:
+                head = f.read().split(b"\r\n\r\n", 1)[0]
+            m = re.search(rb"^X-Bench-Id: (\d+)", head, re.M)
+            if m and re.search(rb"^X-MORVANE-Spam: YES", head, re.M):
+                tagged.add(int(m.group(1)))
+        check_s = time.perf_counter() - t
+        for n in sorted(why):
+            print("not delivered: %s: %s" % (os.path.basename(jobs[n - 1][1]), why[n]), file=sys.stderr)
+        out = {cls: ["S" if (i in tagged or i in refused) else "H" for i in ids] for cls, ids in verdicts.items()}
+    finally:
+        kernel.terminate()
+        sink.terminate()
+        kernel.wait(timeout=40)
+        sink.wait(timeout=10)
+    return out, learn_s, check_s
+
+
 def main():
     args = sys.argv[1:]
     tgz = None
     later = "--later" in args
     if later:
         args.remove("--later")
+    with_policy = "--policy" in args
+    if with_policy:
+        args.remove("--policy")
     if "--tgz" in args:
         i = args.index("--tgz")
         tgz = os.path.abspath(args[i + 1])
@@ -88,6 +226,8 @@ def main():
                len(split[("test", "ham")])))
         rows = [("morvane",) + morvane(tool, work, split, False), ("classic",) + morvane(tool, work, split, True),
                 ("bogofilter",) + bogofilter(work, split)]
+        if with_policy:
+            rows.append(("morvane policy, end to end",) + policy(os.path.abspath(build), work, split))
         print("\n| filter | spam recall | ham false positives | spam unsure | ham unsure | spam caught at the "
               "unsure cut | ham at the unsure cut | learn s/1000 msgs | classify ms/msg |")
         print("|---|---|---|---|---|---|---|---|---|")

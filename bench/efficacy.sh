@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Bayes filters' efficacy against bogofilter on public mail (see bench/efficacy.py): installs
 # bogofilter from Debian when it is missing, builds the tools, and prints the table.
-#   bench/efficacy.sh [--tgz FILE] [--later]
+#   bench/efficacy.sh [--tgz FILE] [--later] [--policy]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if ! command -v bogofilter >/dev/null; then

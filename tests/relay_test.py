@@ -703,7 +703,7 @@ class ContentChecksTest(unittest.TestCase):
 
     def test_learned_spam_is_scored_by_bayes_and_rules_tagged_and_quarantined(self):
         content = self.deliver("spam", "a@rcpt.test")
-        self.assertIn(b"X-Morvane-Score: 6.60 spf-Neutral bayes(1.00) rules(LOTTERY_SUBJECT:1.50)\r\n", content)
+        self.assertIn(b"X-Morvane-Score: 7.60 spf-Neutral bayes(1.00) rules(LOTTERY_SUBJECT:1.50)\r\n", content)
         # The rules alone reach the autolearning threshold: learned as spam, never for the
         # filter's own verdict.
         self.assertTrue(self.k.wait_log("autolearned as spam (score 1.50 without the filter)"), self.k.log_text()[-2000:])

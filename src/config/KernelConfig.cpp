@@ -107,7 +107,7 @@ const KeyDef kKeys[] = {
     {"FIREWALL", "mta_timeout_cmd", &C::mta_timeout_cmd, "300", kWritten, 1, 86400},
     {"BAYES", "occorenze_per", &C::occorenze_per, "32.0", kWritten},
     {"BAYES", "p_bayes_ham", &C::p_bayes_ham, "-3.99", kWritten},
-    {"BAYES", "p_bayes_spam", &C::p_bayes_spam, "5.1", kWritten},
+    {"BAYES", "p_bayes_spam", &C::p_bayes_spam, "6.1", kWritten},
     {"BAYES", "bayes_delete_mail_type", &C::bayes_delete_mail_type, "3600", kWritten},
     {"BAYES", "bayes_delete_mail_time", &C::bayes_delete_mail_time, "72", kWritten},
     {"BAYES", "bayes_strength", &C::bayes_strength, "4.0", kWritten, 0.01, 100},

@@ -132,7 +132,7 @@ public:
     // [BAYES]
     float occorenze_per = 32.0f;
     float p_bayes_ham = -3.99f;
-    float p_bayes_spam = 5.1f;
+    float p_bayes_spam = 6.1f;
     int bayes_delete_mail_type = 3600;
     int bayes_delete_mail_time = 72;
     // The statistical filter: Robinson's strength and prior, the least distance from 0.5 a

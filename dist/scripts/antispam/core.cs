@@ -15,8 +15,9 @@
 //     sender (spf_reject_fail) or adds spf_score_fail, SoftFail adds spf_score_softfail, Pass
 //     adds spf_score_pass (usually 0 or negative); the result is one of the score's reasons;
 //   - the held message is scored by the Bayes filter (trained with morvane-learn): a spam
-//     probability p above 0.5 adds [BAYES] p_bayes_spam x (p - 0.5) x 2, one below 0.5 adds
-//     p_bayes_ham (negative) x (0.5 - p) x 2; "bayes(0.97)" is one of the score's reasons, and
+//     probability p from [BAYES] bayes_spam_cutoff (0.9) up adds p_bayes_spam (6.1), one from
+//     bayes_ham_cutoff (0.2) down adds p_bayes_ham (negative), and between them a share of it
+//     in proportion to p's distance from 0.5; "bayes(0.97)" is one of the score's reasons, and
 //     "bayes(untrained)" says the filter has not learned enough of both kinds to judge (it
 //     then adds nothing). The message is quarantined under the filter's verdict (quarantine/
 //     spam, ham, neutral for UNSURE, learn for UNTRAINED) so that an operator can sort it and
@@ -323,8 +324,19 @@ int OnEmailMessagesToAnalyzer() {
     if (p < 0.0) {
         bayes_reason = " bayes(untrained)";
     } else {
-        if (p >= 0.5) bayes_points = Setting("BAYES", "p_bayes_spam", 5.1) * (p - 0.5) * 2.0;
-        else bayes_points = Setting("BAYES", "p_bayes_ham", -3.99) * (0.5 - p) * 2.0;
+        // Full points at the verdicts' cut-offs, in proportion between them and 0.5.
+        float spam_cut = Setting("BAYES", "bayes_spam_cutoff", 0.9);
+        float ham_cut = Setting("BAYES", "bayes_ham_cutoff", 0.2);
+        float share = 0.0;
+        if (p >= 0.5) {
+            share = 1.0;
+            if (spam_cut > 0.5 && p < spam_cut) share = (p - 0.5) / (spam_cut - 0.5);
+            bayes_points = Setting("BAYES", "p_bayes_spam", 6.1) * share;
+        } else {
+            share = 1.0;
+            if (ham_cut < 0.5 && p > ham_cut) share = (0.5 - p) / (0.5 - ham_cut);
+            bayes_points = Setting("BAYES", "p_bayes_ham", -3.99) * share;
+        }
         bayes_reason = k.Format(" bayes(%.2f)", p);
     }
     if (Setting("BAYES", "bayes_quarantine", 1.0) != 0.0)
