@@ -20,6 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         r->AddRule("backtrack", "(a+)+$", checks::kRuleBody, 3.0f, 0);
         r->AddRule("html_only", "MIME_HTML_ONLY", checks::kRuleTest, 1.0f, 0);
         r->AddRule("date_bad", "HDR_DATE_BAD", checks::kRuleTest, 0.5f, 0);
+        r->AddRule("from", "From:(?i)prize|win", checks::kRuleHeader, 1.0f, 0);
+        r->AddRule("text", "refinance", checks::kRuleText, 1.0f, 1);
+        r->AddRule("uri", "^https?://\\d", checks::kRuleUri, 1.0f, 0);
+        r->AddRule("meta", "html_only && (from || !text)", checks::kRuleMeta, 2.0f, 0);
         return r;
     }();
     mail::CParseMail m;
@@ -29,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     float total = rules->Check(m, &result);
     float sum = 0;
     for (const auto& e : result.entries) sum += e.score;
-    if (total != sum || result.entries.size() > 8) std::abort();
+    if (total != sum || result.entries.size() > 12) std::abort();
     // The structural tests on their own, and the date parser on the raw bytes.
     const checks::MessageTestSet tests = checks::RunMessageTests(m.Raw(), 1700000000);
     for (size_t i = checks::kMessageTestCount; i < checks::kMaxMessageTests; ++i)

@@ -1,4 +1,5 @@
-// Rules sources of arbitrary bytes: reading ends, and what it accepts is storable and compiles.
+// Rules sources of arbitrary bytes: reading ends, and what it accepts is storable and compiles
+// (patterns, header fields, test names, meta expressions).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -15,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ok) return 0;
     checks::CRules table;
     for (const checks::RuleSpec& r : rules) {
-        if (r.name.empty() || r.pattern.empty() || r.type < 1 || r.type > 3) std::abort();
-        if (!common::RegexCheck(r.pattern, r.options).empty()) std::abort();
+        if (r.name.empty() || r.pattern.empty() || r.type < checks::kRuleSubject || r.type > checks::kRuleMeta)
+            std::abort();
+        if (!checks::CRules::RuleError(r.pattern.c_str(), r.type, r.options).empty()) std::abort();
         if (table.AddRule(r.name.c_str(), r.pattern.c_str(), r.type, r.score, r.options) != 1) std::abort();
     }
     return 0;
