@@ -664,6 +664,9 @@ std::string HtmlToText(std::string_view html, std::vector<std::string>* links, s
         }
         if (name == "img" && ++images <= 1) AddSignal(signals, "img");
         if (images == 5) AddSignal(signals, "img5");
+        if (name == "form") AddSignal(signals, "form");
+        if (name == "table") AddSignal(signals, "table");
+        if (tag.find('=') == std::string_view::npos) continue;  // no attributes to look at
         if (links && links->size() < 100) {
             for (std::string_view a : {std::string_view("href"), std::string_view("src"), std::string_view("action")}) {
                 const std::string_view v = Attribute(tag, a);
@@ -678,8 +681,6 @@ std::string HtmlToText(std::string_view html, std::vector<std::string>* links, s
             (name == "font" && (Attribute(tag, "size") == "1" || Attribute(tag, "size") == "0")))
             AddSignal(signals, "tiny");
         if (name == "font" && !Attribute(tag, "color").empty()) AddSignal(signals, "color");
-        if (name == "form") AddSignal(signals, "form");
-        if (name == "table") AddSignal(signals, "table");
     }
     return out;
 }
