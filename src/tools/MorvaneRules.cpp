@@ -181,7 +181,9 @@ int Fit(const std::string& table_path, const std::string& spam_path, const std::
     std::vector<int> hits_spam(rules.size()), hits_ham(rules.size());
     checks::CRulesResult result;
     const auto t0 = std::chrono::steady_clock::now();
-    for (const auto& [path, spam] : {std::pair{spam_path, true}, std::pair{ham_path, false}}) {
+    for (const std::pair<std::string, bool>& kind : {std::pair{spam_path, true}, std::pair{ham_path, false}}) {
+        const bool spam = kind.second;
+        const std::string& path = kind.first;
         int n = 0;
         ForEachParsed(path, [&](const mail::CParseMail& m) {
             checks::FitSample s;
