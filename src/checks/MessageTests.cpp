@@ -65,68 +65,10 @@ std::string MessageTestNames(const MessageTestSet& set) {
     return out;
 }
 
-namespace {
+// The MIME walk, shared by everything CMessageParts offers.
+namespace mime_walk {
 
 using tokens::Field;
-
-// ASCII classes without the C library's locale lookups: these run over every byte of a message.
-constexpr bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-constexpr bool IsUpper(char c) {
-    return c >= 'A' && c <= 'Z';
-}
-constexpr bool IsLower(char c) {
-    return c >= 'a' && c <= 'z';
-}
-constexpr bool IsAlpha(char c) {
-    return IsUpper(c) || IsLower(c);
-}
-constexpr bool IsAlnum(char c) {
-    return IsAlpha(c) || IsDigit(c);
-}
-constexpr bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-
-std::string_view Trimmed(std::string_view s) {
-    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view needle) {
-    return common::AsciiLowered(text).find(needle) != std::string::npos;
-}
-
-// The address of a From/Reply-To value: inside <...> when there is one, else the bare word
-// with an "@". Lower case; "" when there is none.
-std::string AddressOf(std::string_view value) {
-    const size_t lt = value.rfind('<');
-    if (lt != std::string_view::npos) {
-        const size_t gt = value.find('>', lt);
-        return common::AsciiLowered(Trimmed(value.substr(lt + 1, gt == std::string_view::npos ? gt : gt - lt - 1)));
-    }
-    const size_t at = value.find('@');
-    if (at == std::string_view::npos) return {};
-    size_t b = at, e = at;
-    while (b > 0 && !IsSpace(value[b - 1]) && value[b - 1] != '"') --b;
-    while (e < value.size() && !IsSpace(value[e]) && value[e] != '"') ++e;
-    return common::AsciiLowered(value.substr(b, e - b));
-}
-
-std::string DomainOf(const std::string& address) {
-    const size_t at = address.rfind('@');
-    return at == std::string::npos ? std::string() : address.substr(at + 1);
-}
-
-// The last two labels of a host: what two hosts of one organisation usually share.
-std::string_view Tail2(std::string_view host) {
-    size_t dot = host.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) return host;
-    dot = host.rfind('.', dot - 1);
-    return dot == std::string_view::npos ? host : host.substr(dot + 1);
-}
 
 struct Leaf {
     std::string type, charset, encoding, filename;
@@ -198,6 +140,74 @@ struct Walk {
         leaves.push_back(std::move(leaf));
     }
 };
+
+}  // namespace mime_walk
+
+using mime_walk::Leaf;
+using mime_walk::Walk;
+
+namespace {
+
+using tokens::Field;
+
+// ASCII classes without the C library's locale lookups: these run over every byte of a message.
+constexpr bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+constexpr bool IsUpper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+constexpr bool IsLower(char c) {
+    return c >= 'a' && c <= 'z';
+}
+constexpr bool IsAlpha(char c) {
+    return IsUpper(c) || IsLower(c);
+}
+constexpr bool IsAlnum(char c) {
+    return IsAlpha(c) || IsDigit(c);
+}
+constexpr bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+std::string_view Trimmed(std::string_view s) {
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view needle) {
+    return common::AsciiLowered(text).find(needle) != std::string::npos;
+}
+
+// The address of a From/Reply-To value: inside <...> when there is one, else the bare word
+// with an "@". Lower case; "" when there is none.
+std::string AddressOf(std::string_view value) {
+    const size_t lt = value.rfind('<');
+    if (lt != std::string_view::npos) {
+        const size_t gt = value.find('>', lt);
+        return common::AsciiLowered(Trimmed(value.substr(lt + 1, gt == std::string_view::npos ? gt : gt - lt - 1)));
+    }
+    const size_t at = value.find('@');
+    if (at == std::string_view::npos) return {};
+    size_t b = at, e = at;
+    while (b > 0 && !IsSpace(value[b - 1]) && value[b - 1] != '"') --b;
+    while (e < value.size() && !IsSpace(value[e]) && value[e] != '"') ++e;
+    return common::AsciiLowered(value.substr(b, e - b));
+}
+
+std::string DomainOf(const std::string& address) {
+    const size_t at = address.rfind('@');
+    return at == std::string::npos ? std::string() : address.substr(at + 1);
+}
+
+// The last two labels of a host: what two hosts of one organisation usually share.
+std::string_view Tail2(std::string_view host) {
+    size_t dot = host.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return host;
+    dot = host.rfind('.', dot - 1);
+    return dot == std::string_view::npos ? host : host.substr(dot + 1);
+}
 
 // Links of an HTML text with their visible text.
 struct Anchor {
@@ -353,22 +363,25 @@ bool ParseMailDate(std::string_view text, int64_t* seconds) {
     return true;
 }
 
-namespace {
-
-Walk WalkMessage(std::string_view message) {
-    if (message.size() > mail::kAnalysedBytes) message = message.substr(0, mail::kAnalysedBytes);
+struct CMessageParts::Parts {
+    std::string_view message;  // its first kAnalysedBytes
+    std::vector<Field> fields;
     size_t body_at = 0;
-    const std::vector<Field> fields = tokens::ReadHeader(message, body_at);
     Walk walk;
-    walk.Body(fields, message.substr(body_at), 0);
-    return walk;
+};
+
+CMessageParts::CMessageParts(std::string_view message) : parts_(std::make_unique<Parts>()) {
+    if (message.size() > mail::kAnalysedBytes) message = message.substr(0, mail::kAnalysedBytes);
+    parts_->message = message;
+    parts_->fields = tokens::ReadHeader(message, parts_->body_at);
+    parts_->walk.Body(parts_->fields, message.substr(parts_->body_at), 0);
 }
 
-}  // namespace
+CMessageParts::~CMessageParts() = default;
 
-std::string DecodedText(std::string_view message) {
+std::string CMessageParts::DecodedText() const {
     std::string out;
-    for (const Leaf& leaf : WalkMessage(message).leaves) {
+    for (const Leaf& leaf : parts_->walk.leaves) {
         if (leaf.type.rfind("text/", 0) != 0) continue;
         if (!out.empty()) out += "\n\n";
         out += leaf.type == "text/html" ? tokens::HtmlToText(leaf.text, nullptr, nullptr) : leaf.text;
@@ -376,9 +389,9 @@ std::string DecodedText(std::string_view message) {
     return out;
 }
 
-std::vector<std::string> MessageUrls(std::string_view message) {
+std::vector<std::string> CMessageParts::Urls() const {
     std::vector<std::string> out;
-    for (const Leaf& leaf : WalkMessage(message).leaves) {
+    for (const Leaf& leaf : parts_->walk.leaves) {
         if (leaf.type == "text/html") {
             std::vector<std::string> links;
             const std::string text = tokens::HtmlToText(leaf.text, &links, nullptr);
@@ -393,15 +406,25 @@ std::vector<std::string> MessageUrls(std::string_view message) {
     return out;
 }
 
+std::string DecodedText(std::string_view message) {
+    return CMessageParts(message).DecodedText();
+}
+
+std::vector<std::string> MessageUrls(std::string_view message) {
+    return CMessageParts(message).Urls();
+}
+
 MessageTestSet RunMessageTests(std::string_view message, int64_t now) {
+    return CMessageParts(message).Tests(now);
+}
+
+MessageTestSet CMessageParts::Tests(int64_t now) const {
     MessageTestSet hit;
     const auto fire = [&hit](const char* name) {
         const int i = MessageTestIndex(name);
         if (i >= 0) hit.set(static_cast<size_t>(i));
     };
-    if (message.size() > mail::kAnalysedBytes) message = message.substr(0, mail::kAnalysedBytes);
-    size_t body_at = 0;
-    const std::vector<Field> fields = tokens::ReadHeader(message, body_at);
+    const std::vector<Field>& fields = parts_->fields;
     const auto field = [&fields](std::string_view name) { return tokens::FindField(fields, name); };
 
     // Dates: judged against the newest Received stamp, or the clock.
@@ -490,8 +513,7 @@ MessageTestSet RunMessageTests(std::string_view message, int64_t now) {
     }
 
     // The body: its parts, their text, the HTML and the links.
-    Walk walk;
-    walk.Body(fields, message.substr(body_at), 0);
+    const Walk& walk = parts_->walk;
     if (walk.boundary_bad) fire("MIME_BOUNDARY_BAD");
     bool plain = false, html = false;
     size_t text_bytes = 0, images = 0;

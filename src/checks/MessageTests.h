@@ -10,6 +10,7 @@
 // Pure functions of the message: any thread, no state.
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,26 @@ int MessageTestIndex(std::string_view name);
 MessageTestSet RunMessageTests(std::string_view message, int64_t now = 0);
 // The names of the tests in `set`, in table order, separated by blanks.
 std::string MessageTestNames(const MessageTestSet& set);
+
+// One message walked once: its header fields and its MIME parts, decoded. The tests, the
+// decoded text and the links, which rules of several types ask of the same message, all read
+// this one walk. It refers to `message`, which must outlive it.
+class CMessageParts {
+public:
+    explicit CMessageParts(std::string_view message);
+    ~CMessageParts();
+    CMessageParts(const CMessageParts&) = delete;
+    CMessageParts& operator=(const CMessageParts&) = delete;
+
+    // As RunMessageTests, DecodedText and MessageUrls below.
+    MessageTestSet Tests(int64_t now = 0) const;
+    std::string DecodedText() const;
+    std::vector<std::string> Urls() const;
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
 
 // What rules of type text and uri look at: the decoded text of every text part (quoted-printable
 // and base64 undone, HTML as text), parts separated by a blank line; and every link of the

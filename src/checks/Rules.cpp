@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -141,6 +142,13 @@ private:
     std::string why_;
 };
 
+// A header rule's pattern "Field:regex" as its field and its regex; nothing without a colon.
+std::optional<std::pair<std::string_view, std::string_view>> SplitHeaderPattern(std::string_view pattern) {
+    const size_t colon = pattern.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    return std::pair{pattern.substr(0, colon), pattern.substr(colon + 1)};
+}
+
 // Why a pattern of this type cannot be used, or "".
 std::string PatternError(int32_t type, const std::string& pattern, int32_t options) {
     switch (type) {
@@ -153,12 +161,11 @@ std::string PatternError(int32_t type, const std::string& pattern, int32_t optio
             return MetaExpr::Parse(pattern, &e, &why) ? std::string() : why;
         }
         case kRuleHeader: {
-            const size_t colon = pattern.find(':');
-            if (colon == std::string::npos || colon == 0 ||
-                !std::all_of(pattern.begin(), pattern.begin() + static_cast<std::ptrdiff_t>(colon),
-                             [](char c) { return c > ' ' && c < 127; }))
+            const auto split = SplitHeaderPattern(pattern);
+            if (!split || split->first.empty() ||
+                !std::all_of(split->first.begin(), split->first.end(), [](char c) { return c > ' ' && c < 127; }))
                 return "a header rule names its field: type header FIELD";
-            const std::string why = common::RegexCheck(pattern.substr(colon + 1), options);
+            const std::string why = common::RegexCheck(std::string(split->second), options);
             return why.empty() ? why : "the pattern does not compile: " + why;
         }
         case kRuleSubject:
@@ -453,10 +460,10 @@ std::string CRules::RuleTest(mail::CS_ParseMail* mail, const char* regex, int32_
     std::string_view re = pattern;
     if (type == kRuleHeader) {
         // The field's values, one per line; the captures come from the first that matches.
-        const size_t colon = pattern.find(':');
-        if (colon == std::string::npos) return kNoMatch;
-        const std::string field = common::AsciiLowered(pattern.substr(0, colon));
-        re = std::string_view(pattern).substr(colon + 1);
+        const auto split = SplitHeaderPattern(pattern);
+        if (!split) return kNoMatch;
+        const std::string field = common::AsciiLowered(split->first);
+        re = split->second;
         size_t body_at = 0;
         for (const tokens::Field& f : tokens::ReadHeader(mail->Raw(), body_at))
             if (f.name == field) text += tokens::DecodeEncodedWords(f.value) + "\n";
@@ -511,10 +518,10 @@ void CRules::RebuildLocked() {
             std::string why;
             MetaExpr::Parse(c.pattern, &c.meta, &why);  // a malformed one never matches
         } else if (c.type == kRuleHeader) {
-            const size_t colon = c.pattern.find(':');
-            c.field = common::AsciiLowered(c.pattern.substr(0, colon));
-            c.regex =
-                common::RegexHandle::Compile(colon == std::string::npos ? "" : c.pattern.substr(colon + 1), options);
+            // Without a colon (only a hand-made record) the whole pattern is the field.
+            const auto split = SplitHeaderPattern(c.pattern);
+            c.field = common::AsciiLowered(split ? split->first : std::string_view(c.pattern));
+            c.regex = common::RegexHandle::Compile(split ? std::string(split->second) : std::string(), options);
         } else if (it != before.end() && it->second->data == c.data)
             c.regex = it->second->regex;
         else
@@ -536,9 +543,15 @@ void CRules::RebuildLocked() {
 }
 
 float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
-    // Each kind of text is made once per check, and only when a rule looks at it.
+    // Each kind of text is made once per check, and only when a rule looks at it; tests, decoded
+    // text and links all read one walk of the message's parts.
     std::string texts[3];
     bool made[3] = {false, false, false};
+    std::optional<CMessageParts> parts;
+    const auto walked = [&]() -> const CMessageParts& {
+        if (!parts) parts.emplace(mail.Raw());
+        return *parts;
+    };
     MessageTestSet tests;
     bool tested = false;
     std::vector<tokens::Field> fields;
@@ -556,7 +569,7 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
             case kRuleMeta: continue;  // once the others are known
             case kRuleTest:
                 if (!tested) {
-                    tests = RunMessageTests(mail.Raw());
+                    tests = walked().Tests();
                     tested = true;
                 }
                 hit = c.test >= 0 && tests.test(static_cast<size_t>(c.test));
@@ -575,14 +588,14 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                 break;
             case kRuleText:
                 if (!have_decoded) {
-                    decoded = DecodedText(mail.Raw());
+                    decoded = walked().DecodedText();
                     have_decoded = true;
                 }
                 hit = c.regex.Test(decoded);
                 break;
             case kRuleUri:
                 if (!have_urls) {
-                    urls = MessageUrls(mail.Raw());
+                    urls = walked().Urls();
                     have_urls = true;
                 }
                 hit = std::any_of(urls.begin(), urls.end(), [&c](const std::string& u) { return c.regex.Test(u); });
