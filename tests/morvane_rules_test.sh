@@ -94,6 +94,30 @@ if "$RULES" --appdir "$APP" fit --spam "$DIR/fit/spam" --ham "$DIR/fit/ham" --fp
 if "$RULES" --appdir "$DIR/none" fit --spam "$DIR/fit/spam" --ham "$DIR/fit/ham" 2>"$DIR/err"; then fail "fit without a table"; fi
 grep -q "compile a source first" "$DIR/err" || fail "fit without a table: $(cat "$DIR/err")"
 
+# fit --source: enough mail for the Bayes filter to judge (its points are fitted from folds it
+# did not learn and written into morvane.ini), the source's score lines rewritten and nothing
+# else of it, a report of every rule's hits.
+mkdir -p "$DIR/fit2/spam" "$DIR/fit2/ham"
+for i in $(seq 1 90); do
+    printf 'Subject: easy money %s\n\ncheap pills casino winner %s\n' "$i" "$((i * 7919 % 1000))" > "$DIR/fit2/spam/$i.eml"
+    printf 'Subject: notes %s\nList-Id: <team.example.org>\n\nminutes of the meeting %s\n' "$i" "$i" > "$DIR/fit2/ham/$i.eml"
+    printf 'Subject: build %s\n\nthe nightly build passed %s\n' "$i" "$i" > "$DIR/fit2/ham/b$i.eml"
+done
+cp "$DIR/good.rules" "$DIR/fit2/src.rules"
+printf '[CONFIG]\nscore_for_spam=5.0\n[BAYES]\np_bayes_spam=6.1\n' > "$APP/morvane.ini"
+out=$("$RULES" --appdir "$APP" fit --spam "$DIR/fit2/spam" --ham "$DIR/fit2/ham" --source "$DIR/fit2/src.rules" \
+      --report "$DIR/fit2/report.md") || fail "fit --source: $out"
+echo "$out" | grep -q "^rules and filter at 5.00" || fail "the filter in the fit: $out"
+grep -Eq '^p_bayes_spam=[0-9.]+\s*$' "$APP/morvane.ini" && grep -Eq '^p_bayes_ham=-[0-9.]+\s*$' "$APP/morvane.ini" \
+    || fail "the filter's points: $(cat "$APP/morvane.ini")"
+diff <(grep -v '^score' "$DIR/good.rules") <(grep -v '^score' "$DIR/fit2/src.rules") > /dev/null || fail "the source changed beyond its scores"
+grep -Eq '^score    [1-9][0-9.]*$' "$DIR/fit2/src.rules" || fail "MONEY's fitted score: $(cat "$DIR/fit2/src.rules")"
+grep -q '^| MONEY | subject | .* | 90 (100.0%) | 0 (0.00%) | money talk |$' "$DIR/fit2/report.md" \
+    || fail "report: $(cat "$DIR/fit2/report.md")"
+"$RULES" --appdir "$APP" list | grep -q "^MONEY	subject	caseless	$(awk '/^score/ {print $2; exit}' "$DIR/fit2/src.rules")0	" \
+    || fail "the table holds the source's scores: $("$RULES" --appdir "$APP" list)"
+rm "$APP/morvane.ini"
+
 # The shipped starter set compiles, and its header documents the format.
 "$RULES" --appdir "$APP" compile "$ROOT/dist/rules/starter.rules" | grep -Eq '^compiled [0-9]+ rules' || fail "starter set"
 grep -q '^# Format' "$ROOT/dist/rules/starter.rules" || fail "the starter set documents its format"

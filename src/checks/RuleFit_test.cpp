@@ -55,6 +55,32 @@ TEST(RuleFit, RecoversTheSignsOfKnownFeatures) {
     EXPECT_LE(careful_fp, fp);
 }
 
+TEST(RuleFit, BoundsHoldAndGradedFeaturesCount) {
+    std::vector<FitSample> samples = Synthetic();
+    FitOptions o;
+    o.max_points = {2.0};
+    o.min_points = {NAN, 0.0};
+    const FitResult bounded = FitRuleScores(samples, 4, o);
+    ASSERT_TRUE(bounded.ok);
+    EXPECT_NEAR(bounded.points[0], 2.0, 1e-9);  // it wants far more, and is held
+    EXPECT_EQ(bounded.points[1], 0.0);          // a ham sign, not allowed below 0
+    // A graded feature (rule 4, a value in [0,1] that runs higher on spam) is fitted by its
+    // value: the points it gives a sample grow with it.
+    uint64_t x = 7;
+    for (FitSample& s : samples) {
+        x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double u = static_cast<double>(x >> 11) / 9007199254740992.0;
+        s.value.assign(s.matched.size(), 1.0);
+        s.matched.push_back(4);
+        s.value.push_back(s.spam ? 0.5 + 0.5 * u : 0.6 * u);
+    }
+    const FitResult graded = FitRuleScores(samples, 5, FitOptions{});
+    ASSERT_TRUE(graded.ok);
+    EXPECT_GT(graded.points[4], 0);
+    FitSample low{{4}, {0.1}, true}, high{{4}, {0.9}, true};
+    EXPECT_LT(FitTotal(low, graded.points), FitTotal(high, graded.points));
+}
+
 TEST(RuleFit, MailWithoutAHamMajorityCannotBeScaled) {
     std::vector<FitSample> all_spam(50);
     for (FitSample& s : all_spam) s.spam = true;

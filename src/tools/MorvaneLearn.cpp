@@ -35,7 +35,7 @@
 #include "checks/Bayes.h"
 #include "checks/BayesFilter.h"
 #include "platform/Paths.h"
-#include "store/FileINI.h"
+#include "tools/BayesSettings.h"
 #include "tools/MessageFiles.h"
 #include "tools/Printable.h"
 
@@ -234,19 +234,6 @@ void ClassicStats(checks::CBayes* bayes) {
                 bayes->GetWordsCount("neutral"));
 }
 
-// The filter's [BAYES] settings from morvane.ini, where they are set.
-void LoadIniSettings(const std::string& path, checks::BayesFilterSettings& s) {
-    store::CFileINI ini;
-    if (!ini.Load(path)) return;
-    s.strength = ini.GetFloat("BAYES", "bayes_strength", static_cast<float>(s.strength));
-    s.prior = ini.GetFloat("BAYES", "bayes_prior", static_cast<float>(s.prior));
-    s.min_dev = ini.GetFloat("BAYES", "bayes_min_dev", static_cast<float>(s.min_dev));
-    s.max_tokens = ini.GetInt("BAYES", "bayes_max_tokens", s.max_tokens);
-    s.spam_cutoff = ini.GetFloat("BAYES", "bayes_spam_cutoff", static_cast<float>(s.spam_cutoff));
-    s.ham_cutoff = ini.GetFloat("BAYES", "bayes_ham_cutoff", static_cast<float>(s.ham_cutoff));
-    s.min_learned = ini.GetInt("BAYES", "bayes_min_learned", s.min_learned);
-}
-
 // Opens the classic word table; nullptr (and why on stderr) when it is no DBK table.
 std::unique_ptr<checks::CBayes> OpenClassic(const std::string& table) {
     auto bayes = std::make_unique<checks::CBayes>(platform::AppDir());
@@ -354,7 +341,7 @@ int main(int argc, char** argv) {
     }
     // The settings an operator tuned in morvane.ini decide the verdicts check shows.
     checks::BayesFilterSettings fs = filter.Settings();
-    LoadIniSettings(platform::AppPath("morvane.ini"), fs);
+    tools::LoadBayesSettings(platform::AppPath("morvane.ini"), fs);
     filter.SetSettings(fs);
     if (command == "check") return CheckFilter(filter, detail, args);
     return LearnFilter(filter, command, args);

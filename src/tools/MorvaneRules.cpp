@@ -4,8 +4,10 @@
 //   morvane-rules [--appdir DIR] list             NAME, TYPE, OPTIONS, SCORE, PATTERN per rule
 //   morvane-rules test SOURCE PATH...             TOTAL<TAB>PATH<TAB>matched rule names per message
 //   morvane-rules tests                           the structural tests rules of type test can name
-//   morvane-rules [--appdir DIR] fit --spam PATH --ham PATH [--fp-weight N] [--dry-run]
-//                                                 fit the table's scores on labelled mail
+//   morvane-rules [--appdir DIR] fit --spam PATH --ham PATH [--source SOURCE] [--report FILE]
+//                 [--fp-weight N] [--max-score N] [--no-bayes] [--dry-run]
+//                                                 fit the scores of the rules and of the Bayes
+//                                                 filter's verdicts on labelled mail
 //
 // SOURCE is a rules source (the format is described at the top of rules/starter.rules). A
 // malformed entry or a pattern that does not compile is reported with its line and nothing is
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "checks/Bayes.h"
+#include "checks/BayesFilter.h"
 #include "checks/MessageTests.h"
 #include "checks/RuleFit.h"
 #include "checks/Rules.h"
@@ -32,6 +35,7 @@
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "store/FileINI.h"
+#include "tools/BayesSettings.h"
 #include "tools/MessageFiles.h"
 #include "tools/Printable.h"
 
@@ -43,9 +47,11 @@ int Usage(FILE* to = stderr) {
                  "       morvane-rules [--appdir DIR] list             NAME TYPE OPTIONS SCORE PATTERN per rule\n"
                  "       morvane-rules test SOURCE PATH...             TOTAL<TAB>PATH<TAB>matched rules per message\n"
                  "       morvane-rules tests                           NAME<TAB>MEANING of each structural test\n"
-                 "       morvane-rules [--appdir DIR] fit --spam PATH --ham PATH [--fp-weight N] [--dry-run]\n"
-                 "                      fit every rule's score on labelled mail (one message in five held out\n"
-                 "                      to measure) and write the scores into DIR/db/rules.db\n"
+                 "       morvane-rules [--appdir DIR] fit --spam PATH --ham PATH [--source SOURCE] [--report FILE]\n"
+                 "                     [--fp-weight N] [--max-score N] [--no-bayes] [--dry-run]\n"
+                 "                      fit the scores of every rule (of SOURCE, or of DIR/db/rules.db) and of the\n"
+                 "                      Bayes filter's verdicts on labelled mail (one message in five held out to\n"
+                 "                      measure); write them into DIR/db/rules.db, SOURCE and DIR/morvane.ini\n"
                  "SOURCE: a rules source (see rules/starter.rules). PATH: a message file, a directory or an mbox.\n");
     return to == stderr ? 2 : 0;
 }
@@ -135,19 +141,6 @@ int Test(const std::string& source, const std::vector<std::string>& paths) {
     return 0;
 }
 
-// The messages of `paths` as a session sees them, parsed, each passed to `visit`.
-void ForEachParsed(const std::string& path, const std::function<void(const mail::CParseMail&)>& visit) {
-    tools::ForEachMessage(path, [&](tools::Message& m) {
-        if (!m.error.empty()) {
-            std::fprintf(stderr, "morvane-rules: %s: cannot read: %s, skipped\n", m.name.c_str(), m.error.c_str());
-            return;
-        }
-        mail::CParseMail parsed;
-        parsed.AddStreaming(checks::AsSessionSees(m.text));
-        if (parsed.Parse()) visit(parsed);
-    });
-}
-
 struct Counts {
     int spam = 0, ham = 0, caught = 0, fp = 0;
     void Add(bool spam_sample, bool tagged) {
@@ -161,82 +154,269 @@ struct Counts {
     }
 };
 
-int Fit(const std::string& table_path, const std::string& spam_path, const std::string& ham_path, double fp_weight,
-        bool dry_run) {
+struct FitRequest {
+    std::string table, source, spam, ham, report;
+    double fp_weight = 10;
+    double max_score = -1;  // -1: 0.6 of the threshold
+    bool bayes = true;
+    bool dry_run = false;
+};
+
+// A labelled message kept for the fit: its text as a session holds it and its fold (0 is the
+// held-out one).
+struct Labelled {
+    std::string text;
+    bool spam = false;
+    int fold = 0;
+};
+
+constexpr int kFolds = 5;
+
+// The policy's share of the filter's points for a probability: 1 from a cut-off on, in
+// proportion between it and 0.5 (as the shipped policy counts them). First the spam share,
+// then the ham share.
+std::pair<double, double> BayesShares(const checks::FilterResult& r, const checks::BayesFilterSettings& s) {
+    if (r.verdict == checks::kFilterUntrained) return {0, 0};
+    const double p = r.probability;
+    if (p >= 0.5) return {p >= s.spam_cutoff || s.spam_cutoff <= 0.5 ? 1.0 : (p - 0.5) / (s.spam_cutoff - 0.5), 0};
+    return {0, p <= s.ham_cutoff || s.ham_cutoff >= 0.5 ? 1.0 : (0.5 - p) / (0.5 - s.ham_cutoff)};
+}
+
+// Each message's filter shares, from a filter that did not learn it: the held-out fold is
+// judged by a filter of all the training folds, each training fold by one of the others.
+std::vector<std::pair<double, double>> CrossValidatedShares(const std::vector<Labelled>& mail,
+                                                            const checks::BayesFilterSettings& settings) {
+    std::vector<std::pair<double, double>> shares(mail.size());
+    for (int fold = 0; fold < kFolds; ++fold) {
+        checks::CBayesFilter filter;
+        filter.SetSettings(settings);
+        for (const Labelled& m : mail)
+            if (m.fold != 0 && m.fold != fold) filter.Learn(m.text, m.spam ? 1 : 2);
+        for (size_t i = 0; i < mail.size(); ++i)
+            if (mail[i].fold == fold) shares[i] = BayesShares(filter.ClassifyMessage(mail[i].text), settings);
+    }
+    return shares;
+}
+
+// Writes `points` into the score lines of the rules' entries in the source text.
+std::string RescoreSource(const std::string& text, const std::vector<checks::RuleSpec>& rules,
+                          const std::vector<double>& points) {
+    std::map<int, double> by_line;  // an entry's first line -> its new score
+    for (size_t i = 0; i < rules.size(); ++i) by_line[rules[i].line] = points[i];
+    std::string out;
+    int line_no = 0;
+    const double* score = nullptr;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(at, end - at);
+        at = end;
+        ++line_no;
+        if (line.rfind("rule", 0) == 0 && line.size() > 4 && (line[4] == ' ' || line[4] == '\t')) {
+            auto it = by_line.find(line_no);
+            score = it == by_line.end() ? nullptr : &it->second;
+        } else if (score && line.rfind("score", 0) == 0 && line.size() > 5 && (line[5] == ' ' || line[5] == '\t')) {
+            const size_t value = line.find_first_not_of(" \t", 5);
+            line = line.substr(0, value) + common::FormatText("%.2f", *score) + (line.back() == '\n' ? "\n" : "");
+            score = nullptr;
+        }
+        out += line;
+    }
+    return out;
+}
+
+void WriteReport(const FitRequest& rq, const std::vector<checks::RuleSpec>& rules, const std::vector<double>& points,
+                 const std::vector<int>& hits_spam, const std::vector<int>& hits_ham, int spam, int ham,
+                 const std::string& measured) {
+    std::string out =
+        "# Rules report\n\nGenerated by `morvane-rules fit`: each rule's hits on the fitting mail (" +
+        std::to_string(spam) + " spam, " + std::to_string(ham) + " ham) and its fitted score.\n\n" + measured +
+        "\n\n| rule | type | score | spam hits | ham hits | what it is for |\n|---|---|---:|---:|---:|---|\n";
+    for (size_t i = 0; i < rules.size(); ++i) {
+        std::string comment = rules[i].comment;
+        for (char& c : comment)
+            if (c == '|') c = '/';
+        out += common::FormatText("| %s | %s | %.2f | %d (%.1f%%) | %d (%.2f%%) | %s |\n", rules[i].name.c_str(),
+                                  checks::RuleTypeName(rules[i].type).c_str(), points[i], hits_spam[i],
+                                  spam ? 100.0 * hits_spam[i] / spam : 0.0, hits_ham[i],
+                                  ham ? 100.0 * hits_ham[i] / ham : 0.0, comment.c_str());
+    }
+    if (!platform::WriteFileAtomic(rq.report, out))
+        std::fprintf(stderr, "morvane-rules: %s: cannot write the report: %s\n", rq.report.c_str(),
+                     std::strerror(errno));
+}
+
+int Fit(const FitRequest& rq) {
     checks::CRules table;
-    if (platform::FileSize(table_path) < 0 || !table.Open(table_path.c_str())) {
-        std::fprintf(stderr, "morvane-rules: %s: no rule table; compile a source first\n", table_path.c_str());
-        return 1;
+    std::vector<checks::RuleSpec> rules;
+    std::string source_text;
+    if (!rq.source.empty()) {
+        if (!ReadSource(rq.source, &rules) || !platform::ReadWholeFile(rq.source, source_text)) return 1;
+        AddAll(table, rules);
+    } else if (platform::FileSize(rq.table) >= 0) {
+        if (!table.Open(rq.table.c_str())) {
+            std::fprintf(stderr, "morvane-rules: %s: not a DBK table\n", rq.table.c_str());
+            return 1;
+        }
+        table.Load();
+        rules = table.Rules();
     }
-    table.Load();
-    const std::vector<checks::RuleSpec> rules = table.Rules();
     if (rules.empty()) {
-        std::fprintf(stderr, "morvane-rules: %s holds no rules; compile a source first\n", table_path.c_str());
+        std::fprintf(stderr, "morvane-rules: no rules to fit; compile a source first or name one with --source\n");
         return 1;
-    }
-    std::map<std::string, uint32_t> index;
-    for (size_t i = 0; i < rules.size(); ++i) index[rules[i].name] = static_cast<uint32_t>(i);
-    // Every fifth message of each kind is kept aside to measure the fit on mail it did not see.
-    std::vector<checks::FitSample> train, held;
-    std::vector<int> hits_spam(rules.size()), hits_ham(rules.size());
-    checks::CRulesResult result;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (const std::pair<std::string, bool>& kind : {std::pair{spam_path, true}, std::pair{ham_path, false}}) {
-        const bool spam = kind.second;
-        const std::string& path = kind.first;
-        int n = 0;
-        ForEachParsed(path, [&](const mail::CParseMail& m) {
-            checks::FitSample s;
-            s.spam = spam;
-            table.Check(m, &result);
-            for (const auto& e : result.entries) {
-                const uint32_t i = index[e.name];
-                s.matched.push_back(i);
-                ++(spam ? hits_spam : hits_ham)[i];
-            }
-            (++n % 5 == 0 ? held : train).push_back(std::move(s));
-        });
     }
     store::CFileINI ini;
-    const float threshold =
-        ini.Load(platform::AppPath("morvane.ini")) ? ini.GetFloat("CONFIG", "score_for_spam", 5.0f) : 5.0f;
+    const bool have_ini = ini.Load(platform::AppPath("morvane.ini"));
+    const double threshold = have_ini ? ini.GetFloat("CONFIG", "score_for_spam", 5.0f) : 5.0;
+    const double max_score = rq.max_score >= 0 ? rq.max_score : 0.6 * threshold;
+    checks::BayesFilterSettings settings;
+    tools::LoadBayesSettings(platform::AppPath("morvane.ini"), settings);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<Labelled> mail;
+    for (const std::pair<std::string, bool>& kind : {std::pair{rq.spam, true}, std::pair{rq.ham, false}}) {
+        int n = 0;
+        tools::ForEachMessage(kind.first, [&](tools::Message& m) {
+            if (!m.error.empty()) {
+                std::fprintf(stderr, "morvane-rules: %s: cannot read: %s, skipped\n", m.name.c_str(), m.error.c_str());
+                return;
+            }
+            mail.push_back({checks::AsSessionSees(m.text), kind.second, ++n % kFolds});
+        });
+    }
+    // Features: the rules, then (with the filter) its spam share and its ham share.
+    const size_t n_rules = rules.size();
+    const size_t n_features = n_rules + (rq.bayes ? 2 : 0);
+    std::vector<std::pair<double, double>> shares;
+    if (rq.bayes) shares = CrossValidatedShares(mail, settings);
+    // Too little mail for the filter to judge (below bayes_min_learned) gives it no evidence,
+    // and then its points are left as they are.
+    bool bayes_seen = false;
+    for (const auto& sh : shares) bayes_seen = bayes_seen || sh.first > 0 || sh.second > 0;
+    std::map<std::string, uint32_t> index;
+    for (size_t i = 0; i < n_rules; ++i) index[rules[i].name] = static_cast<uint32_t>(i);
+    std::vector<checks::FitSample> train, held;
+    std::vector<int> hits_spam(n_rules), hits_ham(n_rules);
+    int n_spam = 0, n_ham = 0;
+    checks::CRulesResult result;
+    for (size_t i = 0; i < mail.size(); ++i) {
+        mail::CParseMail parsed;
+        parsed.AddStreaming(mail[i].text);
+        if (!parsed.Parse()) continue;
+        checks::FitSample s;
+        s.spam = mail[i].spam;
+        ++(s.spam ? n_spam : n_ham);
+        table.Check(parsed, &result);
+        for (const auto& e : result.entries) {
+            const uint32_t j = index[e.name];
+            s.matched.push_back(j);
+            ++(s.spam ? hits_spam : hits_ham)[j];
+        }
+        if (rq.bayes) {
+            s.value.assign(s.matched.size(), 1.0);
+            for (const auto& [j, v] : {std::pair{n_rules, shares[i].first}, std::pair{n_rules + 1, shares[i].second}})
+                if (v > 0) {
+                    s.matched.push_back(static_cast<uint32_t>(j));
+                    s.value.push_back(v);
+                }
+        }
+        (mail[i].fold == 0 ? held : train).push_back(std::move(s));
+    }
+    mail.clear();
+
+    // Old points, and bounds: a rule keeps the sign it was written with and stays within
+    // max_score; the filter's spam share counts for spam and its ham share for ham.
+    std::vector<double> old_points;
     checks::FitOptions options;
-    options.fp_weight = fp_weight;
+    options.fp_weight = rq.fp_weight;
     options.threshold = threshold;
-    const checks::FitResult fit = checks::FitRuleScores(train, rules.size(), options);
+    for (const checks::RuleSpec& r : rules) {
+        old_points.push_back(r.score);
+        // A score that lowers the total is what a spammer would copy: it may grow to twice what
+        // its author wrote, no further.
+        options.min_points.push_back(r.score >= 0 ? 0.0 : std::max(2.0 * r.score, -max_score));
+        options.max_points.push_back(r.score >= 0 ? max_score : 0.0);
+    }
+    options.prior_points = old_points;
+    if (rq.bayes) {
+        old_points.push_back(have_ini ? ini.GetFloat("BAYES", "p_bayes_spam", 6.1f) : 6.1);
+        old_points.push_back(have_ini ? ini.GetFloat("BAYES", "p_bayes_ham", -3.99f) : -3.99);
+        options.min_points.insert(options.min_points.end(), {0.0, -2 * threshold});
+        options.max_points.insert(options.max_points.end(), {2 * threshold, 0.0});
+        options.prior_points.insert(options.prior_points.end(), old_points.end() - 2, old_points.end());
+    }
+    const checks::FitResult fit = checks::FitRuleScores(train, n_features, options);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (!fit.ok) {
         std::fprintf(stderr, "morvane-rules: the mail gives no fit (is there more ham than spam, of both kinds?)\n");
         return 1;
     }
-    std::vector<double> old_points;
-    for (const checks::RuleSpec& r : rules) old_points.push_back(r.score);
     std::vector<double> points = fit.points;
     for (double& p : points) p = std::round(p * 100) / 100;
     std::printf("%-32s %8s %8s %8s %8s\n", "rule", "old", "fitted", "spam", "ham");
-    for (size_t i = 0; i < rules.size(); ++i)
+    for (size_t i = 0; i < n_rules; ++i)
         std::printf("%-32s %8.2f %8.2f %8d %8d\n", tools::Printable(rules[i].name).c_str(), old_points[i], points[i],
                     hits_spam[i], hits_ham[i]);
+    if (!bayes_seen && rq.bayes) std::printf("the Bayes filter: too little mail to judge, its points are kept\n");
+    if (bayes_seen) {
+        std::printf("%-32s %8.2f %8.2f\n", "[BAYES] p_bayes_spam", old_points[n_rules], points[n_rules]);
+        std::printf("%-32s %8.2f %8.2f\n", "[BAYES] p_bayes_ham", old_points[n_rules + 1], points[n_rules + 1]);
+    }
     Counts before, after, trained;
     for (const checks::FitSample& s : held) {
         before.Add(s.spam, checks::FitTotal(s, old_points) >= threshold);
         after.Add(s.spam, checks::FitTotal(s, points) >= threshold);
     }
     for (const checks::FitSample& s : train) trained.Add(s.spam, checks::FitTotal(s, points) >= threshold);
-    std::printf("rules alone at %.2f, on the %zu held-out messages: %s with the old scores, %s fitted\n",
-                static_cast<double>(threshold), held.size(), before.Text().c_str(), after.Text().c_str());
+    const std::string what = bayes_seen ? "rules and filter" : "rules alone";
+    const std::string measured =
+        common::FormatText("%s at %.2f, on the %zu held-out messages: %s with the old scores, %s fitted", what.c_str(),
+                           threshold, held.size(), before.Text().c_str(), after.Text().c_str());
+    std::printf("%s\n", measured.c_str());
     std::printf("on the %zu training messages: %s; %.1f s\n", train.size(), trained.Text().c_str(), seconds);
-    if (dry_run) return 0;
-    table.Reset();
-    for (size_t i = 0; i < rules.size(); ++i)
-        table.AddRule(rules[i].name.c_str(), rules[i].pattern.c_str(), rules[i].type, static_cast<float>(points[i]),
-                      rules[i].options);
-    if (!table.Save()) {
-        std::fprintf(stderr, "morvane-rules: %s: cannot save: %s; the previous table is kept\n", table_path.c_str(),
+    if (!rq.report.empty()) WriteReport(rq, rules, points, hits_spam, hits_ham, n_spam, n_ham, measured + ".");
+    if (rq.dry_run) return 0;
+
+    checks::CRules fitted;
+    if (!platform::MakeDirs(platform::AppPath("db")) || !fitted.Open(rq.table.c_str())) {
+        std::fprintf(stderr, "morvane-rules: %s: cannot open: %s\n", rq.table.c_str(), std::strerror(errno));
+        return 1;
+    }
+    fitted.Reset();
+    for (size_t i = 0; i < n_rules; ++i)
+        fitted.AddRule(rules[i].name.c_str(), rules[i].pattern.c_str(), rules[i].type, static_cast<float>(points[i]),
+                       rules[i].options);
+    if (!fitted.Save()) {
+        std::fprintf(stderr, "morvane-rules: %s: cannot save: %s; the previous table is kept\n", rq.table.c_str(),
                      std::strerror(errno));
         return 1;
     }
-    std::printf("wrote %zu fitted scores into %s\n", rules.size(), table_path.c_str());
+    std::printf("wrote %zu fitted scores into %s\n", n_rules, rq.table.c_str());
+    if (!rq.source.empty()) {
+        if (!platform::WriteFileAtomic(rq.source, RescoreSource(source_text, rules, points))) {
+            std::fprintf(stderr, "morvane-rules: %s: cannot write: %s\n", rq.source.c_str(), std::strerror(errno));
+            return 1;
+        }
+        std::printf("wrote them into %s\n", rq.source.c_str());
+    }
+    if (bayes_seen) {
+        const std::string ini_path = platform::AppPath("morvane.ini");
+        const std::string spam_points = common::FormatText("%.2f", points[n_rules]);
+        const std::string ham_points = common::FormatText("%.2f", points[n_rules + 1]);
+        if (!have_ini) {
+            std::printf("no %s: set [BAYES] p_bayes_spam=%s and p_bayes_ham=%s there\n", ini_path.c_str(),
+                        spam_points.c_str(), ham_points.c_str());
+        } else if (!ini.WriteString("BAYES", "p_bayes_spam", spam_points) ||
+                   !ini.WriteString("BAYES", "p_bayes_ham", ham_points) || !ini.Save()) {
+            std::fprintf(stderr,
+                         "morvane-rules: %s: cannot write the filter's points; set [BAYES] p_bayes_spam=%s "
+                         "and p_bayes_ham=%s by hand\n",
+                         ini_path.c_str(), spam_points.c_str(), ham_points.c_str());
+            return 1;
+        } else {
+            std::printf("wrote [BAYES] p_bayes_spam and p_bayes_ham into %s\n", ini_path.c_str());
+        }
+    }
     return 0;
 }
 
@@ -259,35 +439,46 @@ int main(int argc, char** argv) {
     if (command == "compile" && args.size() == 1) return Compile(table, args[0]);
     if (command == "list" && args.empty()) return List(table);
     if (command == "fit") {
-        std::string spam, ham;
-        double fp_weight = 10;
-        bool dry_run = false;
+        FitRequest rq;
+        rq.table = table;
         for (size_t i = 0; i < args.size(); ++i) {
             const bool has_value = i + 1 < args.size();
-            if (args[i] == "--spam" && has_value) {
-                spam = args[++i];
-            } else if (args[i] == "--ham" && has_value) {
-                ham = args[++i];
-            } else if (args[i] == "--fp-weight" && has_value) {
+            auto number = [&](const char* name, double lo, double hi, double* out) {
                 char* end = nullptr;
-                fp_weight = std::strtod(args[++i].c_str(), &end);
-                if (*end != '\0' || !(fp_weight >= 1 && fp_weight <= 1000)) {
-                    std::fprintf(stderr, "morvane-rules: --fp-weight is a number from 1 to 1000\n");
-                    return 2;
+                *out = std::strtod(args[++i].c_str(), &end);
+                if (*end != '\0' || !(*out >= lo && *out <= hi)) {
+                    std::fprintf(stderr, "morvane-rules: %s is a number from %g to %g\n", name, lo, hi);
+                    return false;
                 }
+                return true;
+            };
+            if (args[i] == "--spam" && has_value) {
+                rq.spam = args[++i];
+            } else if (args[i] == "--ham" && has_value) {
+                rq.ham = args[++i];
+            } else if (args[i] == "--source" && has_value) {
+                rq.source = args[++i];
+            } else if (args[i] == "--report" && has_value) {
+                rq.report = args[++i];
+            } else if (args[i] == "--fp-weight" && has_value) {
+                if (!number("--fp-weight", 1, 1000, &rq.fp_weight)) return 2;
+            } else if (args[i] == "--max-score" && has_value) {
+                if (!number("--max-score", 0, 100, &rq.max_score)) return 2;
+            } else if (args[i] == "--no-bayes") {
+                rq.bayes = false;
             } else if (args[i] == "--dry-run") {
-                dry_run = true;
+                rq.dry_run = true;
             } else {
                 return Usage();
             }
         }
-        if (spam.empty() || ham.empty()) return Usage();
-        for (const std::string& p : {spam, ham})
+        if (rq.spam.empty() || rq.ham.empty()) return Usage();
+        for (const std::string& p : {rq.spam, rq.ham})
             if (platform::FileSize(p) < 0 && !std::filesystem::is_directory(p)) {
                 std::fprintf(stderr, "morvane-rules: %s: no such file or directory\n", p.c_str());
                 return 1;
             }
-        return Fit(table, spam, ham, fp_weight, dry_run);
+        return Fit(rq);
     }
     if (command == "tests" && args.empty()) {
         for (size_t i = 0; i < checks::kMessageTestCount; ++i)
