@@ -11,7 +11,9 @@
 
 #include "checks/MessageTests.h"
 #include "checks/MessageTokens.h"
+#include "checks/RuleLiterals.h"
 #include "common/Coding.h"
+#include "common/String.h"
 #include "platform/KFile.h"
 
 namespace checks {
@@ -522,10 +524,17 @@ void CRules::RebuildLocked() {
             const auto split = SplitHeaderPattern(c.pattern);
             c.field = common::AsciiLowered(split ? split->first : std::string_view(c.pattern));
             c.regex = common::RegexHandle::Compile(split ? std::string(split->second) : std::string(), options);
-        } else if (it != before.end() && it->second->data == c.data)
+        } else if (it != before.end() && it->second->data == c.data) {
             c.regex = it->second->regex;
-        else
+            c.literals = it->second->literals;
+            c.caseless = it->second->caseless;
+        } else {
             c.regex = common::RegexHandle::Compile(c.pattern, options);
+            if (c.type == kRuleBody || c.type == kRuleRaw || c.type == kRuleText) {
+                c.literals = RequiredLiterals(c.pattern, options);
+                c.caseless = (options & common::kRegexCaseless) != 0;
+            }
+        }
         fresh.push_back(std::move(c));
     });
     // Meta rules name other rules: resolved once here, in the new table.
@@ -562,6 +571,24 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
     bool have_urls = false;
     std::vector<char> matched(compiled_.size(), 0);
     static const std::string kEmpty;
+    // The large texts lower-cased, each made once, for the literals of caseless rules: a rule
+    // none of whose literals is in its text cannot match, and its pattern is not run.
+    std::string lowered[4];  // subject, body, raw (by type), then the decoded text
+    bool have_lowered[4] = {false, false, false, false};
+    const auto may_match = [&](const Compiled& c, const std::string& text, size_t slot) {
+        if (c.literals.empty()) return true;
+        const std::string* haystack = &text;
+        if (c.caseless) {
+            if (!have_lowered[slot]) {
+                lowered[slot] = common::AsciiLowered(text);
+                have_lowered[slot] = true;
+            }
+            haystack = &lowered[slot];
+        }
+        return std::any_of(c.literals.begin(), c.literals.end(), [haystack](const std::string& l) {
+            return memmem(haystack->data(), haystack->size(), l.data(), l.size()) != nullptr;
+        });
+    };
     for (size_t i = 0; i < compiled_.size(); ++i) {
         const Compiled& c = compiled_[i];
         bool hit = false;
@@ -591,7 +618,7 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                     decoded = walked().DecodedText();
                     have_decoded = true;
                 }
-                hit = c.regex.Test(decoded);
+                hit = may_match(c, decoded, 3) && c.regex.Test(decoded);
                 break;
             case kRuleUri:
                 if (!have_urls) {
@@ -611,7 +638,8 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                     }
                     text = &texts[k];
                 }
-                hit = c.regex.Test(*text);
+                hit =
+                    (c.literals.empty() || may_match(c, *text, static_cast<size_t>(c.type - 1))) && c.regex.Test(*text);
             }
         }
         matched[i] = hit;

@@ -166,6 +166,10 @@ private:
         std::string field;      // type 5: the header field, lower case
         MetaExpr meta;          // type 8
         std::vector<int> refs;  // type 8: the index in compiled_ of each name, -1 when none
+        // Types 2, 3 and 6: literals of which any match holds one (RuleLiterals.h); empty when
+        // the pattern has none. Lower case when the rule is caseless.
+        std::vector<std::string> literals;
+        bool caseless = false;
     };
 
     float RunLocked(const mail::CParseMail& mail, CRulesResult* result) REQUIRES_SHARED(mu_);

@@ -1,0 +1,249 @@
+#include "checks/RuleLiterals.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "common/Regex.h"
+
+namespace checks {
+
+namespace {
+
+using Literals = std::vector<std::string>;
+
+constexpr size_t kMinLiteral = 3;
+
+bool IsAsciiAlnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A recursive-descent walk of the pattern. Each sequence offers candidates (a run of literal
+// characters, or the literal set of a group it cannot skip) and keeps the one whose shortest
+// literal is longest; an alternation needs a candidate from every branch.
+class Walker {
+public:
+    explicit Walker(std::string_view p) : p_(p) {}
+
+    std::optional<Literals> Whole() {
+        std::optional<Literals> out = Alternation(0);
+        if (failed_ || at_ != p_.size()) return std::nullopt;
+        return out;
+    }
+
+private:
+    std::optional<Literals> Alternation(int depth) {
+        if (depth > 16) {
+            failed_ = true;
+            return std::nullopt;
+        }
+        Literals all;
+        bool every = true;
+        for (;;) {
+            std::optional<Literals> branch = Sequence(depth);
+            if (failed_) return std::nullopt;
+            if (branch)
+                all.insert(all.end(), branch->begin(), branch->end());
+            else
+                every = false;
+            if (at_ < p_.size() && p_[at_] == '|') {
+                ++at_;
+                continue;
+            }
+            break;
+        }
+        if (!every) return std::nullopt;
+        return all;
+    }
+
+    // Consumes a quantifier if one follows: 0 none, 1 one at least, 2 possibly none.
+    int Quantifier() {
+        if (at_ >= p_.size()) return 0;
+        int kind = 0;
+        const char c = p_[at_];
+        if (c == '?' || c == '*') {
+            kind = 2;
+            ++at_;
+        } else if (c == '+') {
+            kind = 1;
+            ++at_;
+        } else if (c == '{') {
+            size_t i = at_ + 1, min = 0;
+            bool digits = false;
+            while (i < p_.size() && p_[i] >= '0' && p_[i] <= '9') {
+                min = min * 10 + static_cast<size_t>(p_[i] - '0');
+                digits = true;
+                if (min > 100000) break;
+                ++i;
+            }
+            while (i < p_.size() && ((p_[i] >= '0' && p_[i] <= '9') || p_[i] == ','))
+                ++i;
+            if (!digits || i >= p_.size() || p_[i] != '}') {
+                failed_ = true;  // a brace PCRE2 reads as itself: not worth telling apart
+                return 0;
+            }
+            at_ = i + 1;
+            kind = min == 0 ? 2 : 1;
+        } else {
+            return 0;
+        }
+        if (at_ < p_.size() && (p_[at_] == '?' || p_[at_] == '+')) ++at_;  // lazy or possessive
+        return kind;
+    }
+
+    void SkipClass() {
+        ++at_;  // '['
+        if (at_ < p_.size() && p_[at_] == '^') ++at_;
+        if (at_ < p_.size() && p_[at_] == ']') ++at_;  // a leading ']' is a member
+        while (at_ < p_.size() && p_[at_] != ']') {
+            if (p_[at_] == '\\') ++at_;
+            if (p_[at_] == '[' && at_ + 1 < p_.size() && p_[at_ + 1] == ':') {
+                const size_t end = p_.find(":]", at_ + 2);
+                if (end == std::string_view::npos) break;
+                at_ = end + 1;
+            }
+            ++at_;
+        }
+        if (at_ >= p_.size()) {
+            failed_ = true;
+            return;
+        }
+        ++at_;  // ']'
+    }
+
+    std::optional<Literals> Sequence(int depth) {
+        std::optional<Literals> best;
+        size_t best_len = 0;
+        std::string run;
+        const auto consider = [&best, &best_len](Literals set) {
+            if (set.empty()) return;
+            size_t shortest = SIZE_MAX;
+            for (const std::string& s : set) shortest = std::min(shortest, s.size());
+            if (shortest < kMinLiteral || shortest <= best_len) return;
+            best_len = shortest;
+            best = std::move(set);
+        };
+        const auto close_run = [&run, &consider] {
+            if (!run.empty()) consider({run});
+            run.clear();
+        };
+        while (at_ < p_.size() && p_[at_] != '|' && p_[at_] != ')') {
+            const char c = p_[at_];
+            if (c == '(') {
+                close_run();
+                ++at_;
+                bool zero_width = false;
+                if (at_ < p_.size() && p_[at_] == '?') {
+                    const std::string_view rest = p_.substr(at_);
+                    if (rest.rfind("?:", 0) == 0) {
+                        at_ += 2;
+                    } else if (rest.rfind("?=", 0) == 0 || rest.rfind("?!", 0) == 0) {
+                        zero_width = true;
+                        at_ += 2;
+                    } else if (rest.rfind("?<=", 0) == 0 || rest.rfind("?<!", 0) == 0) {
+                        zero_width = true;
+                        at_ += 3;
+                    } else {
+                        failed_ = true;  // flags, named groups, conditionals, verbs
+                        return std::nullopt;
+                    }
+                } else if (at_ < p_.size() && p_[at_] == '*') {
+                    failed_ = true;  // (*VERB)
+                    return std::nullopt;
+                }
+                std::optional<Literals> inner = Alternation(depth + 1);
+                if (failed_ || at_ >= p_.size() || p_[at_] != ')') {
+                    failed_ = true;
+                    return std::nullopt;
+                }
+                ++at_;
+                const int q = Quantifier();
+                if (failed_) return std::nullopt;
+                if (!zero_width && q != 2 && inner) consider(std::move(*inner));
+                continue;
+            }
+            if (c == '[') {
+                close_run();
+                SkipClass();
+                Quantifier();
+                if (failed_) return std::nullopt;
+                continue;
+            }
+            if (c == '.') {
+                close_run();
+                ++at_;
+                Quantifier();
+                if (failed_) return std::nullopt;
+                continue;
+            }
+            if (c == '^' || c == '$') {
+                close_run();
+                ++at_;
+                continue;
+            }
+            if (c == '*' || c == '+' || c == '?' || c == '{' || c == ']' ||
+                static_cast<unsigned char>(c) >= 0x80) {
+                failed_ = true;
+                return std::nullopt;
+            }
+            char literal = c;
+            if (c == '\\') {
+                if (at_ + 1 >= p_.size()) {
+                    failed_ = true;
+                    return std::nullopt;
+                }
+                const char e = p_[at_ + 1];
+                at_ += 2;
+                if (IsAsciiAlnum(e)) {
+                    if (std::strchr("bBAzZG", e)) {  // zero-width
+                        close_run();
+                        continue;
+                    }
+                    if (std::strchr("sSdDwWhHvVRN", e)) {  // one character of a class
+                        close_run();
+                        Quantifier();
+                        if (failed_) return std::nullopt;
+                        continue;
+                    }
+                    failed_ = true;  // \x.., \p{..}, \Q, \K, back references...
+                    return std::nullopt;
+                }
+                literal = e;
+            } else {
+                ++at_;
+            }
+            const int q = Quantifier();
+            if (failed_) return std::nullopt;
+            if (q == 2) {
+                close_run();
+                continue;
+            }
+            run += literal;
+            if (q == 1) close_run();
+        }
+        close_run();
+        return best;
+    }
+
+    std::string_view p_;
+    size_t at_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+std::vector<std::string> RequiredLiterals(std::string_view pattern, int options) {
+    if (options & common::kRegexExtended) return {};
+    std::optional<Literals> found = Walker(pattern).Whole();
+    if (!found) return {};
+    Literals out = std::move(*found);
+    if (options & common::kRegexCaseless)
+        for (std::string& s : out)
+            for (char& ch : s)
+                if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+}  // namespace checks

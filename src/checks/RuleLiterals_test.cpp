@@ -1,0 +1,54 @@
+#include "checks/RuleLiterals.h"
+
+#include <gtest/gtest.h>
+
+#include "common/Regex.h"
+
+namespace checks {
+namespace {
+
+using L = std::vector<std::string>;
+
+TEST(RuleLiterals, FindsWhatEveryMatchHolds) {
+    // The longest run of a sequence, or a group it cannot skip; every branch must give one.
+    EXPECT_EQ(RequiredLiterals(R"(\b(?:extra|passive)\s+income\b)", 0), L({"income"}));
+    EXPECT_EQ(RequiredLiterals(R"(\b(?:order|buy)\s+(?:today|right\s+now)\b)", 0), L({"right", "today"}));
+    EXPECT_EQ(RequiredLiterals(R"(no\s+risk|\bwithout\s+(?:any\s+)?risk)", 0), L({"risk", "without"}));
+    // Caseless patterns give lower case; a quantifier that allows none drops its character.
+    EXPECT_EQ(RequiredLiterals(R"(Home\s*OwnerS?)", common::kRegexCaseless), L({"owner"}));
+    EXPECT_EQ(RequiredLiterals(R"(colou?r chart)", 0), L({"r chart"}));
+    EXPECT_EQ(RequiredLiterals(R"(ab+cde)", 0), L({"cde"}));
+    EXPECT_EQ(RequiredLiterals(R"(\$\$\$ cash)", 0), L({"$$$ cash"}));
+    // Optional groups and lookarounds require nothing; classes and dots break runs.
+    EXPECT_EQ(RequiredLiterals(R"((?:free\s+)?(?=x)trial)", 0), L({"trial"}));
+    EXPECT_EQ(RequiredLiterals(R"([abc]def.ghij)", 0), L({"ghij"}));
+}
+
+TEST(RuleLiterals, GivesUpRatherThanGuess) {
+    for (const char* p : {R"(ab|\d+)", R"(a.b)", R"((?i)free)", R"(\x41BCD)", R"((cash)\1)", R"(\Qfree\E)",
+                          R"((?<name>free))", "caf\xc3\xa9s", R"(a{,3}bcd)", "", R"(fr(ee)", R"([abc)"})
+        EXPECT_TRUE(RequiredLiterals(p, 0).empty()) << p;
+    EXPECT_TRUE(RequiredLiterals("free gift", common::kRegexExtended).empty());
+}
+
+TEST(RuleLiterals, NeverMissesAMatch) {
+    // Every text a pattern matches holds one of its literals (the fuzz target checks the same
+    // on arbitrary input).
+    const char* patterns[] = {R"(\bfree\s+(?:gift|trial|sample)s?\b)", R"(^\s*dear\s+(?:sir|madam)\b)",
+                              R"(\b100\s?%\s+(?:guaranteed|legal)\b)", R"((?:abc)+x{2}dde?f)"};
+    const char* texts[] = {"FREE Gifts today", "a free trial", "\nDear Madam,", "100% LEGAL", "abcabcxxddef", "ABCxxddf"};
+    for (const char* p : patterns)
+        for (const char* t : texts) {
+            const L literals = RequiredLiterals(p, common::kRegexCaseless | common::kRegexMultiline);
+            ASSERT_FALSE(literals.empty()) << p;
+            if (!common::RegexTest(p, common::kRegexCaseless | common::kRegexMultiline, t)) continue;
+            std::string lowered(t);
+            for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            bool found = false;
+            for (const std::string& l : literals) found = found || lowered.find(l) != std::string::npos;
+            EXPECT_TRUE(found) << p << " on " << t;
+        }
+}
+
+}  // namespace
+}  // namespace checks
