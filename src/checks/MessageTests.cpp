@@ -13,7 +13,8 @@
 
 namespace checks {
 
-// The order is the bit order of MessageTestSet: add at the end, never reorder.
+// In the bit order of MessageTestSet. No bit is ever stored: rules name their tests and look
+// the bit up when they load, so the table is grouped by what the tests look at.
 const MessageTestInfo kMessageTests[] = {
     {"HDR_DATE_MISSING", "no Date field"},
     {"HDR_DATE_BAD", "a Date that is no RFC 5322 date"},
@@ -33,6 +34,11 @@ const MessageTestInfo kMessageTests[] = {
     {"HDR_PRIORITY_HIGH", "X-Priority 1 or 2, or Importance high"},
     {"HDR_MIME_VERSION_MISSING", "MIME content without a MIME-Version field"},
     {"HDR_MAILER_BULK", "an X-Mailer of a bulk-mailing tool"},
+    {"HDR_REPLY_NO_THREAD", "a Subject starting with Re: and neither In-Reply-To nor References"},
+    {"HDR_FROM_IS_TO", "From and To hold the same single address"},
+    {"HDR_TO_MANY", "15 or more addresses in To and Cc together"},
+    {"HDR_RCVD_DISORDER", "a Received stamp more than 12 hours older than the one of the hop before it"},
+    {"HDR_SUBJECT_NAMES_TO", "a Subject that holds the recipient's mailbox name"},
     {"MIME_HTML_ONLY", "HTML text and no plain-text part"},
     {"MIME_BASE64_TEXT", "a text part in base64"},
     {"MIME_NO_CHARSET", "a text part with 8-bit bytes and no charset"},
@@ -47,6 +53,8 @@ const MessageTestInfo kMessageTests[] = {
     {"URI_IP_HOST", "a link to a numeric IP address"},
     {"URI_SHORTENER", "a link through a URL shortener"},
     {"URI_ODD_PORT", "a link to a port other than 80 or 443"},
+    {"URI_OBFUSCATED", "a link that hides its host behind a user part (http://bank.example@host/)"},
+    {"BODY_CAPS", "a text mostly in capitals (200 letters or more, over half of them capitals)"},
     {"BODY_EMPTY", "no text at all"},
 };
 const size_t kMessageTestCount = sizeof(kMessageTests) / sizeof(kMessageTests[0]);
@@ -435,6 +443,20 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
     } else {
         fire("HDR_RCVD_MISSING");
     }
+    // Each hop stamps its Received on top, so going down the chain the stamps should not get
+    // newer; one far newer than the hop above it was written by the sender.
+    int64_t above = 0;
+    for (const Field& f : fields) {
+        if (f.name != "received") continue;
+        const size_t semi = f.value.rfind(';');
+        int64_t stamp = 0;
+        if (semi == std::string::npos || !ParseMailDate(f.value.substr(semi + 1), &stamp)) continue;
+        if (above > 0 && stamp > above + 12 * 3600) {
+            fire("HDR_RCVD_DISORDER");
+            break;
+        }
+        above = stamp;
+    }
     if (received_at == 0) received_at = now;
     if (const Field* d = field("date")) {
         int64_t date = 0;
@@ -481,6 +503,13 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
     const Field* to = field("to");
     if (!to && !field("cc")) fire("HDR_TO_MISSING");
     if (to && ContainsNoCase(to->value, "undisclosed")) fire("HDR_TO_UNDISCLOSED");
+    const std::string to_address = to ? AddressOf(to->value) : "";
+    size_t recipients = 0;
+    for (const char* name : {"to", "cc"})
+        if (const Field* f = field(name))
+            recipients += static_cast<size_t>(std::count(f->value.begin(), f->value.end(), '@'));
+    if (recipients >= 15) fire("HDR_TO_MANY");
+    if (recipients == 1 && !to_address.empty() && to_address == from_address) fire("HDR_FROM_IS_TO");
 
     const Field* subject = field("subject");
     if (!subject || Trimmed(subject->value).empty()) {
@@ -497,6 +526,22 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
             lower += IsLower(c) ? 1 : 0;
         }
         if (words >= 3 && lower == 0 && upper >= 6) fire("HDR_SUBJECT_CAPS");
+        const std::string_view trimmed = Trimmed(text);
+        if (trimmed.size() >= 3 && common::AsciiLowered(trimmed.substr(0, 3)) == "re:" && !field("in-reply-to") &&
+            !field("references"))
+            fire("HDR_REPLY_NO_THREAD");
+        // "john, your order": a mailbox name of four letters or more, as a word of the Subject.
+        const std::string mailbox = to_address.substr(0, to_address.find('@'));
+        if (mailbox.size() >= 4 && to_address.find('@') != std::string::npos) {
+            const std::string lowered = common::AsciiLowered(text);
+            for (size_t at = 0; (at = lowered.find(mailbox, at)) != std::string::npos; ++at) {
+                const size_t end = at + mailbox.size();
+                if ((at == 0 || !IsAlnum(lowered[at - 1])) && (end == lowered.size() || !IsAlnum(lowered[end]))) {
+                    fire("HDR_SUBJECT_NAMES_TO");
+                    break;
+                }
+            }
+        }
         const std::string raw = common::AsciiLowered(subject->value);
         for (std::string_view cs : kFarCharsets)
             if (raw.find("=?" + std::string(cs)) != std::string::npos) fire("HDR_SUBJECT_FAR_CHARSET");
@@ -516,7 +561,13 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
     const Walk& walk = parts_->walk;
     if (walk.boundary_bad) fire("MIME_BOUNDARY_BAD");
     bool plain = false, html = false;
-    size_t text_bytes = 0, images = 0;
+    size_t text_bytes = 0, images = 0, capitals = 0, small = 0;
+    const auto count_case = [&capitals, &small](std::string_view text) {
+        for (char c : text) {
+            capitals += IsUpper(c) ? 1 : 0;
+            small += IsLower(c) ? 1 : 0;
+        }
+    };
     std::vector<std::string> urls;
     for (const Leaf& leaf : walk.leaves) {
         if (leaf.type == "text/plain") plain = true;
@@ -545,6 +596,7 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
                     break;
                 }
             }
+            count_case(seen);
             size_t letters = 0;
             for (char c : seen) letters += IsAlnum(c) ? 1 : 0;
             text_bytes += letters;
@@ -561,12 +613,14 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
             }
         } else if (leaf.type.rfind("text/", 0) == 0) {
             for (char c : leaf.text) text_bytes += IsAlnum(c) ? 1 : 0;
+            count_case(leaf.text);
             for (std::string& u : TextUrls(leaf.text)) urls.push_back(std::move(u));
         }
     }
     if (html && !plain) fire("MIME_HTML_ONLY");
     if (html && images > 0 && text_bytes < 200) fire("HTML_IMAGE_ONLY");
     if (text_bytes == 0 && images == 0) fire("BODY_EMPTY");
+    if (capitals + small >= 200 && capitals > small) fire("BODY_CAPS");
     for (const std::string& u : urls) {
         const std::string host = tokens::UrlHost(u);
         if (host.empty()) continue;
@@ -575,6 +629,14 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
             if (host == s || EndsWith(host, "." + std::string(s))) fire("URI_SHORTENER");
         const int port = UrlPort(u);
         if (port != 0 && port != 80 && port != 443) fire("URI_ODD_PORT");
+        // The authority: what comes between "//" and the path. A user part there shows the
+        // reader one host ("http://www.bank.example@host/") and takes the browser to another.
+        const size_t slashes = u.find("//");
+        if (slashes != std::string::npos) {
+            const size_t start = slashes + 2;
+            const std::string_view authority = std::string_view(u).substr(start, u.find_first_of("/?#", start) - start);
+            if (authority.find('@') != std::string_view::npos) fire("URI_OBFUSCATED");
+        }
     }
     return hit;
 }

@@ -56,6 +56,12 @@ TEST(MessageTests, AnOrdinaryMessageFiresNothing) {
 
 TEST(MessageTests, HeaderTestsFireOnTheirFaultAlone) {
     const Fields b = Base();
+    std::string many;
+    for (int i = 0; i < 15; ++i) many += (i ? ", " : "") + std::string("user") + std::to_string(i) + "@example.net";
+    // A hop below the top one stamped two days after it.
+    Fields disordered = b;
+    disordered.insert(disordered.begin() + 1,
+                      {"Received", "from pc.sender.example by mx.sender.example; Thu, 3 Dec 2026 10:00:00 +0000"});
     const std::pair<std::string, std::string> cases[] = {
         {Build(Without(b, "Date")), "HDR_DATE_MISSING"},
         {Build(With(b, "Date", "yesterday at noon")), "HDR_DATE_BAD"},
@@ -74,6 +80,11 @@ TEST(MessageTests, HeaderTestsFireOnTheirFaultAlone) {
         {Build(With(b, "X-Priority", "1 (Highest)")), "HDR_PRIORITY_HIGH"},
         {Build(Without(b, "MIME-Version")), "HDR_MIME_VERSION_MISSING"},
         {Build(With(b, "X-Mailer", "Super Mass Mailer 3.2")), "HDR_MAILER_BULK"},
+        {Build(With(b, "Subject", "Re: your order")), "HDR_REPLY_NO_THREAD"},
+        {Build(With(b, "To", "<alice@sender.example>")), "HDR_FROM_IS_TO"},
+        {Build(With(b, "To", many)), "HDR_TO_MANY"},
+        {Build(disordered), "HDR_RCVD_DISORDER"},
+        {Build(With(With(b, "To", "<robert@example.net>"), "Subject", "Robert, your invoice")), "HDR_SUBJECT_NAMES_TO"},
     };
     for (const auto& [message, name] : cases) EXPECT_EQ(Fired(message), name) << message;
     // Without Received, the Date is judged against the clock when one is given.
@@ -84,7 +95,13 @@ TEST(MessageTests, HeaderTestsFireOnTheirFaultAlone) {
     EXPECT_EQ(Fired(Build(With(b, "From", "\"alice@sender.example\" <alice@sender.example>"))), "");
     EXPECT_EQ(Fired(Build(With(b, "Reply-To", "<list@lists.sender.example>"))), "");
     EXPECT_EQ(Fired(Build(Without(With(b, "Cc", "<bob@example.net>"), "To"))), "");
-    EXPECT_EQ(Fired(Build(With(b, "Subject", "Re: FYI"))), "");
+    EXPECT_EQ(Fired(Build(With(With(b, "Subject", "Re: FYI"), "In-Reply-To", "<1@mx.example.net>"))), "");
+    EXPECT_EQ(Fired(Build(With(With(b, "To", "<robert@example.net>"), "Subject", "Roberta's invoice"))), "");
+    EXPECT_EQ(Fired(Build(With(b, "Cc", "<alice@sender.example>"))), "");  // a copy to oneself
+    Fields ordered = b;  // hops a little apart, or out of order by minutes, are ordinary
+    ordered.insert(ordered.begin() + 1,
+                   {"Received", "from pc.sender.example by mx.sender.example; Tue, 1 Dec 2026 10:20:00 +0000"});
+    EXPECT_EQ(Fired(Build(ordered)), "");
 }
 
 TEST(MessageTests, MimeHtmlAndLinkTests) {
@@ -101,12 +118,18 @@ TEST(MessageTests, MimeHtmlAndLinkTests) {
               "MIME_HTML_ONLY URI_TEXT_MISMATCH");
     EXPECT_EQ(fired_html(text + "<a href=\"https://www.bank.example/login\">bank.example</a>"), "MIME_HTML_ONLY");
     EXPECT_EQ(fired_html(text + "<a href=\"http://evil.example.net/\">click here</a>"), "MIME_HTML_ONLY");
+    EXPECT_EQ(fired_html(text + "<a href=\"http://www.bank.example@evil.example/\">your bank</a>"),
+              "MIME_HTML_ONLY URI_OBFUSCATED");
 
     const Fields plain = Base();
     EXPECT_EQ(Fired(Build(plain, "Go to http://192.0.2.9/offer now\r\n")), "URI_IP_HOST");
     EXPECT_EQ(Fired(Build(plain, "Go to https://bit.ly/abc now\r\n")), "URI_SHORTENER");
     EXPECT_EQ(Fired(Build(plain, "Go to http://shop.example.com:8080/x now\r\n")), "URI_ODD_PORT");
     EXPECT_EQ(Fired(Build(plain, "Go to https://shop.example.com:443/x now\r\n")), "");
+    EXPECT_EQ(Fired(Build(plain, "Log in at http://www.bank.example@evil.example/login\r\n")), "URI_OBFUSCATED");
+    EXPECT_EQ(Fired(Build(plain, "See https://shop.example.com/a%20b?to=x@y.example\r\n")), "");
+    EXPECT_EQ(Fired(Build(plain, std::string(120, 'A') + " " + std::string(120, 'B') + "\r\n")), "BODY_CAPS");
+    EXPECT_EQ(Fired(Build(plain, "NOTE: " + std::string(150, 'x') + " " + std::string(120, 'Y') + "\r\n")), "");
     EXPECT_EQ(Fired(Build(plain, "\r\n")), "BODY_EMPTY");
     EXPECT_EQ(Fired(Build(With(plain, "Content-Type", "text/plain"), "caf\xC3\xA9 au lait\r\n")), "MIME_NO_CHARSET");
 
