@@ -371,11 +371,29 @@ bool ParseMailDate(std::string_view text, int64_t* seconds) {
     return true;
 }
 
+// An HTML leaf as the reader sees it: its text, its links and its signals.
+struct HtmlView {
+    std::string text;
+    std::vector<std::string> links, signals;
+};
+
 struct CMessageParts::Parts {
     std::string_view message;  // its first kAnalysedBytes
     std::vector<Field> fields;
     size_t body_at = 0;
     Walk walk;
+    // Made the first time the tests, the text or the links ask, by leaf; the object serves one
+    // check on one thread.
+    mutable std::vector<std::unique_ptr<HtmlView>> html;
+
+    const HtmlView& Html(size_t leaf) const {
+        if (html.size() < walk.leaves.size()) html.resize(walk.leaves.size());
+        if (!html[leaf]) {
+            html[leaf] = std::make_unique<HtmlView>();
+            html[leaf]->text = tokens::HtmlToText(walk.leaves[leaf].text, &html[leaf]->links, &html[leaf]->signals);
+        }
+        return *html[leaf];
+    }
 };
 
 CMessageParts::CMessageParts(std::string_view message) : parts_(std::make_unique<Parts>()) {
@@ -389,22 +407,23 @@ CMessageParts::~CMessageParts() = default;
 
 std::string CMessageParts::DecodedText() const {
     std::string out;
-    for (const Leaf& leaf : parts_->walk.leaves) {
-        if (leaf.type.rfind("text/", 0) != 0) continue;
+    const std::vector<Leaf>& leaves = parts_->walk.leaves;
+    for (size_t i = 0; i < leaves.size(); ++i) {
+        if (leaves[i].type.rfind("text/", 0) != 0) continue;
         if (!out.empty()) out += "\n\n";
-        out += leaf.type == "text/html" ? tokens::HtmlToText(leaf.text, nullptr, nullptr) : leaf.text;
+        out += leaves[i].type == "text/html" ? parts_->Html(i).text : leaves[i].text;
     }
     return out;
 }
 
 std::vector<std::string> CMessageParts::Urls() const {
     std::vector<std::string> out;
-    for (const Leaf& leaf : parts_->walk.leaves) {
+    for (size_t i = 0; i < parts_->walk.leaves.size(); ++i) {
+        const Leaf& leaf = parts_->walk.leaves[i];
         if (leaf.type == "text/html") {
-            std::vector<std::string> links;
-            const std::string text = tokens::HtmlToText(leaf.text, &links, nullptr);
-            for (std::string& l : links) out.push_back(std::move(l));
-            for (std::string& u : TextUrls(text)) out.push_back(std::move(u));
+            const HtmlView& view = parts_->Html(i);
+            out.insert(out.end(), view.links.begin(), view.links.end());
+            for (std::string& u : TextUrls(view.text)) out.push_back(std::move(u));
         } else if (leaf.type.rfind("text/", 0) == 0) {
             for (std::string& u : TextUrls(leaf.text)) out.push_back(std::move(u));
         }
@@ -569,7 +588,8 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
         }
     };
     std::vector<std::string> urls;
-    for (const Leaf& leaf : walk.leaves) {
+    for (size_t leaf_at = 0; leaf_at < walk.leaves.size(); ++leaf_at) {
+        const Leaf& leaf = walk.leaves[leaf_at];
         if (leaf.type == "text/plain") plain = true;
         if (leaf.type.rfind("text/", 0) == 0 && leaf.encoding == "base64") fire("MIME_BASE64_TEXT");
         if (leaf.eight_bit && leaf.charset.empty()) fire("MIME_NO_CHARSET");
@@ -578,9 +598,9 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
             if (EndsWith(ext, p)) fire("MIME_EXECUTABLE");
         if (leaf.type == "text/html") {
             html = true;
-            std::vector<std::string> links, signals;
-            const std::string seen = tokens::HtmlToText(leaf.text, &links, &signals);
-            for (const std::string& s : signals) {
+            const HtmlView& view = parts_->Html(leaf_at);
+            const std::string& seen = view.text;
+            for (const std::string& s : view.signals) {
                 if (s == "hidden") fire("HTML_HIDDEN_TEXT");
                 if (s == "tiny") fire("HTML_TINY_TEXT");
                 if (s == "form") fire("HTML_FORM");
@@ -600,7 +620,7 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
             size_t letters = 0;
             for (char c : seen) letters += IsAlnum(c) ? 1 : 0;
             text_bytes += letters;
-            for (std::string& l : links) urls.push_back(std::move(l));
+            urls.insert(urls.end(), view.links.begin(), view.links.end());
             for (const Anchor& a : Anchors(leaf.text)) {
                 const std::string href_host = tokens::UrlHost(a.href);
                 // Visible text that is itself a host or URL ("www.bank.example", "https://...").

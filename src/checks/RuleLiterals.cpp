@@ -76,8 +76,7 @@ private:
                 if (min > 100000) break;
                 ++i;
             }
-            while (i < p_.size() && ((p_[i] >= '0' && p_[i] <= '9') || p_[i] == ','))
-                ++i;
+            while (i < p_.size() && ((p_[i] >= '0' && p_[i] <= '9') || p_[i] == ',')) ++i;
             if (!digits || i >= p_.size() || p_[i] != '}') {
                 failed_ = true;  // a brace PCRE2 reads as itself: not worth telling apart
                 return 0;
@@ -97,10 +96,12 @@ private:
         if (at_ < p_.size() && p_[at_] == ']') ++at_;  // a leading ']' is a member
         while (at_ < p_.size() && p_[at_] != ']') {
             if (p_[at_] == '\\') ++at_;
-            if (p_[at_] == '[' && at_ + 1 < p_.size() && p_[at_ + 1] == ':') {
-                const size_t end = p_.find(":]", at_ + 2);
-                if (end == std::string_view::npos) break;
-                at_ = end + 1;
+            // "[:alpha:]" and the like; a "[:" not followed by letters and ":]" is members.
+            if (p_[at_] == '[' && at_ + 1 < p_.size() &&
+                (p_[at_ + 1] == ':' || p_[at_ + 1] == '.' || p_[at_ + 1] == '=')) {
+                size_t end = at_ + 2;
+                while (end < p_.size() && p_[end] >= 'a' && p_[end] <= 'z') ++end;
+                if (end + 1 < p_.size() && p_[end] == p_[at_ + 1] && p_[end + 1] == ']') at_ = end + 1;
             }
             ++at_;
         }
@@ -181,8 +182,7 @@ private:
                 ++at_;
                 continue;
             }
-            if (c == '*' || c == '+' || c == '?' || c == '{' || c == ']' ||
-                static_cast<unsigned char>(c) >= 0x80) {
+            if (c == '*' || c == '+' || c == '?' || c == '{' || c == ']' || static_cast<unsigned char>(c) >= 0x80) {
                 failed_ = true;
                 return std::nullopt;
             }
@@ -244,6 +244,31 @@ std::vector<std::string> RequiredLiterals(std::string_view pattern, int options)
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
+}
+
+void CLiteralScan::Add(uint32_t id, const std::vector<std::string>& literals) {
+    for (const std::string& l : literals) {
+        if (l.size() < 2) continue;
+        entries_.push_back({PairAt(l.data()), id, l});
+        pairs_.set(entries_.back().pair);
+    }
+    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.pair < b.pair; });
+}
+
+void CLiteralScan::Scan(std::string_view text, std::vector<char>& found) const {
+    if (entries_.empty() || text.size() < 2) return;
+    const char* data = text.data();
+    const size_t n = text.size();
+    for (size_t i = 0; i + 1 < n; ++i) {
+        const uint16_t pair = PairAt(data + i);
+        if (!pairs_.test(pair)) continue;
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), pair,
+                                   [](const Entry& e, uint16_t p) { return e.pair < p; });
+        for (; it != entries_.end() && it->pair == pair; ++it) {
+            if (found[it->id] || it->literal.size() > n - i) continue;
+            if (std::memcmp(data + i + 2, it->literal.data() + 2, it->literal.size() - 2) == 0) found[it->id] = 1;
+        }
+    }
 }
 
 }  // namespace checks

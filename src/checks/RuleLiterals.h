@@ -8,6 +8,8 @@
 // The analysis is conservative: it gives up (no literals, so the pattern always runs) on
 // anything it does not fully understand: flags set inside the pattern, \Q..\E, escapes of
 // character codes, back references, named groups, bytes above 0x7f, extended mode.
+#include <bitset>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,5 +20,30 @@ namespace checks {
 // least 3 bytes each; empty when the pattern has no such set. `options` are the rule's
 // (common::RegexOption).
 std::vector<std::string> RequiredLiterals(std::string_view pattern, int options);
+
+// The literals of many rules, found in one pass over a text: a substring search per literal
+// would read the text once for each of them. Literals are filed by their first two bytes; the
+// pass looks up each pair of the text and compares only the literals filed under it.
+class CLiteralScan {
+public:
+    // Files `literals` (2 bytes or more; shorter ones are ignored) for rule `id`.
+    void Add(uint32_t id, const std::vector<std::string>& literals);
+    bool Empty() const { return entries_.empty(); }
+    // Sets found[id] to 1 for every rule one of whose literals is in `text`; `found` is sized
+    // by the caller to hold every id.
+    void Scan(std::string_view text, std::vector<char>& found) const;
+
+private:
+    struct Entry {
+        uint16_t pair;
+        uint32_t id;
+        std::string literal;
+    };
+    static uint16_t PairAt(const char* p) {
+        return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) << 8 | static_cast<unsigned char>(p[1]));
+    }
+    std::vector<Entry> entries_;  // sorted by pair
+    std::bitset<65536> pairs_;
+};
 
 }  // namespace checks

@@ -36,7 +36,8 @@ TEST(RuleLiterals, NeverMissesAMatch) {
     // on arbitrary input).
     const char* patterns[] = {R"(\bfree\s+(?:gift|trial|sample)s?\b)", R"(^\s*dear\s+(?:sir|madam)\b)",
                               R"(\b100\s?%\s+(?:guaranteed|legal)\b)", R"((?:abc)+x{2}dde?f)"};
-    const char* texts[] = {"FREE Gifts today", "a free trial", "\nDear Madam,", "100% LEGAL", "abcabcxxddef", "ABCxxddf"};
+    const char* texts[] = {"FREE Gifts today", "a free trial", "\nDear Madam,",
+                           "100% LEGAL",       "abcabcxxddef", "ABCxxddf"};
     for (const char* p : patterns)
         for (const char* t : texts) {
             const L literals = RequiredLiterals(p, common::kRegexCaseless | common::kRegexMultiline);
@@ -48,6 +49,23 @@ TEST(RuleLiterals, NeverMissesAMatch) {
             for (const std::string& l : literals) found = found || lowered.find(l) != std::string::npos;
             EXPECT_TRUE(found) << p << " on " << t;
         }
+}
+
+TEST(LiteralScan, FindsEveryRuleWhoseLiteralIsThere) {
+    CLiteralScan scan;
+    scan.Add(0, {"free", "gift"});
+    scan.Add(1, {"fresh"});        // shares its first pair with rule 0's
+    scan.Add(2, {"end"});          // at the very end of the text
+    scan.Add(3, {"absent", "x"});  // "x" is too short to file
+    scan.Add(4, {"textlonger"});   // longer than what is left where its pair occurs
+    std::vector<char> found(5, 0);
+    scan.Scan("a fresh gift at the end", found);
+    EXPECT_EQ(found, std::vector<char>({1, 1, 1, 0, 0}));
+    std::vector<char> none(5, 0);
+    scan.Scan("te", none);
+    scan.Scan("", none);
+    EXPECT_EQ(none, std::vector<char>(5, 0));
+    EXPECT_TRUE(CLiteralScan().Empty());
 }
 
 }  // namespace

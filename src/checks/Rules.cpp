@@ -547,6 +547,14 @@ void CRules::RebuildLocked() {
             c.refs.push_back(p == position.end() ? -1 : p->second);
         }
     }
+    for (auto& by_case : scans_)
+        for (CLiteralScan& scan : by_case) scan = CLiteralScan();
+    for (size_t i = 0; i < fresh.size(); ++i) {
+        const Compiled& c = fresh[i];
+        if (c.literals.empty()) continue;
+        const size_t slot = c.type == kRuleBody ? 0 : c.type == kRuleRaw ? 1 : 2;
+        scans_[slot][c.caseless ? 1 : 0].Add(static_cast<uint32_t>(i), c.literals);
+    }
     compiled_ = std::move(fresh);
     stale_ = false;
 }
@@ -571,23 +579,20 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
     bool have_urls = false;
     std::vector<char> matched(compiled_.size(), 0);
     static const std::string kEmpty;
-    // The large texts lower-cased, each made once, for the literals of caseless rules: a rule
-    // none of whose literals is in its text cannot match, and its pattern is not run.
-    std::string lowered[4];  // subject, body, raw (by type), then the decoded text
-    bool have_lowered[4] = {false, false, false, false};
-    const auto may_match = [&](const Compiled& c, const std::string& text, size_t slot) {
+    // A rule of a large text none of whose literals is in that text cannot match, and its
+    // pattern is not run. The literals of all the rules of one text (and case) are looked for
+    // in one pass, the first time one of them asks; caseless ones in a lower-cased copy.
+    std::vector<char> found(compiled_.size(), 0);
+    bool scanned[3][2] = {};
+    const auto may_match = [&](size_t i, const std::string& text, size_t slot) REQUIRES_SHARED(mu_) {
+        const Compiled& c = compiled_[i];
         if (c.literals.empty()) return true;
-        const std::string* haystack = &text;
-        if (c.caseless) {
-            if (!have_lowered[slot]) {
-                lowered[slot] = common::AsciiLowered(text);
-                have_lowered[slot] = true;
-            }
-            haystack = &lowered[slot];
+        const int by_case = c.caseless ? 1 : 0;
+        if (!scanned[slot][by_case]) {
+            scans_[slot][by_case].Scan(c.caseless ? common::AsciiLowered(text) : text, found);
+            scanned[slot][by_case] = true;
         }
-        return std::any_of(c.literals.begin(), c.literals.end(), [haystack](const std::string& l) {
-            return memmem(haystack->data(), haystack->size(), l.data(), l.size()) != nullptr;
-        });
+        return found[i] != 0;
     };
     for (size_t i = 0; i < compiled_.size(); ++i) {
         const Compiled& c = compiled_[i];
@@ -618,7 +623,7 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                     decoded = walked().DecodedText();
                     have_decoded = true;
                 }
-                hit = may_match(c, decoded, 3) && c.regex.Test(decoded);
+                hit = may_match(i, decoded, 2) && c.regex.Test(decoded);
                 break;
             case kRuleUri:
                 if (!have_urls) {
@@ -638,8 +643,8 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                     }
                     text = &texts[k];
                 }
-                hit =
-                    (c.literals.empty() || may_match(c, *text, static_cast<size_t>(c.type - 1))) && c.regex.Test(*text);
+                const bool large = c.type == kRuleBody || c.type == kRuleRaw;
+                hit = (!large || may_match(i, *text, c.type == kRuleBody ? 0 : 1)) && c.regex.Test(*text);
             }
         }
         matched[i] = hit;

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "checks/RuleLiterals.h"
 #include "common/Regex.h"
 #include "common/ThreadSafety.h"
 #include "mail/ScriptParseMail.h"
@@ -179,6 +180,9 @@ private:
     mutable common::SharedMutex mu_;
     store::CDB_RAM table_;
     std::vector<Compiled> compiled_ GUARDED_BY(mu_);
+    // The literals of the rules of the large texts, by text (body, raw, decoded text) and by
+    // case (exact, caseless): each is one pass over its text per check.
+    CLiteralScan scans_[3][2] GUARDED_BY(mu_);
     bool stale_ GUARDED_BY(mu_) = true;
     std::string stamp_ GUARDED_BY(mu_);
 };

@@ -341,8 +341,12 @@ int Fit(const FitRequest& rq) {
     if (rq.bayes) {
         old_points.push_back(have_ini ? ini.GetFloat("BAYES", "p_bayes_spam", 6.1f) : 6.1);
         old_points.push_back(have_ini ? ini.GetFloat("BAYES", "p_bayes_ham", -3.99f) : -3.99);
-        options.min_points.insert(options.min_points.end(), {0.0, -2 * threshold});
-        options.max_points.insert(options.max_points.end(), {2 * threshold, 0.0});
+        // The fit judges the filter by filters that learned four fifths of the mail, weaker than
+        // the one that will run; so it may make the filter's points stronger, never weaker than
+        // a SPAM verdict reaching the threshold alone and the ham side as it was set.
+        const double ham_side = std::min(old_points.back(), 0.0);
+        options.min_points.insert(options.min_points.end(), {threshold, -2 * threshold});
+        options.max_points.insert(options.max_points.end(), {2 * threshold, ham_side});
         options.prior_points.insert(options.prior_points.end(), old_points.end() - 2, old_points.end());
     }
     const checks::FitResult fit = checks::FitRuleScores(train, n_features, options);
