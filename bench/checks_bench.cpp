@@ -442,15 +442,15 @@ std::string BenchHtmlMessage() {
         "Received: from mx.example.org (mx.example.org [192.0.2.1]) by mail.example.net; Tue, 1 Dec 2026 "
         "10:00:00 +0000\r\nDate: Tue, 1 Dec 2026 09:59:00 +0000\r\nMessage-Id: <1@mx.example.org>\r\n"
         "From: \"Shop\" <news@shop.example.org>\r\nTo: <bob@example.net>\r\nSubject: Our offers this week\r\n"
-        "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=\"b\"\r\n\r\n--b\r\n"
+        "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=\"=_bench_7f3a\"\r\n\r\n--=_bench_7f3a\r\n"
         "Content-Type: text/plain; charset=utf-8\r\n\r\n";
     const std::string plain = BenchMessage(3, 12000, 20000);
     m += plain.substr(plain.find("\r\n\r\n") + 4);
-    m += "\r\n--b\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html><body><table>";
+    m += "\r\n--=_bench_7f3a\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html><body><table>";
     for (int i = 0; m.size() < 30000; ++i)
         m += "<tr><td><a href=\"https://shop.example.org/item/" + std::to_string(i) + "\">item " + BenchWord(i) +
              "</a> <font color=\"red\">" + BenchWord(i * 7) + " " + BenchWord(i * 13) + "</font></td></tr>\r\n";
-    return m + "</table></body></html>\r\n--b--\r\n";
+    return m + "</table></body></html>\r\n--=_bench_7f3a--\r\n";
 }
 
 void BM_MessageTests30KB(benchmark::State& state) {

@@ -222,9 +222,9 @@ struct Anchor {
     std::string href, text;
 };
 
-std::vector<Anchor> Anchors(std::string_view html) {
+// `lower` is `html` lower-cased.
+std::vector<Anchor> Anchors(std::string_view html, std::string_view lower) {
     std::vector<Anchor> out;
-    const std::string lower = common::AsciiLowered(html);
     size_t at = 0;
     while (out.size() < 100 && (at = lower.find("<a", at)) != std::string::npos) {
         const size_t close = lower.find('>', at);
@@ -235,7 +235,7 @@ std::vector<Anchor> Anchors(std::string_view html) {
         }
         const size_t end = lower.find("</a", close);
         const std::string_view tag = html.substr(at, close - at);
-        const size_t href = common::AsciiLowered(tag).find("href");
+        const size_t href = lower.substr(at, close - at).find("href");
         Anchor a;
         if (href != std::string::npos) {
             size_t v = tag.find('=', href);
@@ -621,7 +621,7 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
             for (char c : seen) letters += IsAlnum(c) ? 1 : 0;
             text_bytes += letters;
             urls.insert(urls.end(), view.links.begin(), view.links.end());
-            for (const Anchor& a : Anchors(leaf.text)) {
+            for (const Anchor& a : Anchors(leaf.text, lower)) {
                 const std::string href_host = tokens::UrlHost(a.href);
                 // Visible text that is itself a host or URL ("www.bank.example", "https://...").
                 const std::string_view shown = Trimmed(a.text);

@@ -246,11 +246,69 @@ std::vector<std::string> RequiredLiterals(std::string_view pattern, int options)
     return out;
 }
 
+std::vector<std::string> TopLevelBranches(std::string_view pattern, int options) {
+    const std::vector<std::string> whole{std::string(pattern)};
+    if (options & common::kRegexExtended) return whole;
+    std::vector<std::string> out;
+    size_t start = 0;
+    int depth = 0;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            if (i + 1 >= pattern.size()) return whole;
+            const char e = pattern[i + 1];
+            if ((e >= '1' && e <= '9') || e == 'g' || e == 'k' || e == 'Q' || e == 'c') return whole;
+            ++i;
+        } else if (c == '[') {
+            // To the class's end: a leading "]" or "^]" is a member, escapes are skipped, and
+            // "[:name:]" is one member.
+            size_t j = i + 1;
+            if (j < pattern.size() && pattern[j] == '^') ++j;
+            if (j < pattern.size() && pattern[j] == ']') ++j;
+            while (j < pattern.size() && pattern[j] != ']') {
+                if (pattern[j] == '\\') {
+                    ++j;
+                } else if (pattern[j] == '[' && j + 1 < pattern.size() &&
+                           (pattern[j + 1] == ':' || pattern[j + 1] == '.' || pattern[j + 1] == '=')) {
+                    size_t end = j + 2;
+                    while (end < pattern.size() && pattern[end] >= 'a' && pattern[end] <= 'z') ++end;
+                    if (end + 1 < pattern.size() && pattern[end] == pattern[j + 1] && pattern[end + 1] == ']')
+                        j = end + 1;
+                }
+                ++j;
+            }
+            if (j >= pattern.size()) return whole;
+            i = j;
+        } else if (c == '(') {
+            const std::string_view rest = pattern.substr(i + 1);
+            const bool plain = rest.empty() || rest[0] != '?' || rest.rfind("?:", 0) == 0 || rest.rfind("?=", 0) == 0 ||
+                               rest.rfind("?!", 0) == 0 || rest.rfind("?<=", 0) == 0 || rest.rfind("?<!", 0) == 0;
+            if (!plain || (!rest.empty() && rest[0] == '*')) return whole;
+            ++depth;
+        } else if (c == ')') {
+            if (--depth < 0) return whole;
+        } else if (c == '|' && depth == 0) {
+            out.emplace_back(pattern.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    if (depth != 0) return whole;
+    out.emplace_back(pattern.substr(start));
+    // An empty branch matches everywhere, and so does the whole.
+    for (const std::string& b : out)
+        if (b.empty()) return whole;
+    return out;
+}
+
 void CLiteralScan::Add(uint32_t id, const std::vector<std::string>& literals) {
     for (const std::string& l : literals) {
         if (l.size() < 2) continue;
         entries_.push_back({PairAt(l.data()), id, l});
         pairs_.set(entries_.back().pair);
+        if (l.size() == 2)
+            short_.set(entries_.back().pair);
+        else
+            triples_.set(TripleAt(l.data()));
     }
     std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.pair < b.pair; });
 }
@@ -262,6 +320,7 @@ void CLiteralScan::Scan(std::string_view text, std::vector<char>& found) const {
     for (size_t i = 0; i + 1 < n; ++i) {
         const uint16_t pair = PairAt(data + i);
         if (!pairs_.test(pair)) continue;
+        if (!short_.test(pair) && (i + 2 >= n || !triples_.test(TripleAt(data + i)))) continue;
         auto it = std::lower_bound(entries_.begin(), entries_.end(), pair,
                                    [](const Entry& e, uint16_t p) { return e.pair < p; });
         for (; it != entries_.end() && it->pair == pair; ++it) {

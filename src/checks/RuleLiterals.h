@@ -21,6 +21,13 @@ namespace checks {
 // (common::RegexOption).
 std::vector<std::string> RequiredLiterals(std::string_view pattern, int options);
 
+// The top-level branches of a pattern ("a|b(c|d)" -> "a", "b(c|d)"): the pattern matches a text
+// exactly when one of them does, and a regular expression engine runs a set of simple branches
+// far faster than their alternation (each keeps its own fast start). The whole pattern, alone,
+// when splitting could change what it means: inline option settings, back references, verbs,
+// extended mode.
+std::vector<std::string> TopLevelBranches(std::string_view pattern, int options);
+
 // The literals of many rules, found in one pass over a text: a substring search per literal
 // would read the text once for each of them. Literals are filed by their first two bytes; the
 // pass looks up each pair of the text and compares only the literals filed under it.
@@ -42,8 +49,16 @@ private:
     static uint16_t PairAt(const char* p) {
         return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) << 8 | static_cast<unsigned char>(p[1]));
     }
+    // The first three bytes, hashed into 16 bits: most pairs of a text are the start of some
+    // literal, far fewer triples are.
+    static uint16_t TripleAt(const char* p) {
+        const uint32_t t = static_cast<uint32_t>(PairAt(p)) << 8 | static_cast<unsigned char>(p[2]);
+        return static_cast<uint16_t>((t * 2654435761u) >> 16);
+    }
     std::vector<Entry> entries_;  // sorted by pair
     std::bitset<65536> pairs_;
+    std::bitset<65536> triples_;  // of the literals of 3 bytes or more
+    std::bitset<65536> short_;    // pairs that are a whole literal
 };
 
 }  // namespace checks

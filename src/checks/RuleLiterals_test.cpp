@@ -51,6 +51,16 @@ TEST(RuleLiterals, NeverMissesAMatch) {
         }
 }
 
+TEST(RuleLiterals, SplitsTopLevelBranchesOnlyWhenItIsSafe) {
+    EXPECT_EQ(TopLevelBranches(R"(a(b|c)|[|x]d|e\|f)", 0), L({"a(b|c)", "[|x]d", "e\\|f"}));
+    EXPECT_EQ(TopLevelBranches(R"((?<!x)ab|(?=c)cd)", 0), L({"(?<!x)ab", "(?=c)cd"}));
+    EXPECT_EQ(TopLevelBranches("abc", 0), L({"abc"}));
+    for (const char* whole : {R"((?i)a|b)", R"((a)|\1)", R"(a|)", R"(a|b))", R"((a|b)", R"(a|[b)", R"(\c|x)",
+                              R"((?<n>a)|b)", R"((*UTF)a|b)", R"(\Q|\E|c)"})
+        EXPECT_EQ(TopLevelBranches(whole, 0), L({whole})) << whole;
+    EXPECT_EQ(TopLevelBranches("a|b", common::kRegexExtended), L({"a|b"}));
+}
+
 TEST(LiteralScan, FindsEveryRuleWhoseLiteralIsThere) {
     CLiteralScan scan;
     scan.Add(0, {"free", "gift"});

@@ -526,14 +526,22 @@ void CRules::RebuildLocked() {
             c.regex = common::RegexHandle::Compile(split ? std::string(split->second) : std::string(), options);
         } else if (it != before.end() && it->second->data == c.data) {
             c.regex = it->second->regex;
-            c.literals = it->second->literals;
+            c.branches = it->second->branches;
             c.caseless = it->second->caseless;
+        } else if (c.type == kRuleBody || c.type == kRuleRaw || c.type == kRuleText) {
+            // A pattern that does not compile as a whole never matches, whatever its parts.
+            c.regex = common::RegexHandle::Compile(c.pattern, options);
+            const std::vector<std::string> parts =
+                c.regex.ok() ? TopLevelBranches(c.pattern, options) : std::vector<std::string>{c.pattern};
+            for (const std::string& b : parts) {
+                Compiled::Branch branch;
+                branch.regex = common::RegexHandle::Compile(b, options);
+                branch.literals = RequiredLiterals(b, options);
+                c.branches.push_back(std::move(branch));
+            }
+            c.caseless = (options & common::kRegexCaseless) != 0;
         } else {
             c.regex = common::RegexHandle::Compile(c.pattern, options);
-            if (c.type == kRuleBody || c.type == kRuleRaw || c.type == kRuleText) {
-                c.literals = RequiredLiterals(c.pattern, options);
-                c.caseless = (options & common::kRegexCaseless) != 0;
-            }
         }
         fresh.push_back(std::move(c));
     });
@@ -549,11 +557,13 @@ void CRules::RebuildLocked() {
     }
     for (auto& by_case : scans_)
         for (CLiteralScan& scan : by_case) scan = CLiteralScan();
-    for (size_t i = 0; i < fresh.size(); ++i) {
-        const Compiled& c = fresh[i];
-        if (c.literals.empty()) continue;
+    branch_count_ = 0;
+    for (Compiled& c : fresh) {
         const size_t slot = c.type == kRuleBody ? 0 : c.type == kRuleRaw ? 1 : 2;
-        scans_[slot][c.caseless ? 1 : 0].Add(static_cast<uint32_t>(i), c.literals);
+        for (Compiled::Branch& b : c.branches) {
+            b.id = branch_count_++;
+            scans_[slot][c.caseless ? 1 : 0].Add(b.id, b.literals);
+        }
     }
     compiled_ = std::move(fresh);
     stale_ = false;
@@ -579,20 +589,23 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
     bool have_urls = false;
     std::vector<char> matched(compiled_.size(), 0);
     static const std::string kEmpty;
-    // A rule of a large text none of whose literals is in that text cannot match, and its
-    // pattern is not run. The literals of all the rules of one text (and case) are looked for
-    // in one pass, the first time one of them asks; caseless ones in a lower-cased copy.
-    std::vector<char> found(compiled_.size(), 0);
+    // A branch of a large text's rule none of whose literals is in that text cannot match, and
+    // is not run. The literals of all the branches of one text (and case) are looked for in
+    // one pass, the first time one of them asks; caseless ones in a lower-cased copy.
+    std::vector<char> found(branch_count_, 0);
     bool scanned[3][2] = {};
-    const auto may_match = [&](size_t i, const std::string& text, size_t slot) REQUIRES_SHARED(mu_) {
-        const Compiled& c = compiled_[i];
-        if (c.literals.empty()) return true;
+    const auto branches_match = [&](const Compiled& c, const std::string& text, size_t slot) REQUIRES_SHARED(mu_) {
         const int by_case = c.caseless ? 1 : 0;
-        if (!scanned[slot][by_case]) {
-            scans_[slot][by_case].Scan(c.caseless ? common::AsciiLowered(text) : text, found);
-            scanned[slot][by_case] = true;
-        }
-        return found[i] != 0;
+        return std::any_of(c.branches.begin(), c.branches.end(), [&](const Compiled::Branch& b) REQUIRES_SHARED(mu_) {
+            if (!b.literals.empty()) {
+                if (!scanned[slot][by_case]) {
+                    scans_[slot][by_case].Scan(c.caseless ? common::AsciiLowered(text) : text, found);
+                    scanned[slot][by_case] = true;
+                }
+                if (!found[b.id]) return false;
+            }
+            return b.regex.Test(text);
+        });
     };
     for (size_t i = 0; i < compiled_.size(); ++i) {
         const Compiled& c = compiled_[i];
@@ -623,7 +636,7 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                     decoded = walked().DecodedText();
                     have_decoded = true;
                 }
-                hit = may_match(i, decoded, 2) && c.regex.Test(decoded);
+                hit = branches_match(c, decoded, 2);
                 break;
             case kRuleUri:
                 if (!have_urls) {
@@ -643,8 +656,10 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
                     }
                     text = &texts[k];
                 }
-                const bool large = c.type == kRuleBody || c.type == kRuleRaw;
-                hit = (!large || may_match(i, *text, c.type == kRuleBody ? 0 : 1)) && c.regex.Test(*text);
+                if (c.type == kRuleBody || c.type == kRuleRaw)
+                    hit = branches_match(c, *text, c.type == kRuleBody ? 0 : 1);
+                else
+                    hit = c.regex.Test(*text);
             }
         }
         matched[i] = hit;

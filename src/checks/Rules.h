@@ -167,9 +167,15 @@ private:
         std::string field;      // type 5: the header field, lower case
         MetaExpr meta;          // type 8
         std::vector<int> refs;  // type 8: the index in compiled_ of each name, -1 when none
-        // Types 2, 3 and 6: literals of which any match holds one (RuleLiterals.h); empty when
-        // the pattern has none. Lower case when the rule is caseless.
-        std::vector<std::string> literals;
+        // Types 2, 3 and 6 (the large texts): the pattern's top-level branches, each compiled
+        // alone with the literals of which any match holds one (RuleLiterals.h; empty when it
+        // has none; lower case when the rule is caseless). The rule matches when a branch does.
+        struct Branch {
+            common::RegexHandle regex;
+            std::vector<std::string> literals;
+            uint32_t id = 0;  // among all the table's branches
+        };
+        std::vector<Branch> branches;
         bool caseless = false;
     };
 
@@ -183,6 +189,7 @@ private:
     // The literals of the rules of the large texts, by text (body, raw, decoded text) and by
     // case (exact, caseless): each is one pass over its text per check.
     CLiteralScan scans_[3][2] GUARDED_BY(mu_);
+    uint32_t branch_count_ GUARDED_BY(mu_) = 0;
     bool stale_ GUARDED_BY(mu_) = true;
     std::string stamp_ GUARDED_BY(mu_);
 };
