@@ -330,12 +330,16 @@ int Fit(const FitRequest& rq) {
     checks::FitOptions options;
     options.fp_weight = rq.fp_weight;
     options.threshold = threshold;
-    for (const checks::RuleSpec& r : rules) {
+    for (size_t i = 0; i < n_rules; ++i) {
+        const checks::RuleSpec& r = rules[i];
         old_points.push_back(r.score);
         // A score that lowers the total is what a spammer would copy: it may grow to twice what
         // its author wrote, no further.
         options.min_points.push_back(r.score >= 0 ? 0.0 : std::max(2.0 * r.score, -max_score));
-        options.max_points.push_back(r.score >= 0 ? max_score : 0.0);
+        // The filter forgives a rule its ham (it speaks for that ham), but a filter not yet
+        // trained does not: a rule seen on more than 1 ham in 500 stays within half of max_score.
+        const bool seen_on_ham = hits_ham[i] * 500 > n_ham;
+        options.max_points.push_back(r.score >= 0 ? (seen_on_ham ? max_score / 2 : max_score) : 0.0);
     }
     options.prior_points = old_points;
     if (rq.bayes) {
