@@ -110,6 +110,9 @@ out=$("$RULES" --appdir "$APP" fit --spam "$DIR/fit2/spam" --ham "$DIR/fit2/ham"
 echo "$out" | grep -q "^rules and filter at 5.00" || fail "the filter in the fit: $out"
 grep -Eq '^p_bayes_spam=[0-9.]+\s*$' "$APP/morvane.ini" && grep -Eq '^p_bayes_ham=-[0-9.]+\s*$' "$APP/morvane.ini" \
     || fail "the filter's points: $(cat "$APP/morvane.ini")"
+# Never weaker than set: a SPAM verdict reaches score_for_spam alone, the ham side stays at -3.99.
+tr -d '\r' < "$APP/morvane.ini" | awk -F= '($1=="p_bayes_spam" && $2 < 5.0) || ($1=="p_bayes_ham" && $2 > -3.99) { exit 1 }' \
+    || fail "the filter's points went below their floors: $(cat "$APP/morvane.ini")"
 diff <(grep -v '^score' "$DIR/good.rules") <(grep -v '^score' "$DIR/fit2/src.rules") > /dev/null || fail "the source changed beyond its scores"
 grep -Eq '^score    [1-9][0-9.]*$' "$DIR/fit2/src.rules" || fail "MONEY's fitted score: $(cat "$DIR/fit2/src.rules")"
 grep -q '^| MONEY | subject | .* | 90 (100.0%) | 0 (0.00%) | money talk |$' "$DIR/fit2/report.md" \
