@@ -119,6 +119,14 @@ grep -q '^| MONEY | subject | .* | 90 (100.0%) | 0 (0.00%) | money talk |$' "$DI
     || fail "report: $(cat "$DIR/fit2/report.md")"
 "$RULES" --appdir "$APP" list | grep -q "^MONEY	subject	caseless	$(awk '/^score/ {print $2; exit}' "$DIR/fit2/src.rules")0	" \
     || fail "the table holds the source's scores: $("$RULES" --appdir "$APP" list)"
+# A source written with CR LF line ends and indented keys keeps both.
+sed 's/^score/  score/; s/$/\r/' "$DIR/good.rules" > "$DIR/fit2/crlf.rules"
+"$RULES" --appdir "$APP" fit --spam "$DIR/fit2/spam" --ham "$DIR/fit2/ham" --source "$DIR/fit2/crlf.rules" --dry-run \
+    > /dev/null || fail "fit --dry-run on a CR LF source"
+"$RULES" --appdir "$APP" fit --spam "$DIR/fit2/spam" --ham "$DIR/fit2/ham" --source "$DIR/fit2/crlf.rules" > /dev/null \
+    || fail "fit on a CR LF source"
+[ "$(grep -c $'\r$' "$DIR/fit2/crlf.rules")" = "$(wc -l < "$DIR/fit2/crlf.rules")" ] || fail "CR LF line ends lost"
+grep -Eq $'^  score    [1-9][0-9.]*\r$' "$DIR/fit2/crlf.rules" || fail "indented score: $(cat -A "$DIR/fit2/crlf.rules")"
 rm "$APP/morvane.ini"
 
 # The shipped starter set compiles, and its header documents the format.

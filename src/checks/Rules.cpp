@@ -599,7 +599,10 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
         return std::any_of(c.branches.begin(), c.branches.end(), [&](const Compiled::Branch& b) REQUIRES_SHARED(mu_) {
             if (!b.literals.empty()) {
                 if (!scanned[slot][by_case]) {
-                    scans_[slot][by_case].Scan(c.caseless ? common::AsciiLowered(text) : text, found);
+                    if (c.caseless)
+                        scans_[slot][by_case].Scan(common::AsciiLowered(text), found);
+                    else
+                        scans_[slot][by_case].Scan(text, found);
                     scanned[slot][by_case] = true;
                 }
                 if (!found[b.id]) return false;

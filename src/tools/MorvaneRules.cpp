@@ -212,12 +212,23 @@ std::string RescoreSource(const std::string& text, const std::vector<checks::Rul
         std::string line = text.substr(at, end - at);
         at = end;
         ++line_no;
-        if (line.rfind("rule", 0) == 0 && line.size() > 4 && (line[4] == ' ' || line[4] == '\t')) {
-            auto it = by_line.find(line_no);
-            score = it == by_line.end() ? nullptr : &it->second;
-        } else if (score && line.rfind("score", 0) == 0 && line.size() > 5 && (line[5] == ' ' || line[5] == '\t')) {
-            const size_t value = line.find_first_not_of(" \t", 5);
-            line = line.substr(0, value) + common::FormatText("%.2f", *score) + (line.back() == '\n' ? "\n" : "");
+        // Keys may be indented; the line keeps its indentation and its line end.
+        const size_t key = line.find_first_not_of(" \t");
+        const std::string_view trimmed =
+            key == std::string::npos ? std::string_view() : std::string_view(line).substr(key);
+        const auto is_key = [&trimmed](std::string_view name) {
+            return trimmed.size() > name.size() && trimmed.substr(0, name.size()) == name &&
+                   (trimmed[name.size()] == ' ' || trimmed[name.size()] == '\t');
+        };
+        if (auto it = by_line.find(line_no); it != by_line.end()) {
+            score = &it->second;
+        } else if (is_key("rule")) {
+            score = nullptr;
+        } else if (score && is_key("score")) {
+            const size_t value = line.find_first_not_of(" \t", key + 5);
+            const size_t value_end = line.find_first_of("\r\n", value == std::string::npos ? line.size() : value);
+            line = line.substr(0, value == std::string::npos ? line.size() : value) +
+                   common::FormatText("%.2f", *score) + (value_end == std::string::npos ? "" : line.substr(value_end));
             score = nullptr;
         }
         out += line;
