@@ -150,11 +150,12 @@ std::optional<DnsReply> ParseReply(std::string_view msg) {
                           uint8_t(msg[at + 3]));
             ans.data = buf;
         } else if (ans.type == kTypeTXT) {
-            // The character-strings of the record, joined by ".".
+            // The character-strings of the record, concatenated as they stand: a record longer
+            // than 255 bytes (SPF of large senders, DKIM keys) is published as several strings
+            // and means their concatenation (RFC 7208 3.3, RFC 6376 3.6.2.2).
             while (at < end) {
                 size_t len = static_cast<uint8_t>(msg[at]);
                 if (at + 1 + len > end) return std::nullopt;
-                if (!ans.data.empty()) ans.data += '.';
                 ans.data.append(msg.substr(at + 1, len));
                 at += 1 + len;
             }

@@ -35,7 +35,7 @@ struct DnsAnswer {
     uint16_t klass = 0;
     uint32_t ttl = 0;
     uint16_t rdlength = 0;
-    // A: the dotted quad. MX: the exchange name. TXT: the character-strings joined by ".".
+    // A: the dotted quad. MX: the exchange name. TXT: the character-strings concatenated.
     // Other types: the name the data holds (CNAME, NS, PTR).
     std::string data;
     uint16_t preference = 0;  // MX only

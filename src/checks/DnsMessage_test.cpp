@@ -84,7 +84,7 @@ TEST(DnsMessageTest, AnswersOfEachType) {
     EXPECT_EQ(r->answers[0].owner, "example.org");
     EXPECT_EQ(r->answers[1].data, "mx.example.org");
     EXPECT_EQ(r->answers[1].preference, 10);
-    EXPECT_EQ(r->answers[2].data, "v=spf1.-all") << "character-strings joined by \".\"";
+    EXPECT_EQ(r->answers[2].data, "v=spf1-all") << "character-strings concatenated, nothing between";
     EXPECT_EQ(r->answers[3].data, "ns1.example.org");
     EXPECT_EQ(r->answers[4].data, "") << "an unknown type keeps its extent but no data";
     EXPECT_TRUE(ReplyMatches(*r, 7, "EXAMPLE.org."));

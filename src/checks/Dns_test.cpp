@@ -19,7 +19,8 @@ TEST(DnsTest, LookupsOfEachKind) {
     server.Add("example.org", kTypeMX, kTypeMX, std::string("\0\x0a", 2) + FakeDns::Name("mx1.example.org"));
     server.Add("example.org", kTypeMX, kTypeMX, std::string("\0\x14", 2) + FakeDns::Name("mx2.example.org"));
     server.Add("example.org", kTypeNS, kTypeNS, FakeDns::Name("ns1.example.org"));
-    server.Add("example.org", kTypeTXT, kTypeTXT, std::string("\x06v=spf1\x04-all"));
+    // One record in two character-strings: it means their concatenation, nothing put between.
+    server.Add("example.org", kTypeTXT, kTypeTXT, std::string("\x0dv=spf1 ip4:19" "\x0d" "2.0.2.25 -all"));
     server.Add("25.2.0.192.in-addr.arpa", kTypePTR, kTypePTR, FakeDns::Name("mail.example.org"));
     CDns dns("");
     dns.AddNameServer(server.Address());
@@ -27,7 +28,7 @@ TEST(DnsTest, LookupsOfEachKind) {
     EXPECT_EQ(DnsResolve(dns, "alias.example.org"), "192.0.2.25") << "a CNAME answer is followed";
     EXPECT_EQ(DnsMx(dns, "example.org"), "mx1.example.org;mx2.example.org");
     EXPECT_EQ(DnsNs(dns, "example.org"), "ns1.example.org");
-    EXPECT_EQ(DnsTxt(dns, "example.org"), "v=spf1.-all");
+    EXPECT_EQ(DnsTxt(dns, "example.org"), "v=spf1 ip4:192.0.2.25 -all");
     EXPECT_EQ(DnsReverse(dns, "192.0.2.25"), "mail.example.org");
     EXPECT_TRUE(dns.Cache().Get("192.0.2.25 12")) << "the cache key is the address asked, not the reversed name";
     EXPECT_EQ(DnsResolve(dns, "nothing.example.org"), "");

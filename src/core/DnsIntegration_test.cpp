@@ -42,7 +42,7 @@ TEST_F(DnsIntegration, LookupsOfEachKind) {
     EXPECT_EQ(DnsResolve(dns_, "alias.example.test"), "192.0.2.25");
     EXPECT_EQ(DnsMx(dns_, "example.test"), "mx1.example.test;mx2.example.test");
     EXPECT_EQ(DnsNs(dns_, "example.test"), "ns1.example.test");
-    EXPECT_EQ(DnsTxt(dns_, "example.test"), "v=spf1.-all");
+    EXPECT_EQ(DnsTxt(dns_, "example.test"), "v=spf1 ip4:192.0.2.0/24 -all") << "strings concatenated";
     EXPECT_EQ(DnsReverse(dns_, "192.0.2.25"), "mail.example.test");
     EXPECT_EQ(DnsResolve(dns_, "missing.example.test"), "");
 }
