@@ -20,7 +20,10 @@ TEST(DnsTest, LookupsOfEachKind) {
     server.Add("example.org", kTypeMX, kTypeMX, std::string("\0\x14", 2) + FakeDns::Name("mx2.example.org"));
     server.Add("example.org", kTypeNS, kTypeNS, FakeDns::Name("ns1.example.org"));
     // One record in two character-strings: it means their concatenation, nothing put between.
-    server.Add("example.org", kTypeTXT, kTypeTXT, std::string("\x0dv=spf1 ip4:19" "\x0d" "2.0.2.25 -all"));
+    server.Add("example.org", kTypeTXT, kTypeTXT,
+               std::string("\x0dv=spf1 ip4:19"
+                           "\x0d"
+                           "2.0.2.25 -all"));
     server.Add("25.2.0.192.in-addr.arpa", kTypePTR, kTypePTR, FakeDns::Name("mail.example.org"));
     CDns dns("");
     dns.AddNameServer(server.Address());
