@@ -24,6 +24,8 @@ packages=(
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)
     python3-yaml
+    # the independent DKIM signer of the DKIM tests (tests/dkim_test.py), Ed25519 through nacl
+    python3-dkim python3-nacl
     # the web GUI's browser test (tests/gui_test.js): headless Chromium driven by playwright-core
     # (node and npm are the machine's own)
     chromium chromium-driver
