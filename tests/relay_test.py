@@ -50,6 +50,24 @@ def wait_port(port, proc, seconds=15):
     raise RuntimeError("nothing listens on %d" % port)
 
 
+DKIM_KEY = None  # the private key (PEM) of dkim._domainkey.example.test
+
+
+def dkim_key_record(d):
+    """A new RSA-2048 key for dkim._domainkey.example.test: its record, as unbound local-data in
+    strings of at most 255 bytes, as large senders publish long records."""
+    global DKIM_KEY
+    key = os.path.join(d, "dkim.pem")
+    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key],
+                   check=True, capture_output=True)
+    der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    DKIM_KEY = open(key, "rb").read()
+    txt = "v=DKIM1; k=rsa; p=" + __import__("base64").b64encode(der).decode()
+    strings = " ".join('"%s"' % txt[i:i + 200] for i in range(0, len(txt), 200))
+    return "    local-data: 'dkim._domainkey.example.test. 300 IN TXT %s'\n" % strings
+
+
 def start_dns():
     global DNS_PORT
     unbound = shutil.which("unbound") or "/usr/sbin/unbound"
@@ -59,6 +77,7 @@ def start_dns():
         DNS_PORT = free_port()
         with open(os.path.join(HERE, "relay", "unbound.conf.in")) as f:
             conf = f.read().replace("@PORT@", str(DNS_PORT)).replace("@DIR@", d)
+        conf += dkim_key_record(d)
         with open(os.path.join(d, "unbound.conf"), "w") as f:
             f.write(conf)
         p = subprocess.Popen([unbound, "-d", "-c", os.path.join(d, "unbound.conf")])
@@ -323,6 +342,17 @@ class RelayTest(unittest.TestCase):
         for size in (1, 1000, 30719, 30720, 30721, 65536, 200 * 1024, 256 * 1024):
             msg = message(size, size)
             self.assertEqual(self.deliver([stuffed(msg)]), msg, "size %d" % size)
+
+    def test_dkim_signatures_are_verified_with_keys_from_dns(self):
+        import dkim
+        msg = (b"From: Alice <alice@example.test>\r\nTo: r@rcpt.test\r\nSubject: signed %d\r\n\r\n"
+               b"A signed letter.\r\n" % os.getpid())
+        signed = dkim.sign(msg, b"dkim", b"example.test", DKIM_KEY, canonicalize=(b"relaxed", b"relaxed"),
+                           include_headers=[b"from", b"to", b"subject"]) + msg
+        self.deliver([stuffed(signed)])
+        self.assertTrue(self.k.wait_event("dkim=pass example.test dkim"), self.k.events()[-3:])
+        self.deliver([stuffed(signed.replace(b"A signed letter", b"A forged letter"))])
+        self.assertTrue(self.k.wait_event("dkim=fail example.test dkim (body hash mismatch)"), self.k.events()[-3:])
 
     def test_final_dot_split_across_reads(self):
         msg = message(3000, 7)

@@ -126,7 +126,8 @@ std::string WithoutSignatureValue(std::string_view field) {
         size_t i = at;
         while (i < field.size() && IsFws(field[i])) ++i;
         size_t name_end = i;
-        while (name_end < field.size() && (IsAlpha(field[name_end]) || IsDigit(field[name_end]) || field[name_end] == '_'))
+        while (name_end < field.size() &&
+               (IsAlpha(field[name_end]) || IsDigit(field[name_end]) || field[name_end] == '_'))
             ++name_end;
         size_t semi = field.find(';', at);
         if (semi == std::string_view::npos) semi = field.size();
@@ -300,8 +301,8 @@ bool ParseSignature(std::string_view value, Signature* sig, std::string* why) {
     const std::string i_domain = at == std::string::npos ? "" : common::AsciiLowered(sig->identity.substr(at + 1));
     if (at == std::string::npos ||
         (i_domain != sig->domain &&
-         !(i_domain.size() > sig->domain.size() && i_domain.compare(i_domain.size() - sig->domain.size() - 1,
-                                                                    std::string::npos, "." + sig->domain) == 0))) {
+         !(i_domain.size() > sig->domain.size() &&
+           i_domain.compare(i_domain.size() - sig->domain.size() - 1, std::string::npos, "." + sig->domain) == 0))) {
         *why = "i= is not in the domain of d=";
         return false;
     }

@@ -50,9 +50,9 @@ struct Signature {
 bool ParseSignature(std::string_view value, Signature* sig, std::string* why);
 
 struct Key {
-    std::string type = "rsa";          // k=
-    std::vector<std::string> hashes;   // h=, empty: any
-    std::string public_key;            // p=, decoded; empty when revoked
+    std::string type = "rsa";              // k=
+    std::vector<std::string> hashes;       // h=, empty: any
+    std::string public_key;                // p=, decoded; empty when revoked
     bool testing = false, strict = false;  // t=y, t=s
 };
 

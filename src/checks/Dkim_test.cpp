@@ -95,8 +95,9 @@ TEST(DkimCanon, ChunksGiveWhatTheWholeGives) {
 
 TEST(DkimVerify, ResultsWithoutCryptography) {
     const KeyLookup none = [](const std::string&, std::string*) { return 1; };
-    const std::string head = "From: a@example.org\r\nDKIM-Signature: v=1; a=rsa-sha256; d=example.org; s=s; "
-                             "h=from; bh=";
+    const std::string head =
+        "From: a@example.org\r\nDKIM-Signature: v=1; a=rsa-sha256; d=example.org; s=s; "
+        "h=from; bh=";
     // The body hash is checked before any key is asked for.
     auto v = Verify(head + "YWJj; b=ZGVm\r\n\r\nbody\r\n", none, 0);
     ASSERT_EQ(v.size(), 1u);

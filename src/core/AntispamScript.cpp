@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "checks/Bayes.h"
+#include "checks/Dkim.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
@@ -361,6 +363,31 @@ std::string CS_ANTISPAM_SCRIPT::SPFResultString(int32_t result) {
     return checks::SpfResultString(result);
 }
 
+std::string CS_ANTISPAM_SCRIPT::DkimResults() {
+    if (!session()) return std::string();
+    checks::CDns* dns = session()->Core().Dns();
+    const checks::dkim::KeyLookup lookup = [dns](const std::string& name, std::string* txt) {
+        std::vector<checks::DnsAnswer> answers;
+        if (!dns || !dns->Query(name, checks::kTypeTXT, &answers)) return 2;  // no answer: try later
+        for (const checks::DnsAnswer& a : answers)
+            if (a.type == checks::kTypeTXT) {
+                *txt = a.data;
+                return 0;
+            }
+        return 1;
+    };
+    const std::string held = session()->HeldMessage();
+    // A message as long as the hold limit may have been cut there.
+    const bool whole = held.size() < CLauchAntispam::kAnalysed;
+    std::string out;
+    for (const checks::dkim::Verdict& v : checks::dkim::Verify(held, lookup, std::time(nullptr), whole)) {
+        if (!out.empty()) out += "; ";
+        out += std::string(checks::dkim::ResultName(v.result)) + " " + v.domain + " " + v.selector;
+        if (v.result != checks::dkim::kDkimPass) out += " (" + v.reason + ")";
+    }
+    return out;
+}
+
 int32_t CS_ANTISPAM_SCRIPT::GetErrorCountRFC() {
     return session() ? session()->ErrorCount() : 0;
 }
@@ -604,6 +631,7 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("IsForgetHelo", &S::IsForgetHelo)
         .Method("SPFQuery", &S::SPFQuery)
         .Method("SPFResultString", &S::SPFResultString)
+        .Method("DkimResults", &S::DkimResults)
         .Method("GetErrorCountRFC", &S::GetErrorCountRFC)
         .Method("SetErrorCountRFC", &S::SetErrorCountRFC)
         .Method("IsLocalDomainByRCPT_TO", &S::IsLocalDomainByRCPT_TO)

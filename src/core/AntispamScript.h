@@ -129,6 +129,11 @@ public:
     int32_t IsForgetHelo(const char* helo);
     int32_t SPFQuery(const char* ip, const char* mail_from, const char* helo);
     std::string SPFResultString(int32_t result);
+    // The DKIM signatures of the session's message, verified (keys through the kernel's DNS
+    // engine): "RESULT DOMAIN SELECTOR" per signature, with "(why)" after all but pass,
+    // separated by "; "; "" without a signature or outside a session. RESULT is pass, fail,
+    // neutral, policy, temperror or permerror.
+    std::string DkimResults();
     int32_t GetErrorCountRFC();
     void SetErrorCountRFC(int32_t count);
     int32_t IsLocalDomainByRCPT_TO(const char* address);

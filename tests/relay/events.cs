@@ -21,7 +21,9 @@ int OnRcptToError(string line) { return Say("rcpttoerror <" + line + ">"); }
 int OnCommandNOOP() { return Say("noop"); }
 int OnCommandRSET() { return Say("rset"); }
 int OnCommandData(int hold) { return Say("data " + hold); }
-int OnEmailMessagesToAnalyzer() { return Say("analyse len=" + k.GetEmailLen() + " subject=" + k.GetEmailSubject()); }
+int OnEmailMessagesToAnalyzer() {
+    return Say("analyse len=" + k.GetEmailLen() + " subject=" + k.GetEmailSubject() + " dkim=" + k.DkimResults());
+}
 int OverWriteCommandError(int count) { return Say("error " + count); }
 int OnAuthenticatedToMTA() { return Say("authenticated relay=" + k.ClientIsRelay()); }
 int OnClientTimeOut() { return Say("timeout"); }
