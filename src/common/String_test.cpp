@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace common {
@@ -103,6 +104,18 @@ TEST(StringTest, CaseChangesAreAsciiOnly) {
     String s("MiXeD \xC9");
     EXPECT_EQ(String(s).MakeUpper(), "MIXED \xC9");
     EXPECT_EQ(s.MakeLower(), "mixed \xC9");
+    // AsciiLowered works eight bytes at a time: every byte value, at every alignment and tail
+    // length, gives what the byte-wise rule gives.
+    std::string all;
+    for (int round = 0; round < 3; ++round)
+        for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    for (size_t from = 0; from < 9; ++from)
+        for (size_t cut : {all.size(), all.size() - 3, size_t{7}}) {
+            const std::string in = all.substr(from, cut - std::min(cut, from));
+            std::string want;
+            for (char c : in) want += AsciiLower(c);
+            EXPECT_EQ(AsciiLowered(in), want) << from << " " << cut;
+        }
 }
 
 TEST(StringTest, AppendingZeroBytesEndsTheText) {
