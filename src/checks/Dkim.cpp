@@ -31,8 +31,12 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Field names against the names of h=: asked for every signed name against every field.
 bool SameNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && common::AsciiLowered(a) == common::AsciiLowered(b);
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (common::AsciiLower(a[i]) != common::AsciiLower(b[i])) return false;
+    return true;
 }
 
 std::string_view TrimFws(std::string_view s) {

@@ -455,21 +455,25 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
     const auto field = [&fields](std::string_view name) { return tokens::FindField(fields, name); };
 
     // Dates: judged against the newest Received stamp, or the clock.
+    // A Received field's stamp: the date after its last ";", 0 when there is none.
+    const auto stamp_of = [](const Field& r) {
+        const size_t semi = r.value.rfind(';');
+        int64_t stamp = 0;
+        if (semi == std::string::npos || !ParseMailDate(r.value.substr(semi + 1), &stamp)) return int64_t{0};
+        return stamp;
+    };
     int64_t received_at = 0;
-    if (const Field* r = field("received")) {
-        const size_t semi = r->value.rfind(';');
-        if (semi != std::string::npos) ParseMailDate(r->value.substr(semi + 1), &received_at);
-    } else {
+    if (const Field* r = field("received"))
+        received_at = stamp_of(*r);
+    else
         fire("HDR_RCVD_MISSING");
-    }
     // Each hop stamps its Received on top, so going down the chain the stamps should not get
     // newer; one far newer than the hop above it was written by the sender.
     int64_t above = 0;
     for (const Field& f : fields) {
         if (f.name != "received") continue;
-        const size_t semi = f.value.rfind(';');
-        int64_t stamp = 0;
-        if (semi == std::string::npos || !ParseMailDate(f.value.substr(semi + 1), &stamp)) continue;
+        const int64_t stamp = stamp_of(f);
+        if (stamp == 0) continue;
         if (above > 0 && stamp > above + 12 * 3600) {
             fire("HDR_RCVD_DISORDER");
             break;

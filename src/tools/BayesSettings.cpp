@@ -1,12 +1,8 @@
 #include "tools/BayesSettings.h"
 
-#include "store/FileINI.h"
-
 namespace tools {
 
-void LoadBayesSettings(const std::string& path, checks::BayesFilterSettings& s) {
-    store::CFileINI ini;
-    if (!ini.Load(path)) return;
+void LoadBayesSettings(const store::CFileINI& ini, checks::BayesFilterSettings& s) {
     s.strength = ini.GetFloat("BAYES", "bayes_strength", static_cast<float>(s.strength));
     s.prior = ini.GetFloat("BAYES", "bayes_prior", static_cast<float>(s.prior));
     s.min_dev = ini.GetFloat("BAYES", "bayes_min_dev", static_cast<float>(s.min_dev));

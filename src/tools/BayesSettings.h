@@ -4,11 +4,11 @@
 #include <string>
 
 #include "checks/BayesFilter.h"
+#include "store/FileINI.h"
 
 namespace tools {
 
-// Overrides what `settings` holds by the keys set in the file at `path`; a missing file leaves
-// it be.
-void LoadBayesSettings(const std::string& path, checks::BayesFilterSettings& settings);
+// Overrides what `settings` holds by the keys set in `ini` (empty when morvane.ini is missing).
+void LoadBayesSettings(const store::CFileINI& ini, checks::BayesFilterSettings& settings);
 
 }  // namespace tools

@@ -341,7 +341,8 @@ int main(int argc, char** argv) {
     }
     // The settings an operator tuned in morvane.ini decide the verdicts check shows.
     checks::BayesFilterSettings fs = filter.Settings();
-    tools::LoadBayesSettings(platform::AppPath("morvane.ini"), fs);
+    store::CFileINI ini;
+    if (ini.Load(platform::AppPath("morvane.ini"))) tools::LoadBayesSettings(ini, fs);
     filter.SetSettings(fs);
     if (command == "check") return CheckFilter(filter, detail, args);
     return LearnFilter(filter, command, args);

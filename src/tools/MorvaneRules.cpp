@@ -281,7 +281,7 @@ int Fit(const FitRequest& rq) {
     const double threshold = have_ini ? ini.GetFloat("CONFIG", "score_for_spam", 5.0f) : 5.0;
     const double max_score = rq.max_score >= 0 ? rq.max_score : 0.6 * threshold;
     checks::BayesFilterSettings settings;
-    tools::LoadBayesSettings(platform::AppPath("morvane.ini"), settings);
+    if (have_ini) tools::LoadBayesSettings(ini, settings);
 
     const auto t0 = std::chrono::steady_clock::now();
     std::vector<Labelled> mail;
