@@ -18,6 +18,25 @@ bool IsAsciiAlnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// Where the character class opened at `open` ends (its "]"), or npos when it does not: a
+// leading "]" or "^]" is a member, an escaped byte is a member, "[:name:]" is one member.
+size_t ClassEnd(std::string_view p, size_t open) {
+    size_t j = open + 1;
+    if (j < p.size() && p[j] == '^') ++j;
+    if (j < p.size() && p[j] == ']') ++j;
+    while (j < p.size() && p[j] != ']') {
+        if (p[j] == '\\') {
+            ++j;
+        } else if (p[j] == '[' && j + 1 < p.size() && (p[j + 1] == ':' || p[j + 1] == '.' || p[j + 1] == '=')) {
+            size_t end = j + 2;
+            while (end < p.size() && p[end] >= 'a' && p[end] <= 'z') ++end;
+            if (end + 1 < p.size() && p[end] == p[j + 1] && p[end + 1] == ']') j = end + 1;
+        }
+        ++j;
+    }
+    return j < p.size() ? j : std::string_view::npos;
+}
+
 // A recursive-descent walk of the pattern. Each sequence offers candidates (a run of literal
 // characters, or the literal set of a group it cannot skip) and keeps the one whose shortest
 // literal is longest; an alternation needs a candidate from every branch.
@@ -91,25 +110,12 @@ private:
     }
 
     void SkipClass() {
-        ++at_;  // '['
-        if (at_ < p_.size() && p_[at_] == '^') ++at_;
-        if (at_ < p_.size() && p_[at_] == ']') ++at_;  // a leading ']' is a member
-        while (at_ < p_.size() && p_[at_] != ']') {
-            if (p_[at_] == '\\') ++at_;
-            // "[:alpha:]" and the like; a "[:" not followed by letters and ":]" is members.
-            if (p_[at_] == '[' && at_ + 1 < p_.size() &&
-                (p_[at_ + 1] == ':' || p_[at_ + 1] == '.' || p_[at_ + 1] == '=')) {
-                size_t end = at_ + 2;
-                while (end < p_.size() && p_[end] >= 'a' && p_[end] <= 'z') ++end;
-                if (end + 1 < p_.size() && p_[end] == p_[at_ + 1] && p_[end + 1] == ']') at_ = end + 1;
-            }
-            ++at_;
-        }
-        if (at_ >= p_.size()) {
+        const size_t end = ClassEnd(p_, at_);
+        if (end == std::string_view::npos) {
             failed_ = true;
             return;
         }
-        ++at_;  // ']'
+        at_ = end + 1;
     }
 
     std::optional<Literals> Sequence(int depth) {
@@ -260,25 +266,9 @@ std::vector<std::string> TopLevelBranches(std::string_view pattern, int options)
             if ((e >= '1' && e <= '9') || e == 'g' || e == 'k' || e == 'Q' || e == 'c') return whole;
             ++i;
         } else if (c == '[') {
-            // To the class's end: a leading "]" or "^]" is a member, escapes are skipped, and
-            // "[:name:]" is one member.
-            size_t j = i + 1;
-            if (j < pattern.size() && pattern[j] == '^') ++j;
-            if (j < pattern.size() && pattern[j] == ']') ++j;
-            while (j < pattern.size() && pattern[j] != ']') {
-                if (pattern[j] == '\\') {
-                    ++j;
-                } else if (pattern[j] == '[' && j + 1 < pattern.size() &&
-                           (pattern[j + 1] == ':' || pattern[j + 1] == '.' || pattern[j + 1] == '=')) {
-                    size_t end = j + 2;
-                    while (end < pattern.size() && pattern[end] >= 'a' && pattern[end] <= 'z') ++end;
-                    if (end + 1 < pattern.size() && pattern[end] == pattern[j + 1] && pattern[end + 1] == ']')
-                        j = end + 1;
-                }
-                ++j;
-            }
-            if (j >= pattern.size()) return whole;
-            i = j;
+            const size_t end = ClassEnd(pattern, i);
+            if (end == std::string_view::npos) return whole;
+            i = end;
         } else if (c == '(') {
             const std::string_view rest = pattern.substr(i + 1);
             const bool plain = rest.empty() || rest[0] != '?' || rest.rfind("?:", 0) == 0 || rest.rfind("?=", 0) == 0 ||

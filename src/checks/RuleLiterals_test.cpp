@@ -22,6 +22,10 @@ TEST(RuleLiterals, FindsWhatEveryMatchHolds) {
     // Optional groups and lookarounds require nothing; classes and dots break runs.
     EXPECT_EQ(RequiredLiterals(R"((?:free\s+)?(?=x)trial)", 0), L({"trial"}));
     EXPECT_EQ(RequiredLiterals(R"([abc]def.ghij)", 0), L({"ghij"}));
+    // An escaped "[" in a class is a member, not the start of "[:name:]"; a class cut short by
+    // the pattern's end is no class.
+    EXPECT_EQ(RequiredLiterals(R"([\[:a]bcd)", 0), L({"bcd"}));
+    EXPECT_TRUE(RequiredLiterals(R"(abcd[x\)", 0).empty());
 }
 
 TEST(RuleLiterals, GivesUpRatherThanGuess) {
