@@ -733,7 +733,7 @@ class ContentChecksTest(unittest.TestCase):
 
     def test_learned_spam_is_scored_by_bayes_and_rules_tagged_and_quarantined(self):
         content = self.deliver("spam", "a@rcpt.test")
-        self.assertIn(b"X-Morvane-Score: 7.60 spf-Neutral bayes(1.00) rules(LOTTERY_SUBJECT:1.50)\r\n", content)
+        self.assertIn(b"X-Morvane-Score: 7.60 spf-None bayes(1.00) rules(LOTTERY_SUBJECT:1.50)\r\n", content)
         # The rules alone reach the autolearning threshold: learned as spam, never for the
         # filter's own verdict.
         self.assertTrue(self.k.wait_log("autolearned as spam (score 1.50 without the filter)"), self.k.log_text()[-2000:])
@@ -747,7 +747,7 @@ class ContentChecksTest(unittest.TestCase):
 
     def test_learned_ham_is_scored_down_and_quarantined_as_ham(self):
         content = self.deliver("ham", "b@rcpt.test")
-        self.assertIn(b"X-Morvane-Score: -3.99 spf-Neutral bayes(0.00)\r\n", content)
+        self.assertIn(b"X-Morvane-Score: -3.99 spf-None bayes(0.00)\r\n", content)
         self.assertNotIn("autolearned as ham", self.k.log_text())
         self.assertTrue(any(b"minutes of the planning meeting" in m for m in self.quarantined("ham")))
 

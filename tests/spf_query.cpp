@@ -20,7 +20,6 @@ int main() {
     dns.timeout_ms = 1000;
     checks::SpfDnsLookup lookup(&dns);
     checks::CSpf spf("", &lookup);
-    spf.SetLookupLimit(30);  // the configuration's default
     std::string line;
     while (std::getline(std::cin, line)) {
         const size_t a = line.find('\t'), b = line.find('\t', a == std::string::npos ? a : a + 1);
@@ -29,7 +28,15 @@ int main() {
             continue;
         }
         const std::string ip = line.substr(0, a), from = line.substr(a + 1, b - a - 1), helo = line.substr(b + 1);
-        std::printf("%d\n", spf.Query(ip.c_str(), from.c_str(), helo.c_str()));
+        const int result = spf.Query(ip.c_str(), from.c_str(), helo.c_str());
+        std::printf("%d\n", result);
+        if (std::getenv("MORVANE_SPF_WHY")) {  // the reason, asked again without the cache
+            checks::spf::Context ctx;
+            ctx.lookup = &lookup;
+            if (checks::spf::Begin(ctx, ip, from, helo)) checks::spf::Check(ctx);
+            std::fprintf(stderr, "%s %s %s: %s (%d queries)\n", ip.c_str(), from.c_str(), helo.c_str(),
+                         ctx.error.c_str(), ctx.queries);
+        }
         std::fflush(stdout);
     }
     return 0;

@@ -182,15 +182,18 @@ def main():
             shutil.rmtree(work, ignore_errors=True)
 
     recorded = {}
+    header = []  # the record's own comment lines, kept when it is rewritten
     if os.path.exists(EXPECTED):
         for line in open(EXPECTED):
+            if line.startswith("#"):
+                header.append(line)
             if line.startswith("#") or not line.strip():
                 continue
             scenario, case, result, klass, why = line.rstrip("\n").split("|", 4)
             recorded[(scenario, case)] = (result, klass, why)
     if os.environ.get("MORVANE_SPF_SUITE_WRITE"):
         with open(EXPECTED, "w") as f:
-            f.write("# scenario|case|our result|class|why (classes: agree, rule, fault)\n")
+            f.writelines(header)
             for scenario, case, result, expected, _ in results:
                 old = recorded.get((scenario, case))
                 if result in expected:

@@ -151,7 +151,7 @@ void CDns::NoteFailure(const std::string& key) {
 }
 
 bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout, int budget_ms,
-                 bool remember_failure) {
+                 bool remember_failure, int* rcode) {
     {
         store::EngineGuard lock(mu_);
         if (servers_.empty()) return false;
@@ -162,6 +162,7 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
     if (auto hit = cache_.Get(key)) {
         auto reply = ParseReply(hit->data);
         if (!reply) return false;
+        if (rcode) *rcode = reply->flags & 0xF;
         *answers = std::move(reply->answers);
         return true;
     }
@@ -222,7 +223,9 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
         if (remember_failure) NoteFailure(key);
         return false;
     }
-    cache_.Insert(key, response, true);
+    const int code = reply->flags & 0xF;
+    if (rcode) *rcode = code;
+    if (code == kRcodeNoError || code == kRcodeNameError) cache_.Insert(key, response, true);
     *answers = std::move(reply->answers);
     return true;
 }

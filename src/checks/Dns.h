@@ -58,8 +58,10 @@ public:
     // from the cache or the network; `timeout_ms` < 0 uses the engine's time-out (per server
     // asked). `budget_ms` >= 0 bounds the whole lookup. With `remember_failure`, a lookup that
     // found no answer is not tried again for `failure_memo_ms`.
+    // `rcode`, when given, receives the reply's code; a reply that is neither an answer nor "no
+    // such name" (a server failure) is not cached.
     bool Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers, int timeout_ms = -1,
-               int budget_ms = -1, bool remember_failure = false);
+               int budget_ms = -1, bool remember_failure = false, int* rcode = nullptr);
     // Servers not marked down.
     size_t ServersUp() const;
 

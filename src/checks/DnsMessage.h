@@ -20,6 +20,11 @@ inline constexpr uint16_t kTypePTR = 12;
 inline constexpr uint16_t kTypeMX = 15;
 inline constexpr uint16_t kTypeTXT = 16;
 
+// Reply codes (the low four bits of the flags) the checks tell apart.
+inline constexpr int kRcodeNoError = 0;
+inline constexpr int kRcodeServerFailure = 2;
+inline constexpr int kRcodeNameError = 3;
+
 // A UDP reply is read into this many bytes; the rest of a longer datagram is dropped.
 inline constexpr size_t kDnsBufferSize = 512;
 // A reply with more answers than this fails as a whole.

@@ -3,200 +3,195 @@
 #include <algorithm>
 #include <cstring>
 
+#include <arpa/inet.h>
+
 #include "checks/Dns.h"
 #include "common/Clock.h"
 #include "common/Md5.h"
-#include "common/Regex.h"
 #include "common/String.h"
-#include "script/Lexer.h"
 
 namespace checks {
 
 namespace {
 
-constexpr std::string_view kDelimiterChars = "+,-./=_";
+constexpr std::string_view kDelimiterChars = ".-+,/_=";
 
-std::string Lower(std::string_view s) {
-    return common::String(s).MakeLower().str();
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsAlnum(char c) {
+    return IsDigit(c) || IsAlpha(c);
 }
 
-void Join(std::string& into, std::string_view piece) {
-    if (piece.empty()) return;
-    if (!into.empty()) into += '|';
-    into += piece;
-}
-
-// The record's own patterns, compiled once.
-const common::RegexHandle& Pattern(int which) {
-    static const common::RegexHandle kPatterns[] = {
-        common::RegexHandle::Compile(R"((.+?)\@(.+?)$)", 0),                                    // sender
-        common::RegexHandle::Compile(R"(^(.+?)[\:|\=](.+?)$)", common::kRegexCaseless),         // name:value
-        common::RegexHandle::Compile(R"((\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3})/(\d{1,2})$)", 0),  // ip4 net/bits
-        common::RegexHandle::Compile(R"(^(\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3})$)", 0),           // ip4 bare
-        common::RegexHandle::Compile(R"((.+?)/(\d{1,2})$)", 0),                                 // a/mx target/bits
-        common::RegexHandle::Compile(R"(^(\d{1,2})$)", 0),                                      // a/mx bits alone
-    };
-    return kPatterns[which];
-}
-enum { kSender, kNameValue, kIp4Prefix, kIp4Bare, kTargetPrefix, kPrefixAlone };
-
-int ClampBits(std::string_view digits) {
-    int v = 0;
-    for (char c : digits) v = v * 10 + (c - '0');
-    return std::clamp(v, 0, 32);
-}
-
-bool IsAllTerm(std::string_view term) {
-    // "^[\?|\+|\-|\~]all$": the class holds "|" too.
-    return term.size() == 4 && std::string_view("?|+-~").find(term[0]) != std::string_view::npos &&
-           term.substr(1) == "all";
-}
-
-int QualifierOf(char c) {
-    switch (c) {
-        case '-': return kSpfFail;
-        case '~': return kSpfSoftFail;
-        case '?': return kSpfNeutral;
-        default: return kSpfPass;
-    }
-}
-
-}  // namespace
-
-const char* SpfResultString(int code) {
-    static const char* const kTexts[] = {"Pass", "SoftFail", "Fail", "Neutral", "None", "TempError", "PermError"};
-    return code >= 0 && code <= 6 ? kTexts[code] : "";
-}
-
-bool SpfDnsLookup::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers) {
-    return dns_ && dns_->Query(name, qtype, answers);
-}
-
-namespace spf {
-
-bool ParseAddress(std::string_view text, uint8_t out[4]) {
-    size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.') return false;
-            ++pos;
-        }
-        size_t start = pos;
-        int value = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3)
-            value = value * 10 + (text[pos++] - '0');
-        if (pos == start || value > 255) return false;
-        if (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') return false;  // a fourth digit
-        out[part] = static_cast<uint8_t>(value);
-    }
-    return pos == text.size();
-}
-
-bool PrefixMatch(const uint8_t a[4], const uint8_t b[4], int bits) {
-    bits = std::clamp(bits, 0, 32);
-    for (int i = 0; i < 4 && bits > 0; ++i, bits -= 8) {
-        const uint8_t mask = bits >= 8 ? 0xFF : static_cast<uint8_t>(0xFF << (8 - bits));
-        if ((a[i] & mask) != (b[i] & mask)) return false;
-    }
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (common::AsciiLower(a[i]) != common::AsciiLower(b[i])) return false;
     return true;
 }
 
-bool Context::Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers) {
-    if (lookups >= limit) return false;
-    ++lookups;
-    return !name.empty() && lookup && lookup->Query(name, qtype, answers);
+std::string_view WithoutRootDot(std::string_view name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    return name;
 }
 
-std::string Context::FetchRecord(std::string_view domain_name) {
-    multiple_records = false;
-    std::vector<DnsAnswer> answers;
-    if (!Ask(domain_name, kTypeTXT, &answers)) return {};
-    std::string out;
-    int records = 0;
-    for (const DnsAnswer& a : answers) {
-        if (a.type != kTypeTXT) continue;
-        const std::string text = script::lex::Trim(a.data);
-        if (Lower(std::string_view(text).substr(0, 6)) != "v=spf1") continue;
-        // Another record is kept too, and joined: ExpandedRecord refuses the result.
-        if (!out.empty()) out += '|';
-        out += text;
-        ++records;
-    }
-    multiple_records = records > 1;
-    return out;
-}
-
-std::string Context::LookupA(std::string_view name) {
-    std::vector<DnsAnswer> answers;
-    if (!Ask(name, kTypeA, &answers)) return {};
-    std::string out;
-    uint8_t quad[4];
-    for (const DnsAnswer& a : answers) {
-        if (ParseAddress(a.data, quad)) {
-            Join(out, a.data);
+// A name DNS can carry: labels of 1 to 63 bytes, at most 253 bytes. Labels may hold any byte
+// (a macro can put a blank in one); a domain to be checked, `strict`, must be visible ASCII
+// and have two labels at least.
+bool QueryableName(std::string_view name, bool strict) {
+    name = WithoutRootDot(name);
+    if (name.empty() || name.size() > 253) return false;
+    size_t labels = 0, start = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && name[i] != '.') {
+            if (strict && (name[i] <= ' ' || name[i] >= 0x7F)) return false;
             continue;
         }
-        // A CNAME: its target's addresses join the same collection.
-        if (a.data != name) Join(out, LookupA(a.data));
-        break;
+        if (i == start || i - start > 63) return false;
+        ++labels;
+        start = i + 1;
     }
-    return out;
+    return !strict || labels > 1;
 }
 
-std::string Context::LookupMX(std::string_view name) {
-    std::vector<DnsAnswer> answers;
-    if (!Ask(name, kTypeMX, &answers)) return {};
-    std::string out;
-    uint8_t quad[4];
-    for (const DnsAnswer& a : answers) {
-        if (a.type != kTypeMX) continue;
-        Join(out, ParseAddress(a.data, quad) ? a.data : LookupA(a.data));
-    }
-    return out;
-}
-
-std::string Context::LookupPTR(std::string_view text) {
-    std::vector<DnsAnswer> answers;
-    if (!Ask(text, kTypePTR, &answers)) return {};
-    std::string out;
-    uint8_t quad[4];
-    for (const DnsAnswer& a : answers) {
-        if (ParseAddress(a.data, quad))
-            Join(out, a.data);
-        else if (a.type == kTypePTR)
-            Join(out, LookupA(a.data));
-    }
-    return out;
-}
-
-bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::string_view helo) {
-    ctx.ip = std::string(ip);
-    ctx.helo = std::string(helo);
-    if (!ParseAddress(ip, ctx.ip_bytes)) return false;
-    ctx.sender = mail_from.empty() ? "helo@" + std::string(helo) : std::string(mail_from);
-    common::RegexMatch m = Pattern(kSender).Search(ctx.sender);
-    if (m.matched()) {
-        ctx.local_part = Lower(m.text[1]);
-        ctx.sender_domain = Lower(m.text[2]);
-        ctx.domain = ctx.sender_domain;
-    }
-    ctx.now = common::NowSeconds();
+// "0" or digits without a leading zero, at most `max`.
+bool ParseCidr(std::string_view digits, int max, int* out) {
+    if (digits.empty() || digits.size() > 3 || !std::all_of(digits.begin(), digits.end(), IsDigit)) return false;
+    if (digits.size() > 1 && digits[0] == '0') return false;
+    int v = 0;
+    for (char c : digits) v = v * 10 + (c - '0');
+    if (v > max) return false;
+    *out = v;
     return true;
 }
 
-namespace {
-
-// The "p" macro: does a name of the current domain's addresses lead back to the client?
-std::string ValidatedPtr(Context& ctx) {
-    std::string addresses = ctx.LookupPTR(ctx.LookupA(ctx.domain));
-    if (addresses.empty()) return "unknown";
-    uint8_t quad[4];
-    std::string answer = "0";
-    for (std::string_view a : common::SplitNonEmpty(addresses, '|')) {
-        if (!ParseAddress(a, quad)) return "unknown";
-        if (PrefixMatch(quad, ctx.ip_bytes, 32)) answer = "1";
+// The toplabel of a domain-end: letters, digits and inner hyphens, not all digits unless it
+// holds a hyphen (so that an address is never taken for a name).
+bool ValidTopLabel(std::string_view label) {
+    if (label.empty() || !IsAlnum(label.front()) || !IsAlnum(label.back())) return false;
+    bool alpha = false, hyphen = false;
+    for (char c : label) {
+        if (c == '-')
+            hyphen = true;
+        else if (IsAlpha(c))
+            alpha = true;
+        else if (!IsDigit(c))
+            return false;
     }
-    return answer;
+    return alpha || hyphen;
+}
+
+bool IsMacroLetter(char c, bool explanation) {
+    switch (common::AsciiLower(c)) {
+        case 's':
+        case 'l':
+        case 'o':
+        case 'd':
+        case 'i':
+        case 'p':
+        case 'h':
+        case 'v': return true;
+        case 'c':
+        case 'r':
+        case 't': return explanation;
+        default: return false;
+    }
+}
+
+struct MacroExpand {
+    char letter = 0;
+    int keep = 0;  // 0: every part
+    bool reverse = false;
+    std::string_view delimiters;
+    size_t end = 0;  // just past the "}"
+};
+
+// The macro-expand whose "{" is at text[open]; false on a syntax error.
+bool ReadMacroExpand(std::string_view text, size_t open, bool explanation, MacroExpand* m) {
+    size_t j = open + 1;
+    if (j >= text.size() || !IsMacroLetter(text[j], explanation)) return false;
+    m->letter = text[j++];
+    const size_t digits_at = j;
+    while (j < text.size() && IsDigit(text[j])) ++j;
+    if (j > digits_at) {
+        if (j - digits_at > 3) return false;
+        int v = 0;
+        for (size_t k = digits_at; k < j; ++k) v = v * 10 + (text[k] - '0');
+        if (v == 0) return false;  // keeping no part at all is not a transformer
+        m->keep = v;
+    }
+    if (j < text.size() && (text[j] == 'r' || text[j] == 'R')) {
+        m->reverse = true;
+        ++j;
+    }
+    const size_t delimiters_at = j;
+    while (j < text.size() && kDelimiterChars.find(text[j]) != std::string_view::npos) ++j;
+    m->delimiters = text.substr(delimiters_at, j - delimiters_at);
+    if (j >= text.size() || text[j] != '}') return false;
+    m->end = j + 1;
+    return true;
+}
+
+// Walks a macro-string: `literal(text)` for each run of literal bytes, `macro(m)` for each
+// "%{...}", and the escapes as literals. False on a syntax error. `ends_in_macro` tells whether
+// the last piece was a macro-expand (the escapes count as ones, as the grammar has it).
+template <typename Literal, typename Macro>
+bool WalkMacroString(std::string_view text, bool explanation, Literal literal, Macro macro,
+                     bool* ends_in_macro = nullptr) {
+    bool last_macro = false;
+    size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c != '%') {
+            const bool visible = c >= 0x21 && c <= 0x7E;
+            if (!visible && !(explanation && c == ' ')) return false;
+            size_t j = i;
+            while (j < text.size() && text[j] != '%' &&
+                   ((text[j] >= 0x21 && text[j] <= 0x7E) || (explanation && text[j] == ' ')))
+                ++j;
+            if (j < text.size() && text[j] != '%') return false;
+            literal(text.substr(i, j - i));
+            last_macro = false;
+            i = j;
+            continue;
+        }
+        if (i + 1 >= text.size()) return false;
+        const char n = text[i + 1];
+        last_macro = true;
+        if (n == '%' || n == '_' || n == '-') {
+            literal(n == '%' ? std::string_view("%") : n == '_' ? std::string_view(" ") : std::string_view("%20"));
+            i += 2;
+        } else if (n == '{') {
+            MacroExpand m;
+            if (!ReadMacroExpand(text, i + 1, explanation, &m)) return false;
+            macro(m);
+            i = m.end;
+        } else {
+            return false;
+        }
+    }
+    if (ends_in_macro) *ends_in_macro = last_macro;
+    return true;
+}
+
+// A domain-spec: a macro-string that ends in a macro or in "." and a top label.
+bool ValidDomainSpec(std::string_view spec) {
+    if (spec.empty()) return false;
+    std::string_view tail;
+    bool ends_in_macro = false;
+    const bool ok = WalkMacroString(
+        spec, false, [&tail](std::string_view lit) { tail = lit; }, [&tail](const MacroExpand&) { tail = {}; },
+        &ends_in_macro);
+    if (!ok) return false;
+    if (ends_in_macro) return true;
+    // The literal run at the end is one piece only when nothing follows it; a run may be cut
+    // by an escape, but an escape counts as a macro-expand and would have ended the string.
+    tail = WithoutRootDot(tail);
+    const size_t dot = tail.rfind('.');
+    return dot != std::string_view::npos && ValidTopLabel(tail.substr(dot + 1));
 }
 
 // The parts of `value` between delimiters, reversed and cut to the `keep` right-hand ones (0:
@@ -221,191 +216,471 @@ std::string Transform(std::string_view value, std::string_view delimiters, bool 
     return out;
 }
 
-}  // namespace
-
-std::string Expand(Context& ctx, std::string_view text, std::string_view domain, ExpandMode mode) {
+std::string UrlEscaped(std::string_view value) {
+    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
-    const bool explain = mode == ExpandMode::Explanation;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c != '%') {
+    for (char c : value) {
+        if (IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
             out += c;
-            continue;
-        }
-        if (i + 1 >= text.size()) break;  // a "%" at the end: dropped
-        const char n = text[++i];
-        if (n == '%') {
+        } else {
             out += '%';
-        } else if (n == '_') {
-            out += ' ';
-        } else if (n == '-') {
-            out += "%20";
-        } else if (n == '{') {
-            size_t j = i + 1;
-            if (j >= text.size()) return {};
-            const char letter = text[j++];
-            int keep = 0;
-            if (j < text.size() && text[j] >= '1' && text[j] <= '9') keep = text[j++] - '0';
-            bool reverse = false;
-            if (j < text.size() && text[j] == 'r') {
-                reverse = true;
-                ++j;
-            }
-            const size_t delimiters_at = j;
-            while (j < text.size() && kDelimiterChars.find(text[j]) != std::string_view::npos) ++j;
-            const std::string_view delimiters = text.substr(delimiters_at, j - delimiters_at);
-            if (j >= text.size() || text[j] != '}') return {};
-            std::string value;
-            switch (letter) {
-                case 's': value = ctx.sender.empty() ? "postmaster" : ctx.sender; break;
-                case 'l': value = ctx.local_part; break;
-                case 'o': value = std::string(domain); break;
-                case 'd': value = ctx.domain; break;
-                case 'i': value = ctx.ip; break;
-                case 'p': value = ValidatedPtr(ctx); break;
-                case 'v': value = "in-addr"; break;
-                case 'h': value = ctx.helo.empty() ? "unknown" : ctx.helo; break;
-                case 'c':
-                    if (!explain) return {};
-                    value = ctx.ip;
-                    break;
-                case 'r':
-                    if (!explain) return {};
-                    value = "unknown";
-                    break;
-                case 't':
-                    if (!explain) return {};
-                    value = std::to_string(ctx.now);
-                    break;
-                default: return {};
-            }
-            if (keep > 0 || reverse) value = Transform(value, delimiters, reverse, keep);
-            out += value;
-            i = j;
+            out += kHex[static_cast<uint8_t>(c) >> 4];
+            out += kHex[static_cast<uint8_t>(c) & 0xF];
         }
-        // Any other character after "%": both dropped.
     }
     return out;
 }
 
-bool ExpandedRecord(Context& ctx, std::string* record) {
-    std::string fetched = ctx.FetchRecord(ctx.domain);
-    // Two published records: refused whatever they say, so that a second record can never
-    // turn a Fail into a Pass.
-    if (ctx.multiple_records) return false;
-    *record = Expand(ctx, fetched, ctx.domain, ExpandMode::Record);
+// Labels dropped from the left until the name fits DNS.
+std::string TruncatedName(std::string name) {
+    while (name.size() > 253) {
+        const size_t dot = name.find('.');
+        if (dot == std::string::npos) return {};
+        name.erase(0, dot + 1);
+    }
+    return name;
+}
+
+bool IsSpfRecord(std::string_view text) {
+    return text.size() >= 6 && EqualsNoCase(text.substr(0, 6), "v=spf1") && (text.size() == 6 || text[6] == ' ');
+}
+
+}  // namespace
+
+const char* SpfResultString(int code) {
+    static const char* const kTexts[] = {"Pass", "SoftFail", "Fail", "Neutral", "None", "TempError", "PermError"};
+    return code >= 0 && code <= 6 ? kTexts[code] : "";
+}
+
+bool SpfDnsLookup::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers) {
+    int rcode = 0;
+    if (!dns_ || !dns_->Query(name, qtype, answers, -1, -1, false, &rcode)) return false;
+    if (rcode == kRcodeNameError) answers->clear();
+    return rcode == kRcodeNoError || rcode == kRcodeNameError;
+}
+
+namespace spf {
+
+bool ParseAddress(std::string_view text, uint8_t out[4]) {
+    size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (pos >= text.size() || text[pos] != '.') return false;
+            ++pos;
+        }
+        size_t start = pos;
+        int value = 0;
+        while (pos < text.size() && IsDigit(text[pos]) && pos - start < 3) value = value * 10 + (text[pos++] - '0');
+        if (pos == start || value > 255) return false;
+        if (pos < text.size() && IsDigit(text[pos])) return false;  // a fourth digit
+        out[part] = static_cast<uint8_t>(value);
+    }
+    return pos == text.size();
+}
+
+bool PrefixMatch(const uint8_t a[4], const uint8_t b[4], int bits) {
+    bits = std::clamp(bits, 0, 32);
+    for (int i = 0; i < 4 && bits > 0; ++i, bits -= 8) {
+        const uint8_t mask = bits >= 8 ? 0xFF : static_cast<uint8_t>(0xFF << (8 - bits));
+        if ((a[i] & mask) != (b[i] & mask)) return false;
+    }
     return true;
 }
 
-int Check(Context& ctx) {
-    std::string record;
-    if (!ExpandedRecord(ctx, &record)) return kSpfPermError;
-    return Walk(ctx, std::move(record));
+bool ValidMacroString(std::string_view text, bool explanation) {
+    return WalkMacroString(
+        text, explanation, [](std::string_view) {}, [](const MacroExpand&) {});
 }
 
-int Walk(Context& ctx, std::string record) {
-    if (record.empty()) return kSpfNeutral;
-    if (ctx.lookups >= ctx.limit) return kSpfTempError;
-    int no_match = kSpfNeutral;
-    if (record.size() >= 4) {
-        const std::string_view tail = std::string_view(record).substr(record.size() - 4);
-        if (tail == "-all") no_match = kSpfFail;
-        if (tail == "~all") no_match = kSpfSoftFail;
-        if (tail == "?all") no_match = kSpfNeutral;
-        if (tail == "+all") no_match = kSpfPass;
-    }
-    std::string text = std::move(record) + " ";
-    std::string term;
-    uint8_t quad[4];
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (ctx.lookups >= ctx.limit) return kSpfTempError;
-        if (text[i] != ' ') {
-            term += text[i];
-            continue;
-        }
-        std::string_view t = term;
-        int qualifier = kSpfPass;
-        if (!IsAllTerm(t) && !t.empty() && std::string_view("-~?+").find(t[0]) != std::string_view::npos) {
-            qualifier = QualifierOf(t[0]);
-            t.remove_prefix(1);
-        }
-        std::string name, value;
-        common::RegexMatch nv = Pattern(kNameValue).Search(t);
-        if (nv.matched()) {
-            name = nv.text[1];
-            value = nv.text[2];
-        } else {
-            name = std::string(t);
-            for (std::string_view bare : {"a", "mx", "ptr"}) {
-                if (t.size() > bare.size() + 1 && t.size() <= bare.size() + 3 && t.substr(0, bare.size()) == bare &&
-                    t[bare.size()] == '/' &&
-                    std::all_of(t.begin() + static_cast<long>(bare.size()) + 1, t.end(),
-                                [](char d) { return d >= '0' && d <= '9'; })) {
-                    name = std::string(bare);
-                    value = std::string(t.substr(bare.size() + 1));
-                }
-            }
-        }
-        term.clear();
+namespace {
 
-        if (name == "include" || name == "redirect") {
-            if (std::find(ctx.included.begin(), ctx.included.end(), value) != ctx.included.end()) continue;
-            ctx.included.push_back(value);
-            ctx.domain = value;
-            std::string spliced;
-            if (!ExpandedRecord(ctx, &spliced)) return kSpfPermError;
-            if (spliced.empty()) continue;
-            text = spliced + " " + text.substr(i + 1);
-            i = static_cast<size_t>(-1);  // the loop's ++ starts the new text at 0
-        } else if (name == "ip4") {
-            std::string network;
-            int bits = 32;
-            common::RegexMatch m = Pattern(kIp4Prefix).Search(value);
-            if (m.matched()) {
-                network = m.text[1];
-                bits = ClampBits(m.text[2]);
-            } else if ((m = Pattern(kIp4Bare).Search(value)).matched()) {
-                network = m.text[1];
-            } else {
-                continue;
-            }
-            if (!ParseAddress(network, quad)) return kSpfPermError;
-            if (PrefixMatch(ctx.ip_bytes, quad, bits)) return qualifier;
-        } else if (name == "a" || name == "mx") {
-            std::string target = ctx.domain;
-            int bits = 32;
-            common::RegexMatch m = Pattern(kTargetPrefix).Search(value);
-            if (m.matched()) {
-                target = m.text[1];
-                bits = ClampBits(m.text[2]);
-            } else if (Pattern(kPrefixAlone).Test(value)) {
-                bits = ClampBits(value);
-            } else if (!value.empty()) {
-                target = value;
-            }
-            const std::string addresses = name == "a" ? ctx.LookupA(target) : ctx.LookupMX(target);
-            for (std::string_view a : common::SplitNonEmpty(addresses, '|')) {
-                if (!ParseAddress(a, quad)) return kSpfPermError;
-                if (PrefixMatch(ctx.ip_bytes, quad, bits)) return qualifier;
-            }
-        } else if (name == "ptr") {
-            const std::string target = value.empty() ? ctx.domain : value;
-            const std::string addresses = ctx.LookupPTR(ctx.LookupA(target));
-            for (std::string_view a : common::SplitNonEmpty(addresses, '|')) {
-                if (!ParseAddress(a, quad)) return kSpfPermError;
-                if (PrefixMatch(ctx.ip_bytes, quad, 32)) return qualifier;
-            }
-        } else if (name == "exists") {
-            if (!ctx.LookupA(value).empty()) return qualifier;
-        } else if (name == "exp") {
-            // Kept for the record only: it never changes the result.
-            ctx.explanation = Expand(ctx, ctx.FetchRecord(value), value, ExpandMode::Explanation);
-        } else if (name == "-all" || name == "~all" || name == "?all" || name == "+all") {
-            no_match = QualifierOf(name[0]);
-        }
-        // "v" (of "v=spf1") and any other name: skipped.
+bool Fail(std::string* error, std::string why) {
+    *error = std::move(why);
+    return false;
+}
+
+// "a", "mx": [":" domain-spec] ["/" ip4-cidr] ["//" ip6-cidr]. Digits after a "/" at the end are
+// always taken for a prefix length, as the grammar reads them.
+bool ParseTargetAndCidr(std::string_view rest, Term* t, std::string* error) {
+    auto trailing = [](std::string_view s, std::string_view lead) -> size_t {
+        size_t j = s.size();
+        while (j > 0 && IsDigit(s[j - 1])) --j;
+        if (j == s.size() || j < lead.size() || s.substr(j - lead.size(), lead.size()) != lead)
+            return std::string_view::npos;
+        return j - lead.size();
+    };
+    if (size_t at = trailing(rest, "//"); at != std::string_view::npos) {
+        if (!ParseCidr(rest.substr(at + 2), 128, &t->cidr6)) return Fail(error, "bad ip6 prefix length");
+        rest = rest.substr(0, at);
     }
-    return no_match;
+    if (size_t at = trailing(rest, "/"); at != std::string_view::npos && (at == 0 || rest[at - 1] != '/')) {
+        if (!ParseCidr(rest.substr(at + 1), 32, &t->cidr4)) return Fail(error, "bad ip4 prefix length");
+        rest = rest.substr(0, at);
+    }
+    if (rest.empty()) return true;
+    if (rest[0] != ':' || !ValidDomainSpec(rest.substr(1))) return Fail(error, "bad domain-spec");
+    t->spec = std::string(rest.substr(1));
+    return true;
+}
+
+bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
+    Term t;
+    size_t i = 0;
+    const bool qualified = std::string_view("+-~?").find(term[0]) != std::string_view::npos;
+    if (qualified) {
+        t.qualifier = term[0] == '-'   ? kSpfFail
+                      : term[0] == '~' ? kSpfSoftFail
+                      : term[0] == '?' ? kSpfNeutral
+                                       : kSpfPass;
+        ++i;
+    }
+    const size_t name_at = i;
+    while (i < term.size() && (IsAlnum(term[i]) || term[i] == '-' || term[i] == '_' || term[i] == '.')) ++i;
+    const std::string_view name = term.substr(name_at, i - name_at);
+    const std::string_view rest = term.substr(i);
+    const std::string quoted = "\"" + std::string(term) + "\"";
+    if (name.empty() || !IsAlpha(name[0])) return Fail(error, "bad term " + quoted);
+
+    if (!rest.empty() && rest[0] == '=') {
+        const std::string_view value = rest.substr(1);
+        if (qualified) return Fail(error, "a qualifier before modifier " + quoted);
+        const bool redirect = EqualsNoCase(name, "redirect"), exp = EqualsNoCase(name, "exp");
+        if (redirect || exp) {
+            std::optional<std::string>& slot = redirect ? rec->redirect : rec->exp;
+            if (slot) return Fail(error, "a second " + std::string(name) + " modifier");
+            if (!ValidDomainSpec(value)) return Fail(error, "bad domain-spec in " + quoted);
+            slot = std::string(value);
+        } else if (!ValidMacroString(value, true)) {
+            return Fail(error, "bad macro-string in " + quoted);
+        }
+        return true;
+    }
+
+    auto domain_after_colon = [&](bool required) {
+        if (rest.empty() && !required) return true;
+        if (rest.size() < 2 || rest[0] != ':' || !ValidDomainSpec(rest.substr(1)))
+            return Fail(error, "bad domain-spec in " + quoted);
+        t.spec = std::string(rest.substr(1));
+        return true;
+    };
+    if (EqualsNoCase(name, "all")) {
+        if (!rest.empty()) return Fail(error, "bad term " + quoted);
+        t.kind = Kind::All;
+    } else if (EqualsNoCase(name, "include") || EqualsNoCase(name, "exists")) {
+        t.kind = EqualsNoCase(name, "include") ? Kind::Include : Kind::Exists;
+        if (!domain_after_colon(true)) return false;
+    } else if (EqualsNoCase(name, "ptr")) {
+        t.kind = Kind::Ptr;
+        if (!domain_after_colon(false)) return false;
+    } else if (EqualsNoCase(name, "a") || EqualsNoCase(name, "mx")) {
+        t.kind = EqualsNoCase(name, "a") ? Kind::A : Kind::Mx;
+        if (!ParseTargetAndCidr(rest, &t, error)) return false;
+    } else if (EqualsNoCase(name, "ip4")) {
+        t.kind = Kind::Ip4;
+        if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
+        std::string_view net = rest.substr(1);
+        if (size_t slash = net.find('/'); slash != std::string_view::npos) {
+            if (!ParseCidr(net.substr(slash + 1), 32, &t.cidr4)) return Fail(error, "bad ip4 prefix length");
+            net = net.substr(0, slash);
+        }
+        if (!ParseAddress(net, t.net4)) return Fail(error, "bad ip4 network in " + quoted);
+    } else if (EqualsNoCase(name, "ip6")) {
+        t.kind = Kind::Ip6;
+        if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
+        std::string_view net = rest.substr(1);
+        if (size_t slash = net.rfind('/'); slash != std::string_view::npos) {
+            if (!ParseCidr(net.substr(slash + 1), 128, &t.cidr6)) return Fail(error, "bad ip6 prefix length");
+            net = net.substr(0, slash);
+        }
+        uint8_t bytes[16];
+        if (net.empty() || net.size() > 45 || inet_pton(AF_INET6, std::string(net).c_str(), bytes) != 1)
+            return Fail(error, "bad ip6 network in " + quoted);
+    } else {
+        return Fail(error, "unknown mechanism " + quoted);
+    }
+    rec->terms.push_back(std::move(t));
+    return true;
+}
+
+}  // namespace
+
+bool ParseRecord(std::string_view text, Record* out, std::string* error) {
+    *out = Record{};
+    if (!IsSpfRecord(text)) return Fail(error, "not a v=spf1 record");
+    for (std::string_view term : common::SplitNonEmpty(text.substr(6), ' '))
+        if (!ParseTerm(term, out, error)) return false;
+    return true;
+}
+
+bool Context::Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers) {
+    answers->clear();
+    std::string asked(WithoutRootDot(name));
+    // A server that answers with an alias alone has left the chase to us; a few hops are enough
+    // for any real chain and stop a loop.
+    for (int hop = 0; hop < 8; ++hop) {
+        // A name no server could be asked for exists nowhere: a void lookup, not an error.
+        if (!QueryableName(asked, false)) return true;
+        ++queries;
+        if (!lookup || !lookup->Query(asked, qtype, answers)) return false;
+        if (qtype == kTypeCNAME || qtype == kTypePTR) return true;
+        const DnsAnswer* alias = nullptr;
+        for (const DnsAnswer& a : *answers) {
+            if (a.type == qtype) return true;
+            if (a.type == kTypeCNAME) alias = &a;
+        }
+        if (!alias) return true;
+        std::string target(WithoutRootDot(alias->data));
+        answers->clear();
+        asked = std::move(target);
+    }
+    return true;
+}
+
+bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::string_view helo) {
+    ctx.ip = std::string(ip);
+    ctx.helo = std::string(helo);
+    if (!ParseAddress(ip, ctx.ip_bytes)) return false;
+    std::string_view from = mail_from.empty() ? std::string_view() : mail_from;
+    const size_t at = from.rfind('@');
+    if (from.empty()) {
+        ctx.local_part = "postmaster";
+        ctx.sender_domain = std::string(helo);
+    } else if (at == std::string_view::npos) {
+        ctx.local_part = "postmaster";
+        ctx.sender_domain = std::string(from);
+    } else {
+        ctx.local_part = at == 0 ? "postmaster" : std::string(from.substr(0, at));
+        ctx.sender_domain = std::string(from.substr(at + 1));
+    }
+    ctx.sender = ctx.local_part + "@" + ctx.sender_domain;
+    ctx.now = common::NowSeconds();
+    return true;
+}
+
+namespace {
+
+// The names of the client's address that lead back to it (at most ten are tried).
+const std::vector<std::string>& ValidatedNames(Context& ctx) {
+    if (ctx.validated_names) return *ctx.validated_names;
+    std::vector<std::string>& names = ctx.validated_names.emplace();
+    std::vector<DnsAnswer> ptrs;
+    if (!ctx.Ask(ctx.ip, kTypePTR, &ptrs)) return names;
+    int tried = 0;
+    for (const DnsAnswer& p : ptrs) {
+        if (p.type != kTypePTR) continue;
+        if (++tried > kMaxNamesPerTerm) break;
+        std::vector<DnsAnswer> addresses;
+        if (!ctx.Ask(p.data, kTypeA, &addresses)) continue;  // an error skips the name only
+        uint8_t quad[4];
+        for (const DnsAnswer& a : addresses) {
+            if (a.type == kTypeA && ParseAddress(a.data, quad) && PrefixMatch(quad, ctx.ip_bytes, 32)) {
+                names.emplace_back(WithoutRootDot(p.data));
+                break;
+            }
+        }
+    }
+    return names;
+}
+
+bool SameOrSubdomain(std::string_view name, std::string_view domain) {
+    name = WithoutRootDot(name);
+    domain = WithoutRootDot(domain);
+    if (name.size() == domain.size()) return EqualsNoCase(name, domain);
+    return name.size() > domain.size() && name[name.size() - domain.size() - 1] == '.' &&
+           EqualsNoCase(name.substr(name.size() - domain.size()), domain);
+}
+
+std::string PtrMacroValue(Context& ctx, std::string_view domain) {
+    const std::vector<std::string>& names = ValidatedNames(ctx);
+    for (const std::string& n : names)
+        if (SameOrSubdomain(n, domain) && n.size() == WithoutRootDot(domain).size()) return n;
+    for (const std::string& n : names)
+        if (SameOrSubdomain(n, domain)) return n;
+    return names.empty() ? "unknown" : names.front();
+}
+
+std::string MacroValue(Context& ctx, char letter, std::string_view domain) {
+    switch (common::AsciiLower(letter)) {
+        case 's': return ctx.sender;
+        case 'l': return ctx.local_part;
+        case 'o': return ctx.sender_domain;
+        case 'd': return std::string(domain);
+        case 'i':
+        case 'c': return ctx.ip;
+        case 'p': return PtrMacroValue(ctx, domain);
+        case 'v': return "in-addr";
+        case 'h': return ctx.helo;
+        case 'r': return "unknown";
+        case 't': return std::to_string(ctx.now);
+        default: return {};
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> Expand(Context& ctx, std::string_view text, std::string_view domain, ExpandMode mode) {
+    std::string out;
+    const bool ok = WalkMacroString(
+        text, mode == ExpandMode::Explanation, [&out](std::string_view lit) { out += lit; },
+        [&](const MacroExpand& m) {
+            std::string value = Transform(MacroValue(ctx, m.letter, domain), m.delimiters, m.reverse, m.keep);
+            out += IsAlpha(m.letter) && m.letter <= 'Z' ? UrlEscaped(value) : value;
+        });
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+namespace {
+
+enum Outcome { kNoMatch = -1, kMatch = -2 };
+
+// The name a term points at: its domain-spec expanded, or the current domain.
+std::optional<std::string> TargetOf(Context& ctx, const Term& t, std::string_view domain) {
+    if (t.spec.empty()) return std::string(domain);
+    auto expanded = Expand(ctx, t.spec, domain, ExpandMode::Record);
+    if (!expanded) return std::nullopt;
+    return TruncatedName(std::move(*expanded));
+}
+
+// kMatch, kNoMatch, or the result that ends the evaluation.
+int CountDnsTerm(Context& ctx) {
+    if (++ctx.dns_terms > kMaxDnsTerms) {
+        ctx.error = "more than 10 DNS-querying terms";
+        return kSpfPermError;
+    }
+    return kNoMatch;
+}
+
+int CountVoid(Context& ctx) {
+    if (++ctx.void_lookups > kMaxVoidLookups) {
+        ctx.error = "more than 2 void lookups";
+        return kSpfPermError;
+    }
+    return kNoMatch;
+}
+
+int TempError(Context& ctx, std::string_view name) {
+    ctx.error = "DNS error for " + std::string(name);
+    return kSpfTempError;
+}
+
+// kMatch when one of the A answers is in the client's network.
+int MatchAddresses(Context& ctx, const std::vector<DnsAnswer>& answers, int bits) {
+    uint8_t quad[4];
+    for (const DnsAnswer& a : answers)
+        if (a.type == kTypeA && ParseAddress(a.data, quad) && PrefixMatch(quad, ctx.ip_bytes, bits)) return kMatch;
+    return kNoMatch;
+}
+
+size_t CountOfType(const std::vector<DnsAnswer>& answers, uint16_t type) {
+    return static_cast<size_t>(
+        std::count_if(answers.begin(), answers.end(), [type](const DnsAnswer& a) { return a.type == type; }));
+}
+
+int Evaluate(Context& ctx, const Term& t, std::string_view domain) {
+    switch (t.kind) {
+        case Kind::All: return kMatch;
+        case Kind::Ip4: return PrefixMatch(ctx.ip_bytes, t.net4, t.cidr4) ? kMatch : kNoMatch;
+        case Kind::Ip6: return kNoMatch;  // an IPv4 client is never in an IPv6 network
+        default: break;
+    }
+    if (int r = CountDnsTerm(ctx); r != kNoMatch) return r;
+    std::optional<std::string> target = TargetOf(ctx, t, domain);
+    if (!target) {
+        ctx.error = "bad macro in \"" + t.spec + "\"";
+        return kSpfPermError;
+    }
+    std::vector<DnsAnswer> answers;
+    switch (t.kind) {
+        case Kind::Include: {
+            const int r = CheckHost(ctx, *target, false);
+            if (r == kSpfPass) return kMatch;
+            if (r == kSpfFail || r == kSpfSoftFail || r == kSpfNeutral) return kNoMatch;
+            if (r == kSpfNone) {
+                ctx.error = "include of " + *target + ", which has no record";
+                return kSpfPermError;
+            }
+            return r;
+        }
+        case Kind::A:
+        case Kind::Exists:
+            if (!ctx.Ask(*target, kTypeA, &answers)) return TempError(ctx, *target);
+            if (CountOfType(answers, kTypeA) == 0) return CountVoid(ctx);
+            return t.kind == Kind::Exists ? kMatch : MatchAddresses(ctx, answers, t.cidr4);
+        case Kind::Mx: {
+            if (!ctx.Ask(*target, kTypeMX, &answers)) return TempError(ctx, *target);
+            const size_t exchanges = CountOfType(answers, kTypeMX);
+            if (exchanges == 0) return CountVoid(ctx);
+            if (exchanges > kMaxNamesPerTerm) {
+                ctx.error = *target + " has more than 10 MX records";
+                return kSpfPermError;
+            }
+            for (const DnsAnswer& mx : answers) {
+                if (mx.type != kTypeMX || WithoutRootDot(mx.data).empty()) continue;
+                std::vector<DnsAnswer> addresses;
+                if (!ctx.Ask(mx.data, kTypeA, &addresses)) return TempError(ctx, mx.data);
+                if (MatchAddresses(ctx, addresses, t.cidr4) == kMatch) return kMatch;
+            }
+            return kNoMatch;
+        }
+        case Kind::Ptr:
+            for (const std::string& name : ValidatedNames(ctx))
+                if (SameOrSubdomain(name, *target)) return kMatch;
+            return kNoMatch;
+        default: return kNoMatch;
+    }
+}
+
+// The exp= text of a Fail; any problem leaves the explanation empty, as the result stands.
+void Explain(Context& ctx, const std::string& spec, std::string_view domain) {
+    auto name = Expand(ctx, spec, domain, ExpandMode::Record);
+    std::vector<DnsAnswer> answers;
+    if (!name || !ctx.Ask(TruncatedName(std::move(*name)), kTypeTXT, &answers)) return;
+    if (CountOfType(answers, kTypeTXT) != 1) return;
+    for (const DnsAnswer& a : answers)
+        if (a.type == kTypeTXT) ctx.explanation = Expand(ctx, a.data, domain, ExpandMode::Explanation).value_or("");
+}
+
+}  // namespace
+
+int CheckHost(Context& ctx, std::string_view domain, bool explain) {
+    if (!QueryableName(domain, true)) return kSpfNone;
+    std::vector<DnsAnswer> answers;
+    if (!ctx.Ask(domain, kTypeTXT, &answers)) return TempError(ctx, domain);
+    const DnsAnswer* found = nullptr;
+    for (const DnsAnswer& a : answers) {
+        if (a.type != kTypeTXT || !IsSpfRecord(a.data)) continue;
+        if (found) {
+            ctx.error = std::string(domain) + " publishes more than one v=spf1 record";
+            return kSpfPermError;
+        }
+        found = &a;
+    }
+    if (!found) return kSpfNone;
+    Record rec;
+    if (!ParseRecord(found->data, &rec, &ctx.error)) {
+        ctx.error = std::string(domain) + ": " + ctx.error;
+        return kSpfPermError;
+    }
+    for (const Term& t : rec.terms) {
+        const int r = Evaluate(ctx, t, domain);
+        if (r == kNoMatch) continue;
+        if (r != kMatch) return r;
+        if (t.qualifier == kSpfFail && explain && rec.exp) Explain(ctx, *rec.exp, domain);
+        return t.qualifier;
+    }
+    if (!rec.redirect) return kSpfNeutral;
+    if (int r = CountDnsTerm(ctx); r != kNoMatch) return r;
+    Term t;
+    t.spec = *rec.redirect;
+    std::optional<std::string> target = TargetOf(ctx, t, domain);
+    const int r = target ? CheckHost(ctx, *target, explain) : kSpfPermError;
+    if (r == kSpfNone) ctx.error = "redirect to " + target.value_or("") + ", which has no record";
+    return r == kSpfNone ? kSpfPermError : r;
+}
+
+int Check(Context& ctx) {
+    return CheckHost(ctx, ctx.sender_domain, true);
 }
 
 }  // namespace spf
@@ -413,21 +688,15 @@ int Walk(Context& ctx, std::string record) {
 CSpf::CSpf(const std::string& table_path, SpfLookup* lookup, store::CDB_RAM::TimeSource now)
     : CListTable(table_path, now), lookup_(lookup) {}
 
-void CSpf::SetLookupLimit(int32_t limit) {
-    limit_ = std::clamp(limit, 0, kMaxLookupLimit);
-}
-
 std::string CSpf::CacheKey(std::string_view ip, std::string_view mail_from, std::string_view helo) {
-    std::string text;
-    text.reserve(ip.size() + mail_from.size() + helo.size());
-    text.append(ip).append(mail_from).append(helo);
+    std::string text = "rfc7208|";
+    text.append(ip).append("|").append(mail_from).append("|").append(helo);
     return common::Md5Hex(text);
 }
 
 int CSpf::Evaluate(std::string_view ip, std::string_view mail_from, std::string_view helo) {
     spf::Context ctx;
     ctx.lookup = lookup_;
-    ctx.limit = limit_.load();
     if (!spf::Begin(ctx, ip, mail_from, helo)) return kSpfTempError;
     return spf::Check(ctx);
 }
@@ -443,6 +712,7 @@ int CSpf::Query(const char* ip, const char* mail_from, const char* helo) {
     uint8_t quad[4];
     if (!spf::ParseAddress(ip, quad)) return kSpfTempError;  // not cached
     const int result = Evaluate(ip, mail_from, helo);
+    if (result == kSpfTempError) return result;  // a passing DNS fault must not stick
     std::string data(4, '\0');
     for (int i = 0; i < 4; ++i)
         data[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(result) >> (8 * i)) & 0xFF);

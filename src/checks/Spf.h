@@ -1,20 +1,20 @@
 #pragma once
-// CSpf: the Sender Policy Framework evaluator. Given the client's IPv4 address, the MAIL FROM
-// address and the HELO name it fetches the sender domain's "v=spf1" record through the DNS
-// engine, expands its macros and walks its terms, splicing included records into the text
-// being walked, and answers one of seven codes. Answers are cached in a table keyed by the MD5
-// of the three inputs.
+// CSpf: the Sender Policy Framework evaluator of RFC 7208. Given the client's IPv4 address, the
+// MAIL FROM address and the HELO name it runs check_host() on the sender's domain (the HELO
+// name when MAIL FROM is empty) and answers one of the RFC's seven results. Answers are cached
+// in a table keyed by the MD5 of the three inputs.
 //
-// This evaluator is the system's own, not RFC 7208's: an all-term does not end the walk (the
-// last one seen decides when nothing matches), included and redirected records are spliced
-// into the walked text, the lookup limit is configured (`spf_max_recursion`), a bare "all" is
-// not an all-term. A domain that publishes more than one "v=spf1" record gets PermError, so
-// that a second record can never turn a Fail into a Pass.
+// The RFC's limits hold whatever the configuration says: ten DNS-querying terms (include, a,
+// mx, ptr, exists, redirect) in the whole evaluation, two void lookups, ten MX or PTR names per
+// term. A record with a syntax error anywhere is PermError before any term is evaluated, so a
+// broken record cannot pass a client by its first terms.
+//
+// ip6 terms are parsed and checked, and never match an IPv4 client.
 //
 // Any thread may query: each evaluation has its own context, the cache table its own lock,
-// and the DNS engine is shared. Nothing is logged; DNS failures make lookups find nothing.
-#include <atomic>
+// and the DNS engine is shared. Nothing is logged.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +40,9 @@ enum SpfResult : int32_t {
 const char* SpfResultString(int code);
 
 // Where the evaluator's lookups go: the DNS engine in the kernel, canned answers in tests and
-// the fuzz target. True with the answers.
+// the fuzz target. True with the answers of a reply that says "found" or "no such name" (no
+// answers: a void lookup); false when no usable reply came (time-out, server failure), which
+// the evaluator reports as TempError.
 class SpfLookup {
 public:
     virtual ~SpfLookup() = default;
@@ -59,75 +61,91 @@ private:
 
 class CSpf : public CListTable {
 public:
-    static constexpr int32_t kInitialLookupLimit = 20;
-    // A configured limit above this is taken as this: every lookup may splice a record into
-    // the walked text, and the limit is what keeps that text bounded.
-    static constexpr int32_t kMaxLookupLimit = 1000;
-
     // Opens and loads the cache at `table_path` (empty: memory only). `lookup` is not owned and
     // outlives the engine.
     CSpf(const std::string& table_path, SpfLookup* lookup, store::CDB_RAM::TimeSource now = nullptr);
 
-    // The result code for the triple; 3 when any argument is null.
+    // The result code for the triple; Neutral when any argument is null. TempError is not
+    // cached: the next message asks again.
     int Query(const char* ip, const char* mail_from, const char* helo);
     // The evaluation alone, without the cache.
     int Evaluate(std::string_view ip, std::string_view mail_from, std::string_view helo);
 
-    void SetLookupLimit(int32_t limit);
-    int32_t LookupLimit() const { return limit_.load(); }
     void SetAge(uint32_t unit, uint32_t amount) { table_.SetAge(unit, amount); }
 
-    // The cache key of a triple: 32 lower-case hex digits.
+    // The cache key of a triple: 32 lower-case hex digits. Keys of the evaluator this one
+    // replaced are never asked for again and age out of the table.
     static std::string CacheKey(std::string_view ip, std::string_view mail_from, std::string_view helo);
 
 private:
     SpfLookup* lookup_;
-    std::atomic<int32_t> limit_{kInitialLookupLimit};
 };
 
 // The pieces of an evaluation, for tests and the fuzz target.
 namespace spf {
+
+inline constexpr int kMaxDnsTerms = 10;
+inline constexpr int kMaxVoidLookups = 2;
+inline constexpr int kMaxNamesPerTerm = 10;
 
 // Strict dotted quad: four decimal parts, each at most 255, nothing else.
 bool ParseAddress(std::string_view text, uint8_t out[4]);
 // The first `bits` (0..32) bits of `a` and `b` are equal.
 bool PrefixMatch(const uint8_t a[4], const uint8_t b[4], int bits);
 
+enum class Kind : uint8_t { All, Include, A, Mx, Ptr, Ip4, Ip6, Exists, Redirect, Exp, Unknown };
+
+struct Term {
+    Kind kind = Kind::Unknown;
+    int qualifier = kSpfPass;
+    std::string spec;  // the domain-spec (macros unexpanded), or the modifier's value
+    int cidr4 = 32;
+    int cidr6 = 128;
+    uint8_t net4[4] = {0, 0, 0, 0};
+};
+
+struct Record {
+    std::vector<Term> terms;  // mechanisms in order, then nothing else
+    std::optional<std::string> redirect, exp;
+};
+
+// The record's terms after "v=spf1"; false with the reason on any syntax error.
+bool ParseRecord(std::string_view text, Record* out, std::string* error);
+// `text` is a macro-string (record mode: no c, r or t letters).
+bool ValidMacroString(std::string_view text, bool explanation);
+
 enum class ExpandMode { Record, Explanation };
 
-// One evaluation's state. Build with Begin; then Expand and Walk.
+// One evaluation's state. Build with Begin, then CheckHost.
 struct Context {
     SpfLookup* lookup = nullptr;
-    int32_t limit = CSpf::kInitialLookupLimit;
-    int32_t lookups = 0;
+    int dns_terms = 0;
+    int void_lookups = 0;
+    int queries = 0;  // every DNS question asked, for tests and benchmarks
     std::string ip;
     uint8_t ip_bytes[4] = {0, 0, 0, 0};
     std::string helo;
     std::string sender;
     std::string local_part;
     std::string sender_domain;
-    std::string domain;  // the current domain
-    std::vector<std::string> included;
-    std::string explanation;
-    int64_t now = 0;                // the "t" macro
-    bool multiple_records = false;  // the last FetchRecord found more than one record
+    std::string explanation;  // of a Fail, when the failing record has exp=
+    std::string error;        // why a PermError or TempError, for logs and tests
+    int64_t now = 0;          // the "t" macro
+    // The client's names that lead back to it, found once: "ptr" terms and "%{p}" macros share
+    // them, so a record full of "%{p}" costs one PTR lookup.
+    std::optional<std::vector<std::string>> validated_names;
 
-    // One DNS question counted against the limit; none is asked once the limit is reached.
     bool Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers);
-    std::string FetchRecord(std::string_view domain_name);
-    std::string LookupA(std::string_view name);
-    std::string LookupMX(std::string_view name);
-    std::string LookupPTR(std::string_view text);
 };
 
 // Fills the context from the three inputs; false when the client address is not a dotted quad.
 bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::string_view helo);
-std::string Expand(Context& ctx, std::string_view text, std::string_view domain, ExpandMode mode);
-// The current domain's record, expanded; false when the domain publishes more than one.
-bool ExpandedRecord(Context& ctx, std::string* record);
-// The whole evaluation of a begun context: its domain's record, walked.
+// Expands a macro-string with <d> = `domain`; nullopt on a syntax error.
+std::optional<std::string> Expand(Context& ctx, std::string_view text, std::string_view domain, ExpandMode mode);
+// The RFC's check_host() for `domain`; with `explain`, a Fail fills ctx.explanation.
+int CheckHost(Context& ctx, std::string_view domain, bool explain = true);
+// check_host() of the sender domain of a begun context (None when it is not a usable name).
 int Check(Context& ctx);
-int Walk(Context& ctx, std::string record);
 
 }  // namespace spf
 }  // namespace checks

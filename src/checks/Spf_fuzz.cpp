@@ -1,10 +1,12 @@
 // SPF records of arbitrary text: the input's lines are the published records of a few domains
 // (every TXT, A, MX and PTR question gets one of them, chosen by the name asked), and the
 // first line is the sender domain's. The evaluation never crashes, never makes more lookups
-// than the limit, and a macro expansion stays within a fixed multiple of its input.
+// than the RFC's limits allow, and a macro expansion stays within a fixed multiple of its input
+// and fails exactly when the text is not a macro-string.
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,25 +48,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     LinesLookup lookup(lines);
 
-    // Expansion alone: the longest macro value here is the sender (30 bytes) or the address.
+    // Expansion alone: the longest macro value here is the sender (30 bytes) or the address,
+    // three times longer when URL-escaped.
     checks::spf::Context ctx;
     ctx.lookup = &lookup;
     checks::spf::Begin(ctx, "192.0.2.1", "someone@f.test", "helo.f.test");
     for (auto mode : {checks::spf::ExpandMode::Record, checks::spf::ExpandMode::Explanation}) {
-        const std::string out = checks::spf::Expand(ctx, in, "f.test", mode);
-        if (out.size() > 16 * in.size() + 16) std::abort();
+        const std::optional<std::string> out = checks::spf::Expand(ctx, in, "f.test", mode);
+        if (out && out->size() > 48 * in.size() + 16) std::abort();
+        if (out.has_value() != checks::spf::ValidMacroString(in, mode == checks::spf::ExpandMode::Explanation))
+            std::abort();
     }
 
-    // The whole evaluation, with a small limit so that fuzzing stays fast.
-    checks::CSpf spf("", &lookup);
-    spf.SetLookupLimit(8);
+    // The whole evaluation stays within the RFC's limits: the first record, ten DNS-querying
+    // terms (the eleventh is refused) each asking at most eleven names (an MX and ten
+    // addresses), the client's names once (a PTR and ten addresses) and one explanation.
     checks::spf::Context eval;
     eval.lookup = &lookup;
-    eval.limit = 8;
     if (checks::spf::Begin(eval, "192.0.2.1", "someone@f.test", "helo.f.test")) {
         const int r = checks::spf::Check(eval);
-        if (r < 0 || r > 6 || eval.lookups > eval.limit) std::abort();
+        if (r < 0 || r > 6 || eval.dns_terms > checks::spf::kMaxDnsTerms + 1) std::abort();
+        if (eval.queries > 1 + 11 * (checks::spf::kMaxDnsTerms + 1) + 11 + 1) std::abort();
     }
+    checks::CSpf spf("", &lookup);
     const int q = spf.Query("192.0.2.1", "someone@f.test", "helo.f.test");
     if (q < 0 || q > 6) std::abort();
     return 0;

@@ -201,6 +201,7 @@ public:
     float spf_score_fail = 5.0f;
     int spf_cache_type = 86400;
     int spf_cache_time = 2;
+    // Read and written for the files that hold it; SPF follows RFC 7208's fixed limits now.
     int spf_max_recursion = 30;
     // [PHISHING]
     float phishing_score = 10.0f;

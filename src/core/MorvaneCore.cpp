@@ -219,9 +219,8 @@ void CMorvaneCore::ReloadConfig() {
     grey_->SetEmbargo(static_cast<uint32_t>(c.grey_embargo_type), static_cast<uint32_t>(c.grey_embargo_time));
     grey_->SetAge(static_cast<uint32_t>(c.grey_delete_mail_type), static_cast<uint32_t>(c.grey_delete_mail_time));
     alwl_->Table().SetAge(static_cast<uint32_t>(c.alwl_transito_type), static_cast<uint32_t>(c.alwl_transito_time));
-    // SPF: the cache's age and the lookup limit.
+    // SPF: the cache's age (the RFC fixes the lookup limits).
     spf_->SetAge(static_cast<uint32_t>(c.spf_cache_type), static_cast<uint32_t>(c.spf_cache_time));
-    spf_->SetLookupLimit(c.spf_max_recursion);
     // 9. The cooperative network: the client's servers, time-out and scores; the server side.
     {
         checks::CBrumaCommunity::Settings cs;
