@@ -26,6 +26,8 @@ packages=(
     python3-yaml
     # the independent DKIM signer of the DKIM tests (tests/dkim_test.py), Ed25519 through nacl
     python3-dkim python3-nacl
+    # the Public Suffix List DMARC finds organisational domains with
+    publicsuffix
     # the web GUI's browser test (tests/gui_test.js): headless Chromium driven by playwright-core
     # (node and npm are the machine's own)
     chromium chromium-driver

@@ -59,6 +59,13 @@ struct Key {
 // A key record's TXT text. False, with why, when it is malformed or not DKIM1.
 bool ParseKey(std::string_view text, Key* key, std::string* why);
 
+// The header fields of a message, each whole (name, colon, value with its folding), without
+// its final CR LF; and where the body starts (the message's end when no blank line ends the
+// header).
+std::vector<std::string_view> HeaderFields(std::string_view message, size_t* body_at);
+// A field's name, without white space before its colon; "" when it has no colon.
+std::string_view FieldName(std::string_view field);
+
 // "name:value" of a header field as relaxed canonicalisation makes it (RFC 6376 3.4.2),
 // without the final CR LF. `field` is the whole field as it stands (name, colon, value with
 // its folding), without its final CR LF.

@@ -60,11 +60,7 @@ size_t FindNoCase(std::string_view text, std::string_view needle, size_t from = 
 }
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
+    return common::TrimWhiteSpace(s);
 }
 
 int HexValue(char c) {

@@ -26,12 +26,7 @@ bool IsAlnum(char c) {
     return IsDigit(c) || IsAlpha(c);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (common::AsciiLower(a[i]) != common::AsciiLower(b[i])) return false;
-    return true;
-}
+using common::AsciiEqualNoCase;
 
 std::string_view WithoutRootDot(std::string_view name) {
     if (!name.empty() && name.back() == '.') name.remove_suffix(1);
@@ -242,7 +237,7 @@ std::string TruncatedName(std::string name) {
 }
 
 bool IsSpfRecord(std::string_view text) {
-    return text.size() >= 6 && EqualsNoCase(text.substr(0, 6), "v=spf1") && (text.size() == 6 || text[6] == ' ');
+    return text.size() >= 6 && AsciiEqualNoCase(text.substr(0, 6), "v=spf1") && (text.size() == 6 || text[6] == ' ');
 }
 
 }  // namespace
@@ -344,7 +339,7 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
     if (!rest.empty() && rest[0] == '=') {
         const std::string_view value = rest.substr(1);
         if (qualified) return Fail(error, "a qualifier before modifier " + quoted);
-        const bool redirect = EqualsNoCase(name, "redirect"), exp = EqualsNoCase(name, "exp");
+        const bool redirect = AsciiEqualNoCase(name, "redirect"), exp = AsciiEqualNoCase(name, "exp");
         if (redirect || exp) {
             std::optional<std::string>& slot = redirect ? rec->redirect : rec->exp;
             if (slot) return Fail(error, "a second " + std::string(name) + " modifier");
@@ -363,19 +358,19 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
         t.spec = std::string(rest.substr(1));
         return true;
     };
-    if (EqualsNoCase(name, "all")) {
+    if (AsciiEqualNoCase(name, "all")) {
         if (!rest.empty()) return Fail(error, "bad term " + quoted);
         t.kind = Kind::All;
-    } else if (EqualsNoCase(name, "include") || EqualsNoCase(name, "exists")) {
-        t.kind = EqualsNoCase(name, "include") ? Kind::Include : Kind::Exists;
+    } else if (AsciiEqualNoCase(name, "include") || AsciiEqualNoCase(name, "exists")) {
+        t.kind = AsciiEqualNoCase(name, "include") ? Kind::Include : Kind::Exists;
         if (!domain_after_colon(true)) return false;
-    } else if (EqualsNoCase(name, "ptr")) {
+    } else if (AsciiEqualNoCase(name, "ptr")) {
         t.kind = Kind::Ptr;
         if (!domain_after_colon(false)) return false;
-    } else if (EqualsNoCase(name, "a") || EqualsNoCase(name, "mx")) {
-        t.kind = EqualsNoCase(name, "a") ? Kind::A : Kind::Mx;
+    } else if (AsciiEqualNoCase(name, "a") || AsciiEqualNoCase(name, "mx")) {
+        t.kind = AsciiEqualNoCase(name, "a") ? Kind::A : Kind::Mx;
         if (!ParseTargetAndCidr(rest, &t, error)) return false;
-    } else if (EqualsNoCase(name, "ip4")) {
+    } else if (AsciiEqualNoCase(name, "ip4")) {
         t.kind = Kind::Ip4;
         if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
         std::string_view net = rest.substr(1);
@@ -384,7 +379,7 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
             net = net.substr(0, slash);
         }
         if (!ParseAddress(net, t.net4)) return Fail(error, "bad ip4 network in " + quoted);
-    } else if (EqualsNoCase(name, "ip6")) {
+    } else if (AsciiEqualNoCase(name, "ip6")) {
         t.kind = Kind::Ip6;
         if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
         std::string_view net = rest.substr(1);
@@ -485,9 +480,9 @@ const std::vector<std::string>& ValidatedNames(Context& ctx) {
 bool SameOrSubdomain(std::string_view name, std::string_view domain) {
     name = WithoutRootDot(name);
     domain = WithoutRootDot(domain);
-    if (name.size() == domain.size()) return EqualsNoCase(name, domain);
+    if (name.size() == domain.size()) return AsciiEqualNoCase(name, domain);
     return name.size() > domain.size() && name[name.size() - domain.size() - 1] == '.' &&
-           EqualsNoCase(name.substr(name.size() - domain.size()), domain);
+           AsciiEqualNoCase(name.substr(name.size() - domain.size()), domain);
 }
 
 std::string PtrMacroValue(Context& ctx, std::string_view domain) {

@@ -28,6 +28,20 @@ std::string AsciiLowered(std::string_view text) {
     return out;
 }
 
+bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+std::string_view TrimWhiteSpace(std::string_view s) {
+    auto white = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && white(s.front())) s.remove_prefix(1);
+    while (!s.empty() && white(s.back())) s.remove_suffix(1);
+    return s;
+}
+
 std::string AsciiUppered(std::string_view text) {
     std::string out(text);
     for (char& c : out) c = AsciiUpper(c);

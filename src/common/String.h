@@ -128,6 +128,10 @@ inline char AsciiUpper(char c) {
 }
 std::string AsciiLowered(std::string_view text);
 std::string AsciiUppered(std::string_view text);
+// Equal but for ASCII case: header names, protocol keywords, domain names.
+bool AsciiEqualNoCase(std::string_view a, std::string_view b);
+// Without the spaces, tabs, CRs and LFs at its ends.
+std::string_view TrimWhiteSpace(std::string_view s);
 
 // A printf result as a std::string, cut to String::kShortFormatLimit bytes: log lines and
 // replies that are built from a fixed format.

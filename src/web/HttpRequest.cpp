@@ -13,15 +13,10 @@ namespace web {
 
 namespace {
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (common::AsciiLower(a[i]) != common::AsciiLower(b[i])) return false;
-    return true;
-}
+using common::AsciiEqualNoCase;
 
 bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && AsciiEqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view TrimBlanks(std::string_view s) {
@@ -99,7 +94,7 @@ bool ParseRequestLine(std::string_view line, HttpRequest* r) {
     size_t sp = line.find(' ');
     if (sp == std::string_view::npos) return false;
     std::string_view method = line.substr(0, sp);
-    if (!EqualsNoCase(method, "GET") && !EqualsNoCase(method, "POST")) return false;
+    if (!AsciiEqualNoCase(method, "GET") && !AsciiEqualNoCase(method, "POST")) return false;
     size_t url_end = line.find(' ', sp + 1);
     if (url_end == std::string_view::npos || url_end == sp + 1) return false;
     r->method = common::AsciiUppered(method);
@@ -157,7 +152,7 @@ bool ParseMultipart(std::string_view body, std::string_view boundary, VarMap* va
                     const std::string_view key = "name=\"";
                     for (size_t k = 0; k + key.size() <= v.size(); ++k) {
                         // "name=" itself, not the tail of "filename=".
-                        if (!EqualsNoCase(v.substr(k, key.size()), key)) continue;
+                        if (!AsciiEqualNoCase(v.substr(k, key.size()), key)) continue;
                         if (k > 0 && v[k - 1] != ' ' && v[k - 1] != ';') continue;
                         size_t close = v.find('"', k + key.size());
                         if (close != std::string_view::npos)
@@ -207,25 +202,25 @@ ParseStatus ParseRequest(std::string_view buffer, HttpRequest* out, int* error_s
         if (colon == std::string_view::npos) continue;
         std::string_view name = line.substr(0, colon);
         std::string_view value = TrimBlanks(line.substr(colon + 1));
-        if (EqualsNoCase(name, "Connection")) {
-            if (EqualsNoCase(value, "Keep-Alive")) r.keep_alive = true;
-        } else if (EqualsNoCase(name, "User-Agent")) {
+        if (AsciiEqualNoCase(name, "Connection")) {
+            if (AsciiEqualNoCase(value, "Keep-Alive")) r.keep_alive = true;
+        } else if (AsciiEqualNoCase(name, "User-Agent")) {
             r.user_agent = std::string(value);
-        } else if (EqualsNoCase(name, "Accept-Language")) {
+        } else if (AsciiEqualNoCase(name, "Accept-Language")) {
             r.accept_language = std::string(value);
-        } else if (EqualsNoCase(name, "Host")) {
+        } else if (AsciiEqualNoCase(name, "Host")) {
             r.host = std::string(value);
-        } else if (EqualsNoCase(name, "Origin")) {
+        } else if (AsciiEqualNoCase(name, "Origin")) {
             r.origin = std::string(value);
-        } else if (EqualsNoCase(name, "Referer")) {
+        } else if (AsciiEqualNoCase(name, "Referer")) {
             r.referer = std::string(value);
-        } else if (EqualsNoCase(name, "Content-Type")) {
+        } else if (AsciiEqualNoCase(name, "Content-Type")) {
             ParseContentType(value, &r);
-        } else if (EqualsNoCase(name, "Authorization")) {
+        } else if (AsciiEqualNoCase(name, "Authorization")) {
             ParseAuthorization(value, &r);
-        } else if (EqualsNoCase(name, "Cookie")) {
+        } else if (AsciiEqualNoCase(name, "Cookie")) {
             ParseCookies(value, &r);
-        } else if (EqualsNoCase(name, "Content-Length")) {
+        } else if (AsciiEqualNoCase(name, "Content-Length")) {
             // Digits only, and no more than a connection may carry.
             size_t digits = 0;
             unsigned long long n = 0;
