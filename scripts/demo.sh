@@ -3,8 +3,10 @@
 # DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525
 # with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
 # clean message, a spam-looking one, a phishing one, one whose sender fails SPF (from
-# 127.0.0.2), one from a block-listed address (127.0.0.3) and one over STARTTLS (with a
-# throwaway certificate made here by openssl); the demo then shows what the
+# 127.0.0.2), one from a block-listed address (127.0.0.3), one over STARTTLS (with a
+# throwaway certificate made here by openssl), one DKIM-signed for example.org (a key made
+# here, signed by python3-dkim) and one that forges example.org's From, which example.org's
+# DMARC policy has refused; the demo then shows what the
 # sink received and the kernel's log. Before the kernel starts, its Bayes filter learns a few sample messages with
 # morvane-learn, so the clean message is scored as ham and the spam-looking one as spam, and
 # the shipped starter rules are compiled into its rule table with morvane-rules.
@@ -64,6 +66,12 @@ trap cleanup EXIT
 wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "nothing listens on $1" >&2; exit 1; }
 
 sed -e "s|@PORT@|2553|g" -e "s|@DIR@|$app/dns|g" scripts/demo/unbound.conf.in > "$app/dns/unbound.conf"
+# example.org signs its mail with DKIM: a throwaway RSA-2048 key, published as
+# demo._domainkey.example.org in strings of at most 255 bytes, as real senders publish it.
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$app/dns/dkim.pem" 2>/dev/null
+dkim_txt="v=DKIM1; k=rsa; p=$(openssl pkey -in "$app/dns/dkim.pem" -pubout -outform DER 2>/dev/null | base64 -w0)"
+printf "    local-data: 'demo._domainkey.example.org. 300 IN TXT %s'\n" \
+    "$(echo "$dkim_txt" | fold -w 200 | sed 's/.*/"&"/' | tr '\n' ' ')" >> "$app/dns/unbound.conf"
 "$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$app/dns/unbound.conf" & pids+=($!)
 /usr/bin/python3 scripts/smtp_sink.py --port 2526 --dir "$sink_dir" >/dev/null & pids+=($!)
 wait_port 2526
@@ -93,13 +101,31 @@ send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@exa
     --header "Subject: offer" --local-interface 127.0.0.3
 send "a clean message over STARTTLS (swaks --tls): the score header names the cipher" --tls \
     --from alice@example.org --helo mail.example.org --header "Subject: lunch over TLS"
+# Signed as example.org's own server would (python3-dkim), sent through a mailing list's
+# envelope: SPF says nothing about example.org, the aligned DKIM signature passes DMARC.
+swaks --to bob@example.net --from list@lists.example.net --header 'From: Alice <alice@example.org>' \
+    --header "Subject: signed minutes" --body "Hello Bob, the signed minutes of the meeting." --dump-mail \
+    2>/dev/null > "$app/dns/signed.eml"
+/usr/bin/python3 -c '
+import sys, dkim
+msg = open(sys.argv[1], "rb").read().rstrip(b"\r\n") + b"\r\n"  # swaks leaves a bare CR at the end
+key = open(sys.argv[2], "rb").read()
+sig = dkim.sign(msg, b"demo", b"example.org", key, include_headers=[b"from", b"to", b"subject", b"date"])
+open(sys.argv[1], "wb").write(sig + msg)' "$app/dns/signed.eml" "$app/dns/dkim.pem"
+send "a DKIM-signed message for example.org from a mailing list: DKIM and DMARC pass" \
+    --from list@lists.example.net --helo mail.lists.example.net --data "@$app/dns/signed.eml"
+send "a forged From of example.org, unsigned, from elsewhere: example.org's DMARC p=reject refuses it" \
+    --from newsletter@example.com --helo mail.example.com --header 'From: "Example billing" <billing@example.org>' \
+    --header "Subject: your invoice"
 
 sleep 0.5
 echo "== what the MTA sink received"
 for f in "$sink_dir"/*.eml; do
     [ -e "$f" ] || { echo "   (nothing)"; break; }
     echo "-- $(basename "$f")"
-    sed -n '/^\r\{0,1\}$/q;/^\(Subject\|X-Morvane-Score\|X-MORVANE-Spam\):/p' "$f" | sed 's/^/   /'
+    # The verdict fields, each with its continuation lines.
+    awk '/^\r?$/ { exit } /^[^ \t]/ { show = /^(Subject|X-Morvane-Score|X-MORVANE-Spam|Authentication-Results):/ }
+         show { sub(/\r$/, ""); print "   " $0 }' "$f"
 done
 
 echo "== remote administration: morvanectl --appdir $app status (127.0.0.1:2533)"

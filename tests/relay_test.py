@@ -10,6 +10,7 @@ import resource
 import re
 import shutil
 import signal
+import smtplib
 import socket
 import ssl
 import subprocess
@@ -50,12 +51,13 @@ def wait_port(port, proc, seconds=15):
     raise RuntimeError("nothing listens on %d" % port)
 
 
-DKIM_KEY = None  # the private key (PEM) of dkim._domainkey.example.test
+DKIM_KEY = None  # the private key (PEM) of dkim._domainkey.example.test and .signed.test
 
 
 def dkim_key_record(d):
-    """A new RSA-2048 key for dkim._domainkey.example.test: its record, as unbound local-data in
-    strings of at most 255 bytes, as large senders publish long records."""
+    """A new RSA-2048 key for dkim._domainkey.example.test and dkim._domainkey.signed.test: its
+    records, as unbound local-data in strings of at most 255 bytes, as large senders publish
+    long records."""
     global DKIM_KEY
     key = os.path.join(d, "dkim.pem")
     subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key],
@@ -65,7 +67,8 @@ def dkim_key_record(d):
     DKIM_KEY = open(key, "rb").read()
     txt = "v=DKIM1; k=rsa; p=" + __import__("base64").b64encode(der).decode()
     strings = " ".join('"%s"' % txt[i:i + 200] for i in range(0, len(txt), 200))
-    return "    local-data: 'dkim._domainkey.example.test. 300 IN TXT %s'\n" % strings
+    return "".join("    local-data: 'dkim._domainkey.%s. 300 IN TXT %s'\n" % (domain, strings)
+                   for domain in ("example.test", "signed.test"))
 
 
 def start_dns():
@@ -739,6 +742,42 @@ class ContentChecksTest(unittest.TestCase):
         self.assertTrue(self.k.wait_log("autolearned as spam (score 1.50 without the filter)"), self.k.log_text()[-2000:])
         self.assertIn(b"Subject: ***SPAM*** claim your lottery prize now", content)
         self.assertTrue(any(b"claim your lottery prize now" in m for m in self.quarantined("spam")))
+
+    def send_raw(self, sender, message):
+        """Delivers `message` (bytes, CR LF lines) as it stands; the sink's copy."""
+        before = len(sink_messages())
+        with smtplib.SMTP("127.0.0.1", self.k.port, local_hostname="mail.sender.test", timeout=30) as c:
+            c.sendmail(sender, ["a@rcpt.test"], message)
+        return wait_for_message(before + 1)[before][1]
+
+    def test_dkim_signed_mail_passes_dmarc_and_is_reported_in_authentication_results(self):
+        import dkim
+        msg = (b"Authentication-Results: morvane.test; dkim=pass header.d=bank.test\r\n"
+               b"Authentication-Results: upstream.test; spf=pass\r\n"
+               b"From: Alice <alice@signed.test>\r\nTo: a@rcpt.test\r\nSubject: signed minutes %d\r\n\r\n"
+               b"The minutes of the meeting.\r\n" % os.getpid())
+        signed = dkim.sign(msg, b"dkim", b"signed.test", DKIM_KEY, include_headers=[b"from", b"to", b"subject"]) + msg
+        content = self.send_raw("s@sender.test", signed)
+        self.assertTrue(content.startswith(
+            b"Authentication-Results: morvane.test;\r\n\tspf=none smtp.mailfrom=s@sender.test;\r\n"
+            b"\tdkim=pass header.d=signed.test header.s=dkim;\r\n\tdmarc=pass header.from=signed.test\r\n"),
+            content[:400])
+        self.assertNotIn(b"header.d=bank.test", content, "a forged field with our authserv-id is removed")
+        self.assertIn(b"Authentication-Results: upstream.test; spf=pass\r\n", content)
+        self.assertIn(b" dkim-aligned(signed.test)", content)
+
+    def test_dmarc_reject_refuses_unauthenticated_mail_at_the_end_of_data(self):
+        before = len(sink_messages())
+        msg = b"From: Bank <alerts@bank.test>\r\nTo: a@rcpt.test\r\nSubject: verify your account\r\n\r\nclick\r\n"
+        with self.assertRaises(smtplib.SMTPDataError) as refused:
+            with smtplib.SMTP("127.0.0.1", self.k.port, local_hostname="mail.sender.test", timeout=30) as c:
+                c.sendmail("s@sender.test", ["a@rcpt.test"], msg)
+        self.assertEqual(refused.exception.smtp_code, 550)
+        self.assertIn(b"5.7.1", refused.exception.smtp_error)
+        self.assertIn(b"DMARC policy of bank.test", refused.exception.smtp_error)
+        self.assertTrue(self.k.wait_log("refused 127.0.0.1: dmarc reject bank.test"), self.k.log_text()[-2000:])
+        time.sleep(0.5)
+        self.assertEqual(len(sink_messages()), before)
 
     def test_phishing_with_the_shipped_sample_list_names_the_imitated_domain(self):
         content = self.deliver("phish", "c@rcpt.test")

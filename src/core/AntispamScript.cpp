@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "checks/Bayes.h"
-#include "checks/Dkim.h"
 #include "checks/Dns.h"
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
@@ -364,28 +363,15 @@ std::string CS_ANTISPAM_SCRIPT::SPFResultString(int32_t result) {
 }
 
 std::string CS_ANTISPAM_SCRIPT::DkimResults() {
-    if (!session()) return std::string();
-    checks::CDns* dns = session()->Core().Dns();
-    const checks::dkim::KeyLookup lookup = [dns](const std::string& name, std::string* txt) {
-        std::vector<checks::DnsAnswer> answers;
-        if (!dns || !dns->Query(name, checks::kTypeTXT, &answers)) return 2;  // no answer: try later
-        for (const checks::DnsAnswer& a : answers)
-            if (a.type == checks::kTypeTXT) {
-                *txt = a.data;
-                return 0;
-            }
-        return 1;
-    };
-    const std::string held = session()->HeldMessage();
-    // A message as long as the hold limit may have been cut there.
-    const bool whole = held.size() < CLauchAntispam::kAnalysed;
-    std::string out;
-    for (const checks::dkim::Verdict& v : checks::dkim::Verify(held, lookup, std::time(nullptr), whole)) {
-        if (!out.empty()) out += "; ";
-        out += std::string(checks::dkim::ResultName(v.result)) + " " + v.domain + " " + v.selector;
-        if (v.result != checks::dkim::kDkimPass) out += " (" + v.reason + ")";
-    }
-    return out;
+    return session() ? DkimSummary(session()->Auth().dkim) : std::string();
+}
+
+std::string CS_ANTISPAM_SCRIPT::DmarcResult() {
+    return session() ? DmarcSummary(session()->Auth().dmarc) : std::string();
+}
+
+std::string CS_ANTISPAM_SCRIPT::AddAuthenticationResults() {
+    return session() ? session()->AddAuthenticationResults() : std::string();
 }
 
 int32_t CS_ANTISPAM_SCRIPT::GetErrorCountRFC() {
@@ -632,6 +618,8 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("SPFQuery", &S::SPFQuery)
         .Method("SPFResultString", &S::SPFResultString)
         .Method("DkimResults", &S::DkimResults)
+        .Method("DmarcResult", &S::DmarcResult)
+        .Method("AddAuthenticationResults", &S::AddAuthenticationResults)
         .Method("GetErrorCountRFC", &S::GetErrorCountRFC)
         .Method("SetErrorCountRFC", &S::SetErrorCountRFC)
         .Method("IsLocalDomainByRCPT_TO", &S::IsLocalDomainByRCPT_TO)

@@ -134,6 +134,15 @@ public:
     // separated by "; "; "" without a signature or outside a session. RESULT is pass, fail,
     // neutral, policy, temperror or permerror.
     std::string DkimResults();
+    // The From domain's DMARC verdict: "RESULT POLICY DOMAIN ALIGNED", with "(why)" after all
+    // but pass. RESULT is pass, fail, none, temperror or permerror; POLICY (none, quarantine,
+    // reject) the one to apply, after the record's sp= and pct=; ALIGNED which passing result
+    // is aligned with the From domain, even without a record: dkim+spf, dkim, spf or none.
+    std::string DmarcResult();
+    // Adds the Authentication-Results field (RFC 8601) to the held message, first removing any
+    // that carries this kernel's authserv-id; answers the field's value ("" when the header was
+    // already sent on).
+    std::string AddAuthenticationResults();
     int32_t GetErrorCountRFC();
     void SetErrorCountRFC(int32_t count);
     int32_t IsLocalDomainByRCPT_TO(const char* address);

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "common/String.h"
 #include "common/ThreadSafety.h"
 #include "core/AntispamScript.h"
+#include "core/MessageAuth.h"
 #include "core/MtaList.h"
 #include "core/SmtpText.h"
 #include "core/TlsSettings.h"
@@ -134,6 +136,13 @@ public:
     int SessionProperty() const { return state_.property_bits; }
     void ModifyHeaderSubject(std::string_view tag);
     void WriteHeaderMessage(std::string_view line);
+    // The held message's SPF, DKIM and DMARC, worked out at the first call for each message.
+    const MessageAuth& Auth();
+    // Puts the Authentication-Results field at the top of the held header (forged ones with our
+    // authserv-id removed); its value, or "" when the header can no longer be rewritten.
+    std::string AddAuthenticationResults();
+    // `myname`, or this host's name: who the Authentication-Results field speaks for.
+    std::string AuthservId() const;
 
     // The client switched to TLS with STARTTLS; its protocol and cipher.
     bool ClientTls() const { return state_.client && state_.client->TlsActive(); }
@@ -316,6 +325,8 @@ private:
         bool data_reply_due = false;
         // The rest of a refused or rejected message is read and dropped up to its end.
         bool discarding = false;
+        // The message's authentication, once a script asked for it; cleared for each message.
+        std::optional<MessageAuth> auth;
     };
     ConnectionState state_;
 };

@@ -168,6 +168,7 @@ std::string CLauchAntispam::HeldMessage() const {
 }
 
 void CLauchAntispam::Analyse() {
+    state_.auth.reset();
     mail_.Reset();
     mail_.AddStreaming(std::string_view(state_.held).substr(0, kAnalysed));
     mail_.Parse();
@@ -254,6 +255,35 @@ void CLauchAntispam::ModifyHeaderSubject(std::string_view tag) {
 void CLauchAntispam::WriteHeaderMessage(std::string_view line) {
     if (!CanRewriteHeader("WriteHeaderMessage")) return;
     state_.held = smtp::WriteHeaderMessage(std::move(state_.held), line);
+}
+
+const MessageAuth& CLauchAntispam::Auth() {
+    if (!state_.auth) {
+        const std::string held = HeldMessage();
+        AuthInput in;
+        in.client_ip = state_.client_ip;
+        in.mail_from = state_.mail_from;
+        in.helo = state_.helo;
+        in.message = held;
+        // A message as long as the hold limit may have been cut there.
+        in.held_all = held.size() < kAnalysed;
+        state_.auth = Authenticate(core_, in);
+    }
+    return *state_.auth;
+}
+
+std::string CLauchAntispam::AuthservId() const {
+    if (settings_ && !settings_->myname.empty()) return settings_->myname;
+    char host[256] = {0};
+    return gethostname(host, sizeof(host) - 1) == 0 && host[0] ? std::string(host) : std::string("localhost");
+}
+
+std::string CLauchAntispam::AddAuthenticationResults() {
+    if (!CanRewriteHeader("AddAuthenticationResults")) return std::string();
+    const std::string id = AuthservId();
+    const std::string value = AuthenticationResultsValue(id, Auth());
+    state_.held = smtp::WithAuthenticationResults(std::move(state_.held), id, value);
+    return value;
 }
 
 }  // namespace core

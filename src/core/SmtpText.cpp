@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Regex.h"
+#include "common/String.h"
 
 namespace core::smtp {
 
@@ -351,6 +352,60 @@ std::string WriteHeaderMessage(std::string message, std::string_view line) {
     if (end == std::string::npos || end == 0) return std::string(line) + "\r\n" + message;
     message.insert(end - 2, "\r\n" + std::string(line));
     return message;
+}
+
+std::string_view AuthservId(std::string_view value) {
+    size_t i = 0;
+    for (;;) {
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t' || value[i] == '\r' || value[i] == '\n')) ++i;
+        if (i >= value.size() || value[i] != '(') break;
+        int depth = 0;
+        for (; i < value.size(); ++i) {
+            if (value[i] == '\\') {
+                ++i;
+                continue;
+            }
+            if (value[i] == '(') ++depth;
+            if (value[i] == ')' && --depth == 0) {
+                ++i;
+                break;
+            }
+        }
+    }
+    const size_t start = i;
+    while (i < value.size() && value[i] != ';' && value[i] != ' ' && value[i] != '\t' && value[i] != '\r' &&
+           value[i] != '(')
+        ++i;
+    return value.substr(start, i - start);
+}
+
+std::string WithAuthenticationResults(std::string message, std::string_view authserv_id, std::string_view value) {
+    static constexpr std::string_view kName = "authentication-results";
+    const size_t end = HeaderEnd(message);
+    const size_t limit = end == std::string::npos ? message.size() : end;
+    std::string out = "Authentication-Results: " + std::string(value) + "\r\n";
+    out.reserve(out.size() + message.size());
+    size_t at = 0;
+    while (at < limit) {
+        // One field: its first line and every continuation line.
+        size_t next = message.find("\r\n", at);
+        while (next != std::string::npos && next + 2 < limit && (message[next + 2] == ' ' || message[next + 2] == '\t'))
+            next = message.find("\r\n", next + 2);
+        next = next == std::string::npos ? message.size() : std::min(next + 2, message.size());
+        const std::string_view field = std::string_view(message).substr(at, next - at);
+        const size_t colon = field.find(':');
+        bool forged = false;
+        if (colon != std::string_view::npos) {
+            std::string_view name = field.substr(0, colon);
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+            forged = common::AsciiLowered(name) == kName &&
+                     common::AsciiLowered(AuthservId(field.substr(colon + 1))) == common::AsciiLowered(authserv_id);
+        }
+        if (!forged) out.append(field);
+        at = next;
+    }
+    out.append(message, std::min(limit, message.size()), std::string::npos);
+    return out;
 }
 
 std::string WithoutLineBreaks(std::string_view line) {

@@ -110,5 +110,10 @@ std::string ModifyHeaderSubject(std::string message, std::string_view tag, bool 
 // the held bytes, as the first header line (never with a blank line that would push the rest of
 // the header into the body).
 std::string WriteHeaderMessage(std::string message, std::string_view line);
+// The held message with an "Authentication-Results: `value`" field at the top of its header and
+// every incoming one that claims `authserv_id` removed (RFC 8601 5: only we may speak for it).
+std::string WithAuthenticationResults(std::string message, std::string_view authserv_id, std::string_view value);
+// The authserv-id of an Authentication-Results value: its first token, comments skipped.
+std::string_view AuthservId(std::string_view value);
 
 }  // namespace core::smtp

@@ -49,5 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     IsCountedError(in);
     ModifyHeaderSubject(in, "[T]", size % 3 == 0);
     WriteHeaderMessage(in, "X-T: 1");
+    // Our field goes first, only forged fields go, and the body after the header is untouched.
+    const std::string ours = "Authentication-Results: mx.t; spf=none\r\n";
+    const std::string with = WithAuthenticationResults(in, "mx.t", "mx.t; spf=none");
+    if (with.compare(0, ours.size(), ours) != 0 || with.size() > in.size() + ours.size()) std::abort();
+    if (const size_t blank = in.find("\r\n\r\n"); blank != std::string::npos) {
+        const std::string body = in.substr(blank + 2);
+        if (with.size() < body.size() || with.compare(with.size() - body.size(), body.size(), body) != 0) std::abort();
+    }
     return 0;
 }

@@ -43,7 +43,14 @@
 //   - with cooperative-network servers ([COMMUNITY] server_0 and secret), the network is asked
 //     about the client and sender at MAIL FROM and its verdict's score (cmy_softfail, cmy_fail,
 //     cmy_hardfail) added; mail this policy refuses or tags as spam is announced to it;
-//   - mail that came over STARTTLS says so in the score header: " tls(protocol cipher)".
+//   - mail that came over STARTTLS says so in the score header: " tls(protocol cipher)";
+//   - every message from a client that is not a relay client gets an Authentication-Results
+//     field (SPF, each DKIM signature, DMARC; forged ones naming our authserv-id removed). A
+//     DMARC fail whose policy is reject is refused at the end of DATA (550 5.7.1) when [DMARC]
+//     enforce=1 (the default), else it adds p_dmarc_reject; quarantine adds
+//     p_dmarc_quarantine (and the message is kept in the quarantine as every scored one is);
+//     a DKIM pass aligned with the From domain adds p_dkim_aligned (negative). The verdict
+//     is one of the score's reasons: " dmarc-fail(domain:policy)", " dkim-aligned(domain)".
 //
 // Every threshold is read from morvane.ini with GetConfig, so an operator tunes the policy
 // there. Keys read here that the kernel itself does not use:
@@ -54,6 +61,9 @@
 //   [BAYES] bayes_autolearn      1 turns autolearning on, with bayes_autolearn_spam and _ham
 //   [RULES] rules_enable         0 turns the rules off (default on)
 //   [PHISHING] phishing_enable   0 turns the phishing check off (default on)
+//   [DMARC] dmarc_enable         0 leaves out the header and the DMARC and DKIM points (default on)
+//   [DMARC] enforce              0 scores a DMARC reject instead of refusing the message
+//   [DMARC] p_dmarc_reject, p_dmarc_quarantine, p_dkim_aligned   (5.0, 3.0, -1.0)
 
 #import(class, CS_RulesResult)
 
@@ -89,6 +99,11 @@ string community_reason = "";
 int announced = 0;  // this transaction was reported to the network already
 // The recipients' domains' verdict on the sender: 1 white, 0 black, -1 neither.
 int listed = -1;
+// Mail authentication of the current message: its points and reason, and a DMARC reject
+// to enforce (the domain whose policy asks for it).
+float auth_points = 0.0;
+string auth_reason = "";
+string dmarc_reject = "";
 
 // A number from morvane.ini, or `def` when the key is missing.
 float Setting(string section, string key, float def) {
@@ -303,7 +318,34 @@ int CheckRules() {
     return 0;
 }
 
+// DMARC and DKIM of the held message, and its Authentication-Results field.
+int CheckAuthentication() {
+    auth_points = 0.0;
+    auth_reason = "";
+    dmarc_reject = "";
+    if (Setting("DMARC", "dmarc_enable", 1.0) == 0.0) return 0;
+    k.AddAuthenticationResults();
+    string verdict = k.DmarcResult();
+    string result = k.Split(verdict, 32, 0);
+    string policy = k.Split(verdict, 32, 1);
+    string domain = k.Split(verdict, 32, 2);
+    string aligned = k.Split(verdict, 32, 3);
+    if (result == "fail") {
+        auth_reason = " dmarc-fail(" + domain + ":" + policy + ")";
+        if (policy == "reject" && Setting("DMARC", "enforce", 1.0) != 0.0) dmarc_reject = domain;
+        else if (policy == "reject") auth_points = Setting("DMARC", "p_dmarc_reject", 5.0);
+        else if (policy == "quarantine") auth_points = Setting("DMARC", "p_dmarc_quarantine", 3.0);
+    } else if (aligned == "dkim" || aligned == "dkim+spf") {
+        auth_points = Setting("DMARC", "p_dkim_aligned", -1.0);
+        auth_reason = " dkim-aligned(" + domain + ")";
+    }
+    return 0;
+}
+
 int OnEmailMessagesToAnalyzer() {
+    auth_points = 0.0;
+    auth_reason = "";
+    dmarc_reject = "";
     bayes_points = 0.0;
     bayes_reason = "";
     rules_points = 0.0;
@@ -311,6 +353,7 @@ int OnEmailMessagesToAnalyzer() {
     phishing_points = 0.0;
     phishing_reason = "";
     if (relay) return 0;
+    CheckAuthentication();
     listed = k.IsWhiteBlackList(recipients, mail_from);
     if (listed == 1) return 0;  // white-listed by a recipient's domain: no content checks
     CheckRules();
@@ -354,8 +397,15 @@ int OnDoneAntispamFilter() {
         Refuse(Reply("rfc550", "sender refused by the recipient's domain"), "black-listed " + mail_from);
         return 0;
     }
-    float total = score + spf_points + bayes_points + rules_points + phishing_points + community_points;
-    string why = reasons + spf_reason + bayes_reason + rules_reason + phishing_reason + community_reason;
+    // The sender's domain asked for its unauthenticated mail to be refused; a recipient's white
+    // list still wins.
+    if (dmarc_reject != "" && listed != 1) {
+        Refuse("550 5.7.1 Message refused: it fails the DMARC policy of " + dmarc_reject + "\r\n",
+               "dmarc reject " + dmarc_reject);
+        return 0;
+    }
+    float total = score + spf_points + auth_points + bayes_points + rules_points + phishing_points + community_points;
+    string why = reasons + spf_reason + auth_reason + bayes_reason + rules_reason + phishing_reason + community_reason;
     if (listed == 1) why = why + " white-listed";
     if (trusted) total = total + Setting("ALWL", "alwl_score", -10.0);
     Autolearn(total - bayes_points);
