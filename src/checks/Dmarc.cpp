@@ -34,10 +34,14 @@ bool IsDmarcRecord(std::string_view text) {
 }
 
 bool ParsePolicy(std::string_view value, Policy* out) {
-    if (AsciiEqualNoCase(value, "none")) *out = Policy::kNone;
-    else if (AsciiEqualNoCase(value, "quarantine")) *out = Policy::kQuarantine;
-    else if (AsciiEqualNoCase(value, "reject")) *out = Policy::kReject;
-    else return false;
+    if (AsciiEqualNoCase(value, "none"))
+        *out = Policy::kNone;
+    else if (AsciiEqualNoCase(value, "quarantine"))
+        *out = Policy::kQuarantine;
+    else if (AsciiEqualNoCase(value, "reject"))
+        *out = Policy::kReject;
+    else
+        return false;
     return true;
 }
 
@@ -201,8 +205,10 @@ bool FromDomains(std::string_view message, std::vector<std::string>* domains, st
         const char c = from[i];
         if (c == '\r' || c == '\n') continue;
         if (c == '\\' && (quoted || comment > 0)) {
-            if (quoted && i + 1 < from.size()) addresses.back() += from[++i];
-            else ++i;
+            if (quoted && i + 1 < from.size())
+                addresses.back() += from[++i];
+            else
+                ++i;
             continue;
         }
         if (comment > 0) {
@@ -211,12 +217,16 @@ bool FromDomains(std::string_view message, std::vector<std::string>* domains, st
             continue;
         }
         if (quoted) {
-            if (c == '"') quoted = false;
-            else addresses.back() += c;
+            if (c == '"')
+                quoted = false;
+            else
+                addresses.back() += c;
             continue;
         }
-        if (c == '"') quoted = true;
-        else if (c == '(') ++comment;
+        if (c == '"')
+            quoted = true;
+        else if (c == '(')
+            ++comment;
         else if (c == '<') {
             angle = true;
             addresses.back() = "<";
@@ -278,8 +288,8 @@ int FetchRecord(const TxtLookup& lookup, const std::string& name, Record* record
     return ParseRecord(*found, record, why) ? 0 : 3;
 }
 
-Verdict EvaluateOne(const std::string& domain, const Input& input, const TxtLookup& lookup,
-                    const PublicSuffixList& psl, int roll) {
+Verdict EvaluateOne(const std::string& domain, const Input& input, const TxtLookup& lookup, const PublicSuffixList& psl,
+                    int roll) {
     Verdict v;
     v.from_domain = domain;
     const std::string org = psl.OrganizationalDomain(domain);

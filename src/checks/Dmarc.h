@@ -65,7 +65,7 @@ bool FromDomains(std::string_view message, std::vector<std::string>* domains, st
 struct Input {
     std::vector<std::string> from_domains;
     bool spf_pass = false;
-    std::string spf_domain;  // MAIL FROM's domain, or the HELO name when MAIL FROM is empty
+    std::string spf_domain;                      // MAIL FROM's domain, or the HELO name when MAIL FROM is empty
     std::vector<std::string> dkim_pass_domains;  // d= of every signature that passed
 };
 

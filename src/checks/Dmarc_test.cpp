@@ -44,7 +44,8 @@ TEST(PublicSuffixList, SystemFile) {
 TEST(DmarcRecord, Tags) {
     Record r;
     std::string why;
-    ASSERT_TRUE(ParseRecord("v=DMARC1; p=reject; sp=none; pct=20; adkim=s; aspf=r; rua=mailto:x@example.org", &r, &why));
+    ASSERT_TRUE(
+        ParseRecord("v=DMARC1; p=reject; sp=none; pct=20; adkim=s; aspf=r; rua=mailto:x@example.org", &r, &why));
     EXPECT_EQ(r.p, Policy::kReject);
     EXPECT_EQ(r.sp, Policy::kNone);
     EXPECT_EQ(r.pct, 20);
@@ -65,7 +66,9 @@ TEST(DmarcRecord, Tags) {
 TEST(DmarcFrom, Domains) {
     std::vector<std::string> d;
     std::string why;
-    auto from = [&](const std::string& header) { return FromDomains(header + "\r\nTo: x@y.test\r\n\r\nbody", &d, &why); };
+    auto from = [&](const std::string& header) {
+        return FromDomains(header + "\r\nTo: x@y.test\r\n\r\nbody", &d, &why);
+    };
     ASSERT_TRUE(from("From: \"Doe, John\" <john@Example.COM.>"));
     EXPECT_EQ(d, std::vector<std::string>{"example.com"});
     ASSERT_TRUE(from("FROM:a@one.test (comment with @ and ,),\r\n b@two.test, Name <c@one.test>"));

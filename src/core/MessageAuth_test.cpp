@@ -52,7 +52,8 @@ TEST_F(MessageAuthTest, VerdictsAndTheirField) {
 
     // Signatures that fail carry their reason as a comment, made safe for one.
     a.dkim = {{checks::dkim::kDkimFail, "body (hash) mismatch\r\n", "ex.test", "s 1"}};
-    EXPECT_NE(AuthenticationResultsValue("mx", a).find("dkim=fail (body  hash  mismatch  ) header.d=ex.test header.s=\"s 1\""),
+    EXPECT_NE(AuthenticationResultsValue("mx", a).find(
+                  "dkim=fail (body  hash  mismatch  ) header.d=ex.test header.s=\"s 1\""),
               std::string::npos)
         << AuthenticationResultsValue("mx", a);
 }
