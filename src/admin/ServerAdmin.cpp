@@ -268,11 +268,11 @@ bool CServerAdmin::IsAllowed(const std::string& ip) {
 
 bool CServerAdmin::Admit(platform::CSocketComm* slot, std::string* ip) {
     *ip = slot->PeerAddressText();
-    if (slot->PeerAddress() == 0) {
+    if (ip->empty()) {
         AddLog(1, "ERROR SOCKET IP is ZERO", kSrc, "CServerAdmin::Tick", "RAD", 0);
         return false;
     }
-    if (*ip != "127.0.0.1") {
+    if (*ip != "127.0.0.1" && *ip != "::1") {
         if (!config_.admin_enable) {
             AddLog(1, "Remote Admin is disable : Disallow Access  IP: " + *ip + " ", kSrc, "CServerAdmin::Tick", "RAD",
                    0);

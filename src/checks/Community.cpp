@@ -297,11 +297,7 @@ void CBrumaCommunity::Servers(script::CS_Array* out) {
     common::MutexLock lock(mu_);
     for (const Server& s : servers_) {
         std::string address = "unresolved";
-        if (s.endpoint) {
-            const uint32_t a = s.endpoint->address;  // network order
-            address = common::FormatText("%u.%u.%u.%u:%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24,
-                                         s.endpoint->port);
-        }
+        if (s.endpoint) address = platform::EndpointText(*s.endpoint);
         out->Set(s.name, address + "|" + std::to_string(s.answers) + "|" + std::to_string(s.timeouts));
     }
 }

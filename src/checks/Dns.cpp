@@ -186,7 +186,7 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
         auto ep = platform::ParseEndpoint(server, kDnsPort);
         platform::UdpSocket sock;
         bool refused = false;
-        if (ep && sock.Open() && sock.Connect(*ep) && sock.SendTo(*ep, *query, wait)) {
+        if (ep && sock.Open(!ep->ip.IsV4()) && sock.Connect(*ep) && sock.SendTo(*ep, *query, wait)) {
             // Datagrams that do not answer this query (another ID or name, a late reply to an
             // earlier one) are dropped and the wait goes on.
             for (;;) {

@@ -136,7 +136,7 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     auto ep = platform::ParseEndpoint(server, kDnsPort);
     platform::UdpSocket sock;
     // Connected: only the server's datagrams arrive, and a refusal is seen at once.
-    if (!ep || !sock.Open() || !sock.Connect(*ep)) return 0;
+    if (!ep || !sock.Open(!ep->ip.IsV4()) || !sock.Connect(*ep)) return 0;
     const std::vector<Zone> zones = Zones();
     const std::string reversed = ReverseAddress(ip);
 

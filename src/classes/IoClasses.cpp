@@ -292,9 +292,11 @@ int32_t CS_Socket::ConnectTo(const char* host, const char* port, const char* loc
     }
     // A fresh datagram socket for the new destination, so the object stays usable.
     udp_socket_.Close();
-    auto to = platform::ParseEndpoint(std::string(host && *host ? host : "0.0.0.0") + ":" + (port ? port : "0"), 0);
+    std::string where = host && *host ? host : "0.0.0.0";
+    if (where.find(':') != std::string::npos && where.front() != '[') where = "[" + where + "]";  // IPv6
+    auto to = platform::ParseEndpoint(where + ":" + (port ? port : "0"), 0);
     destination_ = to ? *to : platform::Endpoint{};
-    udp_socket_.Open();
+    udp_socket_.Open(!destination_.ip.IsV4());
     return 1;
 }
 

@@ -1,7 +1,5 @@
 #include "config/KernelConfig.h"
 
-#include <arpa/inet.h>
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <string_view>
 #include <variant>
 
+#include "common/IpAddress.h"
 #include "common/Md5.h"
 #include "platform/KFile.h"
 
@@ -28,8 +27,8 @@ enum KeyFlags : int {
 // What a value must look like beyond its type.
 enum class Shape : uint8_t {
     kAny,
-    kPort,  // a decimal port, 0 to 65535 (0: the system picks one)
-    kIpv4,  // an IPv4 address literal, as the listeners bind
+    kPort,       // a decimal port, 0 to 65535 (0: the system picks one)
+    kIpAddress,  // an address literal of either family, as the listeners bind ("::": both)
 };
 
 struct KeyDef {
@@ -58,7 +57,7 @@ constexpr const char* kDefaultTrasp = "mail.example.com";
 const KeyDef kKeys[] = {
     {"CONFIG", "app_path", &C::app_path, "", 0},
     {"CONFIG", "loglevel", &C::loglevel, "0", kWritten, 0, 4},
-    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddress},
     {"CONFIG", "listen_port", &C::listen_port, "25", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
     {"CONFIG", "n_max_listen", &C::n_max_listen, "20", kWritten, -2147483648.0, 100000},
     {"CONFIG", "smtp_server1", &C::smtp_server1, "localhost", kWritten},
@@ -146,7 +145,7 @@ const KeyDef kKeys[] = {
     {"COMMUNITY", "server", &C::cmy_servers, "", kWritten},
     {"COMMUNITY", "secret", &C::cmy_secret, "", kWritten},
     {"COMMUNITY", "peer_name", &C::cmy_peer_name, "", kWritten},
-    {"COMMUNITY", "serve_ip", &C::cmy_serve_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"COMMUNITY", "serve_ip", &C::cmy_serve_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddress},
     {"COMMUNITY", "serve_port", &C::cmy_serve_port, "0", kWritten, 0, 65535},
     {"COMMUNITY", "serve_softfail", &C::cmy_serve_softfail, "1", kWritten},
     {"COMMUNITY", "serve_fail", &C::cmy_serve_fail, "2", kWritten},
@@ -166,7 +165,8 @@ const KeyDef kKeys[] = {
     {"PHISHING", "tempo", &C::tempo, "0", kWritten},
     {"PHISHING", "euristica", &C::euristica, "1", kWritten},
     {"READMIN", "enable", &C::admin_enable, "0", kWritten},
-    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0,
+     Shape::kIpAddress},
     {"READMIN", "port", &C::admin_port, "33", kWritten, 0, 65535},
     {"READMIN", "max_listen", &C::admin_max_listen, "20", kWritten, -2147483648.0, 100000},
     {"READMIN", "key", &C::admin_key, "", kWritten},
@@ -178,7 +178,7 @@ const KeyDef kKeys[] = {
     {"CS_SCRIPT", "enable", &C::script_enable, "0", kWritten},
     {"CS_SCRIPT", "enable_cache_script", &C::enable_cache_script, "0", kWritten},
     {"CS_SCRIPT", "cs", &C::cs_scripts, "1|core.cs", kWritten},
-    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpv4},
+    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddress},
     {"WEBGUI", "port", &C::web_port, "6969", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
     {"WEBGUI", "maxconn", &C::web_maxconn, "20", kWritten, -2147483648.0, 100000},
     {"WEBGUI", "buffer_out", &C::web_buffer_out, "1024", kWritten},
@@ -288,10 +288,9 @@ std::string CheckValue(const KeyDef& k, std::string_view raw) {
                     auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), x);
                     if (v.empty() || ec != std::errc() || end != v.data() + v.size() || x > 65535)
                         return "\"" + std::string(v) + "\" is not a port (0 to 65535)";
-                } else if (k.shape == Shape::kIpv4 && !v.empty()) {
-                    unsigned char buf[4];
-                    if (inet_pton(AF_INET, std::string(v).c_str(), buf) != 1)
-                        return "\"" + std::string(v) + "\" is not an IPv4 address";
+                } else if (k.shape == Shape::kIpAddress && !v.empty()) {
+                    if (!common::IpAddress::Parse(v) || v.front() == '[')
+                        return "\"" + std::string(v) + "\" is not an IP address";
                 }
                 return std::string();
             } else {

@@ -195,6 +195,9 @@ TEST(ConfigCheckTest, ValuesAreCheckedAgainstTheirKeysType) {
     EXPECT_EQ(ConfigValueError("SPF", "spf_score_fail", "-1.5"), "");
     EXPECT_NE(ConfigValueError("CONFIG", "listen_ip", "not-an-ip"), "");
     EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "127.0.0.1"), "");
+    EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "::"), "") << "both families";
+    EXPECT_EQ(ConfigValueError("READMIN", "listen_ip", "::1"), "");
+    EXPECT_NE(ConfigValueError("WEBGUI", "listen", "[::1]"), "");
     EXPECT_EQ(ConfigValueError("DNSBL", "nameserver_7", "zone.example|2.0"), "") << "list keys take text";
     EXPECT_EQ(ConfigValueError("MYSQL", "host", "db.example"), "") << "keys scripts keep for themselves";
     EXPECT_NE(ConfigValueError("WEBGUI", "x\r\n[READMIN]\r\nenable", "1"), "");

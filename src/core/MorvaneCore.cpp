@@ -316,7 +316,7 @@ void CMorvaneCore::HandOff(Admission& a) {
 
 void CMorvaneCore::Admit(Admission a) {
     if (!a.slot) return;
-    if (a.slot->PeerAddress() == 0) {
+    if (a.slot->PeerAddressText().empty()) {
         AddLog(1, "-COMPILED- ERROR SOCKET IP is ZERO", kSrc, "CMorvaneCore::Step", "SYS", a.id);
         a.slot->Release();
         Count("f1tot_conn", 1);

@@ -1,5 +1,8 @@
 #include "platform/SocketComm.h"
 
+#include "common/IpAddress.h"
+#include "platform/UdpSocket.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -116,33 +119,37 @@ int CSocketComm::RecvSome(char* buffer, int size) {
 bool CSocketComm::Connect(const std::string& host, const std::string& port, const std::string& bind_ip,
                           int timeout_ms) {
     Close();
+    std::optional<common::IpAddress> local;
+    if (!bind_ip.empty() && !(local = common::IpAddress::Parse(bind_ip))) return false;
+    const std::string name =
+        host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = !local ? AF_UNSPEC : local->IsV4() ? AF_INET : AF_INET6;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (host.empty() || ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) return false;
-    sockaddr_in target{};
-    std::memcpy(&target, found->ai_addr, sizeof target);
+    if (name.empty() || ::getaddrinfo(name.c_str(), port.c_str(), &hints, &found) != 0 || !found) return false;
+    int fd = -1;
+    for (addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) {
+        fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) continue;
+        bool ok = true;
+        if (local) {
+            SockAddr a = ToSockAddr(Endpoint{*local, 0});
+            ok = ::bind(fd, a.get(), a.length) == 0;
+        }
+        if (ok && ::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            ok = errno == EINPROGRESS && WaitFor(fd, POLLOUT, timeout_ms);
+            int err = 0;
+            socklen_t len = sizeof err;
+            ok = ok && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+        }
+        if (!ok) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     ::freeaddrinfo(found);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
-    auto fail = [fd] {
-        ::close(fd);
-        return false;
-    };
-    if (!bind_ip.empty()) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        if (inet_pton(AF_INET, bind_ip.c_str(), &local.sin_addr) != 1 ||
-            ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-            return fail();
-    }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        if (errno != EINPROGRESS || !WaitFor(fd, POLLOUT, timeout_ms)) return fail();
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return fail();
-    }
     // Commands and replies are small and each waits for the other side: no Nagle delay.
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -157,20 +164,28 @@ bool CSocketComm::Listen(const std::string& address, const std::string& port) {
         errno = EINVAL;
         return false;
     }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(p));
-    if (address.empty()) {
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
-        errno = EINVAL;
-        return false;
+    Endpoint ep;
+    ep.port = static_cast<uint16_t>(p);
+    if (!address.empty()) {
+        const auto ip = common::IpAddress::Parse(address);
+        if (!ip) {
+            errno = EINVAL;
+            return false;
+        }
+        ep.ip = *ip;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool v6 = !ep.ip.IsV4();
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    if (v6) {
+        // "::" takes IPv4 clients too, whatever the system's default; any other address only itself.
+        int only = ep.ip == *common::IpAddress::Parse("::") ? 0 : 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    SockAddr a = ToSockAddr(ep);
+    if (::bind(fd, a.get(), a.length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         const int saved = errno;  // the caller reports why
         ::close(fd);
         errno = saved;
@@ -181,11 +196,12 @@ bool CSocketComm::Listen(const std::string& address, const std::string& port) {
 }
 
 uint16_t CSocketComm::LocalPort() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
+    SockAddr a;
+    a.length = sizeof a.storage;
     int fd = fd_.load();
-    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    return ntohs(a.sin_port);
+    if (fd < 0 || ::getsockname(fd, a.get(), &a.length) != 0) return 0;
+    const auto ep = FromSockAddr(a.get(), a.length);
+    return ep ? ep->port : 0;
 }
 
 int CSocketComm::Accept(int timeout_ms, int* error) {
@@ -197,20 +213,13 @@ int CSocketComm::Accept(int timeout_ms, int* error) {
     return got;
 }
 
-uint32_t CSocketComm::PeerAddress() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    int fd = fd_.load();
-    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) return 0;
-    return a.sin_addr.s_addr;
-}
-
 std::string CSocketComm::PeerAddressText() const {
-    uint32_t addr = PeerAddress();
-    char buf[INET_ADDRSTRLEN] = "";
-    in_addr in{addr};
-    inet_ntop(AF_INET, &in, buf, sizeof buf);
-    return addr ? std::string(buf) : std::string();
+    SockAddr a;
+    a.length = sizeof a.storage;
+    int fd = fd_.load();
+    if (fd < 0 || ::getpeername(fd, a.get(), &a.length) != 0) return std::string();
+    const auto ep = FromSockAddr(a.get(), a.length);
+    return ep ? ep->ip.ToString() : std::string();
 }
 
 }  // namespace platform

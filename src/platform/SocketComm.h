@@ -49,8 +49,10 @@ public:
     // Without waiting: bytes received, 0 when nothing is there, -1 on error, a closed
     // connection or without a handle.
     int RecvSome(char* buffer, int size);
-    // Connects a new IPv4 TCP socket to host:port (a dotted address or a name), bound to
-    // `bind_ip` when not empty, waiting at most `timeout_ms`. Closes any previous socket first.
+    // Connects a new TCP socket to host:port (an address of either family, in brackets or not,
+    // or a name: each of its addresses in the resolver's order until one answers), bound to
+    // `bind_ip` when not empty (then only addresses of its family are tried), waiting at most
+    // `timeout_ms` for each. Closes any previous socket first.
     bool Connect(const std::string& host, const std::string& port, const std::string& bind_ip, int timeout_ms);
 
     // Switches the connection to TLS in place (`server_side`: this end answers the handshake),
@@ -64,7 +66,9 @@ public:
     // Protocol and cipher ("TLSv1.3 TLS_AES_256_GCM_SHA384"), empty without TLS.
     std::string TlsInfo() const { return tls_ ? tls_->Info() : std::string(); }
 
-    // A listening IPv4 socket on address:port (SO_REUSEADDR, the system's maximum backlog).
+    // A listening socket on address:port (SO_REUSEADDR, the system's maximum backlog). An empty
+    // address is every IPv4 address; "::" every address of both families (IPv4 clients are
+    // seen as IPv4 addresses); another IPv6 address that address alone.
     bool Listen(const std::string& address, const std::string& port);
     // The local port (for listeners bound to port 0).
     uint16_t LocalPort() const;
@@ -72,8 +76,8 @@ public:
     // Accepts one connection within `timeout_ms`: its descriptor, or -1 (`error`, when given,
     // gets errno when accept itself failed, 0 on a time-out).
     int Accept(int timeout_ms, int* error = nullptr);
-    // The peer's IPv4 address in network byte order, 0 when there is none.
-    uint32_t PeerAddress() const;
+    // The peer's address in its canonical text (an IPv4 peer of a dual-stack listener as a dotted
+    // quad), "" when there is none.
     std::string PeerAddressText() const;
 
 private:

@@ -1,22 +1,39 @@
 #pragma once
-// UdpSocket: one IPv4 datagram socket with time-outs in milliseconds, for the resolvers and
-// the DNSBL check. Closed by its destructor; one thread at a time.
+// UdpSocket: one datagram socket of either family with time-outs in milliseconds, for the
+// resolvers and the DNSBL check. Closed by its destructor; one thread at a time.
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/IpAddress.h"
+
 namespace platform {
 
 struct Endpoint {
-    uint32_t address = 0;  // network byte order
-    uint16_t port = 0;     // host byte order
-    bool operator==(const Endpoint&) const = default;
+    common::IpAddress ip;
+    uint16_t port = 0;  // host byte order
+    bool operator==(const Endpoint& o) const { return ip == o.ip && port == o.port; }
 };
 
-// "a.b.c.d" or "a.b.c.d:port" (default port `default_port`), or a host name resolved by the
-// system resolver. nullopt when it cannot be resolved or the port is bad.
+// The socket address of an endpoint, and back (an IPv4 address mapped into IPv6 comes back as
+// the IPv4 address).
+struct SockAddr {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+SockAddr ToSockAddr(const Endpoint& ep);
+std::optional<Endpoint> FromSockAddr(const sockaddr* addr, socklen_t length);
+
+// "a.b.c.d", "a.b.c.d:port", an IPv6 address alone or "[v6]:port" (default port
+// `default_port`), or a host name, with or without ":port", resolved by the system resolver
+// (its first address). nullopt when it cannot be resolved or the port is bad.
 std::optional<Endpoint> ParseEndpoint(std::string_view text, uint16_t default_port);
+// "192.0.2.1:53", "[2001:db8::1]:53": what ParseEndpoint reads back.
+std::string EndpointText(const Endpoint& ep);
 
 class UdpSocket {
 public:
@@ -25,10 +42,13 @@ public:
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    bool Open();
-    // Binds to 127.0.0.1 on `port` (0: any free port); for test servers.
-    bool BindLoopback(uint16_t port);
-    // Binds to the IPv4 address `ip` (dotted) on `port` (0: any free port).
+    // A socket of the family (IPv4 unless `ipv6`); an endpoint of the other family cannot be
+    // reached through it.
+    bool Open(bool ipv6 = false);
+    // Binds to 127.0.0.1 (or ::1) on `port` (0: any free port); for test servers.
+    bool BindLoopback(uint16_t port, bool ipv6 = false);
+    // Binds to the address `ip` on `port` (0: any free port), opening a socket of its family
+    // when none is open.
     bool Bind(const std::string& ip, uint16_t port);
     uint16_t LocalPort() const;
     // True when the whole datagram was sent within `timeout_ms`.
