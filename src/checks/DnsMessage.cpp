@@ -1,7 +1,9 @@
 #include "checks/DnsMessage.h"
 
 #include <cstdio>
+#include <cstring>
 
+#include "common/IpAddress.h"
 #include "common/Regex.h"
 
 namespace checks {
@@ -72,12 +74,14 @@ bool SameName(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::string ReverseAddress(std::string_view ip) {
+    if (auto a = common::IpAddress::Parse(ip)) return a->ReverseLabels();
     std::string out(ip);
     common::RegexReplace("(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})", 0, out, "$4.$3.$2.$1");
     return out;
 }
 
 std::string ReverseName(std::string_view ip) {
+    if (auto a = common::IpAddress::Parse(ip)) return a->ReverseName();
     return ReverseAddress(ip) + ".in-addr.arpa";
 }
 
@@ -149,6 +153,12 @@ std::optional<DnsReply> ParseReply(std::string_view msg) {
             std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", uint8_t(msg[at]), uint8_t(msg[at + 1]), uint8_t(msg[at + 2]),
                           uint8_t(msg[at + 3]));
             ans.data = buf;
+        } else if (ans.type == kTypeAAAA) {
+            if (*rdlen != 16) return std::nullopt;
+            common::IpAddress a;
+            a.family = common::IpAddress::Family::kV6;
+            std::memcpy(a.bytes, msg.data() + at, 16);
+            ans.data = a.ToString();  // a mapped IPv4 address too: it is an AAAA record
         } else if (ans.type == kTypeTXT) {
             // The character-strings of the record, concatenated as they stand: a record longer
             // than 255 bytes (SPF of large senders, DKIM keys) is published as several strings

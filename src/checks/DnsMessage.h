@@ -19,6 +19,7 @@ inline constexpr uint16_t kTypeCNAME = 5;
 inline constexpr uint16_t kTypePTR = 12;
 inline constexpr uint16_t kTypeMX = 15;
 inline constexpr uint16_t kTypeTXT = 16;
+inline constexpr uint16_t kTypeAAAA = 28;
 
 // Reply codes (the low four bits of the flags) the checks tell apart.
 inline constexpr int kRcodeNoError = 0;
@@ -40,7 +41,7 @@ struct DnsAnswer {
     uint16_t klass = 0;
     uint32_t ttl = 0;
     uint16_t rdlength = 0;
-    // A: the dotted quad. MX: the exchange name. TXT: the character-strings concatenated.
+    // A: the dotted quad. AAAA: the address in its canonical text (RFC 5952). MX: the exchange name. TXT: the character-strings concatenated.
     // Other types: the name the data holds (CNAME, NS, PTR).
     std::string data;
     uint16_t preference = 0;  // MX only
@@ -54,10 +55,12 @@ struct DnsReply {
     std::vector<DnsAnswer> answers;
 };
 
-// A dotted quad with its octets reversed ("1.2.3.4" -> "4.3.2.1"), the form PTR and block-list
-// names start with; other text unchanged.
+// The labels a reverse or block-list name starts with: "4.3.2.1" for "1.2.3.4", one label per
+// nibble, lowest first, for an IPv6 address (RFC 3596, RFC 5782); a dotted quad inside other
+// text is reversed in place, and other text is unchanged.
 std::string ReverseAddress(std::string_view ip);
-// The name PTR lookups ask for: "4.3.2.1.in-addr.arpa" for "1.2.3.4".
+// The name PTR lookups ask for: "4.3.2.1.in-addr.arpa" for "1.2.3.4", nibbles and ".ip6.arpa"
+// for an IPv6 address.
 std::string ReverseName(std::string_view ip);
 
 // The query message: RD set, one question of class IN. nullopt when the name does not fit the

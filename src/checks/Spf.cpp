@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <arpa/inet.h>
-
 #include "checks/Dns.h"
 #include "common/Clock.h"
 #include "common/Md5.h"
@@ -256,32 +254,6 @@ bool SpfDnsLookup::Query(std::string_view name, uint16_t qtype, std::vector<DnsA
 
 namespace spf {
 
-bool ParseAddress(std::string_view text, uint8_t out[4]) {
-    size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.') return false;
-            ++pos;
-        }
-        size_t start = pos;
-        int value = 0;
-        while (pos < text.size() && IsDigit(text[pos]) && pos - start < 3) value = value * 10 + (text[pos++] - '0');
-        if (pos == start || value > 255) return false;
-        if (pos < text.size() && IsDigit(text[pos])) return false;  // a fourth digit
-        out[part] = static_cast<uint8_t>(value);
-    }
-    return pos == text.size();
-}
-
-bool PrefixMatch(const uint8_t a[4], const uint8_t b[4], int bits) {
-    bits = std::clamp(bits, 0, 32);
-    for (int i = 0; i < 4 && bits > 0; ++i, bits -= 8) {
-        const uint8_t mask = bits >= 8 ? 0xFF : static_cast<uint8_t>(0xFF << (8 - bits));
-        if ((a[i] & mask) != (b[i] & mask)) return false;
-    }
-    return true;
-}
-
 bool ValidMacroString(std::string_view text, bool explanation) {
     return WalkMacroString(
         text, explanation, [](std::string_view) {}, [](const MacroExpand&) {});
@@ -378,7 +350,9 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
             if (!ParseCidr(net.substr(slash + 1), 32, &t.cidr4)) return Fail(error, "bad ip4 prefix length");
             net = net.substr(0, slash);
         }
-        if (!ParseAddress(net, t.net4)) return Fail(error, "bad ip4 network in " + quoted);
+        const auto parsed = common::IpAddress::Parse(net);
+        if (!parsed || !parsed->IsV4() || net.front() == '[') return Fail(error, "bad ip4 network in " + quoted);
+        t.net = *parsed;
     } else if (AsciiEqualNoCase(name, "ip6")) {
         t.kind = Kind::Ip6;
         if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
@@ -387,9 +361,11 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
             if (!ParseCidr(net.substr(slash + 1), 128, &t.cidr6)) return Fail(error, "bad ip6 prefix length");
             net = net.substr(0, slash);
         }
-        uint8_t bytes[16];
-        if (net.empty() || net.size() > 45 || inet_pton(AF_INET6, std::string(net).c_str(), bytes) != 1)
+        // A dotted quad is no IPv6 network, but the mapped form "::ffff:a.b.c.d" is one.
+        const auto parsed = common::IpAddress::Parse(net);
+        if (!parsed || net.find(':') == std::string_view::npos || net.front() == '[')
             return Fail(error, "bad ip6 network in " + quoted);
+        t.net = *parsed;
     } else {
         return Fail(error, "unknown mechanism " + quoted);
     }
@@ -432,9 +408,11 @@ bool Context::Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>*
 }
 
 bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::string_view helo) {
-    ctx.ip = std::string(ip);
     ctx.helo = std::string(helo);
-    if (!ParseAddress(ip, ctx.ip_bytes)) return false;
+    const auto client = common::IpAddress::Parse(ip);
+    if (!client) return false;
+    ctx.client = *client;
+    ctx.ip = client->ToString();
     std::string_view from = mail_from.empty() ? std::string_view() : mail_from;
     const size_t at = from.rfind('@');
     if (from.empty()) {
@@ -454,6 +432,38 @@ bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::s
 
 namespace {
 
+enum Outcome { kNoMatch = -1, kMatch = -2 };
+
+// The address records of the client's family.
+uint16_t AddressType(const Context& ctx) {
+    return ctx.client.IsV4() ? kTypeA : kTypeAAAA;
+}
+
+// kMatch when one of the address answers of the client's family is in the client's network.
+int MatchAddresses(const Context& ctx, const std::vector<DnsAnswer>& answers, int bits4, int bits6) {
+    const uint16_t type = AddressType(ctx);
+    const int bits = ctx.client.IsV4() ? bits4 : bits6;
+    for (const DnsAnswer& a : answers) {
+        if (a.type != type) continue;
+        const auto address = common::IpAddress::Parse(a.data);
+        if (address && address->SamePrefix(ctx.client, bits)) return kMatch;
+    }
+    return kNoMatch;
+}
+
+// The "i" macro of an IPv6 client: its 32 nibbles, highest first, dot-separated (RFC 7208 7.3).
+std::string DottedNibbles(const common::IpAddress& a) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (int i = 0; i < 16; ++i) {
+        if (i > 0) out += '.';
+        out += kHex[a.bytes[i] >> 4];
+        out += '.';
+        out += kHex[a.bytes[i] & 0xF];
+    }
+    return out;
+}
+
 // The names of the client's address that lead back to it (at most ten are tried).
 const std::vector<std::string>& ValidatedNames(Context& ctx) {
     if (ctx.validated_names) return *ctx.validated_names;
@@ -465,14 +475,8 @@ const std::vector<std::string>& ValidatedNames(Context& ctx) {
         if (p.type != kTypePTR) continue;
         if (++tried > kMaxNamesPerTerm) break;
         std::vector<DnsAnswer> addresses;
-        if (!ctx.Ask(p.data, kTypeA, &addresses)) continue;  // an error skips the name only
-        uint8_t quad[4];
-        for (const DnsAnswer& a : addresses) {
-            if (a.type == kTypeA && ParseAddress(a.data, quad) && PrefixMatch(quad, ctx.ip_bytes, 32)) {
-                names.emplace_back(WithoutRootDot(p.data));
-                break;
-            }
-        }
+        if (!ctx.Ask(p.data, AddressType(ctx), &addresses)) continue;  // an error skips the name only
+        if (MatchAddresses(ctx, addresses, 32, 128) == kMatch) names.emplace_back(WithoutRootDot(p.data));
     }
     return names;
 }
@@ -500,10 +504,10 @@ std::string MacroValue(Context& ctx, char letter, std::string_view domain) {
         case 'l': return ctx.local_part;
         case 'o': return ctx.sender_domain;
         case 'd': return std::string(domain);
-        case 'i':
+        case 'i': return ctx.client.IsV4() ? ctx.ip : DottedNibbles(ctx.client);
         case 'c': return ctx.ip;
         case 'p': return PtrMacroValue(ctx, domain);
-        case 'v': return "in-addr";
+        case 'v': return ctx.client.IsV4() ? "in-addr" : "ip6";
         case 'h': return ctx.helo;
         case 'r': return "unknown";
         case 't': return std::to_string(ctx.now);
@@ -526,8 +530,6 @@ std::optional<std::string> Expand(Context& ctx, std::string_view text, std::stri
 }
 
 namespace {
-
-enum Outcome { kNoMatch = -1, kMatch = -2 };
 
 // The name a term points at: its domain-spec expanded, or the current domain.
 std::optional<std::string> TargetOf(Context& ctx, const Term& t, std::string_view domain) {
@@ -559,14 +561,6 @@ int TempError(Context& ctx, std::string_view name) {
     return kSpfTempError;
 }
 
-// kMatch when one of the A answers is in the client's network.
-int MatchAddresses(Context& ctx, const std::vector<DnsAnswer>& answers, int bits) {
-    uint8_t quad[4];
-    for (const DnsAnswer& a : answers)
-        if (a.type == kTypeA && ParseAddress(a.data, quad) && PrefixMatch(quad, ctx.ip_bytes, bits)) return kMatch;
-    return kNoMatch;
-}
-
 size_t CountOfType(const std::vector<DnsAnswer>& answers, uint16_t type) {
     return static_cast<size_t>(
         std::count_if(answers.begin(), answers.end(), [type](const DnsAnswer& a) { return a.type == type; }));
@@ -575,8 +569,8 @@ size_t CountOfType(const std::vector<DnsAnswer>& answers, uint16_t type) {
 int Evaluate(Context& ctx, const Term& t, std::string_view domain) {
     switch (t.kind) {
         case Kind::All: return kMatch;
-        case Kind::Ip4: return PrefixMatch(ctx.ip_bytes, t.net4, t.cidr4) ? kMatch : kNoMatch;
-        case Kind::Ip6: return kNoMatch;  // an IPv4 client is never in an IPv6 network
+        case Kind::Ip4: return ctx.client.SamePrefix(t.net, t.cidr4) ? kMatch : kNoMatch;
+        case Kind::Ip6: return ctx.client.SamePrefix(t.net, t.cidr6) ? kMatch : kNoMatch;
         default: break;
     }
     if (int r = CountDnsTerm(ctx); r != kNoMatch) return r;
@@ -598,10 +592,13 @@ int Evaluate(Context& ctx, const Term& t, std::string_view domain) {
             return r;
         }
         case Kind::A:
-        case Kind::Exists:
-            if (!ctx.Ask(*target, kTypeA, &answers)) return TempError(ctx, *target);
-            if (CountOfType(answers, kTypeA) == 0) return CountVoid(ctx);
-            return t.kind == Kind::Exists ? kMatch : MatchAddresses(ctx, answers, t.cidr4);
+        case Kind::Exists: {
+            // exists asks for A records whatever the client's family (RFC 7208 5.7).
+            const uint16_t type = t.kind == Kind::Exists ? kTypeA : AddressType(ctx);
+            if (!ctx.Ask(*target, type, &answers)) return TempError(ctx, *target);
+            if (CountOfType(answers, type) == 0) return CountVoid(ctx);
+            return t.kind == Kind::Exists ? kMatch : MatchAddresses(ctx, answers, t.cidr4, t.cidr6);
+        }
         case Kind::Mx: {
             if (!ctx.Ask(*target, kTypeMX, &answers)) return TempError(ctx, *target);
             const size_t exchanges = CountOfType(answers, kTypeMX);
@@ -613,8 +610,8 @@ int Evaluate(Context& ctx, const Term& t, std::string_view domain) {
             for (const DnsAnswer& mx : answers) {
                 if (mx.type != kTypeMX || WithoutRootDot(mx.data).empty()) continue;
                 std::vector<DnsAnswer> addresses;
-                if (!ctx.Ask(mx.data, kTypeA, &addresses)) return TempError(ctx, mx.data);
-                if (MatchAddresses(ctx, addresses, t.cidr4) == kMatch) return kMatch;
+                if (!ctx.Ask(mx.data, AddressType(ctx), &addresses)) return TempError(ctx, mx.data);
+                if (MatchAddresses(ctx, addresses, t.cidr4, t.cidr6) == kMatch) return kMatch;
             }
             return kNoMatch;
         }
@@ -698,14 +695,15 @@ int CSpf::Evaluate(std::string_view ip, std::string_view mail_from, std::string_
 
 int CSpf::Query(const char* ip, const char* mail_from, const char* helo) {
     if (!ip || !mail_from || !helo) return kSpfNeutral;
-    const std::string key = CacheKey(ip, mail_from, helo);
+    const auto client = common::IpAddress::Parse(ip);
+    if (!client) return kSpfTempError;  // not cached
+    // One client, one key: "2001:DB8::1" and "2001:db8::1" are the same sender.
+    const std::string key = CacheKey(client->ToString(), mail_from, helo);
     if (std::optional<store::DbRecord> hit = table_.Get(key); hit && hit->data.size() == 4) {
         uint32_t v = 0;
         for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(hit->data[static_cast<size_t>(i)]);
         return static_cast<int32_t>(v);
     }
-    uint8_t quad[4];
-    if (!spf::ParseAddress(ip, quad)) return kSpfTempError;  // not cached
     const int result = Evaluate(ip, mail_from, helo);
     if (result == kSpfTempError) return result;  // a passing DNS fault must not stick
     std::string data(4, '\0');

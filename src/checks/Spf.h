@@ -1,5 +1,5 @@
 #pragma once
-// CSpf: the Sender Policy Framework evaluator of RFC 7208. Given the client's IPv4 address, the
+// CSpf: the Sender Policy Framework evaluator of RFC 7208. Given the client's address, the
 // MAIL FROM address and the HELO name it runs check_host() on the sender's domain (the HELO
 // name when MAIL FROM is empty) and answers one of the RFC's seven results. Answers are cached
 // in a table keyed by the MD5 of the three inputs.
@@ -9,7 +9,8 @@
 // term. A record with a syntax error anywhere is PermError before any term is evaluated, so a
 // broken record cannot pass a client by its first terms.
 //
-// ip6 terms are parsed and checked, and never match an IPv4 client.
+// Both families: an IPv4 client matches ip4 terms and A records, an IPv6 client ip6 terms and
+// AAAA records (an IPv4 address mapped into IPv6 is the IPv4 client).
 //
 // Any thread may query: each evaluation has its own context, the cache table its own lock,
 // and the DNS engine is shared. Nothing is logged.
@@ -21,6 +22,7 @@
 
 #include "checks/DnsMessage.h"
 #include "checks/ListTable.h"
+#include "common/IpAddress.h"
 
 namespace checks {
 
@@ -88,11 +90,6 @@ inline constexpr int kMaxDnsTerms = 10;
 inline constexpr int kMaxVoidLookups = 2;
 inline constexpr int kMaxNamesPerTerm = 10;
 
-// Strict dotted quad: four decimal parts, each at most 255, nothing else.
-bool ParseAddress(std::string_view text, uint8_t out[4]);
-// The first `bits` (0..32) bits of `a` and `b` are equal.
-bool PrefixMatch(const uint8_t a[4], const uint8_t b[4], int bits);
-
 enum class Kind : uint8_t { All, Include, A, Mx, Ptr, Ip4, Ip6, Exists, Redirect, Exp, Unknown };
 
 struct Term {
@@ -101,7 +98,7 @@ struct Term {
     std::string spec;  // the domain-spec (macros unexpanded), or the modifier's value
     int cidr4 = 32;
     int cidr6 = 128;
-    uint8_t net4[4] = {0, 0, 0, 0};
+    common::IpAddress net;  // ip4, ip6
 };
 
 struct Record {
@@ -122,8 +119,8 @@ struct Context {
     int dns_terms = 0;
     int void_lookups = 0;
     int queries = 0;  // every DNS question asked, for tests and benchmarks
-    std::string ip;
-    uint8_t ip_bytes[4] = {0, 0, 0, 0};
+    std::string ip;   // canonical text
+    common::IpAddress client;
     std::string helo;
     std::string sender;
     std::string local_part;
@@ -138,7 +135,7 @@ struct Context {
     bool Ask(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* answers);
 };
 
-// Fills the context from the three inputs; false when the client address is not a dotted quad.
+// Fills the context from the three inputs; false when the client address is not an address.
 bool Begin(Context& ctx, std::string_view ip, std::string_view mail_from, std::string_view helo);
 // Expands a macro-string with <d> = `domain`; nullopt on a syntax error.
 std::optional<std::string> Expand(Context& ctx, std::string_view text, std::string_view domain, ExpandMode mode);

@@ -229,16 +229,35 @@ TEST_F(SpfTest, MacrosExpand) {
     EXPECT_EQ(f.explanation, "192.0.2.9 is not one of exp.test's senders");
 }
 
-TEST_F(SpfTest, AddressesAndPrefixes) {
-    uint8_t q[4];
-    EXPECT_TRUE(spf::ParseAddress("0.0.0.0", q));
-    EXPECT_TRUE(spf::ParseAddress("255.255.255.255", q));
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.256", "01234.1.1.1", "1.2.3.4 ", "a.b.c.d", "1..2.3"})
-        EXPECT_FALSE(spf::ParseAddress(bad, q)) << bad;
-    const uint8_t a[4] = {192, 0, 2, 7}, b[4] = {192, 0, 3, 7};
-    EXPECT_TRUE(spf::PrefixMatch(a, b, 22));
-    EXPECT_FALSE(spf::PrefixMatch(a, b, 24));
-    EXPECT_TRUE(spf::PrefixMatch(a, b, 0));
+TEST_F(SpfTest, IPv6Clients) {
+    dns.Txt("v6.test", "v=spf1 ip4:192.0.2.0/24 ip6:2001:db8::/32 a//64 mx/24//48 ptr -all");
+    dns.Add("v6.test", kTypeAAAA, "2001:db9:1:2::1");
+    dns.Mx("v6.test", "mx.v6.test");
+    dns.Add("mx.v6.test", kTypeAAAA, "2001:dbb:7:7::25");
+    dns.A("mx.v6.test", "198.51.100.25");
+    EXPECT_EQ(Eval("2001:db8::5", "x@v6.test"), kSpfPass) << "ip6";
+    EXPECT_EQ(Eval("2001:DB8:0::5", "x@v6.test"), kSpfPass) << "any text of the address";
+    EXPECT_EQ(Eval("2001:db9:1:2:ffff::9", "x@v6.test"), kSpfPass) << "a//64 on AAAA";
+    EXPECT_EQ(Eval("2001:dbb:8::1", "x@v6.test"), kSpfFail) << "mx//48: another /48";
+    EXPECT_EQ(Eval("2001:dbb:7:7:1::1", "x@v6.test"), kSpfPass);
+    EXPECT_EQ(Eval("198.51.100.99", "x@v6.test"), kSpfPass) << "mx/24 on A for an IPv4 client";
+    EXPECT_EQ(Eval("::ffff:192.0.2.9", "x@v6.test"), kSpfPass) << "a mapped address is the IPv4 client";
+    EXPECT_EQ(Eval("2001:dba::1", "x@v6.test"), kSpfFail);
+    dns.Ptr("2001:dbc::50", "host.v6.test");
+    dns.Add("host.v6.test", kTypeAAAA, "2001:dbc::50");
+    EXPECT_EQ(Eval("2001:dbc::50", "x@v6.test"), kSpfPass) << "ptr through AAAA";
+
+    spf::Context ctx;
+    ctx.lookup = &dns;
+    ASSERT_TRUE(spf::Begin(ctx, "2001:DB8::CB01", "x@v6.test", "h"));
+    EXPECT_EQ(ctx.ip, "2001:db8::cb01");
+    EXPECT_EQ(spf::Expand(ctx, "%{ir}.%{v}._spf.%{d}", "v6.test", spf::ExpandMode::Record).value_or(""),
+              "1.0.b.c.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6._spf.v6.test")
+        << "the RFC's example";
+    EXPECT_EQ(spf::Expand(ctx, "%{c}", "v6.test", spf::ExpandMode::Explanation).value_or(""), "2001:db8::cb01");
+}
+
+TEST_F(SpfTest, ResultNames) {
     EXPECT_EQ(std::string(SpfResultString(0)), "Pass");
     EXPECT_EQ(std::string(SpfResultString(6)), "PermError");
     EXPECT_EQ(std::string(SpfResultString(7)), "");
@@ -255,6 +274,8 @@ TEST_F(SpfTest, AnswersAreCachedByTheirTriple) {
     EXPECT_EQ(CSpf::CacheKey("1", "2", "3").size(), 32u);
     EXPECT_EQ(spf.Query(nullptr, "a@example.org", "h"), kSpfNeutral);
     EXPECT_EQ(spf.Query("bad", "a@example.org", "h"), kSpfTempError);
+    EXPECT_EQ(spf.Query("2001:DB8::1", "a@example.org", "h"), kSpfFail);
+    EXPECT_GE(spf.Table().Find(CSpf::CacheKey("2001:db8::1", "a@example.org", "h")), 0) << "keyed by canonical text";
     EXPECT_NE(CSpf::CacheKey("1", "23", ""), CSpf::CacheKey("12", "3", "")) << "the parts are kept apart";
     EXPECT_EQ(spf.Table().Find(CSpf::CacheKey("bad", "a@example.org", "h")), -1) << "early returns are not cached";
 }
