@@ -6,6 +6,7 @@
 #include "checks/AddressList.h"
 #include "checks/Dns.h"
 #include "checks/Greylist.h"
+#include "common/IpAddress.h"
 #include "common/Md5.h"
 #include "common/Regex.h"
 #include "common/String.h"
@@ -21,6 +22,15 @@ std::string Lower(std::string_view s) {
 }  // namespace
 
 int IsLanIp(std::string_view ip) {
+    if (ip.find(':') != std::string_view::npos) {
+        // IPv6: the loopback, unique local addresses (fc00::/7) and link-local ones (fe80::/10).
+        const auto v6 = common::IpAddress::Parse(ip);
+        if (!v6 || v6->IsV4()) return v6 ? IsLanIp(v6->ToString()) : 0;
+        static const common::IpAddress kLoopback = *common::IpAddress::Parse("::1"),
+                                       kUniqueLocal = *common::IpAddress::Parse("fc00::"),
+                                       kLinkLocal = *common::IpAddress::Parse("fe80::");
+        return *v6 == kLoopback || v6->SamePrefix(kUniqueLocal, 7) || v6->SamePrefix(kLinkLocal, 10) ? 1 : 0;
+    }
     auto a = CAddressList::ParseIPv4(ip);
     if (!a) return 0;
     auto [x, y, z, w] = *a;

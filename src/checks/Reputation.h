@@ -19,7 +19,8 @@ namespace checks {
 
 class CDns;
 
-// 1 for 10/8, 172.16/12, 192.168/16 and 127.0.0.x; anything else (other 127 addresses too) 0.
+// 1 for 10/8, 172.16/12, 192.168/16 and 127.0.0.x, and for IPv6 ::1, fc00::/7 and fe80::/10;
+// anything else (other 127 addresses too) 0.
 int IsLanIp(std::string_view ip);
 
 // The IP embargo: address -> expiry (seconds since 1970, decimal text).
