@@ -23,9 +23,10 @@ TEST(IpAddress, ParsesBothFamiliesIntoOneCanonicalText) {
     EXPECT_EQ(Canonical("::FFFF:c000:0207"), "192.0.2.7");
     EXPECT_TRUE(IpAddress::Parse("192.0.2.7")->IsV4());
     EXPECT_FALSE(IpAddress::Parse("::1")->IsV4());
+    const std::string long_text(50, ':');
     for (const char* bad :
          {"", "1.2.3", "1.2.3.4.", "1.2.3.256", "1234.1.1.1", " 1.2.3.4", "1.2.3.4 ", "::1%eth0", "2001:db8::/32",
-          "1::2::3", "12345::", "[1.2.3.4", "g::1", "::ffff:1.2.3", "a.b.c.d", std::string(50, ':').c_str()})
+          "1::2::3", "12345::", "[1.2.3.4", "g::1", "::ffff:1.2.3", "a.b.c.d", long_text.c_str()})
         EXPECT_FALSE(IpAddress::Parse(bad)) << bad;
 }
 
