@@ -38,13 +38,13 @@ def free_port():
     return port
 
 
-def wait_port(port, proc, seconds=15):
+def wait_port(port, proc, seconds=15, host="127.0.0.1"):
     end = time.time() + seconds
     while time.time() < end:
         if proc.poll() is not None:
             raise RuntimeError("process ended early: %s" % proc.args)
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            socket.create_connection((host, port), timeout=0.2).close()
             return
         except OSError:
             time.sleep(0.05)
@@ -129,7 +129,8 @@ def wait_for_message(count, seconds=10, directory=None):
 class Kernel:
     """A kernel on its own application directory with the given settings and scripts."""
 
-    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None, nofile=None, prepare=None):
+    def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None, nofile=None, prepare=None,
+                 listen="127.0.0.1"):
         self.dir = os.path.join(WORK, name)
         shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
         sd = os.path.join(self.dir, "scripts", "antispam")
@@ -141,7 +142,7 @@ class Kernel:
                 f.write(core_source)
         self.port = free_port()
         conf = {
-            "CONFIG": {"loglevel": "2", "listen_ip": "127.0.0.1", "listen_port": str(self.port),
+            "CONFIG": {"loglevel": "2", "listen_ip": listen, "listen_port": str(self.port),
                        "smtp_server1": "127.0.0.1", "smtp_port1": str(mta_port or SINK_PORT), "myname": "morvane.test"},
             "DNS": {"nameserver_0": "127.0.0.1:%d" % DNS_PORT, "timeout_millisecond": "1000"},
             "DNSBL": {"nameserver_0": "bl1.test|12", "nameserver_1": "bl2.test|12"},
@@ -162,7 +163,7 @@ class Kernel:
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         self.proc = subprocess.Popen([MORVANE, "--appdir", self.dir], stdout=self.out, stderr=subprocess.STDOUT,
                                      preexec_fn=limit)
-        wait_port(self.port, self.proc)
+        wait_port(self.port, self.proc, host="::1" if ":" in listen else "127.0.0.1")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -308,8 +309,8 @@ def stuffed(msg):
     return re.sub(rb"(?m)^\.", b"..", msg) + b".\r\n"
 
 
-def swaks(port, *args, source=None):
-    cmd = ["swaks", "--server", "127.0.0.1:%d" % port, "--timeout", "20"] + list(args)
+def swaks(port, *args, source=None, host="127.0.0.1"):
+    cmd = ["swaks", "--server", host, "--port", str(port), "--timeout", "20"] + list(args)
     if source:
         cmd += ["--local-interface", source]
     return subprocess.run(cmd, capture_output=True, text=True, timeout=60)
@@ -683,6 +684,37 @@ BAYES_HAM = ("From: \"Carol\" <carol@colleague.test>\r\nTo: <you@rcpt.test>\r\nS
 PHISH = ("From: \"PayPal\" <service@paypal.com>\r\nTo: <you@rcpt.test>\r\nSubject: Your account is limited\r\n"
          "Content-Type: text/html; charset=utf-8\r\n\r\n"
          "<p>Please <a href=\"https://paypal.com.account-check.test/login\">log in to paypal.com</a> today.</p>\r\n")
+
+
+class IPv6Test(unittest.TestCase):
+    """core.cs on a dual-stack listener ("::"): IPv6 clients are delivered and judged by their
+    own address, IPv4 clients still appear as dotted quads."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("ipv6", {"GREYLIST": {"greylist_enable": "0"}}, listen="::")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_an_ipv6_client_passes_spf_by_its_ip6_term(self):
+        before = len(sink_messages())
+        r = swaks(self.k.port, "-6", "--to", "a@rcpt.test", "--from", "s@spf6.test", "--helo", "mail.spf6.test",
+                  "--header", "Subject: over IPv6", host="::1")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        content = wait_for_message(before + 1)[before][1]
+        self.assertIn(b"spf=pass smtp.mailfrom=s@spf6.test", content)
+        self.assertIn(b" spf-Pass", content)
+        self.assertTrue(self.k.wait_log("O.K. Connect"), self.k.log_text()[-2000:])
+        self.assertIn("::1", self.k.log_text())
+
+    def test_an_ipv4_client_of_the_dual_stack_listener_is_a_dotted_quad(self):
+        r = swaks(self.k.port, "--to", "a@rcpt.test", "--from", "s@spf6.test", "--helo", "mail.spf6.test")
+        self.assertNotEqual(r.returncode, 0, r.stdout)
+        self.assertIn("SPF check failed for s@spf6.test", r.stdout)
+        self.assertTrue(self.k.wait_log("refused 127.0.0.1: spf fail s@spf6.test"), self.k.log_text()[-2000:])
+        self.assertNotIn("::ffff:", self.k.log_text())
 
 
 class ContentChecksTest(unittest.TestCase):
