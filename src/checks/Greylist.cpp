@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/Clock.h"
+#include "common/IpAddress.h"
 #include "common/Md5.h"
 #include "common/Regex.h"
 
@@ -80,6 +81,10 @@ std::string CGreylist::PrepareTriples(std::string_view recipients, std::string_v
                                       std::string_view mail_from, std::string_view mail_from_substitute,
                                       std::string_view reverse_name) {
     std::string origin(client_ip);
+    // An IPv6 client may send from any address of its /64 (a host's network, RFC 4291): a retry
+    // from another of them is the same client.
+    if (const auto ip = common::IpAddress::Parse(client_ip); ip && !ip->IsV4())
+        origin = ip->Masked(kIpv6GroupBits).ToString() + "/" + std::to_string(kIpv6GroupBits);
     common::RegexMatch m =
         common::RegexSearch(".+?\\.([a-zA-Z0-9\\.-]+?\\.\\w{2,32})$", common::kRegexCaseless, reverse_name);
     if (m.matched()) origin = m.text[1];

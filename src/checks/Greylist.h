@@ -5,7 +5,8 @@
 // how long the sender took.
 //
 // Triples are text: origin 0x02 sender 0x02 recipient, where the origin is the parent domain of
-// the client's reverse name (all hosts of one provider share triples) or else its address, and
+// the client's reverse name (all hosts of one provider share triples) or else its address (an
+// IPv6 address's /64, "2001:db8:1:2::/64"), and
 // the sender has any BATV tag removed. A triple list joins triples with 0x03. Records live in
 // one table keyed by the triple's MD5: data = triple 0x02 retry-count [0x02 "1" after a reset],
 // timestamp = first sighting.
@@ -39,6 +40,8 @@ public:
     void SetEmbargo(uint32_t unit, uint32_t amount);
     void SetAge(uint32_t unit, uint32_t amount) { table_.SetAge(unit, amount); }
 
+    // An IPv6 client without a provider's name is its /64.
+    static constexpr int kIpv6GroupBits = 64;
     static std::string PrepareTriples(std::string_view recipients, std::string_view client_ip,
                                       std::string_view mail_from, std::string_view mail_from_substitute,
                                       std::string_view reverse_name);

@@ -57,6 +57,13 @@ TEST_F(GreylistTest, TriplesGroupProvidersAndDropBatv) {
     EXPECT_EQ(CGreylist::PrepareTriples("r@x.net", "198.51.100.1", "", "<>", "noreverse"),
               "198.51.100.1\x02<>\x02r@x.net")
         << "empty sender: the substitute; no parent domain: the address";
+    EXPECT_EQ(CGreylist::PrepareTriples("r@x.net", "2001:DB8:1:2::7", "s@y.org", "", ""),
+              CGreylist::PrepareTriples("r@x.net", "2001:db8:1:2:ffff::9", "s@y.org", "", ""))
+        << "one /64, one IPv6 client";
+    EXPECT_EQ(CGreylist::PrepareTriples("r@x.net", "2001:db8:1:2::7", "s@y.org", "", "").substr(0, 19),
+              "2001:db8:1:2::/64\x02s");
+    EXPECT_NE(CGreylist::PrepareTriples("r@x.net", "2001:db8:1:3::7", "s@y.org", "", ""),
+              CGreylist::PrepareTriples("r@x.net", "2001:db8:1:2::7", "s@y.org", "", ""));
     std::string two = CGreylist::PrepareTriples("a@x.net  b@x.net", "192.0.2.1", "s@y.org", "", "");
     ASSERT_NE(two.find('\x03'), std::string::npos);
     std::string second = two.substr(two.find('\x03') + 1);
