@@ -30,9 +30,16 @@ SINK_DIR = None
 _procs = []
 
 
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
+def free_port(both_families=False):
+    """A port free on 127.0.0.1, or with `both_families` on every address of IPv4 and IPv6 (what a
+    "::" listener binds)."""
+    if both_families:
+        s = socket.socket(socket.AF_INET6)
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        s.bind(("::", 0))
+    else:
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
     port = s.getsockname()[1]
     s.close()
     return port
@@ -140,7 +147,7 @@ class Kernel:
         if core_source is not None:
             with open(os.path.join(sd, "core.cs"), "w") as f:
                 f.write(core_source)
-        self.port = free_port()
+        self.port = free_port(both_families=":" in listen)
         conf = {
             "CONFIG": {"loglevel": "2", "listen_ip": listen, "listen_port": str(self.port),
                        "smtp_server1": "127.0.0.1", "smtp_port1": str(mta_port or SINK_PORT), "myname": "morvane.test"},
@@ -163,7 +170,11 @@ class Kernel:
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
         self.proc = subprocess.Popen([MORVANE, "--appdir", self.dir], stdout=self.out, stderr=subprocess.STDOUT,
                                      preexec_fn=limit)
-        wait_port(self.port, self.proc, host="::1" if ":" in listen else "127.0.0.1")
+        try:
+            wait_port(self.port, self.proc, host="::1" if ":" in listen else "127.0.0.1")
+        except RuntimeError as e:
+            self.out.close()
+            raise RuntimeError("%s\n%s" % (e, self.output()[-3000:]))
 
     def stop(self):
         if self.proc.poll() is None:

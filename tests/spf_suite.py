@@ -210,7 +210,9 @@ def main():
         old = recorded.get((scenario, case))
         klass = old[1] if old else "new"
         counts[klass] = counts.get(klass, 0) + 1
-        if not old or old[0] != result:
+        # A case the suite lets end in several results may end in either from run to run (ptr-limit:
+        # which ten of its names the server lists first); only a move out of the accepted ones counts.
+        if not old or (old[0] != result and not (old[1] == "agree" and result in expected)):
             changed.append("%s / %s: now %s, recorded %s (suite expects %s)"
                            % (scenario, case, result, old[0] if old else "nothing", " or ".join(expected)))
     print("spf_suite: %d cases: %s" % (len(results), ", ".join("%s %d" % kv for kv in sorted(counts.items()))))
