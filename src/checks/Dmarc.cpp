@@ -1,12 +1,11 @@
 #include "checks/Dmarc.h"
 
 #include <algorithm>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "checks/Dkim.h"
 #include "common/String.h"
+#include "platform/KFile.h"
 
 namespace checks::dmarc {
 
@@ -96,11 +95,9 @@ void PublicSuffixList::Parse(std::string_view text) {
 }
 
 bool PublicSuffixList::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    Parse(text.str());
+    std::string text;
+    if (!platform::ReadWholeFile(path, text)) return false;
+    Parse(text);
     return !Empty();
 }
 

@@ -170,13 +170,13 @@ bool WalkMacroString(std::string_view text, bool explanation, Literal literal, M
     return true;
 }
 
-// A domain-spec: a macro-string that ends in a macro or in "." and a top label.
-bool ValidDomainSpec(std::string_view spec) {
-    if (spec.empty()) return false;
+// A domain pattern: a macro-string that ends in a macro or in "." and a top label.
+bool ValidDomainPattern(std::string_view pattern) {
+    if (pattern.empty()) return false;
     std::string_view tail;
     bool ends_in_macro = false;
     const bool ok = WalkMacroString(
-        spec, false, [&tail](std::string_view lit) { tail = lit; }, [&tail](const MacroExpand&) { tail = {}; },
+        pattern, false, [&tail](std::string_view lit) { tail = lit; }, [&tail](const MacroExpand&) { tail = {}; },
         &ends_in_macro);
     if (!ok) return false;
     if (ends_in_macro) return true;
@@ -266,7 +266,7 @@ bool Fail(std::string* error, std::string why) {
     return false;
 }
 
-// "a", "mx": [":" domain-spec] ["/" ip4-cidr] ["//" ip6-cidr]. Digits after a "/" at the end are
+// "a", "mx": [":" domain pattern] ["/" ip4-cidr] ["//" ip6-cidr]. Digits after a "/" at the end are
 // always taken for a prefix length, as the grammar reads them.
 bool ParseTargetAndCidr(std::string_view rest, Term* t, std::string* error) {
     auto trailing = [](std::string_view s, std::string_view lead) -> size_t {
@@ -285,8 +285,8 @@ bool ParseTargetAndCidr(std::string_view rest, Term* t, std::string* error) {
         rest = rest.substr(0, at);
     }
     if (rest.empty()) return true;
-    if (rest[0] != ':' || !ValidDomainSpec(rest.substr(1))) return Fail(error, "bad domain-spec");
-    t->spec = std::string(rest.substr(1));
+    if (rest[0] != ':' || !ValidDomainPattern(rest.substr(1))) return Fail(error, "bad domain pattern");
+    t->pattern = std::string(rest.substr(1));
     return true;
 }
 
@@ -315,7 +315,7 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
         if (redirect || exp) {
             std::optional<std::string>& slot = redirect ? rec->redirect : rec->exp;
             if (slot) return Fail(error, "a second " + std::string(name) + " modifier");
-            if (!ValidDomainSpec(value)) return Fail(error, "bad domain-spec in " + quoted);
+            if (!ValidDomainPattern(value)) return Fail(error, "bad domain pattern in " + quoted);
             slot = std::string(value);
         } else if (!ValidMacroString(value, true)) {
             return Fail(error, "bad macro-string in " + quoted);
@@ -325,9 +325,9 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
 
     auto domain_after_colon = [&](bool required) {
         if (rest.empty() && !required) return true;
-        if (rest.size() < 2 || rest[0] != ':' || !ValidDomainSpec(rest.substr(1)))
-            return Fail(error, "bad domain-spec in " + quoted);
-        t.spec = std::string(rest.substr(1));
+        if (rest.size() < 2 || rest[0] != ':' || !ValidDomainPattern(rest.substr(1)))
+            return Fail(error, "bad domain pattern in " + quoted);
+        t.pattern = std::string(rest.substr(1));
         return true;
     };
     if (AsciiEqualNoCase(name, "all")) {
@@ -342,29 +342,21 @@ bool ParseTerm(std::string_view term, Record* rec, std::string* error) {
     } else if (AsciiEqualNoCase(name, "a") || AsciiEqualNoCase(name, "mx")) {
         t.kind = AsciiEqualNoCase(name, "a") ? Kind::A : Kind::Mx;
         if (!ParseTargetAndCidr(rest, &t, error)) return false;
-    } else if (AsciiEqualNoCase(name, "ip4")) {
-        t.kind = Kind::Ip4;
-        if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
-        std::string_view net = rest.substr(1);
-        if (size_t slash = net.find('/'); slash != std::string_view::npos) {
-            if (!ParseCidr(net.substr(slash + 1), 32, &t.cidr4)) return Fail(error, "bad ip4 prefix length");
-            net = net.substr(0, slash);
-        }
-        const auto parsed = common::IpAddress::Parse(net);
-        if (!parsed || !parsed->IsV4() || net.front() == '[') return Fail(error, "bad ip4 network in " + quoted);
-        t.net = *parsed;
-    } else if (AsciiEqualNoCase(name, "ip6")) {
-        t.kind = Kind::Ip6;
+    } else if (AsciiEqualNoCase(name, "ip4") || AsciiEqualNoCase(name, "ip6")) {
+        const bool v6 = AsciiEqualNoCase(name, "ip6");
+        const std::string family = v6 ? "ip6" : "ip4";
+        t.kind = v6 ? Kind::Ip6 : Kind::Ip4;
         if (rest.empty() || rest[0] != ':') return Fail(error, "bad term " + quoted);
         std::string_view net = rest.substr(1);
         if (size_t slash = net.rfind('/'); slash != std::string_view::npos) {
-            if (!ParseCidr(net.substr(slash + 1), 128, &t.cidr6)) return Fail(error, "bad ip6 prefix length");
+            if (!ParseCidr(net.substr(slash + 1), v6 ? 128 : 32, v6 ? &t.cidr6 : &t.cidr4))
+                return Fail(error, "bad " + family + " prefix length");
             net = net.substr(0, slash);
         }
         // A dotted quad is no IPv6 network, but the mapped form "::ffff:a.b.c.d" is one.
         const auto parsed = common::IpAddress::Parse(net);
-        if (!parsed || net.find(':') == std::string_view::npos || net.front() == '[')
-            return Fail(error, "bad ip6 network in " + quoted);
+        const bool family_ok = parsed && (v6 ? net.find(':') != std::string_view::npos : parsed->IsV4());
+        if (!family_ok || net.front() == '[') return Fail(error, "bad " + family + " network in " + quoted);
         t.net = *parsed;
     } else {
         return Fail(error, "unknown mechanism " + quoted);
@@ -531,10 +523,10 @@ std::optional<std::string> Expand(Context& ctx, std::string_view text, std::stri
 
 namespace {
 
-// The name a term points at: its domain-spec expanded, or the current domain.
+// The name a term points at: its domain pattern expanded, or the current domain.
 std::optional<std::string> TargetOf(Context& ctx, const Term& t, std::string_view domain) {
-    if (t.spec.empty()) return std::string(domain);
-    auto expanded = Expand(ctx, t.spec, domain, ExpandMode::Record);
+    if (t.pattern.empty()) return std::string(domain);
+    auto expanded = Expand(ctx, t.pattern, domain, ExpandMode::Record);
     if (!expanded) return std::nullopt;
     return TruncatedName(std::move(*expanded));
 }
@@ -576,7 +568,7 @@ int Evaluate(Context& ctx, const Term& t, std::string_view domain) {
     if (int r = CountDnsTerm(ctx); r != kNoMatch) return r;
     std::optional<std::string> target = TargetOf(ctx, t, domain);
     if (!target) {
-        ctx.error = "bad macro in \"" + t.spec + "\"";
+        ctx.error = "bad macro in \"" + t.pattern + "\"";
         return kSpfPermError;
     }
     std::vector<DnsAnswer> answers;
@@ -624,8 +616,8 @@ int Evaluate(Context& ctx, const Term& t, std::string_view domain) {
 }
 
 // The exp= text of a Fail; any problem leaves the explanation empty, as the result stands.
-void Explain(Context& ctx, const std::string& spec, std::string_view domain) {
-    auto name = Expand(ctx, spec, domain, ExpandMode::Record);
+void Explain(Context& ctx, const std::string& pattern, std::string_view domain) {
+    auto name = Expand(ctx, pattern, domain, ExpandMode::Record);
     std::vector<DnsAnswer> answers;
     if (!name || !ctx.Ask(TruncatedName(std::move(*name)), kTypeTXT, &answers)) return;
     if (CountOfType(answers, kTypeTXT) != 1) return;
@@ -664,7 +656,7 @@ int CheckHost(Context& ctx, std::string_view domain, bool explain) {
     if (!rec.redirect) return kSpfNeutral;
     if (int r = CountDnsTerm(ctx); r != kNoMatch) return r;
     Term t;
-    t.spec = *rec.redirect;
+    t.pattern = *rec.redirect;
     std::optional<std::string> target = TargetOf(ctx, t, domain);
     const int r = target ? CheckHost(ctx, *target, explain) : kSpfPermError;
     if (r == kSpfNone) ctx.error = "redirect to " + target.value_or("") + ", which has no record";

@@ -95,7 +95,7 @@ enum class Kind : uint8_t { All, Include, A, Mx, Ptr, Ip4, Ip6, Exists, Redirect
 struct Term {
     Kind kind = Kind::Unknown;
     int qualifier = kSpfPass;
-    std::string spec;  // the domain-spec (macros unexpanded), or the modifier's value
+    std::string pattern;  // the domain pattern (macros unexpanded), or the modifier's value
     int cidr4 = 32;
     int cidr6 = 128;
     common::IpAddress net;  // ip4, ip6

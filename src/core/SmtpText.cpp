@@ -398,8 +398,8 @@ std::string WithAuthenticationResults(std::string message, std::string_view auth
         if (colon != std::string_view::npos) {
             std::string_view name = field.substr(0, colon);
             while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
-            forged = common::AsciiLowered(name) == kName &&
-                     common::AsciiLowered(AuthservId(field.substr(colon + 1))) == common::AsciiLowered(authserv_id);
+            forged = common::AsciiEqualNoCase(name, kName) &&
+                     common::AsciiEqualNoCase(AuthservId(field.substr(colon + 1)), authserv_id);
         }
         if (!forged) out.append(field);
         at = next;
