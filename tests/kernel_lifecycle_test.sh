@@ -98,7 +98,7 @@ HOLDER=$!
 wait_for 10 bash -c "(exec 3<>/dev/tcp/127.0.0.1/$busy) 2>/dev/null" || fail "no holder"
 printf '[WEBGUI]\r\nport=%s\r\n[CONFIG]\r\nlisten_ip=127.0.0.1\r\nlisten_port=0\r\n' "$busy" > "$APP/morvane.ini"
 if timeout 20 "$MORVANE" --appdir "$APP" 2> "$APP/err"; then fail "the kernel ran without its web port"; fi
-grep -q "cannot listen for the web GUI on 127.0.0.1 port $busy: Address already in use" "$APP/err" || fail "$(cat "$APP/err")"
+grep -q "cannot listen for the web GUI on 127.0.0.1 ::1 port $busy: Address already in use" "$APP/err" || fail "$(cat "$APP/err")"
 kill "$HOLDER" 2>/dev/null || true
 printf '%s\r\n' "$good" > "$APP/morvane.ini"
 runs=$(grep -o 'Start MORVANE PROXY' "$APP/morvane_log.xml" | wc -l)

@@ -212,7 +212,7 @@ CServerAdmin::~CServerAdmin() {
 }
 
 void CServerAdmin::Listen() {
-    const std::string ip = config_.admin_listen_ip.IsEmpty() ? "127.0.0.1" : config_.admin_listen_ip.str();
+    const std::string ip = config_.admin_listen_ip.IsEmpty() ? "127.0.0.1 ::1" : config_.admin_listen_ip.str();
     const int slots = config_.admin_max_listen > 0 ? config_.admin_max_listen : 20;
     if (ip == listen_ip_ && config_.admin_port == listen_port_ && slots == listen_slots_ && listener_.Listening())
         return;

@@ -1,13 +1,16 @@
 #include "core/ListenMorvane.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/String.h"
 #include "platform/WakeEvent.h"
 
 namespace core {
@@ -22,24 +25,62 @@ CListenMorvane::~CListenMorvane() {
     if (reserve_ >= 0) ::close(reserve_);
 }
 
-bool CListenMorvane::InitListen(const std::string& address, const std::string& port, int slots) {
+std::vector<std::string> CListenMorvane::SplitAddresses(const std::string& addresses) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < addresses.size()) {
+        const size_t end = addresses.find_first_of(" ,\t", i);
+        const size_t stop = end == std::string::npos ? addresses.size() : end;
+        if (stop > i) out.push_back(addresses.substr(i, stop - i));
+        i = stop + 1;
+    }
+    if (out.empty()) out.emplace_back();
+    return out;
+}
+
+void CListenMorvane::CloseListens() {
+    listens_.clear();
+}
+
+bool CListenMorvane::InitListen(const std::string& addresses, const std::string& port, int slots) {
     // The accept thread stops while the slots change; the connections in progress keep theirs
     // (their sessions hold them), so the slots only ever grow and `slots` of them are used.
     if (!HasEnded()) Stop();
-    const bool same_socket = listen_.HasHandle() && address == address_ && port == port_;
-    address_ = address;
+    const bool same_sockets = Listening() && addresses == address_ && port == port_;
+    address_ = addresses;
     port_ = port;
     if (port.empty()) {
-        listen_.Close();
+        CloseListens();
         AddLog(1, "Port listen is Empty", kSrc, "CListenMorvane::InitListen", "SYS", 0);
         return false;
     }
     usable_ = std::max(slots, 1);
     while (slots_.size() < static_cast<size_t>(usable_) + 1) slots_.push_back(std::make_unique<CSocketComm>());
     AddLog(4, "Init Listen OK", kSrc, "CListenMorvane::InitListen", "DEBUG", 0);
-    if (same_socket) return true;  // no moment without a listening socket
-    listen_.Close();
-    return listen_.Listen(address, port);
+    if (same_sockets) return true;  // no moment without a listening socket
+    CloseListens();
+    std::string bound_port = port;
+    int last_error = 0;
+    for (const std::string& address : SplitAddresses(addresses)) {
+        auto s = std::make_unique<CSocketComm>();
+        if (!s->Listen(address, bound_port)) {
+            last_error = errno;
+            AddLog(1,
+                   common::FormatText("Cannot listen on %s port %s: %s", address.empty() ? "0.0.0.0" : address.c_str(),
+                                      bound_port.c_str(), std::strerror(last_error)),
+                   kSrc, "CListenMorvane::InitListen", "SYS", 0);
+            // An address this machine does not have (IPv6 off, an interface gone) leaves the
+            // others serving; a port taken by someone else is a failure, as with one address.
+            if (last_error == EADDRNOTAVAIL || last_error == EAFNOSUPPORT) continue;
+            CloseListens();
+            break;
+        }
+        // A port the system picked for the first address is the port of all of them.
+        if (listens_.empty()) bound_port = std::to_string(s->LocalPort());
+        listens_.push_back(std::move(s));
+    }
+    if (listens_.empty()) errno = last_error;
+    return !listens_.empty();
 }
 
 void CListenMorvane::StopListen() {
@@ -48,7 +89,7 @@ void CListenMorvane::StopListen() {
     // that did not stop in time included: its socket and TLS state must not go under it.
     for (PendingConnection& p : TakePending()) p.slot->Release();
     refusal_.Close();
-    listen_.Close();
+    CloseListens();
 }
 
 void CListenMorvane::SetRefusal(std::string text) {
@@ -105,7 +146,7 @@ bool CListenMorvane::AcceptFailed(int error, int64_t* last_failure) {
     if (reserve_ >= 0) {
         ::close(reserve_);
         reserve_ = -1;
-        int fd = listen_.Accept(0);
+        int fd = AcceptAny(0, nullptr);
         if (fd >= 0) Refuse(fd);
         reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
@@ -113,12 +154,28 @@ bool CListenMorvane::AcceptFailed(int error, int64_t* last_failure) {
     return true;
 }
 
+int CListenMorvane::AcceptAny(int timeout_ms, int* error) {
+    if (error) *error = 0;
+    if (listens_.size() == 1) return listens_.front()->Accept(timeout_ms, error);
+    std::vector<pollfd> fds;
+    fds.reserve(listens_.size());
+    for (const auto& l : listens_) fds.push_back({l->Handle(), POLLIN, 0});
+    if (fds.empty() || ::poll(fds.data(), fds.size(), timeout_ms) <= 0) return -1;
+    for (size_t k = 0; k < fds.size(); ++k) {
+        const size_t i = (turn_ + k) % fds.size();
+        if (!(fds[i].revents & POLLIN)) continue;
+        turn_ = i + 1;
+        return listens_[i]->Accept(0, error);
+    }
+    return -1;
+}
+
 void CListenMorvane::Run() {
     if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int64_t last_failure = 0;
     while (IsRunning()) {
         int error = 0;
-        int fd = listen_.Accept(kAcceptPollMs, &error);
+        int fd = AcceptAny(kAcceptPollMs, &error);
         if (fd < 0) {
             // A time-out: check the running flag and wait again.
             if (error != 0 && !AcceptFailed(error, &last_failure)) std::this_thread::yield();

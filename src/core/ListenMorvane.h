@@ -1,5 +1,5 @@
 #pragma once
-// CListenMorvane: the proxy's listening socket and its fixed set of connection slots. Its own
+// CListenMorvane: the proxy's listening sockets and its fixed set of connection slots. Its own
 // thread accepts clients, gives each a connection id and queues it; the core empties the queue
 // on the main thread (admission). When every slot is taken, the client gets the refusal text
 // and is closed at once, using no id.
@@ -40,14 +40,20 @@ public:
     CListenMorvane() = default;
     ~CListenMorvane() override;
 
-    // Stores the settings and listens; false (with "Port listen is Empty") for an empty port,
-    // or when the socket cannot listen. Stops a running accept thread first (Start it again);
-    // connections in progress keep their slots, and the same address keeps its socket.
-    bool InitListen(const std::string& address, const std::string& port, int slots);
-    // Stops the accept thread, closes the connections nobody took yet and the listening socket.
+    // Stores the settings and listens on each address of `addresses` (separated by blanks or
+    // commas; none: every IPv4 address) at `port` ("0": one port the system picks, the same
+    // for all). An address the machine does not have is logged and the others serve; false
+    // (errno set) when none is left or a port is taken, and for an empty port (with "Port
+    // listen is Empty"). Stops a
+    // running accept thread first (Start it again); connections in progress keep their slots,
+    // and the same addresses keep their sockets.
+    bool InitListen(const std::string& addresses, const std::string& port, int slots);
+    // Stops the accept thread, closes the connections nobody took yet and the listening sockets.
     void StopListen();
-    bool Listening() const { return listen_.HasHandle(); }
-    uint16_t Port() const { return listen_.LocalPort(); }
+    bool Listening() const { return !listens_.empty(); }
+    uint16_t Port() const { return listens_.empty() ? 0 : listens_.front()->LocalPort(); }
+    // The addresses of a listening setting, in order; one empty one (every IPv4 address) for none.
+    static std::vector<std::string> SplitAddresses(const std::string& addresses);
 
     void SetRefusal(std::string text);
     // Takes every queued connection, oldest first.
@@ -66,12 +72,18 @@ private:
     void Refuse(int fd);
     // Handles accept's `error`; false when it is not one of running out of descriptors or memory.
     bool AcceptFailed(int error, int64_t* last_failure);
+    // A new connection from any listening socket within `timeout_ms`, as CSocketComm::Accept;
+    // the sockets take turns, so a flood on one never starves the others.
+    int AcceptAny(int timeout_ms, int* error);
+    void CloseListens();
 
     std::string address_, port_;
     // One spare entry that is never handed out.
     std::vector<std::unique_ptr<CSocketComm>> slots_;
     int usable_ = 0;  // slots handed out: set while the accept thread is stopped
-    CSocketComm listen_;
+    // Set while the accept thread is stopped; only read while it runs.
+    std::vector<std::unique_ptr<CSocketComm>> listens_;
+    size_t turn_ = 0;  // the accept thread only
     CSocketComm refusal_;
     common::Mutex mu_;
     std::vector<PendingConnection> pending_ GUARDED_BY(mu_);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <thread>
@@ -94,6 +95,47 @@ TEST(ListenMorvaneTest, IdsWrapAndEmptyPortFails) {
     auto t0 = std::chrono::steady_clock::now();
     l.StopListen();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << "the accept thread stops promptly";
+}
+
+TEST(ListenMorvaneTest, ListensOnEachAddressOfAListOnOnePort) {
+    EXPECT_EQ(CListenMorvane::SplitAddresses(" 127.0.0.1, ::1\t"), (std::vector<std::string>{"127.0.0.1", "::1"}));
+    EXPECT_EQ(CListenMorvane::SplitAddresses(""), std::vector<std::string>{""}) << "none: every IPv4 address";
+    CListenMorvane l;
+    // 192.0.2.1 is no address of this machine: it is logged and the others serve.
+    ASSERT_TRUE(l.InitListen("127.0.0.1 192.0.2.1 ::1", "0", 4));
+    bool said = false;
+    for (const auto& item : l.TakeAll())
+        said = said || item.entry.str().rfind("Cannot listen on 192.0.2.1 port ", 0) == 0;
+    EXPECT_TRUE(said);
+    ASSERT_TRUE(l.Start());
+    const uint16_t port = l.Port();
+    int v4 = Connect(port);
+    int v6 = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    const bool have_v6 = ::connect(v6, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    auto pending = WaitPending(l, have_v6 ? 2 : 1);
+    ASSERT_EQ(pending.size(), have_v6 ? 2u : 1u) << "the system-picked port is every address's port";
+    std::vector<std::string> peers;
+    for (const auto& p : pending) peers.push_back(p.slot->PeerAddressText());
+    std::sort(peers.begin(), peers.end());
+    EXPECT_EQ(peers.front(), "127.0.0.1");
+    if (have_v6) {
+        EXPECT_EQ(peers.back(), "::1");
+    }
+    ::close(v4);
+    ::close(v6);
+    l.StopListen();
+    EXPECT_FALSE(l.InitListen("192.0.2.1 198.51.100.1", "0", 4)) << "none of them";
+    EXPECT_FALSE(l.Listening());
+    // A port someone else holds on one address fails the whole list, as it would alone.
+    CListenMorvane holder;
+    ASSERT_TRUE(holder.InitListen("127.0.0.1", "0", 1));
+    EXPECT_FALSE(l.InitListen("::1 127.0.0.1", std::to_string(holder.Port()), 4));
+    EXPECT_EQ(errno, EADDRINUSE);
+    EXPECT_FALSE(l.Listening());
 }
 
 TEST(SocketCommTest, SendRecvAndTimeouts) {

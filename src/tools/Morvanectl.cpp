@@ -66,6 +66,17 @@ std::vector<std::vector<std::string>> ReadRows(const std::string& path, bool* ok
     return rows;
 }
 
+// Where to reach a server that listens on `addresses` (the kernel's list): its first address,
+// or the loopback address of a wildcard's family.
+std::string LocalAddressOf(const std::string& addresses) {
+    const size_t start = addresses.find_first_not_of(" ,\t");
+    if (start == std::string::npos) return "127.0.0.1";
+    const std::string first = addresses.substr(start, addresses.find_first_of(" ,\t", start) - start);
+    if (first == "0.0.0.0") return "127.0.0.1";
+    if (first == "::") return "::1";
+    return first;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,7 +115,7 @@ int main(int argc, char** argv) {
         }
         key = ini.GetString("READMIN", "key", "").str();
         if (port.empty()) port = ini.GetString("READMIN", "port", "33").str();
-        if (host.empty()) host = ini.GetString("READMIN", "listen_ip", "127.0.0.1").str();
+        if (host.empty()) host = LocalAddressOf(ini.GetString("READMIN", "listen_ip", "127.0.0.1").str());
     }
     if (!key_file.empty()) {
         if (!platform::ReadWholeFile(key_file, key)) {
