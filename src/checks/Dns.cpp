@@ -6,7 +6,6 @@
 #include <random>
 
 #include "common/Clock.h"
-#include "common/Regex.h"
 #include "platform/KFile.h"
 #include "platform/UdpSocket.h"
 
@@ -230,24 +229,30 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
     return true;
 }
 
-std::string DnsResolve(CDns& dns, std::string_view name, int timeout_ms) {
+namespace {
+// The first address of `type` (A or AAAA) of a name, following aliases a server left to us.
+std::string ResolveAddress(CDns& dns, std::string_view name, uint16_t type, int timeout_ms) {
     std::string current(name);
     for (int hop = 0; hop < kMaxResolveChain; ++hop) {
         std::vector<DnsAnswer> answers;
-        if (!dns.Query(current, kTypeA, &answers, timeout_ms) || answers.empty()) return std::string();
+        if (!dns.Query(current, type, &answers, timeout_ms) || answers.empty()) return std::string();
         // The first address answer; else the first answer's target (a CNAME) is asked again.
-        const DnsAnswer* pick = &answers.front();
         for (const DnsAnswer& a : answers)
-            if (a.type == kTypeA) {
-                pick = &a;
-                break;
-            }
-        const std::string& data = pick->data;
-        if (common::RegexTest("^\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}$", 0, data)) return data;
+            if (a.type == type) return a.data;
+        const std::string& data = answers.front().data;
         if (data.empty()) return std::string();
-        current = data;  // a CNAME-like answer: ask again for its target
+        current = data;
     }
     return std::string();
+}
+}  // namespace
+
+std::string DnsResolve(CDns& dns, std::string_view name, int timeout_ms) {
+    return ResolveAddress(dns, name, kTypeA, timeout_ms);
+}
+
+std::string DnsResolve6(CDns& dns, std::string_view name, int timeout_ms) {
+    return ResolveAddress(dns, name, kTypeAAAA, timeout_ms);
 }
 
 std::string DnsReverse(CDns& dns, std::string_view ip, int timeout_ms) {

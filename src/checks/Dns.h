@@ -89,6 +89,8 @@ private:
 // The script lookups (class CS_Dns and the antispam functions of the same names). Each returns
 // "" when nothing was found.
 std::string DnsResolve(CDns& dns, std::string_view name, int timeout_ms = -1);
+// The first IPv6 address (AAAA) of a name.
+std::string DnsResolve6(CDns& dns, std::string_view name, int timeout_ms = -1);
 std::string DnsReverse(CDns& dns, std::string_view ip, int timeout_ms = -1);
 // The client's name for a session: at most `budget_ms` in all, and an address whose lookup
 // failed is not asked again for a while.

@@ -7,7 +7,9 @@
 #include <optional>
 #include <random>
 
+#include "common/IpAddress.h"
 #include "common/Regex.h"
+#include "common/String.h"
 #include "platform/UdpSocket.h"
 
 namespace checks {
@@ -28,7 +30,13 @@ CDnsBL::CDnsBL(const std::string& cache_path) : CDns(cache_path) {}
 std::optional<CDnsBL::Zone> CDnsBL::ParseZone(std::string_view entry) {
     size_t bar = entry.find('|');
     CDnsBL::Zone z{std::string(entry.substr(0, bar)), 0.0f};
-    if (bar != std::string_view::npos) z.weight = std::strtof(std::string(entry.substr(bar + 1)).c_str(), nullptr);
+    if (bar != std::string_view::npos) {
+        const std::string_view rest = entry.substr(bar + 1);
+        const size_t flag = rest.find('|');
+        z.weight = std::strtof(std::string(rest.substr(0, flag)).c_str(), nullptr);
+        if (flag != std::string_view::npos)
+            z.ipv4_only = common::AsciiEqualNoCase(common::TrimWhiteSpace(rest.substr(flag + 1)), "ipv4");
+    }
     if (z.name.empty()) return std::nullopt;
     return z;
 }
@@ -137,7 +145,9 @@ int CDnsBL::QueryDnsBL(std::string_view ip, DnsBLResult* result) {
     platform::UdpSocket sock;
     // Connected: only the server's datagrams arrive, and a refusal is seen at once.
     if (!ep || !sock.Open(!ep->ip.IsV4()) || !sock.Connect(*ep)) return 0;
-    const std::vector<Zone> zones = Zones();
+    std::vector<Zone> zones = Zones();
+    const auto address = common::IpAddress::Parse(ip);
+    if (address && !address->IsV4()) std::erase_if(zones, [](const Zone& z) { return z.ipv4_only; });
     const std::string reversed = ReverseAddress(ip);
 
     // One query per zone; each reply must match one of them (ID and name) and counts once.

@@ -29,7 +29,8 @@ class CDnsBL : public CDns, public logging::CLogQueue {
 public:
     explicit CDnsBL(const std::string& cache_path);
 
-    // "zone|weight"; a missing weight is 0.
+    // "zone|weight", or "zone|weight|ipv4" for a list that holds IPv4 addresses only (it is not
+    // asked about IPv6 clients); a missing weight is 0.
     void AddZone(std::string_view entry);
     void ClearZones();
     // Replaces the zones at once ("zone|weight" entries): a check meanwhile sees the old list or
@@ -58,9 +59,10 @@ private:
     struct Zone {
         std::string name;
         float weight;
+        bool ipv4_only = false;
     };
     std::vector<Zone> Zones() const;
-    // "zone|weight"; a zone without a weight weighs 0; nullopt without a zone.
+    // "zone|weight[|ipv4]"; a zone without a weight weighs 0; nullopt without a zone.
     static std::optional<Zone> ParseZone(std::string_view entry);
 
     mutable store::CEngineLock zones_mu_;

@@ -127,6 +127,20 @@ TEST_F(DnsBLTest, ForeignDatagramsDoNotCount) {
     EXPECT_EQ(r.hits, 1) << "the wrong-ID copies of the listing are ignored";
 }
 
+TEST_F(DnsBLTest, IPv6ClientsAreAskedInNibblesOfTheirListsOnly) {
+    bl_.SetZones({"one.test|1.5", "two.test|2.0|ipv4", "three.test|4.0| IPv4 "});
+    const std::string nibbles = "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.";
+    server_.Add(nibbles + "one.test", kTypeA, kTypeA, kListed);
+    server_.Add(nibbles + "two.test", kTypeA, kTypeA, kListed);
+    DnsBLResult r;
+    ASSERT_EQ(bl_.QueryDnsBL("2001:db8::1", &r), 1);
+    EXPECT_EQ(r.text, "one.test");
+    EXPECT_EQ(server_.Questions(), 1) << "the IPv4-only lists are not asked";
+    List("two.test");
+    ASSERT_EQ(bl_.QueryDnsBL("192.0.2.2", &r), 1);
+    EXPECT_EQ(r.text, "two.test") << "they still answer for IPv4 clients";
+}
+
 TEST(DnsBLZonesTest, ZonesAreReplacedWhole) {
     CDnsBL bl("");
     bl.AddZone("old.example|1.5");

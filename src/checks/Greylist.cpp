@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "common/Clock.h"
-#include "common/IpAddress.h"
 #include "common/Md5.h"
 #include "common/Regex.h"
 
@@ -79,12 +78,8 @@ void CGreylist::Count(const char* name) {
 
 std::string CGreylist::PrepareTriples(std::string_view recipients, std::string_view client_ip,
                                       std::string_view mail_from, std::string_view mail_from_substitute,
-                                      std::string_view reverse_name) {
-    std::string origin(client_ip);
-    // An IPv6 client may send from any address of its /64 (a host's network, RFC 4291): a retry
-    // from another of them is the same client.
-    if (const auto ip = common::IpAddress::Parse(client_ip); ip && !ip->IsV4())
-        origin = ip->Masked(kIpv6GroupBits).ToString() + "/" + std::to_string(kIpv6GroupBits);
+                                      std::string_view reverse_name, common::ClientPrefix prefix) {
+    std::string origin = prefix.Key(client_ip);
     common::RegexMatch m =
         common::RegexSearch(".+?\\.([a-zA-Z0-9\\.-]+?\\.\\w{2,32})$", common::kRegexCaseless, reverse_name);
     if (m.matched()) origin = m.text[1];

@@ -22,6 +22,7 @@
 #include "checks/AddressList.h"
 #include "checks/ListTable.h"
 #include "checks/Statistics.h"
+#include "common/ClientPrefix.h"
 #include "script/CS_Array.h"
 #include "store/DB_RAM.h"
 
@@ -39,12 +40,16 @@ public:
 
     void SetEmbargo(uint32_t unit, uint32_t amount);
     void SetAge(uint32_t unit, uint32_t amount) { table_.SetAge(unit, amount); }
+    void SetPrefix(common::ClientPrefix prefix) { prefix_ = prefix; }
+    common::ClientPrefix Prefix() const { return prefix_; }
 
-    // An IPv6 client without a provider's name is its /64.
-    static constexpr int kIpv6GroupBits = 64;
+    // The triples of a message, one per recipient: origin, sender, recipient. The origin is
+    // the domain of a provider's reverse name, else the client's group (`prefix`: an IPv6
+    // client is its /64 unless set otherwise), so a retry from another address of the same
+    // pool or network is the same client.
     static std::string PrepareTriples(std::string_view recipients, std::string_view client_ip,
                                       std::string_view mail_from, std::string_view mail_from_substitute,
-                                      std::string_view reverse_name);
+                                      std::string_view reverse_name, common::ClientPrefix prefix = {});
     // Records every triple not yet known; counts "f8_grey_bloc" when the first one is new.
     void Add(std::string_view triples);
     // 1 when some triple has waited out the embargo (counting its recall); early retries count.
@@ -65,6 +70,7 @@ private:
     CStatitiche_Day* stats_;
     TimeSource now_;
     std::atomic<int64_t> embargo_{0};
+    std::atomic<common::ClientPrefix> prefix_{};
     CAddressList white_;
 };
 

@@ -64,6 +64,11 @@ TEST_F(GreylistTest, TriplesGroupProvidersAndDropBatv) {
               "2001:db8:1:2::/64\x02s");
     EXPECT_NE(CGreylist::PrepareTriples("r@x.net", "2001:db8:1:3::7", "s@y.org", "", ""),
               CGreylist::PrepareTriples("r@x.net", "2001:db8:1:2::7", "s@y.org", "", ""));
+    EXPECT_EQ(CGreylist::PrepareTriples("r@x.net", "192.0.2.1", "s@y.org", "", "", common::ClientPrefix::Of(24, 64)),
+              CGreylist::PrepareTriples("r@x.net", "192.0.2.200", "s@y.org", "", "", common::ClientPrefix::Of(24, 64)))
+        << "an IPv4 pool of a /24 is one client when asked";
+    EXPECT_NE(CGreylist::PrepareTriples("r@x.net", "192.0.2.1", "s@y.org", "", ""),
+              CGreylist::PrepareTriples("r@x.net", "192.0.2.200", "s@y.org", "", ""));
     std::string two = CGreylist::PrepareTriples("a@x.net  b@x.net", "192.0.2.1", "s@y.org", "", "");
     ASSERT_NE(two.find('\x03'), std::string::npos);
     std::string second = two.substr(two.find('\x03') + 1);

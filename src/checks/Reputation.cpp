@@ -44,11 +44,15 @@ int IsLanIp(std::string_view ip) {
 
 void CIpInferno::Add(std::string_view ip, int32_t expiry) {
     if (ip.empty()) return;
-    table_.Insert(ip, std::to_string(expiry));  // an address already listed keeps its first expiry
+    // A group already listed keeps its first expiry.
+    table_.Insert(prefix_.load().Key(ip), std::to_string(expiry));
 }
 
 int CIpInferno::Contains(std::string_view ip) {
-    return !ip.empty() && table_.Find(ip) >= 0 ? 1 : 0;
+    if (ip.empty()) return 0;
+    if (table_.Find(ip) >= 0) return 1;
+    const std::string key = prefix_.load().Key(ip);
+    return key != ip && table_.Find(key) >= 0 ? 1 : 0;
 }
 
 int CIpInferno::Hygiene(int64_t now) {
@@ -158,21 +162,25 @@ const char* CSpamTrap::Response() {
 }
 
 void CSessionCounter::Add(std::string_view ip) {
+    Entry e{std::string(ip), common::IpAddress::Parse(ip)};
     common::MutexLock lock(mu_);
-    entries_.emplace_back(ip);
+    entries_.push_back(std::move(e));
 }
 
 bool CSessionCounter::Remove(std::string_view ip) {
     common::MutexLock lock(mu_);
-    auto it = std::find(entries_.begin(), entries_.end(), ip);
+    auto it = std::find_if(entries_.begin(), entries_.end(), [ip](const Entry& e) { return e.text == ip; });
     if (it == entries_.end()) return false;
     entries_.erase(it);
     return true;
 }
 
 int CSessionCounter::Count(std::string_view ip) {
+    const auto a = common::IpAddress::Parse(ip);
+    const common::ClientPrefix prefix = prefix_.load();
     common::MutexLock lock(mu_);
-    int n = static_cast<int>(std::count(entries_.begin(), entries_.end(), ip));
+    int n = 0;
+    for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
     if (n >= maximum_) ++refusals_;
     return n;
 }

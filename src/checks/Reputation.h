@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "checks/ListTable.h"
+#include "common/ClientPrefix.h"
 #include "common/ThreadSafety.h"
 #include "script/CS_Array.h"
 #include "store/DB_RAM.h"
@@ -23,15 +25,21 @@ class CDns;
 // anything else (other 127 addresses too) 0.
 int IsLanIp(std::string_view ip);
 
-// The IP embargo: address -> expiry (seconds since 1970, decimal text).
+// The IP embargo: client group (common::ClientPrefix's key: the address itself, or its network
+// "2001:db8:1:2::/64") -> expiry (seconds since 1970, decimal text). An address is embargoed by
+// a record of its own or of its group, so records written under another prefix still count.
 class CIpInferno : public CListTable {
 public:
     using CListTable::CListTable;
-    // Keeps the first expiry of an address.
+    void SetPrefix(common::ClientPrefix prefix) { prefix_ = prefix; }
+    // Keeps the first expiry of a group.
     void Add(std::string_view ip, int32_t expiry);
     int Contains(std::string_view ip);
     // Marks expired records deleted and saves when any was; returns how many.
     int Hygiene(int64_t now);
+
+private:
+    std::atomic<common::ClientPrefix> prefix_{};
 };
 
 // The auto-whitelist: mail from local user U to X whitelists mail from X to U.
@@ -84,23 +92,30 @@ public:
     static const char* Response();
 };
 
-// Open sessions per client address, with a maximum.
+// Open sessions per client group (common::ClientPrefix), with a maximum. Entries keep the
+// address itself, so a new prefix applies at once to the sessions already open.
 class CSessionCounter {
 public:
     void SetMaximum(int maximum) { maximum_ = maximum; }
     int Maximum() const { return maximum_; }
+    void SetPrefix(common::ClientPrefix prefix) { prefix_ = prefix; }
     void Add(std::string_view ip);
     // True when the address was registered (one entry removed).
     bool Remove(std::string_view ip);
-    // Sessions of the address; a count at the maximum is counted as a refusal.
+    // Sessions of the address's group; a count at the maximum is counted as a refusal.
     int Count(std::string_view ip);
     int Refusals() const { return refusals_; }
 
 private:
+    struct Entry {
+        std::string text;  // as registered: what Remove matches
+        std::optional<common::IpAddress> ip;
+    };
     common::Mutex mu_;
-    std::vector<std::string> entries_ GUARDED_BY(mu_);
+    std::vector<Entry> entries_ GUARDED_BY(mu_);
     std::atomic<int> maximum_{3};
     std::atomic<int> refusals_{0};
+    std::atomic<common::ClientPrefix> prefix_{};
 };
 
 }  // namespace checks

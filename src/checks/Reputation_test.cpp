@@ -40,6 +40,23 @@ TEST(ReputationTest, EmbargoKeepsTheFirstExpiryAndExpires) {
     EXPECT_EQ(reloaded.Contains("192.0.2.1"), 0);
 }
 
+TEST(ReputationTest, EmbargoGroupsClientsAndKeepsOldRecords) {
+    CIpInferno inferno("");
+    inferno.Add("2001:db8:1:2::7", 1000);
+    EXPECT_EQ(inferno.Table().Get("2001:db8:1:2::/64")->data, "1000") << "an IPv6 client is embargoed by its /64";
+    EXPECT_EQ(inferno.Contains("2001:db8:1:2:ffff::9"), 1);
+    EXPECT_EQ(inferno.Contains("2001:db8:1:3::7"), 0);
+    inferno.Add("192.0.2.1", 1000);
+    EXPECT_EQ(inferno.Contains("192.0.2.1"), 1);
+    EXPECT_EQ(inferno.Contains("192.0.2.2"), 0) << "IPv4 clients count one by one by default";
+    inferno.SetPrefix(common::ClientPrefix::Of(24, 128));
+    EXPECT_EQ(inferno.Contains("192.0.2.1"), 1) << "a record written before the prefix changed still holds";
+    EXPECT_EQ(inferno.Contains("2001:db8:1:2::7"), 0) << "a /64 record is not this /128 client's";
+    inferno.Add("198.51.100.9", 2000);
+    EXPECT_EQ(inferno.Contains("198.51.100.200"), 1);
+    EXPECT_TRUE(inferno.Table().Get("198.51.100.0/24"));
+}
+
 TEST(ReputationTest, AutoWhitelistWorksInTheReplyDirection) {
     CAutoWhitelist alwl("");
     alwl.Add("s@local.org", "a@x.net b@y.net s@local.org");
@@ -77,6 +94,18 @@ TEST(ReputationTest, SessionCounter) {
     EXPECT_TRUE(c.Remove("192.0.2.1"));
     EXPECT_EQ(c.Count("192.0.2.1"), 1);
     EXPECT_FALSE(c.Remove("203.0.113.1"));
+    // IPv6 clients of one /64 are one client; a new prefix applies to sessions already open.
+    c.SetMaximum(10);
+    c.Add("2001:db8:1:2::1");
+    c.Add("2001:db8:1:2::2");
+    c.Add("2001:db8:1:3::1");
+    EXPECT_EQ(c.Count("2001:db8:1:2:ffff::5"), 2);
+    c.SetPrefix(common::ClientPrefix::Of(24, 128));
+    EXPECT_EQ(c.Count("2001:db8:1:2::1"), 1);
+    EXPECT_EQ(c.Count("192.0.2.200"), 2) << "192.0.2.1 and 192.0.2.2 in one /24";
+    EXPECT_FALSE(c.Remove("2001:db8:1:2::9")) << "removal is of the address registered";
+    EXPECT_TRUE(c.Remove("2001:db8:1:2::2"));
+    EXPECT_EQ(c.Count("not an address"), 0);
 }
 
 class FixedDomains : public LocalDomains {

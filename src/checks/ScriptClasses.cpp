@@ -8,13 +8,16 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "checks/Bayes.h"
 #include "checks/BayesFilter.h"
 #include "checks/LocalDomains.h"
 #include "checks/Persistent.h"
 #include "checks/Rules.h"
+#include "common/IpAddress.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "script/Bind.h"
@@ -27,6 +30,9 @@ CS_Dns::CS_Dns() : timeout_ms_(CDns::Global() ? CDns::Global()->timeout_ms.load(
 
 std::string CS_Dns::DNS_Resolve(const char* name) {
     return name && CDns::Global() ? DnsResolve(*CDns::Global(), name, timeout_ms_) : std::string();
+}
+std::string CS_Dns::DNS_Resolve6(const char* name) {
+    return name && CDns::Global() ? DnsResolve6(*CDns::Global(), name, timeout_ms_) : std::string();
 }
 std::string CS_Dns::DNS_Reverse(const char* ip) {
     return ip && CDns::Global() ? DnsReverse(*CDns::Global(), ip, timeout_ms_) : std::string();
@@ -50,11 +56,23 @@ int32_t CNetInfo::BuildNetInfo(script::CS_Array* result) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return 1;
     for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask) continue;
-        char addr[INET_ADDRSTRLEN], mask[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, addr, sizeof addr);
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr, mask, sizeof mask);
-        result->AddValueS(addr, mask);
+        if (!i->ifa_addr || !i->ifa_netmask) continue;
+        if (i->ifa_addr->sa_family == AF_INET) {
+            char addr[INET_ADDRSTRLEN], mask[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, addr, sizeof addr);
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr, mask, sizeof mask);
+            result->AddValueS(addr, mask);
+        } else if (i->ifa_addr->sa_family == AF_INET6) {
+            // A zone-scoped (link-local) address is listed without its zone, as clients show it.
+            common::IpAddress ip;
+            ip.family = common::IpAddress::Family::kV6;
+            std::memcpy(ip.bytes, &reinterpret_cast<sockaddr_in6*>(i->ifa_addr)->sin6_addr, 16);
+            const auto* mask =
+                reinterpret_cast<const uint8_t*>(&reinterpret_cast<sockaddr_in6*>(i->ifa_netmask)->sin6_addr);
+            int bits = 0;
+            for (int b = 0; b < 16; ++b) bits += std::popcount(mask[b]);
+            result->AddValueS(ip.ToString().c_str(), std::to_string(bits).c_str());
+        }
     }
     freeifaddrs(list);
     return 1;
@@ -185,6 +203,7 @@ void RegisterChecksImportables() {
             .Method("DNS_MX", &CS_Dns::DNS_MX)
             .Method("DNS_NS", &CS_Dns::DNS_NS)
             .Method("DNS_TXT", &CS_Dns::DNS_TXT)
+            .Method("DNS_Resolve6", &CS_Dns::DNS_Resolve6)
             .Method("AddNameServerDNS", &CS_Dns::AddNameServerDNS)
             .Method("SetTimeOut", &CS_Dns::SetTimeOut);
         in.AddExternClass("CS_Dns", std::move(c));

@@ -16,6 +16,7 @@ class CS_Dns {
 public:
     CS_Dns();
     std::string DNS_Resolve(const char* name);
+    std::string DNS_Resolve6(const char* name);
     std::string DNS_Reverse(const char* ip);
     std::string DNS_MX(const char* domain);
     std::string DNS_NS(const char* domain);
@@ -29,8 +30,9 @@ private:
 
 class CNetInfo {
 public:
-    // result[address] = netmask for every IPv4 address of every local interface. 1, or 0
-    // without an array.
+    // result[address] = netmask for every address of every local interface: IPv4 ones with a
+    // dotted mask ("255.255.255.0"), IPv6 ones in canonical text with their prefix length
+    // ("64"). 1, or 0 without an array.
     int32_t BuildNetInfo(script::CS_Array* result);
 };
 

@@ -36,6 +36,9 @@ TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
     FakeDns server;
     server.Add("example.org", kTypeMX, kTypeMX, std::string("\0\x0a", 2) + FakeDns::Name("mx.example.org"));
     server.Add("mail.example.org", kTypeA, kTypeA, FakeDns::A(192, 0, 2, 1));
+    server.Add("mail.example.org", kTypeAAAA, kTypeAAAA, std::string("\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x25", 16));
+    server.Add("1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6.arpa", kTypePTR, kTypePTR,
+               FakeDns::Name("v6.example.org"));
     CDns dns("");
     dns.AddNameServer(server.Address());
     CDns::SetGlobal(&dns);
@@ -46,9 +49,13 @@ TEST(ScriptClassesTest, ScriptsLookUpThroughTheKernelEngine) {
             if (d.DNS_MX("example.org") != "mx.example.org") return 1;
             if (d.DNS_Resolve("mail.example.org") != "192.0.2.1") return 2;
             if (d.DNS_TXT("none.example.org") != "") return 3;
+            if (d.DNS_Resolve6("mail.example.org") != "2001:db8::25") return 4;
+            if (d.DNS_Reverse("2001:DB8::1") != "v6.example.org") return 5;
+            if (d.DNS_Resolve6("none.example.org") != "") return 6;
             return 0;
         })cs",
-                      {"MX of example.org", "A of mail.example.org", "no TXT for none.example.org"}),
+                      {"MX of example.org", "A of mail.example.org", "no TXT for none.example.org",
+                       "AAAA of mail.example.org", "ip6.arpa PTR of 2001:db8::1", "no AAAA for none.example.org"}),
               "ok");
     CDns::SetGlobal(nullptr);
     EXPECT_EQ(RunText(R"cs(#import(class, CS_Dns)
@@ -161,10 +168,11 @@ TEST(ScriptClassesTest, StatisticsAndNetInfoFillHashArrays) {
             HashArray a = new HashArray();
             n.BuildNetInfo(a);
             if (a.GetS("127.0.0.1") != "255.0.0.0") return 4;
+            if (a.KeyExists("::1") && a.GetS("::1") != "128") return 5;
             return 0;
         })cs",
                       {"f8_grey_bloc counted twice", "f1set with value 1", "Save without a file gives 0",
-                       "loopback's netmask"}),
+                       "loopback's netmask", "IPv6 loopback's prefix length"}),
               "ok");
 }
 

@@ -1,5 +1,7 @@
 #include "common/IpAddress.h"
 
+#include "common/ClientPrefix.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -45,6 +47,27 @@ TEST(IpAddress, PrefixesAndReverseNames) {
     // RFC 3596's example.
     EXPECT_EQ(IpAddress::Parse("4321:0:1:2:3:4:567:89ab")->ReverseName(),
               "b.a.9.8.7.6.5.0.4.0.0.0.3.0.0.0.2.0.0.0.1.0.0.0.0.0.0.0.1.2.3.4.ip6.arpa");
+}
+
+TEST(ClientPrefixTest, GroupKeysOfBothFamilies) {
+    const ClientPrefix defaults;
+    EXPECT_EQ(defaults.Key("192.0.2.77"), "192.0.2.77") << "IPv4 clients stay one address each by default";
+    EXPECT_EQ(defaults.Key("::ffff:192.0.2.77"), "192.0.2.77") << "a mapped client is the IPv4 client";
+    EXPECT_EQ(defaults.Key("2001:DB8:1:2:aaaa::7"), "2001:db8:1:2::/64");
+    EXPECT_EQ(defaults.Key("2001:db8:1:3::7"), "2001:db8:1:3::/64");
+    EXPECT_EQ(defaults.Key("not an address"), "not an address");
+    const ClientPrefix pools = ClientPrefix::Of(24, 128);
+    EXPECT_EQ(pools.Key("192.0.2.77"), "192.0.2.0/24");
+    EXPECT_EQ(pools.Key("2001:0db8::0001"), "2001:db8::1") << "a whole IPv6 address, in canonical text";
+    // Out-of-range settings are clamped, never a key for the whole Internet.
+    const ClientPrefix wild = ClientPrefix::Of(0, 300);
+    EXPECT_EQ(wild.Key("192.0.2.77"), "192.0.0.0/8");
+    EXPECT_EQ(wild.Key("2001:db8::1"), "2001:db8::1");
+    const auto a = IpAddress::Parse("2001:db8:1:2::1"), b = IpAddress::Parse("2001:db8:1:2:ffff::1"),
+               v4 = IpAddress::Parse("32.1.13.184");  // the same leading bytes, the other family
+    EXPECT_TRUE(defaults.SameGroup(*a, *b));
+    EXPECT_FALSE(defaults.SameGroup(*a, *v4));
+    EXPECT_FALSE(ClientPrefix::Of(32, 128).SameGroup(*a, *b));
 }
 
 }  // namespace

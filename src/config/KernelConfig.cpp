@@ -27,8 +27,9 @@ enum KeyFlags : int {
 // What a value must look like beyond its type.
 enum class Shape : uint8_t {
     kAny,
-    kPort,       // a decimal port, 0 to 65535 (0: the system picks one)
-    kIpAddress,  // an address literal of either family, as the listeners bind ("::": both)
+    kPort,           // a decimal port, 0 to 65535 (0: the system picks one)
+    kIpAddress,      // an address literal of either family, as the listeners bind ("::": both)
+    kIpAddressList,  // such addresses separated by blanks or commas, as a listener may take
 };
 
 struct KeyDef {
@@ -57,7 +58,7 @@ constexpr const char* kDefaultTrasp = "mail.example.com";
 const KeyDef kKeys[] = {
     {"CONFIG", "app_path", &C::app_path, "", 0},
     {"CONFIG", "loglevel", &C::loglevel, "0", kWritten, 0, 4},
-    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddress},
+    {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddressList},
     {"CONFIG", "listen_port", &C::listen_port, "25", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
     {"CONFIG", "n_max_listen", &C::n_max_listen, "20", kWritten, -2147483648.0, 100000},
     {"CONFIG", "smtp_server1", &C::smtp_server1, "localhost", kWritten},
@@ -99,6 +100,8 @@ const KeyDef kKeys[] = {
     {"DNSBL", "reject_dnsbl", &C::reject_dnsbl, "1", kWritten},
     {"FIREWALL", "relayip", &C::relayip, "", kWritten},
     {"FIREWALL", "max_session_ip", &C::max_session_ip, "3", kWritten, 0, 100000},
+    {"FIREWALL", "client_prefix_ipv4", &C::client_prefix_ipv4, "32", kWritten, 8, 32},
+    {"FIREWALL", "client_prefix_ipv6", &C::client_prefix_ipv6, "64", kWritten, 16, 128},
     {"FIREWALL", "error_max", &C::error_max, "3", kWritten},
     {"FIREWALL", "cmd_noop", &C::cmd_noop, "3", kWritten},
     {"FIREWALL", "timeout_client", &C::timeout_client, "60", kWritten, 1, 86400},
@@ -165,8 +168,8 @@ const KeyDef kKeys[] = {
     {"PHISHING", "tempo", &C::tempo, "0", kWritten},
     {"PHISHING", "euristica", &C::euristica, "1", kWritten},
     {"READMIN", "enable", &C::admin_enable, "0", kWritten},
-    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0,
-     Shape::kIpAddress},
+    {"READMIN", "listen_ip", &C::admin_listen_ip, "127.0.0.1 ::1", kWritten, -2147483648.0, 2147483647.0,
+     Shape::kIpAddressList},
     {"READMIN", "port", &C::admin_port, "33", kWritten, 0, 65535},
     {"READMIN", "max_listen", &C::admin_max_listen, "20", kWritten, -2147483648.0, 100000},
     {"READMIN", "key", &C::admin_key, "", kWritten},
@@ -178,7 +181,7 @@ const KeyDef kKeys[] = {
     {"CS_SCRIPT", "enable", &C::script_enable, "0", kWritten},
     {"CS_SCRIPT", "enable_cache_script", &C::enable_cache_script, "0", kWritten},
     {"CS_SCRIPT", "cs", &C::cs_scripts, "1|core.cs", kWritten},
-    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddress},
+    {"WEBGUI", "listen", &C::web_listen, "127.0.0.1 ::1", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddressList},
     {"WEBGUI", "port", &C::web_port, "6969", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
     {"WEBGUI", "maxconn", &C::web_maxconn, "20", kWritten, -2147483648.0, 100000},
     {"WEBGUI", "buffer_out", &C::web_buffer_out, "1024", kWritten},
@@ -291,6 +294,16 @@ std::string CheckValue(const KeyDef& k, std::string_view raw) {
                 } else if (k.shape == Shape::kIpAddress && !v.empty()) {
                     if (!common::IpAddress::Parse(v) || v.front() == '[')
                         return "\"" + std::string(v) + "\" is not an IP address";
+                } else if (k.shape == Shape::kIpAddressList) {
+                    size_t i = 0;
+                    while (i < v.size()) {
+                        size_t end = v.find_first_of(" ,\t", i);
+                        if (end == std::string_view::npos) end = v.size();
+                        const std::string_view one = v.substr(i, end - i);
+                        if (!one.empty() && (!common::IpAddress::Parse(one) || one.front() == '['))
+                            return "\"" + std::string(one) + "\" is not an IP address";
+                        i = end + 1;
+                    }
                 }
                 return std::string();
             } else {

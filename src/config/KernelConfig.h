@@ -123,6 +123,10 @@ public:
     // [FIREWALL]
     StringList relayip;
     int max_session_ip = 3;
+    // How clients are grouped for the session limit, the IP embargo and greylisting: the
+    // prefix length that makes one client (the whole address: each address on its own).
+    int client_prefix_ipv4 = 32;
+    int client_prefix_ipv6 = 64;
     int error_max = 3;
     int cmd_noop = 3;
     int timeout_client = 60;

@@ -197,6 +197,12 @@ TEST(ConfigCheckTest, ValuesAreCheckedAgainstTheirKeysType) {
     EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "127.0.0.1"), "");
     EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "::"), "") << "both families";
     EXPECT_EQ(ConfigValueError("READMIN", "listen_ip", "::1"), "");
+    EXPECT_EQ(ConfigValueError("WEBGUI", "listen", "127.0.0.1 ::1"), "") << "a list of addresses";
+    EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "192.0.2.1,2001:db8::25"), "");
+    EXPECT_NE(ConfigValueError("CONFIG", "listen_ip", "192.0.2.1 [::1]"), "");
+    EXPECT_NE(ConfigValueError("READMIN", "listen_ip", "127.0.0.1 localhost"), "");
+    EXPECT_NE(ConfigValueError("FIREWALL", "client_prefix_ipv6", "8"), "") << "no IPv6 group wider than a /16";
+    EXPECT_EQ(ConfigValueError("FIREWALL", "client_prefix_ipv4", "24"), "");
     EXPECT_NE(ConfigValueError("WEBGUI", "listen", "[::1]"), "");
     EXPECT_EQ(ConfigValueError("DNSBL", "nameserver_7", "zone.example|2.0"), "") << "list keys take text";
     EXPECT_EQ(ConfigValueError("MYSQL", "host", "db.example"), "") << "keys scripts keep for themselves";

@@ -438,8 +438,9 @@ int32_t CS_ANTISPAM_SCRIPT::IsWhiteIpGreyList(const char* ip) {
 
 std::string CS_ANTISPAM_SCRIPT::PrepareTriplesGreyList(const char* recipients, const char* ip, const char* mail_from,
                                                        const char* substitute, const char* reverse) {
+    const common::ClientPrefix prefix = session() ? session()->Core().Greylist()->Prefix() : common::ClientPrefix{};
     return checks::CGreylist::PrepareTriples(Text(recipients), Text(ip), Text(mail_from), Text(substitute),
-                                             Text(reverse));
+                                             Text(reverse), prefix);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::PassGreyList(const char* key) {

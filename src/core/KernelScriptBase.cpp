@@ -31,6 +31,7 @@ std::string KernelScriptBase::DNSBL_Ns(const char* ip) {
     }
 MORVANE_DNS_FUNCTION(DNS_Reverse, DnsReverse)
 MORVANE_DNS_FUNCTION(DNS_Resolve, DnsResolve)
+MORVANE_DNS_FUNCTION(DNS_Resolve6, DnsResolve6)
 MORVANE_DNS_FUNCTION(DNS_MX, DnsMx)
 MORVANE_DNS_FUNCTION(DNS_NS, DnsNs)
 MORVANE_DNS_FUNCTION(DNS_TXT, DnsTxt)

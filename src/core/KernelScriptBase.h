@@ -22,6 +22,7 @@ public:
     std::string DNSBL_Ns(const char* ip);
     std::string DNS_Reverse(const char* name);
     std::string DNS_Resolve(const char* name);
+    std::string DNS_Resolve6(const char* name);
     std::string DNS_MX(const char* name);
     std::string DNS_NS(const char* name);
     std::string DNS_TXT(const char* name);
@@ -58,7 +59,8 @@ void AddDnsFunctions(Binding& b) {
         .Method("DNS_Resolve", &K::DNS_Resolve)
         .Method("DNS_MX", &K::DNS_MX)
         .Method("DNS_NS", &K::DNS_NS)
-        .Method("DNS_TXT", &K::DNS_TXT);
+        .Method("DNS_TXT", &K::DNS_TXT)
+        .Method("DNS_Resolve6", &K::DNS_Resolve6);
 }
 
 }  // namespace core

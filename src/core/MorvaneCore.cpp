@@ -218,6 +218,9 @@ void CMorvaneCore::ReloadConfig() {
     // 8. Greylist and auto-whitelist.
     grey_->SetEmbargo(static_cast<uint32_t>(c.grey_embargo_type), static_cast<uint32_t>(c.grey_embargo_time));
     grey_->SetAge(static_cast<uint32_t>(c.grey_delete_mail_type), static_cast<uint32_t>(c.grey_delete_mail_time));
+    const common::ClientPrefix prefix = common::ClientPrefix::Of(c.client_prefix_ipv4, c.client_prefix_ipv6);
+    grey_->SetPrefix(prefix);
+    inferno_->SetPrefix(prefix);
     alwl_->Table().SetAge(static_cast<uint32_t>(c.alwl_transito_type), static_cast<uint32_t>(c.alwl_transito_time));
     // SPF: the cache's age (the RFC fixes the lookup limits).
     spf_->SetAge(static_cast<uint32_t>(c.spf_cache_type), static_cast<uint32_t>(c.spf_cache_time));
@@ -265,6 +268,7 @@ void CMorvaneCore::ReloadConfig() {
     }
     // 12. Sessions per address.
     sessions_per_ip_->SetMaximum(c.max_session_ip);
+    sessions_per_ip_->SetPrefix(prefix);
     // 13. What sessions read of the settings; with script caching, the pool of sessions.
     sessions_->Reload(c, app_dir_);
     // 14. Listener start.
