@@ -69,6 +69,7 @@ class Sink(Controller):
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--port", type=int, required=True)
+    p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--dir", required=True)
     p.add_argument("--tls-cert")
     p.add_argument("--tls-key")
@@ -80,7 +81,7 @@ def main():
     if a.tls_cert:
         tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         tls.load_cert_chain(a.tls_cert, a.tls_key)
-    sink = Sink(Store(a.dir, a.offer_chunking, a.slow), tls=tls, hostname="127.0.0.1", port=a.port)
+    sink = Sink(Store(a.dir, a.offer_chunking, a.slow), tls=tls, hostname=a.host, port=a.port)
     sink.start()
     print("ready %d" % a.port, flush=True)
     loop = asyncio.new_event_loop()

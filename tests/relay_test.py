@@ -98,14 +98,14 @@ def start_dns():
     raise RuntimeError("unbound did not start")
 
 
-def start_sink(name="sink", *options):
-    """An aiosmtpd sink storing into WORK/name; (port, directory)."""
+def start_sink(name="sink", *options, host="127.0.0.1"):
+    """An aiosmtpd sink on `host` storing into WORK/name; (port, directory)."""
     d = os.path.join(WORK, name)
-    port = free_port()
+    port = free_port(both_families=":" in host)
     p = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "smtp_sink.py"), "--port", str(port),
-                          "--dir", d] + list(options), stdout=subprocess.DEVNULL)
+                          "--dir", d, "--host", host] + list(options), stdout=subprocess.DEVNULL)
     _procs.append(p)
-    wait_port(port, p)
+    wait_port(port, p, host=host)
     return port, d
 
 
@@ -242,11 +242,12 @@ class Raw:
     """An SMTP client that sends exactly the bytes it is given."""
 
     def __init__(self, port, source="127.0.0.1", timeout=10):
-        self.s = socket.socket()
+        v6 = ":" in source
+        self.s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET)
         self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.s.bind((source, 0))
         self.s.settimeout(timeout)
-        self.s.connect(("127.0.0.1", port))
+        self.s.connect(("::1" if v6 else "127.0.0.1", port))
         self.buf = b""
 
     def reply(self):
@@ -698,27 +699,38 @@ PHISH = ("From: \"PayPal\" <service@paypal.com>\r\nTo: <you@rcpt.test>\r\nSubjec
 
 
 class IPv6Test(unittest.TestCase):
-    """core.cs on a dual-stack listener ("::"): IPv6 clients are delivered and judged by their
-    own address, IPv4 clients still appear as dotted quads."""
+    """core.cs on a dual-stack listener ("::") with everything it talks to on ::1: its name server
+    and a back-end MTA known by an AAAA record only. IPv6 clients are delivered and judged by
+    their own address, IPv4 clients still appear as dotted quads."""
 
     @classmethod
     def setUpClass(cls):
-        cls.k = Kernel("ipv6", {"GREYLIST": {"greylist_enable": "0"}}, listen="::")
+        cls.sink_port, cls.sink_dir = start_sink("sink6", host="::1")
+        cls.k = Kernel("ipv6", {"GREYLIST": {"greylist_enable": "0"},
+                                "CONFIG": {"smtp_server1": "mta6.test", "smtp_port1": str(cls.sink_port)},
+                                "DNS": {"nameserver_0": "[::1]:%d" % DNS_PORT}}, listen="::")
 
     @classmethod
     def tearDownClass(cls):
         cls.k.stop()
 
-    def test_an_ipv6_client_passes_spf_by_its_ip6_term(self):
-        before = len(sink_messages())
+    def test_an_ipv6_client_passes_spf_by_its_ip6_term_and_reaches_an_ipv6_mta(self):
+        before = len(sink_messages(self.sink_dir))
         r = swaks(self.k.port, "-6", "--to", "a@rcpt.test", "--from", "s@spf6.test", "--helo", "mail.spf6.test",
                   "--header", "Subject: over IPv6", host="::1")
         self.assertEqual(r.returncode, 0, r.stdout)
-        content = wait_for_message(before + 1)[before][1]
+        # The sink listens on ::1 alone: the message came over IPv6.
+        content = wait_for_message(before + 1, directory=self.sink_dir)[before][1]
         self.assertIn(b"spf=pass smtp.mailfrom=s@spf6.test", content)
         self.assertIn(b" spf-Pass", content)
-        self.assertTrue(self.k.wait_log("O.K. Connect"), self.k.log_text()[-2000:])
+        self.assertTrue(self.k.wait_log("O.K. Connect To: mta6.test"), self.k.log_text()[-2000:])
         self.assertIn("::1", self.k.log_text())
+
+    def test_an_ipv6_client_outside_the_ip6_terms_is_refused(self):
+        r = swaks(self.k.port, "-6", "--to", "a@rcpt.test", "--from", "s@spf6-fail.test", "--helo", "mail.test",
+                  host="::1")
+        self.assertIn("SPF check failed for s@spf6-fail.test", r.stdout)
+        self.assertTrue(self.k.wait_log("refused ::1: spf fail s@spf6-fail.test"), self.k.log_text()[-2000:])
 
     def test_an_ipv4_client_of_the_dual_stack_listener_is_a_dotted_quad(self):
         r = swaks(self.k.port, "--to", "a@rcpt.test", "--from", "s@spf6.test", "--helo", "mail.spf6.test")
@@ -726,6 +738,98 @@ class IPv6Test(unittest.TestCase):
         self.assertIn("SPF check failed for s@spf6.test", r.stdout)
         self.assertTrue(self.k.wait_log("refused 127.0.0.1: spf fail s@spf6.test"), self.k.log_text()[-2000:])
         self.assertNotIn("::ffff:", self.k.log_text())
+
+
+class IPv6AdmissionTest(unittest.TestCase):
+    """Admission of IPv6 clients on a listener of two addresses: block lists asked in nibbles
+    (an IPv4-only list never), the session limit per /64."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("ipv6-admission", {
+            "CS_SCRIPT": {"enable": "1"},
+            "DNSBL": {"nameserver_0": "bl6.test|5", "nameserver_1": "bl4only.test|5|ipv4", "maxhit": "1"},
+        }, listen="127.0.0.1 ::1")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_a_listed_ipv6_client_is_refused_and_an_ipv4_client_is_not(self):
+        c = Raw(self.k.port, source="::1")
+        r = c.reply()
+        c.close()
+        self.assertTrue(r.startswith(b"554"), r)
+        self.assertIn(b"IP in the DNSBL bl6.test", r)
+        self.assertNotIn(b"bl4only", r, "a list marked IPv4-only is not asked about an IPv6 client")
+        self.assertTrue(self.k.wait_log("Drop connection DNSBL IP: ::1 LIST: bl6.test"), self.k.log_text()[-2000:])
+        c = Raw(self.k.port)
+        self.assertTrue(c.reply().startswith(b"220"))
+        c.close()
+
+
+# Addresses of one /64 other than ::1, put on the loopback interface when the test may (root),
+# so that a retry can come from another address of the client's network.
+GREY_NET = ["2001:db8:64::a", "2001:db8:64::b"]
+
+
+class IPv6GroupTest(unittest.TestCase):
+    """Greylisting and the session limit count an IPv6 client by its /64."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.added = []
+        for a in GREY_NET:
+            if subprocess.run(["ip", "-6", "addr", "add", a + "/128", "dev", "lo", "nodad"],
+                              capture_output=True).returncode == 0:
+                cls.added.append(a)
+        cls.k = Kernel("ipv6-group", {
+            "CS_SCRIPT": {"enable": "1"},
+            "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
+            "FIREWALL": {"max_session_ip": "1"},
+        }, listen="::")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+        for a in cls.added:
+            subprocess.run(["ip", "-6", "addr", "del", a + "/128", "dev", "lo"], capture_output=True)
+
+    def sources(self):
+        return GREY_NET if len(self.added) == len(GREY_NET) else ["::1", "::1"]
+
+    def test_a_retry_from_the_same_64_passes_the_greylist(self):
+        first, second = self.sources()
+        k = Kernel("ipv6-grey", {"GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"}}, listen="::")
+        try:
+            args = ["-6", "--to", "grey6@rcpt.test", "--from", "grey6@sender6.test", "--helo", "mail.sender6.test"]
+            r = swaks(k.port, *args, host="::1", source=first)
+            self.assertIn("451 4.7.1 GREY LIST try again later", r.stdout)
+            self.assertTrue(k.wait_log("greylisted %s grey6@sender6.test" % first), k.log_text()[-2000:])
+            time.sleep(2.2)
+            before = len(sink_messages())
+            r = swaks(k.port, *args, host="::1", source=second)
+            self.assertEqual(r.returncode, 0, r.stdout)
+            wait_for_message(before + 1)
+        finally:
+            k.stop()
+        # The stored triple names the client by its network (the table is saved at the stop).
+        net = b"2001:db8:64::/64" if first != "::1" else b"::/64"
+        with open(os.path.join(k.dir, "db", "greylists.db"), "rb") as f:
+            self.assertIn(net + b"\x02grey6@sender6.test", f.read())
+
+    def test_a_second_session_of_the_same_64_is_refused_at_the_limit(self):
+        first, second = self.sources()
+        held = Raw(self.k.port, source=first)
+        self.assertTrue(held.reply().startswith(b"220"))
+        try:
+            c = Raw(self.k.port, source=second)
+            r = c.reply()
+            c.close()
+            self.assertTrue(r.startswith(b"421"), r)
+            self.assertTrue(self.k.wait_log("Max Session from IP: " + second), self.k.log_text()[-2000:])
+        finally:
+            held.close()
 
 
 class ContentChecksTest(unittest.TestCase):

@@ -18,6 +18,7 @@
 
 #include "checks/Dns.h"
 #include "common/Clock.h"
+#include "common/IpAddress.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
 #include "core/MorvaneCore.h"
@@ -737,12 +738,35 @@ int CLauchAntispam::ConnectToDefaultMTA() {
     return 0;
 }
 
+namespace {
+// A back-end named by the operator is looked up with the kernel's own resolver (the servers of
+// [DNS], which also serve the checks), its IPv6 addresses first as RFC 6724 orders them for a
+// dual-stack host. Empty for an address literal, or when that resolver knows the name by
+// neither family: the system's resolver (and its hosts file) is asked then.
+std::vector<std::string> MtaAddresses(checks::CDns* dns, const std::string& host) {
+    std::vector<std::string> out;
+    if (!dns || host.empty() || common::IpAddress::Parse(host)) return out;
+    for (uint16_t type : {checks::kTypeAAAA, checks::kTypeA}) {
+        std::vector<checks::DnsAnswer> answers;
+        if (!dns->Query(host, type, &answers, -1, CLauchAntispam::kMtaLookupBudgetMs, true)) continue;
+        for (const checks::DnsAnswer& a : answers)
+            if (a.type == type) out.push_back(a.data);
+    }
+    return out;
+}
+}  // namespace
+
 int CLauchAntispam::ConnectToMTA(const std::string& host, const std::string& port) {
     if (!state_.mta) state_.mta = std::make_unique<CSocketComm>();
     state_.mta_partial.clear();
     state_.mta_greeting.clear();
-    if (!state_.mta->Connect(host, port, settings_ ? settings_->adapter_ip : std::string(), kConnectTimeoutMs))
-        return 0;
+    const std::string bind_ip = settings_ ? settings_->adapter_ip : std::string();
+    const std::vector<std::string> addresses = MtaAddresses(core_.Dns(), host);
+    bool connected = false;
+    for (const std::string& address : addresses)
+        if ((connected = state_.mta->Connect(address, port, bind_ip, kConnectTimeoutMs))) break;
+    if (addresses.empty()) connected = state_.mta->Connect(host, port, bind_ip, kConnectTimeoutMs);
+    if (!connected) return 0;
     if (settings_ && settings_->tls.mta != MtaTls::kNone && !StartMtaTls(host)) return 0;
     ReplyDue(settings_ ? settings_->mta_timeout_cmd : 300);  // its greeting
     return 1;

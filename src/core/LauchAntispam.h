@@ -82,6 +82,8 @@ public:
     // so an idle connection costs no wake-ups: this is only a safety net.
     static constexpr int kMaxWaitMs = 30000;
     static constexpr int kConnectTimeoutMs = 10000;
+    // The most the kernel's resolver may take over a back-end's name, per family.
+    static constexpr int kMtaLookupBudgetMs = 1500;
     // The most the relay loop reads or forwards at once.
     static constexpr size_t kIoChunk = 65536;
     // The client's reverse lookup takes at most this long in all.
