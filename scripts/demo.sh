@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Mail through Morvane on loopback: a back-end MTA sink (aiosmtpd) on 127.0.0.1:2526, a local
-# DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525
-# with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
+# DNS server (unbound, demo zones only) on 127.0.0.1:2553, and the kernel on 127.0.0.1:2525 and
+# [::1]:2525 with the shipped default policy (dist/scripts/antispam/core.cs) in ./demo. swaks sends a
 # clean message, a spam-looking one, a phishing one, one whose sender fails SPF (from
-# 127.0.0.2), one from a block-listed address (127.0.0.3), one over STARTTLS (with a
+# 127.0.0.2), one from a block-listed address (127.0.0.3), one over IPv6 from ::1, one over STARTTLS (with a
 # throwaway certificate made here by openssl), one DKIM-signed for example.org (a key made
 # here, signed by python3-dkim) and one that forges example.org's From, which example.org's
 # DMARC policy has refused; the demo then shows what the
@@ -26,7 +26,7 @@ cp -r dist/. "$app"/
 # enable=1`: embargo, per-address limit, block-list refusal at connect); everything else is
 # the shipped default, but for the Bayes filter giving verdicts after three samples of each kind
 # and trusting so few samples more (a real one waits for 50, and weighs rare words less).
-printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1' 'listen_port=2525' 'myname=morvane.demo' \
+printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1 ::1' 'listen_port=2525' 'myname=morvane.demo' \
     'smtp_server1=127.0.0.1' 'smtp_port1=2526' \
     '[DNS]' 'nameserver_0=127.0.0.1:2553' 'timeout_millisecond=1000' \
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
@@ -75,16 +75,16 @@ printf "    local-data: 'demo._domainkey.example.org. 300 IN TXT %s'\n" \
 "$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$app/dns/unbound.conf" & pids+=($!)
 /usr/bin/python3 scripts/smtp_sink.py --port 2526 --dir "$sink_dir" >/dev/null & pids+=($!)
 wait_port 2526
-echo "== starting morvane --appdir $app (listening on 127.0.0.1:2525, MTA sink on 2526)"
+echo "== starting morvane --appdir $app (listening on 127.0.0.1:2525 and [::1]:2525, MTA sink on 2526)"
 "$root/build/release/src/service/morvane" --appdir "$app" & morvane=$!
 pids+=($morvane)
 wait_port 2525
 
-send() {  # $1 = what, the rest: swaks arguments
+send() {  # $1 = what, the rest: swaks arguments; SERVER (default 127.0.0.1) is the kernel's address
     local what=$1
     shift
     echo "== $what"
-    swaks --server 127.0.0.1:2525 --to bob@example.net --body "Hello Bob, see you at noon." "$@" 2>&1 |
+    swaks --server "${SERVER:-127.0.0.1}" --port 2525 --to bob@example.net --body "Hello Bob, see you at noon." "$@" 2>&1 |
         grep -E '^<[-~*]+ +(354|250 2.0.0|4[0-9]{2}|5[0-9]{2})' | sed 's/^/   /' || true
 }
 send "a clean message (HELO mail.example.org)" --from alice@example.org --helo mail.example.org --header "Subject: lunch"
@@ -99,6 +99,8 @@ send "a forged sender: example.org's SPF record allows only 127.0.0.1, this is 1
     --from billing@example.org --helo mail.example.org --header "Subject: invoice" --local-interface 127.0.0.2
 send "a message from 127.0.0.3, listed by both demo block lists" --from bulk@example.com --helo mail.example.com \
     --header "Subject: offer" --local-interface 127.0.0.3
+SERVER=::1 send "a clean message over IPv6 (swaks -6 from ::1): example.org's SPF passes it by its ip6 term" -6 \
+    --from alice@example.org --helo mail.example.org --header "Subject: lunch over IPv6"
 send "a clean message over STARTTLS (swaks --tls): the score header names the cipher" --tls \
     --from alice@example.org --helo mail.example.org --header "Subject: lunch over TLS"
 # Signed as example.org's own server would (python3-dkim), sent through a mailing list's

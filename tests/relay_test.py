@@ -716,13 +716,14 @@ class IPv6Test(unittest.TestCase):
 
     def test_an_ipv6_client_passes_spf_by_its_ip6_term_and_reaches_an_ipv6_mta(self):
         before = len(sink_messages(self.sink_dir))
-        r = swaks(self.k.port, "-6", "--to", "a@rcpt.test", "--from", "s@spf6.test", "--helo", "mail.spf6.test",
+        r = swaks(self.k.port, "-6", "--to", "a@rcpt.test", "--from", "s@spf6.test", "--helo", "[IPv6:::1]",
                   "--header", "Subject: over IPv6", host="::1")
         self.assertEqual(r.returncode, 0, r.stdout)
         # The sink listens on ::1 alone: the message came over IPv6.
         content = wait_for_message(before + 1, directory=self.sink_dir)[before][1]
         self.assertIn(b"spf=pass smtp.mailfrom=s@spf6.test", content)
         self.assertIn(b" spf-Pass", content)
+        self.assertIn(b" helo-ip", content, "an IPv6 address literal is no name")
         self.assertTrue(self.k.wait_log("O.K. Connect To: mta6.test"), self.k.log_text()[-2000:])
         self.assertIn("::1", self.k.log_text())
 

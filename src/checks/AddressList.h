@@ -7,7 +7,9 @@
 //     always have);
 //   - otherwise the first and second fields are two dotted IPv4 addresses, a range from the
 //     first to the second, compared octet by octet (each octet of the client must lie between
-//     the two addresses' octets). A missing second field means the single first address.
+//     the two addresses' octets). A missing second field means the single first address;
+//   - or two IPv6 addresses, a range from the first to the second, or one;
+//   - or a network of either family in the first field ("192.0.2.0/24", "2001:db8::/32").
 // Entries that are neither are ignored. Thread-safe: guarded by its own lock.
 #include <array>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/IpAddress.h"
 #include "common/String.h"
 #include "common/ThreadSafety.h"
 #include "store/EngineLock.h"
@@ -44,9 +47,13 @@ private:
     struct Range {
         std::array<uint8_t, 4> low, high;
     };
+    struct Range6 {
+        common::IpAddress low, high;
+    };
     mutable store::CEngineLock mu_;
     std::vector<std::string> patterns_ GUARDED_BY(mu_);
     std::vector<Range> ranges_ GUARDED_BY(mu_);
+    std::vector<Range6> ranges6_ GUARDED_BY(mu_);
 };
 
 }  // namespace checks

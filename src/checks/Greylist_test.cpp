@@ -127,5 +127,24 @@ TEST(AddressListTest, NamesAndRanges) {
     EXPECT_EQ(list.Contains("10.0.0.1", nullptr), 1);
 }
 
+TEST(AddressListTest, IPv6RangesAndNetworksOfBothFamilies) {
+    CAddressList list;
+    size_t taken = list.Load({"2001:db8::/32|office", "2001:db8:ffff::1|2001:db9::5", "fd00::7", "172.16.0.0/12",
+                              "2001:db9::9|2001:db9::1", "2001:db8::/129", "10.0.0.0/x", "::ffff:203.0.113.1"});
+    EXPECT_EQ(taken, 5u) << "a reversed range, a too-long prefix and a bad length are skipped";
+    EXPECT_TRUE(list.InRange("2001:db8:1234::1"));
+    EXPECT_TRUE(list.InRange("2001:db9::5")) << "the range's last address";
+    EXPECT_FALSE(list.InRange("2001:db9::6"));
+    EXPECT_TRUE(list.InRange("FD00::7"));
+    EXPECT_FALSE(list.InRange("fd00::8"));
+    EXPECT_TRUE(list.InRange("172.31.255.255"));
+    EXPECT_FALSE(list.InRange("172.32.0.0"));
+    EXPECT_TRUE(list.InRange("::ffff:172.16.0.1")) << "a mapped client is its IPv4 address";
+    EXPECT_TRUE(list.InRange("203.0.113.1")) << "a mapped entry is its IPv4 address";
+    EXPECT_FALSE(list.InRange("::"));
+    EXPECT_FALSE(list.InRange("2001:db8::1/64"));
+    EXPECT_EQ(list.Contains("2001:db8::25", nullptr), 1);
+}
+
 }  // namespace
 }  // namespace checks

@@ -104,7 +104,16 @@ std::vector<std::string> TableDomains::Domains() {
 }
 
 int CHeloForget::Contains(std::string_view helo) {
-    return !helo.empty() && table_.Find(Lower(helo)) >= 0 ? 1 : 0;
+    if (helo.empty()) return 0;
+    if (table_.Find(Lower(helo)) >= 0) return 1;
+    // An address literal in any of its spellings ("[IPv6:2001:DB8:0::1]", "[192.0.2.1]") is
+    // the address.
+    std::string_view literal = helo;
+    if (literal.size() > 2 && literal.front() == '[' && literal.back() == ']')
+        literal = literal.substr(1, literal.size() - 2);
+    if (literal.size() > 5 && common::AsciiEqualNoCase(literal.substr(0, 5), "ipv6:")) literal.remove_prefix(5);
+    const auto ip = common::IpAddress::Parse(literal);
+    return ip && table_.Find(ip->ToString()) >= 0 ? 1 : 0;
 }
 
 int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, CDns* dns, LocalDomains* domains) {
@@ -116,7 +125,9 @@ int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, C
     if (public_ip.empty()) return 0;
     table_.Reset();
     (void)table_.Save();  // a failure is reported; the full save below is the one that counts
-    const std::string ip(public_ip);
+    const auto parsed = common::IpAddress::Parse(public_ip);
+    const bool v6 = parsed && !parsed->IsV4();
+    const std::string ip = parsed ? parsed->ToString() : std::string(public_ip);
     if (dns && domains) {
         for (const std::string& domain : domains->Domains()) {
             std::string mx = DnsMx(*dns, domain);
@@ -127,13 +138,14 @@ int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, C
                 std::string host = common::String(Lower(std::string_view(mx).substr(start, end - start))).Trim().str();
                 start = end + 1;
                 if (host.empty()) continue;
-                if (DnsResolve(*dns, host) == ip) table_.Insert(host, ip);
+                if ((v6 ? DnsResolve6(*dns, host) : DnsResolve(*dns, host)) == ip) table_.Insert(host, ip);
             }
         }
     }
     const std::string name = Lower(my_name);
     if (!name.empty()) table_.Insert(name, name);
     for (const std::string& key : {ip, "[" + ip + "]", "'" + ip + "'", std::string("friends")}) table_.Insert(key, ip);
+    if (v6) table_.Insert("[ipv6:" + ip + "]", ip);  // RFC 5321's literal, as HELO is compared lower-cased
     table_.Insert("localhost", "127.0.0.1");
     (void)table_.Save();  // a failure is reported and logged by the core; the list holds in memory
     return 1;

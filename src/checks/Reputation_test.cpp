@@ -131,6 +131,15 @@ TEST(ReputationTest, HeloRefreshFromMxRecords) {
         EXPECT_EQ(helo.Contains(name), 1) << name;
     EXPECT_EQ(helo.Contains("mx.elsewhere.test"), 0) << "an MX host of another address is not ours";
     EXPECT_EQ(helo.Contains("stale.name"), 0) << "the list is rebuilt";
+    EXPECT_EQ(helo.Contains("[198.51.100.8]"), 0);
+
+    // A public IPv6 address: MX hosts are matched by their AAAA records, literals in any spelling.
+    server.Add("mx.local.test", kTypeAAAA, kTypeAAAA, std::string("\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x25", 16));
+    EXPECT_EQ(helo.Refresh("2001:DB8::25", "mail.local.test", &dns, &domains), 1);
+    for (const char* name :
+         {"mx.local.test", "[IPv6:2001:db8::25]", "[ipv6:2001:DB8:0:0::25]", "2001:db8::25", "[2001:db8:0::25]"})
+        EXPECT_EQ(helo.Contains(name), 1) << name;
+    EXPECT_EQ(helo.Contains("[IPv6:2001:db8::26]"), 0);
 }
 
 }  // namespace

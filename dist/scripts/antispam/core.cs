@@ -205,7 +205,8 @@ int OnHelo(string host, string word) {
         AddScore(Setting("HELO", "p_helo_forget", 10.0), "helo-forged");
         return 0;
     }
-    if (k.REeq(host, "^\\[?\\d+\\.\\d+\\.\\d+\\.\\d+\\]?$", 0)) {
+    // An address instead of a name: a dotted quad, or RFC 5321's IPv6 literal.
+    if (k.REeq(host, "^\\[?\\d+\\.\\d+\\.\\d+\\.\\d+\\]?$", 0) || k.REeq(host, "^\\[IPv6:[0-9a-f:.]+\\]$", 1)) {
         AddScore(Setting("HELO", "helo_ip", 2.5), "helo-ip");
         return 0;
     }
