@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "common/IpAddress.h"
+#include "common/ListenAddresses.h"
 #include "common/Md5.h"
 #include "platform/KFile.h"
 
@@ -295,15 +296,9 @@ std::string CheckValue(const KeyDef& k, std::string_view raw) {
                     if (!common::IpAddress::Parse(v) || v.front() == '[')
                         return "\"" + std::string(v) + "\" is not an IP address";
                 } else if (k.shape == Shape::kIpAddressList) {
-                    size_t i = 0;
-                    while (i < v.size()) {
-                        size_t end = v.find_first_of(" ,\t", i);
-                        if (end == std::string_view::npos) end = v.size();
-                        const std::string_view one = v.substr(i, end - i);
-                        if (!one.empty() && (!common::IpAddress::Parse(one) || one.front() == '['))
-                            return "\"" + std::string(one) + "\" is not an IP address";
-                        i = end + 1;
-                    }
+                    for (const std::string& one : common::SplitListenAddresses(v))
+                        if (!common::IpAddress::Parse(one) || one.front() == '[')
+                            return "\"" + one + "\" is not an IP address";
                 }
                 return std::string();
             } else {

@@ -47,6 +47,26 @@ TEST_F(DnsIntegration, LookupsOfEachKind) {
     EXPECT_EQ(DnsResolve(dns_, "missing.example.test"), "");
 }
 
+// The same server asked over IPv6, about IPv6: AAAA, ip6.arpa names, block lists in nibbles.
+TEST_F(DnsIntegration, IPv6ServerAndRecords) {
+    const std::string port = Server().substr(Server().rfind(':') + 1);
+    CDns dns6("");
+    dns6.AddNameServer("[::1]:" + port);
+    dns6.timeout_ms = 1000;
+    EXPECT_EQ(DnsResolve6(dns6, "mail.example.test"), "2001:db8::25");
+    EXPECT_EQ(DnsResolve6(dns6, "alias.example.test"), "2001:db8::25") << "through the alias";
+    EXPECT_EQ(DnsResolve(dns6, "mail.example.test"), "192.0.2.25");
+    EXPECT_EQ(DnsReverse(dns6, "2001:DB8:0::25"), "mail.example.test");
+    CDnsBL bl("");
+    bl.AddNameServer("[::1]:" + port);
+    bl.SetZones({"bl1.test|1.5", "bl3.test|4.0|ipv4"});
+    DnsBLResult r;
+    ASSERT_EQ(bl.QueryDnsBL("2001:db8::2", &r), 1);
+    EXPECT_EQ(r.text, "bl1.test");
+    ASSERT_EQ(bl.QueryDnsBL("2001:db8::3", &r), 1);
+    EXPECT_EQ(r.hits, 0);
+}
+
 // The evaluator against records served by a real name server: every mechanism the records
 // above use, includes and loops, the cache, and a server that is gone.
 TEST_F(DnsIntegration, SpfRecordsOfARealServer) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/ListenAddresses.h"
 #include "common/String.h"
 #include "platform/WakeEvent.h"
 
@@ -26,14 +27,7 @@ CListenMorvane::~CListenMorvane() {
 }
 
 std::vector<std::string> CListenMorvane::SplitAddresses(const std::string& addresses) {
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (i < addresses.size()) {
-        const size_t end = addresses.find_first_of(" ,\t", i);
-        const size_t stop = end == std::string::npos ? addresses.size() : end;
-        if (stop > i) out.push_back(addresses.substr(i, stop - i));
-        i = stop + 1;
-    }
+    std::vector<std::string> out = common::SplitListenAddresses(addresses);
     if (out.empty()) out.emplace_back();
     return out;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "admin/AdminProtocol.h"
+#include "common/ListenAddresses.h"
 #include "platform/KFile.h"
 #include "platform/SocketComm.h"
 #include "store/FileINI.h"
@@ -69,10 +70,9 @@ std::vector<std::vector<std::string>> ReadRows(const std::string& path, bool* ok
 // Where to reach a server that listens on `addresses` (the kernel's list): its first address,
 // or the loopback address of a wildcard's family.
 std::string LocalAddressOf(const std::string& addresses) {
-    const size_t start = addresses.find_first_not_of(" ,\t");
-    if (start == std::string::npos) return "127.0.0.1";
-    const std::string first = addresses.substr(start, addresses.find_first_of(" ,\t", start) - start);
-    if (first == "0.0.0.0") return "127.0.0.1";
+    const std::vector<std::string> all = common::SplitListenAddresses(addresses);
+    const std::string first = all.empty() ? std::string() : all.front();
+    if (first.empty() || first == "0.0.0.0") return "127.0.0.1";
     if (first == "::") return "::1";
     return first;
 }
