@@ -1,0 +1,300 @@
+#include "store/History.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+
+#include "platform/KFile.h"
+
+namespace store {
+
+namespace {
+
+constexpr size_t kFieldCount = 18;
+
+void Escape(std::string& out, std::string_view field) {
+    field = field.substr(0, CHistory::kMaxField);
+    for (char c : field) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            default: out += c;
+        }
+    }
+}
+
+bool Unescape(std::string_view in, std::string* out) {
+    out->clear();
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\') {
+            *out += in[i];
+            continue;
+        }
+        if (++i == in.size()) return false;
+        switch (in[i]) {
+            case '\\': *out += '\\'; break;
+            case 't': *out += '\t'; break;
+            case 'r': *out += '\r'; break;
+            case 'n': *out += '\n'; break;
+            default: return false;
+        }
+    }
+    return out->size() <= CHistory::kMaxField;
+}
+
+template <typename T>
+bool Number(std::string_view text, T* out) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+}
+
+// ASCII case-insensitive substring test; an empty needle is in everything.
+bool Has(std::string_view hay, std::string_view needle) {
+    if (needle.empty()) return true;
+    if (needle.size() > hay.size()) return false;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    const char first = lower(needle[0]);
+    for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
+        if (lower(hay[i]) != first) continue;
+        size_t k = 1;
+        while (k < needle.size() && lower(hay[i + k]) == lower(needle[k])) ++k;
+        if (k == needle.size()) return true;
+    }
+    return false;
+}
+
+bool Matches(const HistoryRecord& r, const CHistory::Filter& f) {
+    if (f.from && r.time < f.from) return false;
+    if (f.to && r.time > f.to) return false;
+    if (!f.action.empty() && r.action != f.action) return false;
+    if (!f.address.empty() && !Has(r.client_ip, f.address) && !Has(r.client_name, f.address)) return false;
+    if (!Has(r.sender, f.sender) || !Has(r.recipients, f.recipient)) return false;
+    if (!f.reason.empty() && !Has(r.reasons, f.reason) && !Has(r.reply, f.reason) && !Has(r.note, f.reason))
+        return false;
+    return true;
+}
+
+}  // namespace
+
+CHistory::CHistory(std::string path, size_t max_records) : path_(std::move(path)), max_records_(max_records) {}
+
+CHistory::~CHistory() {
+    Stop();
+}
+
+std::string CHistory::FormatLine(const HistoryRecord& r) {
+    std::string out;
+    out.reserve(256);
+    const auto number = [&out](int64_t v) { out += std::to_string(v) + '\t'; };
+    const auto text = [&out](std::string_view v) {
+        Escape(out, v);
+        out += '\t';
+    };
+    number(r.id);
+    number(r.time);
+    number(r.duration_ms);
+    number(r.conn_id);
+    text(r.client_ip);
+    text(r.client_name);
+    text(r.helo);
+    text(r.sender);
+    text(r.recipients);
+    number(r.size);
+    number(r.messages);
+    text(r.action);
+    text(r.step);
+    text(r.reply);
+    text(r.reasons);
+    text(r.message_id);
+    text(r.tls);
+    Escape(out, r.note);
+    return out;
+}
+
+std::optional<HistoryRecord> CHistory::ParseLine(std::string_view line) {
+    std::string_view fields[kFieldCount];
+    size_t n = 0, start = 0;
+    bool whole = false;  // the last field ran to the line's end
+    while (n < kFieldCount) {
+        const size_t tab = line.find('\t', start);
+        fields[n++] = line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
+        if (tab == std::string_view::npos) {
+            whole = true;
+            break;
+        }
+        start = tab + 1;
+    }
+    if (n != kFieldCount || !whole) return std::nullopt;
+    HistoryRecord r;
+    std::string* texts[] = {&r.client_ip, &r.client_name, &r.helo, &r.sender, &r.recipients};
+    std::string* more[] = {&r.action, &r.step, &r.reply, &r.reasons, &r.message_id, &r.tls, &r.note};
+    if (!Number(fields[0], &r.id) || !Number(fields[1], &r.time) || !Number(fields[2], &r.duration_ms) ||
+        !Number(fields[3], &r.conn_id) || !Number(fields[9], &r.size) || !Number(fields[10], &r.messages) || r.id <= 0)
+        return std::nullopt;
+    for (size_t i = 0; i < 5; ++i)
+        if (!Unescape(fields[4 + i], texts[i])) return std::nullopt;
+    for (size_t i = 0; i < 7; ++i)
+        if (!Unescape(fields[11 + i], more[i])) return std::nullopt;
+    return r;
+}
+
+bool CHistory::Load() {
+    if (path_.empty()) return true;
+    std::string text;
+    if (!platform::ReadWholeFile(path_, text)) return platform::FileSize(path_) < 0;  // none yet: empty
+    std::deque<HistoryRecord> loaded;
+    size_t lines = 0;
+    common::MutexLock lock(mu_);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) break;  // a torn last line: never complete
+        ++lines;
+        auto r = ParseLine(std::string_view(text).substr(start, nl - start));
+        // Ids only grow along the file; an older id is a copy written around a rewrite.
+        if (r && (loaded.empty() || r->id > loaded.back().id)) {
+            next_id_ = std::max(next_id_, r->id + 1);
+            loaded.push_back(std::move(*r));
+            if (loaded.size() > max_records_) loaded.pop_front();
+        }
+        start = nl + 1;
+    }
+    records_ = std::move(loaded);
+    file_records_ = lines;
+    return true;
+}
+
+void CHistory::Start() {
+    if (writer_.joinable()) return;
+    {
+        common::MutexLock lock(mu_);
+        stop_ = false;
+    }
+    writer_ = std::thread([this] { WriterLoop(); });
+}
+
+void CHistory::Stop() {
+    {
+        common::MutexLock lock(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (writer_.joinable()) writer_.join();
+    (void)Flush();  // what came after the writer's last pass
+}
+
+void CHistory::SetMaxRecords(size_t max_records) {
+    common::MutexLock lock(mu_);
+    max_records_ = std::max<size_t>(max_records, 1);
+    while (records_.size() > max_records_) records_.pop_front();
+}
+
+size_t CHistory::MaxRecords() const {
+    common::MutexLock lock(mu_);
+    return max_records_;
+}
+
+void CHistory::Add(HistoryRecord r) {
+    common::MutexLock lock(mu_);
+    r.id = next_id_++;
+    records_.push_back(r);
+    if (records_.size() > max_records_) records_.pop_front();
+    if (!path_.empty()) queued_.push_back(std::move(r));
+}
+
+void CHistory::WriterLoop() {
+    for (;;) {
+        {
+            common::MutexLock lock(mu_);
+            if (!stop_) cv_.wait_for(mu_, std::chrono::milliseconds(kWriteIntervalMs));
+            if (stop_) return;
+        }
+        (void)Flush();  // a failure is retried with the next pass's records
+    }
+}
+
+bool CHistory::Flush() {
+    common::MutexLock write(write_mu_);
+    std::vector<HistoryRecord> batch;
+    bool rewrite;
+    {
+        common::MutexLock lock(mu_);
+        batch.swap(queued_);
+        file_records_ += batch.size();
+        rewrite = file_records_ > 2 * max_records_;
+    }
+    if (batch.empty()) return true;
+    if (rewrite) return Rewrite();
+    if (AppendLines(batch)) return true;
+    common::MutexLock lock(mu_);  // kept for the next pass
+    queued_.insert(queued_.begin(), batch.begin(), batch.end());
+    file_records_ -= batch.size();
+    return false;
+}
+
+bool CHistory::AppendLines(const std::vector<HistoryRecord>& records) {
+    std::string text;
+    for (const HistoryRecord& r : records) text += FormatLine(r) + '\n';
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, platform::kDataFileMode);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return done == text.size();
+}
+
+bool CHistory::Rewrite() {
+    std::string text;
+    size_t count;
+    {
+        // Every record still queued is among the kept ones (or too old to keep).
+        common::MutexLock lock(mu_);
+        for (const HistoryRecord& r : records_) text += FormatLine(r) + '\n';
+        count = records_.size();
+        queued_.clear();
+    }
+    if (!platform::WriteFileAtomic(path_, text)) return false;
+    common::MutexLock lock(mu_);
+    file_records_ = count;
+    return true;
+}
+
+std::vector<HistoryRecord> CHistory::Query(const Filter& filter, size_t start, size_t count, size_t* total) const {
+    std::vector<HistoryRecord> out;
+    size_t matched = 0;
+    common::MutexLock lock(mu_);
+    for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
+        if (!Matches(*it, filter)) continue;
+        if (matched >= start && out.size() < count) out.push_back(*it);
+        ++matched;
+    }
+    if (total) *total = matched;
+    return out;
+}
+
+std::optional<HistoryRecord> CHistory::Get(int64_t id) const {
+    common::MutexLock lock(mu_);
+    // Ids increase along the deque: a binary search finds one among 100,000 at once.
+    auto it = std::lower_bound(records_.begin(), records_.end(), id,
+                               [](const HistoryRecord& r, int64_t v) { return r.id < v; });
+    if (it == records_.end() || it->id != id) return std::nullopt;
+    return *it;
+}
+
+size_t CHistory::Count() const {
+    common::MutexLock lock(mu_);
+    return records_.size();
+}
+
+}  // namespace store
