@@ -14,8 +14,10 @@
 #include "checks/FakeDns.h"
 #include "core/AntispamScript.h"
 #include "core/MorvaneCore.h"
+#include "core/SessionTrace.h"
 #include "core/TestClient.h"
 #include "platform/TestTempDir.h"
+#include "store/History.h"
 
 namespace {
 
@@ -149,5 +151,73 @@ void BM_SessionScriptRestart(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SessionScriptRestart)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+// The message history at its default size: 100,000 sessions searched by a sender substring
+// (the GUI's and morvanectl's search; goal <= 100 ms), and what recording costs one session on
+// its own thread (the trace's work and the queued record; the disk write is the writer's).
+namespace {
+
+store::HistoryRecord BenchRecord(int i) {
+    store::HistoryRecord r;
+    r.time = 1700000000 + i;
+    r.client_ip = "198.51." + std::to_string(i % 256) + "." + std::to_string(i % 241);
+    r.client_name = "mail" + std::to_string(i % 5000) + ".sender" + std::to_string(i % 977) + ".example";
+    r.helo = r.client_name;
+    r.sender = "user" + std::to_string(i % 20000) + "@sender" + std::to_string(i % 977) + ".example";
+    r.recipients = "rcpt" + std::to_string(i % 300) + "@local.example";
+    r.action = i % 7 == 0 ? "refused" : "delivered";
+    r.step = "end of data";
+    r.reply = "250 2.0.0 Ok: queued";
+    r.reasons = "1.20 spf-Pass bayes(0.12) rules(SUBJ_CAPS)";
+    r.message_id = "<" + std::to_string(i) + "@sender.example>";
+    return r;
+}
+
+void BM_HistorySearch100k(benchmark::State& state) {
+    store::CHistory history("", 100000);
+    for (int i = 0; i < 100000; ++i) history.Add(BenchRecord(i));
+    store::CHistory::Filter f;
+    f.sender = "USER19999@";  // case differs; a few matches spread over the whole history
+    size_t total = 0;
+    for (auto _ : state) {
+        auto rows = history.Query(f, 0, 50, &total);
+        benchmark::DoNotOptimize(rows);
+    }
+    state.counters["matches"] = static_cast<double>(total);
+}
+BENCHMARK(BM_HistorySearch100k)->Unit(benchmark::kMillisecond);
+
+void BM_HistoryRecordOneSession(benchmark::State& state) {
+    store::CHistory history("", 100000);
+    const std::string header = "From: a@b.example\r\nMessage-Id: <x@b.example>\r\nSubject: hello\r\n\r\n";
+    int i = 0;
+    for (auto _ : state) {
+        core::SessionTrace t;
+        t.Start(1700000000, 0);
+        t.Replies("220 mx.example ESMTP\r\n");
+        t.Command("helo");
+        t.Replies("250-mx.example\r\n250-PIPELINING\r\n250 8BITMIME\r\n");
+        t.Command("mail");
+        t.Replies("250 2.1.0 Ok\r\n");
+        t.Command("rcpt");
+        t.Recipient("<rcpt@local.example>");
+        t.Replies("250 2.1.5 Ok\r\n");
+        t.Command("data");
+        t.Replies("354 End data with <CR><LF>.<CR><LF>\r\n");
+        t.MessageBytes(5120);
+        t.MessageStart(header);
+        t.HeaderAdded("X-Morvane-Score: 1.20 spf-Pass bayes(0.12)");
+        t.EndOfData();
+        t.Replies("250 2.0.0 Ok: queued as 12345\r\n");
+        store::HistoryRecord r = t.Record(15);
+        r.client_ip = "198.51.100.7";
+        r.sender = "<user@sender.example>";
+        history.Add(std::move(r));
+        ++i;
+    }
+}
+BENCHMARK(BM_HistoryRecordOneSession);
 
 }  // namespace

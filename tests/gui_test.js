@@ -107,6 +107,22 @@ function logText() {
     check(Number(await page.textContent("#c-bayes-spam")) === 1 && Number(await page.textContent("#c-bayes-tokens")) > 10,
       "the dashboard shows what the Bayes filter learned");
 
+    // The message history: the session that sent the report, found by its sender, opened.
+    await page.goto(url + "/history.htmcc");
+    check((await page.$$("#history tbody tr")).length >= 1, "the history lists the sessions");
+    await page.fill("#history-filter input[name=sender]", "NOBODY-SENT-THIS");
+    await Promise.all([page.waitForNavigation(), page.click("#history-filter button")]);
+    check((await page.$$("#history tbody tr")).length === 0, "a filter that matches nothing shows no row");
+    await page.goto(url + "/history.htmcc?action=delivered");
+    const rowText = await page.textContent("#history tbody tr");
+    check(rowText.includes("127.0.0.1") && rowText.includes("delivered"), "the delivered session is listed");
+    await Promise.all([page.waitForNavigation(), page.click("#history tbody tr a")]);
+    const record = await page.textContent("#record");
+    check(record.includes("end of data") && record.includes("X-Morvane-Score") === false && record.includes("bytes"),
+      "a record opens with its details");
+    await page.goto(url + "/history.htmcc?since=yesterday");
+    check((await page.textContent("p.notice")).includes("not understood"), "a bad date is said, not ignored");
+
     // A configuration key, changed and applied.
     await page.goto(url + "/config.htmcc?section=HEADER_MSG");
     const field = page.locator('input[data-key="x_subject"]');

@@ -137,9 +137,11 @@ class Kernel:
     """A kernel on its own application directory with the given settings and scripts."""
 
     def __init__(self, name, ini=None, scripts=(), core_source=None, mta_port=None, nofile=None, prepare=None,
-                 listen="127.0.0.1"):
+                 listen="127.0.0.1", keep=False):
+        """`keep`: start again on the directory a stopped kernel of that name left."""
         self.dir = os.path.join(WORK, name)
-        shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
+        if not keep:
+            shutil.copytree(os.path.join(ROOT, "dist"), self.dir)
         sd = os.path.join(self.dir, "scripts", "antispam")
         os.makedirs(sd, exist_ok=True)
         for s in scripts:
@@ -1262,6 +1264,83 @@ class MtaTlsTest(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stdout[-3000:] + r.stderr)
             self.assertIn(b"may in clear", wait_for_message(before + 1)[before][1])
             self.assertTrue(k.wait_log("not offered, the session goes on in clear"))
+        finally:
+            k.stop()
+
+
+class HistoryTest(unittest.TestCase):
+    """The message history through the shipped policy: each session's record, read back with
+    morvanectl (the admin command the GUI page shares), kept over a restart."""
+
+    def ctl(self, k, *args):
+        tool = os.path.join(os.path.dirname(MORVANE), "..", "tools", "morvanectl")
+        r = subprocess.run([tool, "--appdir", k.dir, "--json", "history"] + list(args), capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return __import__("json").loads(r.stdout)
+
+    def wait_records(self, k, n, *args):
+        end = time.time() + 10
+        while time.time() < end:
+            rows = self.ctl(k, *args)
+            if len(rows) >= n:
+                return rows
+            time.sleep(0.1)
+        return self.ctl(k, *args)
+
+    def test_sessions_are_recorded_searched_and_kept_over_a_restart(self):
+        admin = free_port()
+        ini = {"CS_SCRIPT": {"enable_cache_script": "1"}, "READMIN": {"port": str(admin), "key": "history-key"},
+               "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"}}
+        k = Kernel("history", ini)
+        try:
+            args = ["--to", "h@rcpt.test", "--from", "h@spf-pass.test", "--helo", "mail.spf-pass.test",
+                    "--header", "Message-Id: <hist-1@spf-pass.test>", "--body", "history test"]
+            self.assertIn("451", swaks(k.port, *args).stdout)
+            time.sleep(2.2)
+            self.assertEqual(swaks(k.port, *args).returncode, 0)
+            self.assertIn("SPF check failed", swaks(k.port, "--to", "h@rcpt.test", "--from", "x@spf-fail.test",
+                                                     "--helo", "mail.spf-fail.test").stdout)
+            rows = self.wait_records(k, 3, "sender=spf")
+            grey, delivered, refused = rows[2], rows[1], rows[0]  # newest first
+            self.assertEqual((grey["action"], grey["step"]), ("greylisted", "data"), grey)
+            self.assertTrue(grey["reply"].startswith("451"), grey)
+            self.assertEqual((delivered["action"], delivered["step"]), ("delivered", "end of data"), delivered)
+            self.assertEqual(delivered["message_id"], "<hist-1@spf-pass.test>")
+            self.assertIn("spf-Pass", delivered["reasons"])
+            self.assertEqual(delivered["recipients"], "h@rcpt.test")
+            self.assertEqual(delivered["client_name"], "client.relay.test")
+            self.assertGreater(int(delivered["size"]), 0)
+            self.assertEqual((refused["action"], refused["step"]), ("refused", "mail"), refused)
+            self.assertIn("spf fail x@spf-fail.test", refused["note"], "the policy's reason")
+            self.assertEqual([r["id"] for r in self.ctl(k, "action=delivered", "sender=H@SPF-PASS")],
+                             [delivered["id"]], "filters combine; substrings ignore case")
+            self.assertEqual(self.ctl(k, "reason=no-such-reason"), [])
+        finally:
+            k.stop()
+        # The kernel stopped with the records written; a new one reads them back.
+        k2 = Kernel("history", ini, keep=True)
+        try:
+            rows = self.ctl(k2, "sender=spf-pass")
+            self.assertEqual([r["action"] for r in rows], ["delivered", "greylisted"])
+            tool = os.path.join(os.path.dirname(MORVANE), "..", "tools", "morvanectl")
+            bad = subprocess.run([tool, "--appdir", k2.dir, "history", "colour=red"], capture_output=True, text=True)
+            self.assertNotEqual(bad.returncode, 0)
+            self.assertIn("unknown filter colour", bad.stderr)
+        finally:
+            k2.stop()
+
+    def test_refusals_at_admission_are_recorded(self):
+        admin = free_port()
+        k = Kernel("history-admission", {"CS_SCRIPT": {"enable": "1"}, "DNSBL": {"maxhit": "2"},
+                                         "READMIN": {"port": str(admin), "key": "history-key"}})
+        try:
+            c = Raw(k.port, source="127.0.0.3")
+            self.assertTrue(c.reply().startswith(b"554"))
+            c.close()
+            rows = self.wait_records(k, 1, "address=127.0.0.3")
+            self.assertEqual((rows[0]["action"], rows[0]["step"]), ("refused", "connect"), rows)
+            self.assertIn("dnsbl bl1.test", rows[0]["note"])
         finally:
             k.stop()
 

@@ -103,6 +103,7 @@ const KeyDef kKeys[] = {
     {"FIREWALL", "max_session_ip", &C::max_session_ip, "3", kWritten, 0, 100000},
     {"FIREWALL", "client_prefix_ipv4", &C::client_prefix_ipv4, "32", kWritten, 8, 32},
     {"FIREWALL", "client_prefix_ipv6", &C::client_prefix_ipv6, "64", kWritten, 16, 128},
+    {"HISTORY", "max_records", &C::history_max_records, "100000", kWritten, 100, 10000000},
     {"FIREWALL", "error_max", &C::error_max, "3", kWritten},
     {"FIREWALL", "cmd_noop", &C::cmd_noop, "3", kWritten},
     {"FIREWALL", "timeout_client", &C::timeout_client, "60", kWritten, 1, 86400},

@@ -127,6 +127,8 @@ public:
     // prefix length that makes one client (the whole address: each address on its own).
     int client_prefix_ipv4 = 32;
     int client_prefix_ipv6 = 64;
+    // [HISTORY]: the message history keeps the newest this many sessions.
+    int history_max_records = 100000;
     int error_max = 3;
     int cmd_noop = 3;
     int timeout_client = 60;

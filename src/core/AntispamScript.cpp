@@ -456,7 +456,13 @@ void CS_ANTISPAM_SCRIPT::ResetForgedCountGreyList(const char* key) {
 }
 
 void CS_ANTISPAM_SCRIPT::AddToGreyList(const char* key) {
-    if (session() && !Missing(key)) session()->Core().Greylist()->Add(key);
+    if (!session() || Missing(key)) return;
+    session()->Core().Greylist()->Add(key);
+    session()->Trace().Greylisted();
+}
+
+void CS_ANTISPAM_SCRIPT::HistoryNote(const char* text) {
+    if (session() && !Missing(text)) session()->Trace().Note(text);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::BayesianCheck(const char* file) {
@@ -641,6 +647,7 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("GetForgedCountGreyList", &S::GetForgedCountGreyList)
         .Method("ResetForgedCountGreyList", &S::ResetForgedCountGreyList)
         .Method("AddToGreyList", &S::AddToGreyList)
+        .Method("HistoryNote", &S::HistoryNote)
         .Method("ViewGreyListDB", &S::ViewGreyListDB, ",100,0,0,0")
         .Method("BayesianCheck", &S::BayesianCheck)
         .Method("BayesFilterScore", &S::BayesFilterScore)

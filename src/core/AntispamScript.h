@@ -165,6 +165,8 @@ public:
     int32_t GetForgedCountGreyList(const char* key);
     void ResetForgedCountGreyList(const char* key);
     void AddToGreyList(const char* key);
+    // Adds a note to this connection's message-history record.
+    void HistoryNote(const char* text);
     int32_t BayesianCheck(const char* message);
     // The statistical filter on the session's message (or a message file): the spam
     // probability in [0,1], or -1 when the filter gives no verdict yet (too little learned).

@@ -198,6 +198,7 @@ void CLauchAntispam::Serve() {
     // Known from the start, so that an address the admission counted is removed however the
     // session ends.
     if (state_.client) state_.client_ip = state_.client->PeerAddressText();
+    state_.trace.Start(common::NowSeconds(), common::ProcessMillis());
     RegisterScripts();
     if (!CheckScripts()) {
         Send421();  // not silence: the client retries later
@@ -489,15 +490,21 @@ void CLauchAntispam::HandleCommand() {
     smtp::Command c = smtp::RecognizeCommand(line, state_.relay);
     switch (c.kind) {
         case smtp::CommandKind::Helo:
+            state_.trace.Command("helo");
             state_.helo = c.arg;
             state_.ehlo_due = settings_->tls.server && !ClientTls() && common::AsciiLowered(c.word) == "ehlo";
             host_->Event("OnHelo", "string,string", {c.arg.c_str(), c.word.c_str()});
             break;
         case smtp::CommandKind::MailFrom:
+            state_.trace.Command("mail");
             state_.mail_from = c.arg;
             host_->Event("OnMailFrom", "string", {c.arg.c_str()});
             break;
-        case smtp::CommandKind::RcptTo: host_->Event("OnRcptTo", "string", {c.arg.c_str()}); break;
+        case smtp::CommandKind::RcptTo:
+            state_.trace.Command("rcpt");
+            state_.trace.Recipient(c.arg);
+            host_->Event("OnRcptTo", "string", {c.arg.c_str()});
+            break;
         case smtp::CommandKind::RcptToError: host_->Event("OnRcptToError", "string", {c.arg.c_str()}); break;
         case smtp::CommandKind::Noop: host_->Event("OnCommandNOOP"); break;
         case smtp::CommandKind::Rset: host_->Event("OnCommandRSET"); break;
@@ -626,6 +633,7 @@ void CLauchAntispam::HandleReplyLines(std::string reply) {
         if (pass) to_client.append(line);
     }
     if (to_client.empty()) return;
+    state_.trace.Replies(to_client);
     state_.client_queue += to_client;
     if (host_->Event("OnReplyMTA", "string", {to_client.c_str()}) != 0) End(nullptr);
 }
@@ -638,6 +646,16 @@ void CLauchAntispam::End(const char* why, int level) {
 void CLauchAntispam::Finish() {
     if (host_ && host_->Count() > 0) host_->Event("OnDestroyThis");
     MoveScriptLogs();
+    if (!state_.client_ip.empty()) {
+        store::HistoryRecord r = state_.trace.Record(common::ProcessMillis());
+        r.conn_id = state_.id;
+        r.client_ip = state_.client_ip;
+        r.client_name = state_.client_host;
+        r.helo = state_.helo;
+        r.sender = state_.mail_from;
+        r.tls = ClientTlsInfo();
+        core_.History()->Add(std::move(r));
+    }
     if (state_.client) {
         state_.client->Release();
     }
@@ -671,6 +689,7 @@ void CLauchAntispam::SendToMTA(std::string_view text) {
 
 void CLauchAntispam::SendToClient(std::string_view text) {
     if (!state_.client || !state_.client->HasHandle()) return;
+    state_.trace.Replies(text);
     state_.client_queue += text;
     state_.ready = true;
 }

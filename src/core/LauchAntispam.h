@@ -32,6 +32,7 @@
 #include "core/AntispamScript.h"
 #include "core/MessageAuth.h"
 #include "core/MtaList.h"
+#include "core/SessionTrace.h"
 #include "core/SmtpText.h"
 #include "core/TlsSettings.h"
 #include "log/LogQueue.h"
@@ -136,6 +137,8 @@ public:
     // connection (the admission may have done it), removed when the connection ends.
     void RegisterSessionIp(const std::string& ip);
     int SessionProperty() const { return state_.property_bits; }
+    // The history record this connection will leave (the policy's marks and notes).
+    SessionTrace& Trace() { return state_.trace; }
     void ModifyHeaderSubject(std::string_view tag);
     void WriteHeaderMessage(std::string_view line);
     // The held message's SPF, DKIM and DMARC, worked out at the first call for each message.
@@ -329,6 +332,8 @@ private:
         bool discarding = false;
         // The message's authentication, once a script asked for it; cleared for each message.
         std::optional<MessageAuth> auth;
+        // What the message history will say of this connection.
+        SessionTrace trace;
     };
     ConnectionState state_;
 };

@@ -36,6 +36,7 @@ bool CLauchAntispam::OpenMessage(smtp::DataNormalizer::Kind kind) {
     state_.end_seen = false;
     state_.data_open = false;
     state_.data_reply_due = true;
+    state_.trace.Command("data");
     int limit = state_.hold_limit;
     host_->Event("OnCommandData", "int", {&limit});
     return !state_.ending && state_.mode == kData;
@@ -130,6 +131,7 @@ void CLauchAntispam::LeaveData(bool drop_rest) {
 }
 
 void CLauchAntispam::HandleData(std::string data) {
+    const bool was_end = state_.end_seen;
     std::string piece;  // what the MTA will get of these bytes
     size_t used = data.size();
     bool chunk_end = false;
@@ -150,6 +152,8 @@ void CLauchAntispam::HandleData(std::string data) {
     }
     if (used < data.size()) state_.pending.append(data, used, std::string::npos);  // commands after the data
     state_.held += piece;
+    state_.trace.MessageBytes(used);
+    if (state_.end_seen && !was_end) state_.trace.EndOfData();
     int end_flag = state_.end_seen ? 1 : 0;
     host_->Event("OnAllDataMessage", "string,int", {piece.c_str(), &end_flag});
     if (state_.ending) return;
@@ -172,6 +176,7 @@ void CLauchAntispam::Analyse() {
     mail_.Reset();
     mail_.AddStreaming(std::string_view(state_.held).substr(0, kAnalysed));
     mail_.Parse();
+    state_.trace.MessageStart(std::string_view(state_.held).substr(0, kAnalysed));
     host_->Event("OnEmailMessagesToAnalyzer");
     if (state_.ending) return;
     host_->Event("OnDoneAntispamFilter");
@@ -249,11 +254,13 @@ bool CLauchAntispam::CanRewriteHeader(const char* function) {
 
 void CLauchAntispam::ModifyHeaderSubject(std::string_view tag) {
     if (!CanRewriteHeader("ModifyHeaderSubject")) return;
+    state_.trace.Tagged();
     state_.held = smtp::ModifyHeaderSubject(std::move(state_.held), tag, state_.end_seen);
 }
 
 void CLauchAntispam::WriteHeaderMessage(std::string_view line) {
     if (!CanRewriteHeader("WriteHeaderMessage")) return;
+    state_.trace.HeaderAdded(line);
     state_.held = smtp::WriteHeaderMessage(std::move(state_.held), line);
 }
 

@@ -72,6 +72,11 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     sessions_per_ip_ = std::make_unique<checks::CSessionCounter>();
     stats_ = std::make_unique<checks::CStatitiche_Day>(app_dir_, now);
     stats_->Start();
+    history_ = std::make_unique<store::CHistory>(db + "history.log", static_cast<size_t>(config_.history_max_records));
+    if (!history_->Load())
+        AddLog(1, "Message history " + db + "history.log cannot be read: " + std::strerror(errno) + "; it starts empty",
+               kSrc, kCtor, "SYS", 0);
+    history_->Start();
     helo_ = std::make_unique<checks::CHeloForget>(db + "helo_forget.db");
     start("Start IP FORGED");
     community_ = std::make_unique<checks::CBrumaCommunity>(db + "community_cache.db");
@@ -270,6 +275,7 @@ void CMorvaneCore::ReloadConfig() {
     sessions_per_ip_->SetMaximum(c.max_session_ip);
     sessions_per_ip_->SetPrefix(prefix);
     // 13. What sessions read of the settings; with script caching, the pool of sessions.
+    history_->SetMaxRecords(static_cast<size_t>(c.history_max_records));
     sessions_->Reload(c, app_dir_);
     // 14. Listener start.
     if (listen_ && (relisten || !listener_->Listening() || listener_->HasEnded())) {
@@ -298,7 +304,16 @@ void CMorvaneCore::Count(const std::string& name, int type) {
     stats_->AddItem(name, type, 0, 1.0f, 1);
 }
 
-void CMorvaneCore::Refuse(Admission& a, const std::string& reply) {
+void CMorvaneCore::Refuse(Admission& a, const std::string& reply, const std::string& why) {
+    store::HistoryRecord r;
+    r.time = Now();
+    r.conn_id = a.id;
+    r.client_ip = a.ip;
+    r.action = reply.rfind("4", 0) == 0 ? "tempfail" : "refused";
+    r.step = "connect";
+    r.reply = reply.substr(0, reply.find_first_of("\r\n"));
+    r.note = why;
+    history_->Add(std::move(r));
     Uncount(a);
     a.slot->Send(reply, 50);
     a.slot->Release();
@@ -330,14 +345,14 @@ void CMorvaneCore::Admit(Admission a) {
     if (inferno_->Contains(a.ip)) {
         AddLog(1, "-COMPILED- Drop connection IP Inferno: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
         Count("f3fw_iphell_[" + a.ip + "]", 3);
-        return Refuse(a, FillTemplate(config_.rfc554.str(), " Embargo \r\n"));
+        return Refuse(a, FillTemplate(config_.rfc554.str(), " Embargo \r\n"), "IP embargo");
     }
     // Name patterns need the client's reverse name: from the DNS cache, or a lookup.
     if (relay_->Contains(a.ip, relay_->PatternCount() > 0 ? dns_.get() : nullptr)) return HandOff(a);
     if (sessions_per_ip_->Count(a.ip) + 1 > config_.max_session_ip) {
         AddLog(1, "-COMPILED- Max Session from IP: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
         Count("f3fw_session_max_ip", 3);
-        return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n");
+        return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n", "session limit");
     }
     sessions_per_ip_->Add(a.ip);
     a.counted = true;
@@ -364,7 +379,8 @@ void CMorvaneCore::Decide(Admission& a) {
             Count("f6_dnsbl_[" + a.result.text.substr(start, end - start) + "]", 6);
             start = end + 1;
         }
-        Refuse(a, FillTemplate(config_.rfc554.str(), "IP in the DNSBL " + a.result.text + " \r\n"));
+        Refuse(a, FillTemplate(config_.rfc554.str(), "IP in the DNSBL " + a.result.text + " \r\n"),
+               "dnsbl " + a.result.text);
         Count("f6_tot-dnsbl", 6);
         Count("f6_reject-dnsbl", 6);
         return;
@@ -567,6 +583,7 @@ void CMorvaneCore::Stop() {
     // Sessions first: they tell their clients "421" on the slots the listener would close.
     if (sessions_) sessions_->StopAll();
     if (listener_ && listener_->Listening()) listener_->StopListen();
+    history_->Stop();  // writes what the sessions left
     StopWorkers();
     community_server_->Stop();
     // Threads are never killed here, so a held engine lock means a thread still runs in it.

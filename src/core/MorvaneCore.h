@@ -42,6 +42,7 @@
 #include "config/KernelConfig.h"
 #include "core/ListenMorvane.h"
 #include "core/MtaList.h"
+#include "store/History.h"
 
 namespace core {
 
@@ -122,6 +123,7 @@ public:
     checks::CAddressList* DnsBLWhiteList() { return dnsbl_white_.get(); }
     checks::CSessionCounter* SessionCounter() { return sessions_per_ip_.get(); }
     checks::CStatitiche_Day* Statistics() { return stats_.get(); }
+    store::CHistory* History() { return history_.get(); }
     checks::CHeloForget* HeloForget() { return helo_.get(); }
     checks::CSpf* Spf() { return spf_.get(); }
     checks::CLocalDomains* LocalDomains() { return domains_.get(); }
@@ -157,7 +159,8 @@ private:
     void Admit(Admission a);
     void Decide(Admission& a);
     void HandOff(Admission& a);
-    void Refuse(Admission& a, const std::string& reply);
+    // Refuses at admission; `why` goes to the message history.
+    void Refuse(Admission& a, const std::string& reply, const std::string& why);
     void Uncount(Admission& a);
     void StartWorkers();
     void StopWorkers();
@@ -182,6 +185,8 @@ private:
     std::unique_ptr<checks::CAddressList> dnsbl_white_;
     std::unique_ptr<checks::CSessionCounter> sessions_per_ip_;
     std::unique_ptr<checks::CStatitiche_Day> stats_;
+    // Before the sessions, which write to it until they end.
+    std::unique_ptr<store::CHistory> history_;
     std::unique_ptr<checks::CHeloForget> helo_;
     std::unique_ptr<checks::CBrumaCommunity> community_;
     std::unique_ptr<checks::CCommunityServer> community_server_;

@@ -325,6 +325,112 @@ int32_t KernelFunctions::GetStatisticsToArray(script::CS_Array* out) {
     return 1;
 }
 
+namespace {
+
+// A record's fields, named, in the order rows list them.
+std::vector<std::pair<const char*, std::string>> HistoryFields(const store::HistoryRecord& r) {
+    char when[32];
+    const time_t t = static_cast<time_t>(r.time);
+    tm parts{};
+    localtime_r(&t, &parts);
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &parts);
+    return {
+        {"id", std::to_string(r.id)},
+        {"time", std::to_string(r.time)},
+        {"when", when},
+        {"duration_ms", std::to_string(r.duration_ms)},
+        {"conn_id", std::to_string(r.conn_id)},
+        {"client_ip", r.client_ip},
+        {"client_name", r.client_name},
+        {"helo", r.helo},
+        {"sender", r.sender},
+        {"recipients", r.recipients},
+        {"size", std::to_string(r.size)},
+        {"messages", std::to_string(r.messages)},
+        {"action", r.action},
+        {"step", r.step},
+        {"reply", r.reply},
+        {"reasons", r.reasons},
+        {"message_id", r.message_id},
+        {"tls", r.tls},
+        {"note", r.note},
+    };
+}
+
+}  // namespace
+
+int64_t HistoryTime(const std::string& text, bool end) {
+    if (text.empty()) return 0;
+    if (text.find_first_not_of("0123456789") == std::string::npos) return std::atoll(text.c_str());
+    // A local date, with or without its time: a day alone runs from its first second to its last.
+    for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d"}) {
+        tm parts{};
+        const char* rest = strptime(text.c_str(), format, &parts);
+        if (!rest || *rest) continue;
+        parts.tm_isdst = -1;
+        const bool day = std::string_view(format) == "%Y-%m-%d";
+        const bool minute = std::string_view(format) == "%Y-%m-%d %H:%M";
+        const time_t t = std::mktime(&parts);
+        if (t == static_cast<time_t>(-1)) return 0;
+        return static_cast<int64_t>(t) + (end ? (day ? 86399 : minute ? 59 : 0) : 0);
+    }
+    return 0;
+}
+
+int32_t KernelFunctions::ViewHistory(script::CS_Array* filter, script::CS_Array* out, int32_t start, int32_t count) {
+    core::CMorvaneCore* c = Core();
+    if (!c || !out) return 0;
+    out->Reset();
+    store::CHistory::Filter f;
+    if (filter) {
+        const auto text = [filter](const char* key) {
+            const char* v = filter->KeyExists(key) ? filter->GetS(key) : nullptr;
+            return std::string(v ? v : "");
+        };
+        f.address = text("address");
+        f.sender = text("sender");
+        f.recipient = text("recipient");
+        f.action = text("action");
+        f.reason = text("reason");
+        f.from = HistoryTime(text("from"), false);
+        f.to = HistoryTime(text("to"), true);
+        if ((f.from == 0 && !text("from").empty()) || (f.to == 0 && !text("to").empty())) return -1;
+    }
+    size_t total = 0;
+    const auto rows = c->History()->Query(f, static_cast<size_t>(std::max(start, 0)),
+                                          static_cast<size_t>(std::clamp(count, 0, 1000)), &total);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        // Keys that sort as the rows come (newest first); the record's id is its first field.
+        std::string row;
+        bool first = true;
+        for (auto& field : HistoryFields(rows[i])) {
+            std::string& value = field.second;
+            std::replace(value.begin(), value.end(), '\t', ' ');
+            row += (first ? "" : "\t") + value;
+            first = false;
+        }
+        out->Set(common::FormatText("%04zu", i), row);
+    }
+    return static_cast<int32_t>(total);
+}
+
+std::string KernelFunctions::HistoryColumns() {
+    std::string out;
+    for (const auto& [name, value] : HistoryFields(store::HistoryRecord{}))
+        out += std::string(out.empty() ? "" : "\t") + name;
+    return out;
+}
+
+int32_t KernelFunctions::GetHistory(int32_t id, script::CS_Array* out) {
+    core::CMorvaneCore* c = Core();
+    if (!c || !out) return 0;
+    out->Reset();
+    const auto r = c->History()->Get(id);
+    if (!r) return 0;
+    for (const auto& [name, value] : HistoryFields(*r)) out->Set(name, value);
+    return 1;
+}
+
 int32_t KernelFunctions::GetTablesCount(script::CS_Array* out) {
     core::CMorvaneCore* c = Core();
     if (!c || !out) return 0;

@@ -104,6 +104,16 @@ public:
     // Records of the kernel's tables: out[name] = live record count, for "dns", "dnsbl", "spf",
     // "helo", "inferno", "spamtrap", "alwl", "greylist", "domains", "bayes_words", "rules".
     int32_t GetTablesCount(script::CS_Array* out);
+    // The message history, newest first: out[id] = the record's fields separated by tabs, in the
+    // order HistoryColumns() names them; `filter` may hold "address", "sender", "recipient",
+    // "reason" (substrings), "action" and "from"/"to" (seconds since 1970). The number of
+    // matching records in all; at most 1000 rows at a time.
+    // "from"/"to" may also be local dates, "YYYY-MM-DD[ HH:MM[:SS]]" (HistoryTime); -1 when one
+    // is neither.
+    int32_t ViewHistory(script::CS_Array* filter, script::CS_Array* out, int32_t start, int32_t count);
+    std::string HistoryColumns();
+    // One record by its id: out[field] = value. 1, or 0 when it is gone (or never was).
+    int32_t GetHistory(int32_t id, script::CS_Array* out);
 
 protected:
     // What every host's WriteLog does: the line goes to the run's log queue, or, for runs
@@ -119,6 +129,10 @@ private:
     bool* line_open_;
     std::string phishing_error_;
 };
+
+// A history filter's time: seconds since 1970, or a local date with or without its time (the
+// whole day, or minute, up to its last second with `end`); 0 when empty or not understood.
+int64_t HistoryTime(const std::string& text, bool end);
 
 // Registers the shared functions, in the order scripts list them, after the built-ins, the
 // lookups (core::AddDnsFunctions), Print and the host's WriteLog.
@@ -172,7 +186,10 @@ void AddKernelFunctions(Binding& b) {
         .Method("LearnBayesQuarantine", &K::LearnBayesQuarantine)
         .Method("GetStatisticsToArray", &K::GetStatisticsToArray)
         .Method("StatisticValue", &K::StatisticValue)
-        .Method("GetTablesCount", &K::GetTablesCount);
+        .Method("GetTablesCount", &K::GetTablesCount)
+        .Method("ViewHistory", &K::ViewHistory, ",,0,50")
+        .Method("HistoryColumns", &K::HistoryColumns)
+        .Method("GetHistory", &K::GetHistory);
 }
 
 }  // namespace cron

@@ -19,6 +19,7 @@
 #include "platform/KFile.h"
 #include "platform/SocketComm.h"
 #include "store/FileINI.h"
+#include "tools/Json.h"
 #include "tools/Printable.h"
 
 namespace {
@@ -28,14 +29,18 @@ constexpr int kAnswerWaitMs = 10000;
 const std::map<std::string, int> kCommands = {
     {"status", 1},     {"stats", 2},     {"config-get", 3}, {"config-set", 4}, {"domains", 5},    {"domain-add", 6},
     {"domain-del", 7}, {"greylist", 8},  {"alwl", 9},       {"cron", 10},      {"cron-add", 11},  {"cron-del", 12},
-    {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},   {"community", 17},
+    {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},   {"community", 17}, {"history", 18},
 };
 
+// Commands whose first row names the columns: --json gives objects.
+constexpr int kHistory = 18;
+
 int Usage(FILE* to = stderr) {
-    std::fprintf(
-        to,
-        "usage: morvanectl [--host H] [--port P] [--key-file F | --appdir DIR] COMMAND [CELL...] [--rows FILE]\n"
-        "COMMAND: a number N (scripts/admin/N.cs) or one of:\n");
+    std::fprintf(to,
+                 "usage: morvanectl [--host H] [--port P] [--key-file F | --appdir DIR] [--json] COMMAND [CELL...] "
+                 "[--rows FILE]\n"
+                 "--json prints the answer as JSON (history: one object per session)\n"
+                 "COMMAND: a number N (scripts/admin/N.cs) or one of:\n");
     for (const auto& [name, n] : kCommands) std::fprintf(to, "  %-11s %d\n", name.c_str(), n);
     return to == stderr ? 2 : 0;
 }
@@ -81,6 +86,7 @@ std::string LocalAddressOf(const std::string& addresses) {
 
 int main(int argc, char** argv) {
     std::string host, port, key_file, app_dir, rows_file;
+    bool json = false;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -99,6 +105,8 @@ int main(int argc, char** argv) {
             if (!value(app_dir)) return Usage();
         } else if (a == "--rows") {
             if (!value(rows_file)) return Usage();
+        } else if (a == "--json") {
+            json = true;
         } else if (a == "-h" || a == "--help") {
             return Usage(stdout);
         } else {
@@ -179,8 +187,12 @@ int main(int argc, char** argv) {
                          tools::Printable(a.reason).c_str());
         return 1;
     }
+    if (json) {
+        std::fputs(tools::JsonRows(a.rows, cmd == kHistory).c_str(), stdout);
+        return 0;
+    }
     for (const auto& row : a.rows) {
-        for (size_t i = 0; i < row.size(); ++i) std::printf("%s%s", i ? "\t" : "", row[i].c_str());
+        for (size_t i = 0; i < row.size(); ++i) std::printf("%s%s", i ? "\t" : "", tools::Printable(row[i]).c_str());
         std::printf("\n");
     }
     return 0;

@@ -43,3 +43,14 @@ void SendRefusal(CAdminResponse r, int cmd, string reason) {
     r.SetErrorText(reason);
     r.Send(cmd, 501);
 }
+
+// Adds one row whose cells are the tab-separated fields of `row`.
+void SendRow(CAdminResponse r, string row) {
+    r.Addnew();
+    int fields = k.StrLen(row) - k.StrLen(k.Replace(row, "\t", "")) + 1;
+    int i = 0;
+    while (i < fields) {
+        r.SetFieldAt(i + 1, k.Split(row, 9, i));
+        i = i + 1;
+    }
+}

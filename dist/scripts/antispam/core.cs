@@ -150,6 +150,7 @@ int Refuse(string reply, string why) {
     k.SendToClient(reply);
     k.CloseClientConnAfterSendingQueue();
     k.WriteLog(1, "refused " + client_ip + ": " + why, "SCRIPT");
+    k.HistoryNote(why);
     k.StatisticValue("f5_refused", 5, 0, 1.0, 1);  // the dashboard's "refused"
     Announce();
     return 0;
