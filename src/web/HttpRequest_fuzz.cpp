@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/MtaDelivery.h"
 #include "web/HttpRequest.h"
-#include "web/Release.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     web::VarMap vars;
     size_t cut = text.find('\n');
     web::ParseMultipart(text, cut == std::string_view::npos ? std::string_view("b") : text.substr(0, cut), &vars);
-    web::EnvelopeOf(text);
-    web::DotStuffed(text);
+    core::EnvelopeOf(text);
+    core::DotStuffed(text);
     return 0;
 }

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
+#include "core/MtaDelivery.h"
 #include "platform/TestTempDir.h"
-#include "web/Release.h"
 
 namespace web {
 namespace {
@@ -136,10 +136,10 @@ TEST(HttpRequestTest, StaticAnswersAndReleaseHelpers) {
     EXPECT_EQ(busy.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u);
     EXPECT_NE(busy.find("\r\nRetry-After: 5\r\n\r\n"), std::string::npos);
 
-    Envelope e = EnvelopeOf("10.0.0.1 <a@x.org>\x02<b@y.org> c@z.org bad\r\nRCPT\x02subject");
+    core::Envelope e = core::EnvelopeOf("10.0.0.1 <a@x.org>\x02<b@y.org> c@z.org bad\r\nRCPT\x02subject");
     EXPECT_EQ(e.sender, "a@x.org");
     EXPECT_EQ(e.recipients, (std::vector<std::string>{"b@y.org", "c@z.org"}));  // no line breaks
-    EXPECT_EQ(DotStuffed(".a\n..b\r\nc"), "..a\r\n...b\r\nc\r\n.\r\n");
+    EXPECT_EQ(core::DotStuffed(".a\n..b\r\nc"), "..a\r\n...b\r\nc\r\n.\r\n");
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "web/Release.h"
+#include "core/MtaDelivery.h"
 
 #include "common/String.h"
 #include "platform/SocketComm.h"
 
-namespace web {
+namespace core {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::string SendToMta(const std::string& host, int port, const std::string& helo
     return {};
 }
 
-}  // namespace web
+}  // namespace core

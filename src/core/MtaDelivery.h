@@ -1,5 +1,5 @@
 #pragma once
-// Sending a quarantined message on to the MTA: the envelope comes from its quarantine record
+// Sending a held or quarantined message on to the MTA: the envelope comes from its record
 // (the shipped policy stores "client-ip sender" and the recipients separated by blanks), the
 // message from its file. A plain SMTP client with a time-out on every reply and a limit on
 // every reply line, so a stuck or hostile MTA cannot hold a web child for long.
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace web {
+namespace core {
 
 struct Envelope {
     std::string sender;  // without angle brackets; "" for the null sender
@@ -25,4 +25,4 @@ std::string SendToMta(const std::string& host, int port, const std::string& helo
 // with CR LF "." CR LF.
 std::string DotStuffed(std::string_view message);
 
-}  // namespace web
+}  // namespace core
