@@ -2,8 +2,9 @@
 // running kernel prepared by tests/web_test.py:
 //   node gui_test.js URL MORVANE APPDIR KERNEL_PID SINK_DIR PASSWORD
 // The default password is refused, a password is set with `morvane --set-password`, the
-// operator logs in, reads the dashboard's charts, opens a quarantined message and releases it
-// to the MTA sink, changes a configuration key and sees it applied, and logs out.
+// operator logs in, reads the dashboard's charts, opens a quarantined copy (no release there),
+// releases a held message to the MTA sink once and learns it, searches the message history,
+// changes a configuration key and sees it applied, and logs out.
 "use strict";
 const { chromium } = require("playwright-core");
 const { execFileSync } = require("child_process");
@@ -84,21 +85,33 @@ function logText() {
     const source = await page.textContent("#source");
     check(source.includes("Subject: quarterly report") && source.includes("the figures are attached"),
       "the message is shown as text");
+    check((await page.$("#do-release")) === null && (await page.textContent("#copy-note")).includes("copy"),
+      "a learning copy of delivered mail offers no release and says it is a copy");
+
+    // The held message: released once from its page, byte for byte, then marked released.
+    await page.goto(url + "/held.htmcc");
+    const heldLink = await page.$("#held a:has-text('held for the operator')");
+    check(heldLink !== null, "the held message is listed");
+    await Promise.all([page.waitForNavigation(), heldLink.click()]);
+    check((await page.textContent("#held-state")) === "held", "it is held");
     const before = fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml")).length;
+    page.once("dialog", (d) => d.accept());
     await Promise.all([page.waitForNavigation(), page.click("#do-release")]);
     check((await page.textContent("p.notice")).includes("Released"), "release reported");
     await waitFor(() => fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml")).length > before, "the sink gets it");
     check(true, "the released message reached the MTA sink");
     // Byte for byte what the client sent: no doubled dots, no second "." line.
-    const params = new URL(page.url()).searchParams;
-    const folders = { 1: "spam", 2: "ham", 3: "neutral", 4: "learn" };
-    const stored = fs.readFileSync(`${appDir}/quarantine/${folders[params.get("kind")]}/${params.get("id")}.eml`);
+    const heldId = new URL(page.url()).searchParams.get("id");
+    const stored = fs.readFileSync(`${appDir}/quarantine/held/${heldId}.eml`);
     const newest = fs.readdirSync(sinkDir).filter((f) => f.endsWith(".eml"))
       .map((f) => `${sinkDir}/${f}`).sort((a, b) => fs.statSync(b).mtimeMs - fs.statSync(a).mtimeMs)[0];
     const released = fs.readFileSync(newest);
     check(released.equals(stored), "the released message is the stored one, byte for byte");
-    check(stored.toString().includes("\r\n.dotted line\r\n..two dots\r\n") && !stored.toString().endsWith(".\r\n"),
+    check(stored.toString().includes("\r\n.dotted too\r\n") && !stored.toString().endsWith(".\r\n"),
       "the stored message is the message as sent");
+    check((await page.textContent("#held-state")).startsWith("released ") && (await page.$("#do-release")) === null,
+      "a released message says so and offers no second release");
+    // Learned from the held message's page.
     await Promise.all([page.waitForNavigation(), page.click("#do-spam")]);
     check((await page.textContent("p.notice")).includes("Learned as spam"), "learned as spam");
     await Promise.all([page.waitForNavigation(), page.click("#do-spam")]);

@@ -101,7 +101,8 @@ def request(port, method, path, body=None, headers=None, source="127.0.0.1"):
 def web_kernel(name, **webgui):
     keys = {"port": str(rt.free_port()), "time_keep_alive": "2"}
     keys.update(webgui)
-    k = rt.Kernel(name, {"WEBGUI": keys, "GREYLIST": {"greylist_enable": "0"}, "CONFIG": {"loglevel": "4"}})
+    k = rt.Kernel(name, {"WEBGUI": keys, "GREYLIST": {"greylist_enable": "0"}, "CONFIG": {"loglevel": "4"},
+                         "QUARANTINE": {"hold_spam": "1"}})
     k.web_port = int(keys["port"])
     rt.wait_port(k.web_port, k.proc)
     return k
@@ -392,6 +393,9 @@ def gui_main():
     k = web_kernel("web-gui")
     ok = False
     try:
+        # A listed client's spam, held instead of refused (hold_spam), for the Held page.
+        swaks(k.port, "--header", "Subject: held for the operator", "--body", "Cheap offer\n.dotted too",
+              "--local-interface", "127.0.0.3")
         # A message through the kernel: the default policy quarantines a copy by its verdict.
         # A line starting with a dot: the quarantined copy and its release must keep it as sent.
         swaks(k.port, "--header", "Subject: quarterly report", "--body",

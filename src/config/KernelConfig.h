@@ -129,6 +129,11 @@ public:
     int client_prefix_ipv6 = 64;
     // [HISTORY]: the message history keeps the newest this many sessions.
     int history_max_records = 100000;
+    // [QUARANTINE]: the held quarantine. The most a message held whole may weigh; how long a
+    // held message is kept; whether the shipped policy holds spam instead of refusing it.
+    int held_max_bytes = 10 * 1024 * 1024;
+    int held_keep_days = 30;
+    bool hold_spam = false;
     int error_max = 3;
     int cmd_noop = 3;
     int timeout_client = 60;

@@ -461,6 +461,14 @@ void CS_ANTISPAM_SCRIPT::AddToGreyList(const char* key) {
     session()->Trace().Greylisted();
 }
 
+int32_t CS_ANTISPAM_SCRIPT::HoldWholeMessage(int32_t max_bytes) {
+    return session() ? session()->HoldWholeMessage(max_bytes) : 0;
+}
+
+int32_t CS_ANTISPAM_SCRIPT::HoldMessage() {
+    return session() ? session()->Hold() : 0;
+}
+
 void CS_ANTISPAM_SCRIPT::HistoryNote(const char* text) {
     if (session() && !Missing(text)) session()->Trace().Note(text);
 }
@@ -648,6 +656,8 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("ResetForgedCountGreyList", &S::ResetForgedCountGreyList)
         .Method("AddToGreyList", &S::AddToGreyList)
         .Method("HistoryNote", &S::HistoryNote)
+        .Method("HoldWholeMessage", &S::HoldWholeMessage, "0")
+        .Method("HoldMessage", &S::HoldMessage)
         .Method("ViewGreyListDB", &S::ViewGreyListDB, ",100,0,0,0")
         .Method("BayesianCheck", &S::BayesianCheck)
         .Method("BayesFilterScore", &S::BayesFilterScore)

@@ -167,6 +167,10 @@ public:
     void AddToGreyList(const char* key);
     // Adds a note to this connection's message-history record.
     void HistoryNote(const char* text);
+    // The held quarantine (CLauchAntispam::HoldWholeMessage and Hold); 0 for the limit is
+    // [QUARANTINE] max_bytes.
+    int32_t HoldWholeMessage(int32_t max_bytes);
+    int32_t HoldMessage();
     int32_t BayesianCheck(const char* message);
     // The statistical filter on the session's message (or a message file): the spam
     // probability in [0,1], or -1 when the filter gives no verdict yet (too little learned).

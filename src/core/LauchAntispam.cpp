@@ -486,6 +486,13 @@ void CLauchAntispam::HandleCommand() {
     if (state_.ending) return;
     if (logging::LogWanted(2)) Log(2, "fr<-cl : " + line, kRun, "SYS");
     state_.ehlo_due = false;
+    if (state_.mta_abandoned) {
+        const bool quit = common::AsciiLowered(line.substr(0, 4)) == "quit";
+        SendToClient(quit ? "221 2.0.0 Bye\r\n"
+                          : "421 4.3.0 The last message was held; send the next one in a new connection\r\n");
+        state_.close_after_send = true;
+        return;
+    }
     if (smtp::IsStartTls(line)) return StartClientTls(line);
     smtp::Command c = smtp::RecognizeCommand(line, state_.relay);
     switch (c.kind) {

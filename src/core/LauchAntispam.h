@@ -60,8 +60,9 @@ struct SessionSettings {
     int select_ms = 300;      // socket_select_time
     int timeout_client = 60;  // seconds
     int error_max = 3;
-    int mta_timeout_data = 600;  // seconds for the reply to the end of a message
-    int mta_timeout_cmd = 300;   // seconds for any other reply, the greeting included
+    int mta_timeout_data = 600;             // seconds for the reply to the end of a message
+    int mta_timeout_cmd = 300;              // seconds for any other reply, the greeting included
+    int held_max_bytes = 10 * 1024 * 1024;  // [QUARANTINE] max_bytes: the most a message held whole
     std::string adapter_ip;
     std::string myname;                   // the name the proxy gives in its own EHLO to the MTA
     std::vector<common::String> scripts;  // cs_N entries
@@ -137,6 +138,14 @@ public:
     // connection (the admission may have done it), removed when the connection ends.
     void RegisterSessionIp(const std::string& ip);
     int SessionProperty() const { return state_.property_bits; }
+    // Keeps up to `max_bytes` of this message (at most [QUARANTINE] max_bytes) before any of it
+    // goes to the MTA, so that the policy can hold it whole; for OnCommandData. 1 when set.
+    int HoldWholeMessage(int max_bytes);
+    // Holds the message for an operator instead of delivering it: kept whole in the held
+    // quarantine, the client answered 250, the MTA's transaction abandoned (its connection
+    // closed: inside DATA nothing else keeps an MTA from delivering), and the session ends.
+    // 0 when it cannot be held (not at the message's end, or not all of it is here).
+    int Hold();
     // The history record this connection will leave (the policy's marks and notes).
     SessionTrace& Trace() { return state_.trace; }
     void ModifyHeaderSubject(std::string_view tag);
@@ -334,6 +343,10 @@ private:
         std::optional<MessageAuth> auth;
         // What the message history will say of this connection.
         SessionTrace trace;
+        // A message was held: the MTA's connection is closed to abandon it, and the session
+        // answers the client's next command itself (QUIT: 221; anything else: 421), then ends.
+        bool keep_client = false;
+        bool mta_abandoned = false;
     };
     ConnectionState state_;
 };

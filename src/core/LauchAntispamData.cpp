@@ -203,7 +203,8 @@ void CLauchAntispam::AbortMtaData() {
     CloseMTAConnection();
     state_.mta_queue.clear();
     state_.reply_deadline = 0;
-    state_.close_after_send = true;
+    state_.close_after_send = !state_.keep_client;
+    state_.mta_abandoned = state_.keep_client;
 }
 
 void CLauchAntispam::EndData() {
@@ -250,6 +251,48 @@ bool CLauchAntispam::CanRewriteHeader(const char* function) {
     Log(2, std::string(function) + ": no message header held (not in a message, or already sent), nothing rewritten",
         kRun, "SCRIPT");
     return false;
+}
+
+int CLauchAntispam::HoldWholeMessage(int max_bytes) {
+    if (state_.mode != kData || state_.flowing || !settings_) return 0;
+    state_.hold_limit = std::clamp(max_bytes, kHoldLimit, std::max(settings_->held_max_bytes, kHoldLimit));
+    return 1;
+}
+
+int CLauchAntispam::Hold() {
+    // The whole message must be here and none of it at the MTA.
+    if (state_.mode != kData || !state_.end_seen || state_.header_sent || state_.flowing) {
+        Log(2, "HoldMessage: the message is not held whole here (too large, or not at its end): not held", kRun,
+            "SCRIPT");
+        return 0;
+    }
+    HeldEnvelope env;
+    env.sender = state_.mail_from;
+    if (env.sender.size() >= 2 && env.sender.front() == '<' && env.sender.back() == '>')
+        env.sender = env.sender.substr(1, env.sender.size() - 2);
+    for (std::string_view r : common::SplitNonEmpty(state_.trace.Recipients(), ' ')) {
+        std::string one(r);
+        if (one.size() >= 2 && one.front() == '<' && one.back() == '>') one = one.substr(1, one.size() - 2);
+        env.recipients.push_back(std::move(one));
+    }
+    env.client_ip = state_.client_ip;
+    env.helo = state_.helo;
+    env.subject = mail_.Subject();
+    env.reasons = state_.trace.Reasons();
+    env.time = common::NowSeconds();
+    const std::string message = HeldMessage();
+    env.size = static_cast<int64_t>(message.size());
+    const std::string id = core_.Held()->Hold(message, env);
+    if (id.empty()) {
+        Log(1, std::string("HoldMessage: cannot keep the message: ") + std::strerror(errno), kRun, "SYS");
+        return 0;
+    }
+    Log(2, "message held for review as " + id, kRun, "SCRIPT");
+    state_.trace.Held();
+    DropBufferToMTA();
+    SendToClient("250 2.0.0 Ok: held for review as " + id + "\r\n");
+    state_.keep_client = true;
+    return 1;
 }
 
 void CLauchAntispam::ModifyHeaderSubject(std::string_view tag) {

@@ -77,6 +77,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
         AddLog(1, "Message history " + db + "history.log cannot be read: " + std::strerror(errno) + "; it starts empty",
                kSrc, kCtor, "SYS", 0);
     history_->Start();
+    held_ = std::make_unique<CHeldMail>(app_dir_ + "/quarantine/held");
     helo_ = std::make_unique<checks::CHeloForget>(db + "helo_forget.db");
     start("Start IP FORGED");
     community_ = std::make_unique<checks::CBrumaCommunity>(db + "community_cache.db");
@@ -513,6 +514,9 @@ void CMorvaneCore::KeepBayesFilter(bool save) {
     }
     if (Now() >= next_expiry_) {
         next_expiry_ = Now() + 86400;
+        if (const int gone = held_->Expire(Now(), config_.held_keep_days); gone > 0)
+            AddLog(2, common::FormatText("Held quarantine: %d messages expired", gone), kSrc, "CMorvaneCore::Save",
+                   "SYS", 0);
         if (const size_t gone = filter_->Expire(); gone > 0)
             AddLog(3, common::FormatText("Bayes filter: %zu tokens expired", gone), kSrc, "CMorvaneCore::Save", "SYS",
                    0);

@@ -40,6 +40,7 @@
 #include "common/ThreadSafety.h"
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
+#include "core/HeldMail.h"
 #include "core/ListenMorvane.h"
 #include "core/MtaList.h"
 #include "store/History.h"
@@ -124,6 +125,7 @@ public:
     checks::CSessionCounter* SessionCounter() { return sessions_per_ip_.get(); }
     checks::CStatitiche_Day* Statistics() { return stats_.get(); }
     store::CHistory* History() { return history_.get(); }
+    CHeldMail* Held() { return held_.get(); }
     checks::CHeloForget* HeloForget() { return helo_.get(); }
     checks::CSpf* Spf() { return spf_.get(); }
     checks::CLocalDomains* LocalDomains() { return domains_.get(); }
@@ -187,6 +189,7 @@ private:
     std::unique_ptr<checks::CStatitiche_Day> stats_;
     // Before the sessions, which write to it until they end.
     std::unique_ptr<store::CHistory> history_;
+    std::unique_ptr<CHeldMail> held_;
     std::unique_ptr<checks::CHeloForget> helo_;
     std::unique_ptr<checks::CBrumaCommunity> community_;
     std::unique_ptr<checks::CCommunityServer> community_server_;

@@ -26,6 +26,7 @@ void CSessionPool::Reload(const config::CKernelConfig& c, const std::string& app
     s->error_max = c.error_max;
     s->mta_timeout_data = c.mta_timeout_data > 0 ? c.mta_timeout_data : fallback.mta_timeout_data;
     s->mta_timeout_cmd = c.mta_timeout_cmd > 0 ? c.mta_timeout_cmd : fallback.mta_timeout_cmd;
+    s->held_max_bytes = c.held_max_bytes;
     s->adapter_ip = c.adapter_ip.str();
     s->myname = c.myname.str();
     s->scripts = c.cs_scripts;

@@ -30,7 +30,7 @@ void SessionTrace::Command(std::string_view phase) {
     phase_ = std::string(phase);
     if (phase == "mail") {
         recipients_.clear();
-        tagged_ = greylisted_ = false;
+        tagged_ = greylisted_ = held_ = false;
         decided_ = false;
         size_ = 0;
     }
@@ -51,7 +51,7 @@ void SessionTrace::Replies(std::string_view text) {
         if (line.size() < 4 || line[3] != ' ' || line[0] < '2' || line[0] > '5') continue;
         const char kind = line[0];
         if (kind == '2' && phase_ == "end of data" && !decided_) {
-            action_ = tagged_ ? "tagged" : "delivered";
+            action_ = held_ ? "held" : tagged_ ? "tagged" : "delivered";
             ++messages_;
             last_size_ = size_;
         } else if ((kind == '4' || kind == '5') && !decided_) {

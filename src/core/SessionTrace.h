@@ -13,6 +13,9 @@ namespace core {
 
 class SessionTrace {
 public:
+    // The recipients of the transaction, as the client gave them.
+    const std::string& Recipients() const { return recipients_; }
+    const std::string& Reasons() const { return reasons_; }
     // Recipients and notes are cut here: a client sending thousands of RCPT lines or a script
     // noting in a loop never grows a record.
     static constexpr size_t kMaxText = 1024;
@@ -29,6 +32,7 @@ public:
     // Text on its way to the client, whole replies or several.
     void Replies(std::string_view text);
     void Tagged() { tagged_ = true; }
+    void Held() { held_ = true; }
     void Greylisted() { greylisted_ = true; }
     // A header line the policy added; the kernel's own score line gives the reasons.
     void HeaderAdded(std::string_view line);
@@ -46,7 +50,7 @@ private:
     std::string recipients_, action_, step_, reply_, reasons_, message_id_, note_;
     int64_t size_ = 0, last_size_ = 0;
     int32_t messages_ = 0;
-    bool tagged_ = false, greylisted_ = false;
+    bool tagged_ = false, greylisted_ = false, held_ = false;
     bool decided_ = false;  // the current transaction has its outcome
 };
 

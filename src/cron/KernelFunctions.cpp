@@ -359,6 +359,87 @@ std::vector<std::pair<const char*, std::string>> HistoryFields(const store::Hist
 
 }  // namespace
 
+void KernelFunctions::WriteLogLine(int level, const std::string& text) {
+    // The kernel's own log: an operator's action on held mail is the kernel's record, whichever
+    // host (web page, admin command) took it.
+    if (Core()) Core()->AddLog(level, text, "KernelFunctions", "HeldQuarantine", "SYS", 0);
+}
+
+int32_t KernelFunctions::LearnFile(const std::string& path, int32_t as, std::string* how) {
+    checks::CBayes* bayes = Core() ? Core()->Bayes() : nullptr;
+    if (!bayes || (as != 1 && as != 2)) return -1;
+    mail::CParseMail parsed;
+    if (!checks::LoadMessageFile(path, parsed)) return -1;
+    // The operator's word on a message teaches both filters; the statistical one is the
+    // policy's, and counts a message once whatever it was learned as before.
+    using L = checks::CBayesFilter::Learned;
+    checks::CBayesFilter* filter = Core()->BayesFilter();
+    const L l = filter->Learn(parsed.Raw(), as);
+    if (l == L::kEmpty) return -1;
+    (void)filter->Save();  // a failure is reported and logged by the core
+    checks::CBayesWord words;
+    if (words.Tokenize(parsed) && !words.tokens.empty()) {
+        bayes->Learn(words.tokens, as);
+        (void)bayes->Save();
+    }
+    if (how) *how = l == L::kAlready ? " (already learned so)" : l == L::kMoved ? " (moved from the other class)" : "";
+    return l == L::kAlready ? 0 : 1;
+}
+
+int32_t KernelFunctions::ViewHeld(const char* search, script::CS_Array* out, int32_t start, int32_t count) {
+    core::CMorvaneCore* c = Core();
+    if (!c || !out) return 0;
+    out->Reset();
+    size_t total = 0;
+    const auto items = c->Held()->List(Text(search), static_cast<size_t>(std::max(start, 0)),
+                                       static_cast<size_t>(std::clamp(count, 0, 1000)), &total);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const core::HeldEnvelope& e = items[i].env;
+        std::string rcpts;
+        for (const std::string& r : e.recipients) rcpts += (rcpts.empty() ? "" : " ") + r;
+        std::string row = items[i].id + '\t' + DateTimeFormat("%Y-%m-%d %H:%M:%S", static_cast<int32_t>(e.time)) +
+                          '\t' + e.client_ip + '\t' + e.sender + '\t' + rcpts + '\t' + e.subject + '\t' + e.reasons +
+                          '\t' + std::to_string(e.size) + '\t' + e.released;
+        out->Set(common::FormatText("%04zu", i), row);
+    }
+    return static_cast<int32_t>(total);
+}
+
+std::string KernelFunctions::HeldMessage(const char* id) {
+    core::CMorvaneCore* c = Core();
+    return c ? c->Held()->Message(Text(id)) : std::string();
+}
+
+std::string KernelFunctions::ReleaseHeld(const char* id, const char* user) {
+    core::CMorvaneCore* c = Core();
+    config::CKernelConfig* cfg = Kernel() ? Kernel()->config : nullptr;
+    if (!c || !cfg) return "no kernel";
+    const std::string error =
+        c->Held()->Release(Text(id), Text(user), cfg->GetString("CONFIG", "smtp_server1", "localhost").str(),
+                           cfg->GetInt("CONFIG", "smtp_port1", 225), cfg->GetString("CONFIG", "myname", "").str());
+    WriteLogLine(error.empty() ? 2 : 1,
+                 "Held message " + std::string(Text(id)) +
+                     (error.empty() ? " released by " + std::string(Text(user)) : " not released: " + error));
+    return error;
+}
+
+int32_t KernelFunctions::DeleteHeld(const char* id, const char* user) {
+    core::CMorvaneCore* c = Core();
+    if (!c || !c->Held()->Delete(Text(id))) return 0;
+    WriteLogLine(2, "Held message " + std::string(Text(id)) + " deleted by " + std::string(Text(user)));
+    return 1;
+}
+
+int32_t KernelFunctions::LearnHeld(const char* id, int32_t as) {
+    core::CMorvaneCore* c = Core();
+    if (!c || !core::CHeldMail::ValidId(Text(id))) return -1;
+    std::string how;
+    const int32_t r = LearnFile(c->Held()->Folder() + "/" + std::string(Text(id)) + ".eml", as, &how);
+    if (r >= 0)
+        WriteLogLine(2, "Learned held message " + std::string(Text(id)) + " as " + (as == 1 ? "spam" : "ham") + how);
+    return r;
+}
+
 int64_t HistoryTime(const std::string& text, bool end) {
     if (text.empty()) return 0;
     if (text.find_first_not_of("0123456789") == std::string::npos) return std::atoll(text.c_str());

@@ -112,6 +112,18 @@ public:
     // is neither.
     int32_t ViewHistory(script::CS_Array* filter, script::CS_Array* out, int32_t start, int32_t count);
     std::string HistoryColumns();
+    // The held quarantine, newest first: out[NNNN] = "ID, held at, client, sender, recipients,
+    // subject, reasons, size, released" separated by tabs; the number that match `search`.
+    int32_t ViewHeld(const char* search, script::CS_Array* out, int32_t start, int32_t count);
+    std::string HeldMessage(const char* id);
+    // "" when the MTA took it (delivered once: a second release is refused), else why not.
+    std::string ReleaseHeld(const char* id, const char* user);
+    int32_t DeleteHeld(const char* id, const char* user);
+    // As LearnFile: 1 learned, 0 learned so already, -1 not learned.
+    int32_t LearnHeld(const char* id, int32_t as);
+    // Teaches both Bayes filters a message file as spam (1) or ham (2): 1 learned, 0 it was
+    // learned so already, -1 not learned; `how` says which when given.
+    int32_t LearnFile(const std::string& path, int32_t as, std::string* how);
     // One record by its id: out[field] = value. 1, or 0 when it is gone (or never was).
     int32_t GetHistory(int32_t id, script::CS_Array* out);
 
@@ -121,6 +133,7 @@ protected:
     static void LogScriptLine(logging::CLogQueue* log, const std::string& script, int32_t level, const char* message,
                               const char* category);
     std::string ConfigValue(const std::string& key, const char* section) override;
+    void WriteLogLine(int level, const std::string& text);
     core::CMorvaneCore* Core() const override;
     const KernelAccess* Kernel() const { return kernel_; }
 
@@ -189,7 +202,12 @@ void AddKernelFunctions(Binding& b) {
         .Method("GetTablesCount", &K::GetTablesCount)
         .Method("ViewHistory", &K::ViewHistory, ",,0,50")
         .Method("HistoryColumns", &K::HistoryColumns)
-        .Method("GetHistory", &K::GetHistory);
+        .Method("GetHistory", &K::GetHistory)
+        .Method("ViewHeld", &K::ViewHeld, ",,0,50")
+        .Method("HeldMessage", &K::HeldMessage)
+        .Method("ReleaseHeld", &K::ReleaseHeld)
+        .Method("DeleteHeld", &K::DeleteHeld)
+        .Method("LearnHeld", &K::LearnHeld);
 }
 
 }  // namespace cron

@@ -27,13 +27,15 @@ namespace {
 constexpr int kAnswerWaitMs = 10000;
 
 const std::map<std::string, int> kCommands = {
-    {"status", 1},     {"stats", 2},     {"config-get", 3}, {"config-set", 4}, {"domains", 5},    {"domain-add", 6},
-    {"domain-del", 7}, {"greylist", 8},  {"alwl", 9},       {"cron", 10},      {"cron-add", 11},  {"cron-del", 12},
-    {"rules", 13},     {"rule-add", 14}, {"rule-del", 15},  {"plugins", 16},   {"community", 17}, {"history", 18},
+    {"status", 1},       {"stats", 2},       {"config-get", 3}, {"config-set", 4}, {"domains", 5},
+    {"domain-add", 6},   {"domain-del", 7},  {"greylist", 8},   {"alwl", 9},       {"cron", 10},
+    {"cron-add", 11},    {"cron-del", 12},   {"rules", 13},     {"rule-add", 14},  {"rule-del", 15},
+    {"plugins", 16},     {"community", 17},  {"history", 18},   {"held", 19},      {"held-release", 20},
+    {"held-delete", 21}, {"held-learn", 22},
 };
 
 // Commands whose first row names the columns: --json gives objects.
-constexpr int kHistory = 18;
+constexpr int kHistory = 18, kHeld = 19;
 
 int Usage(FILE* to = stderr) {
     std::fprintf(to,
@@ -188,7 +190,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (json) {
-        std::fputs(tools::JsonRows(a.rows, cmd == kHistory).c_str(), stdout);
+        std::fputs(tools::JsonRows(a.rows, cmd == kHistory || cmd == kHeld).c_str(), stdout);
         return 0;
     }
     for (const auto& row : a.rows) {

@@ -18,6 +18,7 @@
 #include "common/String.h"
 #include "config/KernelConfig.h"
 #include "core/MorvaneCore.h"
+#include "core/MtaDelivery.h"
 #include "cron/CronScheduler.h"
 #include "mail/ParseMail.h"
 #include "platform/KFile.h"
@@ -25,7 +26,6 @@
 #include "script/Bind.h"
 #include "script/Codecs.h"
 #include "script/Imports.h"
-#include "web/Release.h"
 
 // Complete types of what the shared functions return.
 #include "checks/Rules.h"
@@ -382,11 +382,11 @@ std::string CS_WEB_SCRIPT::ReleaseQuarantine(int32_t kind, const char* id) {
     if (message.size() >= mail::kAnalysedBytes)
         return "only the first " + std::to_string(mail::kAnalysedBytes) +
                " bytes of this message were kept; releasing them would deliver it cut short";
-    Envelope env = EnvelopeOf(data);
+    core::Envelope env = core::EnvelopeOf(data);
     if (env.recipients.empty()) return "the record names no recipient";
-    std::string error =
-        SendToMta(c->GetString("CONFIG", "smtp_server1", "localhost").str(), c->GetInt("CONFIG", "smtp_port1", 225),
-                  c->GetString("CONFIG", "myname", "").str(), env, message);
+    std::string error = core::SendToMta(c->GetString("CONFIG", "smtp_server1", "localhost").str(),
+                                        c->GetInt("CONFIG", "smtp_port1", 225),
+                                        c->GetString("CONFIG", "myname", "").str(), env, message);
     WriteLog(error.empty() ? 2 : 1,
              ("Quarantine release of " + std::string(id) + " to " + std::to_string(env.recipients.size()) +
               " recipient(s): " + (error.empty() ? std::string("delivered to the MTA") : error))
@@ -398,28 +398,13 @@ std::string CS_WEB_SCRIPT::ReleaseQuarantine(int32_t kind, const char* id) {
 int32_t CS_WEB_SCRIPT::LearnQuarantine(int32_t kind, const char* id, int32_t as) {
     checks::CBayes* bayes = Core() ? Core()->Bayes() : nullptr;
     if (!bayes || !ValidId(id) || kind < 1 || kind > 4 || (as != 1 && as != 2)) return -1;
-    mail::CParseMail parsed;
-    if (!checks::LoadMessageFile(bayes->Folder(kind) + "/" + id + ".eml", parsed)) return -1;
-    // The operator's word on a message teaches both filters; the statistical one is the
-    // policy's, and counts a message once whatever it was learned as before.
-    using L = checks::CBayesFilter::Learned;
-    checks::CBayesFilter* filter = Core()->BayesFilter();
-    const L l = filter->Learn(parsed.Raw(), as);
-    if (l == L::kEmpty) return -1;
-    (void)filter->Save();  // a failure is reported and logged by the core
-    checks::CBayesWord words;
-    if (words.Tokenize(parsed) && !words.tokens.empty()) {
-        bayes->Learn(words.tokens, as);
-        (void)bayes->Save();
-    }
-    WriteLog(2,
-             ("Learned quarantined message " + std::string(id) + " as " + (as == 1 ? "spam" : "ham") +
-              (l == L::kAlready ? " (already learned so)"
-               : l == L::kMoved ? " (moved from the other class)"
-                                : ""))
-                 .c_str(),
-             "WEB");
-    return l == L::kAlready ? 0 : 1;
+    std::string how;
+    const int32_t r = LearnFile(bayes->Folder(kind) + "/" + id + ".eml", as, &how);
+    if (r >= 0)
+        WriteLog(2,
+                 ("Learned quarantined message " + std::string(id) + " as " + (as == 1 ? "spam" : "ham") + how).c_str(),
+                 "WEB");
+    return r;
 }
 
 int32_t CS_WEB_SCRIPT::GetStatisticsDay(script::CS_Array* out, const char* day) {

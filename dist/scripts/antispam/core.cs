@@ -64,6 +64,10 @@
 //   [DMARC] dmarc_enable         0 leaves out the header and the DMARC and DKIM points (default on)
 //   [DMARC] enforce              0 scores a DMARC reject instead of refusing the message
 //   [DMARC] p_dmarc_reject, p_dmarc_quarantine, p_dkim_aligned   (5.0, 3.0, -1.0)
+//   [QUARANTINE] hold_spam       1 holds mail past score_for_spam_max_hit for an operator
+//                                (answered 250, kept whole in the held quarantine) instead of
+//                                refusing it; a message larger than [QUARANTINE] max_bytes is
+//                                refused as before (default 0)
 
 #import(class, CS_RulesResult)
 
@@ -271,8 +275,12 @@ int OnRcptTo(string address) {
 
 int OnCommandData(int hold) {
     if (relay) return 0;
-    // A client already past the refusal score is not worth greylisting.
-    if (score + spf_points + community_points >= Setting("CONFIG", "score_for_spam_max_hit", 20.0)) {
+    // To hold spam instead of refusing it, the whole message must stay here until its end.
+    if (Setting("QUARANTINE", "hold_spam", 0.0) != 0.0) k.HoldWholeMessage(0);
+    // A client already past the refusal score is not worth greylisting (held spam is judged
+    // at its end).
+    if (score + spf_points + community_points >= Setting("CONFIG", "score_for_spam_max_hit", 20.0) &&
+        Setting("QUARANTINE", "hold_spam", 0.0) == 0.0) {
         Refuse(Reply("rfc554", "Message refused as spam"),
                k.Format("score %.2f%s%s%s", score + spf_points + community_points, reasons, spf_reason, community_reason));
         return 0;
@@ -413,6 +421,14 @@ int OnDoneAntispamFilter() {
     Autolearn(total - bayes_points);
     total = k.RecalculatingScoreByUser(total, Setting("CONFIG", "score_for_spam", 5.0), recipients);
     if (total >= Setting("CONFIG", "score_for_spam_max_hit", 20.0) && k.IsSpamLover(recipients) == 0) {
+        if (k.GetConfig("HEADER_MSG", "score_header") != "0")
+            k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s%s", total, why, TlsNote()));
+        // Held for an operator instead of refused, when asked and the whole message is here.
+        if (Setting("QUARANTINE", "hold_spam", 0.0) != 0.0 && k.HoldMessage()) {
+            k.HistoryNote(k.Format("held: score %.2f%s", total, why));
+            k.StatisticValue("f5_held", 5, 0, 1.0, 1);
+            return 0;
+        }
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));
         return 0;
     }
