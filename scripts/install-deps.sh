@@ -28,6 +28,8 @@ packages=(
     python3-dkim python3-nacl
     # the Public Suffix List DMARC finds organisational domains with
     publicsuffix
+    # ip(8): the IPv6 relay test puts two addresses of one /64 on the loopback interface
+    iproute2
     # the web GUI's browser test (tests/gui_test.js): headless Chromium driven by playwright-core
     # (node and npm are the machine's own)
     chromium chromium-driver

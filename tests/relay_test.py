@@ -783,9 +783,12 @@ class IPv6GroupTest(unittest.TestCase):
     def setUpClass(cls):
         cls.added = []
         for a in GREY_NET:
-            if subprocess.run(["ip", "-6", "addr", "add", a + "/128", "dev", "lo", "nodad"],
-                              capture_output=True).returncode == 0:
-                cls.added.append(a)
+            try:
+                if subprocess.run(["ip", "-6", "addr", "add", a + "/128", "dev", "lo", "nodad"],
+                                  capture_output=True).returncode == 0:
+                    cls.added.append(a)
+            except OSError:  # no ip(8) here: the test runs from ::1 alone
+                break
         cls.k = Kernel("ipv6-group", {
             "CS_SCRIPT": {"enable": "1"},
             "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
