@@ -28,11 +28,7 @@ int Main(CAdminRequest q, CAdminResponse r) {
         return 0;
     }
     SendRow(r, k.HistoryColumns());
-    int i = 0;
-    while (i < rows.GetRecordCount()) {
-        SendRow(r, rows.GetByIndexS(i));
-        i = i + 1;
-    }
+    SendRows(r, rows);
     r.Send(q.GetCmd(), 0);
     return 0;
 }

@@ -9,11 +9,7 @@ int Main(CAdminRequest q, CAdminResponse r) {
     HashArray rows = new HashArray();
     k.ViewHeld(Arg(1), rows, k.CharToInt(Arg(3)), count);
     SendRow(r, "id\theld_at\tclient\tsender\trecipients\tsubject\treasons\tsize\treleased");
-    int i = 0;
-    while (i < rows.GetRecordCount()) {
-        SendRow(r, rows.GetByIndexS(i));
-        i = i + 1;
-    }
+    SendRows(r, rows);
     r.Send(q.GetCmd(), 0);
     return 0;
 }

@@ -54,3 +54,12 @@ void SendRow(CAdminResponse r, string row) {
         i = i + 1;
     }
 }
+
+// Adds a row for each value of `rows` (tab-separated cells), in key order.
+void SendRows(CAdminResponse r, HashArray rows) {
+    int i = 0;
+    while (i < rows.GetRecordCount()) {
+        SendRow(r, rows.GetByIndexS(i));
+        i = i + 1;
+    }
+}
