@@ -1370,6 +1370,32 @@ class HeldTest(unittest.TestCase):
     def held(self, k):
         return __import__("json").loads(self.ctl(k, "--json", "held").stdout)
 
+    def test_spam_refused_at_its_end_without_hold_spam_is_refused_only(self):
+        # Listed by both lists (9 + 9) and a phishing message (+10): past 20 only at the end.
+        k = Kernel("held-off", {"DNSBL": {"nameserver_0": "bl1.test|9", "nameserver_1": "bl2.test|9"},
+                                "GREYLIST": {"greylist_enable": "0"}})
+        try:
+            c = Raw(k.port, source="127.0.0.3")
+            c.reply()
+            c.cmd(b"EHLO listed.test")
+            c.cmd(b"MAIL FROM:<service@paypal.com>")
+            c.cmd(b"RCPT TO:<c@rcpt.test>")
+            self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+            c.send(PHISH.encode() + b".\r\n")
+            first = c.reply()
+            self.assertTrue(first.startswith(b"554"), first)
+            c.s.settimeout(1)
+            try:
+                rest = c.s.recv(4096)
+            except socket.timeout:
+                rest = b""
+            self.assertNotIn(b"250", rest, "one answer to the message, never a 250 besides the refusal")
+            c.close()
+        finally:
+            k.stop()
+        self.assertFalse(os.path.isdir(os.path.join(k.dir, "quarantine", "held")) and
+                         os.listdir(os.path.join(k.dir, "quarantine", "held")), "nothing held")
+
     def test_held_released_once_byte_exact_and_kept_over_restarts(self):
         ini = {"QUARANTINE": {"hold_spam": "1", "max_bytes": "65536"}, "GREYLIST": {"greylist_enable": "0"},
                "READMIN": {"port": str(free_port()), "key": "held-key"}}

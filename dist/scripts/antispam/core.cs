@@ -424,10 +424,13 @@ int OnDoneAntispamFilter() {
         if (k.GetConfig("HEADER_MSG", "score_header") != "0")
             k.WriteHeaderMessage(k.Format("X-Morvane-Score: %.2f%s%s", total, why, TlsNote()));
         // Held for an operator instead of refused, when asked and the whole message is here.
-        if (Setting("QUARANTINE", "hold_spam", 0.0) != 0.0 && k.HoldMessage()) {
-            k.HistoryNote(k.Format("held: score %.2f%s", total, why));
-            k.StatisticValue("f5_held", 5, 0, 1.0, 1);
-            return 0;
+        // (Two ifs: both sides of && are evaluated, and HoldMessage acts.)
+        if (Setting("QUARANTINE", "hold_spam", 0.0) != 0.0) {
+            if (k.HoldMessage()) {
+                k.HistoryNote(k.Format("held: score %.2f%s", total, why));
+                k.StatisticValue("f5_held", 5, 0, 1.0, 1);
+                return 0;
+            }
         }
         Refuse(Reply("rfc554", "Message refused as spam"), k.Format("score %.2f%s", total, why));
         return 0;
