@@ -4,6 +4,7 @@
 // and providers hand out at least that much), and picks a new address in it at will: counted
 // address by address, one host would look like millions. IPv4 clients are counted by address
 // unless the operator asks for more (a /24 is a typical sending pool).
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,7 +13,8 @@
 
 namespace common {
 
-struct ClientPrefix {
+// Aligned as its size, so that std::atomic<ClientPrefix> is lock-free without libatomic.
+struct alignas(2) ClientPrefix {
     static constexpr int kMinV4 = 8, kMinV6 = 16;
     uint8_t v4_bits = 32;
     uint8_t v6_bits = 64;
@@ -29,5 +31,6 @@ struct ClientPrefix {
     // Both of one family and in one group.
     bool SameGroup(const IpAddress& a, const IpAddress& b) const { return a.SamePrefix(b, BitsFor(a)); }
 };
+static_assert(std::atomic<ClientPrefix>::is_always_lock_free, "held in atomics by the lists that group clients");
 
 }  // namespace common
