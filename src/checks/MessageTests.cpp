@@ -8,6 +8,7 @@
 
 #include "checks/MessageTokens.h"
 #include "common/String.h"
+#include "common/TextSearch.h"
 #include "mail/ParseMail.h"
 #include "script/Codecs.h"
 
@@ -182,10 +183,6 @@ std::string_view Trimmed(std::string_view s) {
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
     return s;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view needle) {
-    return common::AsciiLowered(text).find(needle) != std::string::npos;
 }
 
 // The address of a From/Reply-To value: inside <...> when there is one, else the bare word
@@ -525,7 +522,7 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
     }
     const Field* to = field("to");
     if (!to && !field("cc")) fire("HDR_TO_MISSING");
-    if (to && ContainsNoCase(to->value, "undisclosed")) fire("HDR_TO_UNDISCLOSED");
+    if (to && common::ContainsNoCase(to->value, "undisclosed")) fire("HDR_TO_UNDISCLOSED");
     const std::string to_address = to ? AddressOf(to->value) : "";
     size_t recipients = 0;
     for (const char* name : {"to", "cc"})
@@ -572,7 +569,7 @@ MessageTestSet CMessageParts::Tests(int64_t now) const {
     if (const Field* p = field("x-priority");
         p && !Trimmed(p->value).empty() && (Trimmed(p->value)[0] == '1' || Trimmed(p->value)[0] == '2'))
         fire("HDR_PRIORITY_HIGH");
-    if (const Field* p = field("importance"); p && ContainsNoCase(p->value, "high")) fire("HDR_PRIORITY_HIGH");
+    if (const Field* p = field("importance"); p && common::ContainsNoCase(p->value, "high")) fire("HDR_PRIORITY_HIGH");
     if (field("content-type") && !field("mime-version")) fire("HDR_MIME_VERSION_MISSING");
     if (const Field* m = field("x-mailer")) {
         const std::string v = common::AsciiLowered(m->value);

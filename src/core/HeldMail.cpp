@@ -8,6 +8,7 @@
 #include <random>
 
 #include "common/String.h"
+#include "common/TextSearch.h"
 #include "core/MtaDelivery.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
@@ -18,14 +19,6 @@ namespace core {
 namespace {
 
 constexpr const char* kSection = "HELD";
-
-bool HasNoCase(std::string_view text, std::string_view needle) {
-    if (needle.empty()) return true;
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    auto it = std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                          [&lower](char a, char b) { return lower(a) == lower(b); });
-    return it != text.end();
-}
 
 }  // namespace
 
@@ -115,8 +108,9 @@ std::vector<HeldItem> CHeldMail::List(std::string_view search, size_t start, siz
         if (!env) continue;
         std::string rcpts;
         for (const std::string& r : env->recipients) rcpts += r + " ";
-        if (!HasNoCase(id, search) && !HasNoCase(env->sender, search) && !HasNoCase(rcpts, search) &&
-            !HasNoCase(env->subject, search) && !HasNoCase(env->client_ip, search) && !HasNoCase(env->reasons, search))
+        if (!common::ContainsNoCase(id, search) && !common::ContainsNoCase(env->sender, search) &&
+            !common::ContainsNoCase(rcpts, search) && !common::ContainsNoCase(env->subject, search) &&
+            !common::ContainsNoCase(env->client_ip, search) && !common::ContainsNoCase(env->reasons, search))
             continue;
         all.push_back({id, std::move(*env)});
     }

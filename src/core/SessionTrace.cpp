@@ -48,34 +48,28 @@ void SessionTrace::Replies(std::string_view text) {
         const std::string_view line = text.substr(start, end - start);
         start = end;
         // Only a reply's last line ("250 ..." rather than "250-...") answers the command.
-        if (line.size() < 4 || line[3] != ' ' || line[0] < '2' || line[0] > '5') continue;
+        if (decided_ || line.size() < 4 || line[3] != ' ' || line[0] < '2' || line[0] > '5') continue;
         const char kind = line[0];
-        if (kind == '2' && phase_ == "end of data" && !decided_) {
+        if (kind == '2') {
+            if (phase_ != "end of data") continue;
             action_ = held_ ? "held" : tagged_ ? "tagged" : "delivered";
             ++messages_;
             last_size_ = size_;
-        } else if ((kind == '4' || kind == '5') && !decided_) {
+            decided_ = true;
+        } else if (kind == '4' || kind == '5') {
             // A syntax error or an unknown command decides nothing about the mail.
             if (line.substr(0, 2) == "50" && line[2] <= '4') continue;
-            if (phase_ != "connect" && phase_ != "helo" && phase_ != "mail" && phase_ != "rcpt" && phase_ != "data" &&
-                phase_ != "end of data")
-                continue;
-            // One recipient refused among others is no verdict on the message.
-            if (phase_ == "rcpt" && kind == '5' && !greylisted_) {
-                if (action_.empty() || action_ == "no mail") {
-                    action_ = "refused";
-                    step_ = phase_;
-                    reply_ = FirstLine(line);
-                }
-                continue;
-            }
+            // One recipient refused among others is no verdict on the message: it stands only
+            // while nothing else does.
+            const bool one_recipient = phase_ == "rcpt" && kind == '5' && !greylisted_;
+            if (one_recipient && !action_.empty()) continue;
             action_ = kind == '5' ? "refused" : greylisted_ ? "greylisted" : "tempfail";
+            decided_ = !one_recipient;
         } else {
             continue;
         }
         step_ = phase_;
         reply_ = FirstLine(line);
-        if (phase_ == "end of data" || action_ != "delivered") decided_ = true;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 
+#include "common/TextSearch.h"
 #include "platform/KFile.h"
 
 namespace store {
@@ -54,28 +55,16 @@ bool Number(std::string_view text, T* out) {
     return !text.empty() && ec == std::errc() && end == text.data() + text.size();
 }
 
-// ASCII case-insensitive substring test; an empty needle is in everything.
-bool Has(std::string_view hay, std::string_view needle) {
-    if (needle.empty()) return true;
-    if (needle.size() > hay.size()) return false;
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    const char first = lower(needle[0]);
-    for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
-        if (lower(hay[i]) != first) continue;
-        size_t k = 1;
-        while (k < needle.size() && lower(hay[i + k]) == lower(needle[k])) ++k;
-        if (k == needle.size()) return true;
-    }
-    return false;
-}
-
 bool Matches(const HistoryRecord& r, const CHistory::Filter& f) {
     if (f.from && r.time < f.from) return false;
     if (f.to && r.time > f.to) return false;
     if (!f.action.empty() && r.action != f.action) return false;
-    if (!f.address.empty() && !Has(r.client_ip, f.address) && !Has(r.client_name, f.address)) return false;
-    if (!Has(r.sender, f.sender) || !Has(r.recipients, f.recipient)) return false;
-    if (!f.reason.empty() && !Has(r.reasons, f.reason) && !Has(r.reply, f.reason) && !Has(r.note, f.reason))
+    if (!f.address.empty() && !common::ContainsNoCase(r.client_ip, f.address) &&
+        !common::ContainsNoCase(r.client_name, f.address))
+        return false;
+    if (!common::ContainsNoCase(r.sender, f.sender) || !common::ContainsNoCase(r.recipients, f.recipient)) return false;
+    if (!f.reason.empty() && !common::ContainsNoCase(r.reasons, f.reason) &&
+        !common::ContainsNoCase(r.reply, f.reason) && !common::ContainsNoCase(r.note, f.reason))
         return false;
     return true;
 }

@@ -16,6 +16,7 @@
 #include "common/Clock.h"
 #include "common/Md5.h"
 #include "common/String.h"
+#include "common/TextSearch.h"
 #include "config/KernelConfig.h"
 #include "core/MorvaneCore.h"
 #include "core/MtaDelivery.h"
@@ -57,13 +58,6 @@ bool ValidId(const char* id) {
     for (const char* p = id; *p; ++p)
         if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
     return true;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view needle) {
-    if (needle.empty()) return true;
-    auto it = std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                          [](char a, char b) { return common::AsciiLower(a) == common::AsciiLower(b); });
-    return it != text.end();
 }
 
 }  // namespace
@@ -331,7 +325,7 @@ int32_t CS_WEB_SCRIPT::ViewQuarantine(script::CS_Array* out, int32_t kind, const
     std::vector<store::DbRecord> hits;
     index->ForEach([&](const store::DbRecord& r) {
         if (r.deleted) return;
-        if (ContainsNoCase(r.data, needle) || ContainsNoCase(r.key, needle)) hits.push_back(r);
+        if (common::ContainsNoCase(r.data, needle) || common::ContainsNoCase(r.key, needle)) hits.push_back(r);
     });
     std::stable_sort(hits.begin(), hits.end(),
                      [](const store::DbRecord& a, const store::DbRecord& b) { return a.timestamp > b.timestamp; });
