@@ -42,7 +42,7 @@ ctl cron | grep -q "^0 4 \* \* \* tables_report.cs	extra$" || fail "cron list"
 ctl cron-del extra > /dev/null || fail "cron-del"
 ! grep -q extra "$APP/scripts/cron/morvane.crontab" || fail "crontab still has the job"
 ctl rule-add cheap 'cheap pills' 1 2.5 1 > /dev/null || fail "rule-add"
-ctl rules | grep -q "^cheap	2.500	1	1	cheap pills$" || fail "rules: $(ctl rules)"
+ctl rules | grep -q "^cheap	2.500	1	1	cheap pills	yes	0	0$" || fail "rules: $(ctl rules)"
 ctl rule-del cheap > /dev/null || fail "rule-del"
 [ -z "$(ctl rules)" ] || fail "rule not deleted"
 # Refusals carry their reason; morvanectl prints it and exits 1. Nothing is stored.

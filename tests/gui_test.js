@@ -69,6 +69,14 @@ function logText() {
     check(bars[0].endsWith(": 290") && bars[28].endsWith(": 10"), "the chart reads the statistics files");
     check((await page.textContent("figure.s1 figcaption")).includes("290"), "the chart's scale");
     check(Number(await page.textContent("#c-sessions")) >= 1, "today's session counter");
+    // The live figures: a bar slot per minute of the hour and per hour of the week, the two
+    // sessions sent before the test counted, and the section refreshed in place.
+    check((await page.$$("#per-minute rect.hit")).length === 60 && (await page.$$("#per-hour rect.hit")).length === 168,
+      "the per-minute and per-hour charts");
+    check(Number(await page.textContent("#l-sessions")) >= 2 && Number(await page.textContent("#l-delivered")) >= 1,
+      "the last hour's sessions by outcome");
+    await page.waitForSelector("#live[data-refreshed]", { state: "attached", timeout: 15000 });
+    check((await page.$$("#per-minute rect.hit")).length === 60, "the live figures refresh in place");
 
     // The quarantine: the message sent through the kernel before the test.
     let found = null;
@@ -135,6 +143,51 @@ function logText() {
       "a record opens with its details");
     await page.goto(url + "/history.htmcc?since=yesterday");
     check((await page.textContent("p.notice")).includes("not understood"), "a bad date is said, not ignored");
+
+    // Rules: a pattern that does not compile is refused before saving; a rule is added, tried
+    // on a pasted message, used by the message check, re-scored, disabled and deleted.
+    const sample = "From: a@example.org\r\nSubject: quarterly report\r\n\r\nthe figures\r\n";
+    const newRule = async (pattern, button, message = "") => {
+      await page.click("details summary");
+      await page.fill("#name", "GUI_TEST_RULE");
+      await page.selectOption("#type", "1");
+      await page.fill("#score", "2.5");
+      await page.fill("#pattern", pattern);
+      await page.fill("#sample", message);
+      await Promise.all([page.waitForNavigation(), page.click(button)]);
+    };
+    await page.goto(url + "/rules.htmcc");
+    await newRule("quarterly (", "#do-add");
+    check((await page.textContent("p.notice")).includes("does not compile"), "a bad pattern is refused with its error");
+    await newRule("quarterly (\\w+)", "#do-test", sample);
+    check((await page.textContent("p.notice")).includes("match $1=report"), "a rule is tried on a pasted message");
+    await newRule("quarterly (\\w+)", "#do-add");
+    const ruleRow = 'tr[data-rule="GUI_TEST_RULE"]';
+    check((await page.textContent(ruleRow)).includes("subject"), "the rule is added");
+    const checkMessage = async () => {
+      await page.goto(url + "/check.htmcc");
+      await page.fill("#message", sample);
+      await Promise.all([page.waitForNavigation(), page.click("#do-check")]);
+      return page.textContent("#checks");
+    };
+    let checks = await checkMessage();
+    check(checks.includes("GUI_TEST_RULE:2.50") && checks.includes("filter") && checks.includes("dkim"),
+      "the message check shows each check's result");
+    check(["delivered", "tagged", "refused", "held"].includes(await page.textContent("#verdict")),
+      "the message check says what the policy would do");
+    await page.goto(url + "/rules.htmcc");
+    await page.fill(ruleRow + " input[name=score]", "7");
+    await Promise.all([page.waitForNavigation(), page.click(ruleRow + " button[value=score]")]);
+    check((await page.textContent(ruleRow)).includes("7.000") || (await page.inputValue(ruleRow + " input[name=score]")) === "7.000",
+      "the rule is re-scored");
+    await Promise.all([page.waitForNavigation(), page.click(ruleRow + " button[value=disable]")]);
+    check((await page.getAttribute(ruleRow, "class")) === "off", "the rule is disabled");
+    checks = await checkMessage();
+    check(!checks.includes("GUI_TEST_RULE"), "a disabled rule does not match");
+    await page.goto(url + "/rules.htmcc");
+    page.once("dialog", (d) => d.accept());
+    await Promise.all([page.waitForNavigation(), page.click(ruleRow + " button[value=delete]")]);
+    check((await page.$(ruleRow)) === null, "the rule is deleted");
 
     // A configuration key, changed and applied.
     await page.goto(url + "/config.htmcc?section=HEADER_MSG");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -57,11 +58,12 @@ std::string RuleOptionNames(int32_t options) {
     static const std::pair<int32_t, const char*> kNames[] = {{common::kRegexCaseless, "caseless"},
                                                              {common::kRegexMultiline, "multiline"},
                                                              {common::kRegexDotAll, "dotall"},
-                                                             {common::kRegexExtended, "extended"}};
+                                                             {common::kRegexExtended, "extended"},
+                                                             {kRuleDisabled, "disabled"}};
     std::string out;
     for (const auto& [bit, name] : kNames)
         if (options & bit) out += (out.empty() ? "" : ",") + std::string(name);
-    if (int32_t rest = options & ~15) out += (out.empty() ? "" : ",") + std::to_string(rest);
+    if (int32_t rest = options & ~31) out += (out.empty() ? "" : ",") + std::to_string(rest);
     return out.empty() ? "none" : out;
 }
 
@@ -357,7 +359,8 @@ std::string CRules::RuleText(const mail::CParseMail& mail, int32_t type) {
         case kRuleSubject: return mail.Subject();
         case kRuleRaw: return mail.Raw();
         case kRuleBody: {
-            if (IsTextType(mail.ContentType())) return mail.Body();
+            // A message without a Content-Type is text/plain (RFC 2045, 5.2).
+            if (mail.ContentType().empty() || IsTextType(mail.ContentType())) return mail.Body();
             std::string out;
             for (const mail::MailPart& p : mail.Parts())
                 if (IsTextType(p.content_type)) out += p.body;
@@ -408,8 +411,9 @@ void CRules::RememberStampLocked() {
 
 std::string CRules::RuleError(const char* regex, int32_t type, int32_t options) {
     if (!regex || !*regex) return "the pattern is empty";
-    if (options & ~15) return "the options " + std::to_string(options) + " hold unknown bits (1, 2, 4, 8 are known)";
-    return PatternError(type, regex, options);
+    if (options & ~31)
+        return "the options " + std::to_string(options) + " hold unknown bits (1, 2, 4, 8 and 16 are known)";
+    return PatternError(type, regex, options & ~kRuleDisabled);
 }
 
 int32_t CRules::AddRule(const char* name, const char* regex, int32_t type, float score, int32_t options) {
@@ -421,11 +425,61 @@ int32_t CRules::AddRule(const char* name, const char* regex, int32_t type, float
     return 1;
 }
 
+template <typename F>
+bool CRules::EditRule(const char* name, F&& edit) {
+    if (!name || !*name) return false;
+    common::WriterLock lock(mu_);
+    std::string data;
+    float score = 0;
+    int32_t type = 0, options = 0;
+    std::string pattern;
+    if (!table_.GetData(name, &data) || !ReadRecord(data, &score, &type, &options, &pattern)) return false;
+    edit(score, type, options, pattern);
+    if (table_.Update(name, RecordData(score, type, options, pattern)) < 0) return false;
+    stale_ = true;
+    return true;
+}
+
+int32_t CRules::UpdateRule(const char* name, const char* regex, int32_t type, float score, int32_t options) {
+    if (!regex || !*regex) return 0;
+    return EditRule(name, [&](float& s, int32_t& t, int32_t& o, std::string& p) {
+        s = score;
+        t = type;
+        o = options;
+        p = regex;
+    });
+}
+
+int32_t CRules::SetRuleScore(const char* name, float score) {
+    return EditRule(name, [score](float& s, int32_t&, int32_t&, std::string&) { s = score; });
+}
+
+int32_t CRules::EnableRule(const char* name, int32_t on) {
+    return EditRule(name, [on](float&, int32_t&, int32_t& o, std::string&) {
+        o = on ? (o & ~kRuleDisabled) : (o | kRuleDisabled);
+    });
+}
+
 bool CRules::DeleteRule(const char* name) {
     if (!name) return true;
     common::WriterLock lock(mu_);
-    if (table_.Delete(name) == 1) stale_ = true;
+    if (table_.Delete(name) == 1) {
+        stale_ = true;
+        hits_.Forget(name);
+    }
     return true;
+}
+
+std::string CRules::RuleHits(const char* name) {
+    const RuleHitFigures f = hits_.Get(name ? name : "", static_cast<int64_t>(std::time(nullptr)));
+    return std::to_string(f.total) + '\t' + std::to_string(f.last_day);
+}
+
+void CRules::CountHits(const CRulesResult& result, int64_t now) {
+    std::vector<std::string> names;
+    names.reserve(result.entries.size());
+    for (const CRulesResult::Entry& e : result.entries) names.push_back(e.name);
+    hits_.Count(names, now);
 }
 
 void CRules::ViewRules(script::CS_Array* out) {
@@ -513,6 +567,8 @@ void CRules::RebuildLocked() {
         if (rec.deleted || !ReadRecord(rec.data, &c.score, &c.type, &options, &c.pattern)) return;
         c.name = rec.key;
         c.data = rec.data;
+        c.disabled = (options & kRuleDisabled) != 0;
+        options &= ~kRuleDisabled;
         auto it = before.find(c.name);
         if (c.type == kRuleTest) {
             c.test = MessageTestIndex(c.pattern);  // an unknown test never fires
@@ -613,6 +669,7 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
     for (size_t i = 0; i < compiled_.size(); ++i) {
         const Compiled& c = compiled_[i];
         bool hit = false;
+        if (c.disabled) continue;
         switch (c.type) {
             case kRuleMeta: continue;  // once the others are known
             case kRuleTest:
@@ -670,7 +727,7 @@ float CRules::RunLocked(const mail::CParseMail& mail, CRulesResult* result) {
     // Meta rules in table order: one may name another listed before it.
     for (size_t i = 0; i < compiled_.size(); ++i) {
         const Compiled& c = compiled_[i];
-        if (c.type != kRuleMeta) continue;
+        if (c.type != kRuleMeta || c.disabled) continue;
         matched[i] = c.meta.Evaluate([&](uint32_t name) {
             const int at = name < c.refs.size() ? c.refs[name] : -1;
             return at >= 0 && matched[static_cast<size_t>(at)] != 0;

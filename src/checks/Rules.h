@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "checks/RuleHits.h"
 #include "checks/RuleLiterals.h"
 #include "common/Regex.h"
 #include "common/ThreadSafety.h"
@@ -37,6 +38,9 @@ enum RuleType : int32_t {
     kRuleUri = 7,     // each link of the message: the rule matches when one does
     kRuleMeta = 8,    // the pattern is a boolean expression over other rules' names (&&, ||, !, ())
 };
+
+// An option bit beside the pattern's (common::kRegex*): the rule is kept but never matches.
+inline constexpr int32_t kRuleDisabled = 16;
 
 // A meta rule's expression in postfix form: each step pushes a rule's match (kName, the
 // index into `names`) or combines the top of the stack.
@@ -132,7 +136,14 @@ public:
     std::string CheckRule(const char* regex, int32_t type, int32_t options) { return RuleError(regex, type, options); }
     // 1 when added; 0 for an empty name or pattern, or a name already in use.
     int32_t AddRule(const char* name, const char* regex, int32_t type, float score, int32_t options);
+    // The operator's edits of one rule: 1 when changed, 0 when there is no such rule (or, for
+    // UpdateRule, an empty pattern). Its hit counts stay.
+    int32_t UpdateRule(const char* name, const char* regex, int32_t type, float score, int32_t options);
+    int32_t SetRuleScore(const char* name, float score);
+    int32_t EnableRule(const char* name, int32_t on);
     bool DeleteRule(const char* name);
+    // "TOTAL<TAB>LAST_DAY": how often the rule matched live mail (CRuleHits).
+    std::string RuleHits(const char* name);
     // out[name] = "%.3f" score, 0x02, type, 0x02, options, 0x02, pattern, for every live rule.
     void ViewRules(script::CS_Array* out);
     // "NO MACTH" or "MACTH" (captures["$1".."$9"] filled when given); "" without a mail.
@@ -142,6 +153,9 @@ public:
     float RegularExpressionCheck(mail::CS_ParseMail* mail, CRulesResult* result);
 
     float Check(const mail::CParseMail& mail, CRulesResult* result);
+    // Counts the rules of a live message's result (a check made by hand is not counted).
+    void CountHits(const CRulesResult& result, int64_t now);
+    CRuleHits& Hits() { return hits_; }
     // Every live rule in table order, as stored.
     std::vector<RuleSpec> Rules();
     int32_t Count() { return table_.GetCount(); }
@@ -161,6 +175,7 @@ private:
         std::string data;  // the record's data, to tell a changed rule
         float score = 0;
         int32_t type = 0;
+        bool disabled = false;
         std::string pattern;
         common::RegexHandle regex;
         int test = -1;          // type 4: the test's index
@@ -182,6 +197,9 @@ private:
     float RunLocked(const mail::CParseMail& mail, CRulesResult* result) REQUIRES_SHARED(mu_);
     void RebuildLocked() REQUIRES(mu_);
     void RememberStampLocked() REQUIRES(mu_);
+    // Rewrites a rule's record through `edit(score, type, options, pattern)`; false when none.
+    template <typename F>
+    bool EditRule(const char* name, F&& edit);
 
     mutable common::SharedMutex mu_;
     store::CDB_RAM table_;
@@ -192,6 +210,7 @@ private:
     uint32_t branch_count_ GUARDED_BY(mu_) = 0;
     bool stale_ GUARDED_BY(mu_) = true;
     std::string stamp_ GUARDED_BY(mu_);
+    CRuleHits hits_;
 };
 
 }  // namespace checks

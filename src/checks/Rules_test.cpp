@@ -39,7 +39,8 @@ TEST(RulesTest, EachTypeLooksAtItsText) {
     EXPECT_EQ(CRules::RuleText(alt, kRuleRaw), alt.Raw());
     EXPECT_EQ(CRules::RuleText(alt, 9), "");
     mail::CS_ParseMail untyped = Parsed("Subject: x\r\n\r\nbody without a type\r\n");
-    EXPECT_EQ(CRules::RuleText(untyped, kRuleBody), "") << "no content type and no parts";
+    EXPECT_NE(CRules::RuleText(untyped, kRuleBody).find("body without a type"), std::string::npos)
+        << "without a content type a message is text/plain";
     mail::CS_ParseMail plain = Parsed("Subject: x\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nhello\r\n");
     EXPECT_NE(CRules::RuleText(plain, kRuleBody).find("hello"), std::string::npos);
 }
@@ -260,6 +261,68 @@ TEST(RulesSourceTest, NamesOfTypesAndOptions) {
     EXPECT_EQ(RuleOptionNames(0), "none");
     EXPECT_EQ(RuleOptionNames(1 | 4), "caseless,dotall");
     EXPECT_EQ(RuleOptionNames(2 | 64), "multiline,64");
+}
+
+TEST(RulesTest, OperatorEditsKeepTheRuleAndDisabledOnesNeverMatch) {
+    CRules rules;
+    ASSERT_EQ(rules.AddRule("CHEAP", "cheap", kRuleSubject, 1.5f, common::kRegexCaseless), 1);
+    ASSERT_EQ(rules.AddRule("BOTH", "CHEAP && !NONE", kRuleMeta, 2.0f, 0), 1);
+    ASSERT_EQ(rules.AddRule("NONE", "never-here", kRuleSubject, 1.0f, 0), 1);
+    mail::CS_ParseMail alt = Parsed(kAlternative);
+    CRulesResult r;
+    EXPECT_FLOAT_EQ(rules.Check(alt, &r), 3.5f);
+
+    EXPECT_EQ(rules.SetRuleScore("CHEAP", 4.0f), 1);
+    EXPECT_EQ(rules.SetRuleScore("GONE", 4.0f), 0);
+    EXPECT_FLOAT_EQ(rules.Check(alt, &r), 6.0f) << "a new score applies at the next check";
+
+    // Disabled: kept in the table (and shown), never matching, and a meta rule naming it sees
+    // it as not matched.
+    EXPECT_EQ(rules.EnableRule("CHEAP", 0), 1);
+    EXPECT_EQ(rules.Check(alt, &r), 0.0f);
+    EXPECT_TRUE(Names(r).empty());
+    EXPECT_EQ(RuleOptionNames(rules.Rules()[0].options), "caseless,disabled");
+    EXPECT_EQ(CRules::RuleError("cheap", kRuleSubject, kRuleDisabled | common::kRegexCaseless), "");
+    EXPECT_NE(CRules::RuleError("cheap", kRuleSubject, 32), "");
+    EXPECT_EQ(rules.EnableRule("CHEAP", 1), 1);
+    EXPECT_EQ(Names((rules.Check(alt, &r), r)), (std::vector<std::string>{"CHEAP", "BOTH"}));
+
+    // A changed pattern is recompiled: the old one no longer matches.
+    EXPECT_EQ(rules.UpdateRule("CHEAP", "html words", kRuleBody, 1.0f, 0), 1);
+    EXPECT_EQ(rules.UpdateRule("CHEAP", "", kRuleBody, 1.0f, 0), 0) << "an empty pattern is no edit";
+    rules.Check(alt, &r);
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[0].pattern, "html words");
+    EXPECT_EQ(rules.Rules().size(), 3u) << "an edit neither adds nor drops a rule";
+}
+
+TEST(RuleHitsTest, CountsLastDayAndSurvivesAFile) {
+    CRuleHits hits;
+    const int64_t now = 1'800'000'000;
+    hits.Count({"A", "B"}, now - 30 * 3600);  // outside the last day
+    hits.Count({"A"}, now - 23 * 3600);
+    hits.Count({"A"}, now);
+    RuleHitFigures a = hits.Get("A", now);
+    EXPECT_EQ(a.total, 3u);
+    EXPECT_EQ(a.last_day, 2u);
+    EXPECT_EQ(hits.Get("B", now).last_day, 0u);
+    EXPECT_EQ(hits.Get("B", now).total, 1u);
+    EXPECT_EQ(hits.Get("A", now + 23 * 3600).last_day, 1u) << "23 hours on, only the newest hour is left";
+
+    CRuleHits again;
+    again.Parse(hits.Format(now));
+    EXPECT_EQ(again.Get("A", now).total, 3u);
+    EXPECT_EQ(again.Get("A", now).last_day, 2u);
+
+    // Bad lines are skipped, good ones after them kept.
+    again.Parse("no tabs here\nX\tnot-a-number\t\nY\t5\t1:2,bad,500000:x\nZ\t7\t\n");
+    EXPECT_EQ(again.Get("X", now).total, 0u);
+    EXPECT_EQ(again.Get("Y", now).total, 5u);
+    EXPECT_EQ(again.Get("Z", now).total, 7u);
+    EXPECT_EQ(again.Get("A", now).total, 0u) << "a parse replaces what was there";
+
+    hits.Forget("A");
+    EXPECT_EQ(hits.Get("A", now).total, 0u);
 }
 
 }  // namespace

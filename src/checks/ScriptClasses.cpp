@@ -318,6 +318,10 @@ void RegisterChecksImportables() {
             .Method("ViewRules", &CRules::ViewRules)
             .Method("RuleTest", &CRules::RuleTest, ",,,,0")
             .Method("DeleteRule", &CRules::DeleteRule)
+            .Method("UpdateRule", &CRules::UpdateRule)
+            .Method("SetRuleScore", &CRules::SetRuleScore)
+            .Method("EnableRule", &CRules::EnableRule)
+            .Method("RuleHits", &CRules::RuleHits)
             .Method("RegularExpressionCheck", &CRules::RegularExpressionCheck, "0,0");
         in.AddExternClass("CS_RulesDB", std::move(c));
     });

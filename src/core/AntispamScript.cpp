@@ -11,6 +11,7 @@
 #include "checks/Reputation.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
+#include "core/ContentCheck.h"
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
 #include "platform/KFile.h"
@@ -504,6 +505,11 @@ float CS_ANTISPAM_SCRIPT::BayesFilterScore(const char* file) {
     return r.verdict == checks::kFilterUntrained ? -1.0f : static_cast<float>(r.probability);
 }
 
+float CS_ANTISPAM_SCRIPT::BayesFilterPoints(float p) {
+    CLauchAntispam* s = session();
+    return s ? BayesPoints(p, SettingsOf(s->Config())) : 0.0f;
+}
+
 int32_t CS_ANTISPAM_SCRIPT::BayesFilterLearn(int32_t kind) {
     if (!session() || (kind != checks::kFilterSpam && kind != checks::kFilterHam)) return 0;
     using L = checks::CBayesFilter::Learned;
@@ -546,7 +552,11 @@ float CS_ANTISPAM_SCRIPT::RegularExpressionCheck(script::Variable mail, script::
     if (!r) return 0.0f;
     const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
     if (!m) m = &session()->Mail();
-    return session()->Core().Rules()->Check(*m, r);
+    checks::CRules* rules = session()->Core().Rules();
+    const float score = rules->Check(*m, r);
+    // Live mail's matches feed the operator's hit counts; a script's own parsed mail does not.
+    if (m == &session()->Mail()) rules->CountHits(*r, static_cast<int64_t>(std::time(nullptr)));
+    return score;
 }
 
 #define MORVANE_MAIL_TEXT(Name, Getter)                                \
@@ -662,6 +672,7 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("BayesianCheck", &S::BayesianCheck)
         .Method("BayesFilterScore", &S::BayesFilterScore)
         .Method("BayesFilterVerdict", &S::BayesFilterVerdict)
+        .Method("BayesFilterPoints", &S::BayesFilterPoints)
         .Method("BayesFilterLearn", &S::BayesFilterLearn)
         .Method("AddToBayesianQuarantine", &S::AddToBayesianQuarantine, ",,,0")
         .Method("IsPhishing", &S::IsPhishing)

@@ -179,6 +179,9 @@ public:
     // answers 1 when the counts changed.
     float BayesFilterScore(const char* file);
     int32_t BayesFilterVerdict() { return filter_verdict_; }
+    // The policy's points for a spam probability, by the [BAYES] cut-offs and points
+    // (core::BayesPoints, which the message check of the GUI shares).
+    float BayesFilterPoints(float p);
     int32_t BayesFilterLearn(int32_t kind);
     void AddToBayesianQuarantine(const char* a, const char* b, int32_t c, script::Variable mail);
     int32_t IsPhishing(script::Variable mail);

@@ -661,7 +661,7 @@ void CLauchAntispam::Finish() {
         r.helo = state_.helo;
         r.sender = state_.mail_from;
         r.tls = ClientTlsInfo();
-        core_.History()->Add(std::move(r));
+        core_.RecordSession(std::move(r));
     }
     if (state_.client) {
         state_.client->Release();

@@ -88,7 +88,10 @@ MessageAuth Authenticate(CMorvaneCore& core, const AuthInput& in) {
         *txt = found.front();
         return 0;
     };
-    const int spf = core.Spf()->Query(in.client_ip.c_str(), in.mail_from.c_str(), in.helo.c_str());
+    // Without a client (a message checked by hand) there is no SPF to ask.
+    const int spf = in.client_ip.empty()
+                        ? checks::kSpfNone
+                        : core.Spf()->Query(in.client_ip.c_str(), in.mail_from.c_str(), in.helo.c_str());
     return Authenticate(spf, in, keys, texts, checks::dmarc::PublicSuffixList::System(), Roll());
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/SessionPool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,6 +78,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
         AddLog(1, "Message history " + db + "history.log cannot be read: " + std::strerror(errno) + "; it starts empty",
                kSrc, kCtor, "SYS", 0);
     history_->Start();
+    activity_.Load(db + "activity.dat");
     held_ = std::make_unique<CHeldMail>(app_dir_ + "/quarantine/held");
     helo_ = std::make_unique<checks::CHeloForget>(db + "helo_forget.db");
     start("Start IP FORGED");
@@ -94,6 +96,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     grey_ = std::make_unique<checks::CGreylist>(db + "greylists.db", stats_.get(), now);
     rules_ = std::make_unique<checks::CRules>();
     if (rules_->Open((db + "rules.db").c_str())) rules_->Load();
+    rules_->Hits().Load(db + "rulehits.dat");
     phishing_ = std::make_unique<checks::CPhishingDB>(app_dir_ + "/db/phishing.db");
     phishing_->Load();
     if (phishing_->Url().empty())
@@ -305,6 +308,11 @@ void CMorvaneCore::Count(const std::string& name, int type) {
     stats_->AddItem(name, type, 0, 1.0f, 1);
 }
 
+void CMorvaneCore::RecordSession(store::HistoryRecord r) {
+    activity_.Record(r.time + r.duration_ms / 1000, r.action, static_cast<uint32_t>(std::max(r.duration_ms, 0)));
+    history_->Add(std::move(r));
+}
+
 void CMorvaneCore::Refuse(Admission& a, const std::string& reply, const std::string& why) {
     store::HistoryRecord r;
     r.time = Now();
@@ -314,7 +322,7 @@ void CMorvaneCore::Refuse(Admission& a, const std::string& reply, const std::str
     r.step = "connect";
     r.reply = reply.substr(0, reply.find_first_of("\r\n"));
     r.note = why;
-    history_->Add(std::move(r));
+    RecordSession(std::move(r));
     Uncount(a);
     a.slot->Send(reply, 50);
     a.slot->Release();
@@ -560,6 +568,12 @@ void CMorvaneCore::Save(bool final) {
     KeepBayesFilter(true);
     (void)community_->Save();
     (void)community_server_->Save();
+    if (!activity_.Save(app_dir_ + "/db/activity.dat", Now()))
+        AddLog(1, "Cannot save the dashboard's figures to " + app_dir_ + "/db/activity.dat", kSrc, "CMorvaneCore::Save",
+               "SYS", 0);
+    if (!rules_->Hits().Save(app_dir_ + "/db/rulehits.dat", Now()))
+        AddLog(1, "Cannot save the rules' hit counts to " + app_dir_ + "/db/rulehits.dat", kSrc, "CMorvaneCore::Save",
+               "SYS", 0);
     ReportSaveFailures();
     // Dropped datagrams are a misconfigured peer (another secret, a wrong clock) or an attack:
     // said once per full save while their number grows.

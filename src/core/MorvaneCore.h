@@ -40,6 +40,7 @@
 #include "common/ThreadSafety.h"
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
+#include "core/Activity.h"
 #include "core/HeldMail.h"
 #include "core/ListenMorvane.h"
 #include "core/MtaList.h"
@@ -125,6 +126,9 @@ public:
     checks::CSessionCounter* SessionCounter() { return sessions_per_ip_.get(); }
     checks::CStatitiche_Day* Statistics() { return stats_.get(); }
     store::CHistory* History() { return history_.get(); }
+    CActivity* Activity() { return &activity_; }
+    // A session's end: its history record, and the live figures by its outcome.
+    void RecordSession(store::HistoryRecord r);
     CHeldMail* Held() { return held_.get(); }
     checks::CHeloForget* HeloForget() { return helo_.get(); }
     checks::CSpf* Spf() { return spf_.get(); }
@@ -189,6 +193,7 @@ private:
     std::unique_ptr<checks::CStatitiche_Day> stats_;
     // Before the sessions, which write to it until they end.
     std::unique_ptr<store::CHistory> history_;
+    CActivity activity_;
     std::unique_ptr<CHeldMail> held_;
     std::unique_ptr<checks::CHeloForget> helo_;
     std::unique_ptr<checks::CBrumaCommunity> community_;

@@ -15,10 +15,13 @@
 #include "checks/BayesFilter.h"
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
+#include "checks/Rules.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
+#include "core/ContentCheck.h"
 #include "core/MorvaneCore.h"
 #include "mail/ParseMail.h"
+#include "mail/ScriptParseMail.h"
 #include "platform/KFile.h"
 #include "store/FileINI.h"
 
@@ -438,6 +441,80 @@ int32_t KernelFunctions::LearnHeld(const char* id, int32_t as) {
     if (r >= 0)
         WriteLogLine(2, "Learned held message " + std::string(Text(id)) + " as " + (as == 1 ? "spam" : "ham") + how);
     return r;
+}
+
+std::string KernelFunctions::CheckMessage(const char* message, const char* client_ip, const char* sender,
+                                          script::CS_Array* out) {
+    core::CMorvaneCore* c = Core();
+    config::CKernelConfig* cfg = Kernel() ? Kernel()->config : nullptr;
+    if (!c || !cfg) return std::string();
+    const std::string text = Text(message);
+    core::ContentCheckInput in;
+    in.message = text;
+    in.client_ip = Text(client_ip);
+    in.mail_from = Text(sender);
+    const core::ContentReport r = core::CheckContent(*c, in, core::SettingsOf(*cfg));
+    if (out) {
+        out->Reset();
+        for (size_t i = 0; i < r.rows.size(); ++i)
+            out->Set(common::FormatText("%02zu", i),
+                     r.rows[i].check + '\t' + r.rows[i].result + '\t' +
+                         common::FormatText("%.2f", static_cast<double>(r.rows[i].points)));
+    }
+    return r.verdict + '\t' + common::FormatText("%.2f", static_cast<double>(r.total)) + '\t' + r.reasons;
+}
+
+std::string KernelFunctions::TestRule(const char* pattern, int32_t type, int32_t options, const char* message) {
+    const std::string why = checks::CRules::RuleError(pattern, type, options);
+    if (!why.empty()) return why;
+    mail::CS_ParseMail mail;
+    mail.AddStreaming(checks::AsSessionSees(Text(message)));
+    mail.Parse();
+    if (type == checks::kRuleMeta) {
+        // Its names are the table's rules: the table's check on the message, the rule added.
+        core::CMorvaneCore* c = Core();
+        if (!c) return "no kernel";
+        checks::CRules trial;
+        for (const checks::RuleSpec& r : c->Rules()->Rules())
+            trial.AddRule(r.name.c_str(), r.pattern.c_str(), r.type, r.score, r.options);
+        const std::string name = "\x01trial";
+        trial.AddRule(name.c_str(), pattern, type, 0, options);
+        checks::CRulesResult result;
+        trial.Check(mail, &result);
+        for (const auto& e : result.entries)
+            if (e.name == name) return "match";
+        return "no match";
+    }
+    script::CS_Array captures;
+    checks::CRules none;
+    if (none.RuleTest(&mail, pattern, type, options, &captures) == "NO MACTH") return "no match";
+    std::string out = "match";
+    for (int32_t i = 0; i < captures.GetRecordCount(); ++i)
+        out += " " + std::string(captures.GetKeyByIndex(i)) + "=" + captures.GetByIndexS(i);
+    return out;
+}
+
+int32_t KernelFunctions::GetActivity(const char* scale, script::CS_Array* out) {
+    core::CMorvaneCore* c = Core();
+    const std::string which = Text(scale);
+    if (which != "minute" && which != "hour") return -1;
+    if (!c || !out) return 0;
+    out->Reset();
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const auto points = which == "minute" ? c->Activity()->Minutes(now) : c->Activity()->Hours(now);
+    for (size_t i = 0; i < points.size(); ++i) {
+        const core::CActivity::Cell& cell = points[i].cell;
+        std::string row = std::to_string(points[i].start);
+        for (uint32_t n : cell.outcomes) row += '\t' + std::to_string(n);
+        row += '\t' + std::to_string(cell.sessions) + '\t' + std::to_string(core::CActivity::Average(cell)) + '\t' +
+               std::to_string(core::CActivity::P95(cell));
+        out->Set(common::FormatText("%04zu", i), row);
+    }
+    return static_cast<int32_t>(points.size());
+}
+
+std::string KernelFunctions::ActivityColumns() {
+    return "start\tdelivered\ttagged\trefused\tgreylisted\theld\tsessions\tavg_ms\tp95_ms";
 }
 
 int64_t HistoryTime(const std::string& text, bool end) {

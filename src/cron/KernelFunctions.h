@@ -124,6 +124,19 @@ public:
     // Teaches both Bayes filters a message file as spam (1) or ham (2): 1 learned, 0 it was
     // learned so already, -1 not learned; `how` says which when given.
     int32_t LearnFile(const std::string& path, int32_t as, std::string* how);
+    // The content checks of the shipped policy on a message given as text (core::CheckContent);
+    // the client's address and the sender may be empty. out[NN] = "CHECK, RESULT, POINTS"
+    // separated by tabs; the answer is "VERDICT, TOTAL, REASONS" so separated ("" without a kernel).
+    std::string CheckMessage(const char* message, const char* client_ip, const char* sender, script::CS_Array* out);
+    // A rule tried on a message given as text before it is saved: "match" (with the first
+    // captures), "no match", or why the rule cannot be (CRules::RuleError). A meta rule is tried
+    // with the table's other rules.
+    std::string TestRule(const char* pattern, int32_t type, int32_t options, const char* message);
+    // The live figures (core::CActivity) by "minute" (the last hour) or "hour" (the last week),
+    // oldest first: out[NNNN] = the columns ActivityColumns names, separated by tabs. The number
+    // of rows, -1 for another scale.
+    int32_t GetActivity(const char* scale, script::CS_Array* out);
+    std::string ActivityColumns();
     // One record by its id: out[field] = value. 1, or 0 when it is gone (or never was).
     int32_t GetHistory(int32_t id, script::CS_Array* out);
 
@@ -207,7 +220,11 @@ void AddKernelFunctions(Binding& b) {
         .Method("HeldMessage", &K::HeldMessage)
         .Method("ReleaseHeld", &K::ReleaseHeld)
         .Method("DeleteHeld", &K::DeleteHeld)
-        .Method("LearnHeld", &K::LearnHeld);
+        .Method("LearnHeld", &K::LearnHeld)
+        .Method("CheckMessage", &K::CheckMessage, ",,,")
+        .Method("TestRule", &K::TestRule)
+        .Method("GetActivity", &K::GetActivity)
+        .Method("ActivityColumns", &K::ActivityColumns);
 }
 
 }  // namespace cron

@@ -31,17 +31,22 @@ const std::map<std::string, int> kCommands = {
     {"domain-add", 6},   {"domain-del", 7},  {"greylist", 8},   {"alwl", 9},       {"cron", 10},
     {"cron-add", 11},    {"cron-del", 12},   {"rules", 13},     {"rule-add", 14},  {"rule-del", 15},
     {"plugins", 16},     {"community", 17},  {"history", 18},   {"held", 19},      {"held-release", 20},
-    {"held-delete", 21}, {"held-learn", 22},
+    {"held-delete", 21}, {"held-learn", 22}, {"check", 23},     {"rule-test", 24}, {"rule-set", 25},
+    {"activity", 26},
 };
 
 // Commands whose first row names the columns: --json gives objects.
-constexpr int kHistory = 18, kHeld = 19;
+constexpr int kHistory = 18, kHeld = 19, kCheck = 23, kActivity = 26;
+
+// Commands one of whose cells is a message: the command line names its file ("-": standard input).
+const std::map<int, size_t> kMessageCell = {{kCheck, 1}, {24, 3}};
 
 int Usage(FILE* to = stderr) {
     std::fprintf(to,
                  "usage: morvanectl [--host H] [--port P] [--key-file F | --appdir DIR] [--json] COMMAND [CELL...] "
                  "[--rows FILE]\n"
                  "--json prints the answer as JSON (history: one object per session)\n"
+                 "check FILE [CLIENT [SENDER]] and rule-test PATTERN TYPE FILE [OPTIONS] read the message from FILE\n"
                  "COMMAND: a number N (scripts/admin/N.cs) or one of:\n");
     for (const auto& [name, n] : kCommands) std::fprintf(to, "  %-11s %d\n", name.c_str(), n);
     return to == stderr ? 2 : 0;
@@ -157,6 +162,15 @@ int main(int argc, char** argv) {
         }
     } else if (args.size() > 1) {
         rows.emplace_back(args.begin() + 1, args.end());
+        auto cell = kMessageCell.find(cmd);
+        if (cell != kMessageCell.end() && cell->second < rows[0].size() + 1) {
+            std::string& c = rows[0][cell->second - 1];
+            const std::string path = c == "-" ? "/dev/stdin" : c;
+            if (!platform::ReadWholeFile(path, c)) {
+                std::fprintf(stderr, "morvanectl: cannot read the message %s\n", path.c_str());
+                return 2;
+            }
+        }
     }
 
     platform::CSocketComm socket;
@@ -190,7 +204,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (json) {
-        std::fputs(tools::JsonRows(a.rows, cmd == kHistory || cmd == kHeld).c_str(), stdout);
+        std::fputs(
+            tools::JsonRows(a.rows, cmd == kHistory || cmd == kHeld || cmd == kCheck || cmd == kActivity).c_str(),
+            stdout);
         return 0;
     }
     for (const auto& row : a.rows) {

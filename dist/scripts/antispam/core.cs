@@ -378,18 +378,7 @@ int OnEmailMessagesToAnalyzer() {
         bayes_reason = " bayes(untrained)";
     } else {
         // Full points at the verdicts' cut-offs, in proportion between them and 0.5.
-        float spam_cut = Setting("BAYES", "bayes_spam_cutoff", 0.9);
-        float ham_cut = Setting("BAYES", "bayes_ham_cutoff", 0.2);
-        float share = 0.0;
-        if (p >= 0.5) {
-            share = 1.0;
-            if (spam_cut > 0.5 && p < spam_cut) share = (p - 0.5) / (spam_cut - 0.5);
-            bayes_points = Setting("BAYES", "p_bayes_spam", 6.1) * share;
-        } else {
-            share = 1.0;
-            if (ham_cut < 0.5 && p > ham_cut) share = (0.5 - p) / (0.5 - ham_cut);
-            bayes_points = Setting("BAYES", "p_bayes_ham", -3.99) * share;
-        }
+        bayes_points = k.BayesFilterPoints(p);
         bayes_reason = k.Format(" bayes(%.2f)", p);
     }
     if (Setting("BAYES", "bayes_quarantine", 1.0) != 0.0)
