@@ -189,6 +189,53 @@ function logText() {
     await Promise.all([page.waitForNavigation(), page.click(ruleRow + " button[value=delete]")]);
     check((await page.$(ruleRow)) === null, "the rule is deleted");
 
+    // Lists: an address embargoed for a day and lifted; a filter that is no pattern is said.
+    await page.goto(url + "/lists.htmcc?list=embargo");
+    await page.fill("#embargo-add input[name=address]", "192.0.2.55");
+    await Promise.all([page.waitForNavigation(), page.click("#embargo-add button")]);
+    const embargoRow = 'tr[data-key="192.0.2.55"]';
+    check((await page.$(embargoRow)) !== null, "an address is embargoed from the GUI");
+    page.once("dialog", (d) => d.accept());
+    await Promise.all([page.waitForNavigation(), page.click(embargoRow + " button[value=remove]")]);
+    check((await page.$(embargoRow)) === null, "the embargo is lifted");
+    await page.goto(url + "/lists.htmcc?list=grey&field=2&q=" + encodeURIComponent("a("));
+    check((await page.textContent("p.notice")).includes("no regular expression"), "a bad filter is said, not an empty list");
+
+    // A local domain's own list, from its page.
+    await page.goto(url + "/domains.htmcc");
+    await page.fill("input[name=domain]", "gui.test");
+    await Promise.all([page.waitForNavigation(), page.click("form.inline button")]);
+    await Promise.all([page.waitForNavigation(), page.click("#domains a:has-text('gui.test')")]);
+    await page.fill("#add-wbip input[name=entry]", "Friend@Example.org");
+    await Promise.all([page.waitForNavigation(), page.click("#add-wbip button")]);
+    check((await page.textContent("#list-wbip")).includes("friend@example.org") &&
+      (await page.textContent("#list-wbip")).includes("white"), "a domain's white list takes a sender");
+    await page.fill("#add-wbip input[name=entry]", "not an address");
+    await Promise.all([page.waitForNavigation(), page.click("#add-wbip button")]);
+    check((await page.textContent("p.notice")).includes("no address or domain"), "a bad entry is refused");
+    await Promise.all([page.waitForNavigation(), page.click("#list-wbip button[value=unset]")]);
+    check(!(await page.textContent("#list-wbip")).includes("friend@example.org"), "the entry is removed");
+
+    // Cron: a job added with its schedule checked, turned off, removed.
+    await page.goto(url + "/cron.htmcc");
+    await page.fill("#schedule", "0 4 * * * nowhere/../x.cs");
+    await page.fill("#job-id", "gui_job");
+    await Promise.all([page.waitForNavigation(), page.click("#cron-add button")]);
+    check((await page.textContent("p.notice")).includes("not a plain file name"), "a bad schedule is refused with why");
+    await page.fill("#schedule", "0 4 * * * daily_stats.cs");
+    await page.fill("#job-id", "gui_job");
+    await Promise.all([page.waitForNavigation(), page.click("#cron-add button")]);
+    const jobRow = 'tr[data-job="gui_job"]';
+    check((await page.textContent(jobRow)).includes("idle") && /\d{4}-\d\d-\d\d 04:00/.test(await page.textContent(jobRow)),
+      "the job is added with its next run");
+    await Promise.all([page.waitForNavigation(), page.click(jobRow + " button[value=off]")]);
+    check((await page.getAttribute(jobRow, "class")) === "off", "the job is turned off");
+    check(fs.readFileSync(path.join(appDir, "scripts/cron/morvane.crontab"), "utf8").includes("#0 4 * * * daily_stats.cs=gui_job"),
+      "the crontab keeps it, marked off");
+    page.once("dialog", (d) => d.accept());
+    await Promise.all([page.waitForNavigation(), page.click(jobRow + " button[value=remove]")]);
+    check((await page.$(jobRow)) === null, "the job is removed");
+
     // A configuration key, changed and applied.
     await page.goto(url + "/config.htmcc?section=HEADER_MSG");
     const field = page.locator('input[data-key="x_subject"]');

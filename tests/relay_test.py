@@ -1422,6 +1422,76 @@ class OperatorRulesTest(unittest.TestCase):
             k2.stop()
 
 
+class OperatorListsTest(unittest.TestCase):
+    """The lists an operator edits every day, through morvanectl (the GUI's pages share the admin
+    commands' functions): a greylisted triple passed now, the embargo added and lifted, a local
+    domain's black list, a bad filter said rather than shown as an empty list, cron jobs turned
+    off and on with their state."""
+
+    def ok(self, k, *args):
+        r = morvanectl(k, *args)
+        self.assertEqual(r.returncode, 0, "%s: %s" % (args, r.stderr))
+        return r.stdout
+
+    def refused(self, k, why, *args):
+        r = morvanectl(k, *args)
+        self.assertEqual(r.returncode, 1, "%s: %s" % (args, r.stdout))
+        self.assertIn(why, r.stderr)
+
+    def test_lists_are_edited(self):
+        admin = free_port()
+        ini = {"READMIN": {"port": str(admin), "key": "lists-key"}, "CS_SCRIPT": {"enable": "1"},
+               "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "3600"}}
+        k = Kernel("operator-lists", ini)
+        send = lambda sender, source=None: swaks(k.port, "--to", "r@rcpt.test", "--from", sender, "--helo",
+                                                 "mail.spf-pass.test", "--body", "lists", source=source).stdout
+        try:
+            self.ok(k, "domain-add", "rcpt.test")
+            self.assertIn("451", send("a@spf-pass.test"))
+            rows = [line.split("\t") for line in self.ok(k, "greylist").splitlines()]
+            self.assertEqual(len(rows), 1, rows)
+            self.ok(k, "grey-pass", rows[0][0])
+            out = send("a@spf-pass.test")
+            self.assertIn("250 2.0.0 Ok", out, "passed at the next retry, no wait")
+            self.refused(k, "no such greylist record", "grey-pass", "0123")
+            self.refused(k, "no regular expression", "greylist", "10", "0", "a(")
+
+            self.ok(k, "embargo-add", "127.0.0.9", "2")
+            self.assertIn("Embargo", send("a@spf-pass.test", source="127.0.0.9"))
+            self.assertIn("127.0.0.9\t", self.ok(k, "embargo"))
+            self.ok(k, "list-del", "embargo", "127.0.0.9")
+            self.assertNotIn("Embargo", send("a@spf-pass.test", source="127.0.0.9"))
+            self.refused(k, "no IPv4 or IPv6 address", "embargo-add", "nope")
+            self.refused(k, "days run from 1", "embargo-add", "192.0.2.1", "0")
+            self.refused(k, "no such record", "list-del", "alwl", "nothing")
+
+            # The domain's black list refuses its sender at the end of the message.
+            self.ok(k, "domain-list", "rcpt.test", "wbip", "Bad@SPF-pass.test", "0")
+            self.assertEqual(self.ok(k, "domain-list", "rcpt.test", "wbip").strip(), "bad@spf-pass.test\t0")
+            self.assertIn("451", send("bad@spf-pass.test"))
+            key = [line.split("\t")[0] for line in self.ok(k, "greylist").splitlines() if "bad@" in line][0]
+            self.ok(k, "grey-pass", key)
+            self.assertIn("sender refused by the recipient's domain", send("bad@spf-pass.test"))
+            self.ok(k, "domain-list", "rcpt.test", "wbip", "bad@spf-pass.test", "-")
+            self.assertEqual(self.ok(k, "domain-list", "rcpt.test", "wbip").strip(), "")
+            self.refused(k, "a sender is white (1) or black (0)", "domain-list", "rcpt.test", "wbip", "x@y.test", "2")
+            self.refused(k, "no address or domain", "domain-list", "rcpt.test", "wbip", "not an address", "1")
+            self.refused(k, "no local domain", "domain-list", "other.test", "wbip", "x@y.test", "1")
+
+            # Cron: a job turned off stays in the crontab, marked; its state says so.
+            self.ok(k, "cron-enable", "helo_refresh", "0")
+            jobs = {j["id"]: j for j in __import__("json").loads(self.ok(k, "--json", "cron-state"))}
+            self.assertEqual((jobs["helo_refresh"]["enabled"], jobs["helo_refresh"]["next"]), ("off", "0"))
+            self.assertEqual(jobs["daily_stats"]["enabled"], "on")
+            self.assertGreater(int(jobs["daily_stats"]["next"]), time.time())
+            with open(os.path.join(k.dir, "scripts", "cron", "morvane.crontab")) as f:
+                self.assertIn("#0 2 * * * helo_refresh.cs=helo_refresh", f.read())
+            self.ok(k, "cron-enable", "helo_refresh", "1")
+            self.refused(k, "no cron job", "cron-enable", "nothing", "1")
+        finally:
+            k.stop()
+
+
 class HeldTest(unittest.TestCase):
     """The held quarantine with the shipped policy's hold_spam: spam answered 250 and kept whole,
     released once through morvanectl byte for byte, kept over restarts and while the MTA is down."""

@@ -75,31 +75,6 @@ int32_t CS_ADMIN_SCRIPT::IsAllowIpAdmin(const char* address) {
     return instance_->client->is_allowed(address) ? 1 : 0;
 }
 
-std::string CS_ADMIN_SCRIPT::CheckCronSchedule(const char* line) {
-    return Missing(line) ? std::string("the schedule is empty") : cron::ScheduleError(line);
-}
-
-int32_t CS_ADMIN_SCRIPT::AddCronJob(const char* line, const char* id) {
-    cron::CCronScheduler* s = Kernel() ? Kernel()->scheduler : nullptr;
-    // A schedule that can never be due, or runs what was not meant, is refused, not kept. (The
-    // crontab file is read as it stands: an operator's odd line keeps working.)
-    if (!s || !CheckCronSchedule(line).empty() || !s->AddJob(line, id)) return 0;
-    s->SaveCrontab();
-    return 1;
-}
-
-int32_t CS_ADMIN_SCRIPT::DeleteCronJob(const char* line, const char* id) {
-    cron::CCronScheduler* s = Kernel() ? Kernel()->scheduler : nullptr;
-    if (!s || !s->DeleteJob(line, id)) return 0;
-    s->SaveCrontab();
-    return 1;
-}
-
-void CS_ADMIN_SCRIPT::ViewCronJob(script::CS_Array* out, const char* filter, int32_t mode) {
-    cron::CCronScheduler* s = Kernel() ? Kernel()->scheduler : nullptr;
-    if (s) s->ViewJobs(out, filter, mode);
-}
-
 int32_t CS_ADMIN_SCRIPT::AddAntispamScript(const char* file, int32_t priority) {
     config::CKernelConfig* c = Kernel() ? Kernel()->config : nullptr;
     if (!c || Missing(file)) return 0;
@@ -240,10 +215,6 @@ void RegisterAdminHostClass(script::Interpreter& in) {
         .Method("GetClientIP", &S::GetClientIP)
         .Method("GetClientReverseDns", &S::GetClientReverseDns)
         .Method("IsAllowIpAdmin", &S::IsAllowIpAdmin)
-        .Method("AddCronJob", &S::AddCronJob)
-        .Method("CheckCronSchedule", &S::CheckCronSchedule)
-        .Method("DeleteCronJob", &S::DeleteCronJob)
-        .Method("ViewCronJob", &S::ViewCronJob, ",0,0")
         .Method("PlugInInstall", &S::PlugInInstall)
         .Method("PlugInUninstall", &S::PlugInUninstall)
         .Method("GetPlugInInstalled", &S::GetPlugInInstalled)

@@ -47,13 +47,6 @@ public:
     std::string GetClientIP();
     std::string GetClientReverseDns();
     int32_t IsAllowIpAdmin(const char* address);
-    // Why `line` is no schedule to add ("" when it is one): cron::ScheduleError.
-    std::string CheckCronSchedule(const char* line);
-    // 1 when added and the crontab saved; 0 for a schedule CheckCronSchedule refuses, a taken
-    // schedule or identifier, or no scheduler.
-    int32_t AddCronJob(const char* line, const char* id);
-    int32_t DeleteCronJob(const char* line, const char* id);
-    void ViewCronJob(script::CS_Array* out, const char* filter, int32_t mode);
     int32_t PlugInInstall(const char* directory, const char* unique_id);
     int32_t PlugInUninstall(const char* directory, const char* unique_id);
     void GetPlugInInstalled(script::CS_Array* out);

@@ -1,5 +1,6 @@
 #include "checks/Greylist.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/Clock.h"
@@ -129,6 +130,14 @@ int CGreylist::Pass(std::string_view triples) {
         }
     }
     return 0;
+}
+
+bool CGreylist::PassNow(std::string_view key) {
+    const int64_t waited = Now() - embargo_.load() - 1;
+    return table_.Modify(key, [waited](store::DbRecord& r) {
+        r.timestamp = static_cast<int32_t>(std::min<int64_t>(r.timestamp, waited));
+        return true;
+    }) >= 0;
 }
 
 int CGreylist::GetForgedCount(std::string_view triples) {

@@ -55,6 +55,9 @@ public:
     // 1 when some triple has waited out the embargo (counting its recall); early retries count.
     int Pass(std::string_view triples);
     // The retry count of the last known triple, 0 when none is known.
+    // The operator's word on a waiting record (its key, as View lists it): the client's next
+    // retry passes. False when there is no such record.
+    bool PassNow(std::string_view key);
     int GetForgedCount(std::string_view triples);
     void ResetForgedCount(std::string_view triples);
     // Lists records into `result` (see the scripts' ViewGreyListDB). 1, or 0 without an array.

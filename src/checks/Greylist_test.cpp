@@ -47,6 +47,22 @@ TEST_F(GreylistTest, TimelineBlockEarlyRetryPass) {
     EXPECT_EQ(Stat("f8_grey_mmax"), 1.0f) << "the age is counted from the first sighting";
 }
 
+TEST_F(GreylistTest, TheOperatorPassesAWaitingTripleAtItsNextRetry) {
+    std::string t = CGreylist::PrepareTriples("rcpt@example.net", "192.0.2.7", "s@example.org", "", "");
+    grey_.Add(t);
+    script::CS_Array view;
+    grey_.View(&view, 10, 0, "", 0);
+    ASSERT_EQ(view.GetRecordCount(), 1);
+    const std::string key = view.GetKeyByIndex(0);
+    EXPECT_FALSE(grey_.PassNow("no such key"));
+    EXPECT_TRUE(grey_.PassNow(key));
+    EXPECT_EQ(grey_.Pass(t), 1) << "no wait left";
+    EXPECT_EQ(Stat("f8_grey_forze"), 0.0f) << "not an early retry";
+    g_now += 3600;
+    EXPECT_TRUE(grey_.PassNow(key)) << "a passed record keeps passing";
+    EXPECT_EQ(grey_.Pass(t), 1);
+}
+
 TEST_F(GreylistTest, TriplesGroupProvidersAndDropBatv) {
     std::string a =
         CGreylist::PrepareTriples("r@x.net", "198.51.100.1", "prvs=1234=user@example.org", "", "mx1.mail.provider.com");

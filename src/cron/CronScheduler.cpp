@@ -53,8 +53,14 @@ void CCronThread::Body() {
         log_.AddLog(2, common::FormatText("Cron script %s returned %d", path_.c_str(), result), kSrc,
                     "CCronThread::Run", "CRON", 0);
     common::MutexLock lock(mu_);
+    outcome_ = !error.empty() ? error : result != 0 ? common::FormatText("returned %d", result) : "ok";
     ended_ = true;
     cv_.notify_all();
+}
+
+std::string CCronThread::Outcome() {
+    common::MutexLock lock(mu_);
+    return outcome_;
 }
 
 bool CCronThread::Ended() {
@@ -122,9 +128,10 @@ void CCronScheduler::Tick() {
         common::MutexLock lock(mu_);
         for (auto& job : jobs_) {
             std::string script;
-            if (job->run || !ScheduleDue(job->schedule, local, &script)) continue;
+            if (job->run || !job->enabled || !ScheduleDue(job->schedule, local, &script)) continue;
             job->script = JobScriptName(script);
             job->last_check = local;
+            job->last_start = now;
             job->run = std::make_unique<CCronThread>(&kernel_, kernel_.app_dir + "/scripts/cron/" + job->script);
             job->run->Start();
             ++starts_;
@@ -146,6 +153,8 @@ void CCronScheduler::CollectLocked() {
         if (!job->run->Ended()) continue;
         job->run->Join();
         job->run->Log().MoveTo(*this);
+        job->last_result = job->run->Outcome();
+        job->last_end = clock_.now();
         job->run.reset();
     }
     for (auto it = strays_.begin(); it != strays_.end();) {
@@ -183,6 +192,8 @@ void CCronScheduler::StopAll() {
 
 int CCronScheduler::AddJob(const char* schedule, const char* id) {
     if (!schedule || !*schedule) return 0;
+    const bool enabled = *schedule != '#';
+    if (!enabled && !*++schedule) return 0;
     // Written back as "schedule=id" lines: text that would split a line or move the "=" would
     // turn into other jobs at the next start.
     if (BreaksLine(schedule, true) || (id && BreaksLine(id, false))) return 0;
@@ -193,8 +204,19 @@ int CCronScheduler::AddJob(const char* schedule, const char* id) {
     auto job = std::make_unique<CCronJob>();
     job->schedule = schedule;
     job->id = ident;
+    job->enabled = enabled;
     jobs_.push_back(std::move(job));
     return 1;
+}
+
+bool CCronScheduler::EnableJob(const std::string& which, bool on) {
+    common::MutexLock lock(mu_);
+    for (auto& job : jobs_) {
+        if (which.empty() || (job->id != which && job->schedule != which)) continue;
+        job->enabled = on;
+        return true;
+    }
+    return false;
 }
 
 int CCronScheduler::DeleteJob(const char* schedule, const char* id) {
@@ -229,7 +251,7 @@ bool CCronScheduler::SaveCrontab() {
     std::vector<CrontabLine> lines;
     {
         common::MutexLock lock(mu_);
-        for (const auto& job : jobs_) lines.push_back({job->schedule, job->id});
+        for (const auto& job : jobs_) lines.push_back({(job->enabled ? "" : "#") + job->schedule, job->id});
     }
     platform::MakeDirs(kernel_.app_dir + "/scripts/cron");
     const std::string path = kernel_.app_dir + "/" + kCrontabFile;
@@ -239,9 +261,24 @@ bool CCronScheduler::SaveCrontab() {
 }
 
 std::vector<CCronScheduler::JobState> CCronScheduler::Jobs() {
-    common::MutexLock lock(mu_);
     std::vector<JobState> out;
-    for (const auto& job : jobs_) out.push_back({job->schedule, job->id, job->run != nullptr});
+    {
+        common::MutexLock lock(mu_);
+        for (const auto& job : jobs_) {
+            JobState st;
+            st.schedule = job->schedule;
+            st.id = job->id;
+            st.running = job->run != nullptr;
+            st.enabled = job->enabled;
+            st.last_start = job->last_start;
+            st.last_end = job->last_end;
+            st.last_result = job->last_result;
+            out.push_back(std::move(st));
+        }
+    }
+    // Outside the lock: a schedule seldom due takes a month of minutes to look through.
+    const int64_t now = clock_.now();
+    for (JobState& st : out) st.next = st.enabled ? NextDue(st.schedule, now) : 0;
     return out;
 }
 

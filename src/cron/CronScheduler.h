@@ -39,6 +39,8 @@ public:
     // Joins an ended thread.
     void Join();
     logging::CLogQueue& Log() { return log_; }
+    // After Ended: "ok", "returned N" or the error that stopped the script.
+    std::string Outcome();
 
 private:
     void Body();
@@ -50,6 +52,7 @@ private:
     common::Mutex mu_;
     std::condition_variable_any cv_;
     bool ended_ GUARDED_BY(mu_) = false;
+    std::string outcome_ GUARDED_BY(mu_);
 };
 
 // The clocks a scheduler reads; tests pass their own.
@@ -64,6 +67,10 @@ struct CCronJob {
     std::string script;                // the script field at the last due check, separators removed
     std::string id;
     std::tm last_check{};
+    // Off: kept in the crontab (as a line starting with "#"), never started.
+    bool enabled = true;
+    int64_t last_start = 0, last_end = 0;  // seconds since 1970, 0 before the first run
+    std::string last_result;               // CCronThread::Outcome of the last run that ended
 };
 
 class CCronScheduler : public config::KernelEngine {
@@ -82,7 +89,10 @@ public:
 
     void Tick();
     void StopAll();
+    // A schedule starting with "#" adds the job disabled.
     int AddJob(const char* schedule, const char* id);
+    // Turns a job (by identifier, or schedule) on or off; false when there is none.
+    bool EnableJob(const std::string& which, bool on);
     int DeleteJob(const char* schedule, const char* id);
     void ViewJobs(script::CS_Array* out, const char* filter, int mode);
     bool SaveCrontab();
@@ -90,7 +100,11 @@ public:
     // For tests and the status view.
     struct JobState {
         std::string schedule, id;
-        bool running;
+        bool running = false;
+        bool enabled = true;
+        int64_t last_start = 0, last_end = 0;
+        std::string last_result;
+        int64_t next = 0;  // the minute the job is next due (seconds since 1970), 0 when not within 31 days
     };
     std::vector<JobState> Jobs();
     int RunsStarted() const { return starts_.load(); }

@@ -8,6 +8,7 @@
 #include "checks/ScriptClasses.h"
 #include "config/KernelConfig.h"
 #include "core/MorvaneCore.h"
+#include "cron/Crontab.h"
 #include "mail/ScriptParseMail.h"
 #include "platform/TestTempDir.h"
 
@@ -178,6 +179,39 @@ TEST_F(CronSchedulerTest, JobsAreAddedDeletedListedAndSaved) {
     EXPECT_EQ(dir_.Read(kCrontabFile), "0 4 * * * b.cs=b\n");
     for (const auto& entry : std::filesystem::directory_iterator(dir_.File("scripts/cron")))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << "no temporary left";
+}
+
+TEST_F(CronSchedulerTest, AnOffJobStaysInTheCrontabAndRunsAreReported) {
+    Script("mark.cs", "int main() { return 0; }");
+    Script("odd.cs", "int main() { return 3; }");
+    dir_.Write(kCrontabFile, "#*/15 * * * * mark.cs=mark\n*/15 * * * * odd.cs=odd\n");
+    Build(false);
+    auto jobs = cron_->Jobs();
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_FALSE(jobs[0].enabled);
+    EXPECT_EQ(jobs[0].schedule, "*/15 * * * * mark.cs") << "the mark is no part of the schedule";
+    EXPECT_EQ(jobs[0].next, 0) << "an off job has no next run";
+    EXPECT_EQ(jobs[1].next, LocalAt(10, 15, 0)) << "the next minute the schedule is due";
+    TickAt(10, 15, 40);
+    EXPECT_EQ(cron_->RunsStarted(), 1) << "only the job that is on";
+    ASSERT_TRUE(Settle());
+    jobs = cron_->Jobs();
+    EXPECT_EQ(jobs[1].last_start, LocalAt(10, 15, 40));
+    EXPECT_GE(jobs[1].last_end, jobs[1].last_start);
+    EXPECT_EQ(jobs[1].last_result, "returned 3");
+    EXPECT_EQ(jobs[1].next, LocalAt(10, 30, 0));
+
+    EXPECT_TRUE(cron_->EnableJob("mark", true));
+    EXPECT_TRUE(cron_->EnableJob("*/15 * * * * odd.cs", false)) << "by schedule too";
+    EXPECT_FALSE(cron_->EnableJob("nothing", true));
+    ASSERT_TRUE(cron_->SaveCrontab());
+    EXPECT_EQ(dir_.Read(kCrontabFile), "*/15 * * * * mark.cs=mark\n#*/15 * * * * odd.cs=odd\n");
+    TickAt(10, 30, 40);
+    ASSERT_TRUE(Settle());
+    jobs = cron_->Jobs();
+    EXPECT_EQ(jobs[0].last_result, "ok");
+    EXPECT_EQ(jobs[1].last_start, LocalAt(10, 15, 40)) << "the job turned off did not run";
+    EXPECT_EQ(NextDue("0 0 31 2 * x.cs", LocalAt(10, 0, 0)), 0) << "never due: none within the look-ahead";
 }
 
 TEST_F(CronSchedulerTest, DeletingARunningJobStopsIt) {

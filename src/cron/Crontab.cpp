@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/Clock.h"
+
 namespace cron {
 
 namespace {
@@ -150,6 +152,14 @@ std::string ScheduleError(std::string_view schedule) {
     if (fields[5].empty() || PlainScriptName(fields[5]) != fields[5] || fields[5].find('=') != std::string_view::npos)
         return "the script \"" + std::string(fields[5]) + "\" is not a plain file name of scripts/cron/";
     return {};
+}
+
+int64_t NextDue(std::string_view schedule, int64_t now) {
+    constexpr int64_t kLookAheadMinutes = 31 * 24 * 60;
+    int64_t minute = (now / 60 + 1) * 60;
+    for (int64_t i = 0; i < kLookAheadMinutes; ++i, minute += 60)
+        if (ScheduleDue(schedule, common::LocalTime(minute), nullptr)) return minute;
+    return 0;
 }
 
 bool ScheduleDue(std::string_view schedule, const std::tm& t, std::string* script) {

@@ -39,6 +39,10 @@ bool FieldMatches(std::string_view field, int value, FieldRange range);
 // script field goes to `script`.
 bool ScheduleDue(std::string_view schedule, const std::tm& t, std::string* script);
 
+// The start of the first minute after `now` (seconds since 1970) in which `schedule` is due in
+// local time, looking up to 31 days ahead; 0 when it is not due in that time.
+int64_t NextDue(std::string_view schedule, int64_t now);
+
 // Why `schedule` ("MIN HOUR DOM MON DOW SCRIPT", one blank between fields) would never run as
 // meant, or "": each time field is "*", "*/N", a number, "A-B" or a list "A,B,..." inside the
 // field's range, and the script a plain file name.

@@ -363,9 +363,9 @@ std::vector<std::pair<const char*, std::string>> HistoryFields(const store::Hist
 }  // namespace
 
 void KernelFunctions::WriteLogLine(int level, const std::string& text) {
-    // The kernel's own log: an operator's action on held mail is the kernel's record, whichever
+    // The kernel's own log: an operator's action is the kernel's record, whichever
     // host (web page, admin command) took it.
-    if (Core()) Core()->AddLog(level, text, "KernelFunctions", "HeldQuarantine", "SYS", 0);
+    if (Core()) Core()->AddLog(level, text, "KernelFunctions", "Operator", "SYS", 0);
 }
 
 int32_t KernelFunctions::LearnFile(const std::string& path, int32_t as, std::string* how) {

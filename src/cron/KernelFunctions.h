@@ -137,6 +137,36 @@ public:
     // of rows, -1 for another scale.
     int32_t GetActivity(const char* scale, script::CS_Array* out);
     std::string ActivityColumns();
+    // The cron jobs. Why `line` is no schedule to add ("" when it is one): cron::ScheduleError.
+    std::string CheckCronSchedule(const char* line);
+    // 1 when added and the crontab saved; 0 for a schedule CheckCronSchedule refuses, a taken
+    // schedule or identifier, or no scheduler.
+    int32_t AddCronJob(const char* line, const char* id);
+    int32_t DeleteCronJob(const char* line, const char* id);
+    void ViewCronJob(script::CS_Array* out, const char* filter, int32_t mode);
+    // Each job with its state, in crontab order: out[NNNN] = "ID, SCHEDULE, on|off, running|idle,
+    // last start, last end, last result, next run" separated by tabs (times in seconds since
+    // 1970, 0 for none).
+    int32_t ViewCronState(script::CS_Array* out);
+    // Turns a job (by identifier or schedule) on or off and saves the crontab: "" or why not.
+    std::string EnableCronJob(const char* which, int32_t on);
+    // The operator's list edits (KernelLists.cpp). Each answers "" when done and the table is
+    // saved, else why not. Keys are the records' keys as the views list them.
+    std::string PassGreyListNow(const char* key);
+    // `list`: "grey", "alwl" or "embargo".
+    std::string DeleteListEntry(const char* list, const char* key);
+    // Embargoes the client's group (the address with [FIREWALL]'s client prefix) for `days`.
+    std::string AddEmbargo(const char* address, int32_t days);
+    // The embargo, a page as ViewGreyListDB pages (field 0 the key): out[key] = expiry (seconds
+    // since 1970).
+    int32_t ViewEmbargo(script::CS_Array* out, int32_t count, int32_t start, const char* filter);
+    // A local domain's own lists: "wbip" (senders or sender domains: 1 white, 0 black, for the
+    // domain's recipients) and "lover" (recipients who take spam: 1). out[entry] = value.
+    int32_t ViewDomainList(const char* domain, const char* list, script::CS_Array* out);
+    std::string SetDomainListEntry(const char* domain, const char* list, const char* entry, const char* value);
+    std::string DeleteDomainListEntry(const char* domain, const char* list, const char* entry);
+    // Why a list view's filter would match nothing for being no pattern ("" when it compiles).
+    std::string FilterError(const char* pattern);
     // One record by its id: out[field] = value. 1, or 0 when it is gone (or never was).
     int32_t GetHistory(int32_t id, script::CS_Array* out);
 
@@ -224,6 +254,20 @@ void AddKernelFunctions(Binding& b) {
         .Method("CheckMessage", &K::CheckMessage, ",,,")
         .Method("TestRule", &K::TestRule)
         .Method("GetActivity", &K::GetActivity)
+        .Method("CheckCronSchedule", &K::CheckCronSchedule)
+        .Method("AddCronJob", &K::AddCronJob)
+        .Method("DeleteCronJob", &K::DeleteCronJob)
+        .Method("ViewCronJob", &K::ViewCronJob, ",0,0")
+        .Method("ViewCronState", &K::ViewCronState)
+        .Method("EnableCronJob", &K::EnableCronJob)
+        .Method("PassGreyListNow", &K::PassGreyListNow)
+        .Method("DeleteListEntry", &K::DeleteListEntry)
+        .Method("AddEmbargo", &K::AddEmbargo)
+        .Method("ViewEmbargo", &K::ViewEmbargo, ",100,0,0")
+        .Method("ViewDomainList", &K::ViewDomainList)
+        .Method("SetDomainListEntry", &K::SetDomainListEntry)
+        .Method("DeleteDomainListEntry", &K::DeleteDomainListEntry)
+        .Method("FilterError", &K::FilterError)
         .Method("ActivityColumns", &K::ActivityColumns);
 }
 

@@ -302,7 +302,7 @@ int CDB_RAM::Modify(std::string_view key, const std::function<bool(DbRecord&)>& 
     if (!r) return -1;
     DbRecord copy = Copy(*r);
     if (fn(copy) && !copy.data.empty() && copy.data.size() <= static_cast<size_t>(dbk::kMaxField))
-        r = ReplaceLocked(r, copy.data, r->timestamp);
+        r = ReplaceLocked(r, copy.data, copy.timestamp);
     return r->index_pos;
 }
 

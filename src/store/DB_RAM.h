@@ -96,7 +96,7 @@ public:
     void ForEach(const std::function<void(const DbRecord&)>& fn) const;
 
     // Read-modify-write of the first live record of `key` under one lock hold: `fn` sees a copy
-    // and returns true to store its (changed) data, timestamp kept. The index position, or -1
+    // and returns true to store its (changed) data and timestamp. The index position, or -1
     // when there is no such record. `fn` must not call back into this table.
     int Modify(std::string_view key, const std::function<bool(DbRecord&)>& fn);
     // Read-modify-write or insert under one lock hold, so that two threads adding to the same

@@ -27,16 +27,17 @@ namespace {
 constexpr int kAnswerWaitMs = 10000;
 
 const std::map<std::string, int> kCommands = {
-    {"status", 1},       {"stats", 2},       {"config-get", 3}, {"config-set", 4}, {"domains", 5},
-    {"domain-add", 6},   {"domain-del", 7},  {"greylist", 8},   {"alwl", 9},       {"cron", 10},
-    {"cron-add", 11},    {"cron-del", 12},   {"rules", 13},     {"rule-add", 14},  {"rule-del", 15},
-    {"plugins", 16},     {"community", 17},  {"history", 18},   {"held", 19},      {"held-release", 20},
-    {"held-delete", 21}, {"held-learn", 22}, {"check", 23},     {"rule-test", 24}, {"rule-set", 25},
-    {"activity", 26},
+    {"status", 1},       {"stats", 2},       {"config-get", 3},   {"config-set", 4}, {"domains", 5},
+    {"domain-add", 6},   {"domain-del", 7},  {"greylist", 8},     {"alwl", 9},       {"cron", 10},
+    {"cron-add", 11},    {"cron-del", 12},   {"rules", 13},       {"rule-add", 14},  {"rule-del", 15},
+    {"plugins", 16},     {"community", 17},  {"history", 18},     {"held", 19},      {"held-release", 20},
+    {"held-delete", 21}, {"held-learn", 22}, {"check", 23},       {"rule-test", 24}, {"rule-set", 25},
+    {"activity", 26},    {"grey-pass", 27},  {"list-del", 28},    {"embargo", 29},   {"embargo-add", 30},
+    {"domain-list", 31}, {"cron-state", 32}, {"cron-enable", 33},
 };
 
 // Commands whose first row names the columns: --json gives objects.
-constexpr int kHistory = 18, kHeld = 19, kCheck = 23, kActivity = 26;
+constexpr int kHistory = 18, kHeld = 19, kCheck = 23, kActivity = 26, kCronState = 32;
 
 // Commands one of whose cells is a message: the command line names its file ("-": standard input).
 const std::map<int, size_t> kMessageCell = {{kCheck, 1}, {24, 3}};
@@ -204,9 +205,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (json) {
-        std::fputs(
-            tools::JsonRows(a.rows, cmd == kHistory || cmd == kHeld || cmd == kCheck || cmd == kActivity).c_str(),
-            stdout);
+        std::fputs(tools::JsonRows(a.rows, cmd == kHistory || cmd == kHeld || cmd == kCheck || cmd == kActivity ||
+                                               cmd == kCronState)
+                       .c_str(),
+                   stdout);
         return 0;
     }
     for (const auto& row : a.rows) {

@@ -421,11 +421,6 @@ std::string CS_WEB_SCRIPT::DayName(int32_t days_back) {
     return name.substr(0, 10);
 }
 
-void CS_WEB_SCRIPT::ViewCronJob(script::CS_Array* out, const char* filter, int32_t mode) {
-    cron::CCronScheduler* s = Kernel() ? Kernel()->scheduler : nullptr;
-    if (s) s->ViewJobs(out, filter, mode);
-}
-
 std::string CS_WEB_SCRIPT::HtmlEscape(const char* text) {
     return text ? EscapeHtml(text) : std::string();
 }
@@ -462,7 +457,6 @@ void RegisterWebHostClass(script::Interpreter& in, CWebSessions* sessions) {
         .Method("LearnQuarantine", &S::LearnQuarantine)
         .Method("GetStatisticsDay", &S::GetStatisticsDay)
         .Method("DayName", &S::DayName)
-        .Method("ViewCronJob", &S::ViewCronJob, ",0,0")
         .Method("HtmlEscape", &S::HtmlEscape)
         .Method("GetAppDir", &S::GetAppDir);
     in.AddExternClass("CS_WEB_SCRIPT", std::move(host));

@@ -147,7 +147,6 @@ public:
     int32_t GetStatisticsDay(script::CS_Array* out, const char* day);
     // The day `days_back` days before today, "YYYY-MM-DD" (local time).
     std::string DayName(int32_t days_back);
-    void ViewCronJob(script::CS_Array* out, const char* filter, int32_t mode);
     // Text made safe for HTML text and quoted attributes: & < > " ' only. (The built-in
     // EncodeHtmlSpecialChar also turns blanks into &nbsp;, which a form would send back as
     // another character.)

@@ -1,11 +1,9 @@
 // 8 greylist [COUNT [START [FILTER]]]: a page of the greylist (default 100 records from 0), KEY RECORD rows.
 #include "lib.csh"
 int Main(CAdminRequest q, CAdminResponse r) {
-    ReadArgs(q);
-    int count = 100;
-    if (Arg(1) != "") count = k.CharToInt(Arg(1));
+    if (PageArgs(q, r) == 0) return 0;
     HashArray h = new HashArray();
-    k.ViewGreyListDB(h, count, k.CharToInt(Arg(2)), Arg(3), 0);
+    k.ViewGreyListDB(h, page_count, page_start, Arg(3), 0);
     SendPairs(r, h, q.GetCmd());
     return 0;
 }

@@ -1,11 +1,9 @@
 // 9 alwl [COUNT [START [FILTER]]]: a page of the auto-whitelist (default 100 records from 0).
 #include "lib.csh"
 int Main(CAdminRequest q, CAdminResponse r) {
-    ReadArgs(q);
-    int count = 100;
-    if (Arg(1) != "") count = k.CharToInt(Arg(1));
+    if (PageArgs(q, r) == 0) return 0;
     HashArray h = new HashArray();
-    k.ViewALWLDB(h, count, k.CharToInt(Arg(2)), Arg(3), 0);
+    k.ViewALWLDB(h, page_count, page_start, Arg(3), 0);
     SendPairs(r, h, q.GetCmd());
     return 0;
 }

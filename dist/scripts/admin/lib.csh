@@ -44,6 +44,20 @@ void SendRefusal(CAdminResponse r, int cmd, string reason) {
     r.Send(cmd, 501);
 }
 
+// The paged list commands' arguments COUNT START FILTER (after ReadArgs): 1 when the filter is a
+// pattern, else 0 with the refusal sent; `page_count` and `page_start` hold the page.
+int page_count = 100;
+int page_start = 0;
+int PageArgs(CAdminRequest q, CAdminResponse r) {
+    ReadArgs(q);
+    string why = k.FilterError(Arg(3));
+    if (why != "") { SendRefusal(r, q.GetCmd(), why); return 0; }
+    page_count = 100;
+    if (Arg(1) != "") page_count = k.CharToInt(Arg(1));
+    page_start = k.CharToInt(Arg(2));
+    return 1;
+}
+
 // Adds one row whose cells are the tab-separated fields of `row`.
 void SendRow(CAdminResponse r, string row) {
     r.Addnew();
