@@ -3,6 +3,7 @@
 // compared with the time of one block-list check.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -188,6 +189,19 @@ void BM_HistorySearch100k(benchmark::State& state) {
     state.counters["matches"] = static_cast<double>(total);
 }
 BENCHMARK(BM_HistorySearch100k)->Unit(benchmark::kMillisecond);
+
+// What the default history costs in memory: the heap grown by 100,000 typical records.
+void BM_HistoryMemory100k(benchmark::State& state) {
+    for (auto _ : state) {
+        const size_t before = mallinfo2().uordblks;
+        auto history = std::make_unique<store::CHistory>("", 100000);
+        for (int i = 0; i < 100000; ++i) history->Add(BenchRecord(i));
+        const size_t after = mallinfo2().uordblks;
+        state.counters["bytes_per_record"] = static_cast<double>(after - before) / 100000.0;
+        state.counters["MB"] = static_cast<double>(after - before) / 1e6;
+    }
+}
+BENCHMARK(BM_HistoryMemory100k)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_HistoryRecordOneSession(benchmark::State& state) {
     store::CHistory history("", 100000);

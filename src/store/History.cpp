@@ -55,20 +55,6 @@ bool Number(std::string_view text, T* out) {
     return !text.empty() && ec == std::errc() && end == text.data() + text.size();
 }
 
-bool Matches(const HistoryRecord& r, const CHistory::Filter& f) {
-    if (f.from && r.time < f.from) return false;
-    if (f.to && r.time > f.to) return false;
-    if (!f.action.empty() && r.action != f.action) return false;
-    if (!f.address.empty() && !common::ContainsNoCase(r.client_ip, f.address) &&
-        !common::ContainsNoCase(r.client_name, f.address))
-        return false;
-    if (!common::ContainsNoCase(r.sender, f.sender) || !common::ContainsNoCase(r.recipients, f.recipient)) return false;
-    if (!f.reason.empty() && !common::ContainsNoCase(r.reasons, f.reason) &&
-        !common::ContainsNoCase(r.reply, f.reason) && !common::ContainsNoCase(r.note, f.reason))
-        return false;
-    return true;
-}
-
 }  // namespace
 
 CHistory::CHistory(std::string path, size_t max_records) : path_(std::move(path)), max_records_(max_records) {}
@@ -137,7 +123,7 @@ bool CHistory::Load() {
     if (path_.empty()) return true;
     std::string text;
     if (!platform::ReadWholeFile(path_, text)) return platform::FileSize(path_) < 0;  // none yet: empty
-    std::deque<HistoryRecord> loaded;
+    std::deque<Packed> loaded;
     size_t lines = 0;
     common::MutexLock lock(mu_);
     size_t start = 0;
@@ -149,7 +135,7 @@ bool CHistory::Load() {
         // Ids only grow along the file; an older id is a copy written around a rewrite.
         if (r && (loaded.empty() || r->id > loaded.back().id)) {
             next_id_ = std::max(next_id_, r->id + 1);
-            loaded.push_back(std::move(*r));
+            loaded.push_back(Pack(*r));
             if (loaded.size() > max_records_) loaded.pop_front();
         }
         start = nl + 1;
@@ -184,6 +170,70 @@ void CHistory::SetMaxRecords(size_t max_records) {
     while (records_.size() > max_records_) records_.pop_front();
 }
 
+// The text fields in their packed order.
+#define MORVANE_HISTORY_TEXTS(X) \
+    X(client_ip)                 \
+    X(client_name) X(helo) X(sender) X(recipients) X(action) X(step) X(reply) X(reasons) X(message_id) X(tls) X(note)
+namespace {
+enum TextField : size_t {
+#define MORVANE_HISTORY_ENUM(name) k_##name,
+    MORVANE_HISTORY_TEXTS(MORVANE_HISTORY_ENUM)
+#undef MORVANE_HISTORY_ENUM
+};
+}  // namespace
+
+CHistory::Packed CHistory::Pack(const HistoryRecord& r) {
+    Packed p;
+    p.id = r.id;
+    p.time = r.time;
+    p.size = r.size;
+    p.duration_ms = r.duration_ms;
+    p.conn_id = r.conn_id;
+    p.messages = r.messages;
+    size_t i = 0, bytes = 0;
+#define MORVANE_HISTORY_LEN(name) bytes += std::min(r.name.size(), kMaxField);
+    MORVANE_HISTORY_TEXTS(MORVANE_HISTORY_LEN)
+#undef MORVANE_HISTORY_LEN
+    p.text.reserve(bytes);
+#define MORVANE_HISTORY_PACK(name)                                \
+    p.text.append(r.name, 0, std::min(r.name.size(), kMaxField)); \
+    p.ends[i++] = static_cast<uint16_t>(p.text.size());
+    MORVANE_HISTORY_TEXTS(MORVANE_HISTORY_PACK)
+#undef MORVANE_HISTORY_PACK
+    static_assert(kTextFields * kMaxField <= UINT16_MAX, "field ends fit their type");
+    return p;
+}
+
+HistoryRecord CHistory::Unpack(const Packed& p) {
+    HistoryRecord r;
+    r.id = p.id;
+    r.time = p.time;
+    r.size = p.size;
+    r.duration_ms = p.duration_ms;
+    r.conn_id = p.conn_id;
+    r.messages = p.messages;
+#define MORVANE_HISTORY_UNPACK(name) r.name = std::string(p.Field(k_##name));
+    MORVANE_HISTORY_TEXTS(MORVANE_HISTORY_UNPACK)
+#undef MORVANE_HISTORY_UNPACK
+    return r;
+}
+
+bool CHistory::Matches(const Packed& p, const Filter& f) {
+    using common::ContainsNoCase;
+    if (f.from && p.time < f.from) return false;
+    if (f.to && p.time > f.to) return false;
+    if (!f.action.empty() && p.Field(k_action) != f.action) return false;
+    if (!f.address.empty() && !ContainsNoCase(p.Field(k_client_ip), f.address) &&
+        !ContainsNoCase(p.Field(k_client_name), f.address))
+        return false;
+    if (!ContainsNoCase(p.Field(k_sender), f.sender) || !ContainsNoCase(p.Field(k_recipients), f.recipient))
+        return false;
+    if (!f.reason.empty() && !ContainsNoCase(p.Field(k_reasons), f.reason) &&
+        !ContainsNoCase(p.Field(k_reply), f.reason) && !ContainsNoCase(p.Field(k_note), f.reason))
+        return false;
+    return true;
+}
+
 size_t CHistory::MaxRecords() const {
     common::MutexLock lock(mu_);
     return max_records_;
@@ -192,7 +242,7 @@ size_t CHistory::MaxRecords() const {
 void CHistory::Add(HistoryRecord r) {
     common::MutexLock lock(mu_);
     r.id = next_id_++;
-    records_.push_back(r);
+    records_.push_back(Pack(r));
     if (records_.size() > max_records_) records_.pop_front();
     if (!path_.empty()) queued_.push_back(std::move(r));
 }
@@ -249,7 +299,7 @@ bool CHistory::Rewrite() {
     {
         // Every record still queued is among the kept ones (or too old to keep).
         common::MutexLock lock(mu_);
-        for (const HistoryRecord& r : records_) text += FormatLine(r) + '\n';
+        for (const Packed& p : records_) text += FormatLine(Unpack(p)) + '\n';
         count = records_.size();
         queued_.clear();
     }
@@ -265,7 +315,7 @@ std::vector<HistoryRecord> CHistory::Query(const Filter& filter, size_t start, s
     common::MutexLock lock(mu_);
     for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
         if (!Matches(*it, filter)) continue;
-        if (matched >= start && out.size() < count) out.push_back(*it);
+        if (matched >= start && out.size() < count) out.push_back(Unpack(*it));
         ++matched;
     }
     if (total) *total = matched;
@@ -275,10 +325,10 @@ std::vector<HistoryRecord> CHistory::Query(const Filter& filter, size_t start, s
 std::optional<HistoryRecord> CHistory::Get(int64_t id) const {
     common::MutexLock lock(mu_);
     // Ids increase along the deque: a binary search finds one among 100,000 at once.
-    auto it = std::lower_bound(records_.begin(), records_.end(), id,
-                               [](const HistoryRecord& r, int64_t v) { return r.id < v; });
+    auto it =
+        std::lower_bound(records_.begin(), records_.end(), id, [](const Packed& p, int64_t v) { return p.id < v; });
     if (it == records_.end() || it->id != id) return std::nullopt;
-    return *it;
+    return Unpack(*it);
 }
 
 size_t CHistory::Count() const {

@@ -11,6 +11,7 @@
 // File format: one record per line, fields separated by tabs, in the order of `kFields`;
 // backslash, tab, CR and LF inside a field are written \\, \t, \r, \n. Lines that do not parse
 // (a torn last line after a crash) are skipped.
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -87,13 +88,32 @@ public:
     static std::optional<HistoryRecord> ParseLine(std::string_view line);
 
 private:
+    // A record as memory keeps it: the numbers, and the text fields one after another in one
+    // buffer (each cut to kMaxField, as the file cuts them). About a third of the size of a
+    // HistoryRecord's separate strings, which at 100,000 records is the difference between
+    // some 40 MB and 120 MB.
+    static constexpr size_t kTextFields = 12;
+    struct Packed {
+        int64_t id = 0, time = 0, size = 0;
+        int32_t duration_ms = 0, conn_id = 0, messages = 0;
+        std::array<uint16_t, kTextFields> ends{};
+        std::string text;
+        std::string_view Field(size_t i) const {
+            const size_t from = i == 0 ? 0 : ends[i - 1];
+            return std::string_view(text).substr(from, ends[i] - from);
+        }
+    };
+    static Packed Pack(const HistoryRecord& r);
+    static HistoryRecord Unpack(const Packed& p);
+    static bool Matches(const Packed& p, const Filter& f);
+
     void WriterLoop();
     bool AppendLines(const std::vector<HistoryRecord>& records);
     bool Rewrite();
 
     const std::string path_;
     mutable common::Mutex mu_;
-    std::deque<HistoryRecord> records_ GUARDED_BY(mu_);
+    std::deque<Packed> records_ GUARDED_BY(mu_);
     std::vector<HistoryRecord> queued_ GUARDED_BY(mu_);
     size_t max_records_ GUARDED_BY(mu_);
     int64_t next_id_ GUARDED_BY(mu_) = 1;

@@ -40,6 +40,29 @@ TEST(HistoryTest, LinesRoundTripAnyBytesAndRefuseDamage) {
     EXPECT_FALSE(CHistory::ParseLine(line + "\textra"));
     EXPECT_FALSE(CHistory::ParseLine("x" + line)) << "an id that is no number";
     EXPECT_FALSE(CHistory::ParseLine(""));
+
+    // Memory keeps every field as the file does: each whole up to the limit, in its place.
+    CHistory h("", 10);
+    r.helo = "";
+    r.message_id = "<m@x>";
+    r.tls = "TLSv1.3";
+    r.duration_ms = 12;
+    r.messages = 2;
+    r.size = 1 << 20;
+    h.Add(r);
+    const auto rows = h.Query({}, 0, 1, nullptr);
+    ASSERT_EQ(rows.size(), 1u);
+    auto kept = h.Get(rows[0].id);
+    ASSERT_TRUE(kept);
+    HistoryRecord want = r;
+    want.id = kept->id;
+    want.reply.resize(CHistory::kMaxField);
+    EXPECT_EQ(CHistory::FormatLine(*kept), CHistory::FormatLine(want));
+    EXPECT_EQ(kept->reply, want.reply);
+    EXPECT_EQ(kept->note, r.note) << "a NUL byte inside a field stays";
+    EXPECT_EQ(kept->helo, "");
+    EXPECT_EQ(kept->tls, "TLSv1.3");
+    EXPECT_EQ(kept->size, 1 << 20);
 }
 
 TEST(HistoryTest, BoundedNewestFirstFilteredAndPaged) {
