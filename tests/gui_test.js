@@ -75,6 +75,12 @@ function logText() {
       "the per-minute and per-hour charts");
     check(Number(await page.textContent("#l-sessions")) >= 2 && Number(await page.textContent("#l-delivered")) >= 1,
       "the last hour's sessions by outcome");
+    // GUI_SCREENSHOTS=DIR keeps a picture of the pages for a person to look at.
+    const shot = async (name) => {
+      if (process.env.GUI_SCREENSHOTS) await page.screenshot({ path: path.join(process.env.GUI_SCREENSHOTS, name + ".png"), fullPage: true });
+    };
+    await shot("dashboard");
+    check((await page.$("#check-hits")) !== null && (await page.$("#top-rules")) !== null, "the checks' and rules' hits");
     await page.waitForSelector("#live[data-refreshed]", { state: "attached", timeout: 15000 });
     check((await page.$$("#per-minute rect.hit")).length === 60, "the live figures refresh in place");
 
@@ -171,6 +177,7 @@ function logText() {
       return page.textContent("#checks");
     };
     let checks = await checkMessage();
+    await shot("check");
     check(checks.includes("GUI_TEST_RULE:2.50") && checks.includes("filter") && checks.includes("dkim"),
       "the message check shows each check's result");
     check(["delivered", "tagged", "refused", "held"].includes(await page.textContent("#verdict")),
@@ -226,6 +233,7 @@ function logText() {
     await page.fill("#job-id", "gui_job");
     await Promise.all([page.waitForNavigation(), page.click("#cron-add button")]);
     const jobRow = 'tr[data-job="gui_job"]';
+    await shot("cron");
     check((await page.textContent(jobRow)).includes("idle") && /\d{4}-\d\d-\d\d 04:00/.test(await page.textContent(jobRow)),
       "the job is added with its next run");
     await Promise.all([page.waitForNavigation(), page.click(jobRow + " button[value=off]")]);
