@@ -1464,6 +1464,12 @@ class OperatorListsTest(unittest.TestCase):
             self.refused(k, "no IPv4 or IPv6 address", "embargo-add", "nope")
             self.refused(k, "days run from 1", "embargo-add", "192.0.2.1", "0")
             self.refused(k, "no such record", "list-del", "alwl", "nothing")
+            self.ok(k, "alwl-add", "r@rcpt.test", "friend@elsewhere.test")
+            pair = self.ok(k, "alwl").split("\t")
+            self.assertIn("friend@elsewhere.test", pair[1])
+            self.ok(k, "list-del", "alwl", pair[0])
+            self.assertEqual(self.ok(k, "alwl"), "")
+            self.refused(k, "two addresses", "alwl-add", "r@rcpt.test", "not-an-address")
 
             # The domain's black list refuses its sender at the end of the message.
             self.ok(k, "domain-list", "rcpt.test", "wbip", "Bad@SPF-pass.test", "0")
