@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "checks/FakeDns.h"
+#include "core/Activity.h"
 #include "core/AntispamScript.h"
 #include "core/MorvaneCore.h"
 #include "core/SessionTrace.h"
@@ -202,6 +203,17 @@ void BM_HistoryMemory100k(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_HistoryMemory100k)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The dashboard's live figures: what one session's end adds to them.
+void BM_ActivityRecordOneSession(benchmark::State& state) {
+    core::CActivity activity;
+    int64_t now = 1'800'000'000;
+    for (auto _ : state) {
+        activity.Record(now, "delivered", 120);
+        now += 1;
+    }
+}
+BENCHMARK(BM_ActivityRecordOneSession);
 
 void BM_HistoryRecordOneSession(benchmark::State& state) {
     store::CHistory history("", 100000);
