@@ -134,6 +134,15 @@ echo "== remote administration: morvanectl --appdir $app status (127.0.0.1:2533)
 "$root/build/release/src/tools/morvanectl" --appdir "$app" status | grep -E '^(version|cron_jobs|rules|domains|f1n_)' |
     sed 's/^/   /' || true
 
+ctl="$root/build/release/src/tools/morvanectl"
+echo "== the message history, newest first: morvanectl history count=5 (when, client, sender, action, step)"
+"$ctl" --appdir "$app" history count=5 | tail -n +2 | cut -f3,6,9,13,14 | sed 's/^/   /' || true
+spam_sample=$(ls "$app"/learn/spam/* 2>/dev/null | head -1)
+if [ -n "$spam_sample" ]; then
+    echo "== a message checked by hand, nothing delivered: morvanectl check learn/spam/$(basename "$spam_sample")"
+    "$ctl" --appdir "$app" check "$spam_sample" | tail -n +2 | sed 's/^/   /' || true
+fi
+
 echo "== quarantined by Bayes verdict"
 for kind in spam ham neutral learn; do echo "   quarantine/$kind: $(ls "$app/quarantine/$kind" 2>/dev/null | wc -l) message(s)"; done
 
