@@ -3,6 +3,7 @@
 #include "classes/IoClasses.h"
 #include "classes/MySql.h"
 #include "classes/SimpleXml.h"
+#include "common/NullText.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -98,10 +99,6 @@ std::string ScriptPath(const char* path) {
     return path ? platform::ResolveAppPath(path) : std::string();
 }
 
-std::string Arg(const char* s) {
-    return s ? s : "";
-}
-
 // CDB_Ram: the table operations with the script's signatures.
 namespace dbram {
 bool Open(store::CDB_RAM* t, const char* path) {
@@ -115,7 +112,7 @@ int32_t Query(store::CDB_RAM* t, const char* key, script::CS_Array* result, int3
     if (!result) return 0;
     result->Reset();
     store::CDB_RAM::Hits hits;
-    t->Query(Arg(key), hits, mode, field);
+    t->Query(common::NullText(key), hits, mode, field);
     for (const auto& [k, v] : hits) result->Set(k, v);
     return 1;
 }
@@ -150,7 +147,7 @@ int32_t Load(store::CFileINI* f, const char* file) {
     return !p.empty() && f->Load(p) ? 1 : 0;
 }
 bool LoadByString(store::CFileINI* f, const char* text) {
-    return f->LoadByString(Arg(text));
+    return f->LoadByString(common::NullText(text));
 }
 bool Save(store::CFileINI* f, const char* file) {
     return f->Save(ScriptPath(file));
@@ -170,7 +167,7 @@ void DeleteKey(store::CFileINI* f, const char* section, const char* key) {
 }
 int32_t GetConfigToArray(store::CFileINI* f, script::CS_Array* result, const char* section) {
     if (!result) return 0;
-    for (const auto& [k, v] : f->ToPairs(Arg(section))) result->Set(k.View(), v.View());
+    for (const auto& [k, v] : f->ToPairs(common::NullText(section))) result->Set(k.View(), v.View());
     return 1;
 }
 }  // namespace filecfg

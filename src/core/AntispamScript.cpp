@@ -9,6 +9,7 @@
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
 #include "checks/Reputation.h"
+#include "common/NullText.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
 #include "core/ContentCheck.h"
@@ -23,9 +24,6 @@ namespace core {
 
 namespace {
 
-std::string Text(const char* s) {
-    return s ? std::string(s) : std::string();
-}
 bool Missing(const char* s) {
     return !s || !*s;
 }
@@ -245,7 +243,7 @@ void CS_ANTISPAM_SCRIPT::RegisterGlobalVariable(const char* name) {
 }
 
 void CS_ANTISPAM_SCRIPT::SetGlobalVariable(const char* name, const char* value) {
-    if (instance_ && !Missing(name)) instance_->SetGlobalVariable(name, Text(value));
+    if (instance_ && !Missing(name)) instance_->SetGlobalVariable(name, common::NullText(value));
 }
 
 std::string CS_ANTISPAM_SCRIPT::GetClientIP() {
@@ -424,10 +422,11 @@ std::string CS_ANTISPAM_SCRIPT::GetSpamTrapResponse() {
 // The cooperative network (client address, sender, HELO): without a connection nothing is
 // reported and every score is neutral.
 void CS_ANTISPAM_SCRIPT::BrumaCommunityAnnunce(const char* ip, const char* sender, const char* helo) {
-    if (Core()) Core()->Community()->Announce(Text(ip), Text(sender), Text(helo));
+    if (Core()) Core()->Community()->Announce(common::NullText(ip), common::NullText(sender), common::NullText(helo));
 }
 float CS_ANTISPAM_SCRIPT::BrumaCommunityQuery(const char* ip, const char* sender, const char* helo) {
-    return Core() ? Core()->Community()->Query(Text(ip), Text(sender), Text(helo)) : 0.0f;
+    return Core() ? Core()->Community()->Query(common::NullText(ip), common::NullText(sender), common::NullText(helo))
+                  : 0.0f;
 }
 std::string CS_ANTISPAM_SCRIPT::BrumaCommunityGetEnumStringFormScore(float score) {
     return Core() ? Core()->Community()->NameOfScore(score) : "NEUTRAL";
@@ -440,8 +439,9 @@ int32_t CS_ANTISPAM_SCRIPT::IsWhiteIpGreyList(const char* ip) {
 std::string CS_ANTISPAM_SCRIPT::PrepareTriplesGreyList(const char* recipients, const char* ip, const char* mail_from,
                                                        const char* substitute, const char* reverse) {
     const common::ClientPrefix prefix = session() ? session()->Core().Greylist()->Prefix() : common::ClientPrefix{};
-    return checks::CGreylist::PrepareTriples(Text(recipients), Text(ip), Text(mail_from), Text(substitute),
-                                             Text(reverse), prefix);
+    return checks::CGreylist::PrepareTriples(common::NullText(recipients), common::NullText(ip),
+                                             common::NullText(mail_from), common::NullText(substitute),
+                                             common::NullText(reverse), prefix);
 }
 
 int32_t CS_ANTISPAM_SCRIPT::PassGreyList(const char* key) {
@@ -522,11 +522,12 @@ void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* 
     if (!session()) return;
     const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
     if (m) {
-        session()->Core().Bayes()->Quarantine(*m, Text(text1), Text(text2), kind, session()->Core().Statistics());
+        session()->Core().Bayes()->Quarantine(*m, common::NullText(text1), common::NullText(text2), kind,
+                                              session()->Core().Statistics());
         return;
     }
     // The session's own message: stored as the client meant it, so a release sends it as it came.
-    session()->Core().Bayes()->Quarantine(session()->Mail(), Text(text1), Text(text2), kind,
+    session()->Core().Bayes()->Quarantine(session()->Mail(), common::NullText(text1), common::NullText(text2), kind,
                                           session()->Core().Statistics(), session()->HeldMessage());
 }
 

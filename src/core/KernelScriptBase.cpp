@@ -2,6 +2,7 @@
 
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
+#include "common/NullText.h"
 #include "core/MorvaneCore.h"
 
 namespace core {
@@ -11,10 +12,6 @@ namespace {
 bool Missing(const char* s) {
     return !s || !*s;
 }
-std::string Text(const char* s) {
-    return s ? std::string(s) : std::string();
-}
-
 }  // namespace
 
 float KernelScriptBase::DNSBL_Score(const char* ip) {
@@ -49,13 +46,13 @@ int32_t KernelScriptBase::IsALWL(const char* sender, const char* recipient) {
 int32_t KernelScriptBase::ViewALWLDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter,
                                      int32_t field) {
     if (!Core() || !result) return 0;
-    return Core()->AutoWhitelist()->View(result, count, start, Text(filter), field);
+    return Core()->AutoWhitelist()->View(result, count, start, common::NullText(filter), field);
 }
 
 int32_t KernelScriptBase::ViewGreyListDB(script::CS_Array* result, int32_t count, int32_t start, const char* filter,
                                          int32_t field) {
     if (!Core() || !result) return 0;
-    return Core()->Greylist()->View(result, count, start, Text(filter), field);
+    return Core()->Greylist()->View(result, count, start, common::NullText(filter), field);
 }
 
 void KernelScriptBase::StatisticValue(const char* key, int32_t category, int32_t sub_type, float value,

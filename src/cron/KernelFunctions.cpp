@@ -16,6 +16,7 @@
 #include "checks/DnsBL.h"
 #include "checks/LocalDomains.h"
 #include "checks/Rules.h"
+#include "common/NullText.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
 #include "core/ContentCheck.h"
@@ -41,10 +42,6 @@ namespace {
 
 bool Missing(const char* s) {
     return !s || !*s;
-}
-
-std::string Text(const char* s) {
-    return s ? std::string(s) : std::string();
 }
 
 constexpr const char* kDomainTemplate = "/db/local_domain_add_config.cstemplate";
@@ -89,13 +86,13 @@ int32_t KernelFunctions::GetConfigToArray(script::CS_Array* out, const char* sec
 
 std::string KernelFunctions::CheckConfigValue(const char* section, const char* key, const char* value) {
     if (Missing(section) || Missing(key)) return "the section and the key are needed";
-    return config::ConfigValueError(section, key, Text(value));
+    return config::ConfigValueError(section, key, common::NullText(value));
 }
 
 void KernelFunctions::SetConfig(const char* section, const char* key, const char* value) {
     // A refused value changes nothing; CheckConfigValue tells the script why.
     if (kernel_ && kernel_->config && !Missing(section) && !Missing(key))
-        (void)kernel_->config->SetImageValue(section, key, Text(value));
+        (void)kernel_->config->SetImageValue(section, key, common::NullText(value));
 }
 
 void KernelFunctions::DeleteFromConfig(const char* section, const char* key) {
@@ -142,7 +139,7 @@ void KernelFunctions::SetRebootConfig(int32_t on) {
 // Domains
 
 std::string KernelFunctions::CheckDomainName(const char* domain) {
-    return checks::CLocalDomains::NameError(Text(domain));
+    return checks::CLocalDomains::NameError(common::NullText(domain));
 }
 
 int32_t KernelFunctions::InsertDomain(const char* domain) {
@@ -172,7 +169,7 @@ void KernelFunctions::AddVarToDomainTemplate(const char* section, const char* ke
     store::CFileINI ini;
     const std::string path = kernel_->app_dir + kDomainTemplate;
     ini.Load(path);
-    ini.WriteString(section, key, Text(value));
+    ini.WriteString(section, key, common::NullText(value));
     (void)ini.Save(path);  // a failure is reported and logged by the core
 }
 
@@ -279,7 +276,7 @@ void KernelFunctions::LoadALWL() {
 // The cooperative network's client: how many servers answer, resolving their names again, and
 // each server's address and counts.
 int32_t KernelFunctions::DCTest(const char* text) {
-    return Core() ? Core()->Community()->Test(Text(text)) : 0;
+    return Core() ? Core()->Community()->Test(common::NullText(text)) : 0;
 }
 int32_t KernelFunctions::DCRefreshServer() {
     return Core() ? Core()->Community()->RefreshServers() : 0;
@@ -394,7 +391,7 @@ int32_t KernelFunctions::ViewHeld(const char* search, script::CS_Array* out, int
     if (!c || !out) return 0;
     out->Reset();
     size_t total = 0;
-    const auto items = c->Held()->List(Text(search), static_cast<size_t>(std::max(start, 0)),
+    const auto items = c->Held()->List(common::NullText(search), static_cast<size_t>(std::max(start, 0)),
                                        static_cast<size_t>(std::clamp(count, 0, 1000)), &total);
     for (size_t i = 0; i < items.size(); ++i) {
         const core::HeldEnvelope& e = items[i].env;
@@ -410,36 +407,38 @@ int32_t KernelFunctions::ViewHeld(const char* search, script::CS_Array* out, int
 
 std::string KernelFunctions::HeldMessage(const char* id) {
     core::CMorvaneCore* c = Core();
-    return c ? c->Held()->Message(Text(id)) : std::string();
+    return c ? c->Held()->Message(common::NullText(id)) : std::string();
 }
 
 std::string KernelFunctions::ReleaseHeld(const char* id, const char* user) {
     core::CMorvaneCore* c = Core();
     config::CKernelConfig* cfg = Kernel() ? Kernel()->config : nullptr;
     if (!c || !cfg) return "no kernel";
-    const std::string error =
-        c->Held()->Release(Text(id), Text(user), cfg->GetString("CONFIG", "smtp_server1", "localhost").str(),
-                           cfg->GetInt("CONFIG", "smtp_port1", 225), cfg->GetString("CONFIG", "myname", "").str());
-    WriteLogLine(error.empty() ? 2 : 1,
-                 "Held message " + std::string(Text(id)) +
-                     (error.empty() ? " released by " + std::string(Text(user)) : " not released: " + error));
+    const std::string error = c->Held()->Release(
+        common::NullText(id), common::NullText(user), cfg->GetString("CONFIG", "smtp_server1", "localhost").str(),
+        cfg->GetInt("CONFIG", "smtp_port1", 225), cfg->GetString("CONFIG", "myname", "").str());
+    WriteLogLine(error.empty() ? 2 : 1, "Held message " + std::string(common::NullText(id)) +
+                                            (error.empty() ? " released by " + std::string(common::NullText(user))
+                                                           : " not released: " + error));
     return error;
 }
 
 int32_t KernelFunctions::DeleteHeld(const char* id, const char* user) {
     core::CMorvaneCore* c = Core();
-    if (!c || !c->Held()->Delete(Text(id))) return 0;
-    WriteLogLine(2, "Held message " + std::string(Text(id)) + " deleted by " + std::string(Text(user)));
+    if (!c || !c->Held()->Delete(common::NullText(id))) return 0;
+    WriteLogLine(
+        2, "Held message " + std::string(common::NullText(id)) + " deleted by " + std::string(common::NullText(user)));
     return 1;
 }
 
 int32_t KernelFunctions::LearnHeld(const char* id, int32_t as) {
     core::CMorvaneCore* c = Core();
-    if (!c || !core::CHeldMail::ValidId(Text(id))) return -1;
+    if (!c || !core::CHeldMail::ValidId(common::NullText(id))) return -1;
     std::string how;
-    const int32_t r = LearnFile(c->Held()->Folder() + "/" + std::string(Text(id)) + ".eml", as, &how);
+    const int32_t r = LearnFile(c->Held()->Folder() + "/" + std::string(common::NullText(id)) + ".eml", as, &how);
     if (r >= 0)
-        WriteLogLine(2, "Learned held message " + std::string(Text(id)) + " as " + (as == 1 ? "spam" : "ham") + how);
+        WriteLogLine(
+            2, "Learned held message " + std::string(common::NullText(id)) + " as " + (as == 1 ? "spam" : "ham") + how);
     return r;
 }
 
@@ -448,11 +447,11 @@ std::string KernelFunctions::CheckMessage(const char* message, const char* clien
     core::CMorvaneCore* c = Core();
     config::CKernelConfig* cfg = Kernel() ? Kernel()->config : nullptr;
     if (!c || !cfg) return std::string();
-    const std::string text = Text(message);
+    const std::string text = common::NullText(message);
     core::ContentCheckInput in;
     in.message = text;
-    in.client_ip = Text(client_ip);
-    in.mail_from = Text(sender);
+    in.client_ip = common::NullText(client_ip);
+    in.mail_from = common::NullText(sender);
     const core::ContentReport r = core::CheckContent(*c, in, core::SettingsOf(*cfg));
     if (out) {
         out->Reset();
@@ -468,7 +467,7 @@ std::string KernelFunctions::TestRule(const char* pattern, int32_t type, int32_t
     const std::string why = checks::CRules::RuleError(pattern, type, options);
     if (!why.empty()) return why;
     mail::CS_ParseMail mail;
-    mail.AddStreaming(checks::AsSessionSees(Text(message)));
+    mail.AddStreaming(checks::AsSessionSees(common::NullText(message)));
     mail.Parse();
     if (type == checks::kRuleMeta) {
         // Its names are the table's rules: the table's check on the message, the rule added.
@@ -496,7 +495,7 @@ std::string KernelFunctions::TestRule(const char* pattern, int32_t type, int32_t
 
 int32_t KernelFunctions::GetActivity(const char* scale, script::CS_Array* out) {
     core::CMorvaneCore* c = Core();
-    const std::string which = Text(scale);
+    const std::string which = common::NullText(scale);
     if (which != "minute" && which != "hour") return -1;
     if (!c || !out) return 0;
     out->Reset();

@@ -5,6 +5,7 @@
 #include "checks/LocalDomains.h"
 #include "checks/Reputation.h"
 #include "common/IpAddress.h"
+#include "common/NullText.h"
 #include "common/Regex.h"
 #include "common/String.h"
 #include "core/MorvaneCore.h"
@@ -18,10 +19,6 @@ namespace {
 
 constexpr int32_t kMaxEmbargoDays = 3650;
 
-std::string Arg(const char* s) {
-    return s ? s : "";
-}
-
 // A save that failed keeps the change in memory until the next periodic save tries again; the
 // operator hears it now.
 std::string Saved(store::CDB_RAM& table) {
@@ -31,7 +28,8 @@ std::string Saved(store::CDB_RAM& table) {
 }  // namespace
 
 std::string KernelFunctions::CheckCronSchedule(const char* line) {
-    return Arg(line).empty() ? std::string("the schedule is empty") : ScheduleError(Arg(line));
+    return common::NullText(line).empty() ? std::string("the schedule is empty")
+                                          : ScheduleError(common::NullText(line));
 }
 
 int32_t KernelFunctions::AddCronJob(const char* line, const char* id) {
@@ -76,38 +74,38 @@ int32_t KernelFunctions::ViewCronState(script::CS_Array* out) {
 std::string KernelFunctions::EnableCronJob(const char* which, int32_t on) {
     CCronScheduler* s = Kernel() ? Kernel()->scheduler : nullptr;
     if (!s) return "no scheduler";
-    if (!s->EnableJob(Arg(which), on != 0)) return "there is no cron job " + Arg(which);
-    WriteLogLine(2, "Cron job " + Arg(which) + (on ? " enabled" : " disabled"));
+    if (!s->EnableJob(common::NullText(which), on != 0)) return "there is no cron job " + common::NullText(which);
+    WriteLogLine(2, "Cron job " + common::NullText(which) + (on ? " enabled" : " disabled"));
     return s->SaveCrontab() ? std::string() : "changed, but the crontab could not be saved (see the log)";
 }
 
 std::string KernelFunctions::PassGreyListNow(const char* key) {
     core::CMorvaneCore* c = Core();
     if (!c) return "no kernel";
-    if (!c->Greylist()->PassNow(Arg(key))) return "there is no such greylist record";
-    WriteLogLine(2, "Greylist record " + Arg(key) + " passed by the operator");
+    if (!c->Greylist()->PassNow(common::NullText(key))) return "there is no such greylist record";
+    WriteLogLine(2, "Greylist record " + common::NullText(key) + " passed by the operator");
     return Saved(c->Greylist()->Table());
 }
 
 std::string KernelFunctions::DeleteListEntry(const char* list, const char* key) {
     core::CMorvaneCore* c = Core();
     if (!c) return "no kernel";
-    const std::string which = Arg(list);
+    const std::string which = common::NullText(list);
     store::CDB_RAM* table = which == "grey"      ? &c->Greylist()->Table()
                             : which == "alwl"    ? &c->AutoWhitelist()->Table()
                             : which == "embargo" ? &c->IpInferno()->Table()
                                                  : nullptr;
     if (!table) return "the list is grey, alwl or embargo";
-    if (table->Delete(Arg(key)) != 1) return "there is no such record in " + which;
-    WriteLogLine(2, "Removed " + Arg(key) + " from the " + which + " list");
+    if (table->Delete(common::NullText(key)) != 1) return "there is no such record in " + which;
+    WriteLogLine(2, "Removed " + common::NullText(key) + " from the " + which + " list");
     return Saved(*table);
 }
 
 std::string KernelFunctions::AddEmbargo(const char* address, int32_t days) {
     core::CMorvaneCore* c = Core();
     if (!c) return "no kernel";
-    const auto ip = common::IpAddress::Parse(Arg(address));
-    if (!ip) return "'" + Arg(address) + "' is no IPv4 or IPv6 address";
+    const auto ip = common::IpAddress::Parse(common::NullText(address));
+    if (!ip) return "'" + common::NullText(address) + "' is no IPv4 or IPv6 address";
     if (days < 1 || days > kMaxEmbargoDays) return "days run from 1 to " + std::to_string(kMaxEmbargoDays);
     const int64_t expiry = static_cast<int64_t>(std::time(nullptr)) + static_cast<int64_t>(days) * 86400;
     // Times are stored as 32-bit seconds, as the session's own embargoes are.
@@ -119,7 +117,7 @@ std::string KernelFunctions::AddEmbargo(const char* address, int32_t days) {
 int32_t KernelFunctions::ViewEmbargo(script::CS_Array* out, int32_t count, int32_t start, const char* filter) {
     core::CMorvaneCore* c = Core();
     if (!c || !out) return 0;
-    return checks::ViewTable(c->IpInferno()->Table(), out, count, start, Arg(filter), 0, 1,
+    return checks::ViewTable(c->IpInferno()->Table(), out, count, start, common::NullText(filter), 0, 1,
                              [](const store::DbRecord& r, const std::vector<std::string>&) { return r.data; });
 }
 
@@ -133,8 +131,8 @@ bool KnownDomainList(const std::string& list) {
 
 int32_t KernelFunctions::ViewDomainList(const char* domain, const char* list, script::CS_Array* out) {
     core::CMorvaneCore* c = Core();
-    if (!c || !out || !KnownDomainList(Arg(list))) return 0;
-    auto d = c->LocalDomains()->GetDomain(checks::CLocalDomains::Normal(Arg(domain)));
+    if (!c || !out || !KnownDomainList(common::NullText(list))) return 0;
+    auto d = c->LocalDomains()->GetDomain(checks::CLocalDomains::Normal(common::NullText(domain)));
     store::CDB_RAM* t = d ? d->GetDBRam(list) : nullptr;
     if (!t) return 0;
     out->Reset();
@@ -148,18 +146,18 @@ std::string KernelFunctions::SetDomainListEntry(const char* domain, const char* 
                                                 const char* value) {
     core::CMorvaneCore* c = Core();
     if (!c) return "no kernel";
-    const std::string which = Arg(list), v = Arg(value);
+    const std::string which = common::NullText(list), v = common::NullText(value);
     if (!KnownDomainList(which)) return "the list is wbip (white and black senders) or lover (spam lovers)";
-    auto d = c->LocalDomains()->GetDomain(checks::CLocalDomains::Normal(Arg(domain)));
-    if (!d) return Arg(domain) + " is no local domain";
+    auto d = c->LocalDomains()->GetDomain(checks::CLocalDomains::Normal(common::NullText(domain)));
+    if (!d) return common::NullText(domain) + " is no local domain";
     store::CDB_RAM* t = d->GetDBRam(list);
     if (!t) return "the domain has no " + which + " list (see the domain template)";
     // How the lists are read: entries lower case, an address or (for senders) a domain.
-    const std::string key = checks::CLocalDomains::Normal(Arg(entry));
+    const std::string key = checks::CLocalDomains::Normal(common::NullText(entry));
     const size_t at = key.find('@');
     const std::string host = at == std::string::npos ? key : key.substr(at + 1);
     if (key.empty() || key.find_first_of(" \t\r\n<>") != std::string::npos || !common::HostnameError(host).empty())
-        return "'" + Arg(entry) + "' is no address or domain";
+        return "'" + common::NullText(entry) + "' is no address or domain";
     if (which == "lover" && at == std::string::npos) return "a spam lover is an address";
     if (which == "wbip" && v != "1" && v != "0") return "a sender is white (1) or black (0)";
     if (which == "lover" && v != "1") return "a spam lover's value is 1";
@@ -171,17 +169,19 @@ std::string KernelFunctions::SetDomainListEntry(const char* domain, const char* 
 std::string KernelFunctions::DeleteDomainListEntry(const char* domain, const char* list, const char* entry) {
     core::CMorvaneCore* c = Core();
     if (!c) return "no kernel";
-    if (!KnownDomainList(Arg(list))) return "the list is wbip or lover";
-    auto d = c->LocalDomains()->GetDomain(checks::CLocalDomains::Normal(Arg(domain)));
+    if (!KnownDomainList(common::NullText(list))) return "the list is wbip or lover";
+    auto d = c->LocalDomains()->GetDomain(checks::CLocalDomains::Normal(common::NullText(domain)));
     store::CDB_RAM* t = d ? d->GetDBRam(list) : nullptr;
-    if (!t) return Arg(domain) + " is no local domain with a " + Arg(list) + " list";
-    if (t->Delete(checks::CLocalDomains::Normal(Arg(entry))) != 1) return "there is no entry " + Arg(entry);
-    WriteLogLine(2, "Domain " + d->GetDomainName() + ": removed " + Arg(entry) + " from " + Arg(list));
+    if (!t) return common::NullText(domain) + " is no local domain with a " + common::NullText(list) + " list";
+    if (t->Delete(checks::CLocalDomains::Normal(common::NullText(entry))) != 1)
+        return "there is no entry " + common::NullText(entry);
+    WriteLogLine(
+        2, "Domain " + d->GetDomainName() + ": removed " + common::NullText(entry) + " from " + common::NullText(list));
     return Saved(*t);
 }
 
 std::string KernelFunctions::FilterError(const char* pattern) {
-    const std::string p = Arg(pattern);
+    const std::string p = common::NullText(pattern);
     if (p.empty()) return std::string();
     const std::string why = common::RegexCheck(p, common::kRegexCaseless);
     return why.empty() ? why : "the filter is no regular expression: " + why;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/NullText.h"
 #include "common/Regex.h"
 #include "common/String.h"
 #include "platform/KFile.h"
@@ -47,10 +48,6 @@ int32_t RandomBelow(int32_t n) {
     return static_cast<int32_t>(Generator()() % 32768u) % limit;
 }
 
-std::string Text(const char* s) {
-    return s ? std::string(s) : std::string();
-}
-
 }  // namespace
 
 void RegisterEngineBuiltins(Interpreter& in) {
@@ -58,8 +55,8 @@ void RegisterEngineBuiltins(Interpreter& in) {
                          std::make_unique<ExternFunction<int32_t, Variable>>([](Variable v) { return v.ToInt(); }));
     in.AddExternFunction("float",
                          std::make_unique<ExternFunction<float, Variable>>([](Variable v) { return v.ToFloat(); }));
-    in.AddExternFunction(
-        "string", std::make_unique<ExternFunction<std::string, Variable>>([](Variable v) { return Text(v.ToText()); }));
+    in.AddExternFunction("string", std::make_unique<ExternFunction<std::string, Variable>>(
+                                       [](Variable v) { return common::NullText(v.ToText()); }));
     in.AddExternFunction("MORE", std::make_unique<ExternFunction<void, Variable>>([](Variable v) { v.Print(); }));
     struct Named {
         const char* name;
@@ -166,7 +163,7 @@ std::string HostBuiltins::TrimRight(const char* text) {
     return common::String(text).TrimRight().str();
 }
 std::string HostBuiltins::TrimInternal(const char* text) {
-    return codec::TrimInternal(Text(text));
+    return codec::TrimInternal(common::NullText(text));
 }
 std::string HostBuiltins::Lc(const char* text) {
     return common::String(text).MakeLower().str();
@@ -175,7 +172,7 @@ std::string HostBuiltins::Uc(const char* text) {
     return common::String(text).MakeUpper().str();
 }
 std::string HostBuiltins::Split(const char* text, char separator, int32_t index) {
-    return codec::Split(Text(text), separator, index);
+    return codec::Split(common::NullText(text), separator, index);
 }
 
 std::string HostBuiltins::Replace(const char* text, const char* find, const char* replacement) {
@@ -222,10 +219,10 @@ int32_t HostBuiltins::CompareStringNoCase(const char* a, const char* b) {
 }
 
 std::string HostBuiltins::Encode64(const char* text) {
-    return codec::Encode64(Text(text));
+    return codec::Encode64(common::NullText(text));
 }
 std::string HostBuiltins::Decode64(const char* text) {
-    return codec::Decode64(Text(text));
+    return codec::Decode64(common::NullText(text));
 }
 std::string HostBuiltins::MD5(const char* text) {
     return text ? common::Md5Hex(text) : std::string();
@@ -264,25 +261,25 @@ std::string HostBuiltins::MD5FinalStream() {
 }
 
 std::string HostBuiltins::DecodeHtmlSpecialChar(const char* text) {
-    return codec::DecodeHtmlSpecialChar(Text(text));
+    return codec::DecodeHtmlSpecialChar(common::NullText(text));
 }
 std::string HostBuiltins::EncodeHtmlSpecialChar(const char* text) {
-    return codec::EncodeHtmlSpecialChar(Text(text));
+    return codec::EncodeHtmlSpecialChar(common::NullText(text));
 }
 std::string HostBuiltins::DeOfuscate(const char* text) {
-    return codec::DeOfuscate(Text(text));
+    return codec::DeOfuscate(common::NullText(text));
 }
 std::string HostBuiltins::HtmlToText(const char* text) {
-    return codec::HtmlToText(Text(text));
+    return codec::HtmlToText(common::NullText(text));
 }
 std::string HostBuiltins::URLDecode(const char* text) {
-    return codec::URLDecode(Text(text));
+    return codec::URLDecode(common::NullText(text));
 }
 std::string HostBuiltins::URLEncode(const char* text) {
     return text ? codec::URLEncode(text) : std::string();
 }
 int32_t HostBuiltins::HextoInt(const char* text) {
-    return codec::HextoInt(Text(text));
+    return codec::HextoInt(common::NullText(text));
 }
 int32_t HostBuiltins::Time() {
     return static_cast<int32_t>(common::NowSeconds());

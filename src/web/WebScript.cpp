@@ -15,6 +15,7 @@
 #include "checks/Statistics.h"
 #include "common/Clock.h"
 #include "common/Md5.h"
+#include "common/NullText.h"
 #include "common/String.h"
 #include "common/TextSearch.h"
 #include "config/KernelConfig.h"
@@ -40,10 +41,6 @@ constexpr const char* kSrc = "ServerWEB";
 
 bool Missing(const char* s) {
     return !s || !*s;
-}
-
-std::string Text(const char* s) {
-    return s ? std::string(s) : std::string();
 }
 
 std::string Lookup(const VarMap& vars, const char* name) {
@@ -239,7 +236,7 @@ void CS_WEB_SCRIPT::SetCookie(const char* name, const char* value, int32_t expir
                               const char* domain, int32_t /*flag*/) {
     if (!name || !instance_ || !instance_->page) return;
     using script::codec::URLEncode;
-    std::string line = "Set-Cookie: " + URLEncode(name) + "=" + URLEncode(Text(value)) + ";";
+    std::string line = "Set-Cookie: " + URLEncode(name) + "=" + URLEncode(common::NullText(value)) + ";";
     line += " path=" + (path ? URLEncode(path) : std::string("/")) + ";";
     if (domain) line += " domain=" + URLEncode(domain) + ";";
     line += " expires=" + DateTimeFormat("%a, %d %b %Y %H:%M:%S GMT", expires < 1 ? 0 : expires) + "\r\n";
@@ -247,15 +244,15 @@ void CS_WEB_SCRIPT::SetCookie(const char* name, const char* value, int32_t expir
 }
 
 void CS_WEB_SCRIPT::HeaderOption(const char* text) {
-    if (instance_ && instance_->page) instance_->page->extra_header = Text(text);
+    if (instance_ && instance_->page) instance_->page->extra_header = common::NullText(text);
 }
 
 void CS_WEB_SCRIPT::HeaderRedirect(const char* url) {
-    if (instance_ && instance_->page) instance_->page->redirect = Text(url);
+    if (instance_ && instance_->page) instance_->page->redirect = common::NullText(url);
 }
 
 void CS_WEB_SCRIPT::HeaderContentType(const char* type) {
-    if (instance_ && instance_->page) instance_->page->content_type = Text(type);
+    if (instance_ && instance_->page) instance_->page->content_type = common::NullText(type);
 }
 
 std::string CS_WEB_SCRIPT::MD5File(const char* path, int32_t chunk) {
@@ -321,7 +318,7 @@ int32_t CS_WEB_SCRIPT::ViewQuarantine(script::CS_Array* out, int32_t kind, const
     checks::CBayes* bayes = Core() ? Core()->Bayes() : nullptr;
     store::CDB_RAM* index = bayes ? bayes->Index(kind) : nullptr;
     if (!out || !index) return 0;
-    const std::string needle = Text(search);
+    const std::string needle = common::NullText(search);
     std::vector<store::DbRecord> hits;
     index->ForEach([&](const store::DbRecord& r) {
         if (r.deleted) return;
