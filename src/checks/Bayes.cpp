@@ -7,6 +7,7 @@
 
 #include "checks/ScriptClasses.h"
 #include "common/Clock.h"
+#include "common/LineEnds.h"
 #include "common/Md5.h"
 #include "common/String.h"
 #include "platform/KFile.h"
@@ -48,14 +49,7 @@ bool IsTextType(const std::string& type) {
 }  // namespace
 
 std::string AsSessionSees(std::string_view message) {
-    std::string out;
-    out.reserve(std::min(message.size() + message.size() / 32, kAnalysedBytes));
-    for (size_t i = 0; i < message.size() && out.size() < kAnalysedBytes; ++i) {
-        if (message[i] == '\n' && (i == 0 || message[i - 1] != '\r')) out += '\r';
-        out += message[i];
-    }
-    if (out.size() > kAnalysedBytes) out.resize(kAnalysedBytes);
-    return out;
+    return common::CrLfLines(message, kAnalysedBytes);
 }
 
 bool LoadMessageFile(const std::string& path, mail::CParseMail& mail) {

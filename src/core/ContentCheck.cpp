@@ -7,6 +7,7 @@
 #include "checks/Phishing.h"
 #include "checks/Rules.h"
 #include "checks/Spf.h"
+#include "common/LineEnds.h"
 #include "common/String.h"
 #include "config/KernelConfig.h"
 #include "core/MessageAuth.h"
@@ -19,17 +20,6 @@ namespace {
 
 std::string Points(float p) {
     return common::FormatText("%.2f", static_cast<double>(p));
-}
-
-// The whole message as a session holds it: every line ended by CRLF.
-std::string WithCrLf(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
-        out += text[i];
-    }
-    return out;
 }
 
 }  // namespace
@@ -55,9 +45,9 @@ float BayesPoints(double p, const SettingLookup& setting) {
 
 ContentReport CheckContent(CMorvaneCore& core, const ContentCheckInput& in, const SettingLookup& setting) {
     ContentReport report;
-    const std::string whole = WithCrLf(in.message);
+    const std::string whole = common::CrLfLines(in.message);  // whole, as a session holds it
     mail::CParseMail mail;
-    mail.AddStreaming(checks::AsSessionSees(in.message));
+    mail.AddStreaming(std::string_view(whole).substr(0, checks::kAnalysedBytes));  // what a session analyses
     mail.Parse();
     const auto add = [&report](std::string check, std::string result, float points, const std::string& reason) {
         report.total += points;
