@@ -156,6 +156,9 @@ bool CLauchAdmin::Handle(const std::string& text) {
             kSrc, "CLauchAdmin::Run", "RAD", 0);
     const std::string name = std::to_string(request.GetCmd()) + ".cs";
     const std::string path = server_.Kernel().app_dir + "/scripts/admin/" + name;
+    if (server_.Kernel().core)
+        server_.Kernel().core->CountMetric("morvane_admin_requests_total", "Admin requests, by command number.",
+                                           "command", std::to_string(request.GetCmd()));
     CServerMorvaneRespose response;
     response.SetKey(key);
     {

@@ -159,6 +159,7 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
     answers->clear();
     const std::string key = CacheKey(name, qtype);
     if (auto hit = cache_.Get(key)) {
+        cache_hits_.fetch_add(1, std::memory_order_relaxed);
         auto reply = ParseReply(hit->data);
         if (!reply) return false;
         if (rcode) *rcode = reply->flags & 0xF;
@@ -166,6 +167,7 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
         return true;
     }
     if (remember_failure && RecentFailure(key)) return false;
+    queries_.fetch_add(1, std::memory_order_relaxed);
     const std::string asked = qtype == kTypePTR ? ReverseName(name) : std::string(name);
     const uint16_t id = NewQueryId();
     auto query = BuildQuery(id, asked, qtype);
@@ -216,9 +218,11 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
             // Refused, or silent for its whole time-out (not merely cut short by the budget).
             SetServerScore(server, wait + 1000);
             MarkDown(server);
+            if (!refused) timeouts_.fetch_add(1, std::memory_order_relaxed);
         }
     }
     if (!reply) {
+        unanswered_.fetch_add(1, std::memory_order_relaxed);
         if (remember_failure) NoteFailure(key);
         return false;
     }
@@ -227,6 +231,11 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
     if (code == kRcodeNoError || code == kRcodeNameError) cache_.Insert(key, response, true);
     *answers = std::move(reply->answers);
     return true;
+}
+
+CDns::Counters CDns::GetCounters() const {
+    return {cache_hits_.load(std::memory_order_relaxed), queries_.load(std::memory_order_relaxed),
+            unanswered_.load(std::memory_order_relaxed), timeouts_.load(std::memory_order_relaxed)};
 }
 
 namespace {

@@ -65,6 +65,13 @@ public:
     // Servers not marked down.
     size_t ServersUp() const;
 
+    // What the lookups did since the engine started, for monitoring: answered from the cache,
+    // sent to a server, found no answer from any server, and the server waits that timed out.
+    struct Counters {
+        uint64_t cache_hits = 0, queries = 0, failures = 0, timeouts = 0;
+    };
+    Counters GetCounters() const;
+
     std::atomic<int> timeout_ms{kDefaultTimeoutMs};
     std::atomic<int> down_ms{30000};
     std::atomic<int> failure_memo_ms{60000};
@@ -84,6 +91,7 @@ private:
     std::unordered_map<std::string, int64_t> failures_ GUARDED_BY(failures_mu_);  // key -> until
     store::CDB_RAM cache_;
     bool persistent_ = false;
+    std::atomic<uint64_t> cache_hits_{0}, queries_{0}, unanswered_{0}, timeouts_{0};
 };
 
 // The script lookups (class CS_Dns and the antispam functions of the same names). Each returns

@@ -1,5 +1,6 @@
 #include "core/AntispamScript.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -156,8 +157,13 @@ int CS_PROXY_ANTISPAM_INSTANCE::Event(const char* name, const char* types, std::
     auto run = [&](AntispamScriptSlot& s, const char* fn, const char* t, std::initializer_list<const void*> v) {
         current_ = &s;
         if (session_) session_->ScriptStarted(s.in.get());
+        const auto started = std::chrono::steady_clock::now();
         int r = t ? s.in->Run(fn, t, v) : s.in->Run(fn);
-        if (session_) session_->ScriptEnded();
+        if (session_) {
+            session_->ScriptEnded();
+            session_->Core().ScriptEventTimes().With(fn).Observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        }
         s.error.clear();
         std::string diagnostics = s.in->CollectDiagnostics();
         current_ = nullptr;
@@ -165,6 +171,9 @@ int CS_PROXY_ANTISPAM_INSTANCE::Event(const char* name, const char* types, std::
         // A script that fails gets no further events until its host is rebuilt.
         s.error = diagnostics;
         s.compiled = false;
+        if (session_)
+            session_->Core().CountMetric("morvane_script_errors_total", "Script runs that failed, by script file.",
+                                         "script", s.path);
         s.in->AddLog(1, common::FormatText("-- ERROR SCRIPT: %s --", s.path.c_str()), s.path, fn, "SCRIPT");
         if (!diagnostics.empty()) s.in->AddLog(1, diagnostics, s.path, fn, "SCRIPT");
         if (session_ && s.IsCoreScript()) session_->EndSession("the core script failed");
@@ -354,7 +363,11 @@ int32_t CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
 
 int32_t CS_ANTISPAM_SCRIPT::SPFQuery(const char* ip, const char* mail_from, const char* helo) {
     // Outside a session (morvane-script) there is no engine: Neutral, as for a missing argument.
-    return session() ? session()->Core().Spf()->Query(ip, mail_from, helo) : checks::kSpfNeutral;
+    if (!session()) return checks::kSpfNeutral;
+    const int32_t r = session()->Core().Spf()->Query(ip, mail_from, helo);
+    session()->Core().CountMetric("morvane_spf_results_total", "SPF checks by result.", "result",
+                                  common::AsciiLowered(checks::SpfResultString(r)));
+    return r;
 }
 
 std::string CS_ANTISPAM_SCRIPT::SPFResultString(int32_t result) {
@@ -502,6 +515,8 @@ float CS_ANTISPAM_SCRIPT::BayesFilterScore(const char* file) {
         r = session()->Core().BayesFilter()->ClassifyMessage(m.Raw());
     }
     filter_verdict_ = r.verdict;
+    session()->Core().CountMetric("morvane_filter_verdicts_total", "Statistical filter verdicts.", "verdict",
+                                  checks::CBayesFilter::VerdictName(r.verdict));
     return r.verdict == checks::kFilterUntrained ? -1.0f : static_cast<float>(r.probability);
 }
 
@@ -541,7 +556,10 @@ int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable mail) {
     int32_t spf = checks::kSpfNeutral;
     if (!s.ClientIp().empty() && !s.MailFrom().empty() && !s.HeloHost().empty())
         spf = s.Core().Spf()->Query(s.ClientIp().c_str(), s.MailFrom().c_str(), s.HeloHost().c_str());
-    return s.Core().Phishing()->Check(*m, &phishing_domain_, spf, s.MailFrom());
+    const int32_t found = s.Core().Phishing()->Check(*m, &phishing_domain_, spf, s.MailFrom());
+    s.Core().CountMetric("morvane_phishing_checks_total", "Phishing checks, by result (phishing, clean).", "result",
+                         found != 0 ? "phishing" : "clean");
+    return found;
 }
 
 std::string CS_ANTISPAM_SCRIPT::GetFakePhishingDomain() {
@@ -556,7 +574,12 @@ float CS_ANTISPAM_SCRIPT::RegularExpressionCheck(script::Variable mail, script::
     checks::CRules* rules = session()->Core().Rules();
     const float score = rules->Check(*m, r);
     // Live mail's matches feed the operator's hit counts; a script's own parsed mail does not.
-    if (m == &session()->Mail()) rules->CountHits(*r, static_cast<int64_t>(std::time(nullptr)));
+    if (m == &session()->Mail()) {
+        rules->CountHits(*r, static_cast<int64_t>(std::time(nullptr)));
+        CMorvaneCore& core = session()->Core();
+        for (const checks::CRulesResult::Entry& hit : r->entries)
+            core.CountMetric("morvane_rule_hits_total", "Rule matches in live mail, by rule.", "rule", hit.name);
+    }
     return score;
 }
 

@@ -755,11 +755,14 @@ int CLauchAntispam::ConnectToDefaultMTA() {
             state_.mta_host = server->host;
             state_.mta_name = server->name;
             core_.Count("f2cooperative_[" + server->host + "]", 2);
+            core_.MtaAnswered();
             return 1;
         }
         AddLog(1, common::FormatText("FAILED to Connect a: %s port: %s", server->host.c_str(), port.c_str()), kSrc,
                kConnect, "SYS", state_.id);
         core_.Count("f2cooperative_fail_[" + server->host + "]", 2);
+        core_.CountMetric("morvane_mta_connect_failures_total", "Connections to a back-end MTA that failed.", "mta",
+                          server->host);
     }
     return 0;
 }

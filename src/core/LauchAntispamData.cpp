@@ -318,6 +318,11 @@ const MessageAuth& CLauchAntispam::Auth() {
         // A message as long as the hold limit may have been cut there.
         in.held_all = held.size() < kAnalysed;
         state_.auth = Authenticate(core_, in);
+        for (const checks::dkim::Verdict& v : state_.auth->dkim)
+            core_.CountMetric("morvane_dkim_results_total", "DKIM signatures verified, by result.", "result",
+                              checks::dkim::ResultName(v.result));
+        core_.CountMetric("morvane_dmarc_results_total", "DMARC verdicts of messages, by result.", "result",
+                          checks::dmarc::ResultName(state_.auth->dmarc.result));
     }
     return *state_.auth;
 }

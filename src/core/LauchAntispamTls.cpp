@@ -62,9 +62,15 @@ void CLauchAntispam::StartClientTls(std::string_view line) {
     std::string error;
     if (!state_.client->StartTls(ctx, timeout_ms, stop_fd_, &error)) {
         core_.Count("f2tls_handshake_failed", 2);
+        core_.CountMetric("morvane_tls_handshakes_total",
+                          "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).",
+                          "result", "client_failed");
         return End(("TLS handshake with the client failed: " + error).c_str());
     }
     core_.Count("f2tls_sessions", 2);
+    core_.CountMetric("morvane_tls_handshakes_total",
+                      "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).", "result",
+                      "client_ok");
     Log(1, "TLS with the client: " + ClientTlsInfo(), kRun, "SYS");
     // The client starts over with EHLO (RFC 3207); what it said in clear no longer counts.
     state_.helo.clear();
@@ -129,8 +135,14 @@ bool CLauchAntispam::StartMtaTls(const std::string& host) {
     std::string error;
     if (!state_.mta->StartTls(tls.client, timeout_ms, stop_fd_, &error)) {
         core_.Count("f2tls_mta_failed", 2);
+        core_.CountMetric("morvane_tls_handshakes_total",
+                          "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).",
+                          "result", "mta_failed");
         return fail("handshake failed: " + error);
     }
+    core_.CountMetric("morvane_tls_handshakes_total",
+                      "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).", "result",
+                      "mta_ok");
     Log(1, "TLS with the MTA " + host + ": " + state_.mta->TlsInfo(), kRun, "SYS");
     state_.mta_greeting = greeting;
     return true;

@@ -116,6 +116,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     last_tick_ = common::ProcessMillis();
     next_housekeeping_ = last_tick_ + kHousekeepingMs;
     checks::CDns::SetGlobal(dns_.get());
+    RegisterMetrics();
     sessions_->Bind(*this);
     StartWorkers();
     ReloadConfig();
@@ -302,6 +303,7 @@ void CMorvaneCore::ReloadConfig() {
                    kSrc, kReload, "DEBUG", 0);
         }
     }
+    listening_.store(!listen_ || (listener_->Listening() && !listener_->HasEnded()), std::memory_order_relaxed);
 }
 
 void CMorvaneCore::Count(const std::string& name, int type) {
@@ -310,10 +312,17 @@ void CMorvaneCore::Count(const std::string& name, int type) {
 
 void CMorvaneCore::RecordSession(store::HistoryRecord r) {
     activity_.Record(r.time + r.duration_ms / 1000, r.action, static_cast<uint32_t>(std::max(r.duration_ms, 0)));
+    sessions_by_action_->With(r.action).Add();
+    session_seconds_->Observe(std::max(r.duration_ms, 0) / 1000.0);
     history_->Add(std::move(r));
 }
 
 void CMorvaneCore::Refuse(Admission& a, const std::string& reply, const std::string& why) {
+    refusals_
+        ->With(why.rfind("dnsbl", 0) == 0 ? std::string_view("dnsbl")
+               : why == "IP embargo"      ? "embargo"
+                                          : "session_limit")
+        .Add();
     store::HistoryRecord r;
     r.time = Now();
     r.conn_id = a.id;
@@ -344,6 +353,7 @@ void CMorvaneCore::HandOff(Admission& a) {
 
 void CMorvaneCore::Admit(Admission a) {
     if (!a.slot) return;
+    sessions_total_->Add();
     if (a.slot->PeerAddressText().empty()) {
         AddLog(1, "-COMPILED- ERROR SOCKET IP is ZERO", kSrc, "CMorvaneCore::Step", "SYS", a.id);
         a.slot->Release();
@@ -385,7 +395,10 @@ void CMorvaneCore::Decide(Admission& a) {
         while (start < a.result.text.size()) {
             size_t end = a.result.text.find(' ', start);
             if (end == std::string::npos) end = a.result.text.size();
-            Count("f6_dnsbl_[" + a.result.text.substr(start, end - start) + "]", 6);
+            const std::string zone = a.result.text.substr(start, end - start);
+            Count("f6_dnsbl_[" + zone + "]", 6);
+            CountMetric("morvane_dnsbl_refusals_total",
+                        "Connections refused at admission, by block list that listed the client.", "zone", zone);
             start = end + 1;
         }
         Refuse(a, FillTemplate(config_.rfc554.str(), "IP in the DNSBL " + a.result.text + " \r\n"),
@@ -486,6 +499,7 @@ void CMorvaneCore::Housekeeping() {
     next_housekeeping_ = now + kHousekeepingMs;
     dnsbl_->MoveTo(*this);  // the resolver itself logs nothing
     sessions_->Housekeeping(*this);
+    listening_.store(!listen_ || (listener_->Listening() && !listener_->HasEnded()), std::memory_order_relaxed);
     Save(false);
     ReportSaveFailures();
 }
@@ -495,11 +509,14 @@ void CMorvaneCore::ReportSaveFailures() {
     for (const std::string& line : store::TakeSaveFailures(&dropped)) {
         AddLog(1, "Cannot save " + line + "; the previous file is kept", kSrc, "CMorvaneCore::Save", "SYS", 0);
         Count("f2save_failed", 2);
+        CountMetric("morvane_save_failures_total", "Saves of tables and files that failed.", "", "");
     }
     if (dropped > 0) {
         AddLog(1, common::FormatText("%llu more saves failed", static_cast<unsigned long long>(dropped)), kSrc,
                "CMorvaneCore::Save", "SYS", 0);
         for (uint64_t i = 0; i < dropped; ++i) Count("f2save_failed", 2);
+        CountMetric("morvane_save_failures_total", "Saves of tables and files that failed.", "", "",
+                    static_cast<double>(dropped));
     }
 }
 
@@ -561,19 +578,29 @@ void CMorvaneCore::Save(bool final) {
     save_runs_ = 1;
     // A failed save is reported with its file and reason (store::ReportSaveFailure) and logged
     // and counted below; the next full save tries again.
+    // The health check reports the first file of this save that could not be written.
+    std::string failed;
     for (store::CDB_RAM* t : {&dns_->Cache(), &dnsbl_->Cache(), &grey_->Table(), &inferno_->Table(), &alwl_->Table(),
                               &helo_->Table(), &spf_->Table(), &traps_->Table()})
-        (void)t->Save();
-    (void)bayes_->Save();
+        if (!t->Save() && t->IsOpened() && failed.empty()) failed = t->Path();
+    if (!bayes_->Save() && failed.empty()) failed = "the statistical tables";
     KeepBayesFilter(true);
     (void)community_->Save();
     (void)community_server_->Save();
-    if (!activity_.Save(app_dir_ + "/db/activity.dat", Now()))
+    if (!activity_.Save(app_dir_ + "/db/activity.dat", Now())) {
+        if (failed.empty()) failed = app_dir_ + "/db/activity.dat";
         AddLog(1, "Cannot save the dashboard's figures to " + app_dir_ + "/db/activity.dat", kSrc, "CMorvaneCore::Save",
                "SYS", 0);
-    if (!rules_->Hits().Save(app_dir_ + "/db/rulehits.dat", Now()))
+    }
+    if (!rules_->Hits().Save(app_dir_ + "/db/rulehits.dat", Now())) {
+        if (failed.empty()) failed = app_dir_ + "/db/rulehits.dat";
         AddLog(1, "Cannot save the rules' hit counts to " + app_dir_ + "/db/rulehits.dat", kSrc, "CMorvaneCore::Save",
                "SYS", 0);
+    }
+    {
+        common::MutexLock lock(health_mu_);
+        save_problem_ = failed.empty() ? std::string() : "the last save could not write " + failed;
+    }
     ReportSaveFailures();
     // Dropped datagrams are a misconfigured peer (another secret, a wrong clock) or an attack:
     // said once per full save while their number grows.
@@ -593,6 +620,88 @@ void CMorvaneCore::Save(bool final) {
     }
     AddLog(3, "Save DB O.K", kSrc, "CMorvaneCore::Save", "SYS", 0);
     AddLog(3, "End Automatic Save", kSrc, "CMorvaneCore::Save", "SYS", 0);
+}
+
+void CMorvaneCore::CountMetric(std::string_view name, std::string_view help, std::string_view label,
+                               std::string_view label_value, double value) {
+    metrics_.Counter(name, help, label).With(label_value).Add(value);
+}
+
+void CMorvaneCore::RegisterMetrics() {
+    using common::metrics::Kind;
+    sessions_total_ =
+        &metrics_.Counter("morvane_sessions_total", "Client connections accepted by the listener.").With();
+    sessions_by_action_ = &metrics_.Counter("morvane_sessions_by_action_total",
+                                            "Sessions ended, by what became of them (delivered, tagged, refused, "
+                                            "tempfail, greylisted, held, closed).",
+                                            "action");
+    refusals_ = &metrics_.Counter("morvane_admission_refusals_total",
+                                  "Connections refused before the greeting, by cause (dnsbl, embargo, session_limit).",
+                                  "cause");
+    for (const char* cause : {"dnsbl", "embargo", "session_limit"}) refusals_->With(cause);
+    session_seconds_ = &metrics_
+                            .Histogram("morvane_session_duration_seconds", "Time from a client's connect to its end.",
+                                       common::metrics::SecondsBuckets())
+                            .With();
+    script_event_seconds_ =
+        &metrics_.Histogram("morvane_script_event_seconds", "Time the policy scripts take per event.",
+                            common::metrics::SecondsBuckets(), "event");
+    metrics_.Counter("morvane_save_failures_total", "Saves of tables and files that failed.").With();
+    // Figures that live in the engines are read at scrape time; each read is one short lock
+    // (a table's count) or none (atomics).
+    metrics_.AddCollector([this](common::metrics::Writer& w) {
+        w.Head("morvane_sessions_active", "Sessions busy with a client.", Kind::kGauge);
+        w.Sample("morvane_sessions_active", static_cast<double>(sessions_open_.load(std::memory_order_relaxed)));
+        const std::pair<const char*, const store::CDB_RAM*> tables[] = {
+            {"dns_cache", &dns_->Cache()},   {"dnsbl_cache", &dnsbl_->Cache()},   {"greylist", &grey_->Table()},
+            {"embargo", &inferno_->Table()}, {"auto_whitelist", &alwl_->Table()}, {"helo_forged", &helo_->Table()},
+            {"spf_cache", &spf_->Table()},   {"spam_trap", &traps_->Table()}};
+        w.Head("morvane_table_records", "Live records per table.", Kind::kGauge);
+        for (const auto& [name, t] : tables) w.Sample("morvane_table_records", "table", name, t->GetCount());
+        w.Head("morvane_table_last_save_timestamp_seconds",
+               "When each table was last saved successfully (Unix time; 0 before the first save).", Kind::kGauge);
+        for (const auto& [name, t] : tables)
+            w.Sample("morvane_table_last_save_timestamp_seconds", "table", name, static_cast<double>(t->SavedAt()));
+        w.Head("morvane_history_records", "Records in the message history.", Kind::kGauge);
+        w.Sample("morvane_history_records", static_cast<double>(history_->Count()));
+        const checks::CDns::Counters dns = dns_->GetCounters();
+        w.Head("morvane_dns_cache_hits_total", "DNS lookups answered from the cache.", Kind::kCounter);
+        w.Sample("morvane_dns_cache_hits_total", static_cast<double>(dns.cache_hits));
+        w.Head("morvane_dns_queries_total", "DNS lookups sent to a name server.", Kind::kCounter);
+        w.Sample("morvane_dns_queries_total", static_cast<double>(dns.queries));
+        w.Head("morvane_dns_failures_total", "DNS lookups no name server answered.", Kind::kCounter);
+        w.Sample("morvane_dns_failures_total", static_cast<double>(dns.failures));
+        w.Head("morvane_dns_timeouts_total", "Waits for a name server that timed out.", Kind::kCounter);
+        w.Sample("morvane_dns_timeouts_total", static_cast<double>(dns.timeouts));
+    });
+}
+
+std::string CMorvaneCore::HealthProblem() {
+    if (!listening_.load(std::memory_order_relaxed)) return "the SMTP listener is not accepting connections";
+    common::MutexLock lock(health_mu_);
+    if (!save_problem_.empty()) return save_problem_;
+    // A session reached an MTA lately: no probe needed. Otherwise one connect to the first
+    // back-end, at most every 10 seconds, so a scraper polling often never floods the MTA.
+    static constexpr int64_t kAnsweredRecently = 10, kProbeEvery = 10;
+    const int64_t now = Now();
+    if (now - mta_answered_.load(std::memory_order_relaxed) <= kAnsweredRecently) return std::string();
+    if (probe_at_ != 0 && now - probe_at_ < kProbeEvery) return probe_problem_;
+    probe_at_ = now;
+    CMtaList::Cursor cursor = mta_->Begin();
+    const std::optional<MtaServer> server = mta_->Next(cursor);
+    if (!server) {
+        probe_problem_ = "no back-end MTA is configured";
+    } else {
+        CSocketComm probe;
+        if (probe.Connect(server->host, std::to_string(server->port), std::string(), 1000)) {
+            probe_problem_.clear();
+            mta_answered_.store(now, std::memory_order_relaxed);
+        } else {
+            probe_problem_ =
+                common::FormatText("the back-end MTA %s port %d does not answer", server->host.c_str(), server->port);
+        }
+    }
+    return probe_problem_;
 }
 
 void CMorvaneCore::Stop() {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -37,6 +38,7 @@
 #include "checks/Rules.h"
 #include "checks/Spf.h"
 #include "checks/Statistics.h"
+#include "common/Metrics.h"
 #include "common/ThreadSafety.h"
 #include "config/Engine.h"
 #include "config/KernelConfig.h"
@@ -150,6 +152,23 @@ public:
     // saves the filter when it learned something.
     void KeepBayesFilter(bool save);
 
+    // The figures a monitoring scraper reads (/metrics). Any thread.
+    common::metrics::Registry& Metrics() { return metrics_; }
+    // Adds `value` to the series `label_value` of a counter with one label (none when `label` is
+    // empty). For figures counted a few times per message; the hot ones keep their series.
+    void CountMetric(std::string_view name, std::string_view help, std::string_view label, std::string_view label_value,
+                     double value = 1);
+    // Time per script event, by event name.
+    common::metrics::Family& ScriptEventTimes() { return *script_event_seconds_; }
+    // Busy sessions, as the session host counted them at its last housekeeping.
+    void SetSessionsOpen(size_t n) { sessions_open_.store(n, std::memory_order_relaxed); }
+    // A session reached a back-end MTA: the health check need not probe it.
+    void MtaAnswered() { mta_answered_.store(Now(), std::memory_order_relaxed); }
+    // Why the kernel cannot take mail now, empty when it can: the listener accepts, a back-end
+    // MTA answered in the last minute (or answers a probe now), the last full save succeeded.
+    // Any thread; may wait up to a second for the probe.
+    std::string HealthProblem();
+
 private:
     struct Admission {
         int32_t id;
@@ -173,11 +192,26 @@ private:
     void Submit(Admission a);
     void Housekeeping();
     int64_t Now() const { return now_(); }
+    void RegisterMetrics();
 
     config::CKernelConfig& config_;
     std::string app_dir_;
     TimeSource now_;
     bool listen_ = true;
+    // Before the engines and sessions, which count into it until they end.
+    common::metrics::Registry metrics_;
+    common::metrics::Series* sessions_total_ = nullptr;
+    common::metrics::Family* sessions_by_action_ = nullptr;
+    common::metrics::Family* refusals_ = nullptr;
+    common::metrics::Series* session_seconds_ = nullptr;
+    common::metrics::Family* script_event_seconds_ = nullptr;
+    std::atomic<size_t> sessions_open_{0};
+    std::atomic<int64_t> mta_answered_{0};
+    std::atomic<bool> listening_{false};
+    common::Mutex health_mu_;
+    std::string save_problem_ GUARDED_BY(health_mu_);
+    int64_t probe_at_ GUARDED_BY(health_mu_) = 0;
+    std::string probe_problem_ GUARDED_BY(health_mu_);
     // Engines, in construction order; destroyed in reverse.
     std::unique_ptr<checks::CDns> dns_;
     std::unique_ptr<checks::CDnsBL> dnsbl_;

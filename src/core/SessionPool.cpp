@@ -118,6 +118,7 @@ void CSessionPool::Housekeeping(logging::CLogQueue& core_log) {
         s->MoveTo(core_log);
     }
     StopIdleRetiring();
+    if (core_) core_->SetSessionsOpen(static_cast<size_t>(busy));
     // The most connections served at once (the number of busy sessions, not a position).
     if (busy > 0 && core_) core_->Statistics()->AddItem("f1max_conn_contemp", 1, 0, static_cast<float>(busy), 6);
     std::vector<std::unique_ptr<CLauchAntispam>> retired;

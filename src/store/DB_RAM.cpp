@@ -495,7 +495,10 @@ void CDB_RAM::Compact() {
 }
 
 bool CDB_RAM::Save() {
-    if (WriteFile()) return true;
+    if (WriteFile()) {
+        saved_at_.store(now_(), std::memory_order_relaxed);
+        return true;
+    }
     const int err = errno;
     if (IsOpened()) ReportSaveFailure(Path(), err);  // a table never opened has no file to lose
     return false;

@@ -15,6 +15,7 @@
 //
 // Every operation takes the table's lock for its whole run, so one table may be shared by all
 // connection, cron, admin and web threads.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -125,6 +126,8 @@ public:
     // failed; the previous file is then intact, and a failed write is reported
     // (store::ReportSaveFailure).
     [[nodiscard]] bool Save();
+    // When the last Save succeeded (the table's clock), 0 before any; for monitoring.
+    int64_t SavedAt() const { return saved_at_.load(std::memory_order_relaxed); }
     // Drops every record in memory; the file is not touched.
     void Reset();
 
@@ -163,6 +166,7 @@ private:
     static DbRecord Copy(const Record& r);
 
     mutable CEngineLock mu_;
+    std::atomic<int64_t> saved_at_{0};
     common::Mutex save_mu_ ACQUIRED_BEFORE(mu_);  // one save of this table at a time
     std::string path_ GUARDED_BY(mu_);
     bool opened_ GUARDED_BY(mu_) = false;

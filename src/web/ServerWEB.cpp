@@ -13,6 +13,7 @@
 
 #include "common/Clock.h"
 #include "common/String.h"
+#include "core/MorvaneCore.h"
 #include "platform/KFile.h"
 
 namespace web {
@@ -396,6 +397,9 @@ bool CLauchWEB::Answer(ClientConn& c, int64_t now) {
                         kSrc, "CLauchWEB::Run", "WEB", 0);
         int status = 0;
         std::string response = Respond(c, request, &status);
+        if (server_.Kernel().core)
+            server_.Kernel().core->CountMetric("morvane_web_requests_total", "GUI requests, by HTTP status.", "status",
+                                               std::to_string(status));
         log_.AddLog(
             4,
             common::FormatText("WEB Send %d to ip: %s [%s]", status, c.ip.c_str(), request.url.substr(0, 512).c_str()),
