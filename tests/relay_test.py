@@ -150,6 +150,7 @@ class Kernel:
             with open(os.path.join(sd, "core.cs"), "w") as f:
                 f.write(core_source)
         self.port = free_port(both_families=":" in listen)
+        self.metrics_port = free_port()
         conf = {
             "CONFIG": {"loglevel": "2", "listen_ip": listen, "listen_port": str(self.port),
                        "smtp_server1": "127.0.0.1", "smtp_port1": str(mta_port or SINK_PORT), "myname": "morvane.test"},
@@ -158,6 +159,7 @@ class Kernel:
             # Kernels of one run side by side: a port the system picks, so no two collide (a
             # web port the kernel cannot bind stops it).
             "WEBGUI": {"port": "0"},
+            "METRICS": {"listen": "127.0.0.1:%d" % self.metrics_port},
         }
         for section, keys in (ini or {}).items():
             conf.setdefault(section, {}).update(keys)
@@ -1353,6 +1355,85 @@ class HistoryTest(unittest.TestCase):
             rows = self.wait_records(k, 1, "address=127.0.0.3")
             self.assertEqual((rows[0]["action"], rows[0]["step"]), ("refused", "connect"), rows)
             self.assertIn("dnsbl bl1.test", rows[0]["note"])
+        finally:
+            k.stop()
+
+
+def http_get(port, path):
+    """(status, body text) of GET http://127.0.0.1:port/path."""
+    import urllib.error
+    import urllib.request
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=10) as r:
+            return r.status, r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode()
+
+
+class MetricsTest(unittest.TestCase):
+    """/metrics read by the Prometheus client's own parser as a conversation goes; /healthz as
+    the back-end MTA goes away."""
+
+    def samples(self, k):
+        from prometheus_client.parser import text_string_to_metric_families
+        status, text = http_get(k.metrics_port, "/metrics")
+        self.assertEqual(status, 200)
+        out = {}
+        for family in text_string_to_metric_families(text):
+            for s in family.samples:
+                out[(s.name, tuple(sorted(s.labels.items())))] = s.value
+        return out
+
+    def value(self, samples, name, **labels):
+        return samples.get((name, tuple(sorted(labels.items()))), 0)
+
+    def test_counters_move_and_health_follows_the_mta(self):
+        sink_port, _ = start_sink("metrics-sink")
+        sink = _procs[-1]
+        k = Kernel("metrics", {"CS_SCRIPT": {"enable": "1"}, "DNSBL": {"maxhit": "2"},
+                               "GREYLIST": {"greylist_enable": "0"}}, mta_port=sink_port)
+        try:
+            before = self.samples(k)  # the harness's own connect to see the kernel up is in it
+            self.assertEqual(self.value(before, "morvane_admission_refusals_total", cause="dnsbl"), 0)
+            self.assertIn(("morvane_table_records", (("table", "greylist"),)), before)
+            self.assertEqual(http_get(k.metrics_port, "/healthz"), (200, "ok\n"))
+
+            r = swaks(k.port, "--to", "m@rcpt.test", "--from", "m@spf-pass.test", "--helo", "mail.spf-pass.test",
+                      "--body", "metrics test")
+            self.assertEqual(r.returncode, 0, r.stdout)
+            c = Raw(k.port, source="127.0.0.3")  # listed by both test block lists
+            self.assertTrue(c.reply().startswith(b"554"))
+            c.close()
+            end = time.time() + 10
+            while time.time() < end:
+                after = self.samples(k)
+                if self.value(after, "morvane_sessions_by_action_total", action="delivered") >= 1:
+                    break
+                time.sleep(0.1)
+
+            def grew(name, **labels):
+                return self.value(after, name, **labels) - self.value(before, name, **labels)
+            self.assertEqual(grew("morvane_sessions_total"), 2)
+            self.assertEqual(grew("morvane_sessions_by_action_total", action="delivered"), 1)
+            self.assertEqual(grew("morvane_admission_refusals_total", cause="dnsbl"), 1)
+            self.assertEqual(grew("morvane_dnsbl_refusals_total", zone="bl1.test"), 1)
+            self.assertGreaterEqual(grew("morvane_session_duration_seconds_count"), 2)
+            self.assertEqual(self.value(after, "morvane_spf_results_total", result="pass"), 1)
+            self.assertGreaterEqual(self.value(after, "morvane_script_event_seconds_count", event="OnRcptTo"), 1)
+            self.assertGreater(self.value(after, "morvane_dns_queries_total")
+                               + self.value(after, "morvane_dns_cache_hits_total"), 0)
+
+            # The MTA goes away: once its last answer is old, the probe fails and says so.
+            sink.terminate()
+            sink.wait(timeout=10)
+            end = time.time() + 25
+            while time.time() < end:
+                status, body = http_get(k.metrics_port, "/healthz")
+                if status == 503:
+                    break
+                time.sleep(0.5)
+            self.assertEqual(status, 503)
+            self.assertIn("does not answer", body)
         finally:
             k.stop()
 

@@ -31,6 +31,7 @@ enum class Shape : uint8_t {
     kPort,           // a decimal port, 0 to 65535 (0: the system picks one)
     kIpAddress,      // an address literal of either family, as the listeners bind ("::": both)
     kIpAddressList,  // such addresses separated by blanks or commas, as a listener may take
+    kEndpoint,       // "address:port" ("[v6]:port" for IPv6), or empty for none
 };
 
 struct KeyDef {
@@ -195,6 +196,8 @@ const KeyDef kKeys[] = {
     {"WEBGUI", "min_select_socket_child", &C::web_min_select_socket_child, "150", kWritten},
     {"WEBGUI", "num_server", &C::web_num_server, "5", kWritten, -2147483648.0, 64},
     {"WEBGUI", "path", &C::web_path, "", kWritten},
+    {"METRICS", "listen", &C::metrics_listen, "127.0.0.1:9525", kWritten, -2147483648.0, 2147483647.0,
+     Shape::kEndpoint},
     {"TLS", "enable", &C::tls_enable, "0", kWritten},
     {"TLS", "cert_file", &C::tls_cert_file, "", kWritten},
     {"TLS", "key_file", &C::tls_key_file, "", kWritten},
@@ -299,6 +302,18 @@ std::string CheckValue(const KeyDef& k, std::string_view raw) {
                 } else if (k.shape == Shape::kIpAddress && !v.empty()) {
                     if (!common::IpAddress::Parse(v) || v.front() == '[')
                         return "\"" + std::string(v) + "\" is not an IP address";
+                } else if (k.shape == Shape::kEndpoint && !v.empty()) {
+                    const size_t colon = v.rfind(':');
+                    std::string_view host = colon == std::string_view::npos ? v : v.substr(0, colon);
+                    const std::string_view port = colon == std::string_view::npos ? "" : v.substr(colon + 1);
+                    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+                    if (bracketed) host = host.substr(1, host.size() - 2);
+                    unsigned x = 0;
+                    auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), x);
+                    const auto ip = common::IpAddress::Parse(host);
+                    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || x > 65535 || !ip ||
+                        ip->IsV4() == bracketed)
+                        return "\"" + std::string(v) + "\" is not an address and port (127.0.0.1:9525, [::1]:9525)";
                 } else if (k.shape == Shape::kIpAddressList) {
                     for (const std::string& one : common::SplitListenAddresses(v))
                         if (!common::IpAddress::Parse(one) || one.front() == '[')

@@ -235,6 +235,8 @@ public:
     bool script_enable = false;
     bool enable_cache_script = false;
     StringList cs_scripts;
+    // [METRICS]: the monitoring listener; empty for none.
+    String metrics_listen;
     // [WEBGUI]
     String web_listen;
     String web_port;

@@ -198,6 +198,11 @@ TEST(ConfigCheckTest, ValuesAreCheckedAgainstTheirKeysType) {
     EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "::"), "") << "both families";
     EXPECT_EQ(ConfigValueError("READMIN", "listen_ip", "::1"), "");
     EXPECT_EQ(ConfigValueError("WEBGUI", "listen", "127.0.0.1 ::1"), "") << "a list of addresses";
+    for (const char* ok : {"127.0.0.1:9525", "[::1]:9525", "0.0.0.0:0", ""})
+        EXPECT_EQ(ConfigValueError("METRICS", "listen", ok), "") << ok;
+    for (const char* bad :
+         {"127.0.0.1", "::1:9525", "[127.0.0.1]:9525", "localhost:9525", "127.0.0.1:65536", "1.2.3.4:x"})
+        EXPECT_NE(ConfigValueError("METRICS", "listen", bad), "") << bad;
     EXPECT_EQ(ConfigValueError("CONFIG", "listen_ip", "192.0.2.1,2001:db8::25"), "");
     EXPECT_NE(ConfigValueError("CONFIG", "listen_ip", "192.0.2.1 [::1]"), "");
     EXPECT_NE(ConfigValueError("READMIN", "listen_ip", "127.0.0.1 localhost"), "");

@@ -21,6 +21,7 @@
 #include "platform/Paths.h"
 #include "platform/WakeEvent.h"
 #include "store/DbkUpgrade.h"
+#include "web/MetricsServer.h"
 #include "web/ServerWEB.h"
 
 namespace service {
@@ -165,6 +166,7 @@ bool CMorvaneKernel::Startup() {
     admin::RegisterPeerImportables();
     auto core = std::make_unique<core::CMorvaneCore>(*config_, app_dir_, std::make_unique<core::CSessionPool>());
     cron::KernelAccess access{core.get(), config_.get(), app_dir_, nullptr, /*main_loop=*/true};
+    core_engine_ = core.get();
     core_ = std::move(core);
     core_->DrainTo(*log_);
     auto cron = std::make_unique<cron::CCronScheduler>(access);
@@ -188,7 +190,28 @@ bool CMorvaneKernel::Startup() {
         start_failed_ = true;
         return false;
     }
+    StartMetrics();
     return true;
+}
+
+void CMorvaneKernel::StartMetrics() {
+    const std::string address = config_->metrics_listen.str();
+    if (metrics_ && address == metrics_address_) return;
+    metrics_.reset();
+    metrics_address_ = address;
+    if (address.empty() || !core_engine_) return;
+    core::CMorvaneCore* core = core_engine_;
+    auto server = std::make_unique<web::MetricsServer>([core] { return core->Metrics().Render(); },
+                                                       [core] { return core->HealthProblem(); });
+    std::string why;
+    if (!server->Start(address, &why)) {
+        log_->Write(1, "Monitoring listener ([METRICS] listen): " + why + "; /metrics and /healthz are off", kSrc,
+                    "CMorvaneKernel::StartMetrics", "SYS", 0);
+        return;
+    }
+    log_->Write(1, "Monitoring listener on " + address + " (/metrics, /healthz)", kSrc, "CMorvaneKernel::StartMetrics",
+                "SYS", 0);
+    metrics_ = std::move(server);
 }
 
 std::vector<std::string> CMorvaneKernel::ConfigErrors(const std::string& file) {
@@ -259,6 +282,7 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
     if (mode == 0) {
         for (KernelEngine* e : {core_.get(), admin_.get(), web_.get()})
             if (e) e->ReloadConfig();
+        StartMetrics();
         log_->Write(1, "Configuration applied to the engines", kSrc, kFunc, "SYS", 0);
     }
     config_->reload_pending = false;
@@ -275,6 +299,7 @@ void CMorvaneKernel::LoopOnce(int64_t now) {
 }
 
 void CMorvaneKernel::Shutdown(bool write_back) {
+    metrics_.reset();
     for (KernelEngine* e : {cron_.get(), web_.get(), admin_.get()}) {
         if (!e) continue;
         e->Stop();
@@ -307,6 +332,7 @@ void CMorvaneKernel::Shutdown(bool write_back) {
     web_.reset();
     admin_.reset();
     cron_.reset();
+    core_engine_ = nullptr;
     core_.reset();
     config_.reset();
     lock_.Release();

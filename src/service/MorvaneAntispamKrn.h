@@ -20,6 +20,12 @@
 namespace platform {
 class ServiceLog;
 }
+namespace core {
+class CMorvaneCore;
+}
+namespace web {
+class MetricsServer;
+}
 
 namespace service {
 
@@ -73,6 +79,9 @@ private:
     void CloseDebugFile();
     void ApplyReload(int64_t now);
     void StepEngine(KernelEngine* engine);
+    // (Re)starts the monitoring listener when its address changed; a failure is logged and
+    // mail flows on without it.
+    void StartMetrics();
 
     KernelControl& control_;
     std::string app_dir_;
@@ -89,6 +98,10 @@ private:
     std::unique_ptr<KernelEngine> cron_;
     std::unique_ptr<KernelEngine> admin_;
     std::unique_ptr<KernelEngine> web_;
+    core::CMorvaneCore* core_engine_ = nullptr;  // core_, as what it is
+    // Stopped first: its scrapes read every engine.
+    std::unique_ptr<web::MetricsServer> metrics_;
+    std::string metrics_address_;
 };
 
 }  // namespace service
