@@ -7,7 +7,7 @@ DIR=$(mktemp -d)
 trap 'rm -rf "$DIR"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cp "$MORVANE" "$DIR/morvane"   # the service log is written beside the executable
+cp "$MORVANE" "$DIR/morvane"   # without --appdir, the executable's directory is the application's
 mkdir -p "$DIR/units" "$DIR/app"
 cat > "$DIR/systemctl" <<SH
 #!/bin/sh
@@ -19,16 +19,17 @@ export MORVANE_SYSTEMCTL="$DIR/systemctl" MORVANE_UNIT_DIR="$DIR/units"
 
 "$DIR/morvane" -i --appdir "$DIR/app"
 grep -q "^ExecStart=\"$DIR/morvane\" --appdir \"$DIR/app\"$" "$DIR/units/morvane.service" || fail "unit ExecStart"
-grep -q "Service Morvane Antispam Kernel installed" "$DIR/morvane.log" || fail "install not logged"
-grep -q "Run Service OK !!!" "$DIR/morvane.log" || fail "start not logged"
+grep -q "Service Morvane Antispam Kernel installed" "$DIR/app/morvane.log" || fail "install not logged"
+grep -q "Run Service OK !!!" "$DIR/app/morvane.log" || fail "start not logged"
+[ ! -e "$DIR/morvane.log" ] || fail "service log written beside the executable"
 
 out=$("$DIR/morvane" -K)
 [ "$out" = "Control of the service is stopping ..." ] || fail "-K printed '$out'"
 grep -q "^stop morvane.service$" "$DIR/calls" || fail "stop not sent"
 
-"$DIR/morvane" -U
+"$DIR/morvane" -U --appdir "$DIR/app"
 [ ! -e "$DIR/units/morvane.service" ] || fail "unit not removed"
-[ ! -e "$DIR/morvane.log" ] || fail "service log not deleted"
+[ ! -e "$DIR/app/morvane.log" ] || fail "service log not deleted"
 
 # A removal of a service that is not installed still deletes the service log.
 "$DIR/morvane" -s

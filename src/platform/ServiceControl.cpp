@@ -53,12 +53,12 @@ std::string ServiceControl::UnitText() const {
     // Every client takes two descriptors (its own and the MTA's); the usual 1024 is reached
     // at about 500 connections.
     t += "LimitNOFILE=65536\n";
-    // Hardening: the kernel needs nothing but its application directory (and the service log
-    // beside the executable); a fault in a parser then cannot reach the rest of the system.
+    // Hardening: the kernel needs nothing but its application directory (the service log
+    // included); a fault in a parser then cannot reach the rest of the system.
     t += "NoNewPrivileges=yes\nPrivateTmp=yes\nProtectSystem=strict\n";
     const bool in_home = appdir_.rfind("/home/", 0) == 0 || appdir_.rfind("/root/", 0) == 0 || appdir_ == "/root";
     t += std::string("ProtectHome=") + (in_home ? "read-only" : "yes") + "\n";
-    t += "ReadWritePaths=" + QuoteArg(appdir_) + " " + QuoteArg("-" + ServiceLog::PathFor(executable_)) + "\n";
+    t += "ReadWritePaths=" + QuoteArg(appdir_) + "\n";
     t += "UMask=0027\n";
     // The kernel saves its tables on the way out; give it the time it asks for.
     t += "TimeoutStopSec=30\nRestart=on-failure\n\n";

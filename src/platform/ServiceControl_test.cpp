@@ -94,11 +94,5 @@ TEST_F(ServiceControlTest, RemoveDeletesTheUnit) {
     EXPECT_NE(Read("svc.log").find("Service Morvane Antispam Kernel removed\n"), std::string::npos);
 }
 
-TEST(ServiceLogTest, PathReplacesAFourCharacterExtension) {
-    EXPECT_EQ(ServiceLog::PathFor("/opt/kernel.exe"), "/opt/kernel.log");
-    EXPECT_EQ(ServiceLog::PathFor("/usr/bin/morvane"), "/usr/bin/morvane.log");
-    EXPECT_EQ(ServiceLog::PathFor("a.b"), "a.b.log");
-}
-
 }  // namespace
 }  // namespace platform

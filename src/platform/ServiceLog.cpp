@@ -8,12 +8,6 @@
 
 namespace platform {
 
-std::string ServiceLog::PathFor(const std::string& executable) {
-    size_t n = executable.size();
-    if (n >= 4 && executable[n - 4] == '.') return executable.substr(0, n - 4) + ".log";
-    return executable + ".log";
-}
-
 void ServiceLog::Write(const char* format, ...) {
     static std::mutex mu;
     char message[1024];
@@ -23,6 +17,7 @@ void ServiceLog::Write(const char* format, ...) {
     va_end(args);
     std::tm t = common::LocalTime(common::NowSeconds());
     std::scoped_lock lock(mu);
+    if (to_stderr_) std::fprintf(stderr, "morvane: %s", message);
     FILE* f = std::fopen(path_.c_str(), "a");
     if (!f) return;
     std::fprintf(f, "%02d/%02d/%04d, %02d:%02d:%02d\n    %s", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900, t.tm_hour,

@@ -6,6 +6,7 @@
 //   morvane -s|-S                     start the service
 //   morvane -k|-K                     stop the service
 //   morvane -u|-U                     stop and remove the service, delete the service log
+//                                     (morvane.log in the application directory)
 //   morvane --set-password [--appdir DIR]
 //                                     store the superuser's password (web GUI)
 //   morvane --check-config [--appdir DIR]
@@ -221,7 +222,9 @@ int main(int argc, char** argv) {
     if (control_switch == "--set-password") return SetPassword();
 
     std::string exe = platform::ExecutablePath();
-    platform::ServiceLog service_log(platform::ServiceLog::PathFor(exe));
+    // In the application directory, whatever the executable's: an installed kernel lives in
+    // /usr/sbin, which it must never write to. The running kernel's lines go to the journal too.
+    platform::ServiceLog service_log(platform::AppDir() + "/morvane.log", control_switch.empty());
     platform::ServiceControl control(service_log, exe, platform::AppDir());
     switch (control_switch.empty() ? '\0' : control_switch[1] | 0x20) {
         case 'i':
