@@ -19,7 +19,7 @@ packages=(
     # the reference of the script engine's benchmark (bench/script_vs_lua.sh)
     lua5.4
     # real peers of the end-to-end tests and the demo
-    swaks libnet-ssleay-perl libio-socket-ssl-perl python3 python3-aiosmtpd libxml2-utils unbound openssl curl
+    swaks libnet-ssleay-perl libio-socket-ssl-perl libio-socket-inet6-perl python3 python3-aiosmtpd libxml2-utils unbound openssl curl
     # the MySQL classes' tests: a throwaway server and the client library loaded at run time
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)
@@ -30,6 +30,10 @@ packages=(
     publicsuffix
     # ip(8): the IPv6 relay test puts two addresses of one /64 on the loopback interface
     iproute2
+    # the metrics test parses /metrics with the Prometheus client's own parser
+    python3-prometheus-client
+    # the package: built under fakeroot, checked by lintian
+    fakeroot lintian
     # the web GUI's browser test (tests/gui_test.js): headless Chromium driven by playwright-core
     # (node and npm are the machine's own)
     chromium chromium-driver
