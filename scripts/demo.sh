@@ -32,7 +32,7 @@ printf '%s\r\n' '[CONFIG]' 'loglevel=2' 'listen_ip=127.0.0.1 ::1' 'listen_port=2
     '[DNSBL]' 'nameserver_0=bl1.demo|12' 'nameserver_1=bl2.demo|12' \
     '[GREYLIST]' 'greylist_enable=0' '[CS_SCRIPT]' 'enable=1' '[READMIN]' 'port=2533' 'key=demo-admin-key' \
     '[BAYES]' 'bayes_min_learned=3' 'bayes_strength=1' \
-    '[WEBGUI]' 'listen=127.0.0.1' 'port=2580' \
+    '[WEBGUI]' 'listen=127.0.0.1' 'port=2580' '[METRICS]' 'listen=127.0.0.1:2595' \
     '[TLS]' 'enable=1' "cert_file=$app/tls/demo.pem" "key_file=$app/tls/demo.key" \
     > "$app/morvane.ini"
 # STARTTLS with a throwaway self-signed certificate; a real server uses one its clients trust.
@@ -142,6 +142,11 @@ if [ -n "$spam_sample" ]; then
     echo "== a message checked by hand, nothing delivered: morvanectl check learn/spam/$(basename "$spam_sample")"
     "$ctl" --appdir "$app" check "$spam_sample" | tail -n +2 | sed 's/^/   /' || true
 fi
+
+echo "== monitoring: curl http://127.0.0.1:2595/healthz -> $(curl -s http://127.0.0.1:2595/healthz); a few of /metrics"
+curl -s http://127.0.0.1:2595/metrics |
+    grep -E '^morvane_(sessions_total|sessions_by_action_total|admission_refusals_total|spf_results_total|dmarc_results_total|filter_verdicts_total)' |
+    sed 's/^/   /'
 
 echo "== quarantined by Bayes verdict"
 for kind in spam ham neutral learn; do echo "   quarantine/$kind: $(ls "$app/quarantine/$kind" 2>/dev/null | wc -l) message(s)"; done
