@@ -20,6 +20,8 @@ packages=(
     lua5.4
     # real peers of the end-to-end tests and the demo
     swaks libnet-ssleay-perl libio-socket-ssl-perl libio-socket-inet6-perl python3 python3-aiosmtpd libxml2-utils unbound openssl curl
+    # a real load balancer in front of the kernel (the PROXY protocol test)
+    haproxy
     # the MySQL classes' tests: a throwaway server and the client library loaded at run time
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)

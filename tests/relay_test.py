@@ -1438,6 +1438,104 @@ class MetricsTest(unittest.TestCase):
             k.stop()
 
 
+def proxy_v2(source, source_port=40000):
+    """A PROXY protocol v2 header (PROXY command, TCP over IPv4) from `source` to 127.0.0.1:25."""
+    import struct
+    body = socket.inet_aton(source) + socket.inet_aton("127.0.0.1") + struct.pack("!HH", source_port, 25)
+    return b"\r\n\r\n\x00\r\nQUIT\n\x21\x11" + struct.pack("!H", len(body)) + body
+
+
+class ProxyProtocolTest(unittest.TestCase):
+    """Behind a load balancer: the PROXY header names the client, and admission, the lists and
+    the policy see that address; a connection without one, or from anyone but the balancer, is
+    dropped."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.k = Kernel("proxy", {"CONFIG": {"proxy_protocol": "1", "proxy_from_0": "127.0.0.1"},
+                                 "CS_SCRIPT": {"enable": "1"}, "DNSBL": {"maxhit": "2"},
+                                 "GREYLIST": {"greylist_enable": "0"}})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.k.stop()
+
+    def test_the_header_names_the_client(self):
+        # Version 1 naming a block-listed client: refused at admission as that client.
+        c = Raw(self.k.port)
+        c.send(b"PROXY TCP4 127.0.0.3 127.0.0.1 40001 25\r\n")
+        self.assertTrue(c.reply().startswith(b"554"))
+        c.close()
+        # Version 2 naming a clean client, with the client's first command in the same segment:
+        # the header's bytes are taken, the command is the client's.
+        before = len(sink_messages())
+        c = Raw(self.k.port)
+        c.send(proxy_v2("192.0.2.10"))
+        self.assertTrue(c.reply().startswith(b"220"))
+        self.assertTrue(c.cmd(b"EHLO client.example.test").startswith(b"250"))
+        self.assertTrue(c.cmd(b"MAIL FROM:<p@sender.test>").startswith(b"250"))
+        self.assertTrue(c.cmd(b"RCPT TO:<p@rcpt.test>").startswith(b"250"))
+        self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+        self.assertTrue(c.cmd(b"Subject: proxied\r\n\r\nhello\r\n.").startswith(b"250"))
+        c.cmd(b"QUIT")
+        c.close()
+        self.assertEqual(len(wait_for_message(before + 1)), before + 1)
+        end = time.time() + 5
+        while "192.0.2.10" not in self.k.log_text() and time.time() < end:
+            time.sleep(0.1)
+        self.assertIn("192.0.2.10", self.k.log_text())
+
+    def test_haproxy_in_front(self):
+        """HAProxy itself (send-proxy-v2) passes on the client's address."""
+        port = free_port()
+        cfg = os.path.join(WORK, "haproxy.cfg")
+        with open(cfg, "w") as f:
+            f.write("defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n  timeout server 30s\n"
+                    "frontend smtp\n  bind 127.0.0.1:%d\n  default_backend kernels\n"
+                    "backend kernels\n  server k1 127.0.0.1:%d send-proxy-v2\n" % (port, self.k.port))
+        p = subprocess.Popen(["haproxy", "-db", "-f", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_port(port, p)
+            listed = swaks(port, "--to", "h@rcpt.test", "--from", "h@sender.test", source="127.0.0.3")
+            self.assertIn("554", listed.stdout, "the block-listed client behind HAProxy is refused")
+            before = len(sink_messages())
+            clean = swaks(port, "--to", "h@rcpt.test", "--from", "h@sender.test", "--body", "via haproxy",
+                          source="127.0.0.4")
+            self.assertEqual(clean.returncode, 0, clean.stdout)
+            self.assertEqual(len(wait_for_message(before + 1)), before + 1)
+        finally:
+            p.terminate()
+            p.wait(timeout=10)
+
+    def dropped(self, c):
+        """The connection closed without a word (a reset when our bytes were left unread)."""
+        try:
+            return c.reply() == b""
+        except ConnectionResetError:
+            return True
+        finally:
+            c.close()
+
+    def test_no_header_or_a_stranger_is_dropped(self):
+        c = Raw(self.k.port)
+        c.send(b"EHLO client.example.test\r\n")
+        self.assertTrue(self.dropped(c), "no greeting without a header")
+        c = Raw(self.k.port)
+        c.send(b"PROXY TCP4 999.0.2.10 127.0.0.1 1 25\r\n")
+        self.assertTrue(self.dropped(c))
+        # From an address that is no balancer: dropped at once, whatever it sends.
+        c = Raw(self.k.port, source="127.0.0.5")
+        t0 = time.time()
+        c.send(b"PROXY TCP4 192.0.2.11 127.0.0.1 1 25\r\n")
+        self.assertTrue(self.dropped(c))
+        self.assertLess(time.time() - t0, 2)
+        # A balancer that says nothing is given up after the header's time limit.
+        c = Raw(self.k.port)
+        t0 = time.time()
+        self.assertTrue(self.dropped(c))
+        self.assertLess(time.time() - t0, 6)
+
+
 class OperatorRulesTest(unittest.TestCase):
     """Rules changed through morvanectl (the admin commands the GUI's rules page shares): a bad
     pattern refused before saving, a rule tried on a message, the message check, hit counts of

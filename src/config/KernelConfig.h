@@ -91,6 +91,10 @@ public:
     String listen_ip;
     String listen_port;
     int n_max_listen = 20;
+    // Every client connection starts with a PROXY protocol header (v1 or v2) from a load
+    // balancer on `proxy_from` (address list); anything else is dropped.
+    bool proxy_protocol = false;
+    StringList proxy_from;
     String smtp_server1, smtp_server2, smtp_server3, smtp_server4;
     int smtp_port1 = 225, smtp_port2 = 0, smtp_port3 = 0, smtp_port4 = 0;
     String trasp_1, trasp_2, trasp_3, trasp_4;

@@ -2,12 +2,17 @@
 
 #include "core/SessionPool.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "common/Clock.h"
+#include "common/ProxyHeader.h"
 #include "common/String.h"
 #include "core/ConnCounter.h"
 #include "core/SessionPool.h"
@@ -69,6 +74,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     start("Start IP INFERNO");
     relay_ = std::make_unique<checks::CAddressList>();
     dnsbl_white_ = std::make_unique<checks::CAddressList>();
+    proxy_from_ = std::make_unique<checks::CAddressList>();
     start("Start NETIP ENGINE");
     sessions_per_ip_ = std::make_unique<checks::CSessionCounter>();
     stats_ = std::make_unique<checks::CStatitiche_Day>(app_dir_, now);
@@ -223,6 +229,10 @@ void CMorvaneCore::ReloadConfig() {
     }
     // 7. Address lists.
     relay_->Load(c.relayip);
+    proxy_from_->Load(c.proxy_from);
+    if (c.proxy_protocol && proxy_from_->RangeCount() == 0)
+        AddLog(1, "[CONFIG] proxy_protocol is on but proxy_from lists no address: every connection is dropped", kSrc,
+               kReload, "SYS", 0);
     dnsbl_white_->Load(c.dnsbl_wip);
     grey_->WhiteList().Load(c.grey_wip);
     // 8. Greylist and auto-whitelist.
@@ -353,12 +363,26 @@ void CMorvaneCore::HandOff(Admission& a) {
 
 void CMorvaneCore::Admit(Admission a) {
     if (!a.slot) return;
-    sessions_total_->Add();
-    if (a.slot->PeerAddressText().empty()) {
-        AddLog(1, "-COMPILED- ERROR SOCKET IP is ZERO", kSrc, "CMorvaneCore::Step", "SYS", a.id);
+    if (!a.header_read) sessions_total_->Add();
+    if (a.slot->PeerAddressText().empty() || a.dropped) {
+        if (!a.dropped) AddLog(1, "-COMPILED- ERROR SOCKET IP is ZERO", kSrc, "CMorvaneCore::Step", "SYS", a.id);
         a.slot->Release();
         Count("f1tot_conn", 1);
         return;
+    }
+    // Behind a load balancer, every check below needs the client's address from the header,
+    // which a worker reads; a header from anyone but the balancers is never read.
+    if (config_.proxy_protocol && !a.header_read) {
+        if (!proxy_from_->InRange(a.ip)) {
+            AddLog(2, "PROXY protocol: a connection from " + a.ip + ", which is not on proxy_from: dropped", kSrc,
+                   "CMorvaneCore::Step", "FIREWALL", a.id);
+            refusals_->With("proxy").Add();
+            a.slot->Release();
+            Count("f1tot_conn", 1);
+            return;
+        }
+        a.proxy = true;
+        return Submit(std::move(a));
     }
     if (!config_.script_enable) return HandOff(a);
     if (inferno_->Contains(a.ip)) {
@@ -410,6 +434,45 @@ void CMorvaneCore::Decide(Admission& a) {
     HandOff(a);
 }
 
+void CMorvaneCore::ReadProxyHeader(Admission& a) {
+    a.header_read = true;
+    const int fd = a.slot->Handle();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProxyHeaderMs);
+    char buf[common::kMaxProxyHeader];
+    ssize_t seen = -1;
+    common::ProxyHeader h;
+    // The header is peeked at and only its own bytes are taken: what follows is the client's.
+    // A balancer sends it in one segment, so the first peek nearly always holds all of it.
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || workers_stopping_.load(std::memory_order_relaxed)) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 100))) <= 0) continue;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+        if (n <= 0) break;  // closed before a header came
+        h = common::ParseProxyHeader(std::string_view(buf, static_cast<size_t>(n)));
+        if (h.state != common::ProxyHeader::State::kNeedMore) break;
+        // Nothing new since the last look: wait a little instead of spinning on ready data.
+        if (n == seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        seen = n;
+    }
+    if (h.state != common::ProxyHeader::State::kDone ||
+        ::recv(fd, buf, h.length, MSG_DONTWAIT) != static_cast<ssize_t>(h.length)) {
+        AddLog(2,
+               "PROXY protocol: no valid header from the balancer " + a.ip +
+                   (h.state == common::ProxyHeader::State::kInvalid ? " (malformed)" : " (missing)") + ": dropped",
+               kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
+        refusals_->With("proxy").Add();
+        a.dropped = true;
+        return;
+    }
+    if (!h.local) {
+        a.ip = h.source.ToString();
+        a.slot->SetPeerAddress(a.ip);
+    }
+}
+
 void CMorvaneCore::StartWorkers() {
     for (int i = 0; i < kAdmissionWorkers; ++i) {
         workers_.emplace_back([this] {
@@ -422,9 +485,13 @@ void CMorvaneCore::StartWorkers() {
                     a = std::move(jobs_.front());
                     jobs_.pop_front();
                 }
-                // A white-listed client (its reverse name may need a lookup) is not checked.
-                if (!dnsbl_white_->Contains(a.ip, dns_.get())) dnsbl_->QueryDnsBL(a.ip, &a.result);
-                a.checked = true;
+                if (a.proxy && !a.header_read) {
+                    ReadProxyHeader(a);
+                } else {
+                    // A white-listed client (its reverse name may need a lookup) is not checked.
+                    if (!dnsbl_white_->Contains(a.ip, dns_.get())) dnsbl_->QueryDnsBL(a.ip, &a.result);
+                    a.checked = true;
+                }
                 common::MutexLock lock(jobs_mu_);
                 done_.push_back(std::move(a));
                 platform::KernelWake().Notify();
@@ -434,6 +501,7 @@ void CMorvaneCore::StartWorkers() {
 }
 
 void CMorvaneCore::StopWorkers() {
+    workers_stopping_ = true;
     {
         common::MutexLock lock(jobs_mu_);
         workers_stop_ = true;
@@ -476,7 +544,11 @@ void CMorvaneCore::Step() {
     }
     for (Admission& a : done) {
         --in_flight_;
-        Decide(a);
+        if (a.checked) {
+            Decide(a);
+        } else {
+            Admit(std::move(a));  // the PROXY header was read: admission goes on with the client's address
+        }
     }
     // Connections no session could take last time.
     size_t retry = waiting_.size();
@@ -635,10 +707,12 @@ void CMorvaneCore::RegisterMetrics() {
                                             "Sessions ended, by what became of them (delivered, tagged, refused, "
                                             "tempfail, greylisted, held, closed).",
                                             "action");
-    refusals_ = &metrics_.Counter("morvane_admission_refusals_total",
-                                  "Connections refused before the greeting, by cause (dnsbl, embargo, session_limit).",
-                                  "cause");
-    for (const char* cause : {"dnsbl", "embargo", "session_limit"}) refusals_->With(cause);
+    refusals_ =
+        &metrics_.Counter("morvane_admission_refusals_total",
+                          "Connections refused before the greeting, by cause (dnsbl, embargo, session_limit, proxy: no "
+                          "valid PROXY header from a balancer).",
+                          "cause");
+    for (const char* cause : {"dnsbl", "embargo", "session_limit", "proxy"}) refusals_->With(cause);
     session_seconds_ = &metrics_
                             .Histogram("morvane_session_duration_seconds", "Time from a client's connect to its end.",
                                        common::metrics::SecondsBuckets())

@@ -179,7 +179,17 @@ private:
         // Registered in the per-address counter at admission, so that admissions of the same
         // address decided before its session starts see it.
         bool counted = false;
+        // Behind a load balancer: the PROXY header was read (on a worker) and `ip` is the
+        // client's; `dropped` when it was missing or malformed.
+        bool proxy = false;  // the header is to be read
+        bool header_read = false;
+        bool dropped = false;
     };
+    // How long a balancer may take to send the PROXY header (it sends it at once).
+    static constexpr int kProxyHeaderMs = 3000;
+    // Reads the connection's PROXY header on a worker thread: consumes exactly its bytes and
+    // puts the client's address in `a`.
+    void ReadProxyHeader(Admission& a);
 
     void Admit(Admission a);
     void Decide(Admission& a);
@@ -223,6 +233,7 @@ private:
     std::unique_ptr<checks::CIpInferno> inferno_;
     std::unique_ptr<checks::CAddressList> relay_;
     std::unique_ptr<checks::CAddressList> dnsbl_white_;
+    std::unique_ptr<checks::CAddressList> proxy_from_;
     std::unique_ptr<checks::CSessionCounter> sessions_per_ip_;
     std::unique_ptr<checks::CStatitiche_Day> stats_;
     // Before the sessions, which write to it until they end.
@@ -261,6 +272,7 @@ private:
     std::deque<Admission> jobs_ GUARDED_BY(jobs_mu_);
     std::deque<Admission> done_ GUARDED_BY(jobs_mu_);
     bool workers_stop_ GUARDED_BY(jobs_mu_) = false;
+    std::atomic<bool> workers_stopping_{false};  // a header being read gives up at once
     std::atomic<size_t> in_flight_{0};
 
     int32_t next_housekeeping_ = 0;

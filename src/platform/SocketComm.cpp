@@ -33,6 +33,7 @@ bool WaitFor(int fd, short events, int timeout_ms) {
 
 void CSocketComm::Attach(int fd) {
     Close();
+    peer_override_.clear();
     fd_.store(fd);
 }
 
@@ -214,6 +215,7 @@ int CSocketComm::Accept(int timeout_ms, int* error) {
 }
 
 std::string CSocketComm::PeerAddressText() const {
+    if (!peer_override_.empty() && fd_.load() >= 0) return peer_override_;
     SockAddr a;
     a.length = sizeof a.storage;
     int fd = fd_.load();

@@ -79,8 +79,12 @@ public:
     // The peer's address in its canonical text (an IPv4 peer of a dual-stack listener as a dotted
     // quad), "" when there is none.
     std::string PeerAddressText() const;
+    // The client's real address when a load balancer stands between (the PROXY protocol): what
+    // PeerAddressText gives from then on, until the socket closes. Its holder's only.
+    void SetPeerAddress(std::string address) { peer_override_ = std::move(address); }
 
 private:
+    std::string peer_override_;
     std::atomic<int> fd_{-1};
     std::atomic<bool> free_{true};
     // The owner's only, like the data calls.
