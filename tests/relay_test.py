@@ -1536,6 +1536,60 @@ class ProxyProtocolTest(unittest.TestCase):
         self.assertLess(time.time() - t0, 6)
 
 
+class DrainTest(unittest.TestCase):
+    """Graceful drain: no new connections, the running session finishes, then the kernel exits."""
+
+    def wait_exit(self, k, seconds=20):
+        try:
+            return k.proc.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def test_sigusr1_lets_the_running_session_finish(self):
+        k = Kernel("drain", {"GREYLIST": {"greylist_enable": "0"}})
+        try:
+            before = len(sink_messages())
+            c = Raw(k.port)
+            self.assertTrue(c.reply().startswith(b"220"))
+            self.assertTrue(c.cmd(b"EHLO client.example.test").startswith(b"250"))
+            self.assertTrue(c.cmd(b"MAIL FROM:<d@sender.test>").startswith(b"250"))
+            k.proc.send_signal(signal.SIGUSR1)
+            end = time.time() + 5
+            refused = False
+            while time.time() < end and not refused:
+                try:
+                    socket.create_connection(("127.0.0.1", k.port), timeout=1).close()
+                    time.sleep(0.1)
+                except OSError:
+                    refused = True
+            self.assertTrue(refused, "still accepting after SIGUSR1")
+            status, body = http_get(k.metrics_port, "/healthz")
+            self.assertEqual(status, 503)
+            self.assertIn("draining", body)
+            self.assertIsNone(k.proc.poll(), "the kernel waits for its session")
+            self.assertTrue(c.cmd(b"RCPT TO:<d@rcpt.test>").startswith(b"250"))
+            self.assertTrue(c.cmd(b"DATA").startswith(b"354"))
+            self.assertTrue(c.cmd(b"Subject: drained\r\n\r\nfinished\r\n.").startswith(b"250"))
+            c.cmd(b"QUIT")
+            c.close()
+            self.assertEqual(len(wait_for_message(before + 1)), before + 1)
+            self.assertEqual(self.wait_exit(k), 0, "the kernel exits once its sessions ended")
+            self.assertIn("Drained: every session has ended", k.log_text())
+        finally:
+            k.stop()
+
+    def test_morvanectl_drain(self):
+        admin = free_port()
+        k = Kernel("drain-ctl", {"READMIN": {"port": str(admin), "key": "drain-key"}})
+        try:
+            r = morvanectl(k, "drain")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("draining", r.stdout)
+            self.assertEqual(self.wait_exit(k), 0)
+        finally:
+            k.stop()
+
+
 class OperatorRulesTest(unittest.TestCase):
     """Rules changed through morvanectl (the admin commands the GUI's rules page shares): a bad
     pattern refused before saving, a rule tried on a message, the message check, hit counts of

@@ -293,7 +293,7 @@ void CMorvaneCore::ReloadConfig() {
     history_->SetMaxRecords(static_cast<size_t>(c.history_max_records));
     sessions_->Reload(c, app_dir_);
     // 14. Listener start.
-    if (listen_ && (relisten || !listener_->Listening() || listener_->HasEnded())) {
+    if (listen_ && !Draining() && (relisten || !listener_->Listening() || listener_->HasEnded())) {
         bool listening = listener_->InitListen(listen_ip_, listen_port_, pool_size_);
         const int listen_errno = errno;
         listener_->MoveTo(*this);  // its own lines ("Init Listen OK") come first
@@ -313,7 +313,8 @@ void CMorvaneCore::ReloadConfig() {
                    kSrc, kReload, "DEBUG", 0);
         }
     }
-    listening_.store(!listen_ || (listener_->Listening() && !listener_->HasEnded()), std::memory_order_relaxed);
+    listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
+                     std::memory_order_relaxed);
 }
 
 void CMorvaneCore::Count(const std::string& name, int type) {
@@ -571,7 +572,8 @@ void CMorvaneCore::Housekeeping() {
     next_housekeeping_ = now + kHousekeepingMs;
     dnsbl_->MoveTo(*this);  // the resolver itself logs nothing
     sessions_->Housekeeping(*this);
-    listening_.store(!listen_ || (listener_->Listening() && !listener_->HasEnded()), std::memory_order_relaxed);
+    listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
+                     std::memory_order_relaxed);
     Save(false);
     ReportSaveFailures();
 }
@@ -750,7 +752,26 @@ void CMorvaneCore::RegisterMetrics() {
     });
 }
 
+void CMorvaneCore::Drain() {
+    if (draining_.exchange(true)) return;
+    // Clients the listener already accepted are admitted as usual; then no more are.
+    for (const PendingConnection& p : listener_->TakePending())
+        Admit(Admission{p.id, p.slot, p.slot ? p.slot->PeerAddressText() : std::string(), {}, false});
+    if (listener_->Listening()) listener_->StopListen();
+    listening_.store(false, std::memory_order_relaxed);
+    AddLog(1,
+           common::FormatText("Draining: no new connections; %zu sessions busy, %zu admissions waiting",
+                              sessions_open_.load(), in_flight_.load() + waiting_.size()),
+           kSrc, "CMorvaneCore::Drain", "SYS", 0);
+}
+
+bool CMorvaneCore::Drained() const {
+    return Draining() && in_flight_.load() == 0 && waiting_.empty() && !sessions_->AnyBusy();
+}
+
 std::string CMorvaneCore::HealthProblem() {
+    if (Draining())
+        return common::FormatText("draining: %zu sessions still busy", sessions_open_.load(std::memory_order_relaxed));
     if (!listening_.load(std::memory_order_relaxed)) return "the SMTP listener is not accepting connections";
     common::MutexLock lock(health_mu_);
     if (!save_problem_.empty()) return save_problem_;

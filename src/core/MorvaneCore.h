@@ -164,6 +164,15 @@ public:
     void SetSessionsOpen(size_t n) { sessions_open_.store(n, std::memory_order_relaxed); }
     // A session reached a back-end MTA: the health check need not probe it.
     void MtaAnswered() { mta_answered_.store(Now(), std::memory_order_relaxed); }
+    // Graceful drain, for a node leaving a balanced group: stops accepting (the balancer or the
+    // MX peer moves on), lets the running sessions finish; the kernel then exits. Any thread
+    // may ask; the main thread drains.
+    void RequestDrain() { drain_requested_.store(true); }
+    bool DrainRequested() const { return drain_requested_.load(); }
+    void Drain();
+    bool Draining() const { return draining_.load(std::memory_order_relaxed); }
+    // Draining, and no session or admission is left.
+    bool Drained() const;
     // Why the kernel cannot take mail now, empty when it can: the listener accepts, a back-end
     // MTA answered in the last minute (or answers a probe now), the last full save succeeded.
     // Any thread; may wait up to a second for the probe.
@@ -218,6 +227,7 @@ private:
     std::atomic<size_t> sessions_open_{0};
     std::atomic<int64_t> mta_answered_{0};
     std::atomic<bool> listening_{false};
+    std::atomic<bool> drain_requested_{false}, draining_{false};
     common::Mutex health_mu_;
     std::string save_problem_ GUARDED_BY(health_mu_);
     int64_t probe_at_ GUARDED_BY(health_mu_) = 0;

@@ -204,6 +204,13 @@ checks::CBayesFilter* KernelFunctions::GetBayesFilter() {
     return Core() ? Core()->BayesFilter() : nullptr;
 }
 
+int32_t KernelFunctions::DrainKernel() {
+    core::CMorvaneCore* c = Core();
+    if (!c) return 0;
+    c->RequestDrain();
+    return 1;
+}
+
 int32_t KernelFunctions::SetHeloRefresh() {
     core::CMorvaneCore* c = Core();
     if (!c) return 0;

@@ -73,6 +73,9 @@ public:
     store::CDB_RAM* GetDBRamHelo();
     checks::CRules* GetRulesDB();
     int32_t SetHeloRefresh();
+    // Asks the kernel to drain: no new connections, the running sessions finish, then it exits.
+    // 1 when asked, 0 outside a kernel.
+    int32_t DrainKernel();
     checks::CBayes* GetDBBayes();
     // The kernel's statistical filter (CS_BayesFilter); null outside the kernel.
     checks::CBayesFilter* GetBayesFilter();
@@ -217,6 +220,7 @@ void AddKernelFunctions(Binding& b) {
         .Method("GetDBRamHelo", &K::GetDBRamHelo)
         .Method("GetRulesDB", &K::GetRulesDB)
         .Method("SetHeloRefresh", &K::SetHeloRefresh)
+        .Method("DrainKernel", &K::DrainKernel)
         .Method("GetDBBayes", &K::GetDBBayes)
         .Method("GetBayesFilter", &K::GetBayesFilter)
         .Method("ViewGreyListDB", &K::ViewGreyListDB, ",100,0,0,0")

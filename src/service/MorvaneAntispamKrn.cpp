@@ -292,6 +292,17 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
 void CMorvaneKernel::LoopOnce(int64_t now) {
     StepEngine(cron_.get());
     StepEngine(core_.get());
+    if (core_engine_) {
+        if ((control_.drain_signal.exchange(false) || core_engine_->DrainRequested()) && !core_engine_->Draining()) {
+            core_engine_->Drain();
+            core_engine_->DrainTo(*log_);
+        }
+        if (core_engine_->Drained()) {
+            log_->Write(1, "Drained: every session has ended; the kernel stops", kSrc, "CMorvaneKernel::LoopOnce",
+                        "SYS", 0);
+            control_.running = false;
+        }
+    }
     StepEngine(admin_.get());
     StepEngine(web_.get());
     if (rotation_.Check(now, log_->Size())) RotateLog();

@@ -49,6 +49,8 @@ struct KernelControl {
     std::atomic<bool> reload_signal{false};
     // KernelMain has returned, whatever the reason (an early failure leaves worker_exited unset).
     std::atomic<bool> worker_returned{false};
+    // Set by the controller on SIGUSR1: drain (no new connections, sessions finish), then stop.
+    std::atomic<bool> drain_signal{false};
 };
 
 class CMorvaneKernel {

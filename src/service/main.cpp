@@ -58,6 +58,7 @@ int RunForeground(platform::ServiceLog& service_log) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
     // Blocked before any thread exists, so every thread inherits the mask and only this one
     // receives the signals.
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -79,6 +80,8 @@ int RunForeground(platform::ServiceLog& service_log) {
         int sig = sigtimedwait(&set, &info, &wait);
         if (sig == SIGHUP) {
             control.reload_signal = true;
+        } else if (sig == SIGUSR1) {
+            control.drain_signal = true;
         } else if ((sig == SIGTERM || sig == SIGINT) && !stopping) {
             service_log.Write("ServiceHandler RICEVE code = %d\n", 1);
             stopping = true;

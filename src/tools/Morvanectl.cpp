@@ -33,7 +33,7 @@ const std::map<std::string, int> kCommands = {
     {"plugins", 16},     {"community", 17},  {"history", 18},     {"held", 19},      {"held-release", 20},
     {"held-delete", 21}, {"held-learn", 22}, {"check", 23},       {"rule-test", 24}, {"rule-set", 25},
     {"activity", 26},    {"grey-pass", 27},  {"list-del", 28},    {"embargo", 29},   {"embargo-add", 30},
-    {"domain-list", 31}, {"cron-state", 32}, {"cron-enable", 33}, {"alwl-add", 34},
+    {"domain-list", 31}, {"cron-state", 32}, {"cron-enable", 33}, {"alwl-add", 34},  {"drain", 35},
 };
 
 // Commands whose first row names the columns: --json gives objects.
