@@ -22,6 +22,8 @@ packages=(
     swaks libnet-ssleay-perl libio-socket-ssl-perl libio-socket-inet6-perl python3 python3-aiosmtpd libxml2-utils unbound openssl curl
     # a real load balancer in front of the kernel (the PROXY protocol test)
     haproxy
+    # the state several kernels share: the client library, and a server for the tests
+    libhiredis-dev redis-server
     # the MySQL classes' tests: a throwaway server and the client library loaded at run time
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)

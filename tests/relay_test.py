@@ -1536,6 +1536,93 @@ class ProxyProtocolTest(unittest.TestCase):
         self.assertLess(time.time() - t0, 6)
 
 
+def start_redis(port):
+    """A throwaway redis-server on 127.0.0.1:port, nothing saved."""
+    p = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                          "--appendonly", "no", "--daemonize", "no", "--logfile", os.path.join(WORK, "redis.log")],
+                         stdout=subprocess.DEVNULL)
+    wait_port(port, p)
+    return p
+
+
+class SharedStateTest(unittest.TestCase):
+    """Two kernels on one Redis: the greylist, the embargo and the per-address limit are the
+    site's, not a node's; Redis killed, mail flows on the local tables; Redis back, shared again."""
+
+    def test_two_kernels_share_state_and_survive_redis(self):
+        redis_port = free_port()
+        redis = start_redis(redis_port)
+        common = {"CS_SCRIPT": {"enable": "1"}, "FIREWALL": {"max_session_ip": "1"},
+                  "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
+                  "REDIS": {"server": "127.0.0.1:%d" % redis_port, "prefix": "test:", "backoff_seconds": "2",
+                            "timeout_ms": "100"}}
+        a_ini = dict(common, READMIN={"port": str(free_port()), "key": "shared-key"})
+        a = Kernel("shared-a", a_ini)
+        b = Kernel("shared-b", common)
+        try:
+            # Greylisted at A, the retry after the delay passes at B.
+            args = ["--to", "s@rcpt.test", "--from", "s@spf-pass.test", "--helo", "mail.spf-pass.test",
+                    "--body", "shared greylist"]
+            self.assertIn("451", swaks(a.port, *args).stdout)
+            time.sleep(2.2)
+            r = swaks(b.port, *args)
+            self.assertEqual(r.returncode, 0, r.stdout)
+
+            # An embargo set at A refuses the client at B.
+            r = morvanectl(a, "embargo-add", "127.0.0.7", "1")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            c = Raw(b.port, source="127.0.0.7")
+            self.assertIn(b"Embargo", c.reply())
+            c.close()
+
+            # One session per address across both kernels.
+            first = Raw(a.port, source="127.0.0.9")
+            self.assertTrue(first.reply().startswith(b"220"))
+            second = Raw(b.port, source="127.0.0.9")
+            self.assertTrue(second.reply().startswith(b"421"), "the limit holds across the kernels")
+            second.close()
+            first.cmd(b"QUIT")
+            first.close()
+            end = time.time() + 5
+            while time.time() < end:
+                c = Raw(b.port, source="127.0.0.9")
+                got = c.reply()
+                c.close()
+                if got.startswith(b"220"):
+                    break
+                time.sleep(0.2)
+            self.assertTrue(got.startswith(b"220"), "the ended session no longer counts")
+
+            # Redis gone: mail goes on at once on the local tables, no session waits on it.
+            redis.terminate()
+            redis.wait(timeout=10)
+            t0 = time.time()
+            r = swaks(a.port, "--to", "t@rcpt.test", "--from", "t@spf-pass.test", "--helo", "mail.spf-pass.test",
+                      source="127.0.0.10")
+            self.assertIn("451", r.stdout, "greylisted locally")
+            self.assertLess(time.time() - t0, 5)
+            status, text = http_get(a.metrics_port, "/metrics")
+            self.assertIn("morvane_redis_up 0", text)
+
+            # Redis back (empty): after the back-off the kernels share again.
+            redis = start_redis(redis_port)
+            time.sleep(2.5)
+            r = morvanectl(a, "embargo-add", "127.0.0.11", "1")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            c = Raw(b.port, source="127.0.0.11")
+            self.assertIn(b"Embargo", c.reply())
+            c.close()
+            end = time.time() + 5
+            while "answers again" not in a.log_text() and time.time() < end:
+                time.sleep(0.1)
+            self.assertTrue("answers again" in a.log_text(), "the return of Redis is logged")
+        finally:
+            a.stop()
+            b.stop()
+            redis.terminate()
+            redis.wait(timeout=10)
+
+
 class DrainTest(unittest.TestCase):
     """Graceful drain: no new connections, the running session finishes, then the kernel exits."""
 

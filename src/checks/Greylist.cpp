@@ -1,7 +1,9 @@
 #include "checks/Greylist.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/Md5.h"
@@ -96,16 +98,44 @@ std::string CGreylist::PrepareTriples(std::string_view recipients, std::string_v
 
 void CGreylist::Add(std::string_view triples) {
     bool first = true;
+    std::vector<std::vector<std::string>> shared;
+    const int64_t age = table_.AgeSeconds();
     for (const std::string& t : Triples(triples)) {
         bool inserted = table_.Insert(KeyOf(t), t + kField + "0") == 1;
         if (first && inserted) Count("f8_grey_bloc");
         first = false;
+        // In the shared store a triple's value is when it was first seen; the first node's wins.
+        if (shared_ != nullptr) {
+            shared.push_back({"SET", SharedKey(KeyOf(t)), std::to_string(Now()), "NX"});
+            if (age > 0) {
+                shared.back().push_back("EX");
+                shared.back().push_back(std::to_string(age));
+            }
+        }
     }
+    if (CRedis* r = Shared(); r != nullptr && !shared.empty()) (void)r->Run(shared);
 }
 
 int CGreylist::Pass(std::string_view triples) {
     const int64_t now = Now();
     const int64_t cutoff = now - embargo_.load();
+    // A triple another node saw first has waited there: one round trip for all of them.
+    if (CRedis* r = Shared()) {
+        std::vector<std::string> get{"MGET"};
+        for (const std::string& t : Triples(triples)) get.push_back(SharedKey(KeyOf(t)));
+        if (const auto reply = get.size() > 1 ? r->Command(std::move(get)) : std::nullopt) {
+            for (const RedisReply& v : reply->elements) {
+                int64_t first = 0;
+                if (v.type != RedisReply::Type::kString ||
+                    std::from_chars(v.str.data(), v.str.data() + v.str.size(), first).ec != std::errc() ||
+                    first > cutoff)
+                    continue;
+                Count("f8_grey_recall");
+                Count(RecallBucket(now - first));
+                return 1;
+            }
+        }
+    }
     for (const std::string& t : Triples(triples)) {
         bool passed = false, early = false, reset = false;
         int64_t age = 0;
@@ -134,10 +164,16 @@ int CGreylist::Pass(std::string_view triples) {
 
 bool CGreylist::PassNow(std::string_view key) {
     const int64_t waited = Now() - embargo_.load() - 1;
-    return table_.Modify(key, [waited](store::DbRecord& r) {
+    const bool local = table_.Modify(key, [waited](store::DbRecord& r) {
         r.timestamp = static_cast<int32_t>(std::min<int64_t>(r.timestamp, waited));
         return true;
     }) >= 0;
+    bool shared = false;
+    if (CRedis* r = Shared()) {
+        const auto reply = r->Command({"SET", SharedKey(key), std::to_string(waited), "XX", "KEEPTTL"});
+        shared = reply && reply->type == RedisReply::Type::kStatus;
+    }
+    return local || shared;
 }
 
 int CGreylist::GetForgedCount(std::string_view triples) {

@@ -14,4 +14,11 @@ CListTable::~CListTable() {
     if (persistent_) (void)table_.Save();  // a failure is reported; the core logs it
 }
 
+bool CListTable::ForgetShared(std::string_view key) {
+    CRedis* r = Shared();
+    if (r == nullptr) return false;
+    const auto reply = r->Command({"DEL", SharedKey(key)});
+    return reply && reply->integer > 0;
+}
+
 }  // namespace checks

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 
 #include "checks/AddressList.h"
 #include "checks/Dns.h"
 #include "checks/Greylist.h"
+#include "common/Clock.h"
 #include "common/IpAddress.h"
 #include "common/Md5.h"
 #include "common/Regex.h"
@@ -14,6 +16,13 @@
 namespace checks {
 
 namespace {
+
+// Lapse times in the shared store are read by every node: the wall clock, not a machine's own
+// steady clock.
+int64_t WallMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string Lower(std::string_view s) {
     return common::String(s).MakeLower().str();
@@ -45,14 +54,23 @@ int IsLanIp(std::string_view ip) {
 void CIpInferno::Add(std::string_view ip, int32_t expiry) {
     if (ip.empty()) return;
     // A group already listed keeps its first expiry.
-    table_.Insert(prefix_.load().Key(ip), std::to_string(expiry));
+    const std::string key = prefix_.load().Key(ip);
+    table_.Insert(key, std::to_string(expiry));
+    if (CRedis* r = Shared(); r != nullptr && expiry > common::NowSeconds())
+        (void)r->Command({"SET", SharedKey(key), std::to_string(expiry), "NX", "EXAT", std::to_string(expiry)});
 }
 
 int CIpInferno::Contains(std::string_view ip) {
     if (ip.empty()) return 0;
     if (table_.Find(ip) >= 0) return 1;
     const std::string key = prefix_.load().Key(ip);
-    return key != ip && table_.Find(key) >= 0 ? 1 : 0;
+    if (key != ip && table_.Find(key) >= 0) return 1;
+    // Another node's listing: one round trip for the address and its group.
+    if (CRedis* r = Shared()) {
+        const auto reply = r->Command({"EXISTS", SharedKey(ip), SharedKey(key)});
+        return reply && reply->integer > 0 ? 1 : 0;
+    }
+    return 0;
 }
 
 int CIpInferno::Hygiene(int64_t now) {
@@ -78,12 +96,26 @@ void CAutoWhitelist::Add(std::string_view sender, std::string_view recipients) {
         const std::string data = from + '\x02' + std::string(rcpt);
         // A known pair is rewritten with its first time kept: it expires when first made.
         if (table_.Update(key, data, true) < 0) table_.Insert(key, data);
+        if (CRedis* r = Shared()) {
+            std::vector<std::string> set{"SET", SharedKey(key), data, "NX"};
+            if (const int64_t age = table_.AgeSeconds(); age > 0) {
+                set.push_back("EX");
+                set.push_back(std::to_string(age));
+            }
+            (void)r->Command(std::move(set));
+        }
     }
 }
 
 int CAutoWhitelist::Contains(std::string_view sender, std::string_view recipient) {
     if (sender.empty() || recipient.empty()) return 0;
-    return table_.Find(Key(StripBatv(sender), recipient)) >= 0 ? 1 : 0;
+    const std::string key = Key(StripBatv(sender), recipient);
+    if (table_.Find(key) >= 0) return 1;
+    if (CRedis* r = Shared()) {
+        const auto reply = r->Command({"EXISTS", SharedKey(key)});
+        return reply && reply->integer > 0 ? 1 : 0;
+    }
+    return 0;
 }
 
 int CAutoWhitelist::View(script::CS_Array* result, int count, int start, std::string_view filter, int field) {
@@ -152,12 +184,23 @@ int CHeloForget::Refresh(std::string_view public_ip, std::string_view my_name, C
 }
 
 void CSpamTrap::Add(std::string_view address) {
-    if (!address.empty()) table_.Insert(common::Md5Hex(Lower(address)), "1");
+    if (address.empty()) return;
+    const std::string key = common::Md5Hex(Lower(address));
+    table_.Insert(key, "1");
+    if (CRedis* r = Shared()) (void)r->Command({"SET", SharedKey(key), "1"});
 }
 
 int CSpamTrap::Contains(std::string_view addresses) {
-    for (std::string_view a : common::SplitNonEmpty(addresses, ' '))
-        if (table_.Find(common::Md5Hex(Lower(a))) >= 0) return 1;
+    std::vector<std::string> exists{"EXISTS"};
+    for (std::string_view a : common::SplitNonEmpty(addresses, ' ')) {
+        const std::string key = common::Md5Hex(Lower(a));
+        if (table_.Find(key) >= 0) return 1;
+        if (shared_ != nullptr) exists.push_back(SharedKey(key));
+    }
+    if (CRedis* r = Shared(); r != nullptr && exists.size() > 1) {
+        const auto reply = r->Command(std::move(exists));
+        return reply && reply->integer > 0 ? 1 : 0;
+    }
     return 0;
 }
 
@@ -174,27 +217,65 @@ const char* CSpamTrap::Response() {
 }
 
 void CSessionCounter::Add(std::string_view ip) {
-    Entry e{std::string(ip), common::IpAddress::Parse(ip)};
+    Entry e{std::string(ip), common::IpAddress::Parse(ip), {}, {}};
+    if (CRedis* r = Shared()) {
+        e.group = r->Key("sessions", prefix_.load().Key(ip));
+        e.member = node_ + ":" + std::to_string(next_member_.fetch_add(1));
+        (void)r->Run({{"ZADD", e.group, std::to_string(WallMillis() + kSharedTtlMs), e.member},
+                      {"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)}});
+    }
     common::MutexLock lock(mu_);
     entries_.push_back(std::move(e));
 }
 
 bool CSessionCounter::Remove(std::string_view ip) {
-    common::MutexLock lock(mu_);
-    auto it = std::find_if(entries_.begin(), entries_.end(), [ip](const Entry& e) { return e.text == ip; });
-    if (it == entries_.end()) return false;
-    entries_.erase(it);
+    Entry gone;
+    {
+        common::MutexLock lock(mu_);
+        auto it = std::find_if(entries_.begin(), entries_.end(), [ip](const Entry& e) { return e.text == ip; });
+        if (it == entries_.end()) return false;
+        gone = std::move(*it);
+        entries_.erase(it);
+    }
+    if (CRedis* r = Shared(); r != nullptr && !gone.member.empty()) (void)r->Command({"ZREM", gone.group, gone.member});
     return true;
 }
 
 int CSessionCounter::Count(std::string_view ip) {
-    const auto a = common::IpAddress::Parse(ip);
-    const common::ClientPrefix prefix = prefix_.load();
-    common::MutexLock lock(mu_);
-    int n = 0;
-    for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
+    int n = -1;
+    // Every node's sessions of the group; its lapsed members (a node that died) go first.
+    if (CRedis* r = Shared()) {
+        const std::string group = r->Key("sessions", prefix_.load().Key(ip));
+        const auto replies =
+            r->Run({{"ZREMRANGEBYSCORE", group, "-inf", std::to_string(WallMillis())}, {"ZCARD", group}});
+        if (replies && replies->back().type == RedisReply::Type::kInteger)
+            n = static_cast<int>(replies->back().integer);
+    }
+    if (n < 0) {
+        const auto a = common::IpAddress::Parse(ip);
+        const common::ClientPrefix prefix = prefix_.load();
+        common::MutexLock lock(mu_);
+        n = 0;
+        for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
+    }
     if (n >= maximum_) ++refusals_;
     return n;
+}
+
+void CSessionCounter::RefreshShared() {
+    CRedis* r = Shared();
+    if (r == nullptr) return;
+    std::vector<std::vector<std::string>> commands;
+    const std::string lapse = std::to_string(WallMillis() + kSharedTtlMs);
+    {
+        common::MutexLock lock(mu_);
+        for (const Entry& e : entries_) {
+            if (e.member.empty()) continue;
+            commands.push_back({"ZADD", e.group, lapse, e.member});
+            commands.push_back({"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)});
+        }
+    }
+    if (!commands.empty()) (void)r->Run(commands);
 }
 
 }  // namespace checks

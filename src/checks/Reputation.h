@@ -99,6 +99,16 @@ public:
     void SetMaximum(int maximum) { maximum_ = maximum; }
     int Maximum() const { return maximum_; }
     void SetPrefix(common::ClientPrefix prefix) { prefix_ = prefix; }
+    // With Redis on, every node's sessions count: each is a member of its group's sorted set,
+    // scored with when it lapses, so the sessions of a node that died vanish within kSharedTtlMs.
+    // `node` names this kernel among the others. Set before any other thread uses the counter.
+    void SetShared(CRedis* redis, std::string node) {
+        shared_ = redis;
+        node_ = std::move(node);
+    }
+    static constexpr int64_t kSharedTtlMs = 60000;
+    // Keeps this node's sessions alive in the shared store; the core calls it every few seconds.
+    void RefreshShared();
     void Add(std::string_view ip);
     // True when the address was registered (one entry removed).
     bool Remove(std::string_view ip);
@@ -110,7 +120,12 @@ private:
     struct Entry {
         std::string text;  // as registered: what Remove matches
         std::optional<common::IpAddress> ip;
+        std::string group, member;  // in the shared store
     };
+    CRedis* Shared() const { return shared_ != nullptr && shared_->Up() ? shared_ : nullptr; }
+    CRedis* shared_ = nullptr;
+    std::string node_;
+    std::atomic<uint64_t> next_member_{0};
     common::Mutex mu_;
     std::vector<Entry> entries_ GUARDED_BY(mu_);
     std::atomic<int> maximum_{3};

@@ -239,6 +239,14 @@ public:
     bool script_enable = false;
     bool enable_cache_script = false;
     StringList cs_scripts;
+    // [REDIS]: state shared by several kernels; an empty server keeps everything local.
+    String redis_server;
+    String redis_password;
+    int redis_db = 0;
+    String redis_prefix;
+    int redis_timeout_ms = 50;
+    bool redis_tls = false;
+    int redis_backoff_seconds = 30;  // on the local tables after a failure
     // [METRICS]: the monitoring listener; empty for none.
     String metrics_listen;
     // [WEBGUI]

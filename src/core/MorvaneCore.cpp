@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -47,6 +48,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
       sessions_(std::move(sessions)) {
     const std::string db = app_dir_ + "/db/";
     platform::MakeDirs(db);
+    redis_ = std::make_unique<checks::CRedis>();
     auto start = [this](const char* line) { AddLog(3, line, kSrc, kCtor, "SYS", 0); };
     dns_ = std::make_unique<checks::CDns>(db + "cache_dns.db");
     start("Start DNS server");
@@ -115,6 +117,17 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
                    common::FormatText("Table %s is damaged: %d records of its count could not be read, kept the rest",
                                       t->Path().c_str(), t->LostOnLoad()),
                    kSrc, kCtor, "SYS", 0);
+    // With [REDIS] on, these lists are shared with the other kernels of the site.
+    inferno_->SetShared(redis_.get(), "embargo");
+    traps_->SetShared(redis_.get(), "spamtrap");
+    alwl_->SetShared(redis_.get(), "alwl");
+    grey_->SetShared(redis_.get(), "greylist");
+    {
+        char host[256] = {0};
+        if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+        sessions_per_ip_->SetShared(redis_.get(), common::FormatText("%s:%d:%lld", host, static_cast<int>(getpid()),
+                                                                     static_cast<long long>(Now())));
+    }
     if (!sessions_) sessions_ = std::make_unique<CSessionPool>();
     stats_->AddItem("f1n_restart_service", 1, 0, static_cast<float>(Now()), 3);
     persistent_ = std::make_unique<checks::CPersistentStore>();
@@ -285,6 +298,30 @@ void CMorvaneCore::ReloadConfig() {
     if (rules_->FileStamp() != platform::FileStamp(rules_->Path())) {
         rules_->Load();
         log(3, common::FormatText("Rules loaded from %s: %d rules", rules_->Path().c_str(), rules_->Count()));
+    }
+    // Shared state: a changed setting drops the pooled connections.
+    {
+        checks::CRedis::Settings rs;
+        rs.server = c.redis_tls ? std::string() : c.redis_server.str();
+        rs.password = c.redis_password.str();
+        rs.db = c.redis_db;
+        rs.prefix = c.redis_prefix.str();
+        rs.timeout_ms = c.redis_timeout_ms;
+        rs.backoff_seconds = c.redis_backoff_seconds;
+        if (c.redis_tls && !c.redis_server.IsEmpty())
+            AddLog(1,
+                   "[REDIS] tls=1: this build's Redis client has no TLS; the state is not sent in clear, the kernel "
+                   "keeps it local",
+                   kSrc, kReload, "SYS", 0);
+        if (rs.server != redis_settings_.server || rs.password != redis_settings_.password ||
+            rs.db != redis_settings_.db || rs.prefix != redis_settings_.prefix ||
+            rs.timeout_ms != redis_settings_.timeout_ms || rs.backoff_seconds != redis_settings_.backoff_seconds) {
+            redis_settings_ = rs;
+            redis_->Configure(rs);
+            if (!rs.server.empty())
+                log(2, common::FormatText("Shared state on Redis %s (prefix \"%s\", time-out %d ms)", rs.server.c_str(),
+                                          rs.prefix.c_str(), rs.timeout_ms));
+        }
     }
     // 12. Sessions per address.
     sessions_per_ip_->SetMaximum(c.max_session_ip);
@@ -572,6 +609,16 @@ void CMorvaneCore::Housekeeping() {
     next_housekeeping_ = now + kHousekeepingMs;
     dnsbl_->MoveTo(*this);  // the resolver itself logs nothing
     sessions_->Housekeeping(*this);
+    if (redis_->Enabled()) {
+        const std::string news = redis_->TakeNews();
+        for (std::string_view line : common::SplitNonEmpty(news, '\n'))
+            AddLog(1, std::string(line), kSrc, "CMorvaneCore::Housekeeping", "SYS", 0);
+        // This node's sessions stay counted across the kernels while they run.
+        if (Now() >= next_redis_refresh_) {
+            next_redis_refresh_ = Now() + 10;
+            sessions_per_ip_->RefreshShared();
+        }
+    }
     listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
                      std::memory_order_relaxed);
     Save(false);
@@ -749,6 +796,15 @@ void CMorvaneCore::RegisterMetrics() {
         w.Sample("morvane_dns_failures_total", static_cast<double>(dns.failures));
         w.Head("morvane_dns_timeouts_total", "Waits for a name server that timed out.", Kind::kCounter);
         w.Sample("morvane_dns_timeouts_total", static_cast<double>(dns.timeouts));
+        const checks::CRedis::Counters redis = redis_->GetCounters();
+        w.Head("morvane_redis_up", "1 while the shared state on Redis is in use, 0 when off or backing off.",
+               Kind::kGauge);
+        w.Sample("morvane_redis_up", redis_->Up() ? 1 : 0);
+        w.Head("morvane_redis_commands_total", "Commands sent to Redis.", Kind::kCounter);
+        w.Sample("morvane_redis_commands_total", static_cast<double>(redis.commands));
+        w.Head("morvane_redis_failures_total", "Redis calls that failed (each starts a back-off on the local tables).",
+               Kind::kCounter);
+        w.Sample("morvane_redis_failures_total", static_cast<double>(redis.failures));
     });
 }
 

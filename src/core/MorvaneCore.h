@@ -34,6 +34,7 @@
 #include "checks/LocalDomains.h"
 #include "checks/Persistent.h"
 #include "checks/Phishing.h"
+#include "checks/Redis.h"
 #include "checks/Reputation.h"
 #include "checks/Rules.h"
 #include "checks/Spf.h"
@@ -143,6 +144,8 @@ public:
     checks::CBrumaCommunity* Community() { return community_.get(); }
     checks::CCommunityServer* CommunityServer() { return community_server_.get(); }
     checks::CPersistentStore* Persistent() { return persistent_.get(); }
+    // The state several kernels share (off without [REDIS] server).
+    checks::CRedis* Redis() { return redis_.get(); }
     int SaveRuns() const { return save_runs_; }
     // Adds 1 to a statistic of the given category. Any thread.
     void Count(const std::string& name, int type);
@@ -232,6 +235,10 @@ private:
     std::string save_problem_ GUARDED_BY(health_mu_);
     int64_t probe_at_ GUARDED_BY(health_mu_) = 0;
     std::string probe_problem_ GUARDED_BY(health_mu_);
+    // Before the lists that keep a pointer to it.
+    std::unique_ptr<checks::CRedis> redis_;
+    checks::CRedis::Settings redis_settings_;
+    int64_t next_redis_refresh_ = 0;
     // Engines, in construction order; destroyed in reverse.
     std::unique_ptr<checks::CDns> dns_;
     std::unique_ptr<checks::CDnsBL> dnsbl_;

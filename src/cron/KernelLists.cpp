@@ -96,7 +96,12 @@ std::string KernelFunctions::DeleteListEntry(const char* list, const char* key) 
                             : which == "embargo" ? &c->IpInferno()->Table()
                                                  : nullptr;
     if (!table) return "the list is grey, alwl or embargo";
-    if (table->Delete(common::NullText(key)) != 1) return "there is no such record in " + which;
+    checks::CListTable* owner = which == "grey"   ? static_cast<checks::CListTable*>(c->Greylist())
+                                : which == "alwl" ? static_cast<checks::CListTable*>(c->AutoWhitelist())
+                                                  : static_cast<checks::CListTable*>(c->IpInferno());
+    // Several kernels may share the list: the record goes from the shared store as well.
+    const bool shared = owner->ForgetShared(common::NullText(key));
+    if (table->Delete(common::NullText(key)) != 1 && !shared) return "there is no such record in " + which;
     WriteLogLine(2, "Removed " + common::NullText(key) + " from the " + which + " list");
     return Saved(*table);
 }

@@ -494,6 +494,11 @@ void CDB_RAM::Compact() {
     CompactLocked();
 }
 
+int64_t CDB_RAM::AgeSeconds() const {
+    EngineGuard lock(mu_);
+    return static_cast<int64_t>(age_unit_) * age_amount_;
+}
+
 bool CDB_RAM::Save() {
     if (WriteFile()) {
         saved_at_.store(now_(), std::memory_order_relaxed);

@@ -114,6 +114,8 @@ public:
     void RewriteData(const std::function<std::string(const DbRecord&)>& fn);
 
     void SetAge(uint32_t unit, uint32_t amount);
+    // unit x amount in seconds: how long a record lives (0: for ever).
+    int64_t AgeSeconds() const;
     // Marks every record whose timestamp is not after now - unit x amount deleted and, when
     // any was, saves. 1 when something expired, else 0.
     int DeleteOld();
