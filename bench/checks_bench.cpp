@@ -2,6 +2,9 @@
 // server (MORVANE_TEST_DNS=addr:port, e.g. the unbound of tests/dns_integration_test.sh; else an
 // in-process responder), a cache hit, and statistics counting from 8 threads.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,8 +14,10 @@
 #include "checks/Bayes.h"
 #include "checks/DnsBL.h"
 #include "checks/FakeDns.h"
+#include "checks/Greylist.h"
 #include "checks/LocalDomains.h"
 #include "checks/Phishing.h"
+#include "checks/Redis.h"
 #include "checks/Rules.h"
 #include "checks/Spf.h"
 #include "checks/Statistics.h"
@@ -620,3 +625,63 @@ void BM_DmarcCachedDns(benchmark::State& state) {
 BENCHMARK(BM_DmarcCachedDns)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+// The greylist's check with the triples shared on Redis (a redis-server on loopback, started
+// here): the round trip a session pays per check, against the same check on the local table.
+namespace {
+
+struct LocalRedis {
+    pid_t pid = -1;
+    int port = 0;
+    LocalRedis() {
+        port = 20000 + static_cast<int>(::getpid() % 20000);
+        pid = ::fork();
+        if (pid == 0) {
+            const std::string p = std::to_string(port);
+            if (std::freopen("/dev/null", "w", stdout) == nullptr) ::_exit(127);
+            ::execlp("redis-server", "redis-server", "--port", p.c_str(), "--bind", "127.0.0.1", "--save", "",
+                     "--appendonly", "no", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::usleep(300 * 1000);
+    }
+    ~LocalRedis() {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+void GreylistPass(benchmark::State& state, bool shared) {
+    static LocalRedis server;
+    checks::CRedis redis;
+    checks::CRedis::Settings s;
+    s.server = "127.0.0.1:" + std::to_string(server.port);
+    s.prefix = "bench:";
+    s.timeout_ms = 1000;
+    redis.Configure(s);
+    checks::CGreylist grey("", nullptr);
+    if (shared) grey.SetShared(&redis, "greylist");
+    grey.SetEmbargo(1, 0);
+    const std::string triples =
+        checks::CGreylist::PrepareTriples("<r@local.example>", "192.0.2.7", "<s@sender.example>", "<>", "");
+    grey.Add(triples);
+    if (shared && !redis.Up()) {
+        state.SkipWithError("no redis-server on loopback");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(grey.Pass(triples));
+}
+
+}  // namespace
+
+void BM_GreylistPassLocal(benchmark::State& state) {
+    GreylistPass(state, false);
+}
+BENCHMARK(BM_GreylistPassLocal)->Unit(benchmark::kMicrosecond);
+
+void BM_GreylistPassShared(benchmark::State& state) {
+    GreylistPass(state, true);
+}
+BENCHMARK(BM_GreylistPassShared)->Unit(benchmark::kMicrosecond)->UseRealTime();

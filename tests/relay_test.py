@@ -1623,6 +1623,52 @@ class SharedStateTest(unittest.TestCase):
             redis.wait(timeout=10)
 
 
+class BalancedKernelsTest(unittest.TestCase):
+    """HAProxy in front of two kernels sharing Redis: the client's retry reaches the other kernel
+    and passes the greylist there; each kernel sees the client's own address."""
+
+    def test_haproxy_round_robin_over_two_kernels(self):
+        redis_port = free_port()
+        redis = start_redis(redis_port)
+        ini = {"CS_SCRIPT": {"enable": "1"}, "CONFIG": {"proxy_protocol": "1", "proxy_from_0": "127.0.0.1"},
+               "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
+               "REDIS": {"server": "127.0.0.1:%d" % redis_port, "prefix": "lb:"}}
+        a = Kernel("lb-a", ini)
+        b = Kernel("lb-b", ini)
+        port = free_port()
+        cfg = os.path.join(WORK, "haproxy-lb.cfg")
+        with open(cfg, "w") as f:
+            f.write("defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n  timeout server 30s\n"
+                    "frontend smtp\n  bind 127.0.0.1:%d\n  default_backend kernels\n"
+                    "backend kernels\n  balance roundrobin\n"
+                    "  server a 127.0.0.1:%d send-proxy-v2\n  server b 127.0.0.1:%d send-proxy-v2\n"
+                    % (port, a.port, b.port))
+        lb = subprocess.Popen(["haproxy", "-db", "-f", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_port(port, lb)
+            args = ["--to", "lb@rcpt.test", "--from", "lb@spf-pass.test", "--helo", "mail.spf-pass.test",
+                    "--body", "balanced"]
+            self.assertIn("451", swaks(port, *args, source="127.0.0.12").stdout)
+            time.sleep(2.2)
+            before = len(sink_messages())
+            r = swaks(port, *args, source="127.0.0.12")
+            self.assertEqual(r.returncode, 0, r.stdout)
+            self.assertEqual(len(wait_for_message(before + 1)), before + 1)
+            # One attempt went to each kernel, each under the client's own address.
+            for k in (a, b):
+                end = time.time() + 5
+                while "127.0.0.12" not in k.log_text() and time.time() < end:
+                    time.sleep(0.1)
+                self.assertTrue("127.0.0.12" in k.log_text(), "a kernel saw the client's address")
+        finally:
+            lb.terminate()
+            lb.wait(timeout=10)
+            a.stop()
+            b.stop()
+            redis.terminate()
+            redis.wait(timeout=10)
+
+
 class DrainTest(unittest.TestCase):
     """Graceful drain: no new connections, the running session finishes, then the kernel exits."""
 

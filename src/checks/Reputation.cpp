@@ -228,6 +228,41 @@ void CSessionCounter::Add(std::string_view ip) {
     entries_.push_back(std::move(e));
 }
 
+bool CSessionCounter::Admit(std::string_view ip) {
+    const int maximum = maximum_.load();
+    if (CRedis* r = Shared()) {
+        Entry e{std::string(ip), common::IpAddress::Parse(ip), r->Key("sessions", prefix_.load().Key(ip)),
+                node_ + ":" + std::to_string(next_member_.fetch_add(1))};
+        const std::string now = std::to_string(WallMillis());
+        const auto replies = r->Run({{"ZREMRANGEBYSCORE", e.group, "-inf", now},
+                                     {"ZADD", e.group, std::to_string(WallMillis() + kSharedTtlMs), e.member},
+                                     {"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)},
+                                     {"ZCARD", e.group}});
+        if (replies && replies->back().type == RedisReply::Type::kInteger) {
+            if (replies->back().integer > maximum) {  // ours included
+                (void)r->Command({"ZREM", e.group, e.member});
+                ++refusals_;
+                return false;
+            }
+            common::MutexLock lock(mu_);
+            entries_.push_back(std::move(e));
+            return true;
+        }
+    }
+    // Local only (Redis off, or failed just now).
+    const auto a = common::IpAddress::Parse(ip);
+    const common::ClientPrefix prefix = prefix_.load();
+    common::MutexLock lock(mu_);
+    int n = 0;
+    for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
+    if (n + 1 > maximum) {
+        ++refusals_;
+        return false;
+    }
+    entries_.push_back(Entry{std::string(ip), a, {}, {}});
+    return true;
+}
+
 bool CSessionCounter::Remove(std::string_view ip) {
     Entry gone;
     {

@@ -110,6 +110,9 @@ public:
     // Keeps this node's sessions alive in the shared store; the core calls it every few seconds.
     void RefreshShared();
     void Add(std::string_view ip);
+    // Registers a session of the address unless its group has the maximum open already (then
+    // counted as a refusal). With Redis on, one round trip for the count and the registration.
+    bool Admit(std::string_view ip);
     // True when the address was registered (one entry removed).
     bool Remove(std::string_view ip);
     // Sessions of the address's group; a count at the maximum is counted as a refusal.

@@ -108,6 +108,29 @@ TEST(ReputationTest, SessionCounter) {
     EXPECT_EQ(c.Count("not an address"), 0);
 }
 
+TEST(ReputationTest, SessionCounterAdmitsUpToTheMaximum) {
+    CSessionCounter c;
+    c.SetMaximum(2);
+    EXPECT_TRUE(c.Admit("192.0.2.1"));
+    EXPECT_TRUE(c.Admit("192.0.2.1"));
+    EXPECT_FALSE(c.Admit("192.0.2.1")) << "the third of a group at a maximum of 2";
+    EXPECT_EQ(c.Refusals(), 1);
+    EXPECT_EQ(c.Count("192.0.2.1"), 2) << "a refused one is not registered";
+    EXPECT_TRUE(c.Remove("192.0.2.1"));
+    EXPECT_TRUE(c.Admit("192.0.2.1"));
+    // Redis configured but not answering: the local count decides at once.
+    CRedis down;
+    CRedis::Settings s;
+    s.server = "127.0.0.1:1";
+    down.Configure(s);
+    CSessionCounter shared;
+    shared.SetShared(&down, "node");
+    shared.SetMaximum(1);
+    EXPECT_TRUE(shared.Admit("192.0.2.9"));
+    EXPECT_FALSE(shared.Admit("192.0.2.9"));
+    EXPECT_FALSE(down.Up());
+}
+
 class FixedDomains : public LocalDomains {
 public:
     std::vector<std::string> Domains() override { return {"local.test", "other.test"}; }

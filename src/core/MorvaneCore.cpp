@@ -430,12 +430,11 @@ void CMorvaneCore::Admit(Admission a) {
     }
     // Name patterns need the client's reverse name: from the DNS cache, or a lookup.
     if (relay_->Contains(a.ip, relay_->PatternCount() > 0 ? dns_.get() : nullptr)) return HandOff(a);
-    if (sessions_per_ip_->Count(a.ip) + 1 > config_.max_session_ip) {
+    if (!sessions_per_ip_->Admit(a.ip)) {
         AddLog(1, "-COMPILED- Max Session from IP: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
         Count("f3fw_session_max_ip", 3);
         return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n", "session limit");
     }
-    sessions_per_ip_->Add(a.ip);
     a.counted = true;
     if (!config_.enable_dnsbl || !config_.reject_dnsbl) return HandOff(a);
     // The block lists: answered by the cache at once when it can; otherwise on a worker.
