@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -125,12 +127,88 @@ void CBayesFilter::Count(const std::vector<uint64_t>& hashes, int kind, int delt
         --total;
 }
 
+namespace {
+
+std::string Hex(uint64_t v) {
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+uint32_t CountOf(const RedisReply& r) {
+    uint64_t v = 0;
+    if (r.type == RedisReply::Type::kString) std::from_chars(r.str.data(), r.str.data() + r.str.size(), v);
+    return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX));
+}
+
+}  // namespace
+
+bool CBayesFilter::SharedCounts(const std::vector<uint64_t>& hashes, std::vector<uint32_t>* spam,
+                                std::vector<uint32_t>* ham, uint64_t* spam_total, uint64_t* ham_total) const {
+    if (shared_ == nullptr || !shared_->Up() || hashes.empty()) return false;
+    std::vector<std::string> s{"HMGET", shared_->Key("bayes", "spam")}, h{"HMGET", shared_->Key("bayes", "ham")};
+    for (uint64_t x : hashes) {
+        s.push_back(Hex(x));
+        h.push_back(Hex(x));
+    }
+    const auto replies = shared_->Run({s, h, {"HMGET", shared_->Key("bayes", "totals"), "spam", "ham"}});
+    if (!replies || (*replies)[0].elements.size() != hashes.size() || (*replies)[1].elements.size() != hashes.size() ||
+        (*replies)[2].elements.size() != 2)
+        return false;
+    spam->resize(hashes.size());
+    ham->resize(hashes.size());
+    for (size_t i = 0; i < hashes.size(); ++i) {
+        (*spam)[i] = CountOf((*replies)[0].elements[i]);
+        (*ham)[i] = CountOf((*replies)[1].elements[i]);
+    }
+    *spam_total = CountOf((*replies)[2].elements[0]);
+    *ham_total = CountOf((*replies)[2].elements[1]);
+    return true;
+}
+
+std::optional<CBayesFilter::Learned> CBayesFilter::LearnShared(const std::vector<uint64_t>& hashes, const Digest& d,
+                                                               int kind) {
+    if (shared_ == nullptr || !shared_->Up()) return std::nullopt;
+    const std::string learned = shared_->Key("bayes", "learned");
+    const std::string digest = Hex(d.a) + Hex(d.b);
+    // The digest is claimed first, so two kernels learning one message count it once.
+    const auto claim = shared_->Run({{"HSETNX", learned, digest, std::to_string(kind)}, {"HGET", learned, digest}});
+    if (!claim) return std::nullopt;
+    Learned outcome = Learned::kLearned;
+    std::vector<std::vector<std::string>> counts;
+    auto count = [&](int k, int delta) {
+        const std::string field = k == kFilterSpam ? "spam" : "ham";
+        for (uint64_t x : hashes)
+            counts.push_back({"HINCRBY", shared_->Key("bayes", field), Hex(x), std::to_string(delta)});
+        counts.push_back({"HINCRBY", shared_->Key("bayes", "totals"), field, std::to_string(delta)});
+    };
+    if ((*claim)[0].integer == 0) {  // learned before, by some kernel
+        const int was = static_cast<int>(CountOf((*claim)[1]));
+        if (was == kind) return Learned::kAlready;
+        count(was, -1);
+        counts.push_back({"HSET", learned, digest, std::to_string(kind)});
+        outcome = Learned::kMoved;
+    }
+    count(kind, +1);
+    if (!shared_->Run(counts)) return std::nullopt;
+    return outcome;
+}
+
 CBayesFilter::Learned CBayesFilter::Learn(std::string_view message, int kind) {
     if (kind != kFilterSpam && kind != kFilterHam) return Learned::kEmpty;
     CTokenSet tokens;
     TokenizeMessage(message, tokens);
     if (tokens.size() == 0) return Learned::kEmpty;
     const Digest d = DigestOf(message);
+    // A message the local table holds already is that table's to move; anything else goes to
+    // the shared store while it answers (outside the table's lock: it waits on the network).
+    bool local = false;
+    {
+        common::ReaderLock lock(mu_);
+        local = learned_.find(d) != learned_.end();
+    }
+    if (!local)
+        if (const std::optional<Learned> shared = LearnShared(tokens.Hashes(), d, kind)) return *shared;
     common::WriterLock lock(mu_);
     auto it = learned_.find(d);
     Learned outcome = Learned::kLearned;
@@ -289,10 +367,17 @@ FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
     };
     thread_local std::vector<Pick> picks;  // kept by each thread: no allocation per message
     picks.clear();
+    const std::vector<uint64_t>& hashes = tokens.Hashes();
+    // What the kernels learned together, fetched before the table's lock is taken.
+    thread_local std::vector<uint32_t> shared_spam, shared_ham;
+    uint64_t shared_spam_total = 0, shared_ham_total = 0;
+    const bool shared = SharedCounts(hashes, &shared_spam, &shared_ham, &shared_spam_total, &shared_ham_total);
     common::ReaderLock lock(mu_);
     const BayesFilterSettings& cfg = settings_;
-    const Weigher weigh = MakeWeigher();
-    const std::vector<uint64_t>& hashes = tokens.Hashes();
+    const uint64_t spam_messages = spam_messages_ + shared_spam_total, ham_messages = ham_messages_ + shared_ham_total;
+    Weigher weigh = MakeWeigher();
+    weigh.inv_spam = 1.0 / static_cast<double>(std::max<uint64_t>(spam_messages, 1));
+    weigh.inv_ham = 1.0 / static_cast<double>(std::max<uint64_t>(ham_messages, 1));
     // The table is far bigger than the caches: ask for the slots a few tokens ahead, so that
     // the memory fetches overlap instead of following one another.
     constexpr size_t kAhead = 24;
@@ -301,9 +386,14 @@ FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
     for (size_t i = 0; i < hashes.size(); ++i) {
         if (i + kAhead < hashes.size()) __builtin_prefetch(&slots_[hashes[i + kAhead] & mask]);
         const Slot* s = Find(hashes[i]);
-        if (!s || s->spam + s->ham == 0) continue;
+        uint32_t spam = s ? s->spam : 0, ham = s ? s->ham : 0;
+        if (shared) {
+            spam += shared_spam[i];
+            ham += shared_ham[i];
+        }
+        if (spam + ham == 0) continue;
         ++r.known;
-        const double p = weigh(s->spam, s->ham);
+        const double p = weigh(spam, ham);
         const double dev = std::fabs(p - 0.5);
         if (dev >= cfg.min_dev) picks.push_back({dev, p, i});
     }
@@ -319,9 +409,9 @@ FilterResult CBayesFilter::Classify(const CTokenSet& tokens) const {
     ps.clear();
     for (const Pick& p : picks) ps.push_back(p.p);
     r.used = keep;
-    r.probability = spam_messages_ > 0 && ham_messages_ > 0 ? Combine(ps) : 0.5;
-    if (spam_messages_ < static_cast<uint64_t>(std::max(cfg.min_learned, 1)) ||
-        ham_messages_ < static_cast<uint64_t>(std::max(cfg.min_learned, 1)))
+    r.probability = spam_messages > 0 && ham_messages > 0 ? Combine(ps) : 0.5;
+    if (spam_messages < static_cast<uint64_t>(std::max(cfg.min_learned, 1)) ||
+        ham_messages < static_cast<uint64_t>(std::max(cfg.min_learned, 1)))
         r.verdict = kFilterUntrained;
     else if (r.probability >= cfg.spam_cutoff)
         r.verdict = kFilterSpam;

@@ -19,12 +19,14 @@
 // shared, learning holds it alone for the counting only (the message is cut before).
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "checks/MessageTokens.h"
+#include "checks/Redis.h"
 #include "common/ThreadSafety.h"
 #include "mail/ScriptParseMail.h"
 
@@ -91,6 +93,11 @@ public:
     bool ReloadIfReplaced(std::string* error = nullptr);
     const std::string& Path() const { return path_; }
 
+    // With Redis on, what any kernel learns goes there (token counts, the learned messages'
+    // digests, the totals), and every kernel classifies with its own table plus those: learning
+    // on one node is seen by all. While Redis is down, learning goes to the local table. Set
+    // once, before other threads use the filter.
+    void SetShared(CRedis* redis) { shared_ = redis; }
     void SetSettings(const BayesFilterSettings& s);
     BayesFilterSettings Settings() const;
 
@@ -186,6 +193,13 @@ private:
 
     const std::string path_;
     const TimeSource now_;
+    // The shared counts of `hashes` (spam, ham per token, then the totals), one round trip;
+    // false when Redis is off or failed.
+    bool SharedCounts(const std::vector<uint64_t>& hashes, std::vector<uint32_t>* spam, std::vector<uint32_t>* ham,
+                      uint64_t* spam_total, uint64_t* ham_total) const;
+    // Learning on the shared store: nullopt when it is not answering (the local table learns).
+    std::optional<Learned> LearnShared(const std::vector<uint64_t>& hashes, const Digest& d, int kind);
+    CRedis* shared_ = nullptr;
     mutable common::SharedMutex mu_;
     SlotArray slots_ GUARDED_BY(mu_);
     size_t used_ GUARDED_BY(mu_) = 0;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "checks/FakeRedis.h"
 #include "platform/KFile.h"
 #include "platform/TestTempDir.h"
 
@@ -106,6 +107,44 @@ TEST(BayesFilter, VerdictsNeedEnoughLearningAndFollowTheCutoffs) {
     EXPECT_EQ(f.ClassifyMessage(spammy).verdict, kFilterSpam);
     EXPECT_EQ(f.ClassifyMessage(Message("meeting", "agenda minutes project review")).verdict, kFilterHam);
     EXPECT_EQ(f.ClassifyMessage(Message("hello", "viagra agenda")).verdict, kFilterUnsure);
+}
+
+TEST(BayesFilter, WhatOneKernelLearnsOnTheSharedStoreTheOtherClassifiesWith) {
+    using L = CBayesFilter::Learned;
+    FakeRedis server;
+    CRedis redis;
+    CRedis::Settings rs;
+    rs.server = server.Address();
+    rs.timeout_ms = 200;
+    redis.Configure(rs);
+    BayesFilterSettings s = Loose();
+    s.min_learned = 2;
+    CBayesFilter a("", FakeNow), b("", FakeNow);
+    for (CBayesFilter* f : {&a, &b}) {
+        f->SetSettings(s);
+        f->SetShared(&redis);
+    }
+    // b's own table knows one ham message; the rest is learned at a, on the shared store.
+    ASSERT_EQ(b.Learn(Message("meeting 0", "agenda minutes project review"), kFilterHam), L::kLearned);
+    for (int i = 1; i < 3; ++i) {
+        ASSERT_EQ(a.Learn(Message("cheap pills " + std::to_string(i), "viagra casino lottery winner"), kFilterSpam),
+                  L::kLearned);
+        ASSERT_EQ(a.Learn(Message("meeting " + std::to_string(i), "agenda minutes project review"), kFilterHam),
+                  L::kLearned);
+    }
+    EXPECT_EQ(a.GetStats().spam_messages, 0u) << "a's table is untouched";
+    const std::string spammy = Message("cheap pills", "viagra casino lottery winner");
+    EXPECT_EQ(b.ClassifyMessage(spammy).verdict, kFilterSpam) << "b classifies with what a learned";
+    EXPECT_EQ(b.ClassifyMessage(Message("meeting", "agenda minutes project review")).verdict, kFilterHam);
+    // The learned message is the site's: learning it again anywhere counts once, or moves it.
+    const std::string one = Message("cheap pills 1", "viagra casino lottery winner");
+    EXPECT_EQ(b.Learn(one, kFilterSpam), L::kAlready);
+    EXPECT_EQ(b.Learn(one, kFilterHam), L::kMoved);
+    // Redis gone: learning goes to the local table, and classifying uses it alone.
+    redis.Configure(CRedis::Settings{});
+    EXPECT_EQ(a.Learn(Message("cheap pills 9", "viagra casino lottery winner"), kFilterSpam), L::kLearned);
+    EXPECT_EQ(a.GetStats().spam_messages, 1u);
+    EXPECT_EQ(a.ClassifyMessage(spammy).verdict, kFilterUntrained);
 }
 
 TEST(BayesFilter, LearningTwiceCountsOnceRelearningMovesUnlearningTakesBack) {

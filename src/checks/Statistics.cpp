@@ -1,6 +1,7 @@
 #include "checks/Statistics.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/Clock.h"
@@ -128,6 +129,8 @@ void CStatitiche_Day::Start() {
 void CStatitiche_Day::AddItem(std::string_view name, int type, int sub_type, float value, int mode) {
     if (name.empty()) return;
     common::MutexLock lock(mu_);
+    if (track_shared_ && mode >= 1 && mode <= 5 && mode != 3)
+        shared_pending_[std::string(name)] += mode == 1 ? 1.0 : mode == 2 ? -1.0 : mode == 4 ? value : -value;
     auto it = index_.find(std::string(name));
     if (it == index_.end()) {
         index_.emplace(std::string(name), counters_.size());
@@ -139,6 +142,34 @@ void CStatitiche_Day::AddItem(std::string_view name, int type, int sub_type, flo
     c.type = static_cast<uint16_t>(type);
     c.sub_type = static_cast<uint16_t>(sub_type);
     c.value = CombineStat(c.value, value, mode);
+}
+
+void CStatitiche_Day::FlushShared(CRedis* redis) {
+    std::unordered_map<std::string, double> pending;
+    std::string day;
+    {
+        common::MutexLock lock(mu_);
+        track_shared_ = redis != nullptr && redis->Enabled();
+        pending.swap(shared_pending_);
+        day = DayName(Now());
+    }
+    if (pending.empty() || redis == nullptr) return;
+    day = day.substr(0, day.find('.'));  // "2026-12-09", without the file's extension
+    const std::string key = redis->Key("stats", day);
+    std::vector<std::vector<std::string>> commands;
+    for (const auto& [name, delta] : pending) {
+        char v[32];
+        std::snprintf(v, sizeof v, "%.6g", delta);
+        commands.push_back({"HINCRBYFLOAT", key, name, v});
+    }
+    commands.push_back({"EXPIRE", key, std::to_string(40 * 86400)});
+    if (redis->Run(commands)) return;
+    // Not sent: kept, and added to what comes meanwhile, up to a bound (counter names carry
+    // addresses, and Redis may stay away for long).
+    constexpr size_t kMaxPending = 10000;
+    common::MutexLock lock(mu_);
+    for (const auto& [name, delta] : pending)
+        if (shared_pending_.size() < kMaxPending || shared_pending_.count(name)) shared_pending_[name] += delta;
 }
 
 void CStatitiche_Day::Reset() {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "checks/Redis.h"
 #include "common/ThreadSafety.h"
 
 namespace checks {
@@ -56,6 +57,12 @@ public:
     // a fresh start that keeps only "f1n_restart_service".
     void PeriodicWrite();
 
+    // Sends what the additive counters (modes 1, 2, 4, 5) gained since the last flush to the
+    // site's totals on Redis (`stats:YYYY-MM-DD`, one hash per day, kept 40 days), in one round trip;
+    // the core calls it every few seconds. The local files are written as ever. What cannot be
+    // sent now is kept for the next flush.
+    void FlushShared(CRedis* redis);
+
     std::vector<StatCounter> Counters() const;
     std::optional<float> Value(std::string_view name) const;
     std::string DayFile() const;  // the current day's path
@@ -72,7 +79,9 @@ private:
     std::unordered_map<std::string, size_t> index_ GUARDED_BY(mu_);
     uint32_t time_ GUARDED_BY(mu_) = 0;
     std::string day_ GUARDED_BY(mu_);
-    std::string path_ GUARDED_BY(mu_);  // Load/Save's file
+    std::string path_ GUARDED_BY(mu_);                                        // Load/Save's file
+    std::unordered_map<std::string, double> shared_pending_ GUARDED_BY(mu_);  // for FlushShared
+    bool track_shared_ GUARDED_BY(mu_) = false;                               // a flush ran: track
 };
 
 }  // namespace checks

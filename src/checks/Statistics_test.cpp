@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "checks/FakeRedis.h"
+#include "common/Clock.h"
 #include "platform/TestTempDir.h"
 
 namespace checks {
@@ -102,6 +104,38 @@ TEST(StatisticsTest, ConcurrentCountingLosesNothing) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(s.Value("f1tot_conn"), 16000.0f);
     EXPECT_EQ(s.Counters().size(), 9u);
+}
+
+}  // namespace
+}  // namespace checks
+
+namespace checks {
+namespace {
+
+TEST(StatisticsTest, AdditiveCountersJoinTheSitesTotalsOnRedis) {
+    FakeRedis server;
+    CRedis redis;
+    CRedis::Settings rs;
+    rs.server = server.Address();
+    rs.prefix = "site:";
+    rs.timeout_ms = 200;
+    redis.Configure(rs);
+    CStatitiche_Day day;
+    day.AddItem("f1tot_conn", 1, 0, 1, 1);  // before sharing began: the site never sees it
+    day.FlushShared(&redis);
+    for (int i = 0; i < 3; ++i) day.AddItem("f1tot_conn", 1, 0, 1, 1);
+    day.AddItem("f2bytes", 2, 0, 2.5f, 4);
+    day.AddItem("f1max_conn_contemp", 1, 0, 7, 6);  // a maximum is no sum: not shared
+    day.FlushShared(&redis);
+    std::string key = "site:stats:" + CStatitiche_Day::DayName(common::NowSeconds());
+    key.resize(key.size() - 4);  // the day, without the file's ".stc"
+    const auto got =
+        redis.Run({{"HGET", key, "f1tot_conn"}, {"HGET", key, "f2bytes"}, {"HGET", key, "f1max_conn_contemp"}});
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)[0].str, "3");
+    EXPECT_EQ((*got)[1].str, "2.5");
+    EXPECT_EQ((*got)[2].type, RedisReply::Type::kNil);
+    EXPECT_EQ(day.Value("f1tot_conn").value_or(0), 4.0f) << "the local counter is as ever";
 }
 
 }  // namespace

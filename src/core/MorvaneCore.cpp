@@ -122,6 +122,7 @@ CMorvaneCore::CMorvaneCore(config::CKernelConfig& config, std::string app_dir, s
     traps_->SetShared(redis_.get(), "spamtrap");
     alwl_->SetShared(redis_.get(), "alwl");
     grey_->SetShared(redis_.get(), "greylist");
+    filter_->SetShared(redis_.get());
     {
         char host[256] = {0};
         if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
@@ -612,11 +613,13 @@ void CMorvaneCore::Housekeeping() {
         const std::string news = redis_->TakeNews();
         for (std::string_view line : common::SplitNonEmpty(news, '\n'))
             AddLog(1, std::string(line), kSrc, "CMorvaneCore::Housekeeping", "SYS", 0);
-        // This node's sessions stay counted across the kernels while they run.
-        if (Now() >= next_redis_refresh_) {
-            next_redis_refresh_ = Now() + 10;
-            sessions_per_ip_->RefreshShared();
-        }
+    }
+    if (Now() >= next_redis_refresh_) {
+        next_redis_refresh_ = Now() + 10;
+        // This node's sessions stay counted across the kernels while they run; the day's
+        // statistics join the site's totals.
+        sessions_per_ip_->RefreshShared();
+        stats_->FlushShared(redis_.get());
     }
     listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
                      std::memory_order_relaxed);
