@@ -1,6 +1,6 @@
 #pragma once
 // FakeRedis: the tests' in-process Redis on a loopback port, with just the commands the shared
-// lists, filter and statistics use on strings and hashes (GET, SET, EXISTS, DEL, HGET, HSET,
+// lists, filter and statistics use on strings and hashes (GET, MGET, SET, EXISTS, DEL, HGET, HSET,
 // HSETNX, HINCRBY, HINCRBYFLOAT, HMGET; anything else answers ":1"). `silent` never answers; `Kick` closes the
 // connections it holds, as a restart would.
 #include <arpa/inet.h>
@@ -81,6 +81,11 @@ private:
             if (nx && strings_.count(a[1])) return "$-1\r\n";
             strings_[a[1]] = a[2];
             return "+OK\r\n";
+        }
+        if (c == "MGET") {
+            std::string out = "*" + std::to_string(a.size() - 1) + "\r\n";
+            for (size_t i = 1; i < a.size(); ++i) out += Bulk(strings_.count(a[i]) ? &strings_[a[i]] : nullptr);
+            return out;
         }
         if (c == "EXISTS" || c == "DEL") {
             int n = 0;

@@ -6,6 +6,9 @@
 
 #include "checks/Dns.h"
 #include "checks/FakeDns.h"
+#include "checks/FakeRedis.h"
+#include "checks/Greylist.h"
+#include "common/Clock.h"
 #include "platform/TestTempDir.h"
 
 namespace checks {
@@ -129,6 +132,47 @@ TEST(ReputationTest, SessionCounterAdmitsUpToTheMaximum) {
     EXPECT_TRUE(shared.Admit("192.0.2.9"));
     EXPECT_FALSE(shared.Admit("192.0.2.9"));
     EXPECT_FALSE(down.Up());
+}
+
+TEST(ReputationTest, ListsAreSharedByTwoKernelsOnRedis) {
+    FakeRedis server;
+    CRedis redis;
+    CRedis::Settings rs;
+    rs.server = server.Address();
+    rs.timeout_ms = 200;
+    redis.Configure(rs);
+    // Kernel A lists, kernel B (its own empty tables) finds.
+    CIpInferno inferno_a(""), inferno_b("");
+    CSpamTrap traps_a(""), traps_b("");
+    CAutoWhitelist alwl_a(""), alwl_b("");
+    inferno_a.SetShared(&redis, "embargo");
+    inferno_b.SetShared(&redis, "embargo");
+    traps_a.SetShared(&redis, "spamtrap");
+    traps_b.SetShared(&redis, "spamtrap");
+    alwl_a.SetShared(&redis, "alwl");
+    alwl_b.SetShared(&redis, "alwl");
+    inferno_a.Add("192.0.2.66", static_cast<int32_t>(common::NowSeconds() + 3600));
+    traps_a.Add("Trap@Local.Test");
+    alwl_a.Add("user@local.test", "friend@far.test");
+    EXPECT_EQ(inferno_b.Contains("192.0.2.66"), 1);
+    EXPECT_EQ(inferno_b.Contains("192.0.2.67"), 0);
+    EXPECT_EQ(traps_b.Contains("x@y.test trap@local.test"), 1);
+    EXPECT_EQ(alwl_b.Contains("friend@far.test", "user@local.test"), 1) << "the reply direction, as locally";
+    EXPECT_EQ(inferno_b.Table().GetCount(), 0) << "B's own table is not filled";
+    // The operator's delete at B removes the site's record.
+    EXPECT_TRUE(inferno_b.ForgetShared("192.0.2.66"));
+    EXPECT_EQ(inferno_a.Contains("192.0.2.66"), 1) << "A still has its own record";
+    EXPECT_EQ(inferno_b.Contains("192.0.2.66"), 0);
+    // Greylist: first seen at A, the retry after the delay passes at B.
+    CGreylist grey_a("", nullptr), grey_b("", nullptr);
+    grey_a.SetShared(&redis, "greylist");
+    grey_b.SetShared(&redis, "greylist");
+    grey_a.SetEmbargo(1, 0);
+    grey_b.SetEmbargo(1, 0);
+    const std::string triples = CGreylist::PrepareTriples("<r@local.test>", "192.0.2.70", "<s@far.test>", "<>", "");
+    EXPECT_EQ(grey_b.Pass(triples), 0);
+    grey_a.Add(triples);
+    EXPECT_EQ(grey_b.Pass(triples), 1);
 }
 
 class FixedDomains : public LocalDomains {
