@@ -1552,14 +1552,26 @@ class SharedStateTest(unittest.TestCase):
     def test_two_kernels_share_state_and_survive_redis(self):
         redis_port = free_port()
         redis = start_redis(redis_port)
+        self.addCleanup(lambda: redis.poll() is None and (redis.terminate(), redis.wait(timeout=10)))
         common = {"CS_SCRIPT": {"enable": "1"}, "FIREWALL": {"max_session_ip": "1"},
                   "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
                   "REDIS": {"server": "127.0.0.1:%d" % redis_port, "prefix": "test:", "backoff_seconds": "2",
                             "timeout_ms": "100"}}
         a_ini = dict(common, READMIN={"port": str(free_port()), "key": "shared-key"})
+        # The operator's spam trap, in A's own table only: put there with morvane-db while A is
+        # stopped (a first start makes the table).
+        import hashlib
         a = Kernel("shared-a", a_ini)
+        a.stop()
+        subprocess.run([os.path.join(os.path.dirname(MORVANE), "..", "tools", "morvane-db"), "put",
+                        os.path.join(a.dir, "db", "spam_trap.db"), hashlib.md5(b"trap@rcpt.test").hexdigest(), "1"],
+                       check=True, capture_output=True)
+        a = Kernel("shared-a", a_ini, keep=True)
         b = Kernel("shared-b", common)
         try:
+            # A's spam trap is refused at B.
+            r = swaks(b.port, "--to", "trap@rcpt.test", "--from", "x@spf-pass.test", "--helo", "mail.spf-pass.test")
+            self.assertIn("PER ME SI VA", r.stdout)
             # Greylisted at A, the retry after the delay passes at B.
             args = ["--to", "s@rcpt.test", "--from", "s@spf-pass.test", "--helo", "mail.spf-pass.test",
                     "--body", "shared greylist"]
@@ -1630,6 +1642,7 @@ class BalancedKernelsTest(unittest.TestCase):
     def test_haproxy_round_robin_over_two_kernels(self):
         redis_port = free_port()
         redis = start_redis(redis_port)
+        self.addCleanup(lambda: redis.poll() is None and (redis.terminate(), redis.wait(timeout=10)))
         ini = {"CS_SCRIPT": {"enable": "1"}, "CONFIG": {"proxy_protocol": "1", "proxy_from_0": "127.0.0.1"},
                "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
                "REDIS": {"server": "127.0.0.1:%d" % redis_port, "prefix": "lb:"}}

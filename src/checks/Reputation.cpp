@@ -204,6 +204,16 @@ int CSpamTrap::Contains(std::string_view addresses) {
     return 0;
 }
 
+void CSpamTrap::PublishShared() {
+    CRedis* r = Shared();
+    if (r == nullptr) return;
+    std::vector<std::vector<std::string>> commands;
+    table_.ForEach([&](const store::DbRecord& rec) {
+        if (!rec.deleted) commands.push_back({"SET", SharedKey(rec.key), "1"});
+    });
+    if (!commands.empty()) (void)r->Run(commands);
+}
+
 const char* CSpamTrap::Response() {
     return "550 5.7.1 ...PER ME SI VA NE LA CITTA' DOLENTE,\r\n"
            "550 5.7.1 PER ME SI VA NE L'ETERNO DOLORE,\r\n"

@@ -89,6 +89,9 @@ public:
     using CListTable::CListTable;
     void Add(std::string_view address);
     int Contains(std::string_view addresses);
+    // Copies the local table's traps (an operator fills it with morvane-db or a script) to the
+    // shared store, so every kernel knows them; the core calls it when Redis is configured.
+    void PublishShared();
     static const char* Response();
 };
 

@@ -319,6 +319,7 @@ void CMorvaneCore::ReloadConfig() {
             rs.timeout_ms != redis_settings_.timeout_ms || rs.backoff_seconds != redis_settings_.backoff_seconds) {
             redis_settings_ = rs;
             redis_->Configure(rs);
+            traps_->PublishShared();
             if (!rs.server.empty())
                 log(2, common::FormatText("Shared state on Redis %s (prefix \"%s\", time-out %d ms)", rs.server.c_str(),
                                           rs.prefix.c_str(), rs.timeout_ms));
