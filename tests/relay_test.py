@@ -1553,8 +1553,10 @@ class SharedStateTest(unittest.TestCase):
         redis_port = free_port()
         redis = start_redis(redis_port)
         self.addCleanup(lambda: redis.poll() is None and (redis.terminate(), redis.wait(timeout=10)))
+        # Autolearning takes every message as ham: what A learns, B must know.
         common = {"CS_SCRIPT": {"enable": "1"}, "FIREWALL": {"max_session_ip": "1"},
                   "GREYLIST": {"grey_embargo_type": "1", "grey_embargo_time": "1"},
+                  "BAYES": {"bayes_autolearn": "1", "bayes_autolearn_spam": "1000", "bayes_autolearn_ham": "1000"},
                   "REDIS": {"server": "127.0.0.1:%d" % redis_port, "prefix": "test:", "backoff_seconds": "2",
                             "timeout_ms": "100"}}
         a_ini = dict(common, READMIN={"port": str(free_port()), "key": "shared-key"})
@@ -1579,6 +1581,30 @@ class SharedStateTest(unittest.TestCase):
             time.sleep(2.2)
             r = swaks(b.port, *args)
             self.assertEqual(r.returncode, 0, r.stdout)
+
+            # A message learned at A is the site's: B, given the same message, has nothing to learn.
+            def send(k):
+                c = Raw(k.port, source="127.0.0.20")
+                c.session(sender=b"<l@spf-pass.test>", rcpt=b"<l@rcpt.test>", helo=b"mail.spf-pass.test")
+                reply = c.cmd(b"DATA")  # 451 while greylisted
+                if reply.startswith(b"354"):
+                    reply = c.cmd(b"Subject: learned once\r\n\r\nthe same bytes at both kernels\r\n.")
+                c.cmd(b"QUIT")
+                c.close()
+                return reply
+            def learned():
+                return int(subprocess.run(["redis-cli", "-p", str(redis_port), "HLEN", "test:bayes:learned"],
+                                          capture_output=True, text=True).stdout.strip() or 0)
+            send(a)  # greylisted: the triple is shared, so after the delay both pass
+            time.sleep(2.2)
+            before = learned()
+            b_learned = b.log_text().count("autolearned")
+            self.assertTrue(send(a).startswith(b"250"))
+            self.assertEqual(learned(), before + 1, "A learned it, for the site")
+            self.assertTrue(send(b).startswith(b"250"))
+            self.assertEqual(learned(), before + 1, "B knew it already")
+            time.sleep(0.5)
+            self.assertEqual(b.log_text().count("autolearned"), b_learned, "B had nothing to learn")
 
             # An embargo set at A refuses the client at B.
             r = morvanectl(a, "embargo-add", "127.0.0.7", "1")
