@@ -1,7 +1,7 @@
 #pragma once
 // FakeRedis: the tests' in-process Redis on a loopback port, with just the commands the shared
 // lists, filter and statistics use on strings and hashes (GET, MGET, SET, EXISTS, DEL, HGET, HSET,
-// HSETNX, HINCRBY, HINCRBYFLOAT, HMGET; anything else answers ":1"). `silent` never answers; `Kick` closes the
+// HSETNX, HINCRBY, HINCRBYFLOAT, HMGET, SADD, SMEMBERS; anything else answers ":1"). `silent` never answers; `Kick` closes the
 // connections it holds, as a restart would.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +88,15 @@ private:
             for (size_t i = 1; i < a.size(); ++i) out += Bulk(strings_.count(a[i]) ? &strings_[a[i]] : nullptr);
             return out;
         }
+        if (c == "SADD") {
+            for (size_t i = 2; i < a.size(); ++i) sets_[a[1]].insert(a[i]);
+            return ":1\r\n";
+        }
+        if (c == "SMEMBERS") {
+            std::string out = "*" + std::to_string(sets_[a[1]].size()) + "\r\n";
+            for (const std::string& m : sets_[a[1]]) out += Bulk(&m);
+            return out;
+        }
         if (c == "EXISTS" || c == "DEL") {
             int n = 0;
             for (size_t i = 1; i < a.size(); ++i)
@@ -157,6 +167,7 @@ private:
     std::thread thread_;
     std::map<std::string, std::string> strings_;
     std::map<std::string, std::map<std::string, std::string>> hashes_;
+    std::map<std::string, std::set<std::string>> sets_;
 };
 
 }  // namespace checks

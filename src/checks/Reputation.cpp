@@ -187,19 +187,17 @@ void CSpamTrap::Add(std::string_view address) {
     if (address.empty()) return;
     const std::string key = common::Md5Hex(Lower(address));
     table_.Insert(key, "1");
-    if (CRedis* r = Shared()) (void)r->Command({"SET", SharedKey(key), "1"});
+    if (CRedis* r = Shared()) (void)r->Command({"SADD", SharedKey("all"), key});
 }
 
 int CSpamTrap::Contains(std::string_view addresses) {
-    std::vector<std::string> exists{"EXISTS"};
     for (std::string_view a : common::SplitNonEmpty(addresses, ' ')) {
         const std::string key = common::Md5Hex(Lower(a));
         if (table_.Find(key) >= 0) return 1;
-        if (shared_ != nullptr) exists.push_back(SharedKey(key));
-    }
-    if (CRedis* r = Shared(); r != nullptr && exists.size() > 1) {
-        const auto reply = r->Command(std::move(exists));
-        return reply && reply->integer > 0 ? 1 : 0;
+        if (shared_ != nullptr) {
+            common::MutexLock lock(synced_mu_);
+            if (synced_.count(key) > 0) return 1;
+        }
     }
     return 0;
 }
@@ -207,11 +205,23 @@ int CSpamTrap::Contains(std::string_view addresses) {
 void CSpamTrap::PublishShared() {
     CRedis* r = Shared();
     if (r == nullptr) return;
-    std::vector<std::vector<std::string>> commands;
+    std::vector<std::string> add{"SADD", SharedKey("all")};
     table_.ForEach([&](const store::DbRecord& rec) {
-        if (!rec.deleted) commands.push_back({"SET", SharedKey(rec.key), "1"});
+        if (!rec.deleted) add.push_back(rec.key);
     });
-    if (!commands.empty()) (void)r->Run(commands);
+    if (add.size() > 2) (void)r->Command(std::move(add));
+    SyncShared();
+}
+
+void CSpamTrap::SyncShared() {
+    CRedis* r = Shared();
+    if (r == nullptr) return;
+    const auto reply = r->Command({"SMEMBERS", SharedKey("all")});
+    if (!reply || reply->type != RedisReply::Type::kArray) return;
+    std::unordered_set<std::string> keys;
+    for (const RedisReply& e : reply->elements) keys.insert(e.str);
+    common::MutexLock lock(synced_mu_);
+    synced_.swap(keys);
 }
 
 const char* CSpamTrap::Response() {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "checks/ListTable.h"
@@ -92,7 +93,15 @@ public:
     // Copies the local table's traps (an operator fills it with morvane-db or a script) to the
     // shared store, so every kernel knows them; the core calls it when Redis is configured.
     void PublishShared();
+    // Takes the site's traps (a small list that seldom changes) from the shared store into
+    // memory, so that checking a recipient costs no round trip; the core calls it every few
+    // seconds. Kept as they were when Redis does not answer.
+    void SyncShared();
     static const char* Response();
+
+private:
+    common::Mutex synced_mu_;
+    std::unordered_set<std::string> synced_ GUARDED_BY(synced_mu_);  // the site's, by key
 };
 
 // Open sessions per client group (common::ClientPrefix), with a maximum. Entries keep the

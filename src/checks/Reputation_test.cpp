@@ -153,6 +153,8 @@ TEST(ReputationTest, ListsAreSharedByTwoKernelsOnRedis) {
     alwl_b.SetShared(&redis, "alwl");
     inferno_a.Add("192.0.2.66", static_cast<int32_t>(common::NowSeconds() + 3600));
     traps_a.Add("Trap@Local.Test");
+    EXPECT_EQ(traps_b.Contains("trap@local.test"), 0) << "B knows the site's traps from its last sync";
+    traps_b.SyncShared();
     alwl_a.Add("user@local.test", "friend@far.test");
     EXPECT_EQ(inferno_b.Contains("192.0.2.66"), 1);
     EXPECT_EQ(inferno_b.Contains("192.0.2.67"), 0);

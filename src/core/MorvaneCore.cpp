@@ -621,6 +621,7 @@ void CMorvaneCore::Housekeeping() {
         // statistics join the site's totals.
         sessions_per_ip_->RefreshShared();
         stats_->FlushShared(redis_.get());
+        traps_->SyncShared();
     }
     listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
                      std::memory_order_relaxed);
