@@ -1,5 +1,7 @@
 #include "common/IpAddress.h"
 
+#include <charconv>
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -103,6 +105,22 @@ std::string IpAddress::ReverseName() const {
 
 bool IpAddress::operator==(const IpAddress& o) const {
     return family == o.family && std::memcmp(bytes, o.bytes, IsV4() ? 4 : 16) == 0;
+}
+
+std::optional<std::pair<IpAddress, uint16_t>> ParseAddressPort(std::string_view text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string_view host = text.substr(0, colon);
+    const std::string_view port = text.substr(colon + 1);
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), n);
+    const std::optional<IpAddress> ip = IpAddress::Parse(host);
+    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || n > 65535 || !ip ||
+        ip->IsV4() == bracketed)
+        return std::nullopt;
+    return std::make_pair(*ip, static_cast<uint16_t>(n));
 }
 
 }  // namespace common

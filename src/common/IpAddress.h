@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace common {
 
@@ -35,5 +36,9 @@ struct IpAddress {
 
     bool operator==(const IpAddress& o) const;
 };
+
+// A listening endpoint as settings write it: "192.0.2.1:9525" or "[2001:db8::1]:9525" (an IPv6
+// address in brackets only, an IPv4 one never; the port 0 to 65535).
+std::optional<std::pair<IpAddress, uint16_t>> ParseAddressPort(std::string_view text);
 
 }  // namespace common

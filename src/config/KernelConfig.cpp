@@ -312,16 +312,7 @@ std::string CheckValue(const KeyDef& k, std::string_view raw) {
                     if (!common::IpAddress::Parse(v) || v.front() == '[')
                         return "\"" + std::string(v) + "\" is not an IP address";
                 } else if (k.shape == Shape::kEndpoint && !v.empty()) {
-                    const size_t colon = v.rfind(':');
-                    std::string_view host = colon == std::string_view::npos ? v : v.substr(0, colon);
-                    const std::string_view port = colon == std::string_view::npos ? "" : v.substr(colon + 1);
-                    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
-                    if (bracketed) host = host.substr(1, host.size() - 2);
-                    unsigned x = 0;
-                    auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), x);
-                    const auto ip = common::IpAddress::Parse(host);
-                    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || x > 65535 || !ip ||
-                        ip->IsV4() == bracketed)
+                    if (!common::ParseAddressPort(v))
                         return "\"" + std::string(v) + "\" is not an address and port (127.0.0.1:9525, [::1]:9525)";
                 } else if (k.shape == Shape::kIpAddressList) {
                     for (const std::string& one : common::SplitListenAddresses(v))

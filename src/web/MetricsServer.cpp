@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 
@@ -71,34 +70,13 @@ std::string MetricsServer::Answer(std::string_view request) const {
     return PlainResponse(404, kText, "not found: try /metrics or /healthz\n", head);
 }
 
-namespace {
-
-// "192.0.2.1:9525" or "[2001:db8::1]:9525", port 0 included (any free one).
-std::optional<platform::Endpoint> ListenEndpoint(std::string_view text) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    std::string_view host = text.substr(0, colon);
-    const std::string_view port = text.substr(colon + 1);
-    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
-    if (bracketed) host = host.substr(1, host.size() - 2);
-    unsigned n = 0;
-    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), n);
-    const std::optional<common::IpAddress> ip = common::IpAddress::Parse(host);
-    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || n > 65535 || !ip ||
-        ip->IsV4() == bracketed)
-        return std::nullopt;
-    return platform::Endpoint{*ip, static_cast<uint16_t>(n)};
-}
-
-}  // namespace
-
 bool MetricsServer::Start(const std::string& address, std::string* why) {
-    const std::optional<platform::Endpoint> ep = ListenEndpoint(address);
-    if (!ep) {
+    const auto parsed = common::ParseAddressPort(address);
+    if (!parsed) {
         *why = "not an address and port: " + address;
         return false;
     }
-    platform::SockAddr sa = platform::ToSockAddr(*ep);
+    platform::SockAddr sa = platform::ToSockAddr(platform::Endpoint{parsed->first, parsed->second});
     const int fd = ::socket(sa.get()->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *why = std::strerror(errno);
