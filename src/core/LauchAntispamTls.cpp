@@ -27,6 +27,13 @@ namespace {
 constexpr const char* kRun = "CLauchAntispam::Run";
 constexpr const char* kNoTls = "454 4.7.0 TLS not available\r\n";
 constexpr const char* kTlsReady = "220 2.0.0 Ready to start TLS\r\n";
+
+// `result`: client_ok, client_failed, mta_ok or mta_failed.
+void CountHandshake(CMorvaneCore& core, const char* result) {
+    core.CountMetric("morvane_tls_handshakes_total",
+                     "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).", "result",
+                     result);
+}
 constexpr const char* kTlsAgain = "503 5.5.1 TLS already active\r\n";
 constexpr const char* kTlsSyntax = "501 5.5.4 Syntax: STARTTLS\r\n";
 
@@ -62,15 +69,11 @@ void CLauchAntispam::StartClientTls(std::string_view line) {
     std::string error;
     if (!state_.client->StartTls(ctx, timeout_ms, stop_fd_, &error)) {
         core_.Count("f2tls_handshake_failed", 2);
-        core_.CountMetric("morvane_tls_handshakes_total",
-                          "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).",
-                          "result", "client_failed");
+        CountHandshake(core_, "client_failed");
         return End(("TLS handshake with the client failed: " + error).c_str());
     }
     core_.Count("f2tls_sessions", 2);
-    core_.CountMetric("morvane_tls_handshakes_total",
-                      "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).", "result",
-                      "client_ok");
+    CountHandshake(core_, "client_ok");
     Log(1, "TLS with the client: " + ClientTlsInfo(), kRun, "SYS");
     // The client starts over with EHLO (RFC 3207); what it said in clear no longer counts.
     state_.helo.clear();
@@ -135,14 +138,10 @@ bool CLauchAntispam::StartMtaTls(const std::string& host) {
     std::string error;
     if (!state_.mta->StartTls(tls.client, timeout_ms, stop_fd_, &error)) {
         core_.Count("f2tls_mta_failed", 2);
-        core_.CountMetric("morvane_tls_handshakes_total",
-                          "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).",
-                          "result", "mta_failed");
+        CountHandshake(core_, "mta_failed");
         return fail("handshake failed: " + error);
     }
-    core_.CountMetric("morvane_tls_handshakes_total",
-                      "TLS handshakes, by peer and result (client_ok, client_failed, mta_ok, mta_failed).", "result",
-                      "mta_ok");
+    CountHandshake(core_, "mta_ok");
     Log(1, "TLS with the MTA " + host + ": " + state_.mta->TlsInfo(), kRun, "SYS");
     state_.mta_greeting = greeting;
     return true;

@@ -352,6 +352,10 @@ void CMorvaneCore::ReloadConfig() {
                    kSrc, kReload, "DEBUG", 0);
         }
     }
+    NoteListening();
+}
+
+void CMorvaneCore::NoteListening() {
     listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
                      std::memory_order_relaxed);
 }
@@ -367,12 +371,8 @@ void CMorvaneCore::RecordSession(store::HistoryRecord r) {
     history_->Add(std::move(r));
 }
 
-void CMorvaneCore::Refuse(Admission& a, const std::string& reply, const std::string& why) {
-    refusals_
-        ->With(why.rfind("dnsbl", 0) == 0 ? std::string_view("dnsbl")
-               : why == "IP embargo"      ? "embargo"
-                                          : "session_limit")
-        .Add();
+void CMorvaneCore::Refuse(Admission& a, const std::string& reply, const std::string& why, const char* cause) {
+    refusals_->With(cause).Add();
     store::HistoryRecord r;
     r.time = Now();
     r.conn_id = a.id;
@@ -428,14 +428,15 @@ void CMorvaneCore::Admit(Admission a) {
     if (inferno_->Contains(a.ip)) {
         AddLog(1, "-COMPILED- Drop connection IP Inferno: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
         Count("f3fw_iphell_[" + a.ip + "]", 3);
-        return Refuse(a, FillTemplate(config_.rfc554.str(), " Embargo \r\n"), "IP embargo");
+        return Refuse(a, FillTemplate(config_.rfc554.str(), " Embargo \r\n"), "IP embargo", "embargo");
     }
     // Name patterns need the client's reverse name: from the DNS cache, or a lookup.
     if (relay_->Contains(a.ip, relay_->PatternCount() > 0 ? dns_.get() : nullptr)) return HandOff(a);
     if (!sessions_per_ip_->Admit(a.ip)) {
         AddLog(1, "-COMPILED- Max Session from IP: " + a.ip, kSrc, "CMorvaneCore::Step", "FIREWALL", a.id);
         Count("f3fw_session_max_ip", 3);
-        return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n", "session limit");
+        return Refuse(a, FillTemplate(config_.rfc421.str(), config_.myname.str()) + " \r\n", "session limit",
+                      "session_limit");
     }
     a.counted = true;
     if (!config_.enable_dnsbl || !config_.reject_dnsbl) return HandOff(a);
@@ -465,7 +466,7 @@ void CMorvaneCore::Decide(Admission& a) {
             start = end + 1;
         }
         Refuse(a, FillTemplate(config_.rfc554.str(), "IP in the DNSBL " + a.result.text + " \r\n"),
-               "dnsbl " + a.result.text);
+               "dnsbl " + a.result.text, "dnsbl");
         Count("f6_tot-dnsbl", 6);
         Count("f6_reject-dnsbl", 6);
         return;
@@ -623,8 +624,7 @@ void CMorvaneCore::Housekeeping() {
         stats_->FlushShared(redis_.get());
         traps_->SyncShared();
     }
-    listening_.store(!Draining() && (!listen_ || (listener_->Listening() && !listener_->HasEnded())),
-                     std::memory_order_relaxed);
+    NoteListening();
     Save(false);
     ReportSaveFailures();
 }
@@ -634,14 +634,13 @@ void CMorvaneCore::ReportSaveFailures() {
     for (const std::string& line : store::TakeSaveFailures(&dropped)) {
         AddLog(1, "Cannot save " + line + "; the previous file is kept", kSrc, "CMorvaneCore::Save", "SYS", 0);
         Count("f2save_failed", 2);
-        CountMetric("morvane_save_failures_total", "Saves of tables and files that failed.", "", "");
+        save_failures_->Add();
     }
     if (dropped > 0) {
         AddLog(1, common::FormatText("%llu more saves failed", static_cast<unsigned long long>(dropped)), kSrc,
                "CMorvaneCore::Save", "SYS", 0);
         for (uint64_t i = 0; i < dropped; ++i) Count("f2save_failed", 2);
-        CountMetric("morvane_save_failures_total", "Saves of tables and files that failed.", "", "",
-                    static_cast<double>(dropped));
+        save_failures_->Add(static_cast<double>(dropped));
     }
 }
 
@@ -773,7 +772,7 @@ void CMorvaneCore::RegisterMetrics() {
     script_event_seconds_ =
         &metrics_.Histogram("morvane_script_event_seconds", "Time the policy scripts take per event.",
                             common::metrics::SecondsBuckets(), "event");
-    metrics_.Counter("morvane_save_failures_total", "Saves of tables and files that failed.").With();
+    save_failures_ = &metrics_.Counter("morvane_save_failures_total", "Saves of tables and files that failed.").With();
     // Figures that live in the engines are read at scrape time; each read is one short lock
     // (a table's count) or none (atomics).
     metrics_.AddCollector([this](common::metrics::Writer& w) {
@@ -818,7 +817,7 @@ void CMorvaneCore::Drain() {
     for (const PendingConnection& p : listener_->TakePending())
         Admit(Admission{p.id, p.slot, p.slot ? p.slot->PeerAddressText() : std::string(), {}, false});
     if (listener_->Listening()) listener_->StopListen();
-    listening_.store(false, std::memory_order_relaxed);
+    NoteListening();
     AddLog(1,
            common::FormatText("Draining: no new connections; %zu sessions busy, %zu admissions waiting",
                               sessions_open_.load(), in_flight_.load() + waiting_.size()),

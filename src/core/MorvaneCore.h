@@ -206,8 +206,11 @@ private:
     void Admit(Admission a);
     void Decide(Admission& a);
     void HandOff(Admission& a);
-    // Refuses at admission; `why` goes to the message history.
-    void Refuse(Admission& a, const std::string& reply, const std::string& why);
+    // Refuses at admission; `why` goes to the message history, `cause` is the refusal's label
+    // in the metrics (dnsbl, embargo, session_limit).
+    void Refuse(Admission& a, const std::string& reply, const std::string& why, const char* cause);
+    // Whether the SMTP listener accepts, for the health check.
+    void NoteListening();
     void Uncount(Admission& a);
     void StartWorkers();
     void StopWorkers();
@@ -227,6 +230,7 @@ private:
     common::metrics::Family* refusals_ = nullptr;
     common::metrics::Series* session_seconds_ = nullptr;
     common::metrics::Family* script_event_seconds_ = nullptr;
+    common::metrics::Series* save_failures_ = nullptr;
     std::atomic<size_t> sessions_open_{0};
     std::atomic<int64_t> mta_answered_{0};
     std::atomic<bool> listening_{false};
