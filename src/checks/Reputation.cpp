@@ -236,28 +236,49 @@ const char* CSpamTrap::Response() {
            "550 5.7.1 LASCIATE OGNI SPERANZA, VOI CH'ENTRATE...\r\n";
 }
 
-void CSessionCounter::Add(std::string_view ip) {
+CSessionCounter::Entry CSessionCounter::NewEntry(std::string_view ip, CRedis* r) {
     Entry e{std::string(ip), common::IpAddress::Parse(ip), {}, {}};
-    if (CRedis* r = Shared()) {
+    if (r != nullptr) {
         e.group = r->Key("sessions", prefix_.load().Key(ip));
         e.member = node_ + ":" + std::to_string(next_member_.fetch_add(1));
-        (void)r->Run({{"ZADD", e.group, std::to_string(WallMillis() + kSharedTtlMs), e.member},
-                      {"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)}});
+    }
+    return e;
+}
+
+void CSessionCounter::KeepAlive(const Entry& e, int64_t lapse_ms, std::vector<std::vector<std::string>>* commands) {
+    commands->push_back({"ZADD", e.group, std::to_string(lapse_ms), e.member});
+    commands->push_back({"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)});
+}
+
+void CSessionCounter::Add(std::string_view ip) {
+    CRedis* r = Shared();
+    Entry e = NewEntry(ip, r);
+    if (r != nullptr) {
+        std::vector<std::vector<std::string>> commands;
+        KeepAlive(e, WallMillis() + kSharedTtlMs, &commands);
+        (void)r->Run(commands);
     }
     common::MutexLock lock(mu_);
     entries_.push_back(std::move(e));
 }
 
+int CSessionCounter::CountLocked(std::string_view ip, const std::optional<common::IpAddress>& a) const {
+    const common::ClientPrefix prefix = prefix_.load();
+    int n = 0;
+    for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
+    return n;
+}
+
 bool CSessionCounter::Admit(std::string_view ip) {
     const int maximum = maximum_.load();
     if (CRedis* r = Shared()) {
-        Entry e{std::string(ip), common::IpAddress::Parse(ip), r->Key("sessions", prefix_.load().Key(ip)),
-                node_ + ":" + std::to_string(next_member_.fetch_add(1))};
-        const std::string now = std::to_string(WallMillis());
-        const auto replies = r->Run({{"ZREMRANGEBYSCORE", e.group, "-inf", now},
-                                     {"ZADD", e.group, std::to_string(WallMillis() + kSharedTtlMs), e.member},
-                                     {"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)},
-                                     {"ZCARD", e.group}});
+        Entry e = NewEntry(ip, r);
+        // Lapsed members (a node that died) go first; ours is registered and the group counted.
+        const int64_t now = WallMillis();
+        std::vector<std::vector<std::string>> commands{{"ZREMRANGEBYSCORE", e.group, "-inf", std::to_string(now)}};
+        KeepAlive(e, now + kSharedTtlMs, &commands);
+        commands.push_back({"ZCARD", e.group});
+        const auto replies = r->Run(commands);
         if (replies && replies->back().type == RedisReply::Type::kInteger) {
             if (replies->back().integer > maximum) {  // ours included
                 (void)r->Command({"ZREM", e.group, e.member});
@@ -270,16 +291,13 @@ bool CSessionCounter::Admit(std::string_view ip) {
         }
     }
     // Local only (Redis off, or failed just now).
-    const auto a = common::IpAddress::Parse(ip);
-    const common::ClientPrefix prefix = prefix_.load();
+    Entry e = NewEntry(ip, nullptr);
     common::MutexLock lock(mu_);
-    int n = 0;
-    for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
-    if (n + 1 > maximum) {
+    if (CountLocked(ip, e.ip) + 1 > maximum) {
         ++refusals_;
         return false;
     }
-    entries_.push_back(Entry{std::string(ip), a, {}, {}});
+    entries_.push_back(std::move(e));
     return true;
 }
 
@@ -308,10 +326,8 @@ int CSessionCounter::Count(std::string_view ip) {
     }
     if (n < 0) {
         const auto a = common::IpAddress::Parse(ip);
-        const common::ClientPrefix prefix = prefix_.load();
         common::MutexLock lock(mu_);
-        n = 0;
-        for (const Entry& e : entries_) n += a && e.ip ? prefix.SameGroup(*a, *e.ip) : e.text == ip;
+        n = CountLocked(ip, a);
     }
     if (n >= maximum_) ++refusals_;
     return n;
@@ -321,14 +337,11 @@ void CSessionCounter::RefreshShared() {
     CRedis* r = Shared();
     if (r == nullptr) return;
     std::vector<std::vector<std::string>> commands;
-    const std::string lapse = std::to_string(WallMillis() + kSharedTtlMs);
+    const int64_t lapse = WallMillis() + kSharedTtlMs;
     {
         common::MutexLock lock(mu_);
-        for (const Entry& e : entries_) {
-            if (e.member.empty()) continue;
-            commands.push_back({"ZADD", e.group, lapse, e.member});
-            commands.push_back({"PEXPIRE", e.group, std::to_string(kSharedTtlMs * 2)});
-        }
+        for (const Entry& e : entries_)
+            if (!e.member.empty()) KeepAlive(e, lapse, &commands);
     }
     if (!commands.empty()) (void)r->Run(commands);
 }

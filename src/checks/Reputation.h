@@ -138,6 +138,12 @@ private:
         std::string group, member;  // in the shared store
     };
     CRedis* Shared() const { return shared_ != nullptr && shared_->Up() ? shared_ : nullptr; }
+    // An entry of `ip`, with its member of the shared set when `r` is given.
+    Entry NewEntry(std::string_view ip, CRedis* r);
+    // The commands that keep `e` counted until `lapse_ms` (wall clock).
+    static void KeepAlive(const Entry& e, int64_t lapse_ms, std::vector<std::vector<std::string>>* commands);
+    // This kernel's sessions of the address's group (`a`: the address parsed, if it is one).
+    int CountLocked(std::string_view ip, const std::optional<common::IpAddress>& a) const REQUIRES(mu_);
     CRedis* shared_ = nullptr;
     std::string node_;
     std::atomic<uint64_t> next_member_{0};
