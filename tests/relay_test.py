@@ -1438,6 +1438,25 @@ class MetricsTest(unittest.TestCase):
             k.stop()
 
 
+def start_haproxy(name, kernel_ports):
+    """HAProxy on a free loopback port, round robin over the kernels with send-proxy-v2;
+    (port, process)."""
+    port = free_port()
+    cfg = os.path.join(WORK, name + ".cfg")
+    servers = "".join("  server k%d 127.0.0.1:%d send-proxy-v2\n" % (i, p) for i, p in enumerate(kernel_ports))
+    with open(cfg, "w") as f:
+        f.write("defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n  timeout server 30s\n"
+                "frontend smtp\n  bind 127.0.0.1:%d\n  default_backend kernels\n"
+                "backend kernels\n  balance roundrobin\n%s" % (port, servers))
+    p = subprocess.Popen(["haproxy", "-db", "-f", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_port(port, p)
+    except RuntimeError:
+        p.terminate()
+        raise
+    return port, p
+
+
 def proxy_v2(source, source_port=40000):
     """A PROXY protocol v2 header (PROXY command, TCP over IPv4) from `source` to 127.0.0.1:25."""
     import struct
@@ -1487,15 +1506,8 @@ class ProxyProtocolTest(unittest.TestCase):
 
     def test_haproxy_in_front(self):
         """HAProxy itself (send-proxy-v2) passes on the client's address."""
-        port = free_port()
-        cfg = os.path.join(WORK, "haproxy.cfg")
-        with open(cfg, "w") as f:
-            f.write("defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n  timeout server 30s\n"
-                    "frontend smtp\n  bind 127.0.0.1:%d\n  default_backend kernels\n"
-                    "backend kernels\n  server k1 127.0.0.1:%d send-proxy-v2\n" % (port, self.k.port))
-        p = subprocess.Popen(["haproxy", "-db", "-f", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port, p = start_haproxy("haproxy", [self.k.port])
         try:
-            wait_port(port, p)
             listed = swaks(port, "--to", "h@rcpt.test", "--from", "h@sender.test", source="127.0.0.3")
             self.assertIn("554", listed.stdout, "the block-listed client behind HAProxy is refused")
             before = len(sink_messages())
@@ -1674,17 +1686,8 @@ class BalancedKernelsTest(unittest.TestCase):
                "REDIS": {"server": "127.0.0.1:%d" % redis_port, "prefix": "lb:"}}
         a = Kernel("lb-a", ini)
         b = Kernel("lb-b", ini)
-        port = free_port()
-        cfg = os.path.join(WORK, "haproxy-lb.cfg")
-        with open(cfg, "w") as f:
-            f.write("defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n  timeout server 30s\n"
-                    "frontend smtp\n  bind 127.0.0.1:%d\n  default_backend kernels\n"
-                    "backend kernels\n  balance roundrobin\n"
-                    "  server a 127.0.0.1:%d send-proxy-v2\n  server b 127.0.0.1:%d send-proxy-v2\n"
-                    % (port, a.port, b.port))
-        lb = subprocess.Popen(["haproxy", "-db", "-f", cfg], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port, lb = start_haproxy("haproxy-lb", [a.port, b.port])
         try:
-            wait_port(port, lb)
             args = ["--to", "lb@rcpt.test", "--from", "lb@spf-pass.test", "--helo", "mail.spf-pass.test",
                     "--body", "balanced"]
             self.assertIn("451", swaks(port, *args, source="127.0.0.12").stdout)

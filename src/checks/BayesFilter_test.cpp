@@ -113,10 +113,7 @@ TEST(BayesFilter, WhatOneKernelLearnsOnTheSharedStoreTheOtherClassifiesWith) {
     using L = CBayesFilter::Learned;
     FakeRedis server;
     CRedis redis;
-    CRedis::Settings rs;
-    rs.server = server.Address();
-    rs.timeout_ms = 200;
-    redis.Configure(rs);
+    redis.Configure(server.Settings());
     BayesFilterSettings s = Loose();
     s.min_learned = 2;
     CBayesFilter a("", FakeNow), b("", FakeNow);

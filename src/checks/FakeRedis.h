@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "checks/Redis.h"
+
 namespace checks {
 
 class FakeRedis {
@@ -40,6 +42,14 @@ public:
         ::close(fd_);
     }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Settings that reach this server.
+    CRedis::Settings Settings(std::string prefix = std::string()) const {
+        CRedis::Settings s;
+        s.server = Address();
+        s.prefix = std::move(prefix);
+        s.timeout_ms = 200;
+        return s;
+    }
     void Kick() { kick_ = true; }
 
 private:

@@ -137,10 +137,7 @@ TEST(ReputationTest, SessionCounterAdmitsUpToTheMaximum) {
 TEST(ReputationTest, ListsAreSharedByTwoKernelsOnRedis) {
     FakeRedis server;
     CRedis redis;
-    CRedis::Settings rs;
-    rs.server = server.Address();
-    rs.timeout_ms = 200;
-    redis.Configure(rs);
+    redis.Configure(server.Settings());
     // Kernel A lists, kernel B (its own empty tables) finds.
     CIpInferno inferno_a(""), inferno_b("");
     CSpamTrap traps_a(""), traps_b("");

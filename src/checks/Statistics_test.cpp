@@ -115,11 +115,7 @@ namespace {
 TEST(StatisticsTest, AdditiveCountersJoinTheSitesTotalsOnRedis) {
     FakeRedis server;
     CRedis redis;
-    CRedis::Settings rs;
-    rs.server = server.Address();
-    rs.prefix = "site:";
-    rs.timeout_ms = 200;
-    redis.Configure(rs);
+    redis.Configure(server.Settings("site:"));
     CStatitiche_Day day;
     day.AddItem("f1tot_conn", 1, 0, 1, 1);  // before sharing began: the site never sees it
     day.FlushShared(&redis);
