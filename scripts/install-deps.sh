@@ -23,7 +23,7 @@ packages=(
     # a real load balancer in front of the kernel (the PROXY protocol test)
     haproxy
     # the state several kernels share: the client library, and a server for the tests
-    libhiredis-dev redis-server
+    libhiredis-dev redis-server libboost-context-dev
     # the MySQL classes' tests: a throwaway server and the client library loaded at run time
     mariadb-server libmariadb3
     # the SPF suite's reader (tests/spf_suite.py)

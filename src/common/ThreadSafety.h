@@ -35,11 +35,28 @@
 
 namespace common {
 
+// The locks this thread holds now. A fiber must not hand its thread to another fiber while it
+// holds one (the other could wait for it for ever on the same thread), so waits check it.
+inline thread_local int t_held_locks = 0;
+inline int HeldLocks() {
+    return t_held_locks;
+}
+
 class CAPABILITY("mutex") Mutex {
 public:
-    void lock() ACQUIRE() { mu_.lock(); }
-    void unlock() RELEASE() { mu_.unlock(); }
-    bool try_lock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
+    void lock() ACQUIRE() {
+        mu_.lock();
+        ++t_held_locks;
+    }
+    void unlock() RELEASE() {
+        --t_held_locks;
+        mu_.unlock();
+    }
+    bool try_lock() TRY_ACQUIRE(true) {
+        if (!mu_.try_lock()) return false;
+        ++t_held_locks;
+        return true;
+    }
     // For std::condition_variable; the caller holds this mutex.
     std::mutex& Native() { return mu_; }
 
@@ -76,10 +93,22 @@ public:
     ~SharedMutex() { pthread_rwlock_destroy(&mu_); }
     SharedMutex(const SharedMutex&) = delete;
     SharedMutex& operator=(const SharedMutex&) = delete;
-    void lock() ACQUIRE() { pthread_rwlock_wrlock(&mu_); }
-    void unlock() RELEASE() { pthread_rwlock_unlock(&mu_); }
-    void lock_shared() ACQUIRE_SHARED() { pthread_rwlock_rdlock(&mu_); }
-    void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&mu_); }
+    void lock() ACQUIRE() {
+        pthread_rwlock_wrlock(&mu_);
+        ++t_held_locks;
+    }
+    void unlock() RELEASE() {
+        --t_held_locks;
+        pthread_rwlock_unlock(&mu_);
+    }
+    void lock_shared() ACQUIRE_SHARED() {
+        pthread_rwlock_rdlock(&mu_);
+        ++t_held_locks;
+    }
+    void unlock_shared() RELEASE_SHARED() {
+        --t_held_locks;
+        pthread_rwlock_unlock(&mu_);
+    }
 
 private:
     pthread_rwlock_t mu_;

@@ -63,6 +63,7 @@ const KeyDef kKeys[] = {
     {"CONFIG", "listen_ip", &C::listen_ip, "0.0.0.0", kWritten, -2147483648.0, 2147483647.0, Shape::kIpAddressList},
     {"CONFIG", "listen_port", &C::listen_port, "25", kWritten, -2147483648.0, 2147483647.0, Shape::kPort},
     {"CONFIG", "n_max_listen", &C::n_max_listen, "20", kWritten, -2147483648.0, 100000},
+    {"CONFIG", "io_threads", &C::io_threads, "0", kWritten, 0, 256},
     {"CONFIG", "proxy_protocol", &C::proxy_protocol, "0", kWritten},
     {"CONFIG", "proxy_from", &C::proxy_from, "", kWritten},
     {"CONFIG", "smtp_server1", &C::smtp_server1, "localhost", kWritten},

@@ -91,6 +91,8 @@ public:
     String listen_ip;
     String listen_port;
     int n_max_listen = 20;
+    // Event loops (threads) the sessions share; 0: one per core.
+    int io_threads = 0;
     // Every client connection starts with a PROXY protocol header (v1 or v2) from a load
     // balancer on `proxy_from` (address list); anything else is dropped.
     bool proxy_protocol = false;

@@ -52,14 +52,17 @@ bool FirstReport(const std::string& key) {
 
 CLauchAntispam::CLauchAntispam(CMorvaneCore& core, bool reuse) : core_(core), reuse_(reuse) {
     stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    // A new session waits for its first job: it may be handed one before its thread runs.
     idle_ = true;
     idle_since_ = common::ProcessMillis();
 }
 
 CLauchAntispam::~CLauchAntispam() {
-    StopSession();
-    Join();  // nothing the thread uses may go away under it
+    StopSession(0);
+    {
+        // Nothing the fiber uses may go away under it.
+        common::MutexLock lock(job_mu_);
+        while (running_) job_cv_.wait(job_mu_);
+    }
     if (stop_fd_ >= 0) ::close(stop_fd_);
 }
 
@@ -68,28 +71,68 @@ config::CKernelConfig& CLauchAntispam::Config() {
 }
 
 bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings,
-                             bool counted) {
+                             platform::CEventLoop* loop, bool counted) {
     {
         common::MutexLock lock(job_mu_);
-        if (busy_ || !idle_ || quit_ || !slot) return false;
+        if (busy_ || !idle_ || quit_ || !slot || !loop || running_) return false;
         state_.id = id;
         state_.ip_counted = counted;
         state_.client = slot;
         settings_ = std::move(settings);
         busy_ = true;
-    }
-    job_cv_.notify_one();
-    return true;
-}
-
-void CLauchAntispam::Prepare(std::shared_ptr<const SessionSettings> settings) {
-    {
-        common::MutexLock lock(job_mu_);
-        settings_ = std::move(settings);
-        prepare_ = true;
         idle_ = false;
     }
-    job_cv_.notify_one();
+    if (Launch(loop, false)) return true;
+    common::MutexLock lock(job_mu_);
+    state_.client = nullptr;
+    busy_ = false;
+    idle_ = true;
+    return false;
+}
+
+void CLauchAntispam::Prepare(std::shared_ptr<const SessionSettings> settings, platform::CEventLoop* loop) {
+    {
+        common::MutexLock lock(job_mu_);
+        if (busy_ || !idle_ || quit_ || !loop || running_) return;
+        settings_ = std::move(settings);
+        idle_ = false;
+    }
+    if (Launch(loop, true)) return;
+    common::MutexLock lock(job_mu_);
+    idle_ = true;
+}
+
+bool CLauchAntispam::Launch(platform::CEventLoop* loop, bool prepare) {
+    running_ = true;
+    if (loop->Spawn([this, prepare] { RunJob(prepare); })) return true;
+    running_ = false;
+    return false;
+}
+
+void CLauchAntispam::RunJob(bool prepare) {
+    // What the loop names when this session holds it too long: the session and the script line
+    // of the native call that ran.
+    platform::SetFiberLabel([this] {
+        std::string where = script_in_ ? script_in_->NativeCallLine() : std::string();
+        return "session " + std::to_string(state_.id) + (where.empty() ? std::string() : " at " + where);
+    });
+    // A stack overflow ends the connection: the client's slot goes back to the listener.
+    platform::SetFiberAbandonHook([this] {
+        if (state_.client) state_.client->Release();
+        if (state_.mta) state_.mta->Close();
+    });
+    if (prepare) {
+        RegisterScripts();
+        if (host_ && host_->Count() > 0) host_->Event("OnDestroyThis");
+        MoveScriptLogs();
+    } else {
+        Serve();
+    }
+    common::MutexLock lock(job_mu_);
+    idle_since_ = common::ProcessMillis();
+    idle_ = true;
+    running_ = false;
+    job_cv_.notify_all();
 }
 
 bool CLauchAntispam::StopSession(int wait_ms) {
@@ -99,51 +142,22 @@ bool CLauchAntispam::StopSession(int wait_ms) {
         [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof one);
     }
     running_script_.Abort();
-    {
-        common::MutexLock lock(job_mu_);
-        quit_ = true;
+    common::MutexLock lock(job_mu_);
+    quit_ = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (running_ && job_cv_.wait_until(job_mu_, deadline) != std::cv_status::timeout) {
     }
-    job_cv_.notify_all();
-    return Stop(wait_ms);
+    return !running_;
 }
 
 void CLauchAntispam::ScriptStarted(script::Interpreter* in) {
+    script_in_ = in;
     running_script_.Set(in);
 }
 
 void CLauchAntispam::ScriptEnded() {
     running_script_.Clear();
-}
-
-void CLauchAntispam::Run() {
-    while (IsRunning()) {
-        bool prepare = false;
-        {
-            common::MutexLock lock(job_mu_);
-            if (!prepare_) idle_ = true;
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxWaitMs);
-            while (!(busy_ || prepare_ || quit_) && job_cv_.wait_until(job_mu_, deadline) != std::cv_status::timeout) {
-            }
-            if (quit_ || !IsRunning()) {
-                if (!busy_) break;  // a connection handed off just now is still told and closed
-            }
-            if (prepare_) {
-                prepare = true;
-                prepare_ = false;
-            } else if (!busy_) {
-                continue;
-            }
-            idle_ = false;
-        }
-        if (prepare) {
-            RegisterScripts();
-            if (host_ && host_->Count() > 0) host_->Event("OnDestroyThis");
-            MoveScriptLogs();
-            continue;
-        }
-        Serve();
-    }
-    idle_ = false;
+    script_in_ = nullptr;
 }
 
 void CLauchAntispam::RegisterScripts() {
@@ -275,7 +289,7 @@ void CLauchAntispam::RelayLoop() {
                                 (state_.close_after_send && state_.client_queue.empty()) || client_pending ||
                                 mta_pending;
         int wait = WaitMs(work_ready);
-        int rc = ::poll(fds, static_cast<nfds_t>(n), wait);
+        int rc = platform::Poll(fds, static_cast<size_t>(n), wait);
         if (rc < 0 && errno != EINTR) {
             End("poll failed");
             break;
@@ -366,12 +380,12 @@ void CLauchAntispam::RelayLoop() {
             break;
         }
         // 9. The kernel stops.
-        if (!IsRunning() || stopping_) {
+        if (stopping_) {
             Send421();
             End(nullptr);
             break;
         }
-        if (hung_up_unread) ::usleep(1000);  // the peer left while its side is backed up
+        if (hung_up_unread) platform::SleepMs(1);  // the peer left while its side is backed up
     }
 }
 

@@ -13,9 +13,11 @@
 // the network is bounded: a client line without a line end past kMaxLine is refused, and a
 // side whose peer does not read is no longer read from (back-pressure).
 //
-// Threads: the session's own thread does all the work, scripts included (their compilation
-// too, so a burst of connections never stalls the main loop). The main thread hands off a
-// connection (HandOff), reads Busy/Idle and moves the log queue.
+// Threads: each connection (and each preparation of a pooled session) runs on a fiber of one
+// of the kernel's event loops, which does all the work, scripts included (their compilation
+// too, so a burst of connections never stalls the main loop); its waits yield to the loop's
+// other sessions. The main thread hands off a connection (HandOff), reads Busy/Idle and moves
+// the log queue.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -37,7 +39,7 @@
 #include "core/TlsSettings.h"
 #include "log/LogQueue.h"
 #include "mail/ScriptParseMail.h"
-#include "platform/MyThread.h"
+#include "platform/EventLoop.h"
 #include "platform/SocketComm.h"
 #include "script/AbortHandle.h"
 
@@ -70,7 +72,7 @@ struct SessionSettings {
     TlsSnapshot tls;
 };
 
-class CLauchAntispam : public platform::CMyThread, public logging::CLogQueue {
+class CLauchAntispam : public logging::CLogQueue {
 public:
     static constexpr int kHoldLimit = static_cast<int>(mail::kAnalysedBytes);
     // The message the scripts analyse is at most this long.
@@ -79,9 +81,9 @@ public:
     static constexpr size_t kMaxLine = 65536;
     // Past this much unsent text for a side, the other side is not read until it drains.
     static constexpr size_t kMaxQueue = 1 << 20;
-    // Longest wait of the relay loop and of an idle session thread. A stop request wakes them
-    // at once (the stop descriptor, the job condition) and time-outs are waited for exactly,
-    // so an idle connection costs no wake-ups: this is only a safety net.
+    // Longest wait of the relay loop. A stop request wakes it at once (the stop descriptor) and
+    // time-outs are waited for exactly, so an idle connection costs no wake-ups: this is only a
+    // safety net.
     static constexpr int kMaxWaitMs = 30000;
     static constexpr int kConnectTimeoutMs = 10000;
     // The most the kernel's resolver may take over a back-end's name, per family.
@@ -90,6 +92,8 @@ public:
     static constexpr size_t kIoChunk = 65536;
     // The client's reverse lookup takes at most this long in all.
     static constexpr int kPtrBudgetMs = 1000;
+    // How long StopSession waits for the connection in progress to end.
+    static constexpr int kStopWaitMs = 5000;
 
     enum Mode { kCommand = 1, kData = 3 };
 
@@ -97,18 +101,23 @@ public:
     CLauchAntispam(CMorvaneCore& core, bool reuse);
     ~CLauchAntispam() override;
 
-    // Main thread: gives the session a connection. False when it is busy or not idle.
-    // `counted`: the address is registered in the per-address session counter already.
-    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings, bool counted = false);
+    // Main thread: gives the session a connection, served on a fiber of `loop`. False when it
+    // is busy or not idle, or the loop takes no work. `counted`: the address is registered in
+    // the per-address session counter already.
+    bool HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<const SessionSettings> settings,
+                 platform::CEventLoop* loop, bool counted = false);
     // Pooled sessions compile their scripts (and run "OnDestroyThis" once) before any client.
-    void Prepare(std::shared_ptr<const SessionSettings> settings);
+    void Prepare(std::shared_ptr<const SessionSettings> settings, platform::CEventLoop* loop);
     bool Busy() const { return busy_.load(); }
     bool Idle() const { return idle_.load(); }
     // When the last connection ended (process milliseconds), for retiring idle sessions.
     int32_t IdleSince() const { return idle_since_.load(); }
-    // Asks the thread to end; the connection in progress is told "421" and closed. A script
-    // running then is aborted, and no further event is raised.
+    // Asks the session to end; the connection in progress is told "421" and closed. A script
+    // running then is aborted, and no further event is raised. Waits up to `wait_ms` for the
+    // connection's fiber to end; true when nothing of the session runs any more.
     bool StopSession(int wait_ms = kStopWaitMs);
+    // Nothing of the session runs (no fiber of it is spawned or alive).
+    bool HasEnded() const { return !running_.load(); }
     bool Stopping() const { return stopping_.load(); }
     // The script host brackets each script run with these, so a stop can abort it.
     void ScriptStarted(script::Interpreter* in);
@@ -181,13 +190,13 @@ public:
     CS_PROXY_ANTISPAM_INSTANCE* Scripts() { return host_.get(); }
     int CurrentMode() const { return state_.mode; }
 
-protected:
-    void Run() override;
-
     // Tests and the fuzz target drive the protocol steps without sockets.
     friend struct SessionProbe;
 
 private:
+    // Runs one job on `loop`: a connection (Serve) or a preparation.
+    bool Launch(platform::CEventLoop* loop, bool prepare);
+    void RunJob(bool prepare);
     // Builds or refreshes the script host for a connection.
     void RegisterScripts();
     void Serve();
@@ -256,14 +265,17 @@ private:
     // Readable once the session is asked to stop, so a relay loop waiting in poll wakes.
     int stop_fd_ = -1;
 
-    // Hand-off (main thread -> session thread).
+    // Hand-off (main thread -> the job's fiber).
     common::Mutex job_mu_;
     std::condition_variable_any job_cv_;
     std::atomic<bool> busy_{false};
     std::atomic<bool> idle_{false};
     std::atomic<int32_t> idle_since_{0};
-    bool prepare_ GUARDED_BY(job_mu_) = false;
+    // A job's fiber is spawned and has not ended; set under job_mu_.
+    std::atomic<bool> running_{false};
     bool quit_ GUARDED_BY(job_mu_) = false;
+    // The interpreter running now, for the loop's slow-step line; the fiber's own.
+    script::Interpreter* script_in_ = nullptr;
     std::atomic<bool> stopping_{false};
     script::AbortHandle running_script_;
     std::shared_ptr<const SessionSettings> settings_;  // set with the job

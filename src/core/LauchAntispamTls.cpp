@@ -89,7 +89,7 @@ std::string CLauchAntispam::ReadMtaReply(int timeout_ms) {
     while (smtp::CompleteReplies(got) == 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-        if (got.size() > kMaxLine || stopping_ || !IsRunning() || left <= 0) return std::string();
+        if (got.size() > kMaxLine || stopping_ || left <= 0) return std::string();
         // In short waits, so that a stop is seen.
         const int n = state_.mta->Recv(buf, sizeof buf, static_cast<int>(std::min<int64_t>(left, 500)));
         if (n < 0) return std::string();

@@ -1,6 +1,7 @@
 #include "core/SessionPool.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "common/Clock.h"
 #include "config/KernelConfig.h"
@@ -36,6 +37,10 @@ void CSessionPool::Reload(const config::CKernelConfig& c, const std::string& app
     for (const auto& [level, text] : tls_log) log_.AddLog(level, text, kSrc, "CSessionPool::Reload", "SYS", 0);
     s->tls = tls_.Current();
     settings_ = std::move(s);
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    if (!loops_.Resize(c.io_threads > 0 ? static_cast<size_t>(c.io_threads) : cores))
+        log_.AddLog(1, "No event loop could be started: sessions cannot be served", kSrc, "CSessionPool::Reload", "SYS",
+                    0);
 
     const bool caching = c.enable_cache_script;
     const int pool = c.n_max_listen > 0 ? c.n_max_listen : 20;
@@ -50,7 +55,7 @@ void CSessionPool::Reload(const config::CKernelConfig& c, const std::string& app
     while (sessions_.size() < static_cast<size_t>(pool)) {
         std::unique_ptr<CLauchAntispam> session = NewSession();
         if (!session) break;
-        session->Prepare(settings_);
+        session->Prepare(settings_, loops_.Pick());
         sessions_.push_back(std::move(session));
     }
 }
@@ -80,20 +85,20 @@ void CSessionPool::StopIdleRetiring() {
 }
 
 std::unique_ptr<CLauchAntispam> CSessionPool::NewSession() {
-    auto session = std::make_unique<CLauchAntispam>(*core_, caching_);
-    if (!session->Start()) return nullptr;
-    return session;
+    return std::make_unique<CLauchAntispam>(*core_, caching_);
 }
 
 bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&, bool counted) {
     if (!core_) return false;
-    // An idle session takes it first: its thread is already there. Without caching its script
-    // host was destroyed when its last connection ended, so scripts still start afresh.
-    // The first idle one: the sessions used most recently are the ones whose memory is warm.
+    // An idle session takes it first: its buffers are already there. Without caching its script
+    // host starts its scripts afresh. The first idle one: the sessions used most recently are
+    // the ones whose memory is warm.
+    platform::CEventLoop* loop = loops_.Pick();
+    if (!loop) return false;
     for (auto& s : sessions_)
-        if (s->HandOff(id, slot, settings_, counted)) return true;
+        if (s->HandOff(id, slot, settings_, loop, counted)) return true;
     std::unique_ptr<CLauchAntispam> session = NewSession();
-    if (!session || !session->HandOff(id, slot, settings_, counted)) {
+    if (!session || !session->HandOff(id, slot, settings_, loop, counted)) {
         log_.AddLog(1, "ERROR non allocate memory for CThreadAntispam class", kSrc, "CMorvaneCore::Step", "SYS", id);
         return false;
     }
@@ -152,8 +157,8 @@ void CSessionPool::StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& se
         bool ended = s->StopSession();
         s->MoveTo(log_);
         if (ended) continue;
-        log_.AddLog(1, "A session thread did not stop in time; it is left to end on its own", kSrc,
-                    "CMorvaneCore::Stop", "SYS", 0);
+        log_.AddLog(1, "A session did not stop in time; it is left to end on its own", kSrc, "CMorvaneCore::Stop",
+                    "SYS", 0);
         stuck_.push_back(std::move(s));
     }
     sessions.clear();

@@ -1,24 +1,26 @@
 #pragma once
 // CSessionPool: the relay's sessions as the core sees them. A connection goes to the first
-// idle session, or to a new one. Without script caching a session's scripts are compiled for
-// each connection and an idle session is retired after a while; with caching the pool holds
-// `n_max_listen` sessions whose scripts stay compiled.
+// idle session, or to a new one, and runs on a fiber of the least busy of the pool's event
+// loops (`io_threads` of them, one per core by default). Without script caching a session's
+// scripts are compiled for each connection and an idle session is retired after a while; with
+// caching the pool holds `n_max_listen` sessions whose scripts stay compiled.
 //
-// Main thread only. Sessions whose thread does not end when stopped are kept (never destroyed
-// under their thread) and reported.
+// Main thread only. Sessions whose fiber does not end when stopped are kept (never destroyed
+// under it) and reported.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
+#include "platform/EventLoop.h"
 
 namespace core {
 
 class CSessionPool : public SessionHost {
 public:
-    // Without caching, a session idle this long is retired (its thread ends); until then it
-    // takes new connections, so a busy server does not make a thread per connection.
+    // Without caching, a session idle this long is retired (freed); until then it takes new
+    // connections, so a busy server does not build a session and its scripts per connection.
     static constexpr int32_t kRetireIdleMs = 2000;
 
     CSessionPool() = default;
@@ -35,6 +37,7 @@ public:
     void StopAll() override;
 
     std::shared_ptr<const SessionSettings> Settings() const { return settings_; }
+    size_t IoThreads() const { return loops_.Size(); }
 
 private:
     // Stops the sessions; those still running after the wait are kept in `stuck_`.
@@ -45,6 +48,8 @@ private:
     void StopIdleRetiring();
 
     CMorvaneCore* core_ = nullptr;
+    // Before the sessions: they are stopped and destroyed first, their loops after them.
+    platform::CLoopGroup loops_;
     std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
     bool caching_ = false;
     CTlsSettings tls_;

@@ -1,5 +1,7 @@
 #include "platform/SocketComm.h"
 
+#include "platform/EventLoop.h"
+
 #include "common/IpAddress.h"
 #include "platform/UdpSocket.h"
 
@@ -24,7 +26,7 @@ bool WaitFor(int fd, short events, int timeout_ms) {
     pollfd p{fd, events, 0};
     int rc;
     do {
-        rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+        rc = Poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
     return rc > 0;
 }
@@ -84,7 +86,7 @@ int CSocketComm::Recv(char* buffer, int size, int timeout_ms) {
     pollfd p{fd, POLLIN, 0};
     int rc;
     do {
-        rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+        rc = Poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
     if (rc == 0) return 0;
     if (rc < 0) return -1;
@@ -128,7 +130,15 @@ bool CSocketComm::Connect(const std::string& host, const std::string& port, cons
     hints.ai_family = !local ? AF_UNSPEC : local->IsV4() ? AF_INET : AF_INET6;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (name.empty() || ::getaddrinfo(name.c_str(), port.c_str(), &hints, &found) != 0 || !found) return false;
+    if (name.empty()) return false;
+    int rc = 0;
+    // A name may take the system's resolver seconds: not on an event loop's thread.
+    if (common::IpAddress::Parse(name)) {
+        rc = ::getaddrinfo(name.c_str(), port.c_str(), &hints, &found);
+    } else {
+        RunBlocking([&] { rc = ::getaddrinfo(name.c_str(), port.c_str(), &hints, &found); });
+    }
+    if (rc != 0 || !found) return false;
     int fd = -1;
     for (addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) {
         fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -1,5 +1,7 @@
 #include "platform/Tls.h"
 
+#include "platform/EventLoop.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -50,7 +52,7 @@ int WaitFd(int fd, short events, int wake_fd, int timeout_ms) {
     pollfd p[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
     int rc;
     do {
-        rc = ::poll(p, wake_fd >= 0 ? 2 : 1, timeout_ms < 0 ? 0 : timeout_ms);
+        rc = Poll(p, wake_fd >= 0 ? 2 : 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
     if (rc > 0 && wake_fd >= 0 && p[1].revents != 0) return -1;
     return rc > 0 ? 1 : 0;

@@ -1,5 +1,7 @@
 #include "platform/UdpSocket.h"
 
+#include "platform/EventLoop.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -117,7 +119,7 @@ uint16_t UdpSocket::LocalPort() const {
 bool UdpSocket::SendTo(const Endpoint& to, std::string_view data, int timeout_ms) {
     if (fd_ < 0) return false;
     pollfd p{fd_, POLLOUT, 0};
-    if (::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms) <= 0) return false;
+    if (Poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms) <= 0) return false;
     SockAddr a = ToSockAddr(to);
     ssize_t n = ::sendto(fd_, data.data(), data.size(), 0, a.get(), a.length);
     return n == static_cast<ssize_t>(data.size());
@@ -128,7 +130,7 @@ bool UdpSocket::RecvFrom(std::string& out, size_t max, int timeout_ms, Endpoint*
     pollfd p{fd_, POLLIN, 0};
     int rc;
     do {
-        rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+        rc = Poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
     if (rc <= 0) return false;
     out.resize(max);
@@ -156,7 +158,7 @@ UdpSocket::RecvResult UdpSocket::Recv(std::string& out, size_t max, int timeout_
     pollfd p{fd_, POLLIN, 0};
     int rc;
     do {
-        rc = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+        rc = Poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
     if (rc == 0) return RecvResult::kTimeout;
     if (rc < 0) return RecvResult::kRefused;

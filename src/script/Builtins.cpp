@@ -1,5 +1,7 @@
 #include "script/Builtins.h"
 
+#include "platform/EventLoop.h"
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -316,7 +318,11 @@ void HostBuiltins::Sleep(int32_t ms) {
     while (ms > 0 && std::chrono::steady_clock::now() < until) {
         if (in_ && in_->Aborted()) return;
         auto left = until - std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+        // On an event loop the session yields: the loop's other sessions go on meanwhile.
+        platform::SleepMs(
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                 std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)))
+                                 .count()));
     }
 }
 

@@ -108,6 +108,10 @@ public:
     std::string SourceLineOf(size_t pc) const;
     // "FILE:LINE" (or "line N") of offset `at` of `text` as LoadByRam compiles it, or "".
     std::string SourceOfOffset(std::string_view text, size_t at) const;
+    // "FILE:LINE" of the last native call made (the one running, while a native runs), or "".
+    std::string NativeCallLine() const {
+        return native_pc_ >= 0 ? SourceLineOf(static_cast<size_t>(native_pc_)) : std::string();
+    }
 
 private:
     friend class Compiler;
@@ -171,6 +175,7 @@ private:
     std::vector<LineEntry> lines_;
     // The instruction a run-time diagnostic came from (the innermost frame's), or -1.
     int64_t fault_pc_ = -1;
+    int64_t native_pc_ = -1;  // for the event loops' slow-step line
 
     // Program and namespaces.
     std::vector<int32_t> program_;

@@ -258,6 +258,7 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                     next = pc + 2;
                     break;
                 case CALL_EXTERN:
+                    native_pc_ = static_cast<int64_t>(pc);
                     At(functions_, code[pc + 1]).binding->Call(*this);
                     next = pc + 2;
                     break;
@@ -275,6 +276,7 @@ void Interpreter::Execute(int32_t address, const NSFunction* current, int depth)
                 }
                 case CALL_METHOD: {
                     NSExternClass& o = object(code[pc + 1]);
+                    native_pc_ = static_cast<int64_t>(pc);
                     At(classes_, o.class_index).binding->CallMethod(o.slot, code[pc + 2], *this);
                     next = pc + 3;
                     break;

@@ -1,0 +1,667 @@
+#include "platform/EventLoop.h"
+
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <boost/context/fiber.hpp>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "common/ThreadSafety.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define MV_FIBER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define MV_FIBER_TSAN 1
+#endif
+
+namespace ctx = boost::context;
+
+namespace platform {
+
+namespace {
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+size_t PageSize() {
+    static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// A stack's whole mapping: the guard page at `base`, the usable stack above it.
+struct Stack {
+    char* base = nullptr;
+    size_t size = 0;
+};
+
+// An epoll event names the fiber's slot, the descriptor's place in its Poll and the wait's
+// generation, so that an event left over from an earlier wait (a one-shot registration that
+// did not fire then) is recognised and dropped.
+constexpr uint64_t kWakeTag = ~uint64_t{0};
+uint64_t Tag(uint32_t slot, size_t index, uint32_t gen) {
+    return (uint64_t{slot} << 40) | (uint64_t{index & 0xFF} << 32) | gen;
+}
+
+constexpr short kPollBits = POLLIN | POLLOUT | POLLPRI | POLLERR | POLLHUP;
+
+// Calls that cannot yield run here while their fiber waits. A few threads: what waits here is
+// rare (a database client, a large file write), and more threads would not make it faster.
+class HelperPool {
+public:
+    static constexpr int kThreads = 4;
+    static HelperPool& Get() {
+        static HelperPool pool;
+        return pool;
+    }
+    ~HelperPool() {
+        {
+            common::MutexLock lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+    void Run(std::function<void()> job) {
+        {
+            common::MutexLock lock(mu_);
+            if (threads_.empty())
+                for (int i = 0; i < kThreads; ++i) threads_.emplace_back([this] { Work(); });
+            jobs_.push_back(std::move(job));
+        }
+        cv_.notify_one();
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                common::MutexLock lock(mu_);
+                while (!stop_ && jobs_.empty()) cv_.wait(mu_);
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+    common::Mutex mu_;
+    std::condition_variable_any cv_;
+    std::deque<std::function<void()>> jobs_ GUARDED_BY(mu_);
+    bool stop_ GUARDED_BY(mu_) = false;
+    std::vector<std::thread> threads_;  // made under mu_, joined at exit
+};
+
+}  // namespace
+
+struct CEventLoop::Fiber {
+    struct CEventLoop::Impl* loop = nullptr;
+    uint32_t slot = 0;
+    ctx::fiber self;  // the fiber while it is suspended
+    ctx::fiber back;  // the loop while the fiber runs
+    std::function<void()> body;
+    Stack stack;
+    bool waiting = false;
+    bool queued = false;
+    pollfd* fds = nullptr;
+    size_t nfds = 0;
+    bool has_timer = false;
+    std::multimap<int64_t, Fiber*>::iterator timer;
+    std::function<std::string()> label;
+    std::function<void()> abandon;
+#ifdef MV_FIBER_ASAN
+    void* fake_stack = nullptr;
+    const void* loop_bottom = nullptr;
+    size_t loop_size = 0;
+#endif
+#ifdef MV_FIBER_TSAN
+    void* tsan = nullptr;
+    void* loop_tsan = nullptr;
+#endif
+};
+
+namespace {
+thread_local CEventLoop::Impl* t_loop = nullptr;
+thread_local CEventLoop::Fiber* t_fiber = nullptr;
+}  // namespace
+
+struct CEventLoop::Impl {
+    CEventLoop* owner = nullptr;
+    LogFn log;
+    int ep = -1;
+    int wake = -1;
+    std::thread thread;
+
+    common::Mutex mu;
+    std::condition_variable_any ended_cv;
+    std::vector<std::function<void()>> posted GUARDED_BY(mu);
+    bool stopping GUARDED_BY(mu) = false;
+    bool ended GUARDED_BY(mu) = false;
+
+    // The loop thread's own.
+    std::vector<Fiber*> slots;
+    std::vector<uint32_t> gens;  // per slot, so a reused slot never repeats a generation
+    std::vector<uint32_t> free_slots;
+    std::deque<Fiber*> ready;
+    std::multimap<int64_t, Fiber*> timers;
+    std::vector<Stack> stacks;
+    size_t live = 0;
+    sigjmp_buf overflow_jump;
+    void* alt_stack = nullptr;
+
+    // Any thread: runs `fn` on the loop thread, between fibers.
+    void Post(std::function<void()> fn) {
+        bool first = false;
+        {
+            common::MutexLock lock(mu);
+            first = posted.empty();
+            posted.push_back(std::move(fn));
+        }
+        if (first) {
+            const uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
+        }
+    }
+
+    Stack TakeStack() {
+        if (!stacks.empty()) {
+            Stack s = stacks.back();
+            stacks.pop_back();
+            return s;
+        }
+        const size_t size = kStackSize + PageSize();
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (::mprotect(p, PageSize(), PROT_NONE) != 0) {
+            ::munmap(p, size);
+            throw std::bad_alloc();
+        }
+        return {static_cast<char*>(p), size};
+    }
+    void GiveStack(Stack s) {
+        if (stacks.size() >= kStackCache) {
+            ::munmap(s.base, s.size);
+            return;
+        }
+        // A fiber that went deep leaves its pages resident: all but the top are given back, so
+        // a cached stack costs what an idle session's does.
+        constexpr size_t kKeep = 64 * 1024;
+        if (s.size > kKeep + PageSize()) ::madvise(s.base + PageSize(), s.size - PageSize() - kKeep, MADV_DONTNEED);
+        stacks.push_back(s);
+    }
+
+    void MakeReady(Fiber* f) {
+        if (f->queued) return;
+        f->queued = true;
+        ready.push_back(f);
+    }
+
+    void StartFiber(std::function<void()> body);
+    void Resume(Fiber* f);
+    void Destroy(Fiber* f);
+    void Run();
+    void Dispatch(uint64_t tag, uint32_t events);
+    void WakeIf(uint32_t slot, uint32_t gen) {
+        if (slot < slots.size() && slots[slot] && gens[slot] == gen && slots[slot]->waiting) MakeReady(slots[slot]);
+    }
+    int NextTimeoutMs() const {
+        if (!ready.empty()) return 0;
+        if (timers.empty()) return -1;
+        const int64_t left = timers.begin()->first - NowNs();
+        if (left <= 0) return 0;
+        return static_cast<int>(std::min<int64_t>((left + 999'999) / 1'000'000, 60'000));
+    }
+};
+
+namespace {
+
+// Boost.Context's stack allocator over the loop's cache.
+struct LoopStacks {
+    CEventLoop::Impl* impl;
+    ctx::stack_context allocate() {
+        Stack s = impl->TakeStack();
+        ctx::stack_context sc;
+        sc.size = s.size - PageSize();
+        sc.sp = s.base + s.size;
+        return sc;
+    }
+    void deallocate(ctx::stack_context& sc) {
+        char* top = static_cast<char*>(sc.sp);
+        impl->GiveStack({top - sc.size - PageSize(), sc.size + PageSize()});
+    }
+};
+
+// Hands the fiber's thread back to its loop until something makes it ready again.
+void Yield(CEventLoop::Fiber* f) {
+#ifdef MV_FIBER_ASAN
+    __sanitizer_start_switch_fiber(&f->fake_stack, f->loop_bottom, f->loop_size);
+#endif
+#ifdef MV_FIBER_TSAN
+    __tsan_switch_to_fiber(f->loop_tsan, 0);
+#endif
+    f->back = std::move(f->back).resume();
+#ifdef MV_FIBER_ASAN
+    __sanitizer_finish_switch_fiber(f->fake_stack, &f->loop_bottom, &f->loop_size);
+#endif
+}
+
+// A fault in the running fiber's guard page is its stack running out: the loop abandons that
+// fiber. Any other fault is the process's, as without this handler.
+struct sigaction g_previous_segv;
+
+void OnSegv(int sig, siginfo_t* info, void* uctx) {
+    CEventLoop::Impl* loop = t_loop;
+    CEventLoop::Fiber* f = t_fiber;
+    if (loop && f && f->stack.base) {
+        const char* at = static_cast<const char*>(info->si_addr);
+        if (at >= f->stack.base && at < f->stack.base + PageSize()) siglongjmp(loop->overflow_jump, 1);
+    }
+    if (g_previous_segv.sa_flags & SA_SIGINFO) {
+        if (g_previous_segv.sa_sigaction) return g_previous_segv.sa_sigaction(sig, info, uctx);
+    } else if (g_previous_segv.sa_handler != SIG_DFL && g_previous_segv.sa_handler != SIG_IGN) {
+        return g_previous_segv.sa_handler(sig);
+    }
+    // The default action: the faulting instruction runs again and ends the process.
+    ::signal(SIGSEGV, SIG_DFL);
+}
+
+void InstallOverflowHandler() {
+#if !defined(MV_FIBER_ASAN) && !defined(MV_FIBER_TSAN)
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = OnSegv;
+        sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGSEGV, &sa, &g_previous_segv);
+    });
+#endif
+}
+
+}  // namespace
+
+void CEventLoop::Impl::StartFiber(std::function<void()> body) {
+    auto* f = new Fiber;
+    f->loop = this;
+    f->body = std::move(body);
+    if (free_slots.empty()) {
+        f->slot = static_cast<uint32_t>(slots.size());
+        slots.push_back(f);
+        gens.push_back(0);
+    } else {
+        f->slot = free_slots.back();
+        free_slots.pop_back();
+        slots[f->slot] = f;
+    }
+    try {
+        LoopStacks alloc{this};
+        ctx::stack_context sc = alloc.allocate();
+        f->stack = {static_cast<char*>(sc.sp) - sc.size - PageSize(), sc.size + PageSize()};
+        f->self = ctx::fiber(std::allocator_arg, ctx::preallocated(sc.sp, sc.size, sc), alloc, [f](ctx::fiber&& back) {
+            f->back = std::move(back);
+#ifdef MV_FIBER_ASAN
+            __sanitizer_finish_switch_fiber(nullptr, &f->loop_bottom, &f->loop_size);
+#endif
+            try {
+                f->body();
+            } catch (const std::exception& e) {
+                if (f->loop->log) f->loop->log(1, std::string("A session ended on an exception: ") + e.what());
+            } catch (...) {
+                if (f->loop->log) f->loop->log(1, "A session ended on an unknown exception");
+            }
+            f->body = nullptr;
+#ifdef MV_FIBER_ASAN
+            __sanitizer_start_switch_fiber(nullptr, f->loop_bottom, f->loop_size);
+#endif
+#ifdef MV_FIBER_TSAN
+            __tsan_switch_to_fiber(f->loop_tsan, 0);
+#endif
+            return std::move(f->back);
+        });
+    } catch (const std::bad_alloc&) {
+        // No stack to be had: the work still runs, on the loop's own stack, its waits blocking
+        // the loop - slower for the others, but nothing handed over is lost.
+        if (log) log(1, "No memory for a new session's stack: it runs without yielding");
+        slots[f->slot] = nullptr;
+        free_slots.push_back(f->slot);
+        std::function<void()> run = std::move(f->body);
+        delete f;
+        run();
+        owner->fibers_.fetch_sub(1);
+        return;
+    }
+#ifdef MV_FIBER_TSAN
+    f->tsan = __tsan_create_fiber(0);
+#endif
+    ++live;
+    MakeReady(f);
+}
+
+void CEventLoop::Impl::Resume(Fiber* f) {
+    f->queued = false;
+    f->waiting = false;
+    if (f->has_timer) {
+        timers.erase(f->timer);
+        f->has_timer = false;
+    }
+    ++gens[f->slot];
+    t_fiber = f;
+    const int64_t t0 = NowNs();
+    bool overflowed = false;
+    if (sigsetjmp(overflow_jump, 0) == 0) {
+#ifdef MV_FIBER_ASAN
+        void* fake = nullptr;
+        __sanitizer_start_switch_fiber(&fake, f->stack.base + PageSize(), f->stack.size - PageSize());
+#endif
+#ifdef MV_FIBER_TSAN
+        f->loop_tsan = __tsan_get_current_fiber();
+        __tsan_switch_to_fiber(f->tsan, 0);
+#endif
+        f->self = std::move(f->self).resume();
+#ifdef MV_FIBER_ASAN
+        __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
+#endif
+    } else {
+        overflowed = true;
+        // The handler ran with SIGSEGV blocked and did not return through sigreturn.
+        sigset_t segv;
+        sigemptyset(&segv);
+        sigaddset(&segv, SIGSEGV);
+        ::pthread_sigmask(SIG_UNBLOCK, &segv, nullptr);
+    }
+    t_fiber = nullptr;
+    const int64_t took_ms = (NowNs() - t0) / 1'000'000;
+    if (took_ms > kSlowStepMs && log) {
+        std::string what = f->label ? f->label() : std::string("a fiber");
+        log(2, "An event loop was held " + std::to_string(took_ms) + " ms without a wait by " + what);
+    }
+    if (overflowed) {
+        if (log)
+            log(1, "A session ran out of its stack (" + std::to_string(kStackSize / 1024) + " KB) in " +
+                       (f->label ? f->label() : std::string("a fiber")) + ": it is ended, its memory left");
+        if (f->abandon) f->abandon();
+        // The stack and what lives on it are left as they are; the slot is not reused.
+        --live;
+        owner->fibers_.fetch_sub(1);
+        return;
+    }
+    if (!f->self) Destroy(f);
+}
+
+void CEventLoop::Impl::Destroy(Fiber* f) {
+#ifdef MV_FIBER_TSAN
+    __tsan_destroy_fiber(f->tsan);
+#endif
+    slots[f->slot] = nullptr;
+    free_slots.push_back(f->slot);
+    delete f;
+    --live;
+    owner->fibers_.fetch_sub(1);
+}
+
+void CEventLoop::Impl::Dispatch(uint64_t tag, uint32_t events) {
+    const auto slot = static_cast<uint32_t>(tag >> 40);
+    const size_t index = (tag >> 32) & 0xFF;
+    const auto gen = static_cast<uint32_t>(tag);
+    if (slot >= slots.size()) return;
+    Fiber* f = slots[slot];
+    if (!f || !f->waiting || gens[slot] != gen || index >= f->nfds) return;
+    f->fds[index].revents = static_cast<short>(f->fds[index].revents | (events & kPollBits));
+    MakeReady(f);
+}
+
+void CEventLoop::Impl::Run() {
+    t_loop = this;
+    // The overflow handler runs on its own stack: the fiber's has none left.
+    constexpr size_t kAltStack = 64 * 1024;
+    alt_stack = ::mmap(nullptr, kAltStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (alt_stack != MAP_FAILED) {
+        stack_t ss{};
+        ss.ss_sp = alt_stack;
+        ss.ss_size = kAltStack;
+        ::sigaltstack(&ss, nullptr);
+    }
+    epoll_event events[256];
+    for (;;) {
+        std::vector<std::function<void()>> jobs;
+        bool stop = false;
+        {
+            common::MutexLock lock(mu);
+            jobs.swap(posted);
+            stop = stopping;
+        }
+        for (auto& job : jobs) job();
+        while (!ready.empty()) {
+            Fiber* f = ready.front();
+            ready.pop_front();
+            Resume(f);
+        }
+        if (stop && live == 0) {
+            common::MutexLock lock(mu);
+            if (posted.empty()) break;
+            continue;
+        }
+        const int n = ::epoll_wait(ep, events, 256, NextTimeoutMs());
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeTag) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t r = ::read(wake, &count, sizeof count);
+                continue;
+            }
+            Dispatch(events[i].data.u64, events[i].events);
+        }
+        const int64_t now = NowNs();
+        while (!timers.empty() && timers.begin()->first <= now) {
+            Fiber* f = timers.begin()->second;
+            timers.erase(timers.begin());
+            f->has_timer = false;
+            MakeReady(f);
+        }
+    }
+    if (alt_stack != MAP_FAILED) {
+        stack_t ss{};
+        ss.ss_flags = SS_DISABLE;
+        ::sigaltstack(&ss, nullptr);
+        ::munmap(alt_stack, kAltStack);
+    }
+    for (Stack& s : stacks) ::munmap(s.base, s.size);
+    stacks.clear();
+    t_loop = nullptr;
+    common::MutexLock lock(mu);
+    ended = true;
+    ended_cv.notify_all();
+}
+
+CEventLoop::CEventLoop(LogFn log) : impl_(std::make_unique<Impl>()) {
+    impl_->owner = this;
+    impl_->log = std::move(log);
+}
+
+CEventLoop::~CEventLoop() {
+    Stop(-1);
+    if (impl_->ep >= 0) ::close(impl_->ep);
+    if (impl_->wake >= 0) ::close(impl_->wake);
+}
+
+bool CEventLoop::Start() {
+    if (impl_->thread.joinable()) return true;
+    impl_->ep = ::epoll_create1(EPOLL_CLOEXEC);
+    impl_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl_->ep < 0 || impl_->wake < 0) return false;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeTag;
+    if (::epoll_ctl(impl_->ep, EPOLL_CTL_ADD, impl_->wake, &ev) != 0) return false;
+    InstallOverflowHandler();
+    try {
+        impl_->thread = std::thread([this] { impl_->Run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+bool CEventLoop::Spawn(std::function<void()> fn) {
+    Impl* impl = impl_.get();
+    bool first = false;
+    {
+        // Checked and queued at once: a loop that ends takes every job queued before its stop.
+        common::MutexLock lock(impl->mu);
+        if (impl->stopping || !impl->thread.joinable()) return false;
+        fibers_.fetch_add(1);
+        first = impl->posted.empty();
+        impl->posted.push_back([impl, fn = std::move(fn)]() mutable { impl->StartFiber(std::move(fn)); });
+    }
+    if (first) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(impl->wake, &one, sizeof one);
+    }
+    return true;
+}
+
+bool CEventLoop::Stop(int wait_ms) {
+    if (!impl_->thread.joinable()) return true;
+    {
+        common::MutexLock lock(impl_->mu);
+        impl_->stopping = true;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(impl_->wake, &one, sizeof one);
+    {
+        common::MutexLock lock(impl_->mu);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+        while (!impl_->ended) {
+            if (wait_ms < 0) {
+                impl_->ended_cv.wait(impl_->mu);
+            } else if (impl_->ended_cv.wait_until(impl_->mu, deadline) == std::cv_status::timeout) {
+                if (!impl_->ended) return false;
+            }
+        }
+    }
+    impl_->thread.join();
+    return true;
+}
+
+int Poll(pollfd* fds, size_t n, int timeout_ms) {
+    CEventLoop::Fiber* f = t_fiber;
+    if (!f || timeout_ms == 0 || n > 255 || common::HeldLocks() > 0) return ::poll(fds, n, timeout_ms);
+    CEventLoop::Impl* loop = f->loop;
+    const uint32_t gen = loop->gens[f->slot];
+    for (size_t i = 0; i < n; ++i) {
+        fds[i].revents = 0;
+        if (fds[i].fd < 0) continue;
+        epoll_event ev{};
+        ev.events = static_cast<uint32_t>(fds[i].events & (POLLIN | POLLOUT | POLLPRI)) | EPOLLONESHOT;
+        ev.data.u64 = Tag(f->slot, i, gen);
+        if (::epoll_ctl(loop->ep, EPOLL_CTL_MOD, fds[i].fd, &ev) == 0) continue;
+        if (errno == ENOENT && ::epoll_ctl(loop->ep, EPOLL_CTL_ADD, fds[i].fd, &ev) == 0) continue;
+        // A descriptor epoll cannot watch (a regular file, say): poll(2) answers at once.
+        return ::poll(fds, n, timeout_ms);
+    }
+    if (timeout_ms > 0) {
+        f->timer = loop->timers.emplace(NowNs() + int64_t{timeout_ms} * 1'000'000, f);
+        f->has_timer = true;
+    }
+    f->fds = fds;
+    f->nfds = n;
+    f->waiting = true;
+    Yield(f);
+    f->fds = nullptr;
+    f->nfds = 0;
+    int ready = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (fds[i].revents) ++ready;
+    return ready;
+}
+
+void SleepMs(int ms) {
+    CEventLoop::Fiber* f = t_fiber;
+    if (ms <= 0) return;
+    if (!f || common::HeldLocks() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    Poll(nullptr, 0, ms);
+}
+
+bool OnFiber() {
+    return t_fiber != nullptr;
+}
+
+void RunBlocking(const std::function<void()>& fn) {
+    CEventLoop::Fiber* f = t_fiber;
+    if (!f || common::HeldLocks() > 0) {
+        fn();
+        return;
+    }
+    CEventLoop::Impl* loop = f->loop;
+    const uint32_t slot = f->slot;
+    const uint32_t gen = loop->gens[slot];
+    HelperPool::Get().Run([&fn, loop, slot, gen] {
+        fn();
+        loop->Post([loop, slot, gen] { loop->WakeIf(slot, gen); });
+    });
+    f->nfds = 0;
+    f->waiting = true;
+    Yield(f);
+}
+
+void SetFiberLabel(std::function<std::string()> label) {
+    if (t_fiber) t_fiber->label = std::move(label);
+}
+
+void SetFiberAbandonHook(std::function<void()> hook) {
+    if (t_fiber) t_fiber->abandon = std::move(hook);
+}
+
+bool CLoopGroup::Resize(size_t n) {
+    if (n == 0) n = 1;
+    while (loops_.size() < n) {
+        auto loop = std::make_unique<CEventLoop>(log_);
+        if (!loop->Start()) return !loops_.empty();
+        loops_.push_back(std::move(loop));
+    }
+    return true;
+}
+
+CEventLoop* CLoopGroup::Pick() {
+    if (loops_.empty()) return nullptr;
+    // The least busy; among equals the next in turn, so idle loops share the first connections.
+    size_t best = next_ % loops_.size();
+    for (size_t k = 0; k < loops_.size(); ++k) {
+        const size_t i = (next_ + k) % loops_.size();
+        if (loops_[i]->Fibers() < loops_[best]->Fibers()) best = i;
+    }
+    next_ = best + 1;
+    return loops_[best].get();
+}
+
+size_t CLoopGroup::Fibers() const {
+    size_t n = 0;
+    for (const auto& loop : loops_) n += loop->Fibers();
+    return n;
+}
+
+bool CLoopGroup::StopAll(int wait_ms) {
+    bool all = true;
+    for (auto& loop : loops_) all = loop->Stop(wait_ms) && all;
+    return all;
+}
+
+}  // namespace platform

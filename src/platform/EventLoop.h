@@ -1,0 +1,116 @@
+#pragma once
+// Event loops and fibers: thousands of sessions on a few threads, each session's code still
+// written as one sequence of calls that wait.
+//
+// A CEventLoop is one thread with an epoll set. Work spawned on it runs on a fiber: a stackful
+// coroutine (Boost.Context) with its own stack. When a fiber must wait - for a descriptor
+// (Poll), a time (SleepMs), or a call that cannot yield (RunBlocking) - it hands its thread back
+// to the loop, which runs the other fibers until the wait is over. Called on any other thread,
+// the same functions block as poll(2) and a sleep do, so engines shared with cron, admin and
+// the tools need no second form.
+//
+// Rules a fiber lives by:
+// - It stays on the loop that started it; thread_locals are its thread's, shared with the other
+//   fibers of that loop, so nothing per-session may be kept in one across a wait.
+// - It never yields while holding a common::Mutex: the wait then blocks the thread, as it did on
+//   a thread of its own, rather than let another fiber of the thread wait for that lock for ever.
+// - Anything that would hold the thread long (a blocking library call, a file write of size)
+//   goes through RunBlocking. A step that holds its loop over kSlowStepMs is logged with the
+//   fiber's label (its script and line), so such a call is found.
+//
+// Stacks are mmap'd with a guard page below them and only the touched pages become resident. A
+// fiber that runs into its guard page is ended there with a log line (its memory is left, not
+// freed: nothing on its stack was unwound); the process goes on.
+//
+// Thread safety: Spawn, Stop and the counters from any thread; everything else from a fiber or
+// the loop's own thread.
+#include <poll.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// poll(2) for the calling fiber: the fiber yields until a descriptor is ready or the time-out
+// passes (a negative time-out waits without end). Off a fiber, with a lock held, or with a zero
+// time-out, it is ::poll.
+int Poll(pollfd* fds, size_t n, int timeout_ms);
+// Sleeps `ms` milliseconds; a fiber yields meanwhile.
+void SleepMs(int ms);
+// True on a fiber of an event loop.
+bool OnFiber();
+// Runs `fn` on a small helper pool while the calling fiber waits; off a fiber it runs `fn`
+// at once. For calls that block without a descriptor to wait on (a client library, a large
+// file write). `fn` must not touch the fiber's stack after it returns.
+void RunBlocking(const std::function<void()>& fn);
+// What the slow-step log line says of the current fiber (a session's script and line); read on
+// its loop only, when a step was slow. No effect off a fiber.
+void SetFiberLabel(std::function<std::string()> label);
+// Called on the loop thread when the current fiber runs into its stack's guard page, before it
+// is abandoned: the session closes its sockets there. No effect off a fiber.
+void SetFiberAbandonHook(std::function<void()> hook);
+
+class CEventLoop {
+public:
+    // Each fiber's stack: virtual size; only the pages a fiber touches become resident.
+    static constexpr size_t kStackSize = 1024 * 1024;
+    // A step of one fiber longer than this is logged.
+    static constexpr int kSlowStepMs = 50;
+    // Stacks kept for the next fibers instead of returned to the system.
+    static constexpr size_t kStackCache = 16;
+
+    // `log`: where the loop's lines go (slow steps, a stack overflow); any thread may be given.
+    using LogFn = std::function<void(int level, const std::string& text)>;
+
+    explicit CEventLoop(LogFn log = {});
+    ~CEventLoop();
+    CEventLoop(const CEventLoop&) = delete;
+    CEventLoop& operator=(const CEventLoop&) = delete;
+
+    // Starts the thread; false when the epoll set or the thread could not be made.
+    bool Start();
+    // Any thread: runs `fn` on a new fiber of this loop. False once the loop was asked to stop.
+    bool Spawn(std::function<void()> fn);
+    // Fibers alive (spawned and not yet ended).
+    size_t Fibers() const { return fibers_.load(std::memory_order_relaxed); }
+    // Asks the loop to end once its fibers have ended, and waits up to `wait_ms` for the
+    // thread; true when it ended (joined). The fibers are not interrupted: their owners stop
+    // them first.
+    bool Stop(int wait_ms);
+
+    // The loop's and its fibers' insides, defined where they are used.
+    struct Fiber;
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+    std::atomic<size_t> fibers_{0};
+};
+
+// The loops of the kernel: one per I/O thread. Main thread only.
+class CLoopGroup {
+public:
+    explicit CLoopGroup(CEventLoop::LogFn log = {}) : log_(std::move(log)) {}
+    ~CLoopGroup() { StopAll(5000); }
+    // Grows to `n` loops (at least 1). A smaller `n` keeps the loops there are: a loop in use
+    // cannot be taken away under its fibers, and an idle one costs a thread and nothing else.
+    bool Resize(size_t n);
+    // The loop with the fewest fibers; nullptr before Resize.
+    CEventLoop* Pick();
+    size_t Size() const { return loops_.size(); }
+    size_t Fibers() const;
+    // Stops every loop (their fibers must have been stopped); true when all ended.
+    bool StopAll(int wait_ms);
+
+private:
+    CEventLoop::LogFn log_;
+    std::vector<std::unique_ptr<CEventLoop>> loops_;
+    size_t next_ = 0;
+};
+
+}  // namespace platform

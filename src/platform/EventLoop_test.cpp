@@ -1,0 +1,265 @@
+// Fibers on event loops: waits yield to the other fibers of the loop, a wait is woken by its
+// descriptor, its time-out or its helper, and the ways a fiber could take its loop down
+// (a lock held over a wait, a stack overflow) are contained.
+#include "platform/EventLoop.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/ThreadSafety.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// Collects the loop's log lines; any thread.
+struct Lines {
+    std::mutex mu;
+    std::vector<std::string> lines;
+    CEventLoop::LogFn Fn() {
+        return [this](int, const std::string& text) {
+            std::scoped_lock lock(mu);
+            lines.push_back(text);
+        };
+    }
+    bool Has(const std::string& part) {
+        std::scoped_lock lock(mu);
+        for (const auto& l : lines)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    }
+};
+
+// Waits until `done` reaches `n` (or 10 s pass).
+bool WaitFor(std::atomic<int>& done, int n) {
+    const auto t0 = Clock::now();
+    while (done.load() < n && MsSince(t0) < 10000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done.load() >= n;
+}
+
+TEST(EventLoop, FibersWaitTogetherOnOneThread) {
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    std::atomic<int> done{0};
+    std::atomic<bool> on_fiber{true};
+    std::set<std::thread::id>* ids = new std::set<std::thread::id>;
+    std::mutex ids_mu;
+    const auto t0 = Clock::now();
+    // 200 sleeps of 200 ms on one thread: together, not one after another.
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(loop.Spawn([&] {
+            if (!OnFiber()) on_fiber = false;
+            {
+                std::scoped_lock lock(ids_mu);
+                ids->insert(std::this_thread::get_id());
+            }
+            SleepMs(200);
+            ++done;
+        }));
+    }
+    ASSERT_TRUE(WaitFor(done, 200));
+    EXPECT_LT(MsSince(t0), 5000) << "the sleeps ran one after another";
+    EXPECT_TRUE(on_fiber);
+    EXPECT_EQ(ids->size(), 1u);
+    delete ids;
+    EXPECT_FALSE(OnFiber());
+    EXPECT_TRUE(loop.Stop(5000));
+    EXPECT_EQ(loop.Fibers(), 0u);
+    EXPECT_FALSE(loop.Spawn([] {})) << "a stopped loop takes no work";
+}
+
+TEST(EventLoop, PollWakesOnDataTimeOutAndHangUp) {
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    std::atomic<int> step{0};
+    std::atomic<int> timed_out{-1}, readable{-1}, hung_up{-1};
+    std::atomic<int> ticks{0};
+    ASSERT_TRUE(loop.Spawn([&] {
+        pollfd p{sv[0], POLLIN, 0};
+        timed_out = Poll(&p, 1, 50);  // nothing written yet
+        step = 1;
+        readable = Poll(&p, 1, 10000) == 1 && (p.revents & POLLIN) ? 1 : 0;
+        char buf[8];
+        [[maybe_unused]] ssize_t r = ::read(sv[0], buf, sizeof buf);
+        step = 2;
+        hung_up = Poll(&p, 1, 10000) == 1 && (p.revents & (POLLIN | POLLHUP)) ? 1 : 0;
+        step = 3;
+    }));
+    // Another fiber keeps running while the first waits.
+    ASSERT_TRUE(loop.Spawn([&] {
+        for (int i = 0; i < 20; ++i) {
+            SleepMs(5);
+            ++ticks;
+        }
+    }));
+    const auto t0 = Clock::now();
+    while (step.load() < 1 && MsSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(timed_out.load(), 0);
+    ASSERT_EQ(::write(sv[1], "x", 1), 1);
+    while (step.load() < 2 && MsSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(readable.load(), 1);
+    ::close(sv[1]);
+    while (step.load() < 3 && MsSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(hung_up.load(), 1);
+    EXPECT_TRUE(loop.Stop(5000));
+    EXPECT_EQ(ticks.load(), 20);
+    ::close(sv[0]);
+
+    // Off a fiber, Poll is poll(2).
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    pollfd p{sv[0], POLLIN, 0};
+    EXPECT_EQ(Poll(&p, 1, 10), 0);
+    ASSERT_EQ(::write(sv[1], "y", 1), 1);
+    EXPECT_EQ(Poll(&p, 1, 10), 1);
+    ::close(sv[0]);
+    ::close(sv[1]);
+}
+
+TEST(EventLoop, BlockingCallsRunBesideTheLoop) {
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    std::atomic<int> done{0};
+    std::atomic<int> ticks_during{0};
+    std::atomic<bool> blocking{false};
+    std::thread::id loop_id, helper_id;
+    ASSERT_TRUE(loop.Spawn([&] {
+        loop_id = std::this_thread::get_id();
+        int result = 0;
+        RunBlocking([&] {
+            helper_id = std::this_thread::get_id();
+            blocking = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            result = 42;
+            blocking = false;
+        });
+        EXPECT_EQ(result, 42);
+        ++done;
+    }));
+    ASSERT_TRUE(loop.Spawn([&] {
+        for (int i = 0; i < 10; ++i) {
+            SleepMs(5);
+            if (blocking) ++ticks_during;
+        }
+        ++done;
+    }));
+    ASSERT_TRUE(WaitFor(done, 2));
+    EXPECT_NE(loop_id, helper_id);
+    EXPECT_GT(ticks_during.load(), 0) << "the loop stood still during the blocking call";
+    EXPECT_TRUE(loop.Stop(5000));
+    // Off a fiber it runs in place.
+    std::thread::id here;
+    RunBlocking([&] { here = std::this_thread::get_id(); });
+    EXPECT_EQ(here, std::this_thread::get_id());
+}
+
+TEST(EventLoop, ALockHeldOverAWaitBlocksInsteadOfDeadlocking) {
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    common::Mutex mu;
+    std::atomic<int> done{0};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(loop.Spawn([&] {
+            common::MutexLock lock(mu);
+            SleepMs(20);  // would yield to the other fiber, which would then wait on `mu` for ever
+            ++done;
+        }));
+    }
+    EXPECT_TRUE(WaitFor(done, 2));
+    EXPECT_TRUE(loop.Stop(5000));
+}
+
+TEST(EventLoop, SlowStepsAreLoggedWithTheFibersLabel) {
+    Lines lines;
+    CEventLoop loop(lines.Fn());
+    ASSERT_TRUE(loop.Start());
+    std::atomic<int> done{0};
+    ASSERT_TRUE(loop.Spawn([&] {
+        SetFiberLabel([] { return std::string("script policy.cs line 12"); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(CEventLoop::kSlowStepMs + 30));  // no yield
+        ++done;
+    }));
+    ASSERT_TRUE(WaitFor(done, 1));
+    EXPECT_TRUE(loop.Stop(5000));
+    EXPECT_TRUE(lines.Has("script policy.cs line 12"));
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Not built with sanitizers: they take SIGSEGV for their own report.
+int Deep(int n) {
+    volatile char pad[512];
+    pad[0] = static_cast<char>(n);
+    return n > 1'000'000'000 ? pad[0] : Deep(n + 1) + pad[0];
+}
+
+TEST(EventLoop, AStackOverflowEndsOnlyItsFiber) {
+    Lines lines;
+    CEventLoop loop(lines.Fn());
+    ASSERT_TRUE(loop.Start());
+    std::atomic<int> abandoned{0}, done{0};
+    ASSERT_TRUE(loop.Spawn([&] {
+        SetFiberAbandonHook([&] { ++abandoned; });
+        SetFiberLabel([] { return std::string("the deep one"); });
+        SleepMs(10);
+        Deep(0);
+        ++done;  // never reached
+    }));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(loop.Spawn([&] {
+            SleepMs(50);
+            ++done;
+        }));
+    EXPECT_TRUE(WaitFor(done, 3));
+    EXPECT_EQ(abandoned.load(), 1);
+    EXPECT_TRUE(lines.Has("ran out of its stack"));
+    EXPECT_TRUE(lines.Has("the deep one"));
+    // The loop goes on taking work.
+    ASSERT_TRUE(loop.Spawn([&] { ++done; }));
+    EXPECT_TRUE(WaitFor(done, 4));
+    EXPECT_TRUE(loop.Stop(5000));
+}
+#endif
+
+TEST(LoopGroup, SpreadsFibersOverItsLoops) {
+    CLoopGroup group;
+    ASSERT_TRUE(group.Resize(3));
+    EXPECT_EQ(group.Size(), 3u);
+    std::atomic<int> done{0};
+    std::mutex mu;
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_TRUE(group.Pick()->Spawn([&] {
+            {
+                std::scoped_lock lock(mu);
+                threads.insert(std::this_thread::get_id());
+            }
+            SleepMs(100);
+            ++done;
+        }));
+    }
+    EXPECT_TRUE(WaitFor(done, 30));
+    EXPECT_EQ(threads.size(), 3u);
+    ASSERT_TRUE(group.Resize(1));
+    EXPECT_EQ(group.Size(), 3u) << "loops are kept, not taken away under their fibers";
+    EXPECT_TRUE(group.StopAll(5000));
+}
+
+}  // namespace
+}  // namespace platform
