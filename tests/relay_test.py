@@ -2133,6 +2133,71 @@ class EdgeTest(unittest.TestCase):
         k.stop()
 
 
+class EventLoopTest(unittest.TestCase):
+    """Sessions share one event loop: a session that waits yields it to the others, and
+    thousands of sessions come and go without leaving memory behind."""
+
+    GREET = ('CS_ANTISPAM_SCRIPT k = new CS_ANTISPAM_SCRIPT($_this);\n'
+             '#import(class, CS_Dns)\n'
+             'int OnStartClientConnection(int id) {\n'
+             '    if (k.GetClientIP() == "127.0.0.3") k.Sleep(4000);\n'
+             '    if (k.GetClientIP() == "127.0.0.4") { CS_Dns d = new CS_Dns(); d.SetTimeOut(4000);'
+             ' d.DNS_Resolve("slow.test"); }\n'
+             '    k.SendToClient("220 ready\\r\\n");\n'
+             '    return 0;\n'
+             '}\n')
+
+    def test_a_waiting_session_does_not_hold_the_others_on_its_loop(self):
+        # A name server that never answers: every client's reverse lookup waits its whole budget.
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        silent.bind(("127.0.0.1", 0))
+        self.addCleanup(silent.close)
+        k = Kernel("oneloop", {"CONFIG": {"io_threads": "1"},
+                               "DNS": {"nameserver_0": "127.0.0.1:%d" % silent.getsockname()[1],
+                                       "timeout_millisecond": "4000"}},
+                   core_source=self.GREET)
+        self.addCleanup(k.stop)
+        started = time.time()
+        sleeper = Raw(k.port, source="127.0.0.3", timeout=20)
+        waiter = Raw(k.port, source="127.0.0.4", timeout=20)
+        others = [Raw(k.port, source="127.0.0.%d" % (20 + i), timeout=20) for i in range(8)]
+        for c in others:
+            self.assertEqual(c.reply(), b"220 ready\r\n")
+        # Each waited about a second for its name; one after another they would take eight.
+        self.assertLess(time.time() - started, 3.5, "the sessions waited one after another")
+        self.assertEqual(sleeper.reply(), b"220 ready\r\n")
+        self.assertEqual(waiter.reply(), b"220 ready\r\n")
+        self.assertGreater(time.time() - started, 3.9, "the script's sleep and lookup were waited for")
+        for c in others + [sleeper, waiter]:
+            c.close()
+
+    @unittest.skipIf("ASAN_OPTIONS" in os.environ, "AddressSanitizer keeps freed memory in quarantine")
+    def test_ten_thousand_sessions_leave_no_memory_behind(self):
+        k = Kernel("churn", {"CONFIG": {"n_max_listen": "100"}},
+                   core_source=self.GREET.replace("#import(class, CS_Dns)\n", "").split("int OnStart")[0] +
+                   'int OnStartClientConnection(int id) { k.SendToClient("220 ready\\r\\n"); return 0; }\n')
+        self.addCleanup(k.stop)
+
+        def churn(rounds):
+            for _ in range(rounds):
+                batch = [Raw(k.port) for _ in range(20)]
+                for c in batch:
+                    self.assertEqual(c.reply(), b"220 ready\r\n")
+                    c.close()
+
+        def rss_kb():
+            with open("/proc/%d/status" % k.proc.pid) as f:
+                return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+        churn(100)  # 2,000 sessions: caches and pools at their working size
+        time.sleep(3)
+        warm = rss_kb()
+        churn(400)  # 8,000 more
+        time.sleep(3)
+        grown = rss_kb() - warm
+        self.assertLess(grown, 8 * 1024, "RSS grew by %d KB over 8,000 sessions" % grown)
+
+
 def run_with_peers(prefix, body):
     """Runs body() in a fresh work directory with unbound and an MTA sink up, and stops them
     after it (MORVANE_KEEP_TEST_DIR keeps the directory); body()'s exit status. Also for the

@@ -19,13 +19,11 @@
 
 #include "common/ThreadSafety.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if MORVANE_FIBER_ASAN
 #include <sanitizer/asan_interface.h>
-#define MV_FIBER_ASAN 1
 #endif
-#if defined(__SANITIZE_THREAD__)
+#if MORVANE_FIBER_TSAN
 #include <sanitizer/tsan_interface.h>
-#define MV_FIBER_TSAN 1
 #endif
 
 namespace ctx = boost::context;
@@ -125,12 +123,12 @@ struct CEventLoop::Fiber {
     std::multimap<int64_t, Fiber*>::iterator timer;
     std::function<std::string()> label;
     std::function<void()> abandon;
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
     void* fake_stack = nullptr;
     const void* loop_bottom = nullptr;
     size_t loop_size = 0;
 #endif
-#ifdef MV_FIBER_TSAN
+#if MORVANE_FIBER_TSAN
     void* tsan = nullptr;
     void* loop_tsan = nullptr;
 #endif
@@ -249,18 +247,19 @@ struct LoopStacks {
 
 // Hands the fiber's thread back to its loop until something makes it ready again.
 void Yield(CEventLoop::Fiber* f) {
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
     __sanitizer_start_switch_fiber(&f->fake_stack, f->loop_bottom, f->loop_size);
 #endif
-#ifdef MV_FIBER_TSAN
+#if MORVANE_FIBER_TSAN
     __tsan_switch_to_fiber(f->loop_tsan, 0);
 #endif
     f->back = std::move(f->back).resume();
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
     __sanitizer_finish_switch_fiber(f->fake_stack, &f->loop_bottom, &f->loop_size);
 #endif
 }
 
+#if !MORVANE_FIBER_ASAN && !MORVANE_FIBER_TSAN
 // A fault in the running fiber's guard page is its stack running out: the loop abandons that
 // fiber. Any other fault is the process's, as without this handler.
 struct sigaction g_previous_segv;
@@ -281,8 +280,11 @@ void OnSegv(int sig, siginfo_t* info, void* uctx) {
     ::signal(SIGSEGV, SIG_DFL);
 }
 
+#endif
+
+// Under sanitizers, whose runtimes report a fault themselves, an overflow ends the process.
 void InstallOverflowHandler() {
-#if !defined(MV_FIBER_ASAN) && !defined(MV_FIBER_TSAN)
+#if !MORVANE_FIBER_ASAN && !MORVANE_FIBER_TSAN
     static std::once_flag once;
     std::call_once(once, [] {
         struct sigaction sa {};
@@ -315,7 +317,7 @@ void CEventLoop::Impl::StartFiber(std::function<void()> body) {
         f->stack = {static_cast<char*>(sc.sp) - sc.size - PageSize(), sc.size + PageSize()};
         f->self = ctx::fiber(std::allocator_arg, ctx::preallocated(sc.sp, sc.size, sc), alloc, [f](ctx::fiber&& back) {
             f->back = std::move(back);
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
             __sanitizer_finish_switch_fiber(nullptr, &f->loop_bottom, &f->loop_size);
 #endif
             try {
@@ -326,10 +328,10 @@ void CEventLoop::Impl::StartFiber(std::function<void()> body) {
                 if (f->loop->log) f->loop->log(1, "A session ended on an unknown exception");
             }
             f->body = nullptr;
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
             __sanitizer_start_switch_fiber(nullptr, f->loop_bottom, f->loop_size);
 #endif
-#ifdef MV_FIBER_TSAN
+#if MORVANE_FIBER_TSAN
             __tsan_switch_to_fiber(f->loop_tsan, 0);
 #endif
             return std::move(f->back);
@@ -346,7 +348,7 @@ void CEventLoop::Impl::StartFiber(std::function<void()> body) {
         owner->fibers_.fetch_sub(1);
         return;
     }
-#ifdef MV_FIBER_TSAN
+#if MORVANE_FIBER_TSAN
     f->tsan = __tsan_create_fiber(0);
 #endif
     ++live;
@@ -365,16 +367,16 @@ void CEventLoop::Impl::Resume(Fiber* f) {
     const int64_t t0 = NowNs();
     bool overflowed = false;
     if (sigsetjmp(overflow_jump, 0) == 0) {
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
         void* fake = nullptr;
         __sanitizer_start_switch_fiber(&fake, f->stack.base + PageSize(), f->stack.size - PageSize());
 #endif
-#ifdef MV_FIBER_TSAN
+#if MORVANE_FIBER_TSAN
         f->loop_tsan = __tsan_get_current_fiber();
         __tsan_switch_to_fiber(f->tsan, 0);
 #endif
         f->self = std::move(f->self).resume();
-#ifdef MV_FIBER_ASAN
+#if MORVANE_FIBER_ASAN
         __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #endif
     } else {
@@ -405,7 +407,7 @@ void CEventLoop::Impl::Resume(Fiber* f) {
 }
 
 void CEventLoop::Impl::Destroy(Fiber* f) {
-#ifdef MV_FIBER_TSAN
+#if MORVANE_FIBER_TSAN
     __tsan_destroy_fiber(f->tsan);
 #endif
     slots[f->slot] = nullptr;

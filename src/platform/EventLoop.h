@@ -34,6 +34,28 @@
 #include <string>
 #include <vector>
 
+// Sanitizers must be told of every switch between stacks (gcc and clang name them apart).
+#if defined(__SANITIZE_ADDRESS__)
+#define MORVANE_FIBER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define MORVANE_FIBER_TSAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORVANE_FIBER_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define MORVANE_FIBER_TSAN 1
+#endif
+#endif
+#ifndef MORVANE_FIBER_ASAN
+#define MORVANE_FIBER_ASAN 0
+#endif
+#ifndef MORVANE_FIBER_TSAN
+#define MORVANE_FIBER_TSAN 0
+#endif
+
 namespace platform {
 
 // poll(2) for the calling fiber: the fiber yields until a descriptor is ready or the time-out
@@ -57,8 +79,14 @@ void SetFiberAbandonHook(std::function<void()> hook);
 
 class CEventLoop {
 public:
-    // Each fiber's stack: virtual size; only the pages a fiber touches become resident.
+    // Each fiber's stack: virtual size; only the pages a fiber touches become resident. A
+    // script recursing to its limit takes about half of it in an optimised build; sanitizers
+    // make every frame several times larger.
+#if MORVANE_FIBER_ASAN || MORVANE_FIBER_TSAN
+    static constexpr size_t kStackSize = 8 * 1024 * 1024;
+#else
     static constexpr size_t kStackSize = 1024 * 1024;
+#endif
     // A step of one fiber longer than this is logged.
     static constexpr int kSlowStepMs = 50;
     // Stacks kept for the next fibers instead of returned to the system.
@@ -77,7 +105,9 @@ public:
     // Any thread: runs `fn` on a new fiber of this loop. False once the loop was asked to stop.
     bool Spawn(std::function<void()> fn);
     // Fibers alive (spawned and not yet ended).
-    size_t Fibers() const { return fibers_.load(std::memory_order_relaxed); }
+    size_t Fibers() const {
+        return fibers_.load(std::memory_order_relaxed);
+    }
     // Asks the loop to end once its fibers have ended, and waits up to `wait_ms` for the
     // thread; true when it ended (joined). The fibers are not interrupted: their owners stop
     // them first.

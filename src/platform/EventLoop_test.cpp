@@ -201,7 +201,7 @@ TEST(EventLoop, SlowStepsAreLoggedWithTheFibersLabel) {
     EXPECT_TRUE(lines.Has("script policy.cs line 12"));
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !MORVANE_FIBER_ASAN && !MORVANE_FIBER_TSAN
 // Not built with sanitizers: they take SIGSEGV for their own report.
 int Deep(int n) {
     volatile char pad[512];

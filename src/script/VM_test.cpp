@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "platform/EventLoop.h"
+
 #include "platform/TestTempDir.h"
 
 #include <atomic>
@@ -191,6 +193,36 @@ TEST(VMTest, DirectRecursionSavesTheActivation) {
     in->Run("deep", "int", {&zero});
     EXPECT_TRUE(in->HasError());
     EXPECT_NE(in->CollectDiagnostics().find("Stack::push(): stack overflow\n"), std::string::npos);
+}
+
+// Sessions run scripts on fibers, whose stacks are far smaller than a thread's: the deepest
+// recursion a script may make must end with its own diagnostic, well inside the stack.
+TEST(VMTest, TheRecursionLimitComesBeforeAFibersStackEnds) {
+    const char* text = R"(
+        int forever() { return forever(); }
+        int nested(int n) { return 1 + nested(n + 1) * 2 + nested(n - 1); }
+        string strings(string s) { return strings(s + "x") + s; }
+    )";
+    platform::CEventLoop loop([](int, const std::string& line) { ADD_FAILURE() << line; });
+    ASSERT_TRUE(loop.Start());
+    std::atomic<int> done{0};
+    ASSERT_TRUE(loop.Spawn([&] {
+        auto in = Load(text);
+        int zero = 0;
+        const char* s = "a";
+        in->Run("forever");
+        EXPECT_NE(in->CollectDiagnostics().find("too deep recursion"), std::string::npos);
+        in->ClearError();
+        in->Run("nested", "int", {&zero});
+        EXPECT_TRUE(in->HasError());
+        in->CollectDiagnostics();
+        in->ClearError();
+        in->Run("strings", "string", {s});
+        EXPECT_TRUE(in->HasError());
+        ++done;
+    }));
+    EXPECT_TRUE(loop.Stop(10000));
+    EXPECT_EQ(done.load(), 1) << "the fiber ran out of its stack";
 }
 
 TEST(VMTest, AbortFromTheStepHookEndsTheRun) {
