@@ -16,6 +16,7 @@
 #include "core/ContentCheck.h"
 #include "core/LauchAntispam.h"
 #include "core/MorvaneCore.h"
+#include "platform/EventLoop.h"
 #include "platform/KFile.h"
 #include "platform/Paths.h"
 #include "script/Bind.h"
@@ -536,14 +537,18 @@ void CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* text1, const char* 
                                                  script::Variable mail) {
     if (!session()) return;
     const mail::CParseMail* m = script::bind::From<mail::CS_ParseMail*>(mail);
-    if (m) {
-        session()->Core().Bayes()->Quarantine(*m, common::NullText(text1), common::NullText(text2), kind,
-                                              session()->Core().Statistics());
-        return;
-    }
-    // The session's own message: stored as the client meant it, so a release sends it as it came.
-    session()->Core().Bayes()->Quarantine(session()->Mail(), common::NullText(text1), common::NullText(text2), kind,
-                                          session()->Core().Statistics(), session()->HeldMessage());
+    // A file written and flushed to disk: beside the session's event loop, not on it.
+    platform::RunBlocking([&] {
+        if (m) {
+            session()->Core().Bayes()->Quarantine(*m, common::NullText(text1), common::NullText(text2), kind,
+                                                  session()->Core().Statistics());
+            return;
+        }
+        // The session's own message: stored as the client meant it, so a release sends it as it
+        // came.
+        session()->Core().Bayes()->Quarantine(session()->Mail(), common::NullText(text1), common::NullText(text2), kind,
+                                              session()->Core().Statistics(), session()->HeldMessage());
+    });
 }
 
 int32_t CS_ANTISPAM_SCRIPT::IsPhishing(script::Variable mail) {

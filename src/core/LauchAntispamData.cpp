@@ -19,6 +19,7 @@
 #include "config/KernelConfig.h"
 #include "core/MorvaneCore.h"
 #include "core/SmtpText.h"
+#include "platform/EventLoop.h"
 
 namespace core {
 
@@ -282,7 +283,9 @@ int CLauchAntispam::Hold() {
     env.time = common::NowSeconds();
     const std::string message = HeldMessage();
     env.size = static_cast<int64_t>(message.size());
-    const std::string id = core_.Held()->Hold(message, env);
+    std::string id;
+    // Written and flushed to disk: beside the event loop, not on it.
+    platform::RunBlocking([&] { id = core_.Held()->Hold(message, env); });
     if (id.empty()) {
         Log(1, std::string("HoldMessage: cannot keep the message: ") + std::strerror(errno), kRun, "SYS");
         return 0;

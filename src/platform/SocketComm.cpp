@@ -1,8 +1,7 @@
 #include "platform/SocketComm.h"
 
-#include "platform/EventLoop.h"
-
 #include "common/IpAddress.h"
+#include "platform/EventLoop.h"
 #include "platform/UdpSocket.h"
 
 #include <arpa/inet.h>

@@ -1,7 +1,5 @@
 #include "platform/Tls.h"
 
-#include "platform/EventLoop.h"
-
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -12,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+
+#include "platform/EventLoop.h"
 
 namespace platform {
 

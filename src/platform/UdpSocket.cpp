@@ -1,7 +1,5 @@
 #include "platform/UdpSocket.h"
 
-#include "platform/EventLoop.h"
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,6 +10,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+
+#include "platform/EventLoop.h"
 
 namespace platform {
 

@@ -1,7 +1,5 @@
 #include "script/Builtins.h"
 
-#include "platform/EventLoop.h"
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include "common/NullText.h"
 #include "common/Regex.h"
 #include "common/String.h"
+#include "platform/EventLoop.h"
 #include "platform/KFile.h"
 #include "script/Codecs.h"
 
