@@ -2143,6 +2143,8 @@ class EventLoopTest(unittest.TestCase):
              '    if (k.GetClientIP() == "127.0.0.3") k.Sleep(4000);\n'
              '    if (k.GetClientIP() == "127.0.0.4") { CS_Dns d = new CS_Dns(); d.SetTimeOut(4000);'
              ' d.DNS_Resolve("slow.test"); }\n'
+             '    if (k.GetClientIP() == "127.0.0.5") { int t = k.GetTickCount();\n'
+             '        while (k.GetTickCount() - t < 150) { } }\n'
              '    k.SendToClient("220 ready\\r\\n");\n'
              '    return 0;\n'
              '}\n')
@@ -2170,6 +2172,12 @@ class EventLoopTest(unittest.TestCase):
         self.assertGreater(time.time() - started, 3.9, "the script's sleep and lookup were waited for")
         for c in others + [sleeper, waiter]:
             c.close()
+        # A script that holds the loop without waiting is named with its line.
+        busy = Raw(k.port, source="127.0.0.5", timeout=20)
+        self.assertEqual(busy.reply(), b"220 ready\r\n")
+        busy.close()
+        self.assertTrue(k.wait_log("An event loop was held"), "the slow step was not logged")
+        self.assertRegex(k.log(), r"An event loop was held \d+ ms without a wait by session \d+ at [^<]*core\.cs:\d+")
 
     @unittest.skipIf("ASAN_OPTIONS" in os.environ, "AddressSanitizer keeps freed memory in quarantine")
     def test_ten_thousand_sessions_leave_no_memory_behind(self):

@@ -113,7 +113,7 @@ void CLauchAntispam::RunJob(bool prepare) {
     // What the loop names when this session holds it too long: the session and the script line
     // of the native call that ran.
     platform::SetFiberLabel([this] {
-        std::string where = script_in_ ? script_in_->NativeCallLine() : std::string();
+        std::string where = script_in_ ? script_in_->NativeCallLine() : slow_where_;
         return "session " + std::to_string(state_.id) + (where.empty() ? std::string() : " at " + where);
     });
     // A stack overflow ends the connection: the client's slot goes back to the listener.
@@ -157,6 +157,12 @@ void CLauchAntispam::ScriptStarted(script::Interpreter* in) {
 
 void CLauchAntispam::ScriptEnded() {
     running_script_.Clear();
+    // Said by the loop only once this step yields, when the script has ended: kept for it.
+    if (script_in_ && platform::FiberStepMs() > platform::CEventLoop::kSlowStepMs) {
+        slow_where_ = script_in_->NativeCallLine();
+    } else if (!slow_where_.empty()) {
+        slow_where_.clear();
+    }
     script_in_ = nullptr;
 }
 

@@ -274,8 +274,10 @@ private:
     // A job's fiber is spawned and has not ended; set under job_mu_.
     std::atomic<bool> running_{false};
     bool quit_ GUARDED_BY(job_mu_) = false;
-    // The interpreter running now, for the loop's slow-step line; the fiber's own.
+    // The interpreter running now, and where the last script that held the loop too long was,
+    // for the loop's slow-step line; the fiber's own.
     script::Interpreter* script_in_ = nullptr;
+    std::string slow_where_;
     std::atomic<bool> stopping_{false};
     script::AbortHandle running_script_;
     std::shared_ptr<const SessionSettings> settings_;  // set with the job

@@ -23,7 +23,7 @@ public:
     // connections, so a busy server does not build a session and its scripts per connection.
     static constexpr int32_t kRetireIdleMs = 2000;
 
-    CSessionPool() = default;
+    CSessionPool();
     ~CSessionPool() override;
 
     void Bind(CMorvaneCore& core) override { core_ = &core; }
@@ -48,7 +48,9 @@ private:
     void StopIdleRetiring();
 
     CMorvaneCore* core_ = nullptr;
-    // Before the sessions: they are stopped and destroyed first, their loops after them.
+    // Before the loops, which log into it from their threads, and the loops before the
+    // sessions: the sessions are stopped and destroyed first, their loops after them.
+    logging::CLogQueue log_;
     platform::CLoopGroup loops_;
     std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
     bool caching_ = false;
@@ -56,7 +58,6 @@ private:
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
     std::vector<std::unique_ptr<CLauchAntispam>> retiring_;  // take no new connection
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;
-    logging::CLogQueue log_;
 };
 
 }  // namespace core

@@ -123,6 +123,7 @@ struct CEventLoop::Fiber {
     std::multimap<int64_t, Fiber*>::iterator timer;
     std::function<std::string()> label;
     std::function<void()> abandon;
+    int64_t resumed_ns = 0;
 #if MORVANE_FIBER_ASAN
     void* fake_stack = nullptr;
     const void* loop_bottom = nullptr;
@@ -365,6 +366,7 @@ void CEventLoop::Impl::Resume(Fiber* f) {
     ++gens[f->slot];
     t_fiber = f;
     const int64_t t0 = NowNs();
+    f->resumed_ns = t0;
     bool overflowed = false;
     if (sigsetjmp(overflow_jump, 0) == 0) {
 #if MORVANE_FIBER_ASAN
@@ -626,6 +628,10 @@ void RunBlocking(const std::function<void()>& fn) {
 
 void SetFiberLabel(std::function<std::string()> label) {
     if (t_fiber) t_fiber->label = std::move(label);
+}
+
+int64_t FiberStepMs() {
+    return t_fiber ? (NowNs() - t_fiber->resumed_ns) / 1'000'000 : 0;
 }
 
 void SetFiberAbandonHook(std::function<void()> hook) {

@@ -73,6 +73,9 @@ void RunBlocking(const std::function<void()>& fn);
 // What the slow-step log line says of the current fiber (a session's script and line); read on
 // its loop only, when a step was slow. No effect off a fiber.
 void SetFiberLabel(std::function<std::string()> label);
+// Milliseconds the current fiber has run since it last waited (0 off a fiber): whether a step
+// that is ending was slow, while its caller still knows where it is.
+int64_t FiberStepMs();
 // Called on the loop thread when the current fiber runs into its stack's guard page, before it
 // is abandoned: the session closes its sockets there. No effect off a fiber.
 void SetFiberAbandonHook(std::function<void()> hook);
