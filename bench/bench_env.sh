@@ -3,7 +3,8 @@
 # daemon, no root) as SOURCE and SINK; a work directory WORK and the processes started, PIDS,
 # both cleaned up at exit; `port` (a free loopback port), `wait_port PORT`, and `start_dns`,
 # a loopback resolver with the relay tests' zones on DNS_PORT (the session looks up each
-# client's PTR record, as in production).
+# client's PTR record, as in production); `rate PORT`, the messages per second of one
+# smtp-source run of MESSAGES messages of SIZE bytes over SESSIONS sessions, from FROM to TO.
 TOOLS="$ROOT/build/bench-tools"
 if [ ! -x "$TOOLS/usr/sbin/smtp-source" ]; then
     mkdir -p "$TOOLS/deb"
@@ -30,4 +31,14 @@ start_dns() {
     mkdir -p "$WORK/dns"
     sed -e "s|@PORT@|$DNS_PORT|g" -e "s|@DIR@|$WORK/dns|g" tests/relay/unbound.conf.in > "$WORK/dns/unbound.conf"
     "$(command -v unbound || echo /usr/sbin/unbound)" -d -c "$WORK/dns/unbound.conf" & PIDS+=($!)
+}
+
+FROM=${FROM:-from@bench.test}
+TO=${TO:-to@bench.test}
+rate() {
+    local t0 t1
+    t0=$(date +%s.%N)
+    "$SOURCE" -s "$SESSIONS" -m "$MESSAGES" -l "$SIZE" -f "$FROM" -t "$TO" 127.0.0.1:"$1"
+    t1=$(date +%s.%N)
+    awk -v m="$MESSAGES" -v a="$t0" -v z="$t1" 'BEGIN { print m / (z - a) }'
 }

@@ -15,6 +15,8 @@ BUILD=${2:-build/release}
 MESSAGES=${MESSAGES:-2000}
 SESSIONS=${SESSIONS:-20}
 SIZE=${SIZE:-5120}
+FROM=from@spf-pass.test
+TO=to@rcpt.test
 source bench/bench_env.sh
 
 SINK_PORT=$(port)
@@ -36,13 +38,6 @@ THIS=$KERNEL_PORT
 start_kernel other "$OTHER"
 THAT=$KERNEL_PORT
 
-rate() {
-    local t0 t1
-    t0=$(date +%s.%N)
-    "$SOURCE" -s "$SESSIONS" -m "$MESSAGES" -l "$SIZE" -f from@bench.test -t to@bench.test 127.0.0.1:"$1"
-    t1=$(date +%s.%N)
-    awk -v m="$MESSAGES" -v a="$t0" -v z="$t1" 'BEGIN { print m / (z - a) }'
-}
 rate "$THIS" >/dev/null  # warm both: first greylist passes, caches, learned tables
 rate "$THAT" >/dev/null
 best_this=0

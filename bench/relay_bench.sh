@@ -44,13 +44,6 @@ EOF
 }
 
 # Messages per second through one port, one run.
-rate() {
-    local t0 t1
-    t0=$(date +%s.%N)
-    "$SOURCE" -s "$SESSIONS" -m "$MESSAGES" -l "$SIZE" -f from@bench.test -t to@bench.test 127.0.0.1:"$1"
-    t1=$(date +%s.%N)
-    awk -v m="$MESSAGES" -v a="$t0" -v z="$t1" 'BEGIN { print m / (z - a) }'
-}
 # The best of ROUNDS runs for each port, the ports taking turns in every round, so that a slow
 # spell of a shared machine hits them all alike. Sets BEST[port].
 declare -A BEST

@@ -13,6 +13,8 @@ BUILD=${1:-build/release}
 MESSAGES=${MESSAGES:-2000}
 SESSIONS=${SESSIONS:-20}
 SIZE=${SIZE:-5120}
+FROM=from@spf-pass.test
+TO=to@rcpt.test
 source bench/bench_env.sh
 
 SINK_PORT=$(port)
@@ -36,13 +38,6 @@ LOCAL=$KERNEL_PORT
 start_kernel redis "$(printf '[REDIS]\r\nserver=127.0.0.1:%s\r\nprefix=bench:\r\n' "$REDIS_PORT")"
 SHARED=$KERNEL_PORT
 
-rate() {
-    local t0 t1
-    t0=$(date +%s.%N)
-    "$SOURCE" -s "$SESSIONS" -m "$MESSAGES" -l "$SIZE" -f from@spf-pass.test -t to@rcpt.test 127.0.0.1:"$1"
-    t1=$(date +%s.%N)
-    awk -v m="$MESSAGES" -v a="$t0" -v z="$t1" 'BEGIN { print m / (z - a) }'
-}
 # The one triple of the run is greylisted once; after the warm-up it passes, checked each time.
 for p in "$LOCAL" "$SHARED"; do
     swaks --server 127.0.0.1 --port "$p" --from from@spf-pass.test --to to@rcpt.test >/dev/null 2>&1 || true
