@@ -11,7 +11,7 @@
 # env: MESSAGES (default 4000), SESSIONS (50), SIZE (5120 bytes), IDLE (9000), ROUNDS (5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ulimit -n "$(ulimit -Hn)"  # every idle session holds three descriptors; the sink and the client hold one each
+ulimit -n "$(ulimit -Hn)"  # every idle session holds two descriptors; the sink and the client hold one each
 ROOT=$(pwd)
 BUILD=${1:-build/release}
 MESSAGES=${MESSAGES:-4000}

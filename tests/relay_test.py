@@ -2179,7 +2179,8 @@ class EventLoopTest(unittest.TestCase):
         self.assertTrue(k.wait_log("An event loop was held"), "the slow step was not logged")
         self.assertRegex(k.log(), r"An event loop was held \d+ ms without a wait by session \d+ at [^<]*core\.cs:\d+")
 
-    @unittest.skipIf("ASAN_OPTIONS" in os.environ, "AddressSanitizer keeps freed memory in quarantine")
+    @unittest.skipIf("ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ,
+                     "sanitizer runtimes keep freed memory and histories of their own")
     def test_ten_thousand_sessions_leave_no_memory_behind(self):
         k = Kernel("churn", {"CONFIG": {"n_max_listen": "100"}},
                    core_source=self.GREET.replace("#import(class, CS_Dns)\n", "").split("int OnStart")[0] +

@@ -214,8 +214,10 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
         if (reply) {
             auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
             SetServerScore(server, static_cast<int32_t>(elapsed.count()));
-        } else if (refused || deadline == t0 + std::chrono::milliseconds(wait)) {
-            // Refused, or silent for its whole time-out (not merely cut short by the budget).
+        } else if (refused || (deadline == t0 + std::chrono::milliseconds(wait) &&
+                               std::chrono::steady_clock::now() + std::chrono::milliseconds(5) >= deadline)) {
+            // Refused, or silent for its whole time-out (not merely cut short by the budget, or
+            // by a stopping session; the waits round to milliseconds).
             SetServerScore(server, wait + 1000);
             MarkDown(server);
             if (!refused) timeouts_.fetch_add(1, std::memory_order_relaxed);

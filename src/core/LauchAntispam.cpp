@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,7 +50,6 @@ bool FirstReport(const std::string& key) {
 }  // namespace
 
 CLauchAntispam::CLauchAntispam(CMorvaneCore& core, bool reuse) : core_(core), reuse_(reuse) {
-    stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     idle_ = true;
     idle_since_ = common::ProcessMillis();
 }
@@ -63,7 +61,6 @@ CLauchAntispam::~CLauchAntispam() {
         common::MutexLock lock(job_mu_);
         while (running_) job_cv_.wait(job_mu_);
     }
-    if (stop_fd_ >= 0) ::close(stop_fd_);
 }
 
 config::CKernelConfig& CLauchAntispam::Config() {
@@ -110,6 +107,12 @@ bool CLauchAntispam::Launch(platform::CEventLoop* loop, bool prepare) {
 }
 
 void CLauchAntispam::RunJob(bool prepare) {
+    {
+        common::MutexLock lock(job_mu_);
+        fiber_ = platform::CurrentFiber();
+    }
+    // A stop asked before the fiber was known: its first wait returns at once.
+    if (stopping_) platform::Interrupt(platform::CurrentFiber());
     // What the loop names when this session holds it too long: the session and the script line
     // of the native call that ran.
     platform::SetFiberLabel([this] {
@@ -129,6 +132,7 @@ void CLauchAntispam::RunJob(bool prepare) {
         Serve();
     }
     common::MutexLock lock(job_mu_);
+    fiber_ = {};
     idle_since_ = common::ProcessMillis();
     idle_ = true;
     running_ = false;
@@ -137,13 +141,12 @@ void CLauchAntispam::RunJob(bool prepare) {
 
 bool CLauchAntispam::StopSession(int wait_ms) {
     stopping_ = true;
-    if (stop_fd_ >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof one);
-    }
     running_script_.Abort();
     common::MutexLock lock(job_mu_);
     quit_ = true;
+    // The relay loop (or a TLS handshake, a script's Sleep) waiting now returns and sees the
+    // stop.
+    platform::Interrupt(fiber_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while (running_ && job_cv_.wait_until(job_mu_, deadline) != std::cv_status::timeout) {
     }
@@ -280,7 +283,7 @@ void CLauchAntispam::RelayLoop() {
         const bool client_pending = read_client && state_.client->TlsPending() > 0;
         const bool mta_pending = mta_open && read_mta && state_.mta->TlsPending() > 0;
 
-        pollfd fds[3];
+        pollfd fds[2];
         int n = 0, ci = -1, mi = -1;
         fds[n] = {state_.client->Handle(),
                   static_cast<short>((read_client ? POLLIN : 0) | (state_.client_queue.empty() ? 0 : POLLOUT)), 0};
@@ -290,7 +293,6 @@ void CLauchAntispam::RelayLoop() {
                       static_cast<short>((read_mta ? POLLIN : 0) | (state_.mta_queue.empty() ? 0 : POLLOUT)), 0};
             mi = n++;
         }
-        if (stop_fd_ >= 0) fds[n++] = {stop_fd_, POLLIN, 0};
         const bool work_ready = CanTakeCommand() || CanFlow() ||
                                 (state_.close_after_send && state_.client_queue.empty()) || client_pending ||
                                 mta_pending;
@@ -412,10 +414,7 @@ int CLauchAntispam::WaitMs(bool work_ready) const {
     if (!state_.relay && state_.last_activity != 0 && state_.reply_deadline == 0)
         wake = std::min(wake, std::max(state_.last_activity, state_.line_started) + settings_->timeout_client + 1);
     if (state_.reply_deadline != 0) wake = std::min(wake, state_.reply_deadline + 1);
-    // Without a stop descriptor (none could be made: out of descriptors) a stop is seen by
-    // looking often.
-    const int64_t most = stop_fd_ >= 0 ? kMaxWaitMs : 100;
-    return static_cast<int>(std::clamp<int64_t>((wake - now) * 1000, 0, most));
+    return static_cast<int>(std::clamp<int64_t>((wake - now) * 1000, 0, kMaxWaitMs));
 }
 
 bool CLauchAntispam::WantClientBytes(size_t recv_size) const {

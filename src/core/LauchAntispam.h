@@ -81,9 +81,9 @@ public:
     static constexpr size_t kMaxLine = 65536;
     // Past this much unsent text for a side, the other side is not read until it drains.
     static constexpr size_t kMaxQueue = 1 << 20;
-    // Longest wait of the relay loop. A stop request wakes it at once (the stop descriptor) and
-    // time-outs are waited for exactly, so an idle connection costs no wake-ups: this is only a
-    // safety net.
+    // Longest wait of the relay loop. A stop request wakes it at once (it interrupts the
+    // fiber's wait) and time-outs are waited for exactly, so an idle connection costs no
+    // wake-ups: this is only a safety net.
     static constexpr int kMaxWaitMs = 30000;
     static constexpr int kConnectTimeoutMs = 10000;
     // The most the kernel's resolver may take over a back-end's name, per family.
@@ -262,8 +262,6 @@ private:
 
     CMorvaneCore& core_;
     const bool reuse_;
-    // Readable once the session is asked to stop, so a relay loop waiting in poll wakes.
-    int stop_fd_ = -1;
 
     // Hand-off (main thread -> the job's fiber).
     common::Mutex job_mu_;
@@ -273,6 +271,8 @@ private:
     std::atomic<int32_t> idle_since_{0};
     // A job's fiber is spawned and has not ended; set under job_mu_.
     std::atomic<bool> running_{false};
+    // The job's fiber once it runs, for a stop to cut its wait short.
+    platform::FiberRef fiber_ GUARDED_BY(job_mu_);
     bool quit_ GUARDED_BY(job_mu_) = false;
     // The interpreter running now, and where the last script that held the loop too long was,
     // for the loop's slow-step line; the fiber's own.

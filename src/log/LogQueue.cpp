@@ -49,6 +49,12 @@ std::deque<LogQueueItem> CLogQueue::TakeAll() {
 
 void CLogQueue::MoveTo(CLogQueue& target, int id_connection) {
     if (&target == this) return;
+    {
+        // Thousands of idle sessions are asked every second: an empty queue costs no deque
+        // made and freed.
+        common::MutexLock lock(mu_);
+        if (items_.empty() && dropped_ == 0) return;
+    }
     std::deque<LogQueueItem> items = TakeAll();
     common::MutexLock lock(target.mu_);
     for (LogQueueItem& item : items) {

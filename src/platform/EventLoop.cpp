@@ -124,6 +124,9 @@ struct CEventLoop::Fiber {
     std::function<std::string()> label;
     std::function<void()> abandon;
     int64_t resumed_ns = 0;
+    uint64_t serial = 0;         // unique on its loop: a reused slot is another fiber
+    bool interruptible = false;  // waiting in Poll or SleepMs, not in RunBlocking
+    bool interrupted = false;    // asked while running: its next wait returns at once
 #if MORVANE_FIBER_ASAN
     void* fake_stack = nullptr;
     const void* loop_bottom = nullptr;
@@ -161,6 +164,7 @@ struct CEventLoop::Impl {
     std::multimap<int64_t, Fiber*> timers;
     std::vector<Stack> stacks;
     size_t live = 0;
+    uint64_t next_serial = 1;
     sigjmp_buf overflow_jump;
     void* alt_stack = nullptr;
 
@@ -302,6 +306,7 @@ void InstallOverflowHandler() {
 void CEventLoop::Impl::StartFiber(std::function<void()> body) {
     auto* f = new Fiber;
     f->loop = this;
+    f->serial = next_serial++;
     f->body = std::move(body);
     if (free_slots.empty()) {
         f->slot = static_cast<uint32_t>(slots.size());
@@ -565,6 +570,11 @@ bool CEventLoop::Stop(int wait_ms) {
 int Poll(pollfd* fds, size_t n, int timeout_ms) {
     CEventLoop::Fiber* f = t_fiber;
     if (!f || timeout_ms == 0 || n > 255 || common::HeldLocks() > 0) return ::poll(fds, n, timeout_ms);
+    if (f->interrupted) {
+        f->interrupted = false;
+        for (size_t i = 0; i < n; ++i) fds[i].revents = 0;
+        return 0;
+    }
     CEventLoop::Impl* loop = f->loop;
     const uint32_t gen = loop->gens[f->slot];
     for (size_t i = 0; i < n; ++i) {
@@ -585,7 +595,9 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
     f->fds = fds;
     f->nfds = n;
     f->waiting = true;
+    f->interruptible = true;
     Yield(f);
+    f->interruptible = false;
     f->fds = nullptr;
     f->nfds = 0;
     int ready = 0;
@@ -628,6 +640,29 @@ void RunBlocking(const std::function<void()>& fn) {
 
 void SetFiberLabel(std::function<std::string()> label) {
     if (t_fiber) t_fiber->label = std::move(label);
+}
+
+FiberRef CurrentFiber() {
+    CEventLoop::Fiber* f = t_fiber;
+    if (!f) return {};
+    return {f->loop, f->slot, f->serial};
+}
+
+void Interrupt(const FiberRef& ref) {
+    if (!ref) return;
+    auto* loop = static_cast<CEventLoop::Impl*>(ref.loop);
+    const uint32_t slot = ref.slot;
+    const uint64_t serial = ref.serial;
+    loop->Post([loop, slot, serial] {
+        if (slot >= loop->slots.size()) return;
+        CEventLoop::Fiber* f = loop->slots[slot];
+        if (!f || f->serial != serial) return;
+        if (f->waiting && f->interruptible) {
+            loop->MakeReady(f);
+        } else {
+            f->interrupted = true;  // running, ready, or in RunBlocking: its next wait
+        }
+    });
 }
 
 int64_t FiberStepMs() {

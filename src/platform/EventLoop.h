@@ -73,6 +73,18 @@ void RunBlocking(const std::function<void()>& fn);
 // What the slow-step log line says of the current fiber (a session's script and line); read on
 // its loop only, when a step was slow. No effect off a fiber.
 void SetFiberLabel(std::function<std::string()> label);
+// A fiber as another thread names it, to interrupt its waits. Empty off a fiber.
+struct FiberRef {
+    void* loop = nullptr;  // the loop's insides; loops outlive what names their fibers
+    uint32_t slot = 0;
+    uint64_t serial = 0;
+    explicit operator bool() const { return loop != nullptr; }
+};
+FiberRef CurrentFiber();
+// Any thread: ends the fiber's current Poll or SleepMs early (as a time-out with nothing
+// ready), or its next one if it is running; a RunBlocking wait is not cut short. Nothing when
+// the fiber has ended. For a stop: the fiber's code then sees its own stop flag.
+void Interrupt(const FiberRef& fiber);
 // Milliseconds the current fiber has run since it last waited (0 off a fiber): whether a step
 // that is ending was slow, while its caller still knows where it is.
 int64_t FiberStepMs();

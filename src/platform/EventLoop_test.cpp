@@ -170,6 +170,57 @@ TEST(EventLoop, BlockingCallsRunBesideTheLoop) {
     EXPECT_EQ(here, std::this_thread::get_id());
 }
 
+TEST(EventLoop, AnInterruptEndsAWaitButNeverABlockingCall) {
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    std::mutex mu;
+    std::condition_variable cv;
+    FiberRef ref;
+    std::atomic<int> step{0};
+    std::atomic<int64_t> waited_ms{-1}, blocking_ms{-1}, next_ms{-1};
+    std::atomic<bool> release{false};
+    ASSERT_TRUE(loop.Spawn([&] {
+        {
+            std::scoped_lock lock(mu);
+            ref = CurrentFiber();
+        }
+        cv.notify_all();
+        auto t0 = Clock::now();
+        SleepMs(20000);  // cut short
+        waited_ms = MsSince(t0);
+        step = 1;
+        t0 = Clock::now();
+        RunBlocking([&] {
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        blocking_ms = MsSince(t0);
+        t0 = Clock::now();
+        pollfd none{-1, POLLIN, 0};
+        Poll(&none, 1, 20000);  // the interrupt that came during the blocking call
+        next_ms = MsSince(t0);
+        step = 2;
+    }));
+    {
+        std::unique_lock lock(mu);
+        cv.wait(lock, [&] { return static_cast<bool>(ref); });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Interrupt(ref);
+    const auto t0 = Clock::now();
+    while (step.load() < 1 && MsSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_LT(waited_ms.load(), 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Interrupt(ref);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    release = true;
+    while (step.load() < 2 && MsSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(blocking_ms.load(), 100) << "the blocking call was cut short under its helper";
+    EXPECT_LT(next_ms.load(), 1000);
+    EXPECT_TRUE(loop.Stop(5000));
+    Interrupt(ref);  // an ended fiber: nothing
+    EXPECT_FALSE(CurrentFiber());
+}
+
 TEST(EventLoop, ALockHeldOverAWaitBlocksInsteadOfDeadlocking) {
     CEventLoop loop;
     ASSERT_TRUE(loop.Start());
