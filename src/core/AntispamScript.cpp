@@ -624,12 +624,16 @@ void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* tag) {
     if (session() && tag) session()->ModifyHeaderSubject(tag);
 }
 
-void RegisterAntispamClass(script::Interpreter& in) {
+namespace {
+
+using AntispamClass = script::ExternClass<CS_ANTISPAM_SCRIPT, CS_PROXY_ANTISPAM_INSTANCE*>;
+
+std::unique_ptr<AntispamClass> BuildAntispamClass() {
     // Named here, so declarations read "CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE)" wherever
     // the class is registered (morvane-script --list-natives included).
     script::ClassIdOf<CS_PROXY_ANTISPAM_INSTANCE>::SetName("CS_PROXY_ANTISPAM_INSTANCE");
     using S = CS_ANTISPAM_SCRIPT;
-    auto c = std::make_unique<script::ExternClass<S, CS_PROXY_ANTISPAM_INSTANCE*>>("CS_ANTISPAM_SCRIPT");
+    auto c = std::make_unique<AntispamClass>("CS_ANTISPAM_SCRIPT");
     script::AddHostBuiltins(*c);
     c->Method("Print", &S::Print)
         .Method("WriteLog", &S::WriteLog)
@@ -723,7 +727,16 @@ void RegisterAntispamClass(script::Interpreter& in) {
         .Method("DeletePersistentOBJ", &S::DeletePersistentOBJ)
         .Method("WriteHeaderMessage", &S::WriteHeaderMessage)
         .Method("ModifyHeaderSubject", &S::ModifyHeaderSubject);
-    in.AddExternClass("CS_ANTISPAM_SCRIPT", std::move(c));
+    return c;
+}
+
+}  // namespace
+
+void RegisterAntispamClass(script::Interpreter& in) {
+    // Every session's interpreter registers the class: its method table is built once and
+    // shared, not held by each of thousands of sessions.
+    static const std::unique_ptr<AntispamClass> prototype = BuildAntispamClass();
+    in.AddExternClass("CS_ANTISPAM_SCRIPT", prototype->Clone());
 }
 
 }  // namespace core

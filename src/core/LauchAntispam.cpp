@@ -255,14 +255,19 @@ void CLauchAntispam::RelayLoop() {
     // buffer_socket_size is the smallest piece: a message moves in pieces of up to kIoChunk, so
     // that it costs a few reads, writes and wake-ups rather than one per kilobyte.
     const size_t recv_size = std::max(static_cast<size_t>(cfg.recv_size), kIoChunk);
-    // Kept from one connection to the next: a new connection costs no allocation here.
-    if (io_buf_size_ < recv_size) {
-        // Not zero-filled: only the pages a read writes become resident, so thousands of idle
-        // connections do not each hold the whole buffer in memory.
-        io_buf_.reset(new char[recv_size]);
-        io_buf_size_ = recv_size;
+    // One read buffer per event-loop thread, not per session: what a read brings is copied out
+    // (HandleReply appends it, ClientBytes takes a string) before anything can yield to another
+    // session of the loop, so thousands of idle sessions hold no buffer at all.
+    thread_local std::unique_ptr<char[]> t_buf;
+    thread_local size_t t_buf_size = 0;
+    if (t_buf_size < recv_size) {
+        t_buf.reset(new char[recv_size]);
+        t_buf_size = recv_size;
     }
-    char* const buf = io_buf_.get();
+    char* const buf = t_buf.get();
+    // The connection's start (its scripts, the client's name, the MTA) went deeper than the
+    // relay loop ever does: an idle client costs only the stack of this loop's wait.
+    platform::TrimFiberStack();
     while (!state_.ending) {
         const bool client_open = state_.client && state_.client->HasHandle();
         const bool mta_open = state_.mta && state_.mta->HasHandle();

@@ -282,11 +282,8 @@ private:
     script::AbortHandle running_script_;
     std::shared_ptr<const SessionSettings> settings_;  // set with the job
 
-    // Kept between connections: the parsed message's buffers, the read buffer, the compiled
-    // scripts.
+    // Kept between connections: the parsed message's buffers, the compiled scripts.
     mail::CS_ParseMail mail_;
-    std::unique_ptr<char[]> io_buf_;  // the relay loop's read buffer, kept between connections
-    size_t io_buf_size_ = 0;
     std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> host_;
     const SessionSettings* compiled_for_ = nullptr;  // the settings the scripts were compiled with
 

@@ -642,6 +642,17 @@ void SetFiberLabel(std::function<std::string()> label) {
     if (t_fiber) t_fiber->label = std::move(label);
 }
 
+void TrimFiberStack() {
+    CEventLoop::Fiber* f = t_fiber;
+    if (!f || !f->stack.base) return;
+    char here;
+    const auto page = static_cast<uintptr_t>(PageSize());
+    // A page of margin below this frame: the red zone of leaf calls, and the system call's own.
+    const uintptr_t top = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
+    const auto low = reinterpret_cast<uintptr_t>(f->stack.base) + page;  // above the guard
+    if (top > low) ::madvise(reinterpret_cast<void*>(low), top - low, MADV_DONTNEED);
+}
+
 FiberRef CurrentFiber() {
     CEventLoop::Fiber* f = t_fiber;
     if (!f) return {};

@@ -73,6 +73,10 @@ void RunBlocking(const std::function<void()>& fn);
 // What the slow-step log line says of the current fiber (a session's script and line); read on
 // its loop only, when a step was slow. No effect off a fiber.
 void SetFiberLabel(std::function<std::string()> label);
+// Gives the system back the pages of the current fiber's stack below the frames in use: a
+// session calls it once its setup (script start, lookups) is done and it settles into waiting,
+// so an idle session keeps only the stack its wait needs. One system call; nothing off a fiber.
+void TrimFiberStack();
 // A fiber as another thread names it, to interrupt its waits. Empty off a fiber.
 struct FiberRef {
     void* loop = nullptr;  // the loop's insides; loops outlive what names their fibers

@@ -279,8 +279,9 @@ public:
     void CallMethod(int slot, int method, Interpreter& in) override {
         C* object = At(slot);
         if (!object) Raise("ScriptClass::run(): object is NULL");
-        if (method < 0 || static_cast<size_t>(method) >= methods_.size()) Raise("ScriptClass::run(): bad method");
-        methods_[static_cast<size_t>(method)].binding->CallOn(object, in);
+        const std::vector<Entry>& methods = table_->methods;
+        if (method < 0 || static_cast<size_t>(method) >= methods.size()) Raise("ScriptClass::run(): bad method");
+        methods[static_cast<size_t>(method)].binding->CallOn(object, in);
     }
     void PrintDeclaration(const std::string& name) const override {
         std::printf("%s {\n", name.c_str());
@@ -288,33 +289,49 @@ public:
             std::printf("\t%s();\n", name.c_str());
         else
             std::printf("\t%s(%s);\n", name.c_str(), bind::ParamList<Ctor...>().c_str());
-        for (const auto& m : methods_) m.binding->PrintDeclaration(m.name);
+        for (const auto& m : table_->methods) m.binding->PrintDeclaration(m.name);
         std::printf("};\n");
     }
     int ConstructorArgc() const override { return static_cast<int>(sizeof...(Ctor)); }
     const std::string& ConstructorDefaults() const override { return ctor_defaults_; }
     int MethodIndex(const std::string& name) const override {
-        auto it = index_.find(name);
-        return it == index_.end() ? -1 : it->second;
+        auto it = table_->index.find(name);
+        return it == table_->index.end() ? -1 : it->second;
     }
     const ExternFunctionBase* Method(int index) const override {
-        return methods_[static_cast<size_t>(index)].binding.get();
+        return table_->methods[static_cast<size_t>(index)].binding.get();
+    }
+
+    // The same class for another interpreter: its own objects, this one's methods. Every
+    // session registers the same classes, so a host builds a class once and clones it for each
+    // session instead of holding a method table per session.
+    std::unique_ptr<ExternClass> Clone() const {
+        auto c = std::make_unique<ExternClass>(name_, ctor_defaults_);
+        c->table_ = table_;
+        return c;
     }
 
 private:
     struct Entry {
         std::string name;
-        std::unique_ptr<ExternMethodBase<C>> binding;
+        std::shared_ptr<ExternMethodBase<C>> binding;  // stateless: shared by clones
+    };
+    // Read by every clone, from any thread; written only while the class is being built.
+    struct Table {
+        std::vector<Entry> methods;
+        std::unordered_map<std::string, int> index;
     };
 
     ExternClass& Add(const std::string& name, std::unique_ptr<ExternMethodBase<C>> binding) {
-        if (index_.count(name)) {
+        if (table_->index.count(name)) {
             AddLog(4, "addClassFunction(): \"" + name + "\" function already defined", "CS_Scripting",
                    "addClassFunction", "SCRIPT", 0);
             return *this;
         }
-        index_[name] = static_cast<int>(methods_.size());
-        methods_.push_back({name, std::move(binding)});
+        // A clone adding methods of its own gets its own table first.
+        if (table_.use_count() > 1) table_ = std::make_shared<Table>(*table_);
+        table_->index[name] = static_cast<int>(table_->methods.size());
+        table_->methods.push_back({name, std::move(binding)});
         return *this;
     }
     // Compiled code only names slots that exist; anything else is a damaged program, told as
@@ -334,8 +351,7 @@ private:
     std::string ctor_defaults_;
     std::vector<C*> slots_;
     std::vector<std::unique_ptr<C>> owned_;
-    std::vector<Entry> methods_;
-    std::unordered_map<std::string, int> index_;
+    std::shared_ptr<Table> table_ = std::make_shared<Table>();
 };
 
 // A read-only native variable: the host's pointer, read at each use.
