@@ -18,11 +18,12 @@ bool LogWanted(int level) {
 }
 
 void CLogQueue::PushLocked(LogQueueItem item) {
-    if (items_.size() >= kMaxItems) {
-        items_.pop_front();
+    if (!items_) items_ = std::make_unique<std::deque<LogQueueItem>>();
+    if (items_->size() >= kMaxItems) {
+        items_->pop_front();
         ++dropped_;
     }
-    items_.push_back(std::move(item));
+    items_->push_back(std::move(item));
 }
 
 void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file, std::string_view function,
@@ -37,7 +38,10 @@ void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file,
 std::deque<LogQueueItem> CLogQueue::TakeAll() {
     std::deque<LogQueueItem> out;
     common::MutexLock lock(mu_);
-    out.swap(items_);
+    if (items_) {
+        out.swap(*items_);
+        items_.reset();
+    }
     if (dropped_) {
         common::String note;
         note.Format("%zu log items dropped: the queue was not drained", dropped_);
@@ -53,7 +57,7 @@ void CLogQueue::MoveTo(CLogQueue& target, int id_connection) {
         // Thousands of idle sessions are asked every second: an empty queue costs no deque
         // made and freed.
         common::MutexLock lock(mu_);
-        if (items_.empty() && dropped_ == 0) return;
+        if (!items_ && dropped_ == 0) return;
     }
     std::deque<LogQueueItem> items = TakeAll();
     common::MutexLock lock(target.mu_);
@@ -74,7 +78,7 @@ void CLogQueue::DrainTo(LogXML& log, int id_connection) {
 
 size_t CLogQueue::Count() const {
     common::MutexLock lock(mu_);
-    return items_.size();
+    return items_ ? items_->size() : 0;
 }
 
 }  // namespace logging

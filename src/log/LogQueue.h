@@ -5,6 +5,7 @@
 // Moves always go from a connection or script queue to its engine's queue, never back, so two
 // queue locks are never taken in opposite orders.
 #include <deque>
+#include <memory>
 #include <string_view>
 
 #include "common/String.h"
@@ -54,7 +55,9 @@ private:
     void PushLocked(LogQueueItem item) REQUIRES(mu_);
 
     mutable common::Mutex mu_;
-    std::deque<LogQueueItem> items_ GUARDED_BY(mu_);
+    // Made at the first item and freed when taken: every session, interpreter and script class
+    // has a queue, and most of them are empty most of the time.
+    std::unique_ptr<std::deque<LogQueueItem>> items_ GUARDED_BY(mu_);
     size_t dropped_ GUARDED_BY(mu_) = 0;
 };
 

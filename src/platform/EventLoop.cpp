@@ -647,8 +647,8 @@ void TrimFiberStack() {
     if (!f || !f->stack.base) return;
     char here;
     const auto page = static_cast<uintptr_t>(PageSize());
-    // A page of margin below this frame: the red zone of leaf calls, and the system call's own.
-    const uintptr_t top = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
+    // Below this frame, less a margin for the red zone of leaf calls.
+    const uintptr_t top = (reinterpret_cast<uintptr_t>(&here) - 512) & ~(page - 1);
     const auto low = reinterpret_cast<uintptr_t>(f->stack.base) + page;  // above the guard
     if (top > low) ::madvise(reinterpret_cast<void*>(low), top - low, MADV_DONTNEED);
 }
