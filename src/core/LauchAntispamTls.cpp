@@ -90,8 +90,8 @@ std::string CLauchAntispam::ReadMtaReply(int timeout_ms) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
         if (got.size() > kMaxLine || stopping_ || left <= 0) return std::string();
-        // In short waits, so that a stop is seen.
-        const int n = state_.mta->Recv(buf, sizeof buf, static_cast<int>(std::min<int64_t>(left, 500)));
+        // A stop interrupts the wait; the next pass sees it.
+        const int n = state_.mta->Recv(buf, sizeof buf, static_cast<int>(left));
         if (n < 0) return std::string();
         got.append(buf, static_cast<size_t>(n));
     }

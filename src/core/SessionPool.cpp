@@ -13,13 +13,13 @@ constexpr const char* kSrc = "MorvaneCore";
 }
 
 CSessionPool::CSessionPool()
-    : loops_([this](int level, const std::string& text) {
-          // A slow step or a stack overflow: said in the kernel's log and counted.
-          log_.AddLog(level, text, kSrc, "CEventLoop", "SYS", 0);
-          if (core_ && text.find("was held") != std::string::npos)
-              core_->CountMetric("morvane_event_loop_slow_steps_total",
-                                 "Steps of a session that held its event loop over 50 ms without a wait.", "", "");
-      }) {}
+    : loops_([this](int level, const std::string& text) { log_.AddLog(level, text, kSrc, "CEventLoop", "SYS", 0); },
+             [this] {
+                 if (core_)
+                     core_->CountMetric("morvane_event_loop_slow_steps_total",
+                                        "Steps of a session that held its event loop over 50 ms without a wait.", "",
+                                        "");
+             }) {}
 
 CSessionPool::~CSessionPool() {
     StopAll();

@@ -37,7 +37,6 @@ public:
     void StopAll() override;
 
     std::shared_ptr<const SessionSettings> Settings() const { return settings_; }
-    size_t IoThreads() const { return loops_.Size(); }
 
 private:
     // Stops the sessions; those still running after the wait are kept in `stuck_`.

@@ -124,9 +124,10 @@ struct CEventLoop::Fiber {
     std::function<std::string()> label;
     std::function<void()> abandon;
     int64_t resumed_ns = 0;
-    uint64_t serial = 0;         // unique on its loop: a reused slot is another fiber
-    bool interruptible = false;  // waiting in Poll or SleepMs, not in RunBlocking
-    bool interrupted = false;    // asked while running: its next wait returns at once
+    uint64_t serial = 0;              // unique on its loop: a reused slot is another fiber
+    bool interruptible = false;       // waiting in Poll or SleepMs, not in RunBlocking
+    bool interrupted = false;         // asked while running: its next wait returns at once
+    bool woken_by_interrupt = false;  // its last wait was ended by Interrupt
 #if MORVANE_FIBER_ASAN
     void* fake_stack = nullptr;
     const void* loop_bottom = nullptr;
@@ -146,6 +147,7 @@ thread_local CEventLoop::Fiber* t_fiber = nullptr;
 struct CEventLoop::Impl {
     CEventLoop* owner = nullptr;
     LogFn log;
+    SlowStepFn slow_step;
     int ep = -1;
     int wake = -1;
     std::thread thread;
@@ -168,18 +170,24 @@ struct CEventLoop::Impl {
     sigjmp_buf overflow_jump;
     void* alt_stack = nullptr;
 
-    // Any thread: runs `fn` on the loop thread, between fibers.
-    void Post(std::function<void()> fn) {
+    // Any thread: runs `fn` on the loop thread, between fibers. With `unless_stopping`, false
+    // (and `fn` not run) once the loop was asked to stop; checked and queued at once, so a loop
+    // that ends takes every job queued before its stop.
+    bool Post(std::function<void()> fn, bool unless_stopping = false) {
         bool first = false;
         {
             common::MutexLock lock(mu);
+            if (unless_stopping && (stopping || !thread.joinable())) return false;
             first = posted.empty();
             posted.push_back(std::move(fn));
         }
-        if (first) {
-            const uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
-        }
+        if (first) Wake();
+        return true;
+    }
+    // Any thread: cuts the loop's epoll wait short.
+    void Wake() {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
     }
 
     Stack TakeStack() {
@@ -396,14 +404,15 @@ void CEventLoop::Impl::Resume(Fiber* f) {
     }
     t_fiber = nullptr;
     const int64_t took_ms = (NowNs() - t0) / 1'000'000;
-    if (took_ms > kSlowStepMs && log) {
-        std::string what = f->label ? f->label() : std::string("a fiber");
-        log(2, "An event loop was held " + std::to_string(took_ms) + " ms without a wait by " + what);
+    auto what = [f] { return f->label ? f->label() : std::string("a fiber"); };
+    if (took_ms > kSlowStepMs) {
+        if (log) log(2, "An event loop was held " + std::to_string(took_ms) + " ms without a wait by " + what());
+        if (slow_step) slow_step();
     }
     if (overflowed) {
         if (log)
-            log(1, "A session ran out of its stack (" + std::to_string(kStackSize / 1024) + " KB) in " +
-                       (f->label ? f->label() : std::string("a fiber")) + ": it is ended, its memory left");
+            log(1, "A session ran out of its stack (" + std::to_string(kStackSize / 1024) + " KB) in " + what() +
+                       ": it is ended, its memory left");
         if (f->abandon) f->abandon();
         // The stack and what lives on it are left as they are; the slot is not reused.
         --live;
@@ -497,9 +506,10 @@ void CEventLoop::Impl::Run() {
     ended_cv.notify_all();
 }
 
-CEventLoop::CEventLoop(LogFn log) : impl_(std::make_unique<Impl>()) {
+CEventLoop::CEventLoop(LogFn log, SlowStepFn slow_step) : impl_(std::make_unique<Impl>()) {
     impl_->owner = this;
     impl_->log = std::move(log);
+    impl_->slow_step = std::move(slow_step);
 }
 
 CEventLoop::~CEventLoop() {
@@ -528,20 +538,11 @@ bool CEventLoop::Start() {
 
 bool CEventLoop::Spawn(std::function<void()> fn) {
     Impl* impl = impl_.get();
-    bool first = false;
-    {
-        // Checked and queued at once: a loop that ends takes every job queued before its stop.
-        common::MutexLock lock(impl->mu);
-        if (impl->stopping || !impl->thread.joinable()) return false;
-        fibers_.fetch_add(1);
-        first = impl->posted.empty();
-        impl->posted.push_back([impl, fn = std::move(fn)]() mutable { impl->StartFiber(std::move(fn)); });
-    }
-    if (first) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(impl->wake, &one, sizeof one);
-    }
-    return true;
+    // Counted first: the loop may start and end the fiber before Post returns.
+    fibers_.fetch_add(1);
+    if (impl->Post([impl, fn = std::move(fn)]() mutable { impl->StartFiber(std::move(fn)); }, true)) return true;
+    fibers_.fetch_sub(1);
+    return false;
 }
 
 bool CEventLoop::Stop(int wait_ms) {
@@ -550,8 +551,7 @@ bool CEventLoop::Stop(int wait_ms) {
         common::MutexLock lock(impl_->mu);
         impl_->stopping = true;
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(impl_->wake, &one, sizeof one);
+    impl_->Wake();
     {
         common::MutexLock lock(impl_->mu);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
@@ -572,6 +572,7 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
     if (!f || timeout_ms == 0 || n > 255 || common::HeldLocks() > 0) return ::poll(fds, n, timeout_ms);
     if (f->interrupted) {
         f->interrupted = false;
+        f->woken_by_interrupt = true;
         for (size_t i = 0; i < n; ++i) fds[i].revents = 0;
         return 0;
     }
@@ -596,6 +597,7 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
     f->nfds = n;
     f->waiting = true;
     f->interruptible = true;
+    f->woken_by_interrupt = false;
     Yield(f);
     f->interruptible = false;
     f->fds = nullptr;
@@ -633,7 +635,6 @@ void RunBlocking(const std::function<void()>& fn) {
         fn();
         loop->Post([loop, slot, gen] { loop->WakeIf(slot, gen); });
     });
-    f->nfds = 0;
     f->waiting = true;
     Yield(f);
 }
@@ -669,11 +670,16 @@ void Interrupt(const FiberRef& ref) {
         CEventLoop::Fiber* f = loop->slots[slot];
         if (!f || f->serial != serial) return;
         if (f->waiting && f->interruptible) {
+            f->woken_by_interrupt = true;
             loop->MakeReady(f);
         } else {
             f->interrupted = true;  // running, ready, or in RunBlocking: its next wait
         }
     });
+}
+
+bool PollInterrupted() {
+    return t_fiber && t_fiber->woken_by_interrupt;
 }
 
 int64_t FiberStepMs() {
@@ -687,7 +693,7 @@ void SetFiberAbandonHook(std::function<void()> hook) {
 bool CLoopGroup::Resize(size_t n) {
     if (n == 0) n = 1;
     while (loops_.size() < n) {
-        auto loop = std::make_unique<CEventLoop>(log_);
+        auto loop = std::make_unique<CEventLoop>(log_, slow_step_);
         if (!loop->Start()) return !loops_.empty();
         loops_.push_back(std::move(loop));
     }
@@ -704,12 +710,6 @@ CEventLoop* CLoopGroup::Pick() {
     }
     next_ = best + 1;
     return loops_[best].get();
-}
-
-size_t CLoopGroup::Fibers() const {
-    size_t n = 0;
-    for (const auto& loop : loops_) n += loop->Fibers();
-    return n;
 }
 
 bool CLoopGroup::StopAll(int wait_ms) {

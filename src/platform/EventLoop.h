@@ -89,6 +89,9 @@ FiberRef CurrentFiber();
 // ready), or its next one if it is running; a RunBlocking wait is not cut short. Nothing when
 // the fiber has ended. For a stop: the fiber's code then sees its own stop flag.
 void Interrupt(const FiberRef& fiber);
+// True when the current fiber's last Poll or SleepMs was ended by Interrupt, not by a
+// descriptor or its time-out. False off a fiber.
+bool PollInterrupted();
 // Milliseconds the current fiber has run since it last waited (0 off a fiber): whether a step
 // that is ending was slow, while its caller still knows where it is.
 int64_t FiberStepMs();
@@ -111,10 +114,12 @@ public:
     // Stacks kept for the next fibers instead of returned to the system.
     static constexpr size_t kStackCache = 16;
 
-    // `log`: where the loop's lines go (slow steps, a stack overflow); any thread may be given.
+    // `log`: where the loop's lines go (slow steps, a stack overflow); `slow_step`: called for
+    // each slow step, for a counter. Both run on the loop's thread.
     using LogFn = std::function<void(int level, const std::string& text)>;
+    using SlowStepFn = std::function<void()>;
 
-    explicit CEventLoop(LogFn log = {});
+    explicit CEventLoop(LogFn log = {}, SlowStepFn slow_step = {});
     ~CEventLoop();
     CEventLoop(const CEventLoop&) = delete;
     CEventLoop& operator=(const CEventLoop&) = delete;
@@ -144,7 +149,8 @@ private:
 // The loops of the kernel: one per I/O thread. Main thread only.
 class CLoopGroup {
 public:
-    explicit CLoopGroup(CEventLoop::LogFn log = {}) : log_(std::move(log)) {}
+    explicit CLoopGroup(CEventLoop::LogFn log = {}, CEventLoop::SlowStepFn slow_step = {})
+        : log_(std::move(log)), slow_step_(std::move(slow_step)) {}
     ~CLoopGroup() { StopAll(5000); }
     // Grows to `n` loops (at least 1). A smaller `n` keeps the loops there are: a loop in use
     // cannot be taken away under its fibers, and an idle one costs a thread and nothing else.
@@ -152,12 +158,12 @@ public:
     // The loop with the fewest fibers; nullptr before Resize.
     CEventLoop* Pick();
     size_t Size() const { return loops_.size(); }
-    size_t Fibers() const;
     // Stops every loop (their fibers must have been stopped); true when all ended.
     bool StopAll(int wait_ms);
 
 private:
     CEventLoop::LogFn log_;
+    CEventLoop::SlowStepFn slow_step_;
     std::vector<std::unique_ptr<CEventLoop>> loops_;
     size_t next_ = 0;
 };

@@ -179,7 +179,11 @@ TEST(EventLoop, AnInterruptEndsAWaitButNeverABlockingCall) {
     std::atomic<int> step{0};
     std::atomic<int64_t> waited_ms{-1}, blocking_ms{-1}, next_ms{-1};
     std::atomic<bool> release{false};
+    std::atomic<int> told{0};  // waits PollInterrupted said were interrupted
+    std::atomic<bool> timeout_told{true};
     ASSERT_TRUE(loop.Spawn([&] {
+        SleepMs(5);
+        timeout_told = PollInterrupted();
         {
             std::scoped_lock lock(mu);
             ref = CurrentFiber();
@@ -188,6 +192,7 @@ TEST(EventLoop, AnInterruptEndsAWaitButNeverABlockingCall) {
         auto t0 = Clock::now();
         SleepMs(20000);  // cut short
         waited_ms = MsSince(t0);
+        if (PollInterrupted()) ++told;
         step = 1;
         t0 = Clock::now();
         RunBlocking([&] {
@@ -198,6 +203,7 @@ TEST(EventLoop, AnInterruptEndsAWaitButNeverABlockingCall) {
         pollfd none{-1, POLLIN, 0};
         Poll(&none, 1, 20000);  // the interrupt that came during the blocking call
         next_ms = MsSince(t0);
+        if (PollInterrupted()) ++told;
         step = 2;
     }));
     {
@@ -216,6 +222,8 @@ TEST(EventLoop, AnInterruptEndsAWaitButNeverABlockingCall) {
     while (step.load() < 2 && MsSince(t0) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_GE(blocking_ms.load(), 100) << "the blocking call was cut short under its helper";
     EXPECT_LT(next_ms.load(), 1000);
+    EXPECT_EQ(told.load(), 2) << "both cut waits are told as interrupted";
+    EXPECT_FALSE(timeout_told.load()) << "a time-out is not an interrupt";
     EXPECT_TRUE(loop.Stop(5000));
     Interrupt(ref);  // an ended fiber: nothing
     EXPECT_FALSE(CurrentFiber());

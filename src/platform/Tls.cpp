@@ -47,7 +47,8 @@ SSL_CTX* NewContext(bool server, const std::string& min_version, std::string* er
     return ctx;
 }
 
-// 1 when `fd` is ready, 0 on time-out, -1 when `wake_fd` woke the wait.
+// 1 when `fd` is ready, 0 on time-out, -1 when `wake_fd` woke the wait or a stop interrupted
+// the fiber's.
 int WaitFd(int fd, short events, int wake_fd, int timeout_ms) {
     pollfd p[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
     int rc;
@@ -55,6 +56,7 @@ int WaitFd(int fd, short events, int wake_fd, int timeout_ms) {
         rc = Poll(p, wake_fd >= 0 ? 2 : 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
     if (rc > 0 && wake_fd >= 0 && p[1].revents != 0) return -1;
+    if (rc == 0 && PollInterrupted()) return -1;
     return rc > 0 ? 1 : 0;
 }
 
