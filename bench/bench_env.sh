@@ -4,7 +4,8 @@
 # both cleaned up at exit; `port` (a free loopback port), `wait_port PORT`, and `start_dns`,
 # a loopback resolver with the relay tests' zones on DNS_PORT (the session looks up each
 # client's PTR record, as in production); `rate PORT`, the messages per second of one
-# smtp-source run of MESSAGES messages of SIZE bytes over SESSIONS sessions, from FROM to TO.
+# smtp-source run of MESSAGES messages of SIZE bytes over SESSIONS sessions, from FROM to TO;
+# `start_sink MAX`, smtp-sink on SINK_PORT taking up to MAX connections at once.
 TOOLS="$ROOT/build/bench-tools"
 if [ ! -x "$TOOLS/usr/sbin/smtp-source" ]; then
     mkdir -p "$TOOLS/deb"
@@ -25,6 +26,11 @@ cleanup() {
 trap cleanup EXIT
 port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.1; done; echo "no listener on $1" >&2; exit 1; }
+
+start_sink() {
+    SINK_PORT=$(port)
+    "$SINK" -u nobody -m "$1" 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+}
 
 start_dns() {
     DNS_PORT=$(port)

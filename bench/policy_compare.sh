@@ -19,8 +19,7 @@ FROM=from@spf-pass.test
 TO=to@rcpt.test
 source bench/bench_env.sh
 
-SINK_PORT=$(port)
-"$SINK" -u nobody -m 4000 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+start_sink 4000
 start_dns
 wait_port "$SINK_PORT"; wait_port "$DNS_PORT"
 

@@ -20,8 +20,7 @@ SIZE=${SIZE:-5120}
 IDLE=${IDLE:-9000}
 source bench/bench_env.sh
 
-SINK_PORT=$(port)
-"$SINK" -u nobody -m $((IDLE + 4000)) 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+start_sink $((IDLE + 4000))
 RELAY_PORT=$(port)
 "$BUILD/bench/trivial_relay" "$RELAY_PORT" "$SINK_PORT" & RELAY_PID=$!
 PIDS+=($RELAY_PID)

@@ -17,8 +17,7 @@ FROM=from@spf-pass.test
 TO=to@rcpt.test
 source bench/bench_env.sh
 
-SINK_PORT=$(port)
-"$SINK" -u nobody -m 4000 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+start_sink 4000
 REDIS_PORT=$(port)
 redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save "" --appendonly no >/dev/null & PIDS+=($!)
 start_dns

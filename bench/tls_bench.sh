@@ -17,8 +17,7 @@ ROUNDS=${ROUNDS:-3}
 HANDSHAKES=${HANDSHAKES:-300}
 source bench/bench_env.sh
 
-SINK_PORT=$(port)
-"$SINK" -u nobody -m 1000 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+start_sink 1000
 start_dns
 
 app="$WORK/app"
