@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/Clock.h"
+#include "platform/EventLoop.h"
 #include "platform/KFile.h"
 #include "platform/UdpSocket.h"
 
@@ -214,10 +215,9 @@ bool CDns::Query(std::string_view name, uint16_t qtype, std::vector<DnsAnswer>* 
         if (reply) {
             auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
             SetServerScore(server, static_cast<int32_t>(elapsed.count()));
-        } else if (refused || (deadline == t0 + std::chrono::milliseconds(wait) &&
-                               std::chrono::steady_clock::now() + std::chrono::milliseconds(5) >= deadline)) {
+        } else if (refused || (deadline == t0 + std::chrono::milliseconds(wait) && !platform::PollInterrupted())) {
             // Refused, or silent for its whole time-out (not merely cut short by the budget, or
-            // by a stopping session; the waits round to milliseconds).
+            // by a stopping session).
             SetServerScore(server, wait + 1000);
             MarkDown(server);
             if (!refused) timeouts_.fetch_add(1, std::memory_order_relaxed);
