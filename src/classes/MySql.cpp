@@ -72,29 +72,29 @@ CMorvaneMysqlConn::~CMorvaneMysqlConn() {
 
 int32_t CMorvaneMysqlConn::Connect(const char* host, const char* user, const char* password, const char* database,
                                    int32_t port) {
-    // The client library blocks on its socket: on an event loop it runs beside the loop, and
-    // the connection's lock is taken there, never held by a waiting fiber.
+    // On an event loop the call runs beside the loop, and the connection's lock is taken there,
+    // never held by a waiting fiber.
     int32_t result = 0;
-    platform::RunBlocking([&] {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (connected_) {
-            result = 1;
-            return;
-        }
-        if (!library_ || !api_.real_connect) return;
-        if (!handle_) {
-            if (!api_.init) return;
-            std::lock_guard<std::mutex> init(g_init_mu);
-            handle_ = api_.init(nullptr);
-            if (!handle_) return;
-        }
-        if (!api_.real_connect(handle_, host, user, password, database, static_cast<unsigned int>(port < 0 ? 0 : port),
-                               nullptr, 0))
-            return;
-        connected_ = true;
-        result = 1;
-    });
+    platform::RunBlocking([&] { result = ConnectNow(host, user, password, database, port); });
     return result;
+}
+
+int32_t CMorvaneMysqlConn::ConnectNow(const char* host, const char* user, const char* password, const char* database,
+                                      int32_t port) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (connected_) return 1;
+    if (!library_ || !api_.real_connect) return 0;
+    if (!handle_) {
+        if (!api_.init) return 0;
+        std::lock_guard<std::mutex> init(g_init_mu);
+        handle_ = api_.init(nullptr);
+        if (!handle_) return 0;
+    }
+    if (!api_.real_connect(handle_, host, user, password, database, static_cast<unsigned int>(port < 0 ? 0 : port),
+                           nullptr, 0))
+        return 0;
+    connected_ = true;
+    return 1;
 }
 
 void CMorvaneMysqlConn::Close() {
@@ -140,17 +140,19 @@ int32_t CMorvaneMysqlRecordSet::Open(const char* statement, CMorvaneMysqlConn* c
     if (conn_ && conn_ != connection) Close();
     conn_ = connection;
     int32_t result = 0;
-    platform::RunBlocking([&] {
-        std::lock_guard<std::mutex> lock(conn_->Lock());
-        const MySqlApi& api = conn_->Api();
-        if (!conn_->Handle()) return;
-        if (result_ && api.free_result) api.free_result(result_);
-        result_ = nullptr;
-        if (!api.query || api.query(conn_->Handle(), statement) != 0 || !api.store_result) return;
-        result_ = api.store_result(conn_->Handle());
-        result = result_ ? 1 : 0;
-    });
+    platform::RunBlocking([&] { result = OpenNow(statement); });
     return result;
+}
+
+int32_t CMorvaneMysqlRecordSet::OpenNow(const char* statement) {
+    std::lock_guard<std::mutex> lock(conn_->Lock());
+    const MySqlApi& api = conn_->Api();
+    if (!conn_->Handle()) return 0;
+    if (result_ && api.free_result) api.free_result(result_);
+    result_ = nullptr;
+    if (!api.query || api.query(conn_->Handle(), statement) != 0 || !api.store_result) return 0;
+    result_ = api.store_result(conn_->Handle());
+    return result_ ? 1 : 0;
 }
 
 void CMorvaneMysqlRecordSet::Close() {

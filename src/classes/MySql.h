@@ -62,6 +62,8 @@ public:
     void* Handle() const { return handle_; }
 
 private:
+    // The client library's calls, which block on its socket: run through RunBlocking.
+    int32_t ConnectNow(const char* host, const char* user, const char* password, const char* database, int32_t port);
     void* library_ = nullptr;
     std::string library_path_;
     MySqlApi api_;
@@ -80,6 +82,7 @@ public:
     script::CS_Array* FetchRow();
 
 private:
+    int32_t OpenNow(const char* statement);
     CMorvaneMysqlConn* conn_ = nullptr;
     void* result_ = nullptr;
     script::CS_Array row_;
