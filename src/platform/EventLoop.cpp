@@ -166,6 +166,10 @@ struct CEventLoop::Impl {
     std::multimap<int64_t, Fiber*> timers;
     std::vector<Stack> stacks;
     size_t live = 0;
+    // Past this many fibers on a loop, their stacks' memory counts more than the cost of giving
+    // it back (see GiveStack).
+    static constexpr size_t kManyFibers = 128;
+    bool ManyFibers() const { return live > kManyFibers; }
     uint64_t next_serial = 1;
     sigjmp_buf overflow_jump;
     void* alt_stack = nullptr;
@@ -210,10 +214,13 @@ struct CEventLoop::Impl {
             ::munmap(s.base, s.size);
             return;
         }
-        // A fiber that went deep leaves its pages resident: all but the top are given back, so
-        // a cached stack costs what an idle session's does.
+        // A fiber that went deep leaves its pages resident: with many fibers on the loop, all
+        // but the top are given back, so a cached stack costs what an idle session's does.
+        // With few, the pages stay for the next fiber: giving them back costs every core a TLB
+        // flush and the next fiber the page faults, per connection.
         constexpr size_t kKeep = 64 * 1024;
-        if (s.size > kKeep + PageSize()) ::madvise(s.base + PageSize(), s.size - PageSize() - kKeep, MADV_DONTNEED);
+        if (ManyFibers() && s.size > kKeep + PageSize())
+            ::madvise(s.base + PageSize(), s.size - PageSize() - kKeep, MADV_DONTNEED);
         stacks.push_back(s);
     }
 
@@ -645,7 +652,7 @@ void SetFiberLabel(std::function<std::string()> label) {
 
 void TrimFiberStack() {
     CEventLoop::Fiber* f = t_fiber;
-    if (!f || !f->stack.base) return;
+    if (!f || !f->stack.base || !f->loop->ManyFibers()) return;
     char here;
     const auto page = static_cast<uintptr_t>(PageSize());
     // Below this frame, less a margin for the red zone of leaf calls.

@@ -75,7 +75,9 @@ void RunBlocking(const std::function<void()>& fn);
 void SetFiberLabel(std::function<std::string()> label);
 // Gives the system back the pages of the current fiber's stack below the frames in use: a
 // session calls it once its setup (script start, lookups) is done and it settles into waiting,
-// so an idle session keeps only the stack its wait needs. One system call; nothing off a fiber.
+// so an idle session keeps only the stack its wait needs. One system call, made only when the
+// loop holds many fibers (few cost little memory, and the call flushes every core's TLB);
+// nothing off a fiber.
 void TrimFiberStack();
 // A fiber as another thread names it, to interrupt its waits. Empty off a fiber.
 struct FiberRef {
