@@ -292,6 +292,7 @@ bool CServerAdmin::Admit(platform::CSocketComm* slot, std::string* ip) {
 
 void CServerAdmin::Step() {
     if (stopped_) return;
+    listener_.AcceptWaiting();
     listener_.MoveTo(*this);
     for (const core::PendingConnection& p : listener_.TakePending()) {
         if (!p.slot) continue;

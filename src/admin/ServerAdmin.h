@@ -80,6 +80,7 @@ public:
     ~CServerAdmin() override;
 
     void Step() override;
+    void WaitHandles(std::vector<int>* out) const override { listener_.Handles(out); }
     void ReloadConfig() override;
     std::string StartProblem() const override;
     void Stop() override;

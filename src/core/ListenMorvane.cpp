@@ -2,17 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "common/Clock.h"
 #include "common/ListenAddresses.h"
 #include "common/String.h"
-#include "platform/WakeEvent.h"
 
 namespace core {
 
@@ -22,7 +20,6 @@ constexpr const char* kSrc = "ListenMorvane";
 
 CListenMorvane::~CListenMorvane() {
     StopListen();
-    Join();
     if (reserve_ >= 0) ::close(reserve_);
 }
 
@@ -37,9 +34,9 @@ void CListenMorvane::CloseListens() {
 }
 
 bool CListenMorvane::InitListen(const std::string& addresses, const std::string& port, int slots) {
-    // The accept thread stops while the slots change; the connections in progress keep theirs
-    // (their sessions hold them), so the slots only ever grow and `slots` of them are used.
-    if (!HasEnded()) Stop();
+    // Accepting stops while the slots change; the connections in progress keep theirs (their
+    // sessions hold them), so the slots only ever grow and `slots` of them are used.
+    Stop();
     const bool same_sockets = Listening() && addresses == address_ && port == port_;
     address_ = addresses;
     port_ = port;
@@ -53,9 +50,26 @@ bool CListenMorvane::InitListen(const std::string& addresses, const std::string&
     AddLog(4, "Init Listen OK", kSrc, "CListenMorvane::InitListen", "DEBUG", 0);
     if (same_sockets) return true;  // no moment without a listening socket
     CloseListens();
+    // A port the system picks for the first address may be taken on a later one by chance:
+    // another pick then, not a failure.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int error = ListenAll(port);
+        if (error == 0) return true;
+        if (error != EADDRINUSE || port != "0" || listens_.empty()) {
+            CloseListens();
+            errno = error;
+            return false;
+        }
+        CloseListens();
+    }
+    errno = EADDRINUSE;
+    return false;
+}
+
+int CListenMorvane::ListenAll(const std::string& port) {
     std::string bound_port = port;
     int last_error = 0;
-    for (const std::string& address : SplitAddresses(addresses)) {
+    for (const std::string& address : SplitAddresses(address_)) {
         auto s = std::make_unique<CSocketComm>();
         if (!s->Listen(address, bound_port)) {
             last_error = errno;
@@ -66,19 +80,32 @@ bool CListenMorvane::InitListen(const std::string& addresses, const std::string&
             // An address this machine does not have (IPv6 off, an interface gone) leaves the
             // others serving; a port taken by someone else is a failure, as with one address.
             if (last_error == EADDRNOTAVAIL || last_error == EAFNOSUPPORT) continue;
-            CloseListens();
-            break;
+            return last_error;
         }
         // A port the system picked for the first address is the port of all of them.
         if (listens_.empty()) bound_port = std::to_string(s->LocalPort());
+        // Readiness is a hint: another process on the port (a restart's overlap) may take the
+        // client first, and an accept must then not wait.
+        const int fl = ::fcntl(s->Handle(), F_GETFL);
+        if (fl >= 0) ::fcntl(s->Handle(), F_SETFL, fl | O_NONBLOCK);
         listens_.push_back(std::move(s));
     }
-    if (listens_.empty()) errno = last_error;
-    return !listens_.empty();
+    return listens_.empty() ? (last_error != 0 ? last_error : EADDRNOTAVAIL) : 0;
+}
+
+bool CListenMorvane::Start() {
+    if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    accepting_ = true;
+    return true;
+}
+
+void CListenMorvane::Handles(std::vector<int>* out) const {
+    if (!accepting_ || common::ProcessMillis() < paused_until_) return;
+    for (const auto& l : listens_) out->push_back(l->Handle());
 }
 
 void CListenMorvane::StopListen() {
-    if (!HasEnded()) Stop();
+    Stop();
     // Only the connections nobody took yet. A taken slot is its holder's to close, a session
     // that did not stop in time included: its socket and TLS state must not go under it.
     for (PendingConnection& p : TakePending()) p.slot->Release();
@@ -126,54 +153,64 @@ void CListenMorvane::Refuse(int fd) {
     refusal_.Close();
 }
 
-bool CListenMorvane::AcceptFailed(int error, int64_t* last_failure) {
+bool CListenMorvane::AcceptFailed(int error) {
     if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return false;
-    // Out of descriptors or memory: the waiting client stays queued and poll reports it at
-    // once, so without a pause this thread would spin. Said once per burst: a burst ends after
-    // a quiet spell (sessions ending free descriptors now and then within one).
+    // Out of descriptors or memory: the waiting client stays queued and the listening socket
+    // stays readable, so without a pause the main loop would spin. Said once per burst: a
+    // burst ends after a quiet spell (sessions ending free descriptors now and then within one).
     const int64_t now = common::ProcessMillis();
-    if (*last_failure == 0 || now - *last_failure > kAcceptErrorQuietMs)
-        AddLog(1, "New Connection FAILED socket. Do not send event if we are closing", kSrc, "CListenMorvane::Run",
-               "SYS", 0);
-    *last_failure = now;
+    if (last_failure_ == 0 || now - last_failure_ > kAcceptErrorQuietMs)
+        AddLog(1, "New Connection FAILED socket. Do not send event if we are closing", kSrc,
+               "CListenMorvane::AcceptWaiting", "SYS", 0);
+    last_failure_ = now;
     // The reserve descriptor makes room to take the client and tell it to come back later.
     if (reserve_ >= 0) {
         ::close(reserve_);
         reserve_ = -1;
-        int fd = AcceptAny(0, nullptr);
+        int fd = AcceptAny(nullptr);
         if (fd >= 0) Refuse(fd);
         reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptErrorPauseMs));
+    paused_until_ = now + kAcceptErrorPauseMs;
     return true;
 }
 
-int CListenMorvane::AcceptAny(int timeout_ms, int* error) {
+int CListenMorvane::AcceptAny(int* error) {
     if (error) *error = 0;
-    if (listens_.size() == 1) return listens_.front()->Accept(timeout_ms, error);
-    std::vector<pollfd> fds;
-    fds.reserve(listens_.size());
-    for (const auto& l : listens_) fds.push_back({l->Handle(), POLLIN, 0});
-    if (fds.empty() || ::poll(fds.data(), fds.size(), timeout_ms) <= 0) return -1;
-    for (size_t k = 0; k < fds.size(); ++k) {
-        const size_t i = (turn_ + k) % fds.size();
+    // Asked first, not tried: an accept out of descriptors fails even with nobody waiting,
+    // which would be a false alarm for every listener of the process.
+    std::vector<pollfd>& fds = ready_;
+    const size_t n = listens_.size();
+    fds.resize(n);
+    for (size_t i = 0; i < n; ++i) fds[i] = {listens_[i]->Handle(), POLLIN, 0};
+    if (n == 0 || ::poll(fds.data(), n, 0) <= 0) return -1;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = (turn_ + k) % n;
         if (!(fds[i].revents & POLLIN)) continue;
-        turn_ = i + 1;
-        return listens_[i]->Accept(0, error);
+        const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            turn_ = i + 1;
+            return fd;
+        }
+        // Taken by another process on the port, or a client that reset while queued.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
+        if (error) *error = errno;
+        return -1;
     }
     return -1;
 }
 
-void CListenMorvane::Run() {
-    if (reserve_ < 0) reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int64_t last_failure = 0;
-    while (IsRunning()) {
+void CListenMorvane::AcceptWaiting() {
+    if (!accepting_ || common::ProcessMillis() < paused_until_) return;
+    // No pause between accepts: a burst of clients is queued as fast as it arrives.
+    for (int n = 0; n < kAcceptBurst; ++n) {
         int error = 0;
-        int fd = AcceptAny(kAcceptPollMs, &error);
+        const int fd = AcceptAny(&error);
         if (fd < 0) {
-            // A time-out: check the running flag and wait again.
-            if (error != 0 && !AcceptFailed(error, &last_failure)) std::this_thread::yield();
-            continue;
+            // Another error (a client that reset, a firewall's EPERM) concerns that client:
+            // the next pass goes on.
+            if (error != 0) AcceptFailed(error);
+            break;
         }
         CSocketComm* slot = FreeSlot();
         if (!slot) {
@@ -189,9 +226,7 @@ void CListenMorvane::Run() {
             id = ++counter_;
             pending_.push_back({id, slot});
         }
-        platform::KernelWake().Notify();  // admission need not wait for the main loop's pause
-        // No pause between accepts: a burst of clients is queued as fast as it arrives.
-        if (logging::LogWanted(4)) AddLog(4, "New job for you", kSrc, "CListenMorvane::Run", "DEBUG", id);
+        if (logging::LogWanted(4)) AddLog(4, "New job for you", kSrc, "CListenMorvane::AcceptWaiting", "DEBUG", id);
     }
 }
 

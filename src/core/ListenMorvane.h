@@ -1,12 +1,15 @@
 #pragma once
-// CListenMorvane: the proxy's listening sockets and its fixed set of connection slots. Its own
-// thread accepts clients, gives each a connection id and queues it; the core empties the queue
-// on the main thread (admission). When every slot is taken, the client gets the refusal text
-// and is closed at once, using no id.
+// CListenMorvane: the proxy's listening sockets and its fixed set of connection slots. The
+// engine that owns it accepts on its own step (AcceptWaiting, never waiting), gives each client
+// a connection id and queues it; it takes the queue with TakePending. When every slot is
+// taken, the client gets the refusal text and is closed at once, using no id.
 //
-// The accept thread and the main thread share the pending queue, the counter and the refusal
-// text under the listener's mutex; the main thread takes the queue with TakePending. The accept
-// thread never blocks for more than its poll interval, so Stop ends it promptly.
+// No thread of its own: the kernel's main loop sleeps on the listening sockets (Handles) with
+// its other wake-ups, so a client costs the one wake of the thread that admits it. Everything
+// but the counter and the refusal text (which admin scripts and the core's reload set) is the
+// owner's thread's.
+#include <poll.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,7 +19,6 @@
 #include "common/ThreadSafety.h"
 #include "core/ConnCounter.h"
 #include "log/LogQueue.h"
-#include "platform/MyThread.h"
 #include "platform/SocketComm.h"
 
 namespace core {
@@ -28,10 +30,10 @@ struct PendingConnection {
     CSocketComm* slot;
 };
 
-class CListenMorvane : public platform::CMyThread, public logging::CLogQueue {
+class CListenMorvane : public logging::CLogQueue {
 public:
-    // How long the accept thread waits for a client before it checks its running flag.
-    static constexpr int kAcceptPollMs = 100;
+    // The most clients one AcceptWaiting takes, so that a flood cannot hold its thread.
+    static constexpr int kAcceptBurst = 256;
     // The pause after accept failed for want of descriptors or memory.
     static constexpr int kAcceptErrorPauseMs = 100;
     // Failures this far apart are separate bursts, each logged once.
@@ -44,11 +46,19 @@ public:
     // commas; none: every IPv4 address) at `port` ("0": one port the system picks, the same
     // for all). An address the machine does not have is logged and the others serve; false
     // (errno set) when none is left or a port is taken, and for an empty port (with "Port
-    // listen is Empty"). Stops a
-    // running accept thread first (Start it again); connections in progress keep their slots,
-    // and the same addresses keep their sockets.
+    // listen is Empty"). Stops accepting (Start again); connections in progress keep their
+    // slots, and the same addresses keep their sockets.
     bool InitListen(const std::string& addresses, const std::string& port, int slots);
-    // Stops the accept thread, closes the connections nobody took yet and the listening sockets.
+    // Accepting on, or off: clients wait in the listening sockets' backlog meanwhile.
+    bool Start();
+    void Stop() { accepting_ = false; }
+    bool HasEnded() const { return !accepting_; }
+    // Takes the clients waiting on the listening sockets, up to kAcceptBurst, without waiting.
+    void AcceptWaiting();
+    // Adds the descriptors whose readiness means a client to take: none while stopped or in
+    // the pause after running out of descriptors.
+    void Handles(std::vector<int>* out) const;
+    // Stops accepting, closes the connections nobody took yet and the listening sockets.
     void StopListen();
     bool Listening() const { return !listens_.empty(); }
     uint16_t Port() const { return listens_.empty() ? 0 : listens_.front()->LocalPort(); }
@@ -62,35 +72,36 @@ public:
     void SetCounter(int32_t value);
     int SlotCount() const { return usable_; }
 
-protected:
-    // CMyThread: the accept loop.
-    void Run() override;
-
 private:
     CSocketComm* FreeSlot();
     // Sends the refusal text to a client and closes it.
     void Refuse(int fd);
     // Handles accept's `error`; false when it is not one of running out of descriptors or memory.
-    bool AcceptFailed(int error, int64_t* last_failure);
-    // A new connection from any listening socket within `timeout_ms`, as CSocketComm::Accept;
-    // the sockets take turns, so a flood on one never starves the others.
-    int AcceptAny(int timeout_ms, int* error);
+    bool AcceptFailed(int error);
+    // One waiting connection from any listening socket, or -1 (`error` set when accept
+    // failed); the sockets take turns, so a flood on one never starves the others.
+    int AcceptAny(int* error);
     void CloseListens();
+    // Listens on every address of the setting at `port`; 0, or the error that ended it.
+    int ListenAll(const std::string& port);
 
     std::string address_, port_;
     // One spare entry that is never handed out.
     std::vector<std::unique_ptr<CSocketComm>> slots_;
-    int usable_ = 0;  // slots handed out: set while the accept thread is stopped
-    // Set while the accept thread is stopped; only read while it runs.
-    std::vector<std::unique_ptr<CSocketComm>> listens_;
-    size_t turn_ = 0;  // the accept thread only
+    int usable_ = 0;                                     // slots handed out
+    std::vector<std::unique_ptr<CSocketComm>> listens_;  // non-blocking
+    size_t turn_ = 0;
+    std::vector<pollfd> ready_;  // AcceptAny's, kept to spare an allocation per client
+    bool accepting_ = false;
+    int64_t last_failure_ = 0;  // process milliseconds of the last accept that ran out
+    int64_t paused_until_ = 0;
     CSocketComm refusal_;
     common::Mutex mu_;
     std::vector<PendingConnection> pending_ GUARDED_BY(mu_);
     int32_t counter_ GUARDED_BY(mu_) = 0;
     std::string refusal_text_ GUARDED_BY(mu_);
     // Held open so that a client can still be refused when every other descriptor is taken.
-    int reserve_ = -1;  // the accept thread only
+    int reserve_ = -1;
 };
 
 }  // namespace core

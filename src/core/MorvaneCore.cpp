@@ -573,9 +573,11 @@ void CMorvaneCore::Submit(Admission a) {
     jobs_cv_.notify_one();
 }
 
+void CMorvaneCore::WaitHandles(std::vector<int>* out) const {
+    listener_->Handles(out);
+}
+
 void CMorvaneCore::Step() {
-    // What is queued from here on raises the wake again.
-    platform::KernelWake().Clear();
     // Finished block-list checks first: those clients have waited longest.
     std::deque<Admission> done;
     {
@@ -597,6 +599,7 @@ void CMorvaneCore::Step() {
         waiting_.pop_front();
         HandOff(a);
     }
+    listener_->AcceptWaiting();
     for (const PendingConnection& p : listener_->TakePending())
         Admit(Admission{p.id, p.slot, p.slot ? p.slot->PeerAddressText() : std::string(), {}, false});
     listener_->MoveTo(*this);
@@ -814,6 +817,7 @@ void CMorvaneCore::RegisterMetrics() {
 void CMorvaneCore::Drain() {
     if (draining_.exchange(true)) return;
     // Clients the listener already accepted are admitted as usual; then no more are.
+    listener_->AcceptWaiting();
     for (const PendingConnection& p : listener_->TakePending())
         Admit(Admission{p.id, p.slot, p.slot ? p.slot->PeerAddressText() : std::string(), {}, false});
     if (listener_->Listening()) listener_->StopListen();

@@ -96,6 +96,8 @@ public:
 
     // config::KernelEngine
     void Step() override;
+    void WaitHandles(std::vector<int>* out) const override;
+    bool Pressing() const override { return !waiting_.empty(); }
     void ReloadConfig() override;
     void Stop() override;
     void FinalSave() override { Save(true); }

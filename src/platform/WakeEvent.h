@@ -1,43 +1,33 @@
 #pragma once
-// CWakeEvent: lets a thread that queued work for the main loop cut the loop's pauses short.
-// Notify() raises the flag; WaitFor() returns at once while it is raised and otherwise waits
-// up to its time-out for it; the consumer lowers it (Clear) just before it takes the work, so
-// work queued after that raises it again. Any thread.
-#include <chrono>
-#include <condition_variable>
-
-#include "common/ThreadSafety.h"
+// CWakeEvent: lets a thread that queued work for the main loop cut the loop's pause short.
+// Notify() raises the flag; WaitFor() returns at once while it is raised and otherwise sleeps
+// until it is raised, one of the given descriptors is readable (a listening socket with a
+// client waiting) or its time-out passes. The consumer lowers the flag (Clear) just before it
+// takes the work, so work queued after that raises it again. Notify from any thread; WaitFor
+// and Clear from the one thread that waits.
+#include <atomic>
+#include <vector>
 
 namespace platform {
 
 class CWakeEvent {
 public:
-    void Notify() {
-        {
-            common::MutexLock lock(mu_);
-            raised_ = true;
-        }
-        cv_.notify_all();
-    }
-    void WaitFor(int ms) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        common::MutexLock lock(mu_);
-        while (!raised_ && cv_.wait_until(mu_, deadline) != std::cv_status::timeout) {
-        }
-    }
-    void Clear() {
-        common::MutexLock lock(mu_);
-        raised_ = false;
-    }
+    CWakeEvent();
+    ~CWakeEvent();
+    CWakeEvent(const CWakeEvent&) = delete;
+    CWakeEvent& operator=(const CWakeEvent&) = delete;
+
+    void Notify();
+    void WaitFor(int ms, const std::vector<int>& readable = {});
+    void Clear();
 
 private:
-    common::Mutex mu_;
-    std::condition_variable_any cv_;
-    bool raised_ GUARDED_BY(mu_) = false;
+    int fd_ = -1;  // an eventfd: written once per raise, so a burst of Notify costs one write
+    std::atomic<bool> raised_{false};
 };
 
-// The kernel's main loop waits on this one between its steps; the listener and the admission
-// workers raise it when a client is waiting to be admitted.
+// The kernel's main loop waits on this one between its passes, with the listening sockets of
+// its engines; the admission workers raise it when a checked client is waiting.
 CWakeEvent& KernelWake();
 
 }  // namespace platform

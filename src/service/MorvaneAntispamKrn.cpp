@@ -224,12 +224,24 @@ std::vector<std::string> CMorvaneKernel::ConfigErrors(const std::string& file) {
 }
 
 void CMorvaneKernel::StepEngine(KernelEngine* engine) {
-    if (engine) {
-        engine->Step();
-        engine->DrainTo(*log_);
+    if (!engine) return;
+    engine->Step();
+    engine->DrainTo(*log_);
+}
+
+void CMorvaneKernel::WaitForWork() {
+    // The tick is for what no descriptor reports: the time-outs, saves and log collection the
+    // engines keep, a signal's flag. Clients wake the loop at once, so an idle kernel holding
+    // thousands of sessions wakes fifty times a second, not a thousand.
+    constexpr int kTickMs = 20;
+    wait_handles_.clear();
+    bool pressing = false;
+    for (KernelEngine* e : {cron_.get(), core_.get(), admin_.get(), web_.get()}) {
+        if (!e) continue;
+        e->WaitHandles(&wait_handles_);
+        pressing = pressing || e->Pressing();
     }
-    // A client waiting for admission cuts the pause short (the core's Step lowers the flag).
-    platform::KernelWake().WaitFor(1);
+    platform::KernelWake().WaitFor(pressing ? 1 : kTickMs, wait_handles_);
 }
 
 void CMorvaneKernel::RotateLog() {
@@ -290,6 +302,8 @@ void CMorvaneKernel::ApplyReload(int64_t now) {
 }
 
 void CMorvaneKernel::LoopOnce(int64_t now) {
+    // What is queued from here on raises the wake again.
+    platform::KernelWake().Clear();
     StepEngine(cron_.get());
     StepEngine(core_.get());
     if (core_engine_) {
@@ -307,6 +321,7 @@ void CMorvaneKernel::LoopOnce(int64_t now) {
     StepEngine(web_.get());
     if (rotation_.Check(now, log_->Size())) RotateLog();
     ApplyReload(now);
+    if (control_.running) WaitForWork();
 }
 
 void CMorvaneKernel::Shutdown(bool write_back) {

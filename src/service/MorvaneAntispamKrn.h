@@ -81,12 +81,16 @@ private:
     void CloseDebugFile();
     void ApplyReload(int64_t now);
     void StepEngine(KernelEngine* engine);
+    // Sleeps until an engine has work (a client on a listening socket, the wake raised) or
+    // the tick passes.
+    void WaitForWork();
     // (Re)starts the monitoring listener when its address changed; a failure is logged and
     // mail flows on without it.
     void StartMetrics();
 
     KernelControl& control_;
     std::string app_dir_;
+    std::vector<int> wait_handles_;  // WaitForWork's, kept to spare an allocation per turn
     platform::AppDirLock lock_;
     std::unique_ptr<CKernelConfig> config_;
     std::unique_ptr<LogXML> log_;

@@ -28,6 +28,7 @@
 #include "platform/Paths.h"
 #include "platform/ServiceControl.h"
 #include "platform/ServiceLog.h"
+#include "platform/WakeEvent.h"
 #include "service/MorvaneAntispamKrn.h"
 #include "store/FileINI.h"
 
@@ -88,6 +89,7 @@ int RunForeground(platform::ServiceLog& service_log) {
             stop_asked = common::SteadySeconds();
             control.running = false;
         }
+        if (sig > 0) platform::KernelWake().Notify();  // the main loop acts now, not at its tick
         if (stopping && !forced && !control.worker_exited && common::SteadySeconds() - stop_asked > kForceWaitSeconds) {
             service_log.Write("Force CODE = %d\n", 1);
             forced = true;

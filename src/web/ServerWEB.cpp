@@ -591,6 +591,7 @@ void CServerWEB::ReloadConfig() {
 
 void CServerWEB::Step() {
     if (stopped_) return;
+    listener_.AcceptWaiting();
     listener_.MoveTo(*this);
     for (const core::PendingConnection& p : listener_.TakePending()) {
         if (!p.slot) continue;

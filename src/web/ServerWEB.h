@@ -136,6 +136,7 @@ public:
     ~CServerWEB() override;
 
     void Step() override;
+    void WaitHandles(std::vector<int>* out) const override { listener_.Handles(out); }
     void ReloadConfig() override;
     void Stop() override;
 
