@@ -17,6 +17,28 @@ namespace {
 constexpr int kCaseless = common::kRegexCaseless;
 constexpr const char* kAddress = "(.+?\\@(?:\\w[\\w\\.\\-]*\\.\\w+|\\[[\\d\\.]*\\.\\d+\\]))|\\s*>?";
 
+// The command and reply patterns, compiled once: every line a session relays is read by
+// several of them, and a handle spares each look-up the shared cache's key and lock.
+const common::RegexHandle kHelo =
+    common::RegexHandle::Compile("^ *(helo|ehlo) .*?([^<>,;\\\"\\'\\(\\)\\s]+)", kCaseless);
+const common::RegexHandle kMailFrom =
+    common::RegexHandle::Compile(std::string("mail from:\\s*<?") + kAddress, kCaseless);
+const common::RegexHandle kNullSender = common::RegexHandle::Compile("mail from:\\s*<>", kCaseless);
+const common::RegexHandle kRcptTo = common::RegexHandle::Compile("rcpt to: *(.*)", kCaseless);
+const common::RegexHandle kSourceRoute = common::RegexHandle::Compile("[\\!\\%\\@]\\S*\\@", 0);
+const common::RegexHandle kBangPath = common::RegexHandle::Compile("([a-z\\-_\\.]+)!([a-z\\-_\\.]+)$", kCaseless);
+const common::RegexHandle kRcptAddress =
+    common::RegexHandle::Compile(std::string("rcpt to:\\s*<?") + kAddress, kCaseless);
+const common::RegexHandle kNoop = common::RegexHandle::Compile("^ *NOOP", kCaseless);
+const common::RegexHandle kRset = common::RegexHandle::Compile("^ *RSET", kCaseless);
+const common::RegexHandle kBdat = common::RegexHandle::Compile("^[ \\t]*BDAT", kCaseless);
+const common::RegexHandle kBdatArgs =
+    common::RegexHandle::Compile("^[ \\t]*BDAT[ \\t]+(\\d{1,15})(?:[ \\t]+(LAST))?[ \\t]*$", kCaseless);
+const common::RegexHandle kData = common::RegexHandle::Compile("^ *DATA", kCaseless);
+const common::RegexHandle kStartTls = common::RegexHandle::Compile("^[ \\t]*STARTTLS", kCaseless);
+const common::RegexHandle kCountedError = common::RegexHandle::Compile("^50[0-9]", 0);
+const common::RegexHandle kAuthenticated = common::RegexHandle::Compile("^235", 0);
+
 std::string_view WithoutLineEnd(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     return line;
@@ -38,37 +60,37 @@ Command RecognizeCommand(std::string_view raw, bool relay) {
     // The patterns read the line without its line end, so "$" is the end of the command.
     const std::string_view line = WithoutLineEnd(raw);
     Command c;
-    common::RegexMatch m = common::RegexSearch("^ *(helo|ehlo) .*?([^<>,;\\\"\\'\\(\\)\\s]+)", kCaseless, line);
+    common::RegexMatch m = kHelo.Search(line);
     if (m.matched()) {
         c.kind = CommandKind::Helo;
         c.word = m.text[1];
         c.arg = m.text[2];
         return c;
     }
-    m = common::RegexSearch(std::string("mail from:\\s*<?") + kAddress, kCaseless, line);
+    m = kMailFrom.Search(line);
     if (m.matched() && m.offset[1] >= 0) {
         c.kind = CommandKind::MailFrom;
         c.arg = m.text[1];
         return c;
     }
-    if (common::RegexTest("mail from:\\s*<>", kCaseless, line)) {
+    if (kNullSender.Test(line)) {
         c.kind = CommandKind::MailFrom;  // the null sender
         return c;
     }
-    m = common::RegexSearch("rcpt to: *(.*)", kCaseless, line);
+    m = kRcptTo.Search(line);
     if (m.matched()) {
-        if (!relay && common::RegexTest("[\\!\\%\\@]\\S*\\@", 0, line)) {
+        if (!relay && kSourceRoute.Test(line)) {
             c.kind = CommandKind::RcptToError;  // a source route from a client that may not relay
             c.arg = std::string(line);
             return c;
         }
-        common::RegexMatch bang = common::RegexSearch("([a-z\\-_\\.]+)!([a-z\\-_\\.]+)$", kCaseless, line);
+        common::RegexMatch bang = kBangPath.Search(line);
         if (bang.matched()) {
             c.kind = CommandKind::RcptTo;
             c.arg = bang.text[2] + "@" + bang.text[1];
             return c;
         }
-        common::RegexMatch addr = common::RegexSearch(std::string("rcpt to:\\s*<?") + kAddress, kCaseless, line);
+        common::RegexMatch addr = kRcptAddress.Search(line);
         if (addr.matched() && addr.offset[1] >= 0) {
             c.kind = CommandKind::RcptTo;
             c.arg = addr.text[1];
@@ -80,20 +102,19 @@ Command RecognizeCommand(std::string_view raw, bool relay) {
         }
         return c;
     }
-    if (common::RegexTest("^ *NOOP", kCaseless, line))
+    if (kNoop.Test(line))
         c.kind = CommandKind::Noop;
-    else if (common::RegexTest("^ *RSET", kCaseless, line))
+    else if (kRset.Test(line))
         c.kind = CommandKind::Rset;
     return c;
 }
 
 std::optional<DataCommand> RecognizeData(std::string_view line) {
     line = WithoutLineEnd(line);
-    if (common::RegexTest("^[ \\t]*BDAT", kCaseless, line)) {
+    if (kBdat.Test(line)) {
         DataCommand d;
         d.bdat = true;
-        common::RegexMatch m =
-            common::RegexSearch("^[ \\t]*BDAT[ \\t]+(\\d{1,15})(?:[ \\t]+(LAST))?[ \\t]*$", kCaseless, line);
+        common::RegexMatch m = kBdatArgs.Search(line);
         if (!m.matched()) {
             d.valid = false;
             return d;
@@ -102,12 +123,12 @@ std::optional<DataCommand> RecognizeData(std::string_view line) {
         d.size = std::strtoll(m.text[1].c_str(), nullptr, 10);
         return d;
     }
-    if (common::RegexTest("^ *DATA", kCaseless, line)) return DataCommand{};
+    if (kData.Test(line)) return DataCommand{};
     return std::nullopt;
 }
 
 bool IsStartTls(std::string_view line) {
-    return common::RegexTest("^[ \\t]*STARTTLS", kCaseless, WithoutLineEnd(line));
+    return kStartTls.Test(WithoutLineEnd(line));
 }
 
 bool IsAmbiguousLine(std::string_view line) {
@@ -308,10 +329,10 @@ std::string EditReply(std::string reply, std::string* insert, std::string* drop)
 }
 
 bool IsCountedError(std::string_view line) {
-    return common::RegexTest("^50[0-9]", 0, line);
+    return kCountedError.Test(line);
 }
 bool IsAuthenticated(std::string_view line) {
-    return common::RegexTest("^235", 0, line);
+    return kAuthenticated.Test(line);
 }
 
 namespace {
