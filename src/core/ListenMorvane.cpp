@@ -177,24 +177,24 @@ bool CListenMorvane::AcceptFailed(int error) {
 
 int CListenMorvane::AcceptAny(int* error) {
     if (error) *error = 0;
-    // Asked first, not tried: an accept out of descriptors fails even with nobody waiting,
-    // which would be a false alarm for every listener of the process.
-    std::vector<pollfd>& fds = ready_;
     const size_t n = listens_.size();
-    fds.resize(n);
-    for (size_t i = 0; i < n; ++i) fds[i] = {listens_[i]->Handle(), POLLIN, 0};
-    if (n == 0 || ::poll(fds.data(), n, 0) <= 0) return -1;
     for (size_t k = 0; k < n; ++k) {
         const size_t i = (turn_ + k) % n;
-        if (!(fds[i].revents & POLLIN)) continue;
-        const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int listen_fd = listens_[i]->Handle();
+        const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             turn_ = i + 1;
             return fd;
         }
-        // Taken by another process on the port, or a client that reset while queued.
+        // Nobody waiting, taken by another process on the port, or a client that reset while
+        // queued.
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
-        if (error) *error = errno;
+        const int failure = errno;
+        // Out of descriptors, accept fails even with nobody waiting: only a client that is
+        // really there makes it a failure, or every listener of the process would report it.
+        pollfd p{listen_fd, POLLIN, 0};
+        if ((failure == EMFILE || failure == ENFILE) && (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))) continue;
+        if (error) *error = failure;
         return -1;
     }
     return -1;
@@ -219,6 +219,7 @@ void CListenMorvane::AcceptWaiting() {
         }
         slot->Attach(fd);
         slot->SetFree(false);
+        slot->SetPeerAddress(slot->PeerAddressText());
         int32_t id;
         {
             common::MutexLock lock(mu_);

@@ -8,8 +8,6 @@
 // its other wake-ups, so a client costs the one wake of the thread that admits it. Everything
 // but the counter and the refusal text (which admin scripts and the core's reload set) is the
 // owner's thread's.
-#include <poll.h>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -91,7 +89,6 @@ private:
     int usable_ = 0;                                     // slots handed out
     std::vector<std::unique_ptr<CSocketComm>> listens_;  // non-blocking
     size_t turn_ = 0;
-    std::vector<pollfd> ready_;  // AcceptAny's, kept to spare an allocation per client
     bool accepting_ = false;
     int64_t last_failure_ = 0;  // process milliseconds of the last accept that ran out
     int64_t paused_until_ = 0;

@@ -79,8 +79,9 @@ public:
     // The peer's address in its canonical text (an IPv4 peer of a dual-stack listener as a dotted
     // quad), "" when there is none.
     std::string PeerAddressText() const;
-    // The client's real address when a load balancer stands between (the PROXY protocol): what
-    // PeerAddressText gives from then on, until the socket closes. Its holder's only.
+    // What PeerAddressText gives from then on, until the socket closes: the client's real
+    // address when a load balancer stands between (the PROXY protocol), or the address read
+    // once at accept (admission and the session ask for it several times). Its holder's only.
     void SetPeerAddress(std::string address) { peer_override_ = std::move(address); }
 
 private:
