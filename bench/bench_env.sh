@@ -5,7 +5,8 @@
 # a loopback resolver with the relay tests' zones on DNS_PORT (the session looks up each
 # client's PTR record, as in production); `rate PORT`, the messages per second of one
 # smtp-source run of MESSAGES messages of SIZE bytes over SESSIONS sessions, from FROM to TO;
-# `start_sink MAX`, smtp-sink on SINK_PORT taking up to MAX connections at once.
+# `start_sink MAX`, smtp-sink on SINK_PORT (process SINK_PID) taking up to MAX connections at
+# once.
 TOOLS="$ROOT/build/bench-tools"
 if [ ! -x "$TOOLS/usr/sbin/smtp-source" ]; then
     mkdir -p "$TOOLS/deb"
@@ -29,7 +30,8 @@ wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/n
 
 start_sink() {
     SINK_PORT=$(port)
-    "$SINK" -u nobody -m "$1" 127.0.0.1:"$SINK_PORT" 2000 & PIDS+=($!)
+    "$SINK" -u nobody -m "$1" 127.0.0.1:"$SINK_PORT" 2000 & SINK_PID=$!
+    PIDS+=($SINK_PID)
 }
 
 start_dns() {

@@ -125,7 +125,8 @@ print("  sink directly %.0f, trivial relay %.0f, morvane %.0f: morvane adds %.0f
 EOF
 
 echo "== $IDLE idle sessions held, then each says QUIT"
-/usr/bin/python3 - "$M0_PORT" "$IDLE" "$M0_PID" <<'EOF'
+echo "  (before: $(ss -Htan state time-wait | wc -l) loopback connections in TIME_WAIT)"
+/usr/bin/python3 - "$M0_PORT" "$IDLE" "$M0_PID" <<'EOF' | tee "$WORK/idle.txt"
 import os, resource, socket, sys, time
 port, n, pid = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
@@ -176,4 +177,11 @@ for s, f in conns:
     s.close()
 print("  %d of %d greeted, %d of %d answered QUIT after 5 s idle" % (greeted, n, ok, n))
 EOF
+kill -0 "$SINK_PID" 2>/dev/null || echo "  the MTA sink (smtp-sink) is gone"
+# What the kernel said, for a run where clients went without a greeting.
+if grep -q "not greeted" "$WORK/idle.txt" 2>/dev/null; then
+    mkdir -p "$ROOT/build/relay_bench_failure"
+    cp "$WORK"/app0-ok/*.xml "$WORK"/app0-ok/out.txt "$ROOT/build/relay_bench_failure/" 2>/dev/null || true
+    echo "  the kernel's log is kept in build/relay_bench_failure/"
+fi
 echo "  resident memory of the kernel holding $((IDLE + 100)) cached sessions (compiled scripts): $(ps -o rss= -p "$MORVANE_PID") KiB"
