@@ -67,7 +67,7 @@ void CLauchAntispam::StartClientTls(std::string_view line) {
     if (logging::LogWanted(2)) Log(2, "fr->cl : " + out, kRun, "SYS");
     const int timeout_ms = (settings_->timeout_client > 0 ? settings_->timeout_client : 60) * 1000;
     std::string error;
-    if (!state_.client->StartTls(ctx, timeout_ms, -1, &error)) {
+    if (!state_.client->StartTls(ctx, timeout_ms, &error)) {
         core_.Count("f2tls_handshake_failed", 2);
         CountHandshake(core_, "client_failed");
         return End(("TLS handshake with the client failed: " + error).c_str());
@@ -136,7 +136,7 @@ bool CLauchAntispam::StartMtaTls(const std::string& host) {
         return true;
     }
     std::string error;
-    if (!state_.mta->StartTls(tls.client, timeout_ms, -1, &error)) {
+    if (!state_.mta->StartTls(tls.client, timeout_ms, &error)) {
         core_.Count("f2tls_mta_failed", 2);
         CountHandshake(core_, "mta_failed");
         return fail("handshake failed: " + error);

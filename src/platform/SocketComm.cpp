@@ -47,7 +47,7 @@ void CSocketComm::Close() {
     if (fd >= 0) ::close(fd);
 }
 
-bool CSocketComm::StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, int wake_fd, std::string* error) {
+bool CSocketComm::StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, std::string* error) {
     const int fd = fd_.load();
     if (fd < 0 || !ctx) {
         if (error) *error = fd < 0 ? "no connection" : "no TLS context";
@@ -60,7 +60,7 @@ bool CSocketComm::StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms
         return false;
     }
     auto session = std::make_unique<TlsSession>(std::move(ctx), fd);
-    if (!session->Handshake(timeout_ms, wake_fd, error)) return false;
+    if (!session->Handshake(timeout_ms, error)) return false;
     tls_ = std::move(session);
     return true;
 }

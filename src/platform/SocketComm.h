@@ -56,10 +56,10 @@ public:
     bool Connect(const std::string& host, const std::string& port, const std::string& bind_ip, int timeout_ms);
 
     // Switches the connection to TLS in place (`server_side`: this end answers the handshake),
-    // waiting at most `timeout_ms`, or less when `wake_fd` becomes readable. From then on every
+    // waiting at most `timeout_ms` (less when a stop interrupts the fiber). From then on every
     // data call goes through TLS. False with `error` set when the handshake failed: the
     // connection is then of no further use and should be closed.
-    bool StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, int wake_fd, std::string* error);
+    bool StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, std::string* error);
     bool TlsActive() const { return tls_ != nullptr; }
     // Decrypted bytes waiting to be read: poll() does not see them.
     int TlsPending() const { return tls_ ? tls_->Pending() : 0; }

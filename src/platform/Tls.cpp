@@ -47,15 +47,13 @@ SSL_CTX* NewContext(bool server, const std::string& min_version, std::string* er
     return ctx;
 }
 
-// 1 when `fd` is ready, 0 on time-out, -1 when `wake_fd` woke the wait or a stop interrupted
-// the fiber's.
-int WaitFd(int fd, short events, int wake_fd, int timeout_ms) {
-    pollfd p[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+// 1 when `fd` is ready, 0 on time-out, -1 when a stop interrupted the fiber's wait.
+int WaitFd(int fd, short events, int timeout_ms) {
+    pollfd p{fd, events, 0};
     int rc;
     do {
-        rc = Poll(p, wake_fd >= 0 ? 2 : 1, timeout_ms < 0 ? 0 : timeout_ms);
+        rc = Poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     } while (rc < 0 && errno == EINTR);
-    if (rc > 0 && wake_fd >= 0 && p[1].revents != 0) return -1;
     if (rc == 0 && PollInterrupted()) return -1;
     return rc > 0 ? 1 : 0;
 }
@@ -138,7 +136,7 @@ TlsSession::~TlsSession() {
     SSL_free(ssl_);
 }
 
-bool TlsSession::Handshake(int timeout_ms, int wake_fd, std::string* error) {
+bool TlsSession::Handshake(int timeout_ms, std::string* error) {
     if (broken_) {
         if (error) *error = "no TLS session: " + TlsErrorText();
         return false;
@@ -161,7 +159,7 @@ bool TlsSession::Handshake(int timeout_ms, int wake_fd, std::string* error) {
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         const int ready = left.count() <= 0 ? 0
-                                            : WaitFd(fd_, why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, wake_fd,
+                                            : WaitFd(fd_, why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT,
                                                      static_cast<int>(left.count()));
         if (ready != 1) {
             broken_ = true;

@@ -50,11 +50,10 @@ public:
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;
 
-    // Runs the handshake, waiting at most `timeout_ms` in all. A readable `wake_fd` (when >= 0),
-    // or on a fiber an Interrupt, ends the wait early: a stopping session does not sit out a
-    // slow peer. False with `error`
-    // set on failure, time-out or wake-up.
-    bool Handshake(int timeout_ms, int wake_fd, std::string* error);
+    // Runs the handshake, waiting at most `timeout_ms` in all. On a fiber an Interrupt ends the
+    // wait early: a stopping session does not sit out a slow peer. False with `error` set on
+    // failure, time-out or interrupt.
+    bool Handshake(int timeout_ms, std::string* error);
     int RecvSome(char* buffer, int size);
     int SendSome(std::string_view data);
     // Decrypted bytes ready to be read without touching the socket.

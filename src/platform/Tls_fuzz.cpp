@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     ::shutdown(fds[1], SHUT_WR);
-    if (server.StartTls(Context(), 20, -1, nullptr)) {
+    if (server.StartTls(Context(), 20, nullptr)) {
         char buf[4096];
         while (server.Recv(buf, sizeof buf, 20) > 0) {
         }

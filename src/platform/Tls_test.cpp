@@ -3,15 +3,17 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
 #include <string>
+#include <thread>
 
+#include "platform/EventLoop.h"
 #include "platform/SocketComm.h"
 #include "platform/TestTempDir.h"
 #include "platform/TlsTestCert.h"
@@ -41,9 +43,9 @@ protected:
     }
     // Both ends' handshakes; true when both succeeded.
     bool Connect(Pair& p) {
-        auto peer = std::async(std::launch::async, [&] { return p.client.StartTls(client_, 5000, -1, nullptr); });
+        auto peer = std::async(std::launch::async, [&] { return p.client.StartTls(client_, 5000, nullptr); });
         std::string error;
-        bool ok = p.server.StartTls(server_, 5000, -1, &error);
+        bool ok = p.server.StartTls(server_, 5000, &error);
         return peer.get() && ok;
     }
     TestTempDir dir_;
@@ -103,7 +105,7 @@ TEST_F(TlsTest, HandshakesThatCannotSucceedEndInTime) {
         Pair p;
         ASSERT_EQ(p.client.Send("EHLO garbage\r\nMAIL FROM:<a@b>\r\n", 1000), 31);
         std::string error;
-        EXPECT_FALSE(p.server.StartTls(server_, 5000, -1, &error));
+        EXPECT_FALSE(p.server.StartTls(server_, 5000, &error));
         EXPECT_FALSE(error.empty());
         EXPECT_FALSE(p.server.TlsActive());
     }
@@ -111,23 +113,37 @@ TEST_F(TlsTest, HandshakesThatCannotSucceedEndInTime) {
         Pair p;
         std::string error;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(p.server.StartTls(server_, 200, -1, &error));
+        EXPECT_FALSE(p.server.StartTls(server_, 200, &error));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         EXPECT_NE(error.find("timed out"), std::string::npos) << error;
     }
-    {  // A stop request wakes it.
+    {  // A stopping session's interrupt ends it, and says so.
         Pair p;
-        int wake = ::eventfd(1, EFD_CLOEXEC);
+        CEventLoop loop;
+        ASSERT_TRUE(loop.Start());
+        std::promise<FiberRef> started;
+        std::atomic<bool> done{false};
         std::string error;
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(p.server.StartTls(server_, 60000, wake, &error));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-        ::close(wake);
+        std::chrono::steady_clock::duration took{};
+        ASSERT_TRUE(loop.Spawn([&] {
+            started.set_value(CurrentFiber());
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_FALSE(p.server.StartTls(server_, 60000, &error));
+            took = std::chrono::steady_clock::now() - start;
+            done = true;
+        }));
+        const FiberRef ref = started.get_future().get();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Interrupt(ref);
+        EXPECT_TRUE(loop.Stop(5000));
+        ASSERT_TRUE(done.load());
+        EXPECT_LT(took, std::chrono::seconds(3));
+        EXPECT_EQ(error, "handshake given up: the session stops");
     }
     {  // The peer leaves mid-way.
         Pair p;
         p.client.Close();
-        EXPECT_FALSE(p.server.StartTls(server_, 1000, -1, nullptr));
+        EXPECT_FALSE(p.server.StartTls(server_, 1000, nullptr));
     }
 }
 
@@ -139,9 +155,9 @@ TEST_F(TlsTest, MinimumVersionIsHeld) {
     auto peer = std::async(std::launch::async, [&] {
         auto old_client = TlsContext::Client("TLSv1.2", nullptr);
         SSL_CTX_set_max_proto_version(old_client->Handle(), TLS1_2_VERSION);
-        return p.client.StartTls(old_client, 2000, -1, nullptr);
+        return p.client.StartTls(old_client, 2000, nullptr);
     });
-    EXPECT_FALSE(p.server.StartTls(only13, 2000, -1, &error));
+    EXPECT_FALSE(p.server.StartTls(only13, 2000, &error));
     EXPECT_FALSE(peer.get());
 }
 
