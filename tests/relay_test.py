@@ -2033,11 +2033,11 @@ class EdgeTest(unittest.TestCase):
             answers = [c.reply() for c in clients]
             self.assertTrue(all(a.startswith(b"220") or a.startswith(b"421") for a in answers), answers)
             self.assertTrue(any(a.startswith(b"421") for a in answers))
-            # An accept thread spinning on EMFILE burns a whole core: 2 s of CPU in 2 s. An idle
+            # A listener spinning on EMFILE burns a whole core: 2 s of CPU in 2 s. An idle
             # kernel, even under sanitizers on a loaded machine, stays far below the bound.
             usage0 = self.cpu_seconds(k.proc.pid)
             time.sleep(2.0)
-            self.assertLess(self.cpu_seconds(k.proc.pid) - usage0, 1.5, "the accept thread does not spin")
+            self.assertLess(self.cpu_seconds(k.proc.pid) - usage0, 1.5, "the listener does not spin")
             for c in clients:
                 c.close()
             clients = []

@@ -345,7 +345,7 @@ void CMorvaneCore::ReloadConfig() {
         } else {
             listen_error_ =
                 common::FormatText("cannot listen for SMTP on %s port %s: %s", listen_ip_.c_str(), listen_port_.c_str(),
-                                   listening ? "the accept thread did not start" : std::strerror(listen_errno));
+                                   listening ? "the listener did not start" : std::strerror(listen_errno));
             AddLog(1,
                    common::FormatText("FAILD !!! MORVANE PROXY ENGINE ip %s port %s max_listen:%d: %s",
                                       listen_ip_.c_str(), listen_port_.c_str(), pool_size_, listen_error_.c_str()),

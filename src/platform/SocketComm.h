@@ -3,7 +3,7 @@
 // socket and the sessions use them. Send and Recv wait at most a time-out in milliseconds and
 // return the byte count, 0 on time-out, -1 on error or a closed connection.
 //
-// A slot changes hands by its handle and free flag: the accept thread takes only slots with no
+// A slot changes hands by its handle and free flag: the listener takes only slots with no
 // handle and the flag set; whoever ends a connection closes it before setting the flag. Both
 // are atomics for that reason; the data calls belong to the slot's current owner.
 #include <atomic>
