@@ -100,7 +100,7 @@ bool CListenMorvane::Start() {
 }
 
 void CListenMorvane::Handles(std::vector<int>* out) const {
-    if (!accepting_ || common::ProcessMillis() < paused_until_) return;
+    if (!TakingClients()) return;
     for (const auto& l : listens_) out->push_back(l->Handle());
 }
 
@@ -201,7 +201,7 @@ int CListenMorvane::AcceptAny(int* error) {
 }
 
 void CListenMorvane::AcceptWaiting() {
-    if (!accepting_ || common::ProcessMillis() < paused_until_) return;
+    if (!TakingClients()) return;
     // No pause between accepts: a burst of clients is queued as fast as it arrives.
     for (int n = 0; n < kAcceptBurst; ++n) {
         int error = 0;

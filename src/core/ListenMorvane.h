@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Clock.h"
 #include "common/ThreadSafety.h"
 #include "core/ConnCounter.h"
 #include "log/LogQueue.h"
@@ -71,6 +72,8 @@ public:
     int SlotCount() const { return usable_; }
 
 private:
+    // Started and not in the pause after running out of descriptors.
+    bool TakingClients() const { return accepting_ && common::ProcessMillis() >= paused_until_; }
     CSocketComm* FreeSlot();
     // Sends the refusal text to a client and closes it.
     void Refuse(int fd);
