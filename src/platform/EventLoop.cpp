@@ -48,13 +48,9 @@ struct Stack {
     size_t size = 0;
 };
 
-// An epoll event names the fiber's slot, the descriptor's place in its Poll and the wait's
-// generation, so that an event left over from an earlier wait (a one-shot registration that
-// did not fire then) is recognised and dropped.
+// An epoll event carries its descriptor; the loop's registration of that descriptor names the
+// fiber that armed it. The wake eventfd's tag is no descriptor.
 constexpr uint64_t kWakeTag = ~uint64_t{0};
-uint64_t Tag(uint32_t slot, size_t index, uint32_t gen) {
-    return (uint64_t{slot} << 40) | (uint64_t{index & 0xFF} << 32) | gen;
-}
 
 constexpr short kPollBits = POLLIN | POLLOUT | POLLPRI | POLLERR | POLLHUP;
 
@@ -164,6 +160,25 @@ struct CEventLoop::Impl {
     std::vector<uint32_t> free_slots;
     std::deque<Fiber*> ready;
     std::multimap<int64_t, Fiber*> timers;
+    // What the epoll set holds for each descriptor, by number. A one-shot registration stays
+    // armed until it fires, so a fiber that waits on the same descriptors again (the relay's
+    // client and MTA, wait after wait) re-arms only the one that fired: half the epoll_ctl
+    // calls. A closed descriptor leaves the set with its file, so its entry must be forgotten
+    // (CloseDescriptor) before the number comes back for another socket.
+    struct Registration {
+        uint64_t serial = 0;  // the fiber that armed it (serials are never reused)
+        uint32_t slot = 0;
+        uint32_t events = 0;
+        bool added = false;  // in the epoll set
+        bool armed = false;  // and not yet fired
+    };
+    std::vector<Registration> regs;
+    Registration& Reg(int fd) {
+        if (static_cast<size_t>(fd) >= regs.size()) regs.resize(static_cast<size_t>(fd) + 64);
+        return regs[static_cast<size_t>(fd)];
+    }
+    // Arms `fd` for fiber `f`; false when epoll cannot watch it (a regular file, say).
+    bool Arm(Fiber* f, int fd, uint32_t events);
     std::vector<Stack> stacks;
     size_t live = 0;
     // Past this many fibers on a loop, their stacks' memory counts more than the cost of giving
@@ -234,7 +249,7 @@ struct CEventLoop::Impl {
     void Resume(Fiber* f);
     void Destroy(Fiber* f);
     void Run();
-    void Dispatch(uint64_t tag, uint32_t events);
+    void Dispatch(int fd, uint32_t events);
     void WakeIf(uint32_t slot, uint32_t gen) {
         if (slot < slots.size() && slots[slot] && gens[slot] == gen && slots[slot]->waiting) MakeReady(slots[slot]);
     }
@@ -440,15 +455,44 @@ void CEventLoop::Impl::Destroy(Fiber* f) {
     owner->fibers_.fetch_sub(1);
 }
 
-void CEventLoop::Impl::Dispatch(uint64_t tag, uint32_t events) {
-    const auto slot = static_cast<uint32_t>(tag >> 40);
-    const size_t index = (tag >> 32) & 0xFF;
-    const auto gen = static_cast<uint32_t>(tag);
-    if (slot >= slots.size()) return;
-    Fiber* f = slots[slot];
-    if (!f || !f->waiting || gens[slot] != gen || index >= f->nfds) return;
-    f->fds[index].revents = static_cast<short>(f->fds[index].revents | (events & kPollBits));
-    MakeReady(f);
+bool CEventLoop::Impl::Arm(Fiber* f, int fd, uint32_t events) {
+    Registration& r = Reg(fd);
+    if (r.armed && r.serial == f->serial && r.events == events) return true;
+    epoll_event ev{};
+    ev.events = events | EPOLLONESHOT;
+    ev.data.u64 = static_cast<uint64_t>(fd);
+    // The entry says whether the set holds the descriptor. A stale one (a descriptor another
+    // thread closed) costs a failed call here; only the fiber that armed it could skip the call
+    // on it, and a fiber closes its own descriptors with CloseDescriptor.
+    int op = r.added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(ep, op, fd, &ev) != 0) {
+        op = errno == ENOENT ? EPOLL_CTL_ADD : errno == EEXIST ? EPOLL_CTL_MOD : -1;
+        if (op < 0 || ::epoll_ctl(ep, op, fd, &ev) != 0) {
+            r = {};
+            return false;
+        }
+    }
+    r = {f->serial, f->slot, events, true, true};
+    return true;
+}
+
+void CEventLoop::Impl::Dispatch(int fd, uint32_t events) {
+    if (fd < 0 || static_cast<size_t>(fd) >= regs.size()) return;
+    Registration& r = regs[static_cast<size_t>(fd)];
+    r.armed = false;  // one-shot: it fired
+    if (r.slot >= slots.size()) return;
+    Fiber* f = slots[r.slot];
+    // A fiber that armed it and now waits for something else finds it re-armed by its next
+    // Poll, which reports the readiness again.
+    if (!f || f->serial != r.serial || !f->waiting) return;
+    bool woke = false;
+    for (size_t i = 0; i < f->nfds; ++i) {
+        if (f->fds[i].fd != fd) continue;
+        const auto got = static_cast<short>(events & (f->fds[i].events | POLLERR | POLLHUP) & kPollBits);
+        f->fds[i].revents = static_cast<short>(f->fds[i].revents | got);
+        woke = woke || got != 0;
+    }
+    if (woke) MakeReady(f);
 }
 
 void CEventLoop::Impl::Run() {
@@ -489,7 +533,7 @@ void CEventLoop::Impl::Run() {
                 [[maybe_unused]] ssize_t r = ::read(wake, &count, sizeof count);
                 continue;
             }
-            Dispatch(events[i].data.u64, events[i].events);
+            Dispatch(static_cast<int>(events[i].data.u64), events[i].events);
         }
         const int64_t now = NowNs();
         while (!timers.empty() && timers.begin()->first <= now) {
@@ -584,16 +628,11 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
         return 0;
     }
     CEventLoop::Impl* loop = f->loop;
-    const uint32_t gen = loop->gens[f->slot];
     for (size_t i = 0; i < n; ++i) {
         fds[i].revents = 0;
         if (fds[i].fd < 0) continue;
-        epoll_event ev{};
-        ev.events = static_cast<uint32_t>(fds[i].events & (POLLIN | POLLOUT | POLLPRI)) | EPOLLONESHOT;
-        ev.data.u64 = Tag(f->slot, i, gen);
-        if (::epoll_ctl(loop->ep, EPOLL_CTL_MOD, fds[i].fd, &ev) == 0) continue;
-        if (errno == ENOENT && ::epoll_ctl(loop->ep, EPOLL_CTL_ADD, fds[i].fd, &ev) == 0) continue;
-        // A descriptor epoll cannot watch (a regular file, say): poll(2) answers at once.
+        if (loop->Arm(f, fds[i].fd, static_cast<uint32_t>(fds[i].events & (POLLIN | POLLOUT | POLLPRI)))) continue;
+        // A descriptor epoll cannot watch: poll(2) answers at once.
         return ::poll(fds, n, timeout_ms);
     }
     if (timeout_ms > 0) {
@@ -613,6 +652,12 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
     for (size_t i = 0; i < n; ++i)
         if (fds[i].revents) ++ready;
     return ready;
+}
+
+int CloseDescriptor(int fd) {
+    CEventLoop::Impl* loop = t_loop;
+    if (loop && fd >= 0 && static_cast<size_t>(fd) < loop->regs.size()) loop->regs[static_cast<size_t>(fd)] = {};
+    return ::close(fd);
 }
 
 void SleepMs(int ms) {

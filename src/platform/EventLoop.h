@@ -60,8 +60,12 @@ namespace platform {
 
 // poll(2) for the calling fiber: the fiber yields until a descriptor is ready or the time-out
 // passes (a negative time-out waits without end). Off a fiber, with a lock held, or with a zero
-// time-out, it is ::poll.
+// time-out, it is ::poll. Each descriptor appears once.
 int Poll(pollfd* fds, size_t n, int timeout_ms);
+// close(2) for a descriptor a fiber may have waited on: its loop forgets what it registered for
+// that number first, since the number comes back for the next socket. A fiber closes its own
+// descriptors this way, on its own thread; elsewhere it is ::close.
+int CloseDescriptor(int fd);
 // Sleeps `ms` milliseconds; a fiber yields meanwhile.
 void SleepMs(int ms);
 // True on a fiber of an event loop.

@@ -133,6 +133,79 @@ TEST(EventLoop, PollWakesOnDataTimeOutAndHangUp) {
     ::close(sv[1]);
 }
 
+// A descriptor stays registered between a fiber's waits and is re-armed only once it fired:
+// what is left armed must still serve the next wait, readiness that arrives during another wait
+// must not be lost, and a closed descriptor's number must not inherit its registration.
+TEST(EventLoop, RegistrationsKeptBetweenWaitsLoseNothing) {
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    int a[2], b[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+    std::atomic<int> step{0};
+    std::atomic<int> phase[5] = {-1, -1, -1, -1, -1};
+    int reused[2] = {-1, -1};
+    ASSERT_TRUE(loop.Spawn([&] {
+        char buf[8];
+        pollfd p[2] = {{a[0], POLLIN, 0}, {b[0], POLLIN, 0}};
+        // 1. b fires; a stays armed.
+        step = 1;
+        phase[0] = Poll(p, 2, 10000) == 1 && p[1].revents == POLLIN && p[0].revents == 0;
+        [[maybe_unused]] ssize_t r = ::read(b[0], buf, sizeof buf);
+        // 2. The same two again: a's registration from the first wait serves this one.
+        step = 2;
+        phase[1] = Poll(p, 2, 10000) == 1 && p[0].revents == POLLIN;
+        r = ::read(a[0], buf, sizeof buf);
+        // 3. a and b armed again, b fires; then a's byte arrives while the fiber sleeps.
+        step = 3;
+        phase[2] = Poll(p, 2, 10000) == 1 && p[1].revents == POLLIN;
+        r = ::read(b[0], buf, sizeof buf);
+        step = 4;
+        SleepMs(200);
+        const auto t0 = Clock::now();
+        phase[3] = Poll(p, 2, 10000) == 1 && p[0].revents == POLLIN && MsSince(t0) < 1000;
+        r = ::read(a[0], buf, sizeof buf);
+        // 4. a armed and timed out, closed; its number comes back for a new socket.
+        phase[4] = Poll(p, 1, 20) == 0;
+        const int number = a[0];
+        CloseDescriptor(a[0]);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, reused), 0);
+        if (reused[0] != number) {
+            ASSERT_EQ(::dup2(reused[0], number), number);
+            ::close(reused[0]);
+            reused[0] = number;
+        }
+        pollfd q{reused[0], POLLIN, 0};
+        step = 5;
+        phase[4] = phase[4] && Poll(&q, 1, 10000) == 1 && q.revents == POLLIN;
+        step = 6;
+    }));
+    const auto t0 = Clock::now();
+    auto reach = [&](int n) {
+        while (step.load() < n && MsSince(t0) < 10000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // into its wait
+        return step.load() >= n;
+    };
+    ASSERT_TRUE(reach(1));
+    ASSERT_EQ(::write(b[1], "b", 1), 1);
+    ASSERT_TRUE(reach(2));
+    ASSERT_EQ(::write(a[1], "a", 1), 1);
+    ASSERT_TRUE(reach(3));
+    ASSERT_EQ(::write(b[1], "b", 1), 1);
+    ASSERT_TRUE(reach(4));
+    ASSERT_EQ(::write(a[1], "a", 1), 1);
+    ASSERT_TRUE(reach(5));
+    ASSERT_EQ(::write(reused[1], "c", 1), 1);
+    while (step.load() < 6 && MsSince(t0) < 20000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(phase[0].load(), 1) << "the first descriptor to fire";
+    EXPECT_EQ(phase[1].load(), 1) << "a registration left armed by the last wait";
+    EXPECT_EQ(phase[2].load(), 1);
+    EXPECT_EQ(phase[3].load(), 1) << "readiness that came during another wait";
+    EXPECT_EQ(phase[4].load(), 1) << "a new socket on a closed descriptor's number";
+    EXPECT_TRUE(loop.Stop(5000));
+    for (int fd : {a[1], b[0], b[1], reused[0], reused[1]}) ::close(fd);
+}
+
 TEST(EventLoop, BlockingCallsRunBesideTheLoop) {
     CEventLoop loop;
     ASSERT_TRUE(loop.Start());

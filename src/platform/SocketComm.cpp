@@ -44,7 +44,7 @@ void CSocketComm::Close() {
         tls_.reset();
     }
     int fd = fd_.exchange(-1);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) CloseDescriptor(fd);
 }
 
 bool CSocketComm::StartTls(std::shared_ptr<const TlsContext> ctx, int timeout_ms, std::string* error) {
@@ -154,7 +154,7 @@ bool CSocketComm::Connect(const std::string& host, const std::string& port, cons
             ok = ok && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
         }
         if (!ok) {
-            ::close(fd);
+            CloseDescriptor(fd);
             fd = -1;
         }
     }
@@ -197,7 +197,7 @@ bool CSocketComm::Listen(const std::string& address, const std::string& port) {
     SockAddr a = ToSockAddr(ep);
     if (::bind(fd, a.get(), a.length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         const int saved = errno;  // the caller reports why
-        ::close(fd);
+        CloseDescriptor(fd);
         errno = saved;
         return false;
     }

@@ -174,7 +174,7 @@ UdpSocket::RecvResult UdpSocket::Recv(std::string& out, size_t max, int timeout_
 }
 
 void UdpSocket::Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseDescriptor(fd_);
     fd_ = -1;
 }
 
