@@ -17,6 +17,9 @@ public:
     virtual void Step() = 0;
     // Adds the descriptors whose readiness is work for the next Step (listening sockets).
     virtual void WaitHandles(std::vector<int>* /*out*/) const {}
+    // After the loop's wait: which of those descriptors were readable, so that the next Step
+    // tries only them. Not called when the loop did not wait: that Step tries them all.
+    virtual void HandlesReady(const std::vector<int>& /*ready*/) {}
     // True when the next Step should come at once, not after the loop's tick (work that
     // waits for something no descriptor reports, such as a session coming free).
     virtual bool Pressing() const { return false; }

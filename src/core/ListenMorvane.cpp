@@ -5,12 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "common/Clock.h"
 #include "common/ListenAddresses.h"
 #include "common/String.h"
+#include "platform/UdpSocket.h"
 
 namespace core {
 
@@ -104,6 +106,14 @@ void CListenMorvane::Handles(std::vector<int>* out) const {
     for (const auto& l : listens_) out->push_back(l->Handle());
 }
 
+void CListenMorvane::NoteReady(const std::vector<int>& ready) {
+    told_ = true;
+    ready_.clear();
+    for (const auto& l : listens_)
+        for (int fd : ready)
+            if (fd == l->Handle()) ready_.push_back(fd);
+}
+
 void CListenMorvane::StopListen() {
     Stop();
     // Only the connections nobody took yet. A taken slot is its holder's to close, a session
@@ -175,17 +185,27 @@ bool CListenMorvane::AcceptFailed(int error) {
     return true;
 }
 
-int CListenMorvane::AcceptAny(int* error) {
+int CListenMorvane::AcceptAny(int* error, std::string* peer) {
     if (error) *error = 0;
     const size_t n = listens_.size();
     for (size_t k = 0; k < n; ++k) {
         const size_t i = (turn_ + k) % n;
         const int listen_fd = listens_[i]->Handle();
-        const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const auto known = std::find(ready_.begin(), ready_.end(), listen_fd);
+        if (told_ && known == ready_.end()) continue;
+        platform::SockAddr a;
+        a.length = sizeof a.storage;
+        // The client's address comes with it: no getpeername per client.
+        const int fd = ::accept4(listen_fd, a.get(), &a.length, SOCK_CLOEXEC);
         if (fd >= 0) {
             turn_ = i + 1;
+            if (peer) {
+                const auto ep = platform::FromSockAddr(a.get(), a.length);
+                *peer = ep ? ep->ip.ToString() : std::string();
+            }
             return fd;
         }
+        if (told_ && errno == EAGAIN) ready_.erase(known);  // its backlog is empty
         // Nobody waiting, taken by another process on the port, or a client that reset while
         // queued.
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
@@ -201,11 +221,17 @@ int CListenMorvane::AcceptAny(int* error) {
 }
 
 void CListenMorvane::AcceptWaiting() {
+    // What the last wait found readable serves this call only.
+    struct Untell {
+        bool& told;
+        ~Untell() { told = false; }
+    } untell{told_};
     if (!TakingClients()) return;
     // No pause between accepts: a burst of clients is queued as fast as it arrives.
     for (int n = 0; n < kAcceptBurst; ++n) {
         int error = 0;
-        const int fd = AcceptAny(&error);
+        std::string peer;
+        const int fd = AcceptAny(&error, &peer);
         if (fd < 0) {
             // Another error (a client that reset, a firewall's EPERM) concerns that client:
             // the next pass goes on.
@@ -219,7 +245,7 @@ void CListenMorvane::AcceptWaiting() {
         }
         slot->Attach(fd);
         slot->SetFree(false);
-        slot->SetPeerAddress(slot->PeerAddressText());
+        slot->SetPeerAddress(peer.empty() ? slot->PeerAddressText() : std::move(peer));
         int32_t id;
         {
             common::MutexLock lock(mu_);

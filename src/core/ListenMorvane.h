@@ -57,6 +57,9 @@ public:
     // Adds the descriptors whose readiness means a client to take: none while stopped or in
     // the pause after running out of descriptors.
     void Handles(std::vector<int>* out) const;
+    // Which descriptors the last wait found readable: the next AcceptWaiting tries only those
+    // of them that are this listener's. Without it, AcceptWaiting tries every socket.
+    void NoteReady(const std::vector<int>& ready);
     // Stops accepting, closes the connections nobody took yet and the listening sockets.
     void StopListen();
     bool Listening() const { return !listens_.empty(); }
@@ -80,8 +83,9 @@ private:
     // Handles accept's `error`; false when it is not one of running out of descriptors or memory.
     bool AcceptFailed(int error);
     // One waiting connection from any listening socket, or -1 (`error` set when accept
-    // failed); the sockets take turns, so a flood on one never starves the others.
-    int AcceptAny(int* error);
+    // failed); the sockets take turns, so a flood on one never starves the others. `peer`:
+    // the client's address as text.
+    int AcceptAny(int* error, std::string* peer = nullptr);
     void CloseListens();
     // Listens on every address of the setting at `port`; 0, or the error that ended it.
     int ListenAll(const std::string& port);
@@ -92,6 +96,9 @@ private:
     int usable_ = 0;                                     // slots handed out
     std::vector<std::unique_ptr<CSocketComm>> listens_;  // non-blocking
     size_t turn_ = 0;
+    // Set by NoteReady for one AcceptWaiting: the listening sockets worth an accept.
+    bool told_ = false;
+    std::vector<int> ready_;
     bool accepting_ = false;
     int64_t last_failure_ = 0;  // process milliseconds of the last accept that ran out
     int64_t paused_until_ = 0;

@@ -577,6 +577,10 @@ void CMorvaneCore::WaitHandles(std::vector<int>* out) const {
     listener_->Handles(out);
 }
 
+void CMorvaneCore::HandlesReady(const std::vector<int>& ready) {
+    listener_->NoteReady(ready);
+}
+
 void CMorvaneCore::Step() {
     // Finished block-list checks first: those clients have waited longest.
     std::deque<Admission> done;

@@ -97,6 +97,7 @@ public:
     // config::KernelEngine
     void Step() override;
     void WaitHandles(std::vector<int>* out) const override;
+    void HandlesReady(const std::vector<int>& ready) override;
     bool Pressing() const override { return !waiting_.empty(); }
     void ReloadConfig() override;
     void Stop() override;

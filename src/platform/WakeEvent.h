@@ -5,6 +5,9 @@
 // client waiting) or its time-out passes. The consumer lowers the flag (Clear) just before it
 // takes the work, so work queued after that raises it again. Notify from any thread; WaitFor
 // and Clear from the one thread that waits.
+//
+// WaitFor says which of the descriptors it found readable, so the waiting thread tries only
+// those (an accept on an empty backlog is a system call for nothing).
 #include <atomic>
 #include <vector>
 
@@ -18,7 +21,10 @@ public:
     CWakeEvent& operator=(const CWakeEvent&) = delete;
 
     void Notify();
-    void WaitFor(int ms, const std::vector<int>& readable = {});
+    // True when it waited (polled): then `ready`, when given, holds the descriptors of
+    // `readable` that were readable. False when the flag was raised and it returned at once:
+    // nothing is known of the descriptors.
+    bool WaitFor(int ms, const std::vector<int>& readable = {}, std::vector<int>* ready = nullptr);
     void Clear();
 
 private:

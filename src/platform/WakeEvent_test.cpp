@@ -53,13 +53,24 @@ TEST(WakeEventTest, AReadableDescriptorEndsTheWait) {
     CWakeEvent w;
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int idle[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, idle), 0);
+    std::vector<int> ready{42};
     auto t0 = Clock::now();
-    w.WaitFor(50, {sv[0]});
+    EXPECT_TRUE(w.WaitFor(50, {sv[0], idle[0]}, &ready));
     EXPECT_GE(MsSince(t0), 40) << "nothing to read: the time-out";
+    EXPECT_TRUE(ready.empty());
     ASSERT_EQ(::write(sv[1], "x", 1), 1);
     t0 = Clock::now();
-    w.WaitFor(5000, {sv[0]});
+    EXPECT_TRUE(w.WaitFor(5000, {idle[0], sv[0]}, &ready));
     EXPECT_LT(MsSince(t0), 2000);
+    EXPECT_EQ(ready, std::vector<int>{sv[0]}) << "only the readable one";
+    // Raised: no wait, and nothing known of the descriptors.
+    w.Notify();
+    EXPECT_FALSE(w.WaitFor(5000, {sv[0]}, &ready));
+    EXPECT_TRUE(ready.empty());
+    ::close(idle[0]);
+    ::close(idle[1]);
     ::close(sv[0]);
     ::close(sv[1]);
 }

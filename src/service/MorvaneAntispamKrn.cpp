@@ -241,7 +241,9 @@ void CMorvaneKernel::WaitForWork() {
         e->WaitHandles(&wait_handles_);
         pressing = pressing || e->Pressing();
     }
-    platform::KernelWake().WaitFor(pressing ? 1 : kTickMs, wait_handles_);
+    if (!platform::KernelWake().WaitFor(pressing ? 1 : kTickMs, wait_handles_, &ready_handles_)) return;
+    for (KernelEngine* e : {core_.get(), admin_.get(), web_.get()})
+        if (e) e->HandlesReady(ready_handles_);
 }
 
 void CMorvaneKernel::RotateLog() {

@@ -90,7 +90,8 @@ private:
 
     KernelControl& control_;
     std::string app_dir_;
-    std::vector<int> wait_handles_;  // WaitForWork's, kept to spare an allocation per turn
+    std::vector<int> wait_handles_;   // WaitForWork's, kept to spare an allocation per turn
+    std::vector<int> ready_handles_;  // which of them the wait found readable
     platform::AppDirLock lock_;
     std::unique_ptr<CKernelConfig> config_;
     std::unique_ptr<LogXML> log_;

@@ -137,6 +137,7 @@ public:
 
     void Step() override;
     void WaitHandles(std::vector<int>* out) const override { listener_.Handles(out); }
+    void HandlesReady(const std::vector<int>& ready) override { listener_.NoteReady(ready); }
     void ReloadConfig() override;
     void Stop() override;
 
