@@ -115,6 +115,11 @@ struct CEventLoop::Fiber {
     bool queued = false;
     pollfd* fds = nullptr;
     size_t nfds = 0;
+    // The time-out of the current wait (0: none), and the fiber's entry in the timer map,
+    // which may come before it: an entry is kept from wait to wait while it is not later
+    // than the deadline, and moved when it comes due early. A fiber that waits again and
+    // again with a time-out (the relay) so touches the map once per time-out, not per wait.
+    int64_t deadline = 0;
     bool has_timer = false;
     std::multimap<int64_t, Fiber*>::iterator timer;
     std::function<std::string()> label;
@@ -248,6 +253,7 @@ struct CEventLoop::Impl {
     void StartFiber(std::function<void()> body);
     void Resume(Fiber* f);
     void Destroy(Fiber* f);
+    void DropTimer(Fiber* f);
     void Run();
     void Dispatch(int fd, uint32_t events);
     void WakeIf(uint32_t slot, uint32_t gen) {
@@ -394,10 +400,7 @@ void CEventLoop::Impl::StartFiber(std::function<void()> body) {
 void CEventLoop::Impl::Resume(Fiber* f) {
     f->queued = false;
     f->waiting = false;
-    if (f->has_timer) {
-        timers.erase(f->timer);
-        f->has_timer = false;
-    }
+    f->deadline = 0;  // its wait is over; the timer entry stays for the next one
     ++gens[f->slot];
     t_fiber = f;
     const int64_t t0 = NowNs();
@@ -436,6 +439,7 @@ void CEventLoop::Impl::Resume(Fiber* f) {
             log(1, "A session ran out of its stack (" + std::to_string(kStackSize / 1024) + " KB) in " + what() +
                        ": it is ended, its memory left");
         if (f->abandon) f->abandon();
+        DropTimer(f);
         // The stack and what lives on it are left as they are; the slot is not reused.
         --live;
         owner->fibers_.fetch_sub(1);
@@ -444,10 +448,17 @@ void CEventLoop::Impl::Resume(Fiber* f) {
     if (!f->self) Destroy(f);
 }
 
+void CEventLoop::Impl::DropTimer(Fiber* f) {
+    if (!f->has_timer) return;
+    timers.erase(f->timer);
+    f->has_timer = false;
+}
+
 void CEventLoop::Impl::Destroy(Fiber* f) {
 #if MORVANE_FIBER_TSAN
     __tsan_destroy_fiber(f->tsan);
 #endif
+    DropTimer(f);
     slots[f->slot] = nullptr;
     free_slots.push_back(f->slot);
     delete f;
@@ -540,7 +551,13 @@ void CEventLoop::Impl::Run() {
             Fiber* f = timers.begin()->second;
             timers.erase(timers.begin());
             f->has_timer = false;
-            MakeReady(f);
+            if (!f->waiting || f->deadline == 0) continue;  // the wait that set it is over
+            if (f->deadline <= now) {
+                MakeReady(f);
+            } else {
+                f->timer = timers.emplace(f->deadline, f);
+                f->has_timer = true;
+            }
         }
     }
     if (alt_stack != MAP_FAILED) {
@@ -636,8 +653,15 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
         return ::poll(fds, n, timeout_ms);
     }
     if (timeout_ms > 0) {
-        f->timer = loop->timers.emplace(NowNs() + int64_t{timeout_ms} * 1'000'000, f);
-        f->has_timer = true;
+        f->deadline = NowNs() + int64_t{timeout_ms} * 1'000'000;
+        if (f->has_timer && f->timer->first > f->deadline) {
+            loop->timers.erase(f->timer);
+            f->has_timer = false;
+        }
+        if (!f->has_timer) {
+            f->timer = loop->timers.emplace(f->deadline, f);
+            f->has_timer = true;
+        }
     }
     f->fds = fds;
     f->nfds = n;

@@ -133,6 +133,68 @@ TEST(EventLoop, PollWakesOnDataTimeOutAndHangUp) {
     ::close(sv[1]);
 }
 
+// A fiber's timer entry outlives the wait that set it: each following wait must still end at
+// its own time-out, whether that comes sooner or later than the entry.
+TEST(EventLoop, EachWaitEndsAtItsOwnTimeOut) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    CEventLoop loop;
+    ASSERT_TRUE(loop.Start());
+    // A failed step leaves the fiber waiting without end: the hang-up ends it, so the loop stops.
+    struct HangUp {
+        int fd;
+        ~HangUp() { ::close(fd); }
+    } hang_up{sv[1]};
+    std::atomic<int> step{0};
+    std::atomic<int64_t> took[3] = {-1, -1, -1};
+    ASSERT_TRUE(loop.Spawn([&] {
+        pollfd p{sv[0], POLLIN, 0};
+        char buf[8];
+        // Ended by data long before its 100 ms: its entry is left in the map.
+        step = 1;
+        Poll(&p, 1, 100);
+        [[maybe_unused]] ssize_t r = ::read(sv[0], buf, sizeof buf);
+        // A later time-out: not ended by the earlier entry.
+        auto t0 = Clock::now();
+        Poll(&p, 1, 400);
+        took[0] = MsSince(t0);
+        // A long wait ended by data, then a short one: not held up by the long entry.
+        step = 2;
+        Poll(&p, 1, 10000);
+        r = ::read(sv[0], buf, sizeof buf);
+        t0 = Clock::now();
+        Poll(&p, 1, 50);
+        took[1] = MsSince(t0);
+        // A wait without time-out after one with: only data ends it.
+        t0 = Clock::now();
+        step = 3;
+        Poll(&p, 1, -1);
+        took[2] = MsSince(t0);
+        step = 4;
+    }));
+    const auto t0 = Clock::now();
+    auto reach = [&](int n) {
+        while (step.load() < n && MsSince(t0) < 10000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return step.load() >= n;
+    };
+    ASSERT_TRUE(reach(1));
+    ASSERT_EQ(::write(sv[1], "a", 1), 1);
+    ASSERT_TRUE(reach(2));
+    ASSERT_EQ(::write(sv[1], "b", 1), 1);
+    ASSERT_TRUE(reach(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::write(sv[1], "c", 1), 1);
+    ASSERT_TRUE(reach(4));
+    EXPECT_GE(took[0].load(), 380) << "ended by the entry of an earlier, shorter wait";
+    EXPECT_LT(took[0].load(), 3000);
+    EXPECT_GE(took[1].load(), 45);
+    EXPECT_LT(took[1].load(), 3000) << "held up by the entry of an earlier, longer wait";
+    EXPECT_GE(took[2].load(), 280) << "a wait without time-out ended by an old entry";
+    EXPECT_TRUE(loop.Stop(5000));
+    ::close(sv[0]);
+}
+
 // A descriptor stays registered between a fiber's waits and is re-armed only once it fired:
 // what is left armed must still serve the next wait, readiness that arrives during another wait
 // must not be lost, and a closed descriptor's number must not inherit its registration.
