@@ -124,6 +124,11 @@ d, t, m = (rtt(p) for p in sys.argv[1:])
 print("  sink directly %.0f, trivial relay %.0f, morvane %.0f: morvane adds %.0f us (trivial adds %.0f us)" % (d, t, m, m - d, t - d))
 EOF
 
+# From here on the kernel logs why sessions end (level 1), so that a failed run can be read;
+# the figures above were taken at level 0.
+sed -i 's/^loglevel=0/loglevel=1/' "$WORK/app0-ok/morvane.ini"
+kill -HUP "$M0_PID"
+sleep 3
 echo "== $IDLE idle sessions held, then each says QUIT"
 echo "  (before: $(ss -Htan state time-wait | wc -l) loopback connections in TIME_WAIT)"
 /usr/bin/python3 - "$M0_PORT" "$IDLE" "$M0_PID" <<'EOF' | tee "$WORK/idle.txt"
@@ -144,15 +149,21 @@ conns = []
 for _ in range(n):
     s = socket.create_connection(("127.0.0.1", port), timeout=60)
     conns.append((s, s.makefile("rb")))
+failures = {}
 def read_line(f):
     try:
-        return f.readline()
-    except OSError:
+        line = f.readline()
+        if not line:
+            failures["closed"] = failures.get("closed", 0) + 1
+        return line
+    except OSError as e:
+        failures[type(e).__name__] = failures.get(type(e).__name__, 0) + 1
         return b""
 greeted = sum(1 for s, f in conns if read_line(f).startswith(b"220"))
 if greeted < n:
-    print("  %d of %d not greeted within 60 s; the kernel holds %d descriptors" %
-          (n - greeted, n, len(os.listdir("/proc/%d/fd" % pid))))
+    print("  %d of %d not greeted within 60 s (%s); the kernel holds %d descriptors" %
+          (n - greeted, n, ", ".join("%s %d" % kv for kv in sorted(failures.items())),
+           len(os.listdir("/proc/%d/fd" % pid))))
 time.sleep(2)
 c0, t0 = cpu(), time.time()
 time.sleep(10)
