@@ -124,28 +124,29 @@ bool CSessionPool::AnyBusy() const {
 }
 
 void CSessionPool::Housekeeping(logging::CLogQueue& core_log) {
+    // One pass over the sessions: with thousands held, each visit is a cache miss or two.
     int busy = 0;
-    for (auto& s : sessions_)
-        if (s->Busy()) ++busy;
     for (auto& s : retiring_) {
         if (s->Busy()) ++busy;
         s->MoveTo(core_log);
     }
     StopIdleRetiring();
-    if (core_) core_->SetSessionsOpen(static_cast<size_t>(busy));
-    // The most connections served at once (the number of busy sessions, not a position).
-    if (busy > 0 && core_) core_->Statistics()->AddItem("f1max_conn_contemp", 1, 0, static_cast<float>(busy), 6);
     std::vector<std::unique_ptr<CLauchAntispam>> retired;
+    const int64_t now = common::ProcessMillis();
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         (*it)->MoveTo(core_log);
-        const bool idle = !(*it)->Busy() && (*it)->Idle();
-        if (!caching_ && idle && common::ProcessMillis() - (*it)->IdleSince() > kRetireIdleMs) {
+        const bool session_busy = (*it)->Busy();
+        if (session_busy) ++busy;
+        if (!caching_ && !session_busy && (*it)->Idle() && now - (*it)->IdleSince() > kRetireIdleMs) {
             retired.push_back(std::move(*it));
             it = sessions_.erase(it);
         } else {
             ++it;
         }
     }
+    if (core_) core_->SetSessionsOpen(static_cast<size_t>(busy));
+    // The most connections served at once (the number of busy sessions, not a position).
+    if (busy > 0 && core_) core_->Statistics()->AddItem("f1max_conn_contemp", 1, 0, static_cast<float>(busy), 6);
     StopSessions(retired);
     log_.MoveTo(core_log);
     for (auto it = stuck_.begin(); it != stuck_.end();) {

@@ -24,6 +24,7 @@ void CLogQueue::PushLocked(LogQueueItem item) {
         ++dropped_;
     }
     items_->push_back(std::move(item));
+    pending_.store(true, std::memory_order_release);
 }
 
 void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file, std::string_view function,
@@ -38,6 +39,7 @@ void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file,
 std::deque<LogQueueItem> CLogQueue::TakeAll() {
     std::deque<LogQueueItem> out;
     common::MutexLock lock(mu_);
+    pending_.store(false, std::memory_order_relaxed);
     if (items_) {
         out.swap(*items_);
         items_.reset();
@@ -53,12 +55,9 @@ std::deque<LogQueueItem> CLogQueue::TakeAll() {
 
 void CLogQueue::MoveTo(CLogQueue& target, int id_connection) {
     if (&target == this) return;
-    {
-        // Thousands of idle sessions are asked every second: an empty queue costs no deque
-        // made and freed.
-        common::MutexLock lock(mu_);
-        if (!items_ && dropped_ == 0) return;
-    }
+    // Thousands of idle sessions are asked every pass: an empty queue costs no lock, and no
+    // deque made and freed.
+    if (!pending_.load(std::memory_order_acquire)) return;
     std::deque<LogQueueItem> items = TakeAll();
     common::MutexLock lock(target.mu_);
     for (LogQueueItem& item : items) {

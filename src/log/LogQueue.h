@@ -4,6 +4,7 @@
 // queue (MoveTo) and the main thread drains engine queues into the XML log (DrainTo).
 // Moves always go from a connection or script queue to its engine's queue, never back, so two
 // queue locks are never taken in opposite orders.
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <string_view>
@@ -59,6 +60,10 @@ private:
     // has a queue, and most of them are empty most of the time.
     std::unique_ptr<std::deque<LogQueueItem>> items_ GUARDED_BY(mu_);
     size_t dropped_ GUARDED_BY(mu_) = 0;
+    // Whether there is anything to take, read without the lock: the main thread asks thousands
+    // of idle sessions every housekeeping pass. An item pushed while it looks is taken the
+    // next pass.
+    std::atomic<bool> pending_{false};
 };
 
 }  // namespace logging

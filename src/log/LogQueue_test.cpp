@@ -39,6 +39,27 @@ TEST(LogQueueTest, ConcurrentProducersLoseNothing) {
     EXPECT_EQ(q.Count(), 4000u);
 }
 
+// MoveTo looks for items without the lock: one pushed while it looks must be moved by a later
+// call, never left behind.
+TEST(LogQueueTest, MovesWhileProducersPushLeaveNothingBehind) {
+    CLogQueue session, engine;
+    std::thread producer([&session] {
+        for (int i = 0; i < 20000; ++i) session.AddLog(1, "x");
+    });
+    size_t moved = 0;
+    for (int i = 0; i < 2000; ++i) {
+        session.MoveTo(engine);
+        moved += engine.TakeAll().size();
+    }
+    producer.join();
+    session.MoveTo(engine);
+    moved += engine.TakeAll().size();
+    EXPECT_EQ(moved, 20000u);
+    EXPECT_EQ(session.Count(), 0u);
+    session.MoveTo(engine);
+    EXPECT_EQ(engine.Count(), 0u) << "an emptied queue moves nothing";
+}
+
 TEST(LogQueueTest, UndrainedQueueIsBoundedAndSaysSo) {
     CLogQueue q;
     for (size_t i = 0; i < CLogQueue::kMaxItems + 10; ++i) q.AddLog(1, "x");
