@@ -1423,6 +1423,22 @@ class MetricsTest(unittest.TestCase):
             self.assertGreater(self.value(after, "morvane_dns_queries_total")
                                + self.value(after, "morvane_dns_cache_hits_total"), 0)
 
+            # Sessions in use follow the clients that hold them, both ways.
+            def active_becomes(n):
+                end = time.time() + 10
+                while time.time() < end:
+                    if self.value(self.samples(k), "morvane_sessions_active") == n:
+                        return True
+                    time.sleep(0.1)
+                return False
+            held = [Raw(k.port) for _ in range(3)]
+            for c in held:
+                self.assertTrue(c.reply().startswith(b"220"))
+            self.assertTrue(active_becomes(3), "three clients held")
+            for c in held:
+                c.close()
+            self.assertTrue(active_becomes(0), "the clients left")
+
             # The MTA goes away: once its last answer is old, the probe fails and says so.
             sink.terminate()
             sink.wait(timeout=10)

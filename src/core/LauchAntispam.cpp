@@ -60,6 +60,7 @@ CLauchAntispam::~CLauchAntispam() {
         // Nothing the fiber uses may go away under it.
         common::MutexLock lock(job_mu_);
         while (running_) job_cv_.wait(job_mu_);
+        SetBusy(false);  // the pool's count stays true whatever ended it
     }
 }
 
@@ -76,13 +77,13 @@ bool CLauchAntispam::HandOff(int32_t id, CSocketComm* slot, std::shared_ptr<cons
         state_.ip_counted = counted;
         state_.client = slot;
         settings_ = std::move(settings);
-        busy_ = true;
+        SetBusy(true);
         idle_ = false;
     }
     if (Launch(loop, false)) return true;
     common::MutexLock lock(job_mu_);
     state_.client = nullptr;
-    busy_ = false;
+    SetBusy(false);
     idle_ = true;
     return false;
 }
@@ -701,7 +702,12 @@ void CLauchAntispam::Finish() {
     }
     common::MutexLock lock(job_mu_);
     idle_since_ = common::ProcessMillis();
-    busy_ = false;
+    SetBusy(false);
+}
+
+void CLauchAntispam::SetBusy(bool busy) {
+    if (busy_.exchange(busy) == busy || !busy_counter_) return;
+    busy_counter_->fetch_add(busy ? 1 : -1);
 }
 
 void CLauchAntispam::Reset() {

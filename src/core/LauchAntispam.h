@@ -109,6 +109,9 @@ public:
     // Pooled sessions compile their scripts (and run "OnDestroyThis" once) before any client.
     void Prepare(std::shared_ptr<const SessionSettings> settings, platform::CEventLoop* loop);
     bool Busy() const { return busy_.load(); }
+    // The pool's count of busy sessions, kept by each session as it takes and ends a
+    // connection; set before the first HandOff. The counter outlives the session.
+    void CountBusyIn(std::atomic<int>* counter) { busy_counter_ = counter; }
     bool Idle() const { return idle_.load(); }
     // When the last connection ended (process milliseconds), for retiring idle sessions.
     int32_t IdleSince() const { return idle_since_.load(); }
@@ -196,6 +199,8 @@ public:
 private:
     // Runs one job on `loop`: a connection (Serve) or a preparation.
     bool Launch(platform::CEventLoop* loop, bool prepare);
+    // busy_, and the pool's count with it; under job_mu_.
+    void SetBusy(bool busy);
     void RunJob(bool prepare);
     // Builds or refreshes the script host for a connection.
     void RegisterScripts();
@@ -267,6 +272,7 @@ private:
     common::Mutex job_mu_;
     std::condition_variable_any job_cv_;
     std::atomic<bool> busy_{false};
+    std::atomic<int>* busy_counter_ = nullptr;
     std::atomic<bool> idle_{false};
     std::atomic<int32_t> idle_since_{0};
     // A job's fiber is spawned and has not ended; set under job_mu_.

@@ -94,7 +94,14 @@ void CSessionPool::StopIdleRetiring() {
 }
 
 std::unique_ptr<CLauchAntispam> CSessionPool::NewSession() {
-    return std::make_unique<CLauchAntispam>(*core_, caching_);
+    auto session = std::make_unique<CLauchAntispam>(*core_, caching_);
+    session->CountBusyIn(&busy_);
+    session->SignalTo(&logged_);
+    return session;
+}
+
+size_t CSessionPool::Total() const {
+    return sessions_.size() + retiring_.size() + stuck_.size();
 }
 
 bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&, bool counted) {
@@ -104,8 +111,10 @@ bool CSessionPool::HandOff(int32_t id, CSocketComm* slot, const std::string&, bo
     // the ones whose memory is warm.
     platform::CEventLoop* loop = loops_.Pick();
     if (!loop) return false;
-    for (auto& s : sessions_)
-        if (s->HandOff(id, slot, settings_, loop, counted)) return true;
+    // Every session busy (thousands of held connections): none to look for.
+    if (static_cast<size_t>(busy_.load()) < Total())
+        for (auto& s : sessions_)
+            if (!s->Busy() && s->Idle() && s->HandOff(id, slot, settings_, loop, counted)) return true;
     std::unique_ptr<CLauchAntispam> session = NewSession();
     if (!session || !session->HandOff(id, slot, settings_, loop, counted)) {
         log_.AddLog(1, "ERROR non allocate memory for CThreadAntispam class", kSrc, "CMorvaneCore::Step", "SYS", id);
@@ -124,24 +133,23 @@ bool CSessionPool::AnyBusy() const {
 }
 
 void CSessionPool::Housekeeping(logging::CLogQueue& core_log) {
-    // One pass over the sessions: with thousands held, each visit is a cache miss or two.
-    int busy = 0;
-    for (auto& s : retiring_) {
-        if (s->Busy()) ++busy;
-        s->MoveTo(core_log);
-    }
+    const bool logged = logged_.exchange(false, std::memory_order_acq_rel);
+    for (auto& s : retiring_) s->MoveTo(core_log);
     StopIdleRetiring();
+    // Some session is not busy: one of them may have been idle long enough to retire.
+    const int busy = busy_.load();
+    const bool retire = !caching_ && static_cast<size_t>(busy) < Total();
     std::vector<std::unique_ptr<CLauchAntispam>> retired;
-    const int64_t now = common::ProcessMillis();
-    for (auto it = sessions_.begin(); it != sessions_.end();) {
-        (*it)->MoveTo(core_log);
-        const bool session_busy = (*it)->Busy();
-        if (session_busy) ++busy;
-        if (!caching_ && !session_busy && (*it)->Idle() && now - (*it)->IdleSince() > kRetireIdleMs) {
-            retired.push_back(std::move(*it));
-            it = sessions_.erase(it);
-        } else {
-            ++it;
+    if (logged || retire) {
+        const int64_t now = common::ProcessMillis();
+        for (auto it = sessions_.begin(); it != sessions_.end();) {
+            (*it)->MoveTo(core_log);
+            if (retire && !(*it)->Busy() && (*it)->Idle() && now - (*it)->IdleSince() > kRetireIdleMs) {
+                retired.push_back(std::move(*it));
+                it = sessions_.erase(it);
+            } else {
+                ++it;
+            }
         }
     }
     if (core_) core_->SetSessionsOpen(static_cast<size_t>(busy));

@@ -7,6 +7,7 @@
 //
 // Main thread only. Sessions whose fiber does not end when stopped are kept (never destroyed
 // under it) and reported.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ private:
     // Stops the sessions; those still running after the wait are kept in `stuck_`.
     void StopSessions(std::vector<std::unique_ptr<CLauchAntispam>>& sessions);
     std::unique_ptr<CLauchAntispam> NewSession();
+    // Sessions in the pool, retiring and stuck: what busy_ counts among.
+    size_t Total() const;
     // Moves `count` sessions, idle ones first, out of the pool; each is stopped once idle.
     void Retire(size_t count);
     void StopIdleRetiring();
@@ -54,6 +57,12 @@ private:
     std::shared_ptr<const SessionSettings> settings_ = std::make_shared<SessionSettings>();
     bool caching_ = false;
     CTlsSettings tls_;
+    // Before the sessions, which keep them up to date from their loops until they end: the
+    // sessions busy, and whether any of them logged since the last housekeeping. With
+    // thousands of sessions held, visiting each one costs a cache miss or two, so housekeeping
+    // and hand-off look at them only when these say there is something to find.
+    std::atomic<int> busy_{0};
+    std::atomic<bool> logged_{false};
     std::vector<std::unique_ptr<CLauchAntispam>> sessions_;
     std::vector<std::unique_ptr<CLauchAntispam>> retiring_;  // take no new connection
     std::vector<std::unique_ptr<CLauchAntispam>> stuck_;

@@ -25,6 +25,7 @@ void CLogQueue::PushLocked(LogQueueItem item) {
     }
     items_->push_back(std::move(item));
     pending_.store(true, std::memory_order_release);
+    if (signal_) signal_->store(true, std::memory_order_release);
 }
 
 void CLogQueue::AddLog(int level, std::string_view entry, std::string_view file, std::string_view function,

@@ -51,6 +51,9 @@ public:
     void DrainTo(LogXML& log, int id_connection = 0);
     size_t Count() const;
     std::deque<LogQueueItem> TakeAll();
+    // Each item added raises `flag` as well: an owner of thousands of queues looks at them only
+    // when one of them was given something. Set before the queue is shared; `flag` outlives it.
+    void SignalTo(std::atomic<bool>* flag) { signal_ = flag; }
 
 private:
     void PushLocked(LogQueueItem item) REQUIRES(mu_);
@@ -64,6 +67,7 @@ private:
     // of idle sessions every housekeeping pass. An item pushed while it looks is taken the
     // next pass.
     std::atomic<bool> pending_{false};
+    std::atomic<bool>* signal_ = nullptr;
 };
 
 }  // namespace logging
