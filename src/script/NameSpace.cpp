@@ -67,7 +67,7 @@ int NameSpace::AddObject(const std::string& name, int class_index, int slot) {
     return static_cast<int>(objects.size()) - 1;
 }
 
-bool NameSpace::FindLocal(const std::string& name, NameKind* kind, int* index) const {
+bool NameSpace::FindLocal(std::string_view name, NameKind* kind, int* index) const {
     auto it = names_.find(name);
     if (it == names_.end()) return false;
     *kind = it->second.first;

@@ -4,8 +4,10 @@
 // entries, and a name exists once per namespace across variables, arrays, functions and
 // objects. The interpreter's namespace table owns every namespace.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -72,7 +74,7 @@ public:
     int AddObject(const std::string& name, int class_index, int slot);
 
     // This namespace only.
-    bool FindLocal(const std::string& name, NameKind* kind, int* index) const;
+    bool FindLocal(std::string_view name, NameKind* kind, int* index) const;
 
     std::vector<Variable> constants;
     std::vector<NSVariable> variables;
@@ -88,7 +90,13 @@ private:
     int id_;
     NameSpace* parent_;
     std::vector<NameSpace*> children_;
-    std::unordered_map<std::string, std::pair<NameKind, int>> names_;
+    // Looked up by string_view without a string made: the kernel asks for an event's function
+    // by name at every event of every session.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, std::pair<NameKind, int>, NameHash, std::equal_to<>> names_;
     std::unordered_map<std::string, int> exact_constants_;  // ints and strings, by type and value
 };
 

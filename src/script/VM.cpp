@@ -391,9 +391,10 @@ bool Interpreter::HasFunction(std::string_view name) const {
 }
 
 const NSFunction* Interpreter::FindGlobalFunction(std::string_view name) const {
-    for (const NSFunction& f : global_->functions)
-        if (f.name == name) return &f;
-    return nullptr;
+    NameKind kind;
+    int index;
+    if (!global_->FindLocal(name, &kind, &index) || kind != NameKind::Function) return nullptr;
+    return &global_->functions[static_cast<size_t>(index)];
 }
 
 int Interpreter::FinishRun() {
