@@ -83,8 +83,9 @@ public:
     static constexpr size_t kMaxQueue = 1 << 20;
     // Longest wait of the relay loop. A stop request wakes it at once (it interrupts the
     // fiber's wait) and time-outs are waited for exactly, so an idle connection costs no
-    // wake-ups: this is only a safety net.
-    static constexpr int kMaxWaitMs = 30000;
+    // wake-ups: this is only a safety net. Longer than the default client time-out (60 s):
+    // with thousands of idle clients held, a shorter net woke hundreds of sessions a second.
+    static constexpr int kMaxWaitMs = 300000;
     static constexpr int kConnectTimeoutMs = 10000;
     // The most the kernel's resolver may take over a back-end's name, per family.
     static constexpr int kMtaLookupBudgetMs = 1500;
