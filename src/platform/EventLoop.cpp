@@ -254,6 +254,8 @@ struct CEventLoop::Impl {
     void Resume(Fiber* f);
     void Destroy(Fiber* f);
     void DropTimer(Fiber* f);
+    // Leaves `f` an entry in the timer map at or before its deadline.
+    void KeepTimer(Fiber* f);
     void Run();
     void Dispatch(int fd, uint32_t events);
     void WakeIf(uint32_t slot, uint32_t gen) {
@@ -454,6 +456,13 @@ void CEventLoop::Impl::DropTimer(Fiber* f) {
     f->has_timer = false;
 }
 
+void CEventLoop::Impl::KeepTimer(Fiber* f) {
+    if (f->has_timer && f->timer->first <= f->deadline) return;
+    DropTimer(f);
+    f->timer = timers.emplace(f->deadline, f);
+    f->has_timer = true;
+}
+
 void CEventLoop::Impl::Destroy(Fiber* f) {
 #if MORVANE_FIBER_TSAN
     __tsan_destroy_fiber(f->tsan);
@@ -555,8 +564,7 @@ void CEventLoop::Impl::Run() {
             if (f->deadline <= now) {
                 MakeReady(f);
             } else {
-                f->timer = timers.emplace(f->deadline, f);
-                f->has_timer = true;
+                KeepTimer(f);
             }
         }
     }
@@ -654,14 +662,7 @@ int Poll(pollfd* fds, size_t n, int timeout_ms) {
     }
     if (timeout_ms > 0) {
         f->deadline = NowNs() + int64_t{timeout_ms} * 1'000'000;
-        if (f->has_timer && f->timer->first > f->deadline) {
-            loop->timers.erase(f->timer);
-            f->has_timer = false;
-        }
-        if (!f->has_timer) {
-            f->timer = loop->timers.emplace(f->deadline, f);
-            f->has_timer = true;
-        }
+        loop->KeepTimer(f);
     }
     f->fds = fds;
     f->nfds = n;
