@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/Clock.h"
 #include "common/ListenAddresses.h"
@@ -185,27 +186,24 @@ bool CListenMorvane::AcceptFailed(int error) {
     return true;
 }
 
-int CListenMorvane::AcceptAny(int* error, std::string* peer) {
+int CListenMorvane::AcceptAny(int* error, std::string* peer, bool told) {
     if (error) *error = 0;
     const size_t n = listens_.size();
     for (size_t k = 0; k < n; ++k) {
         const size_t i = (turn_ + k) % n;
         const int listen_fd = listens_[i]->Handle();
         const auto known = std::find(ready_.begin(), ready_.end(), listen_fd);
-        if (told_ && known == ready_.end()) continue;
+        if (told && known == ready_.end()) continue;
         platform::SockAddr a;
         a.length = sizeof a.storage;
         // The client's address comes with it: no getpeername per client.
         const int fd = ::accept4(listen_fd, a.get(), &a.length, SOCK_CLOEXEC);
         if (fd >= 0) {
             turn_ = i + 1;
-            if (peer) {
-                const auto ep = platform::FromSockAddr(a.get(), a.length);
-                *peer = ep ? ep->ip.ToString() : std::string();
-            }
+            if (peer) *peer = platform::AddressText(a.get(), a.length);
             return fd;
         }
-        if (told_ && errno == EAGAIN) ready_.erase(known);  // its backlog is empty
+        if (told && errno == EAGAIN) ready_.erase(known);  // its backlog is empty
         // Nobody waiting, taken by another process on the port, or a client that reset while
         // queued.
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
@@ -222,16 +220,13 @@ int CListenMorvane::AcceptAny(int* error, std::string* peer) {
 
 void CListenMorvane::AcceptWaiting() {
     // What the last wait found readable serves this call only.
-    struct Untell {
-        bool& told;
-        ~Untell() { told = false; }
-    } untell{told_};
+    const bool told = std::exchange(told_, false);
     if (!TakingClients()) return;
     // No pause between accepts: a burst of clients is queued as fast as it arrives.
     for (int n = 0; n < kAcceptBurst; ++n) {
         int error = 0;
         std::string peer;
-        const int fd = AcceptAny(&error, &peer);
+        const int fd = AcceptAny(&error, &peer, told);
         if (fd < 0) {
             // Another error (a client that reset, a firewall's EPERM) concerns that client:
             // the next pass goes on.
@@ -245,7 +240,7 @@ void CListenMorvane::AcceptWaiting() {
         }
         slot->Attach(fd);
         slot->SetFree(false);
-        slot->SetPeerAddress(peer.empty() ? slot->PeerAddressText() : std::move(peer));
+        slot->SetPeerAddress(std::move(peer));
         int32_t id;
         {
             common::MutexLock lock(mu_);

@@ -84,8 +84,8 @@ private:
     bool AcceptFailed(int error);
     // One waiting connection from any listening socket, or -1 (`error` set when accept
     // failed); the sockets take turns, so a flood on one never starves the others. `peer`:
-    // the client's address as text.
-    int AcceptAny(int* error, std::string* peer = nullptr);
+    // the client's address as text. `told`: only the sockets NoteReady named.
+    int AcceptAny(int* error, std::string* peer = nullptr, bool told = false);
     void CloseListens();
     // Listens on every address of the setting at `port`; 0, or the error that ended it.
     int ListenAll(const std::string& port);
@@ -96,7 +96,7 @@ private:
     int usable_ = 0;                                     // slots handed out
     std::vector<std::unique_ptr<CSocketComm>> listens_;  // non-blocking
     size_t turn_ = 0;
-    // Set by NoteReady for one AcceptWaiting: the listening sockets worth an accept.
+    // Set by NoteReady for the next AcceptWaiting: the listening sockets worth an accept.
     bool told_ = false;
     std::vector<int> ready_;
     bool accepting_ = false;

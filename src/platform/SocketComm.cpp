@@ -229,8 +229,7 @@ std::string CSocketComm::PeerAddressText() const {
     a.length = sizeof a.storage;
     int fd = fd_.load();
     if (fd < 0 || ::getpeername(fd, a.get(), &a.length) != 0) return std::string();
-    const auto ep = FromSockAddr(a.get(), a.length);
-    return ep ? ep->ip.ToString() : std::string();
+    return AddressText(a.get(), a.length);
 }
 
 }  // namespace platform

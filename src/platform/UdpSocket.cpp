@@ -33,6 +33,11 @@ SockAddr ToSockAddr(const Endpoint& ep) {
     return out;
 }
 
+std::string AddressText(const sockaddr* addr, socklen_t length) {
+    const auto ep = FromSockAddr(addr, length);
+    return ep ? ep->ip.ToString() : std::string();
+}
+
 std::optional<Endpoint> FromSockAddr(const sockaddr* addr, socklen_t length) {
     char text[INET6_ADDRSTRLEN] = "";
     Endpoint ep;

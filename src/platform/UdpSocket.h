@@ -27,6 +27,8 @@ struct SockAddr {
 };
 SockAddr ToSockAddr(const Endpoint& ep);
 std::optional<Endpoint> FromSockAddr(const sockaddr* addr, socklen_t length);
+// The address alone as text ("" for what is no IP address), as FromSockAddr reads it.
+std::string AddressText(const sockaddr* addr, socklen_t length);
 
 // "a.b.c.d", "a.b.c.d:port", an IPv6 address alone or "[v6]:port" (default port
 // `default_port`), or a host name, with or without ":port", resolved by the system resolver
